@@ -1,0 +1,85 @@
+// Cost of the two things nearly every function of the system does: pushing a trace
+// frame with variables, and taking its object's lock.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "core/mutual_exclusion.h"
+#include "core/trace_frame.h"
+
+namespace {
+
+[[gnu::noinline]] int32_t TracedCall(int32_t value) {
+    QAV_TRACE("BENCH::Call");
+    int32_t iValue = value;
+    const char* szName = "bench";
+    QAV_TRACE_VAR("iValue", iValue, qav::kTraceInt32);
+    QAV_TRACE_VAR("szName", szName, qav::kTraceText);
+    benchmark::DoNotOptimize(szName);
+    return iValue + 1;
+}
+
+[[gnu::noinline]] int32_t FrameOnlyCall(int32_t value) {
+    QAV_TRACE("BENCH::Call");
+    int32_t iValue = value;
+    const char* szName = "bench";
+    benchmark::DoNotOptimize(szName);
+    return iValue + 1;
+}
+
+[[gnu::noinline]] int32_t PlainCall(int32_t value) {
+    int32_t iValue = value;
+    const char* szName = "bench";
+    benchmark::DoNotOptimize(szName);
+    return iValue + 1;
+}
+
+void TracePushPop(benchmark::State& state) {
+    int32_t value = 0;
+    for (auto _ : state) {
+        value = TracedCall(value);
+    }
+    benchmark::DoNotOptimize(value);
+}
+
+void TraceFrameOnly(benchmark::State& state) {
+    int32_t value = 0;
+    for (auto _ : state) {
+        value = FrameOnlyCall(value);
+    }
+    benchmark::DoNotOptimize(value);
+}
+
+void TracePushPopAnchor(benchmark::State& state) {
+    int32_t value = 0;
+    for (auto _ : state) {
+        value = PlainCall(value);
+    }
+    benchmark::DoNotOptimize(value);
+}
+
+void MutexLockUnlock(benchmark::State& state) {
+    qav::MutualExclusion mutex;
+    for (auto _ : state) {
+        mutex.Lock(-1);
+        mutex.Unlock();
+    }
+}
+
+void MutexLockUnlockAnchor(benchmark::State& state) {
+    std::recursive_mutex mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+
+}  // namespace
+
+BENCHMARK(TracePushPop)->Name("trace_push_pop_two_variables/qav");
+BENCHMARK(TracePushPopAnchor)->Name("trace_push_pop_two_variables/anchor");
+BENCHMARK(TraceFrameOnly)->Name("trace_push_pop/qav");
+BENCHMARK(TracePushPopAnchor)->Name("trace_push_pop/anchor");
+BENCHMARK(MutexLockUnlock)->Name("mutex_lock_unlock_uncontended/qav");
+BENCHMARK(MutexLockUnlockAnchor)->Name("mutex_lock_unlock_uncontended/anchor");

@@ -1,0 +1,48 @@
+#include "platform/safe_read.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace qav::platform {
+namespace {
+
+TEST(SafeRead, CopiesReadableMemoryAndRefusesTheRest) {
+    for (bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe probe" : "process_vm_readv");
+        UsePipeProbeForTesting(pipe);
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        auto* base = static_cast<char*>(
+            mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ASSERT_NE(base, MAP_FAILED);
+        for (size_t i = 0; i < 2 * page; ++i) {
+            base[i] = static_cast<char>(i * 7);
+        }
+        ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);
+
+        std::vector<char> out(2 * page);
+        EXPECT_TRUE(SafeRead(base + 3, out.data(), 2 * page - 3)) << "across a page boundary";
+        EXPECT_EQ(std::memcmp(out.data(), base + 3, 2 * page - 3), 0);
+        EXPECT_FALSE(SafeRead(base + 2 * page - 4, out.data(), 8)) << "runs into the bad page";
+        EXPECT_FALSE(SafeRead(base + 2 * page, out.data(), 1));
+        EXPECT_FALSE(SafeRead(nullptr, out.data(), 1));
+        EXPECT_FALSE(SafeRead(reinterpret_cast<void*>(~uintptr_t{0} - 2), out.data(), 8))
+            << "a range that wraps the address space";
+        EXPECT_TRUE(SafeRead(nullptr, out.data(), 0));
+
+        std::memset(out.data(), 0, out.size());
+        EXPECT_EQ(SafeReadPrefix(base + page + 10, out.data(), 2 * page), page - 10)
+            << "the prefix stops where the bad page begins";
+        EXPECT_EQ(std::memcmp(out.data(), base + page + 10, page - 10), 0);
+        EXPECT_EQ(SafeReadPrefix(base + 2 * page, out.data(), 16), 0u);
+        munmap(base, 3 * page);
+    }
+    UsePipeProbeForTesting(false);
+}
+
+}  // namespace
+}  // namespace qav::platform
