@@ -1,0 +1,201 @@
+#include "core/system_calls.h"
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "core/file.h"
+#include "core/native_path.h"
+#include "core/text_logger.h"
+#include "core/text_utils.h"
+#include "platform/file_system.h"
+#include "platform/system_error.h"
+
+namespace qav {
+
+namespace {
+
+// The operating system's form of a path; EINVAL as the last error when there is none.
+bool NativePath(WStringView path, std::string& out) {
+    if (ToNativePath(path, out)) {
+        return true;
+    }
+    platform::SetLastErrorCode(EINVAL);
+    return false;
+}
+
+// Logs the last error with the paths the format names before "(%d) %ls".
+template <typename... Paths>
+void ReportFailure(std::string_view format, const Paths&... paths) {
+    const int code = platform::LastErrorCode();
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, format, paths..., code, GetErrorText(code));
+    }
+}
+
+bool EndsWithNoCaseAscii(WStringView text, WStringView suffix) {
+    if (suffix.size() > text.size()) {
+        return false;
+    }
+    const auto lower = [](WChar c) {
+        return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
+    };
+    const WStringView tail = text.substr(text.size() - suffix.size());
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        if (lower(tail[i]) != lower(suffix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Lists a directory for ListFiles and ListSubdirectories; false when it cannot be read.
+bool ReadDirectory(WStringView directory, std::vector<platform::DirectoryEntry>& entries) {
+    std::string nativePath;
+    if (!NativePath(directory, nativePath)) {
+        return false;
+    }
+    return platform::ListDirectory(nativePath.empty() ? "." : nativePath, entries);
+}
+
+}  // namespace
+
+bool GetDiskSpace(WStringView path, uint64_t& totalBytes, uint64_t& availableBytes) {
+    std::string nativePath;
+    if (NativePath(path, nativePath) &&
+        platform::GetDiskSpace(nativePath, totalBytes, availableBytes)) {
+        return true;
+    }
+    ReportFailure("Error getting available disk space: (%d) %ls");
+    return false;
+}
+
+bool FileExists(WStringView path) {
+    std::string nativePath;
+    return NativePath(path, nativePath) && platform::IsReadableFile(nativePath);
+}
+
+bool DeleteFilePath(WStringView path) {
+    std::string nativePath;
+    if (NativePath(path, nativePath) && platform::RemoveFile(nativePath)) {
+        return true;
+    }
+    ReportFailure("Error deleting file %ls: (%d) %ls", path);
+    return false;
+}
+
+bool DeleteDirectoryPath(WStringView path) {
+    std::string nativePath;
+    if (NativePath(path, nativePath) && platform::RemoveDirectory(nativePath)) {
+        return true;
+    }
+    ReportFailure("Error deleting directory %ls: (%d) %ls", path);
+    return false;
+}
+
+bool MoveFilePath(WStringView from, WStringView to) {
+    std::string nativeFrom;
+    std::string nativeTo;
+    if (NativePath(from, nativeFrom) && NativePath(to, nativeTo) &&
+        platform::MoveWithoutReplacing(nativeFrom, nativeTo)) {
+        return true;
+    }
+    ReportFailure("Error moving file from %ls to %ls: (%d) %ls", from, to);
+    return false;
+}
+
+bool CreateDirectoryIfMissing(WStringView path) {
+    std::string nativePath;
+    if (NativePath(path, nativePath) && platform::MakeDirectory(nativePath)) {
+        return true;
+    }
+    ReportFailure("Error creating directory %ls: (%d) %ls", path);
+    return false;
+}
+
+int64_t GetFileSize64(WStringView path) {
+    File file;
+    if (!file.Open(path, kFileModeRead, true)) {
+        return 0;
+    }
+    const int64_t size = file.GetSize();
+    return size > 0 ? size : 0;
+}
+
+bool CopyFileWithTimes(WStringView from, WStringView to) {
+    std::string nativeFrom;
+    std::string nativeTo;
+    if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo) ||
+        !platform::CopyFileReplacing(nativeFrom, nativeTo)) {
+        ReportFailure("Error copying file %ls to %ls: (%d) %ls", from, to);
+        return false;
+    }
+    platform::FileTime creation = 0;
+    platform::FileTime lastAccess = 0;
+    platform::FileTime lastWrite = 0;
+    if (GetFileTimes(from, creation, lastAccess, lastWrite)) {
+        SetFileTimes(to, creation, lastAccess, lastWrite);
+    }
+    return true;
+}
+
+bool GetFileTimes(WStringView path, platform::FileTime& creation, platform::FileTime& lastAccess,
+                  platform::FileTime& lastWrite) {
+    std::string nativePath;
+    // One call both finds the file and reads its times, so every failure is the
+    // failure to reach it.
+    if (NativePath(path, nativePath) &&
+        platform::GetFileTimes(nativePath, creation, lastAccess, lastWrite)) {
+        return true;
+    }
+    ReportFailure("Error opening file for time of %ls: (%d) %ls", path);
+    return false;
+}
+
+bool SetFileTimes(WStringView path, platform::FileTime /*creation*/, platform::FileTime lastAccess,
+                  platform::FileTime lastWrite) {
+    std::string nativePath;
+    if (!NativePath(path, nativePath) || !platform::PathExists(nativePath)) {
+        return false;
+    }
+    if (platform::SetFileTimes(nativePath, lastAccess, lastWrite)) {
+        return true;
+    }
+    ReportFailure("Error setting file time of %ls: (%d) %ls", path);
+    return false;
+}
+
+int ListFiles(WStringView directory, WStringView suffix, std::vector<WString>& names) {
+    std::vector<platform::DirectoryEntry> entries;
+    if (!ReadDirectory(directory, entries)) {
+        return -1;
+    }
+    int count = 0;
+    WString name;
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (entry.isRegularFile && Utf8ToWideStrict(entry.name, name) &&
+            EndsWithNoCaseAscii(name, suffix)) {
+            names.push_back(name);
+            ++count;
+        }
+    }
+    return count;
+}
+
+int ListSubdirectories(WStringView directory, std::vector<WString>& names) {
+    std::vector<platform::DirectoryEntry> entries;
+    if (!ReadDirectory(directory, entries)) {
+        return -1;
+    }
+    int count = 0;
+    WString name;
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (entry.isDirectory && entry.name[0] != '.' && Utf8ToWideStrict(entry.name, name)) {
+            names.push_back(name);
+            ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace qav
