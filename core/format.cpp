@@ -113,7 +113,7 @@ struct Spec {
     char conversion = 0;
 };
 
-// Writes a converted piece with the spec's width: `prefix` (sign or 0x) stays in front
+// Writes a converted piece with the conversion's width: `prefix` (sign or 0x) stays in front
 // of zero padding, `body` is ASCII or text units already in the output's encoding.
 template <typename Char, typename Output>
 class Writer {
@@ -274,6 +274,10 @@ void FormatString(Writer<Char, Output>& writer, const Spec& spec, const FormatAr
     auto take = [&](auto* text, size_t length) {
         using In = std::remove_const_t<std::remove_pointer_t<decltype(text)>>;
         if (text == nullptr) {
+            // An empty view may carry no data pointer: it is empty text, not a null string.
+            if (length != FormatArg::kUntilNul) {
+                return;
+            }
             static constexpr char kNull[] = "(null)";
             for (size_t i = 0; i < 6 && i < limit; ++i) {
                 converted.push_back(static_cast<Char>(kNull[i]));

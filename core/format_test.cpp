@@ -125,5 +125,11 @@ TEST(FormatText, PrecisionBoundsTheReadOfAnUnterminatedText) {
     EXPECT_EQ("abc", FormatString("%.3s", raw));
 }
 
+TEST(FormatText, EmptyViewsPrintNothingEvenWithoutData) {
+    EXPECT_EQ("[]", FormatString("[%s]", std::string_view()));
+    EXPECT_EQ("[  ]", FormatString("[%2ls]", WStringView()));
+    EXPECT_EQ(u"[]", FormatWString(u"[%s]", std::string_view()));
+}
+
 }  // namespace
 }  // namespace qav

@@ -1,0 +1,183 @@
+// Numbers to and from text, without any locale.
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "core/format.h"
+#include "core/text_utils.h"
+
+namespace qav {
+
+namespace {
+
+constexpr bool IsAsciiDigit(uint32_t c) {
+    return c >= '0' && c <= '9';
+}
+
+// The white space that C's number readers skip in the "C" locale.
+constexpr bool IsAsciiSpace(uint32_t c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A 32-bit value needs at most 11 characters ("-2147483648").
+template <typename String>
+void AssignDecimal(int32_t value, String& out) {
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.assign(digits, result.ptr);
+}
+
+}  // namespace
+
+void IntToWString(int32_t value, WString& out) {
+    AssignDecimal(value, out);
+}
+
+void IntToString(int32_t value, std::string& out) {
+    AssignDecimal(value, out);
+}
+
+void UInt64ToHexWString(uint64_t value, WString& out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    out.resize(18);
+    out[0] = u'0';
+    out[1] = u'x';
+    for (int i = 17; i >= 2; --i) {
+        out[i] = static_cast<WChar>(kDigits[value & 0xF]);
+        value >>= 4;
+    }
+}
+
+void DoubleToWString(double value, WString& out) {
+    out = FormatWString(u"%g", value);
+}
+
+void FormatByteSize(uint64_t byteCount, std::string& out) {
+    constexpr uint64_t kKiB = 1024;
+    constexpr uint64_t kMiB = kKiB * 1024;
+    constexpr uint64_t kGiB = kMiB * 1024;
+    const double count = static_cast<double>(byteCount);
+    if (byteCount < kKiB) {
+        out = FormatString("%d bytes", static_cast<int>(byteCount));
+    } else if (byteCount < kMiB) {
+        out = FormatString("%3.1f KB", count / kKiB);
+    } else if (byteCount < kGiB) {
+        out = FormatString("%3.2f MB", count / kMiB);
+    } else {
+        out = FormatString("%.3f GB", count / kGiB);
+    }
+}
+
+int32_t WStringToInt(WStringView text) {
+    size_t i = 0;
+    while (i < text.size() && IsAsciiSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    // Accumulate the magnitude in 64 bits and stop growing once it is beyond any 32-bit
+    // result, so that no number of digits can overflow.
+    constexpr int64_t kBeyond = int64_t{1} << 32;
+    int64_t magnitude = 0;
+    for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
+        if (magnitude < kBeyond) {
+            magnitude = magnitude * 10 + (text[i] - u'0');
+        }
+    }
+    const int64_t value = negative ? -magnitude : magnitude;
+    if (value > std::numeric_limits<int32_t>::max()) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (value < std::numeric_limits<int32_t>::min()) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(value);
+}
+
+bool IsYesText(WStringView text) {
+    if (text.empty()) {
+        return false;
+    }
+    const WChar first = text[0];
+    return first == u'T' || first == u't' || first == u'Y' || first == u'y';
+}
+
+bool IsAllDigitsW(const WChar* text, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!IsAsciiDigit(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsAllDigits(std::string_view text) {
+    constexpr size_t kDigits = 6;
+    if (text.size() < kDigits) {
+        return false;
+    }
+    for (size_t i = 0; i < kDigits; ++i) {
+        if (!IsAsciiDigit(static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int ParseDottedDecimal(const WChar* text, int maxChars, uint8_t* out, int capacity) {
+    if (text == nullptr || capacity <= 0) {
+        return 0;
+    }
+    int stored = 0;
+    int part = 0;
+    bool partHasDigits = false;
+    for (int i = 0; i < maxChars && text[i] != 0; ++i) {
+        const WChar c = text[i];
+        if (IsAsciiDigit(c)) {
+            part = part * 10 + (c - u'0');
+            if (part >= 256) {
+                return stored;
+            }
+            partHasDigits = true;
+        } else if (c == u'.' && partHasDigits) {
+            out[stored++] = static_cast<uint8_t>(part);
+            if (stored == capacity) {
+                // More parts follow than there is room for: the short count tells.
+                return stored - 1;
+            }
+            part = 0;
+            partHasDigits = false;
+        } else {
+            break;
+        }
+    }
+    if (partHasDigits) {
+        out[stored++] = static_cast<uint8_t>(part);
+    }
+    return stored;
+}
+
+uint64_t LoadUInt64LE(const void* bytes) {
+    unsigned char b[8];
+    std::memcpy(b, bytes, 8);
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | b[i];
+    }
+    return value;
+}
+
+uint64_t LoadUInt64BE(const void* bytes) {
+    unsigned char b[8];
+    std::memcpy(b, bytes, 8);
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        value = (value << 8) | b[i];
+    }
+    return value;
+}
+
+}  // namespace qav

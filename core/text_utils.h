@@ -1,0 +1,167 @@
+// The small free functions the rest of the system leans on for text: numbers to and
+// from text, ASCII case folding and name cleaning, UTF-16 <-> UTF-8, hexadecimal,
+// base64 and percent-encoding.
+//
+// All functions are stateless and may be called from any thread. They never throw
+// and never log; failures show only in their return values. Numbers are written and
+// read without any locale, and character classes are plain ASCII ranges.
+//
+// Two UTF-8 flavours live here:
+//   - the protocol's flavour (WideToUtf8Buffer/WideToUtf8, Utf8ToWideBuffer/Utf8ToWide):
+//     the encoder writes every UTF-16 unit on its own, as peers expect, and the decoder
+//     is lenient, stopping at the first bad continuation byte;
+//   - the strict flavour (WideToUtf8Strict/Utf8ToWideStrict) for paths and anything
+//     else handed to the operating system: real UTF-8 both ways, refusing anything
+//     that is not.
+//
+// Counts and capacities are in units of the buffer they describe (bytes for narrow
+// buffers, UTF-16 units for wide ones). A negative count is taken as 0. A capacity of
+// 0 means nothing at all is written, not even a terminating NUL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/wide_text.h"
+
+namespace qav {
+
+// ---- Numbers to text --------------------------------------------------------------
+
+void IntToWString(int32_t value, WString& out);         // "%d"
+void IntToString(int32_t value, std::string& out);      // "%d"
+void UInt64ToHexWString(uint64_t value, WString& out);  // "0x" and 16 upper-case digits
+void DoubleToWString(double value, WString& out);       // "%g"
+
+// "1023 bytes", "1.0 KB", "1.00 MB", "1.000 GB": bytes below 1 KiB, then KiB, MiB, GiB.
+void FormatByteSize(uint64_t byteCount, std::string& out);
+
+// ---- Text to numbers --------------------------------------------------------------
+
+// Base 10 after optional ASCII white space and a sign; stops at the first non-digit.
+// No digits give 0; values beyond the 32-bit range saturate.
+int32_t WStringToInt(WStringView text);
+
+// True when the text starts with 'T', 't', 'Y' or 'y'.
+bool IsYesText(WStringView text);
+
+// True when the first `count` units are all '0'..'9' (true for count 0).
+bool IsAllDigitsW(const WChar* text, int count);
+
+// True when the first six characters are all '0'..'9' (false for a shorter text).
+bool IsAllDigits(std::string_view text);
+
+// Reads "192.168.0.1"-style decimal parts (each below 256) into consecutive bytes and
+// returns how many were stored. Reading ends at a character that is neither a digit
+// nor a '.' after a part, at a part of 256 or more, at a NUL or after `maxChars`
+// units. When a '.' follows the part that filled the last byte of `capacity`, that
+// part is not counted, so a text with too many parts yields fewer than `capacity`.
+int ParseDottedDecimal(const WChar* text, int maxChars, uint8_t* out, int capacity);
+
+// Eight bytes in little- or big-endian order.
+uint64_t LoadUInt64LE(const void* bytes);
+uint64_t LoadUInt64BE(const void* bytes);
+
+// ---- Comparing, cleaning, searching -----------------------------------------------
+
+// 0 when a and b are equal ignoring the case of ASCII letters. Otherwise the 1-based
+// position of the first difference: positive when a's (upper-cased) unit is greater or
+// b ended first, negative when a's is smaller or a ended first.
+int CompareNoCaseAsciiW(WStringView a, WStringView b);
+
+// out = the first `count` bytes of text with 'A'..'Z' lowered; returns count.
+int CopyLowerAscii(const char* text, int count, std::string& out);
+
+// Lowers 'A'..'Z' in place; returns the length.
+int MakeLowerAsciiW(WString& text);
+
+// Replaces every unit that is not an ASCII letter or digit and not above 128 by '_'.
+void SanitizeNameW(WString& text);
+
+// Removes every byte of value 32 or less from both ends.
+void TrimString(std::string& text);
+
+// With skipSet, the position of the first unit not in `set`; otherwise the position of
+// the first unit in `set`. WStringView::npos when the text ends first.
+size_t SkipCharsW(WStringView text, WStringView set, bool skipSet);
+
+// Offset of the first occurrence of the pattern in the buffer, or -1 (also for a
+// negative length, an empty pattern or a pattern longer than the buffer).
+int FindBytes(const void* buffer, int length, const void* pattern, int patternLength);
+
+// ---- UTF-16 and UTF-8 -------------------------------------------------------------
+
+// Encodes `count` units, each on its own (a surrogate pair becomes two 3-byte
+// sequences), stopping before a unit whose bytes and the NUL would not fit. Returns the
+// bytes written, not counting the NUL that follows them whenever capacity > 0.
+int WideToUtf8Buffer(const WChar* text, int count, char* out, int capacity);
+
+// The same into a string of exactly the encoded length; returns its length.
+int WideToUtf8(const WChar* text, int count, std::string& out);
+
+// Decodes leniently: a lead byte below 0xE0 (0x80..0xBF included) starts two bytes,
+// below 0xF0 three, otherwise four; a four-byte sequence gives a surrogate pair, other
+// sequences their payload kept to 16 bits. The first continuation byte that is not
+// 10xxxxxx stops decoding and sets *invalidPosition to the position just after the
+// lead byte (never 0); otherwise *invalidPosition is 0. A sequence cut off by the end
+// of the input just stops. At most capacity - 1 units are written, then a NUL; a pair
+// that would not fit with the NUL is not started. invalidPosition may be null.
+int Utf8ToWideBuffer(const char* bytes, int length, WChar* out, int capacity, int* invalidPosition);
+
+// The same into a string (no capacity limit); returns its length.
+int Utf8ToWide(const char* bytes, int length, WString& out, int* invalidPosition);
+
+// Real UTF-8: a surrogate pair becomes one 4-byte sequence. False (and out cleared) on
+// a lone surrogate.
+bool WideToUtf8Strict(WStringView text, std::string& out);
+
+// False (and out cleared) on any invalid, overlong, surrogate or out-of-range UTF-8.
+bool Utf8ToWideStrict(std::string_view bytes, WString& out);
+
+// ---- Hexadecimal ------------------------------------------------------------------
+
+// Two characters per byte, high nibble first, into out[0 .. 2*count). No terminator.
+void HexEncode(const void* bytes, int count, bool upperCase, char* out);
+void HexEncodeToString(const void* bytes, int count, bool upperCase, std::string& out);
+
+// 0..15 for '0'..'9', 'A'..'F', 'a'..'f'; -1 for anything else.
+int HexDigitValue(int character);
+
+// The byte written by two hexadecimal digits, or -1.
+int HexByteValue(char high, char low);
+
+// Up to `maxCount` hexadecimal digits, stopping early at a NUL; 0 for an empty text,
+// 0xFFFFFFFF as soon as a unit is not a hexadecimal digit.
+uint32_t HexTextToUInt(const WChar* text, int maxCount);
+
+// ---- Base64 (standard alphabet, '=' padding, no line breaks) ----------------------
+
+// Returns the characters written. Stops when the capacity is used up (a truncated
+// encoding); a NUL follows when room remains.
+int Base64Encode(const void* bytes, int count, char* out, int capacity);
+int Base64EncodeW(const void* bytes, int count, WChar* out, int capacity);
+
+// 0..63, or -1 for anything outside the alphabet (including '=').
+int Base64DigitValue(int character);
+
+// Decodes whole groups of four characters (a shorter trailing group is ignored) and
+// returns the bytes written. A group whose first character is outside the alphabet
+// ends decoding; one whose second is gives no bytes; a third or fourth character
+// outside the alphabet ('=' included) ends the group's bytes early. Output stops at the
+// capacity; a NUL follows when room remains. White space is not skipped.
+int Base64Decode(const char* text, int count, void* out, int capacity);
+// The same over wide characters, each taken by its low 8 bits.
+int Base64DecodeW(const WChar* text, int count, void* out, int capacity);
+
+// ---- Percent-encoding (in place) --------------------------------------------------
+
+// Every byte other than ASCII letters, digits, '-', '.', '/' and '_' becomes "%XX".
+void UrlEncode(std::string& text);
+
+// "%XX" (either case) becomes its byte, '+' a space; a '%' without two hexadecimal
+// digits after it stays.
+void UrlDecode(std::string& text);
+
+}  // namespace qav

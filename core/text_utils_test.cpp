@@ -1,0 +1,191 @@
+#include "core/text_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qav {
+namespace {
+
+using namespace std::string_literals;
+
+std::string Narrow(WStringView text) {
+    return std::string(text.begin(), text.end());
+}
+
+TEST(TextNumbers, WrittenAsText) {
+    std::string narrow;
+    WString wide;
+    IntToString(INT32_MIN, narrow);
+    EXPECT_EQ(narrow, "-2147483648");
+    UInt64ToHexWString(0xABCull, wide);
+    EXPECT_EQ(wide, u"0x0000000000000ABC");
+    UInt64ToHexWString(UINT64_MAX, wide);
+    EXPECT_EQ(wide, u"0xFFFFFFFFFFFFFFFF");
+    const struct {
+        double value;
+        const char* text;
+    } doubles[] = {{0.1, "0.1"}, {1e20, "1e+20"}, {123456789.0, "1.23457e+08"}, {1e-5, "1e-05"}};
+    for (const auto& c : doubles) {
+        DoubleToWString(c.value, wide);
+        EXPECT_EQ(Narrow(wide), c.text) << c.value;
+    }
+}
+
+TEST(TextNumbers, FormatByteSizeThresholds) {
+    const struct {
+        uint64_t bytes;
+        const char* text;
+    } cases[] = {{1023, "1023 bytes"},       {1024, "1.0 KB"},           {1048575, "1024.0 KB"},
+                 {1048576, "1.00 MB"},       {1073741823, "1024.00 MB"}, {1073741824, "1.000 GB"},
+                 {5ull << 40, "5120.000 GB"}};
+    for (const auto& c : cases) {
+        std::string text;
+        FormatByteSize(c.bytes, text);
+        EXPECT_EQ(text, c.text) << c.bytes;
+    }
+}
+
+TEST(TextNumbers, WStringToIntReadsAndSaturates) {
+    const struct {
+        WString text;
+        int32_t value;
+    } cases[] = {{u"", 0},
+                 {u"abc", 0},
+                 {u" \t\r\n\v\f-42x", -42},
+                 {u"+7", 7},
+                 {u"- 5", 0},
+                 {u"2147483647", INT32_MAX},
+                 {u"2147483648", INT32_MAX},
+                 {u"-2147483648", INT32_MIN},
+                 {u"-2147483649", INT32_MIN},
+                 {u"-4294967296000000", INT32_MIN},
+                 {u"10000000000000000000", INT32_MAX},
+                 {u"\u00A012", 0},
+                 {u"\uFF11", 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(WStringToInt(c.text), c.value) << Narrow(c.text);
+    }
+}
+
+TEST(TextNumbers, YesAndDigitTests) {
+    for (WString yes : {u"T", u"true", u"y", u"Yes"}) {
+        EXPECT_TRUE(IsYesText(yes)) << Narrow(yes);
+    }
+    for (WString no : {u"", u"N", u" yes"}) {
+        EXPECT_FALSE(IsYesText(no)) << Narrow(no);
+    }
+    EXPECT_TRUE(IsAllDigitsW(u"x", 0));
+    EXPECT_TRUE(IsAllDigitsW(u"0189x", 4));
+    EXPECT_FALSE(IsAllDigitsW(u"0189/", 5));
+    EXPECT_TRUE(IsAllDigits("0123459abc"));
+    EXPECT_FALSE(IsAllDigits("12345"));
+    EXPECT_FALSE(IsAllDigits("12345:"));
+}
+
+// When more parts follow than fit, the last byte is stored but left out of the count.
+TEST(TextNumbers, ParseDottedDecimal) {
+    const struct {
+        WString text;
+        int maxChars;
+        int capacity;
+        std::vector<uint8_t> bytes;  // every byte stored
+        bool lastUncounted;
+    } cases[] = {{u"192.168.0.1", 99, 4, {192, 168, 0, 1}, false},
+                 {u"1.256.0.0", 99, 4, {1}, false},
+                 {u"", 99, 4, {}, false},
+                 {u"255.0255.000.9", 99, 4, {255, 255, 0, 9}, false},
+                 {u"1.2.3.4.5", 99, 4, {1, 2, 3, 4}, true},
+                 {u"7.8", 99, 1, {7}, true},
+                 {u"1.2.", 99, 4, {1, 2}, false},
+                 {u"1..2", 99, 4, {1}, false},
+                 {u".1", 99, 4, {}, false},
+                 {u"10.20x.30", 99, 4, {10, 20}, false},
+                 {u"10.20.30", 4, 4, {10, 2}, false},
+                 {u"1.2\0003"s, 99, 4, {1, 2}, false},
+                 {u"7", 99, 0, {}, false}};
+    for (const auto& c : cases) {
+        uint8_t out[8];
+        std::memset(out, 0xEE, sizeof out);
+        const int count = ParseDottedDecimal(c.text.c_str(), c.maxChars, out, c.capacity);
+        const int stored = static_cast<int>(c.bytes.size());
+        EXPECT_EQ(count, c.lastUncounted ? stored - 1 : stored) << Narrow(c.text);
+        EXPECT_EQ(std::vector<uint8_t>(out, out + stored), c.bytes) << Narrow(c.text);
+        EXPECT_EQ(out[stored], 0xEE) << Narrow(c.text);
+    }
+}
+
+TEST(TextNumbers, LoadUInt64InBothOrders) {
+    const uint8_t bytes[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+    EXPECT_EQ(LoadUInt64LE(bytes), 0xEFCDAB8967452301ull);
+    EXPECT_EQ(LoadUInt64BE(bytes), 0x0123456789ABCDEFull);
+}
+
+TEST(TextAscii, CompareNoCaseAsciiW) {
+    const struct {
+        WString a, b;
+        int result;
+    } cases[] = {{u"abc", u"ABD", -3},    {u"abc", u"ab", 3},
+                 {u"ab", u"abc", -3},     {u"", u"x", -1},
+                 {u"", u"", 0},           {u"HeLLo", u"hEllO", 0},
+                 {u"a", u"_", -1},        {u"\u00E9", u"\u00C9", 1},
+                 {u"a\0b"s, u"a\0c"s, -3}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(CompareNoCaseAsciiW(c.a, c.b), c.result) << Narrow(c.a) << " vs " << Narrow(c.b);
+    }
+}
+
+TEST(TextAscii, CaseAndCleaning) {
+    std::string narrow;
+    EXPECT_EQ(CopyLowerAscii("AbZ@[\xC3\x89xyz", 7, narrow), 7);
+    EXPECT_EQ(narrow, "abz@[\xC3\x89");
+    WString wide = u"AZaz@[\u00C0\u0130";
+    EXPECT_EQ(MakeLowerAsciiW(wide), 8);
+    EXPECT_EQ(wide, u"azaz@[\u00C0\u0130");
+
+    wide = u"a-b c";
+    SanitizeNameW(wide);
+    EXPECT_EQ(wide, u"a_b_c");
+    wide = u"09AZaz/:@[`{\x7F\x80\x81\u20AC\0"s;
+    SanitizeNameW(wide);
+    EXPECT_EQ(wide, u"09AZaz________\x81\u20AC_"s);
+
+    const struct {
+        std::string text, trimmed;
+    } trims[] = {
+        {"", ""},          {" \t\r\n", ""}, {"\x01 a b \x20", "a b"}, {"\xC3\xA9 ", "\xC3\xA9"},
+        {" \x7F", "\x7F"}, {"x", "x"}};
+    for (const auto& c : trims) {
+        std::string text = c.text;
+        TrimString(text);
+        EXPECT_EQ(text, c.trimmed) << '"' << c.text << '"';
+    }
+}
+
+TEST(TextAscii, SkipCharsAndFindBytes) {
+    const WStringView space = u"\t\r\n ";
+    EXPECT_EQ(SkipCharsW(u" \t\n x y", space, true), 4u);
+    EXPECT_EQ(SkipCharsW(u"xy z", space, false), 2u);
+    EXPECT_EQ(SkipCharsW(u" \r\n", space, true), WStringView::npos);
+    EXPECT_EQ(SkipCharsW(u"xyz", space, false), WStringView::npos);
+    EXPECT_EQ(SkipCharsW(u"", space, true), WStringView::npos);
+
+    const char buffer[] = "abcabd\0xy";
+    const struct {
+        int length;
+        const char* pattern;
+        int patternLength;
+        int offset;
+    } cases[] = {{9, "abd", 3, 3},   {9, "\0x", 2, 6}, {9, "xyz", 3, -1}, {5, "abd", 3, -1},
+                 {3, "abcd", 4, -1}, {-1, "a", 1, -1}, {9, "a", 0, -1},   {9, "abcabd\0xy", 9, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(FindBytes(buffer, c.length, c.pattern, c.patternLength), c.offset)
+            << c.pattern << " in " << c.length;
+    }
+}
+
+}  // namespace
+}  // namespace qav
