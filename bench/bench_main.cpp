@@ -12,7 +12,7 @@
 namespace {
 
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -45,7 +45,7 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, double> m_times;
     std::vector<std::string> m_order;
 };

@@ -24,7 +24,7 @@
 namespace qav {
 
 class ByteBuffer : public PositionedWriter, public DataReader, public DataWriter {
-public:
+  public:
     ByteBuffer() = default;
     // Allocates `size` zeroed bytes; empty when that fails.
     explicit ByteBuffer(size_t size);
@@ -69,7 +69,7 @@ public:
     size_t Size() const { return m_size; }
     bool IsAttached() const { return m_attached; }
 
-private:
+  private:
     uint8_t* m_data = nullptr;
     size_t m_size = 0;
     size_t m_position = 0;

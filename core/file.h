@@ -20,14 +20,14 @@
 namespace qav {
 
 class PositionedWriter {
-public:
+  public:
     virtual ~PositionedWriter() = default;
     // True when all `length` bytes were written at `position`.
     virtual bool WriteAt(int64_t position, int64_t length, const void* data) = 0;
 };
 
 class DataReader {
-public:
+  public:
     virtual ~DataReader() = default;
     // Bytes read; 0 at the end or on failure.
     virtual int64_t Read(void* buffer, int64_t length) = 0;
@@ -38,7 +38,7 @@ public:
 };
 
 class DataWriter {
-public:
+  public:
     virtual ~DataWriter() = default;
     // Bytes written.
     virtual int64_t Write(const void* data, int64_t length) = 0;
@@ -55,7 +55,7 @@ constexpr int kFileModeReadWrite = 4;     // read and write; the file must exist
 // process-wide text logger at severity 3; the code of every failed call is kept as the
 // last error (an errno value).
 class File : public PositionedWriter, public DataReader, public DataWriter {
-public:
+  public:
     File() = default;
     ~File() override;
     File(const File&) = delete;
@@ -82,7 +82,7 @@ public:
     // The errno of the last failed call; 0 after a successful Open.
     int GetLastError() const { return m_lastError; }
 
-private:
+  private:
     int m_handle = -1;
     int m_lastError = 0;
 };

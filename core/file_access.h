@@ -14,7 +14,7 @@ constexpr int kTextEncodingUtf16Le = 2;
 constexpr int kTextEncodingUtf16Be = 3;
 
 class FileAccess {
-public:
+  public:
     // Looks at the first bytes of the file: a byte-order mark, or for a file without
     // one, which of its first two bytes is 0. False for a file of fewer than 2 bytes and
     // for one starting with two zero bytes. Leaves the file's position after what it

@@ -20,7 +20,7 @@ namespace qav {
 
 // Told about every write that went through a stream.
 class WriteCompletion {
-public:
+  public:
     virtual ~WriteCompletion() = default;
     // `length` is what was asked to be written; `shortWrite` is true when fewer bytes
     // went out.
@@ -42,7 +42,7 @@ constexpr int32_t kFileStreamAtEnd = 3;
 constexpr int32_t kFileStreamDataLeft = 4;
 
 class FileStream {
-public:
+  public:
     // Empty: no file, no key table, position 0, no path, reference count 0.
     FileStream() = default;
     virtual ~FileStream();
@@ -81,7 +81,7 @@ public:
 
     int64_t GetPosition() const { return m_position; }
 
-protected:
+  protected:
     // Makes the stream own a new File over `path` and opens it (the result of Open).
     int32_t OpenPath(WStringView path, int mode, bool share);
 
@@ -89,7 +89,7 @@ protected:
     // Null or a length of 0 reads unmasked.
     void SetKeyTable(const uint8_t* table, uint32_t length);
 
-private:
+  private:
     void DropFile();
 
     File* m_file = nullptr;

@@ -17,7 +17,7 @@ using testing::WriteBytes;
 
 // Gives the tests the hooks the transfer services use.
 class TestStream : public FileStream {
-public:
+  public:
     using FileStream::OpenPath;
     using FileStream::SetKeyTable;
 };

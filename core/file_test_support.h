@@ -18,7 +18,7 @@
 namespace qav::testing {
 
 class ScratchDirectory {
-public:
+  public:
     explicit ScratchDirectory(const std::string& parent = "/tmp") {
         std::string pattern = parent + "/qav-files-XXXXXX";
         if (mkdtemp(pattern.data()) != nullptr) {
@@ -43,7 +43,7 @@ public:
         return WString(path.begin(), path.end());
     }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -59,7 +59,7 @@ inline std::string ReadBytes(const std::string& path) {
 
 // Keeps every admitted line; installs itself for its lifetime.
 class CapturingTextLogger : public TextLogger {
-public:
+  public:
     explicit CapturingTextLogger(int level = kSeverityStatus) : m_level(level) {
         SetTextLogger(this);
     }
@@ -79,7 +79,7 @@ public:
         return m_lines;
     }
 
-private:
+  private:
     int m_level;
     std::mutex m_mutex;
     std::vector<std::string> m_lines;

@@ -18,9 +18,12 @@ int64_t FormatArg::AsSigned() const {
             // after promotion (types narrower than int keep their value).
             switch (m_size) {
                 case 1:
-                case 2: return static_cast<int64_t>(m_unsigned);
-                case 4: return static_cast<int32_t>(m_unsigned);
-                default: return static_cast<int64_t>(m_unsigned);
+                case 2:
+                    return static_cast<int64_t>(m_unsigned);
+                case 4:
+                    return static_cast<int32_t>(m_unsigned);
+                default:
+                    return static_cast<int64_t>(m_unsigned);
             }
         case Kind::kDouble:
             if (std::isnan(m_double)) {
@@ -54,10 +57,14 @@ uint64_t FormatArg::AsUnsigned() const {
 
 double FormatArg::AsDouble() const {
     switch (m_kind) {
-        case Kind::kDouble: return m_double;
-        case Kind::kSigned: return static_cast<double>(m_signed);
-        case Kind::kUnsigned: return static_cast<double>(m_unsigned);
-        default: return 0.0;
+        case Kind::kDouble:
+            return m_double;
+        case Kind::kSigned:
+            return static_cast<double>(m_signed);
+        case Kind::kUnsigned:
+            return static_cast<double>(m_unsigned);
+        default:
+            return 0.0;
     }
 }
 
@@ -66,7 +73,7 @@ namespace {
 // Output into a fixed buffer that keeps room for the terminator.
 template <typename Char>
 class BufferOutput {
-public:
+  public:
     BufferOutput(Char* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
 
     void Put(Char c) {
@@ -85,7 +92,7 @@ public:
         return m_overflow ? -1 : static_cast<int>(m_length);
     }
 
-private:
+  private:
     Char* m_buffer;
     size_t m_capacity;
     size_t m_length = 0;
@@ -94,11 +101,11 @@ private:
 
 template <typename Char>
 class StringOutput {
-public:
+  public:
     explicit StringOutput(std::basic_string<Char>& text) : m_text(text) {}
     void Put(Char c) { m_text.push_back(c); }
 
-private:
+  private:
     std::basic_string<Char>& m_text;
 };
 
@@ -117,7 +124,7 @@ struct Spec {
 // of zero padding, `body` is ASCII or text units already in the output's encoding.
 template <typename Char, typename Output>
 class Writer {
-public:
+  public:
     explicit Writer(Output& output) : m_out(output) {}
 
     void Put(Char c) { m_out.Put(c); }
@@ -154,7 +161,7 @@ public:
         }
     }
 
-private:
+  private:
     Output& m_out;
 };
 
@@ -190,8 +197,8 @@ void FormatInteger(Writer<Char, Output>& writer, const Spec& spec, const FormatA
         case 'd':
         case 'i': {
             const int64_t value = arg.AsSigned();
-            const uint64_t magnitude =
-                value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+            const uint64_t magnitude = value < 0 ? uint64_t{0} - static_cast<uint64_t>(value)
+                                                 : static_cast<uint64_t>(value);
             digits = IntegerDigits(magnitude, 10, false, precision, end, buffer);
             if (value < 0 || spec.plus || spec.space) {
                 sign[0] = value < 0 ? '-' : spec.plus ? '+' : ' ';
@@ -242,8 +249,8 @@ void FormatDouble(Writer<Char, Output>& writer, const Spec& spec, double value) 
         }
         // Fixed notation of the largest double has 309 integer digits.
         digits.resize(330 + static_cast<size_t>(precision));
-        const auto result =
-            std::to_chars(digits.data(), digits.data() + digits.size(), magnitude, format, precision);
+        const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), magnitude,
+                                          format, precision);
         digits.resize(static_cast<size_t>(result.ptr - digits.data()));
         if (spec.alternate && lower == 'f' && precision == 0) {
             digits.push_back('.');
@@ -269,7 +276,8 @@ void FormatDouble(Writer<Char, Output>& writer, const Spec& spec, double value) 
 // read from the argument.
 template <typename Char, typename Output>
 void FormatString(Writer<Char, Output>& writer, const Spec& spec, const FormatArg& arg) {
-    const size_t limit = spec.precision < 0 ? FormatArg::kUntilNul : static_cast<size_t>(spec.precision);
+    const size_t limit =
+        spec.precision < 0 ? FormatArg::kUntilNul : static_cast<size_t>(spec.precision);
     std::basic_string<Char> converted;
     auto take = [&](auto* text, size_t length) {
         using In = std::remove_const_t<std::remove_pointer_t<decltype(text)>>;
@@ -343,10 +351,12 @@ void FormatCharacter(Writer<Char, Output>& writer, const Spec& spec, const Forma
             converted.push_back(static_cast<char>(value));
         } else {
             char bytes[3];
-            converted.append(bytes, static_cast<size_t>(EncodeUnitUtf8(static_cast<WChar>(value), bytes)));
+            converted.append(bytes,
+                             static_cast<size_t>(EncodeUnitUtf8(static_cast<WChar>(value), bytes)));
         }
     } else {
-        converted.push_back(static_cast<WChar>(arg.size() == 1 ? (value & 0xFF) : (value & 0xFFFF)));
+        converted.push_back(
+            static_cast<WChar>(arg.size() == 1 ? (value & 0xFF) : (value & 0xFFFF)));
     }
     const int padding = spec.width > 1 ? spec.width - 1 : 0;
     if (!spec.leftAlign) {
@@ -365,8 +375,8 @@ void FormatPointer(Writer<Char, Output>& writer, const Spec& spec, const FormatA
     char buffer[2 * sizeof(uintptr_t)];
     const uint64_t value =
         arg.kind() == FormatArg::Kind::kPointer ? arg.pointer() : arg.AsUnsigned();
-    const std::string_view digits = IntegerDigits(value, 16, true, 2 * sizeof(uintptr_t),
-                                                  buffer + sizeof buffer, buffer);
+    const std::string_view digits =
+        IntegerDigits(value, 16, true, 2 * sizeof(uintptr_t), buffer + sizeof buffer, buffer);
     Spec plain = spec;
     plain.zeroPad = false;
     writer.PutNumber(plain, {}, digits, false);
@@ -376,7 +386,9 @@ template <typename Char, typename Output>
 void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs args) {
     Writer<Char, Output> writer(output);
     size_t next = 0;
-    auto nextArg = [&]() -> const FormatArg* { return next < args.size() ? &args[next++] : nullptr; };
+    auto nextArg = [&]() -> const FormatArg* {
+        return next < args.size() ? &args[next++] : nullptr;
+    };
     const size_t end = format.size();
     size_t at = 0;
     while (at < end) {
@@ -411,7 +423,9 @@ void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs 
                 ++at;
                 const FormatArg* arg = nextArg();
                 const int64_t given = arg != nullptr ? arg->AsSigned() : 0;
-                value = given > 100000 ? 100000 : given < -100000 ? -100000 : static_cast<int>(given);
+                value = given > 100000    ? 100000
+                        : given < -100000 ? -100000
+                                          : static_cast<int>(given);
                 return true;
             }
             bool any = false;
@@ -462,9 +476,22 @@ void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs 
             continue;
         }
         switch (spec.conversion) {
-            case 'd': case 'i': case 'u': case 'o': case 'x': case 'X':
-            case 'c': case 's': case 'S': case 'p':
-            case 'f': case 'F': case 'e': case 'E': case 'g': case 'G':
+            case 'd':
+            case 'i':
+            case 'u':
+            case 'o':
+            case 'x':
+            case 'X':
+            case 'c':
+            case 's':
+            case 'S':
+            case 'p':
+            case 'f':
+            case 'F':
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
                 break;
             default:
                 // Not a conversion of ours: show it as written and take no argument.
@@ -507,7 +534,12 @@ void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs 
                     FormatPointer(writer, spec, *arg);
                 }
                 break;
-            case 'f': case 'F': case 'e': case 'E': case 'g': case 'G':
+            case 'f':
+            case 'F':
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
                 if (isText) {
                     FormatString(writer, spec, *arg);
                 } else {

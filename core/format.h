@@ -34,7 +34,7 @@ namespace qav {
 
 // One captured argument. Built implicitly from the values passed to the front ends.
 class FormatArg {
-public:
+  public:
     enum class Kind : uint8_t { kNone, kSigned, kUnsigned, kDouble, kNarrow, kWide, kPointer };
 
     // Strings without a length are read up to their NUL, or up to the precision.
@@ -43,8 +43,7 @@ public:
     FormatArg() = default;
 
     template <typename T>
-        requires std::is_integral_v<T>
-    FormatArg(T value) : m_size(static_cast<uint8_t>(sizeof(T))) {
+    requires std::is_integral_v<T> FormatArg(T value) : m_size(static_cast<uint8_t>(sizeof(T))) {
         if constexpr (std::is_same_v<T, bool>) {
             m_kind = Kind::kSigned;
             m_signed = value ? 1 : 0;
@@ -58,16 +57,15 @@ public:
     }
 
     template <typename T>
-        requires std::is_enum_v<T>
-    FormatArg(T value) : FormatArg(static_cast<std::underlying_type_t<T>>(value)) {}
+    requires std::is_enum_v<T> FormatArg(T value)
+        : FormatArg(static_cast<std::underlying_type_t<T>>(value)) {}
 
     FormatArg(double value) : m_kind(Kind::kDouble), m_double(value) {}
     FormatArg(float value) : m_kind(Kind::kDouble), m_double(value) {}
 
     FormatArg(const char* text) : m_kind(Kind::kNarrow), m_text{text, kUntilNul} {}
     FormatArg(char* text) : FormatArg(static_cast<const char*>(text)) {}
-    FormatArg(const unsigned char* text)
-        : FormatArg(reinterpret_cast<const char*>(text)) {}
+    FormatArg(const unsigned char* text) : FormatArg(reinterpret_cast<const char*>(text)) {}
     FormatArg(const std::string& text) : m_kind(Kind::kNarrow), m_text{text.data(), text.size()} {}
     FormatArg(std::string_view text) : m_kind(Kind::kNarrow), m_text{text.data(), text.size()} {}
 
@@ -83,14 +81,14 @@ public:
     Kind kind() const { return m_kind; }
     // Width of an integer argument in bytes.
     int size() const { return m_size; }
-    int64_t AsSigned() const;      // integers at their own width; doubles truncated
-    uint64_t AsUnsigned() const;   // integers at their own width, as C's unsigned view
+    int64_t AsSigned() const;     // integers at their own width; doubles truncated
+    uint64_t AsUnsigned() const;  // integers at their own width, as C's unsigned view
     double AsDouble() const;
     const void* text() const { return m_text.data; }
     size_t textLength() const { return m_text.length; }
     uintptr_t pointer() const { return m_pointer; }
 
-private:
+  private:
     struct Text {
         const void* data;
         size_t length;

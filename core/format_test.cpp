@@ -17,12 +17,12 @@ namespace {
 TEST(FormatText, MatchesSnprintfForSharedConversions) {
     char expected[512];
     char actual[512];
-#define QAV_EXPECT_LIKE_SNPRINTF(fmt, ...)                                              \
-    do {                                                                                \
+#define QAV_EXPECT_LIKE_SNPRINTF(fmt, ...)                                             \
+    do {                                                                               \
         const int wanted = std::snprintf(expected, sizeof expected, fmt, __VA_ARGS__); \
         const int got = FormatText(actual, sizeof actual, fmt, __VA_ARGS__);           \
-        EXPECT_STREQ(expected, actual) << "format " << fmt;                             \
-        EXPECT_EQ(wanted, got) << "format " << fmt;                                     \
+        EXPECT_STREQ(expected, actual) << "format " << fmt;                            \
+        EXPECT_EQ(wanted, got) << "format " << fmt;                                    \
     } while (0)
     QAV_EXPECT_LIKE_SNPRINTF("%d|%i|%5d|%-5d|%05d|%+d|% d", 42, -42, 7, 7, -7, 7, 7);
     QAV_EXPECT_LIKE_SNPRINTF("%d %d %d", INT_MIN, INT_MAX, 0);
@@ -37,8 +37,8 @@ TEST(FormatText, MatchesSnprintfForSharedConversions) {
     QAV_EXPECT_LIKE_SNPRINTF("%c%c|%3c|%-3c|", 'a', 'b', 'c', 'd');
     QAV_EXPECT_LIKE_SNPRINTF("%g %g %g %g %g %g", 0.0, 1.5, 100000.0, 1000000.0, 1e-5, 123456789.0);
     QAV_EXPECT_LIKE_SNPRINTF("%g %g %G %g", 0.0001, -2.5e-300, 1e300, 3.14159265358979);
-    QAV_EXPECT_LIKE_SNPRINTF("%f %.2f %10.3f %-10.1f| %010.2f %+f", 1.0, 2.345, -3.14159, 2.5,
-                             -1.5, 0.0);
+    QAV_EXPECT_LIKE_SNPRINTF("%f %.2f %10.3f %-10.1f| %010.2f %+f", 1.0, 2.345, -3.14159, 2.5, -1.5,
+                             0.0);
     QAV_EXPECT_LIKE_SNPRINTF("%e %.3E %.0e %.0f %.0f", 12345.678, 0.000123, 5.5, 0.5, 1.5);
     QAV_EXPECT_LIKE_SNPRINTF("%3.1f KB|%3.2f MB|%.3f GB", 1.0, 1.0, 1.0);
     QAV_EXPECT_LIKE_SNPRINTF("%f %f %e %g", 1e300, 123.0 / 7, -0.0, 1e100);

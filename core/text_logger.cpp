@@ -12,9 +12,13 @@ std::atomic<TextLogger*> g_textLogger{nullptr};
 
 }  // namespace
 
-void SetTextLogger(TextLogger* logger) { g_textLogger.store(logger, std::memory_order_release); }
+void SetTextLogger(TextLogger* logger) {
+    g_textLogger.store(logger, std::memory_order_release);
+}
 
-TextLogger* GetTextLogger() { return g_textLogger.load(std::memory_order_acquire); }
+TextLogger* GetTextLogger() {
+    return g_textLogger.load(std::memory_order_acquire);
+}
 
 TextLogger* TextLoggerFor(int severity) {
     TextLogger* logger = GetTextLogger();

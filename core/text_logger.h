@@ -26,7 +26,7 @@ constexpr int kSeverityWarning = 2;
 constexpr int kSeverityError = 3;
 
 class TextLogger {
-public:
+  public:
     virtual ~TextLogger() = default;
 
     // The lowest severity this logger admits.

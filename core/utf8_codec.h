@@ -39,8 +39,8 @@ inline int EncodeUnitUtf8(WChar unit, char* out) {
 struct Utf8Step {
     enum Status : uint8_t { kOk, kTruncated, kInvalid };
     Status status = kOk;
-    int consumed = 0;      // bytes taken (kOk), or 1 (kInvalid: the position after the lead byte)
-    int units = 0;         // 1, or 2 for a surrogate pair
+    int consumed = 0;  // bytes taken (kOk), or 1 (kInvalid: the position after the lead byte)
+    int units = 0;     // 1, or 2 for a surrogate pair
     WChar unit[2] = {0, 0};
 };
 

@@ -15,7 +15,7 @@ namespace {
 
 // One scratch file per process, rewritten for every input.
 class ScratchFile {
-public:
+  public:
     ScratchFile() {
         char pattern[] = "/tmp/qav-read-text-XXXXXX";
         m_handle = mkstemp(pattern);
@@ -48,7 +48,7 @@ public:
 
     const qav::WString& WidePath() const { return m_widePath; }
 
-private:
+  private:
     int m_handle = -1;
     std::string m_path;
     qav::WString m_widePath;

@@ -28,11 +28,11 @@ constexpr int kSourceFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 // Restores errno when it goes out of scope, so that clean-up calls do not hide the
 // reason of the failure being reported.
 class ErrnoKeeper {
-public:
+  public:
     ErrnoKeeper() : m_saved(errno) {}
     ~ErrnoKeeper() { errno = m_saved; }
 
-private:
+  private:
     int m_saved;
 };
 

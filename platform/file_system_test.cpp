@@ -14,7 +14,7 @@ namespace qav::platform {
 namespace {
 
 class FileSystemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/qav-platform-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

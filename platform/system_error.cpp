@@ -5,9 +5,13 @@
 
 namespace qav::platform {
 
-int LastErrorCode() { return errno; }
+int LastErrorCode() {
+    return errno;
+}
 
-void SetLastErrorCode(int code) { errno = code; }
+void SetLastErrorCode(int code) {
+    errno = code;
+}
 
 namespace {
 
@@ -15,7 +19,9 @@ namespace {
 [[maybe_unused]] const char* PickMessage(int result, const char* buffer) {
     return result == 0 ? buffer : nullptr;
 }
-[[maybe_unused]] const char* PickMessage(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* PickMessage(const char* result, const char*) {
+    return result;
+}
 
 }  // namespace
 

@@ -24,6 +24,8 @@ void SleepMilliseconds(int milliseconds) {
     }
 }
 
-void YieldProcessor() { sched_yield(); }
+void YieldProcessor() {
+    sched_yield();
+}
 
 }  // namespace qav::platform

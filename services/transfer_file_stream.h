@@ -16,7 +16,7 @@
 namespace qav {
 
 class TransferFileStream : public FileStream {
-public:
+  public:
     TransferFileStream() = default;
 
     // Opens (or, with kFileModeCreate, creates) the file; true when it opened.
