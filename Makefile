@@ -36,7 +36,7 @@ deps-bench: deps-build
 	$(call install_packages,$(BENCH_PACKAGES))
 
 run: deps-build
-	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQAV_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build/release -j $(JOBS)
 	@if [ -x build/release/qav-node ]; then exec build/release/qav-node; \
 	else echo "qav-node is not built yet: the node program does not exist in this version"; exit 1; fi
@@ -70,7 +70,7 @@ fuzz-smoke: deps-fuzz
 	done
 
 bench: deps-bench
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQAV_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQAV_BENCH=ON -DQAV_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build/bench -j $(JOBS)
 	@set -e; for b in build/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 
