@@ -46,35 +46,57 @@ std::string Utf8Of(const qav::WString& text) {
     return bytes;
 }
 
+// Runs `convert` once per iteration and counts `inputBytes` for each run.
+template <typename Convert>
+void Measure(benchmark::State& state, size_t inputBytes, Convert convert) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(convert());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * inputBytes);
+}
+
+// One iconv conversion of the whole input per iteration.
+void MeasureIconv(benchmark::State& state, const char* to, const char* from, const void* input,
+                  size_t inputBytes, size_t outputBytes) {
+    std::vector<char> out(outputBytes);
+    iconv_t converter = iconv_open(to, from);
+    Measure(state, inputBytes, [&] {
+        char* in = static_cast<char*>(const_cast<void*>(input));
+        size_t inLeft = inputBytes;
+        char* at = out.data();
+        size_t outLeft = out.size();
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+        return iconv(converter, &in, &inLeft, &at, &outLeft);
+    });
+    iconv_close(converter);
+}
+
+// The floor for either direction: copying the input bytes and nothing else.
+void MeasureCopy(benchmark::State& state, const void* input, size_t inputBytes) {
+    std::vector<char> out(inputBytes);
+    Measure(state, inputBytes, [&] { return std::memcpy(out.data(), input, inputBytes); });
+}
+
 // ---- UTF-8 -> UTF-16 --------------------------------------------------------------
 
 void Utf8ToUtf16Qav(benchmark::State& state) {
     const std::string input = Utf8Of(MixedText(state.range(0)));
     qav::WString out;
-    for (auto _ : state) {
-        int invalid = 0;
-        benchmark::DoNotOptimize(
-            qav::Utf8ToWide(input.data(), static_cast<int>(input.size()), out, &invalid));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    int invalid = 0;
+    Measure(state, input.size(), [&] {
+        return qav::Utf8ToWide(input.data(), static_cast<int>(input.size()), out, &invalid);
+    });
 }
 
 void Utf8ToUtf16Iconv(benchmark::State& state) {
-    std::string input = Utf8Of(MixedText(state.range(0)));
-    std::vector<char> out(2 * input.size() + 2);
-    iconv_t converter = iconv_open("UTF-16LE", "UTF-8");
-    for (auto _ : state) {
-        char* in = input.data();
-        size_t inLeft = input.size();
-        char* at = out.data();
-        size_t outLeft = out.size();
-        iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        benchmark::DoNotOptimize(iconv(converter, &in, &inLeft, &at, &outLeft));
-        benchmark::DoNotOptimize(out.data());
-    }
-    iconv_close(converter);
-    state.SetBytesProcessed(state.iterations() * input.size());
+    const std::string input = Utf8Of(MixedText(state.range(0)));
+    MeasureIconv(state, "UTF-16LE", "UTF-8", input.data(), input.size(), 2 * input.size() + 2);
+}
+
+void MemcpyUtf8(benchmark::State& state) {
+    const std::string input = Utf8Of(MixedText(state.range(0)));
+    MeasureCopy(state, input.data(), input.size());
 }
 
 // ---- UTF-16 -> UTF-8 --------------------------------------------------------------
@@ -82,52 +104,18 @@ void Utf8ToUtf16Iconv(benchmark::State& state) {
 void Utf16ToUtf8Qav(benchmark::State& state) {
     const qav::WString input = MixedText(state.range(0));
     std::string out;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            qav::WideToUtf8(input.data(), static_cast<int>(input.size()), out));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size() * 2);
+    Measure(state, input.size() * 2,
+            [&] { return qav::WideToUtf8(input.data(), static_cast<int>(input.size()), out); });
 }
 
 void Utf16ToUtf8Iconv(benchmark::State& state) {
-    qav::WString input = MixedText(state.range(0));
-    std::vector<char> out(3 * input.size() + 1);
-    iconv_t converter = iconv_open("UTF-8", "UTF-16LE");
-    for (auto _ : state) {
-        char* in = reinterpret_cast<char*>(input.data());
-        size_t inLeft = input.size() * 2;
-        char* at = out.data();
-        size_t outLeft = out.size();
-        iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        benchmark::DoNotOptimize(iconv(converter, &in, &inLeft, &at, &outLeft));
-        benchmark::DoNotOptimize(out.data());
-    }
-    iconv_close(converter);
-    state.SetBytesProcessed(state.iterations() * input.size() * 2);
-}
-
-// The floor for either direction: copying the input bytes and nothing else.
-void MemcpyUtf8(benchmark::State& state) {
-    const std::string input = Utf8Of(MixedText(state.range(0)));
-    std::vector<char> out(input.size());
-    for (auto _ : state) {
-        std::memcpy(out.data(), input.data(), input.size());
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    const qav::WString input = MixedText(state.range(0));
+    MeasureIconv(state, "UTF-8", "UTF-16LE", input.data(), input.size() * 2, 3 * input.size() + 1);
 }
 
 void MemcpyUtf16(benchmark::State& state) {
     const qav::WString input = MixedText(state.range(0));
-    std::vector<qav::WChar> out(input.size());
-    for (auto _ : state) {
-        std::memcpy(out.data(), input.data(), input.size() * 2);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(state.iterations() * input.size() * 2);
+    MeasureCopy(state, input.data(), input.size() * 2);
 }
 
 // ---- Base64 -----------------------------------------------------------------------
@@ -152,46 +140,36 @@ std::string Base64Of(const std::vector<unsigned char>& bytes) {
 void Base64EncodeQav(benchmark::State& state) {
     const std::vector<unsigned char> input = RandomBytes(state.range(0));
     std::vector<char> out(input.size() / 3 * 4 + 5);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(qav::Base64Encode(input.data(), static_cast<int>(input.size()),
-                                                   out.data(), static_cast<int>(out.size())));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    Measure(state, input.size(), [&] {
+        return qav::Base64Encode(input.data(), static_cast<int>(input.size()), out.data(),
+                                 static_cast<int>(out.size()));
+    });
 }
 
 void Base64EncodeOpenSsl(benchmark::State& state) {
     const std::vector<unsigned char> input = RandomBytes(state.range(0));
     std::vector<unsigned char> out(input.size() / 3 * 4 + 5);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            EVP_EncodeBlock(out.data(), input.data(), static_cast<int>(input.size())));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    Measure(state, input.size(), [&] {
+        return EVP_EncodeBlock(out.data(), input.data(), static_cast<int>(input.size()));
+    });
 }
 
 void Base64DecodeQav(benchmark::State& state) {
     const std::string input = Base64Of(RandomBytes(state.range(0)));
     std::vector<unsigned char> out(input.size());
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(qav::Base64Decode(input.data(), static_cast<int>(input.size()),
-                                                   out.data(), static_cast<int>(out.size())));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    Measure(state, input.size(), [&] {
+        return qav::Base64Decode(input.data(), static_cast<int>(input.size()), out.data(),
+                                 static_cast<int>(out.size()));
+    });
 }
 
 void Base64DecodeOpenSsl(benchmark::State& state) {
     const std::string input = Base64Of(RandomBytes(state.range(0)));
     std::vector<unsigned char> out(input.size());
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(input.data()),
-                            static_cast<int>(input.size())));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * input.size());
+    Measure(state, input.size(), [&] {
+        return EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(input.data()),
+                               static_cast<int>(input.size()));
+    });
 }
 
 #define QAV_TEXT_PAIR(name, size, qav, anchor)    \

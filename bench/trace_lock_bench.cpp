@@ -35,26 +35,11 @@ namespace {
     return iValue + 1;
 }
 
-void TracePushPop(benchmark::State& state) {
+// Calls `call` once per iteration, feeding each result into the next call.
+void Calls(benchmark::State& state, int32_t (*call)(int32_t)) {
     int32_t value = 0;
     for (auto _ : state) {
-        value = TracedCall(value);
-    }
-    benchmark::DoNotOptimize(value);
-}
-
-void TraceFrameOnly(benchmark::State& state) {
-    int32_t value = 0;
-    for (auto _ : state) {
-        value = FrameOnlyCall(value);
-    }
-    benchmark::DoNotOptimize(value);
-}
-
-void TracePushPopAnchor(benchmark::State& state) {
-    int32_t value = 0;
-    for (auto _ : state) {
-        value = PlainCall(value);
+        value = call(value);
     }
     benchmark::DoNotOptimize(value);
 }
@@ -77,9 +62,9 @@ void MutexLockUnlockAnchor(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(TracePushPop)->Name("trace_push_pop_two_variables/qav");
-BENCHMARK(TracePushPopAnchor)->Name("trace_push_pop_two_variables/anchor");
-BENCHMARK(TraceFrameOnly)->Name("trace_push_pop/qav");
-BENCHMARK(TracePushPopAnchor)->Name("trace_push_pop/anchor");
+BENCHMARK_CAPTURE(Calls, traced, TracedCall)->Name("trace_push_pop_two_variables/qav");
+BENCHMARK_CAPTURE(Calls, plain, PlainCall)->Name("trace_push_pop_two_variables/anchor");
+BENCHMARK_CAPTURE(Calls, frame_only, FrameOnlyCall)->Name("trace_push_pop/qav");
+BENCHMARK_CAPTURE(Calls, plain, PlainCall)->Name("trace_push_pop/anchor");
 BENCHMARK(MutexLockUnlock)->Name("mutex_lock_unlock_uncontended/qav");
 BENCHMARK(MutexLockUnlockAnchor)->Name("mutex_lock_unlock_uncontended/anchor");

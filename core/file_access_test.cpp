@@ -4,81 +4,59 @@
 
 #include <string>
 
-#include "core/file_test_support.h"
+#include "core/test_support.h"
 
 namespace qav {
 namespace {
 
-using testing::CapturingTextLogger;
-using testing::ScratchDirectory;
-using testing::WriteBytes;
+using namespace test_support;
+using namespace std::string_literals;
 
 TEST(FileAccess, ReadsEachEncodingWithAndWithoutMark) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
-    struct Case {
+    const struct {
         const char* what;
         std::string bytes;
         WString text;
+    } cases[] = {
+        {"UTF-8 with mark", "\xEF\xBB\xBFh\xC3\xA9!", u"h\u00E9!"},
+        {"UTF-8 without mark", "h\xC3\xA9!", u"h\u00E9!"},
+        {"UTF-8 mark only", "\xEF\xBB\xBF", u""},
+        {"UTF-8 stops at an invalid sequence", "ab\xC3(cd", u"ab"},
+        {"UTF-16LE with mark", "\xFF\xFE\x41\0\xAC\x20"s, u"A\u20AC"},
+        {"UTF-16LE without mark", "A\0B\0"s, u"AB"},
+        {"UTF-16LE odd byte dropped", "\xFF\xFE\x41\0B"s, u"A"},
+        {"UTF-16BE with mark", "\xFE\xFF\0A"s, u"A"},
+        {"UTF-16BE without mark", "\0A\x20\xAC"s, u"A\u20AC"},
+        {"two 8-bit bytes", "ok", u"ok"},
     };
-    const Case cases[] = {
-        {"UTF-8 with mark", std::string("\xEF\xBB\xBFh\xC3\xA9!"), u"h\u00E9!"},
-        {"UTF-8 without mark", std::string("h\xC3\xA9!"), u"h\u00E9!"},
-        {"UTF-8 mark only", std::string("\xEF\xBB\xBF"), u""},
-        {"UTF-8 stops at an invalid sequence", std::string("ab\xC3(cd"), u"ab"},
-        {"UTF-16LE with mark",
-         std::string("\xFF\xFE"
-                     "A\0\xAC\x20",
-                     6),
-         u"A\u20AC"},
-        {"UTF-16LE without mark", std::string("A\0B\0", 4), u"AB"},
-        {"UTF-16LE odd byte dropped",
-         std::string("\xFF\xFE"
-                     "A\0B",
-                     5),
-         u"A"},
-        {"UTF-16BE with mark", std::string("\xFE\xFF\0A", 4), u"A"},
-        {"UTF-16BE without mark", std::string("\0A\x20\xAC", 4), u"A\u20AC"},
-        {"two 8-bit bytes", std::string("ok"), u"ok"},
-    };
-    int index = 0;
-    for (const Case& c : cases) {
-        const std::string name = "t" + std::to_string(index++);
-        WriteBytes(dir.Narrow(name), c.bytes);
+    for (const auto& c : cases) {
+        WriteBytes(dir.Narrow("text"), c.bytes);
         WString text = u"unchanged";
-        ASSERT_TRUE(FileAccess::ReadTextFile(dir.Wide(name), text)) << c.what;
+        ASSERT_TRUE(FileAccess::ReadTextFile(dir.Wide("text"), text)) << c.what;
         EXPECT_EQ(text, c.text) << c.what;
     }
 }
 
-TEST(FileAccess, UndetectableFilesFailWithAWarning) {
+TEST(FileAccess, UnreadableOrUndetectableFilesFailWithOneLogLine) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
-    const std::string undetectable[] = {std::string("x"), std::string(), std::string("\0\0a", 3)};
-    int index = 0;
+    const std::string undetectable[] = {"x", "", "\0\0a"s};
     for (const std::string& bytes : undetectable) {
-        const std::string name = "u" + std::to_string(index++);
-        WriteBytes(dir.Narrow(name), bytes);
+        WriteBytes(dir.Narrow("text"), bytes);
         CapturingTextLogger logger;
         WString text = u"unchanged";
-        EXPECT_FALSE(FileAccess::ReadTextFile(dir.Wide(name), text)) << bytes.size() << " bytes";
+        EXPECT_FALSE(FileAccess::ReadTextFile(dir.Wide("text"), text)) << bytes.size() << " bytes";
         EXPECT_EQ(text, u"unchanged");
-        const auto lines = logger.Lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0], "2 No detection of text encoding for file: " + dir.Narrow(name));
+        EXPECT_EQ(logger.Lines(),
+                  std::vector<std::string>{"2 No detection of text encoding for file: " +
+                                           dir.Narrow("text")});
     }
-}
-
-TEST(FileAccess, MissingFileFailsWithTheOpenError) {
-    ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     CapturingTextLogger logger;
     WString text;
     EXPECT_FALSE(FileAccess::ReadTextFile(dir.Wide("missing"), text));
-    const auto lines = logger.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0],
-              "3 Error opening file " + dir.Narrow("missing") + ": (2) No such file or directory");
+    EXPECT_EQ(logger.Lines(),
+              std::vector<std::string>{"3 Error opening file " + dir.Narrow("missing") +
+                                       ": (2) No such file or directory"});
 }
 
 }  // namespace

@@ -4,16 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "core/file_test_support.h"
+#include "core/test_support.h"
 
 namespace qav {
 namespace {
 
-using testing::ReadBytes;
-using testing::ScratchDirectory;
-using testing::WriteBytes;
+using namespace test_support;
 
 // Gives the tests the hooks the transfer services use.
 class TestStream : public FileStream {
@@ -22,14 +21,11 @@ class TestStream : public FileStream {
     using FileStream::SetKeyTable;
 };
 
+using Call = std::tuple<const void*, int64_t, bool>;  // data, length, short write
+
 struct RecordingCompletion : WriteCompletion {
-    struct Call {
-        const void* data;
-        int64_t length;
-        bool shortWrite;
-    };
     void OnWritten(const void* data, int64_t length, bool shortWrite) override {
-        calls.push_back({data, length, shortWrite});
+        calls.emplace_back(data, length, shortWrite);
     }
     std::vector<Call> calls;
 };
@@ -44,7 +40,6 @@ std::string Mask(const std::string& plain, const std::vector<uint8_t>& key) {
 
 TEST(FileStream, UnmasksWithTheKeyByteOfEachFilePosition) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     const std::vector<uint8_t> key = {0x11, 0x22, 0x33};
     const std::string plain = "The quick brown fox jumps over the lazy dog";
     WriteBytes(dir.Narrow("masked"), Mask(plain, key));
@@ -71,10 +66,7 @@ TEST(FileStream, UnmasksWithTheKeyByteOfEachFilePosition) {
     }
 }
 
-TEST(FileStream, ReadsPlainWithoutAKeyAndFailsWithoutAFile) {
-    ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
-    WriteBytes(dir.Narrow("plain"), "abc");
+TEST(FileStream, WithoutAFileEveryCallFails) {
     TestStream stream;
     char buffer[8];
     EXPECT_EQ(stream.Read(buffer, 8), -1);
@@ -84,26 +76,24 @@ TEST(FileStream, ReadsPlainWithoutAKeyAndFailsWithoutAFile) {
     EXPECT_EQ(stream.Open(), kFileStreamNoOwnFile);
     EXPECT_EQ(stream.UpdatePosition(), kFileStreamNoFile);
     EXPECT_EQ(stream.GetRemainingSize(), 0);
-
-    ASSERT_EQ(stream.OpenPath(dir.Wide("plain"), kFileModeRead, true), kFileStreamOpened);
-    const uint8_t key[] = {0xFF};
-    stream.SetKeyTable(key, 0);  // a length of 0 means no masking
-    EXPECT_EQ(stream.Read(buffer, 8), 3);
-    EXPECT_EQ(std::string(buffer, 3), "abc");
 }
 
 TEST(FileStream, OwnedFileIsClosedKeptAndReopened) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     const std::vector<uint8_t> key = {1, 2, 3, 4};
-    WriteBytes(dir.Narrow("data"), Mask("0123456789", key));
+    const std::string masked = Mask("0123456789", key);
+    WriteBytes(dir.Narrow("data"), masked);
     TestStream stream;
     ASSERT_EQ(stream.OpenPath(dir.Wide("data"), kFileModeRead, true), kFileStreamOpened);
-    stream.SetKeyTable(key.data(), 4);
     EXPECT_EQ(stream.GetState(), kFileStreamOpen);
     EXPECT_EQ(stream.IsOpen(), -1);
     char buffer[16];
-    ASSERT_EQ(stream.Read(buffer, 6), 6);
+    stream.SetKeyTable(key.data(), 0);  // a length of 0 reads unmasked
+    ASSERT_EQ(stream.Read(buffer, 2), 2);
+    EXPECT_EQ(std::string(buffer, 2), masked.substr(0, 2));
+    stream.SetKeyTable(key.data(), 4);
+    ASSERT_EQ(stream.Read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "2345");
     EXPECT_EQ(stream.UpdatePosition(), kFileStreamDataLeft);
     EXPECT_EQ(stream.GetRemainingSize(), 4);
 
@@ -122,44 +112,30 @@ TEST(FileStream, OwnedFileIsClosedKeptAndReopened) {
     EXPECT_EQ(stream.Open(), kFileStreamOpenFailed);
 }
 
-TEST(FileStream, BorrowedFileIsForgottenOnCloseAndNeverDeleted) {
+TEST(FileStream, WritesReachTheCompletionAndABorrowedFileOutlivesTheStream) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
+    WriteBytes(dir.Narrow("read-only"), "x");
     File file;
     ASSERT_TRUE(file.Open(dir.Wide("out"), kFileModeCreate, false));
+    const char* refused = "abc";
+    const char* data = "hello";
+    RecordingCompletion completion;
     {
         TestStream stream;
-        ASSERT_EQ(stream.OpenPath(dir.Wide("other"), kFileModeCreate, false), kFileStreamOpened);
+        ASSERT_EQ(stream.OpenPath(dir.Wide("read-only"), kFileModeRead, true), kFileStreamOpened);
+        EXPECT_EQ(stream.Write(refused, 3, &completion), 0);
+        EXPECT_EQ(stream.GetPosition(), 0);
         stream.AttachFile(&file);  // deletes the owned File
         EXPECT_EQ(stream.Open(), kFileStreamNoOwnFile);
-        RecordingCompletion completion;
-        const char* data = "hello";
         EXPECT_EQ(stream.Write(data, 5, &completion), 5);
         EXPECT_EQ(stream.GetPosition(), 5);
-        ASSERT_EQ(completion.calls.size(), 1u);
-        EXPECT_EQ(completion.calls[0].data, data);
-        EXPECT_EQ(completion.calls[0].length, 5);
-        EXPECT_FALSE(completion.calls[0].shortWrite);
         stream.Close();
         EXPECT_EQ(stream.GetState(), kFileStreamClosed);
-        EXPECT_EQ(stream.Write("x", 1, nullptr), -1);
     }
+    EXPECT_EQ(completion.calls, (std::vector<Call>{{refused, 3, true}, {data, 5, false}}));
     EXPECT_TRUE(file.IsOpen()) << "the borrowed File stays open after the stream";
     file.Close();
     EXPECT_EQ(ReadBytes(dir.Narrow("out")), "hello");
-}
-
-TEST(FileStream, ShortWriteIsReportedToTheCompletion) {
-    ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
-    WriteBytes(dir.Narrow("ro"), "x");
-    TestStream stream;
-    ASSERT_EQ(stream.OpenPath(dir.Wide("ro"), kFileModeRead, true), kFileStreamOpened);
-    RecordingCompletion completion;
-    EXPECT_EQ(stream.Write("abc", 3, &completion), 0);
-    EXPECT_EQ(stream.GetPosition(), 0);
-    ASSERT_EQ(completion.calls.size(), 1u);
-    EXPECT_TRUE(completion.calls[0].shortWrite);
 }
 
 TEST(FileStream, LastReleaseDeletesTheStream) {

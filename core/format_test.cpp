@@ -44,17 +44,9 @@ TEST(FormatText, MatchesSnprintfForSharedConversions) {
     QAV_EXPECT_LIKE_SNPRINTF("%f %f %e %g", 1e300, 123.0 / 7, -0.0, 1e100);
     QAV_EXPECT_LIKE_SNPRINTF("%5.1f%%|%-6g|%06g", 99.44, 0.5, -2.0);
     QAV_EXPECT_LIKE_SNPRINTF("%04d/%02d/%02d %02d:%02d:%02d", 2024, 1, 2, 3, 4, 5);
+    QAV_EXPECT_LIKE_SNPRINTF("%f %F %g %08f %e", 1.0 / 0.0, -1.0 / 0.0, 0.0 / 0.0 * 0, 1.0 / 0.0,
+                             -(1.0 / 0.0));
 #undef QAV_EXPECT_LIKE_SNPRINTF
-}
-
-TEST(FormatText, InfinityAndNanAreWrittenAsC) {
-    char actual[64];
-    FormatText(actual, sizeof actual, "%f %F %g %08f %e", 1.0 / 0.0, -1.0 / 0.0, 0.0 / 0.0 * 0,
-               1.0 / 0.0, -(1.0 / 0.0));
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "%f %F %g %08f %e", 1.0 / 0.0, -1.0 / 0.0,
-                  0.0 / 0.0 * 0, 1.0 / 0.0, -(1.0 / 0.0));
-    EXPECT_STREQ(expected, actual);
 }
 
 TEST(FormatText, TheValueTypeDecidesNotTheLengthModifier) {
@@ -119,13 +111,12 @@ TEST(FormatText, BufferIsAlwaysTerminatedAndOverflowIsNegative) {
     EXPECT_EQ(WString(u"123"), WString(wide));
 }
 
-TEST(FormatText, PrecisionBoundsTheReadOfAnUnterminatedText) {
+// Neither reads past what it is given: a precision bounds an unterminated text, and an
+// empty view may have no data at all.
+TEST(FormatText, StringsAreReadOnlyWithinTheirBounds) {
     const char raw[3] = {'a', 'b', 'c'};  // no NUL anywhere
     EXPECT_EQ("ab", FormatString("%.*s", 2, raw));
     EXPECT_EQ("abc", FormatString("%.3s", raw));
-}
-
-TEST(FormatText, EmptyViewsPrintNothingEvenWithoutData) {
     EXPECT_EQ("[]", FormatString("[%s]", std::string_view()));
     EXPECT_EQ("[  ]", FormatString("[%2ls]", WStringView()));
     EXPECT_EQ(u"[]", FormatWString(u"[%s]", std::string_view()));

@@ -1,16 +1,15 @@
 #include "core/mutual_exclusion.h"
 
-#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "core/text_logger.h"
+#include "core/test_support.h"
 #include "core/trace_frame.h"
 #include "platform/state_report.h"
 #include "platform/thread.h"
@@ -20,106 +19,66 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Keeps what is logged; may lock a MutualExclusion while logging, as a sink that guards
-// its own state does.
-struct CapturingLogger : TextLogger {
-    explicit CapturingLogger(int level, MutualExclusion* own = nullptr) : level(level), own(own) {}
-    int GetLevel() override { return level; }
-    void LogText(int severity, std::string_view text) override {
-        lines.push_back(std::to_string(severity) + ":" + std::string(text));
-    }
+// A sink that guards its own state with a MutualExclusion, as many do.
+struct LockingLogger : test_support::CapturingTextLogger {
+    explicit LockingLogger(MutualExclusion& own) : CapturingTextLogger(kSeverityError), own(own) {}
     void LogFormatV(int severity, std::string_view format, FormatArgs args) override {
-        if (own != nullptr) {
-            MutualExclusionLock lock(*own);
-            LogText(severity, FormatStringV(format, args));
-        } else {
-            LogText(severity, FormatStringV(format, args));
-        }
+        MutualExclusionLock lock(own);
+        CapturingTextLogger::LogFormatV(severity, format, args);
     }
-    int level;
-    MutualExclusion* own;
-    std::vector<std::string> lines;
+    MutualExclusion& own;
 };
 
-// Takes the fatal reports for the life of the test.
+// Takes the fatal reports for the life of the test (all made on the test's thread).
 struct FatalCapture {
     FatalCapture() {
         previous = platform::SetFatalReportHook([this](platform::FatalReportKind kind,
                                                        std::string_view text) {
-            std::lock_guard<std::mutex> guard(mutex);
             reports.push_back((kind == platform::FatalReportKind::kError ? "error: " : "state: ") +
                               std::string(text));
         });
     }
     ~FatalCapture() { platform::SetFatalReportHook(previous); }
     platform::FatalReportHook previous;
-    std::mutex mutex;
     std::vector<std::string> reports;
 };
 
-// Holds a mutex on another thread until released.
-struct Holder {
-    explicit Holder(MutualExclusion& mutex, bool unlockAtEnd = true)
-        : thread([this, &mutex, unlockAtEnd] {
-              EXPECT_TRUE(mutex.Lock(-1));
-              threadId = platform::CurrentThreadId();
-              while (!release) {
-                  std::this_thread::sleep_for(1ms);
-              }
-              if (unlockAtEnd) {
-                  EXPECT_TRUE(mutex.Unlock());
-              }
-          }) {
-        while (threadId == 0) {
-            std::this_thread::yield();
+using test_support::TestThread;
+
+// The body of a thread that holds `mutex` until stopped; `unlock` false ends it still
+// holding the lock.
+std::function<void(TestThread&)> Holding(MutualExclusion& mutex, bool unlock = true) {
+    return [&mutex, unlock](TestThread& self) {
+        EXPECT_TRUE(mutex.Lock(-1));
+        self.Ready();
+        while (!self.Stopping()) {
+            std::this_thread::sleep_for(1ms);
         }
-    }
-    ~Holder() { Release(); }
-    void Release() {
-        release = true;
-        if (thread.joinable()) {
-            thread.join();
+        if (unlock) {
+            EXPECT_TRUE(mutex.Unlock());
         }
-    }
-    std::atomic<bool> release{false};
-    std::atomic<uint32_t> threadId{0};
-    std::thread thread;
-};
+    };
+}
 
 TEST(MutualExclusion, OtherThreadsWaitOrGiveUp) {
     MutualExclusion mutex;
-    Holder holder(mutex);
+    TestThread holder(Holding(mutex));
     EXPECT_FALSE(mutex.Lock(0)) << "a try must fail at once";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(mutex.Lock(80));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 80ms) << "gave up too early";
-    EXPECT_EQ(mutex.LockingThreadId(), holder.threadId) << "a failed lock changed the owner";
+    EXPECT_EQ(mutex.LockingThreadId(), holder.Id()) << "a failed lock changed the owner";
     EXPECT_EQ(mutex.LockCount(), 1);
 
     std::thread releaser([&holder] {
         std::this_thread::sleep_for(30ms);
-        holder.Release();
+        holder.Stop();
     });
     EXPECT_TRUE(mutex.Lock(10000)) << "a timed wait must take the lock once it is free";
     EXPECT_EQ(mutex.LockingThreadId(), platform::CurrentThreadId());
     releaser.join();
     EXPECT_TRUE(mutex.Unlock());
     EXPECT_EQ(mutex.LockingThreadId(), MutualExclusion::kNoThread);
-}
-
-TEST(MutualExclusion, RecursiveLocksNeedAsManyUnlocks) {
-    MutualExclusion mutex;
-    ASSERT_TRUE(mutex.Lock(-1));
-    ASSERT_TRUE(mutex.Lock(0)) << "the owner's try is a relock";
-    auto otherThreadGetsIt = [&mutex] {
-        bool locked = false;
-        std::thread([&] { locked = mutex.Lock(0) && mutex.Unlock(); }).join();
-        return locked;
-    };
-    EXPECT_TRUE(mutex.Unlock());
-    EXPECT_FALSE(otherThreadGetsIt()) << "one unlock of two released the lock";
-    EXPECT_TRUE(mutex.Unlock());
-    EXPECT_TRUE(otherThreadGetsIt());
 }
 
 TEST(MutualExclusion, CountsStayExactUnderContention) {
@@ -145,36 +104,39 @@ TEST(MutualExclusion, CountsStayExactUnderContention) {
     EXPECT_EQ(mutex.LockCount(), 0);
 }
 
-TEST(MutualExclusion, RelockIsLoggedWithTheTraceChain) {
-    CapturingLogger logger(kSeverityError);
-    SetTextLogger(&logger);
+TEST(MutualExclusion, RelocksAreLoggedAndNeedAsManyUnlocks) {
     MutualExclusion mutex;
     QAV_TRACE("TEST::Relock");
-    ASSERT_TRUE(mutex.Lock(-1));
-    EXPECT_TRUE(logger.lines.empty()) << "a first lock is no relock";
-    ASSERT_TRUE(mutex.Lock(-1));
-    ASSERT_EQ(logger.lines.size(), 1u);
-    const std::string& line = logger.lines[0];
-    EXPECT_EQ(line.rfind("3:Thread Relocking Error [count=1]\r\nME::Lock m_dwLockingThreadID=", 0),
-              0u)
-        << line;
-    EXPECT_NE(line.find("\r\nTEST::Relock\r\n\r\n"), std::string::npos) << line;
-
-    CapturingLogger strict(kSeverityError + 1);
-    SetTextLogger(&strict);
-    ASSERT_TRUE(mutex.Lock(-1));
-    EXPECT_TRUE(strict.lines.empty()) << "a logger above level 3 does not take the report";
-
+    {
+        test_support::CapturingTextLogger logger(kSeverityError);
+        ASSERT_TRUE(mutex.Lock(-1));
+        EXPECT_TRUE(logger.Lines().empty()) << "a first lock is no relock";
+        ASSERT_TRUE(mutex.Lock(-1));
+        const auto lines = logger.Lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind(
+                      "3 Thread Relocking Error [count=1]\r\nME::Lock m_dwLockingThreadID=", 0),
+                  0u)
+            << lines[0];
+        EXPECT_NE(lines[0].find("\r\nTEST::Relock\r\n\r\n"), std::string::npos) << lines[0];
+    }
+    {
+        test_support::CapturingTextLogger strict(kSeverityError + 1);
+        ASSERT_TRUE(mutex.Lock(0)) << "the owner's try is a relock";
+        EXPECT_TRUE(strict.Lines().empty()) << "a logger above level 3 does not take the report";
+    }
     // A logger that logs under the very mutex being relocked must not report again.
-    CapturingLogger locking(kSeverityError, &mutex);
-    SetTextLogger(&locking);
+    LockingLogger locking(mutex);
     ASSERT_TRUE(mutex.Lock(-1));
-    SetTextLogger(nullptr);
-    EXPECT_EQ(locking.lines.size(), 1u);
+    EXPECT_EQ(locking.Lines().size(), 1u);
     EXPECT_EQ(mutex.LockCount(), 4) << "the logger's own lock was not undone";
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(mutex.Unlock());
     }
+    bool taken = true;
+    std::thread([&] { taken = mutex.Lock(0); }).join();
+    EXPECT_FALSE(taken) << "three unlocks of four released the lock";
+    EXPECT_TRUE(mutex.Unlock());
 }
 
 TEST(MutualExclusion, MisuseIsReportedAndChangesNothing) {
@@ -182,9 +144,9 @@ TEST(MutualExclusion, MisuseIsReportedAndChangesNothing) {
     MutualExclusion mutex;
     EXPECT_FALSE(mutex.Unlock()) << "unlocking a free mutex";
     {
-        Holder holder(mutex);
+        TestThread holder(Holding(mutex));
         EXPECT_FALSE(mutex.Unlock()) << "unlocking another thread's lock";
-        EXPECT_EQ(mutex.LockingThreadId(), holder.threadId);
+        EXPECT_EQ(mutex.LockingThreadId(), holder.Id());
         EXPECT_EQ(mutex.LockCount(), 1);
         EXPECT_FALSE(mutex.Lock(0)) << "the holder must still hold the lock";
     }
@@ -198,8 +160,8 @@ TEST(MutualExclusion, MisuseIsReportedAndChangesNothing) {
     owned = std::make_unique<MutualExclusion>();
     uint32_t holderId = 0;
     {
-        Holder holder(*owned, false);  // ends without unlocking
-        holderId = holder.threadId;
+        TestThread holder(Holding(*owned, false));
+        holderId = holder.Id();
     }
     owned.reset();  // must neither hang nor crash
 
@@ -209,20 +171,6 @@ TEST(MutualExclusion, MisuseIsReportedAndChangesNothing) {
         "state: Mutex is locked (2) by thread " + std::to_string(platform::CurrentThreadId()),
         "state: Mutex is locked (1) by thread " + std::to_string(holderId)};
     EXPECT_EQ(fatal.reports, expected);
-}
-
-TEST(MutualExclusionLock, HoldsForTheScope) {
-    MutualExclusion mutex;
-    {
-        MutualExclusionLock lock(mutex);
-        EXPECT_TRUE(lock.Relock());
-        EXPECT_EQ(mutex.LockCount(), 1) << "a relock of a held lock must not lock again";
-        lock.Unlock();
-        lock.Unlock();  // a second unlock is a no-op, not a foreign unlock
-        EXPECT_EQ(mutex.LockCount(), 0);
-        EXPECT_TRUE(lock.Relock());
-    }
-    EXPECT_EQ(mutex.LockCount(), 0);
 }
 
 // Writes what it is asked into a shared journal; "r" refuses to lock.

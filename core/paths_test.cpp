@@ -2,44 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "core/file_test_support.h"
+#include "core/test_support.h"
 
 namespace qav {
 namespace {
 
-using testing::CapturingTextLogger;
-using testing::ReadBytes;
-using testing::ScratchDirectory;
-using testing::WriteBytes;
+using namespace test_support;
 
 TEST(Paths, CreateDirectoryPathMakesEveryMissingLevel) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     CapturingTextLogger quiet(kSeverityError + 1);
-    const char* made[] = {
-        "one",       // parent exists
-        "a/b/c",     // three levels below the scratch directory
-        "d\\e\\f",   // the system's own separator
-        "g/h\\i/",   // mixed, with a trailing separator
-        "j\\\\k//",  // doubled separators
-        "a/b/c",     // already there
-    };
+    // A parent that exists, three new levels, the system's own separator, mixed ones
+    // with a trailing one, doubled ones, and a path that is already there.
+    const char* made[] = {"one", "a/b/c", "d\\e\\f", "g/h\\i/", "j\\\\k//", "a/b/c"};
     for (const char* path : made) {
         EXPECT_TRUE(CreateDirectoryPath(dir.Wide(path))) << path;
         std::string native = dir.Narrow(path);
-        for (char& c : native) {
-            c = c == '\\' ? '/' : c;
-        }
+        std::replace(native.begin(), native.end(), '\\', '/');
         EXPECT_TRUE(std::filesystem::is_directory(native)) << path;
     }
 }
 
 TEST(Paths, CreateDirectoryPathFailsOnFilesAndOverlongPaths) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     WriteBytes(dir.Narrow("file"), "x");
     CapturingTextLogger logger;
     EXPECT_FALSE(CreateDirectoryPath(dir.Wide("file")));
@@ -66,50 +55,35 @@ TEST(Paths, CreateDirectoryPathFailsOnFilesAndOverlongPaths) {
 }
 
 TEST(Paths, SeparatorsAreAppendedStrippedAndSplit) {
-    struct AppendCase {
-        WString in;
-        WString appended;
-        WString stripped;
-    };
-    const AppendCase cases[] = {{u"", u"", u""},
-                                {u"dir", u"dir\\", u"dir"},
-                                {u"dir\\", u"dir\\", u"dir"},
-                                {u"dir//", u"dir//", u"dir/"}};
-    for (const AppendCase& c : cases) {
-        WString appended = c.in;
-        AppendPathSeparator(appended);
-        EXPECT_EQ(appended, c.appended);
-        WString stripped = c.in;
-        StripPathSeparator(stripped);
-        EXPECT_EQ(stripped, c.stripped);
-    }
-
-    struct SplitCase {
-        WString in;
-        WString path;
-        WString name;
-    };
-    const SplitCase splits[] = {{u"dir\\sub\\file.txt", u"dir\\sub\\", u"file.txt"},
-                                {u"dir\\sub/file", u"dir\\sub/", u"file"},
-                                {u"file.txt", u"", u"file.txt"},
-                                {u"dir\\", u"dir\\", u""}};
-    for (const SplitCase& c : splits) {
-        WString path = c.in;
+    const struct {
+        WString in, appended, stripped, path, name;
+    } cases[] = {{u"", u"", u"", u"", u""},
+                 {u"dir", u"dir\\", u"dir", u"", u"dir"},
+                 {u"dir\\", u"dir\\", u"dir", u"dir\\", u""},
+                 {u"dir//", u"dir//", u"dir/", u"dir//", u""},
+                 {u"dir\\sub/file", u"dir\\sub/file\\", u"dir\\sub/file", u"dir\\sub/", u"file"}};
+    for (const auto& c : cases) {
+        const std::string shown(c.in.begin(), c.in.end());
+        WString changed = c.in;
+        AppendPathSeparator(changed);
+        EXPECT_EQ(changed, c.appended) << shown;
+        changed = c.in;
+        StripPathSeparator(changed);
+        EXPECT_EQ(changed, c.stripped) << shown;
+        changed = c.in;
         WString name = u"old";
-        SplitFileName(path, name);
-        EXPECT_EQ(path, c.path);
-        EXPECT_EQ(name, c.name);
+        SplitFileName(changed, name);
+        EXPECT_EQ(changed, c.path) << shown;
+        EXPECT_EQ(name, c.name) << shown;
     }
 }
 
 TEST(Paths, RelativePathsAndPlainNamesFromOutside) {
     const WString withNul(u"a\0b", 3);
-    struct Case {
+    const struct {
         WString path;
-        bool validRelative;
-        bool plainName;
-    };
-    const Case cases[] = {
+        bool validRelative, plainName;
+    } cases[] = {
         {u"a\\b", true, false},    {u"a\\b\\", true, false},    {u"", true, false},
         {u"a..b\\c", true, false}, {u"a/b", true, false},       {u"\\a", false, false},
         {u"/a", false, false},     {u"a\\\\b", false, false},   {u"a//b", false, false},
@@ -117,7 +91,7 @@ TEST(Paths, RelativePathsAndPlainNamesFromOutside) {
         {u"..", false, false},     {u".", true, false},         {u"...", true, true},
         {u"file.txt", true, true}, {u".hidden", true, true},    {withNul, false, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const std::string shown(c.path.begin(), c.path.end());
         EXPECT_EQ(IsValidRelativePath(c.path), c.validRelative) << "'" << shown << "'";
         EXPECT_EQ(IsPlainFileName(c.path), c.plainName) << "'" << shown << "'";
@@ -126,7 +100,6 @@ TEST(Paths, RelativePathsAndPlainNamesFromOutside) {
 
 TEST(Paths, RenameFileInDirectoryNeverReplaces) {
     ScratchDirectory dir;
-    ASSERT_TRUE(dir.Ok());
     WriteBytes(dir.Narrow("old"), "1");
     WriteBytes(dir.Narrow("other"), "2");
     CapturingTextLogger quiet(kSeverityError + 1);

@@ -49,13 +49,48 @@ bool EndsWithNoCaseAscii(WStringView text, WStringView suffix) {
     return true;
 }
 
-// Lists a directory for ListFiles and ListSubdirectories; false when it cannot be read.
-bool ReadDirectory(WStringView directory, std::vector<platform::DirectoryEntry>& entries) {
+// Runs a file-system call on the operating system's form of `path` and logs its
+// failure with `format`.
+bool CallOnPath(WStringView path, bool (*call)(const std::string&), std::string_view format) {
     std::string nativePath;
-    if (!NativePath(directory, nativePath)) {
-        return false;
+    if (NativePath(path, nativePath) && call(nativePath)) {
+        return true;
     }
-    return platform::ListDirectory(nativePath.empty() ? "." : nativePath, entries);
+    ReportFailure(format, path);
+    return false;
+}
+
+bool CallOnPaths(WStringView from, WStringView to,
+                 bool (*call)(const std::string&, const std::string&), std::string_view format) {
+    std::string nativeFrom;
+    std::string nativeTo;
+    if (NativePath(from, nativeFrom) && NativePath(to, nativeTo) && call(nativeFrom, nativeTo)) {
+        return true;
+    }
+    ReportFailure(format, from, to);
+    return false;
+}
+
+// Appends the names of the entries of `directory` that `wanted` picks and that end in
+// `suffix`; the count appended, or -1 when the directory cannot be read.
+int AppendNames(WStringView directory, WStringView suffix, std::vector<WString>& names,
+                bool (*wanted)(const platform::DirectoryEntry&)) {
+    std::string nativePath;
+    std::vector<platform::DirectoryEntry> entries;
+    if (!NativePath(directory, nativePath) ||
+        !platform::ListDirectory(nativePath.empty() ? "." : nativePath, entries)) {
+        return -1;
+    }
+    int count = 0;
+    WString name;
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (wanted(entry) && Utf8ToWideStrict(entry.name, name) &&
+            EndsWithNoCaseAscii(name, suffix)) {
+            names.push_back(name);
+            ++count;
+        }
+    }
+    return count;
 }
 
 }  // namespace
@@ -76,41 +111,20 @@ bool FileExists(WStringView path) {
 }
 
 bool DeleteFilePath(WStringView path) {
-    std::string nativePath;
-    if (NativePath(path, nativePath) && platform::RemoveFile(nativePath)) {
-        return true;
-    }
-    ReportFailure("Error deleting file %ls: (%d) %ls", path);
-    return false;
+    return CallOnPath(path, platform::RemoveFile, "Error deleting file %ls: (%d) %ls");
 }
 
 bool DeleteDirectoryPath(WStringView path) {
-    std::string nativePath;
-    if (NativePath(path, nativePath) && platform::RemoveDirectory(nativePath)) {
-        return true;
-    }
-    ReportFailure("Error deleting directory %ls: (%d) %ls", path);
-    return false;
+    return CallOnPath(path, platform::RemoveDirectory, "Error deleting directory %ls: (%d) %ls");
 }
 
 bool MoveFilePath(WStringView from, WStringView to) {
-    std::string nativeFrom;
-    std::string nativeTo;
-    if (NativePath(from, nativeFrom) && NativePath(to, nativeTo) &&
-        platform::MoveWithoutReplacing(nativeFrom, nativeTo)) {
-        return true;
-    }
-    ReportFailure("Error moving file from %ls to %ls: (%d) %ls", from, to);
-    return false;
+    return CallOnPaths(from, to, platform::MoveWithoutReplacing,
+                       "Error moving file from %ls to %ls: (%d) %ls");
 }
 
 bool CreateDirectoryIfMissing(WStringView path) {
-    std::string nativePath;
-    if (NativePath(path, nativePath) && platform::MakeDirectory(nativePath)) {
-        return true;
-    }
-    ReportFailure("Error creating directory %ls: (%d) %ls", path);
-    return false;
+    return CallOnPath(path, platform::MakeDirectory, "Error creating directory %ls: (%d) %ls");
 }
 
 int64_t GetFileSize64(WStringView path) {
@@ -123,11 +137,8 @@ int64_t GetFileSize64(WStringView path) {
 }
 
 bool CopyFileWithTimes(WStringView from, WStringView to) {
-    std::string nativeFrom;
-    std::string nativeTo;
-    if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo) ||
-        !platform::CopyFileReplacing(nativeFrom, nativeTo)) {
-        ReportFailure("Error copying file %ls to %ls: (%d) %ls", from, to);
+    if (!CallOnPaths(from, to, platform::CopyFileReplacing,
+                     "Error copying file %ls to %ls: (%d) %ls")) {
         return false;
     }
     platform::FileTime creation = 0;
@@ -166,36 +177,14 @@ bool SetFileTimes(WStringView path, platform::FileTime /*creation*/, platform::F
 }
 
 int ListFiles(WStringView directory, WStringView suffix, std::vector<WString>& names) {
-    std::vector<platform::DirectoryEntry> entries;
-    if (!ReadDirectory(directory, entries)) {
-        return -1;
-    }
-    int count = 0;
-    WString name;
-    for (const platform::DirectoryEntry& entry : entries) {
-        if (entry.isRegularFile && Utf8ToWideStrict(entry.name, name) &&
-            EndsWithNoCaseAscii(name, suffix)) {
-            names.push_back(name);
-            ++count;
-        }
-    }
-    return count;
+    return AppendNames(directory, suffix, names,
+                       [](const platform::DirectoryEntry& entry) { return entry.isRegularFile; });
 }
 
 int ListSubdirectories(WStringView directory, std::vector<WString>& names) {
-    std::vector<platform::DirectoryEntry> entries;
-    if (!ReadDirectory(directory, entries)) {
-        return -1;
-    }
-    int count = 0;
-    WString name;
-    for (const platform::DirectoryEntry& entry : entries) {
-        if (entry.isDirectory && entry.name[0] != '.' && Utf8ToWideStrict(entry.name, name)) {
-            names.push_back(name);
-            ++count;
-        }
-    }
-    return count;
+    return AppendNames(directory, u"", names, [](const platform::DirectoryEntry& entry) {
+        return entry.isDirectory && entry.name[0] != '.';
+    });
 }
 
 }  // namespace qav

@@ -25,49 +25,42 @@ TEST(TextNumbers, WrittenAsText) {
     EXPECT_EQ(wide, u"0x0000000000000ABC");
     UInt64ToHexWString(UINT64_MAX, wide);
     EXPECT_EQ(wide, u"0xFFFFFFFFFFFFFFFF");
-    const struct {
-        double value;
-        const char* text;
-    } doubles[] = {{0.1, "0.1"}, {1e20, "1e+20"}, {123456789.0, "1.23457e+08"}, {1e-5, "1e-05"}};
-    for (const auto& c : doubles) {
-        DoubleToWString(c.value, wide);
-        EXPECT_EQ(Narrow(wide), c.text) << c.value;
+    const std::pair<double, const char*> doubles[] = {
+        {0.1, "0.1"}, {1e20, "1e+20"}, {123456789.0, "1.23457e+08"}, {1e-5, "1e-05"}};
+    for (const auto& [value, text] : doubles) {
+        DoubleToWString(value, wide);
+        EXPECT_EQ(Narrow(wide), text) << value;
     }
 }
 
 TEST(TextNumbers, FormatByteSizeThresholds) {
-    const struct {
-        uint64_t bytes;
-        const char* text;
-    } cases[] = {{1023, "1023 bytes"},       {1024, "1.0 KB"},           {1048575, "1024.0 KB"},
-                 {1048576, "1.00 MB"},       {1073741823, "1024.00 MB"}, {1073741824, "1.000 GB"},
-                 {5ull << 40, "5120.000 GB"}};
-    for (const auto& c : cases) {
+    const std::pair<uint64_t, const char*> cases[] = {
+        {1023, "1023 bytes"},       {1024, "1.0 KB"},           {1048575, "1024.0 KB"},
+        {1048576, "1.00 MB"},       {1073741823, "1024.00 MB"}, {1073741824, "1.000 GB"},
+        {5ull << 40, "5120.000 GB"}};
+    for (const auto& [bytes, expected] : cases) {
         std::string text;
-        FormatByteSize(c.bytes, text);
-        EXPECT_EQ(text, c.text) << c.bytes;
+        FormatByteSize(bytes, text);
+        EXPECT_EQ(text, expected) << bytes;
     }
 }
 
 TEST(TextNumbers, WStringToIntReadsAndSaturates) {
-    const struct {
-        WString text;
-        int32_t value;
-    } cases[] = {{u"", 0},
-                 {u"abc", 0},
-                 {u" \t\r\n\v\f-42x", -42},
-                 {u"+7", 7},
-                 {u"- 5", 0},
-                 {u"2147483647", INT32_MAX},
-                 {u"2147483648", INT32_MAX},
-                 {u"-2147483648", INT32_MIN},
-                 {u"-2147483649", INT32_MIN},
-                 {u"-4294967296000000", INT32_MIN},
-                 {u"10000000000000000000", INT32_MAX},
-                 {u"\u00A012", 0},
-                 {u"\uFF11", 0}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(WStringToInt(c.text), c.value) << Narrow(c.text);
+    const std::pair<WString, int32_t> cases[] = {{u"", 0},
+                                                 {u"abc", 0},
+                                                 {u" \t\r\n\v\f-42x", -42},
+                                                 {u"+7", 7},
+                                                 {u"- 5", 0},
+                                                 {u"2147483647", INT32_MAX},
+                                                 {u"2147483648", INT32_MAX},
+                                                 {u"-2147483648", INT32_MIN},
+                                                 {u"-2147483649", INT32_MIN},
+                                                 {u"-4294967296000000", INT32_MIN},
+                                                 {u"10000000000000000000", INT32_MAX},
+                                                 {u"\u00A012", 0},
+                                                 {u"\uFF11", 0}};
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(WStringToInt(text), value) << Narrow(text);
     }
 }
 
@@ -90,8 +83,7 @@ TEST(TextNumbers, YesAndDigitTests) {
 TEST(TextNumbers, ParseDottedDecimal) {
     const struct {
         WString text;
-        int maxChars;
-        int capacity;
+        int maxChars, capacity;
         std::vector<uint8_t> bytes;  // every byte stored
         bool lastUncounted;
     } cases[] = {{u"192.168.0.1", 99, 4, {192, 168, 0, 1}, false},
@@ -153,15 +145,13 @@ TEST(TextAscii, CaseAndCleaning) {
     SanitizeNameW(wide);
     EXPECT_EQ(wide, u"09AZaz________\x81\u20AC_"s);
 
-    const struct {
-        std::string text, trimmed;
-    } trims[] = {
+    const std::pair<std::string, std::string> trims[] = {
         {"", ""},          {" \t\r\n", ""}, {"\x01 a b \x20", "a b"}, {"\xC3\xA9 ", "\xC3\xA9"},
         {" \x7F", "\x7F"}, {"x", "x"}};
-    for (const auto& c : trims) {
-        std::string text = c.text;
+    for (const auto& [original, trimmed] : trims) {
+        std::string text = original;
         TrimString(text);
-        EXPECT_EQ(text, c.trimmed) << '"' << c.text << '"';
+        EXPECT_EQ(text, trimmed) << '"' << original << '"';
     }
 }
 
@@ -177,8 +167,7 @@ TEST(TextAscii, SkipCharsAndFindBytes) {
     const struct {
         int length;
         const char* pattern;
-        int patternLength;
-        int offset;
+        int patternLength, offset;
     } cases[] = {{9, "abd", 3, 3},   {9, "\0x", 2, 6}, {9, "xyz", 3, -1}, {5, "abd", 3, -1},
                  {3, "abcd", 4, -1}, {-1, "a", 1, -1}, {9, "a", 0, -1},   {9, "abcabd\0xy", 9, 0}};
     for (const auto& c : cases) {

@@ -69,22 +69,47 @@ bool CopyContents(int source, int target) {
     }
 }
 
-// The copy half of a move across file systems: the target is created exclusively, so
-// an existing file is never touched, and it gets the source's mode and times.
-bool CopyForMove(const std::string& from, const std::string& to) {
-    const int source = OpenRetrying(from.c_str(), kSourceFlags);
+// Opens the source of a copy, which must be a regular file; anything else is closed
+// again and refused with `directoryError` or `otherError`. -1 with errno set on failure.
+int OpenCopySource(const std::string& path, struct stat& status, int directoryError,
+                   int otherError) {
+    const int source = OpenRetrying(path.c_str(), kSourceFlags);
     if (source < 0) {
-        return false;
+        return -1;
     }
-    struct stat status {};
+    int error = 0;
     if (::fstat(source, &status) != 0) {
-        ErrnoKeeper keep;
-        ::close(source);
-        return false;
+        error = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+        error = S_ISDIR(status.st_mode) ? directoryError : otherError;
+    } else {
+        return source;
     }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(source);
-        errno = EXDEV;
+    ::close(source);
+    errno = error;
+    return -1;
+}
+
+// Closes both ends of a copy. False when the copy (`copied`) or the close of the target
+// failed, with errno telling why: a full disk may show only when the data is flushed.
+bool CloseCopy(int source, int target, bool copied) {
+    int error = errno;
+    ::close(source);
+    if (!CloseChecked(target) && copied) {
+        copied = false;
+        error = errno;
+    }
+    errno = error;
+    return copied;
+}
+
+// The copy half of a move across file systems: the target is created exclusively, so
+// an existing file is never touched, and it gets the source's mode and times. Only a
+// regular file can cross; anything else fails as the rename did (EXDEV).
+bool CopyForMove(const std::string& from, const std::string& to) {
+    struct stat status {};
+    const int source = OpenCopySource(from, status, EXDEV, EXDEV);
+    if (source < 0) {
         return false;
     }
     const mode_t mode = status.st_mode & 07777;
@@ -96,19 +121,25 @@ bool CopyForMove(const std::string& from, const std::string& to) {
         return false;
     }
     const timespec times[2] = {status.st_atim, status.st_mtim};
-    bool ok = CopyContents(source, target) && ::fchmod(target, mode) == 0 &&
-              ::futimens(target, times) == 0;
-    int error = errno;
-    ::close(source);
-    if (!CloseChecked(target) && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
+    const bool copied = CopyContents(source, target) && ::fchmod(target, mode) == 0 &&
+                        ::futimens(target, times) == 0;
+    if (!CloseCopy(source, target, copied)) {
+        ErrnoKeeper keep;
         ::unlink(to.c_str());
-        errno = error;
+        return false;
     }
-    return ok;
+    return true;
+}
+
+// The last step of a move made by a link or a copy: the source goes. When it cannot,
+// the new name goes again, so that the file is not left under both names.
+bool RemoveMovedSource(const std::string& from, const std::string& to) {
+    if (::unlink(from.c_str()) == 0) {
+        return true;
+    }
+    ErrnoKeeper keep;
+    ::unlink(to.c_str());
+    return false;
 }
 
 }  // namespace
@@ -262,46 +293,23 @@ bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
         // A file system without the no-replace flag: a hard link fails on an existing
         // target just the same. Directories cannot take that road.
         if (::link(from.c_str(), to.c_str()) == 0) {
-            if (::unlink(from.c_str()) == 0) {
-                return true;
-            }
-            ErrnoKeeper keep;
-            ::unlink(to.c_str());
-            return false;
+            return RemoveMovedSource(from, to);
         }
         if (errno == EEXIST || errno == EXDEV) {
             error = errno;
         }
     }
     if (error == EXDEV) {
-        if (!CopyForMove(from, to)) {
-            return false;
-        }
-        if (::unlink(from.c_str()) == 0) {
-            return true;
-        }
-        ErrnoKeeper keep;
-        ::unlink(to.c_str());
-        return false;
+        return CopyForMove(from, to) && RemoveMovedSource(from, to);
     }
     errno = error;
     return false;
 }
 
 bool CopyFileReplacing(const std::string& from, const std::string& to) {
-    const int source = OpenRetrying(from.c_str(), kSourceFlags);
-    if (source < 0) {
-        return false;
-    }
     struct stat status {};
-    if (::fstat(source, &status) != 0) {
-        ErrnoKeeper keep;
-        ::close(source);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(source);
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    const int source = OpenCopySource(from, status, EISDIR, EINVAL);
+    if (source < 0) {
         return false;
     }
     std::string temporary = to + ".XXXXXX";
@@ -311,22 +319,14 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
         ::close(source);
         return false;
     }
-    bool ok = CopyContents(source, target) && ::fchmod(target, status.st_mode & 07777) == 0;
-    int error = errno;
-    ::close(source);
-    if (!CloseChecked(target) && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temporary.c_str(), to.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
+    const bool copied =
+        CopyContents(source, target) && ::fchmod(target, status.st_mode & 07777) == 0;
+    if (!CloseCopy(source, target, copied) || ::rename(temporary.c_str(), to.c_str()) != 0) {
+        ErrnoKeeper keep;
         ::unlink(temporary.c_str());
-        errno = error;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 bool GetDiskSpace(const std::string& path, uint64_t& totalBytes, uint64_t& availableBytes) {

@@ -1,12 +1,11 @@
 #include "platform/safe_read.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "core/test_support.h"
 
 namespace qav::platform {
 namespace {
@@ -15,14 +14,12 @@ TEST(SafeRead, CopiesReadableMemoryAndRefusesTheRest) {
     for (bool pipe : {false, true}) {
         SCOPED_TRACE(pipe ? "pipe probe" : "process_vm_readv");
         UsePipeProbeForTesting(pipe);
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        auto* base = static_cast<char*>(
-            mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        ASSERT_NE(base, MAP_FAILED);
+        test_support::GuardedPages pages(2);
+        const size_t page = pages.PageSize();
+        char* base = pages.Readable();
         for (size_t i = 0; i < 2 * page; ++i) {
             base[i] = static_cast<char>(i * 7);
         }
-        ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);
 
         std::vector<char> out(2 * page);
         EXPECT_TRUE(SafeRead(base + 3, out.data(), 2 * page - 3)) << "across a page boundary";
@@ -39,7 +36,6 @@ TEST(SafeRead, CopiesReadableMemoryAndRefusesTheRest) {
             << "the prefix stops where the bad page begins";
         EXPECT_EQ(std::memcmp(out.data(), base + page + 10, page - 10), 0);
         EXPECT_EQ(SafeReadPrefix(base + 2 * page, out.data(), 16), 0u);
-        munmap(base, 3 * page);
     }
     UsePipeProbeForTesting(false);
 }

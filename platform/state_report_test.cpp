@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/test_support.h"
 #include "core/trace_frame.h"
 #include "platform/thread.h"
 
@@ -27,48 +28,42 @@ std::string ThreadLine(uint32_t threadId) {
     return "Thread " + std::to_string(threadId) + " ";
 }
 
-// A named thread that shows a frame, and keeps pushing under it, until stopped.
-struct Worker {
-    explicit Worker(bool freeStorage)
-        : thread([this, freeStorage] {
-              pthread_setname_np(pthread_self(), "qav-worker");
-              {
-                  QAV_TRACE("WRK::Loop");
-                  int32_t iRound = 4242;
-                  QAV_TRACE_VAR("iRound", iRound, kTraceInt32);
-                  threadId = CurrentThreadId();
-                  while (!stop) {
-                      QAV_TRACE("WRK::Step");
-                  }
-              }
-              if (freeStorage) {
-                  FreeThreadExVarsStorage();
-              }
-          }) {
-        while (threadId == 0) {
-            std::this_thread::yield();
-        }
-    }
-    ~Worker() { Stop(); }
-    void Stop() {
-        stop = true;
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-    std::atomic<bool> stop{false};
-    std::atomic<uint32_t> threadId{0};
-    std::thread thread;
-};
+using test_support::TestThread;
 
-TEST(StateReport, ListsLiveThreadsWithTheirChains) {
-    Worker worker(false);
+// The body of a named thread that shows a frame, and keeps pushing under it, until
+// stopped.
+std::function<void(TestThread&)> Working(bool freeStorage) {
+    return [freeStorage](TestThread& self) {
+        pthread_setname_np(pthread_self(), "qav-worker");
+        {
+            QAV_TRACE("WRK::Loop");
+            int32_t iRound = 4242;
+            QAV_TRACE_VAR("iRound", iRound, kTraceInt32);
+            self.Ready();
+            while (!self.Stopping()) {
+                QAV_TRACE("WRK::Step");
+            }
+        }
+        if (freeStorage) {
+            FreeThreadExVarsStorage();
+        }
+    };
+}
+
+TEST(StateReport, ListsLiveThreadsWithTheirChainsWhileTheyChange) {
+    std::vector<std::unique_ptr<TestThread>> workers;
+    for (int i = 0; i < 3; ++i) {
+        workers.push_back(std::make_unique<TestThread>(Working(i % 2 == 0)));
+    }
     const std::string report = ThreadsReport();
-    const size_t line = report.find(ThreadLine(worker.threadId) + "\"qav-worker\"\r\n");
+    const size_t line = report.find(ThreadLine(workers[0]->Id()) + "\"qav-worker\"\r\n");
     ASSERT_NE(line, std::string::npos) << report;
     const size_t chain = report.find("WRK::Loop iRound=4,242\r\n", line);
     const size_t next = report.find("Thread ", line + 1);
     EXPECT_TRUE(chain != std::string::npos && chain < next) << report;
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_NE(ThreadsReport().find("WRK::Loop"), std::string::npos);
+    }
 
     char small[24];
     const size_t length = WriteThreadsStateReport(small, sizeof small);
@@ -76,20 +71,10 @@ TEST(StateReport, ListsLiveThreadsWithTheirChains) {
     EXPECT_EQ(small[length], '\0');
 }
 
-TEST(StateReport, ReadsChainsThatChangeMeanwhile) {
-    std::vector<std::unique_ptr<Worker>> workers;
-    for (int i = 0; i < 3; ++i) {
-        workers.push_back(std::make_unique<Worker>(i % 2 == 0));
-    }
-    for (int i = 0; i < 300; ++i) {
-        EXPECT_NE(ThreadsReport().find("WRK::Loop"), std::string::npos);
-    }
-}
-
 TEST(StateReport, ThreadsLeaveTheRegistryWhenTheyEnd) {
     for (bool freeStorage : {true, false}) {
-        Worker worker(freeStorage);
-        const uint32_t id = worker.threadId;
+        TestThread worker(Working(freeStorage));
+        const uint32_t id = worker.Id();
         EXPECT_NE(ThreadsReport().find(ThreadLine(id)), std::string::npos);
         worker.Stop();
         EXPECT_EQ(ThreadsReport().find(ThreadLine(id)), std::string::npos)

@@ -1,0 +1,160 @@
+// For tests only: a scratch directory that cleans up after itself, a text logger that
+// keeps what it is given, another thread that holds something until stopped, and
+// memory that ends in an unreadable page.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/format.h"
+#include "core/text_logger.h"
+#include "core/wide_text.h"
+#include "platform/thread.h"
+
+namespace qav::test_support {
+
+// A fresh directory, removed with all it holds. When none can be made the test fails,
+// and the path stays below /dev/null, where nothing can be created.
+class ScratchDirectory {
+  public:
+    explicit ScratchDirectory(const std::string& parent = "/tmp") {
+        std::string pattern = parent + "/qav-files-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        } else {
+            ADD_FAILURE() << "no scratch directory in " << parent;
+        }
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    // The path of a name inside, in narrow and in wide form.
+    std::string Narrow(const std::string& name) const { return m_path + "/" + name; }
+    WString Wide(const std::string& name) const {
+        const std::string path = Narrow(name);
+        return WString(path.begin(), path.end());
+    }
+
+  private:
+    std::string m_path = "/dev/null/qav-files";
+};
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Keeps every admitted line; installs itself for its lifetime.
+class CapturingTextLogger : public TextLogger {
+  public:
+    explicit CapturingTextLogger(int level = kSeverityStatus) : m_level(level) {
+        SetTextLogger(this);
+    }
+    ~CapturingTextLogger() override { SetTextLogger(nullptr); }
+
+    int GetLevel() override { return m_level; }
+    void LogText(int severity, std::string_view text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(std::to_string(severity) + " " + std::string(text));
+    }
+    void LogFormatV(int severity, std::string_view format, FormatArgs args) override {
+        LogText(severity, FormatStringV(format, args));
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+  private:
+    int m_level;
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// Another thread for a test. It runs `body`, which calls Ready() once it holds what the
+// test needs and returns once Stopping() is true. The constructor waits for Ready();
+// Stop(), or the destructor, ends the thread and waits for it.
+class TestThread {
+  public:
+    explicit TestThread(std::function<void(TestThread&)> body)
+        : m_thread([this, body = std::move(body)] { body(*this); }) {
+        while (m_id == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~TestThread() { Stop(); }
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+
+    void Ready() { m_id = platform::CurrentThreadId(); }
+    bool Stopping() const { return m_stop; }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    // The kernel's id of the thread.
+    uint32_t Id() const { return m_id; }
+
+  private:
+    std::atomic<uint32_t> m_id{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Readable pages followed by one that cannot be read.
+class GuardedPages {
+  public:
+    explicit GuardedPages(size_t readablePages = 1)
+        : m_page(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
+          m_readable(readablePages * m_page),
+          m_base(static_cast<char*>(mmap(nullptr, m_readable + m_page, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))) {
+        mprotect(m_base + m_readable, m_page, PROT_NONE);
+    }
+    ~GuardedPages() { munmap(m_base, m_readable + m_page); }
+    GuardedPages(const GuardedPages&) = delete;
+    GuardedPages& operator=(const GuardedPages&) = delete;
+
+    size_t PageSize() const { return m_page; }
+    char* Readable() { return m_base; }
+    char* Unreadable() { return m_base + m_readable; }
+    // Puts `text` (without its NUL) so that it ends exactly where the readable pages end.
+    char* AtPageEnd(const std::string& text) {
+        return static_cast<char*>(
+            std::memcpy(Unreadable() - text.size(), text.data(), text.size()));
+    }
+
+  private:
+    size_t m_page;
+    size_t m_readable;
+    char* m_base;
+};
+
+}  // namespace qav::test_support
