@@ -5,9 +5,9 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 BUILD_PACKAGES := cmake ninja-build g++ make googletest libgtest-dev libgmock-dev
-TEST_PACKAGES := iproute2 dnsmasq-base libxml2-utils
+TEST_PACKAGES := iproute2 dnsmasq-base libxml2-utils libssl-dev
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev libssl-dev
+BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev
 
 .PHONY: run test bench check-sanitize check-tsan fuzz-smoke build clean deps-build deps-test deps-fuzz deps-bench
 
