@@ -1,0 +1,99 @@
+#include "manager/protocol_manager.h"
+
+#include <dirent.h>
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/polling_test_support.h"
+
+namespace qav {
+namespace {
+
+using test_support::CountingJob;
+using test_support::Eventually;
+
+// Threads of this process whose kernel name is the polling thread's.
+int CountPollingTasks() {
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    while (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        count += std::getline(comm, name) && name == ProtocolManager::kPollingThreadName;
+    }
+    if (tasks != nullptr) {
+        closedir(tasks);
+    }
+    return count;
+}
+
+TEST(ProtocolManager, StartsCountedPollingThreadsAndReleaseWaitsForThem) {
+    RefPtr<ProtocolManager> manager(new ProtocolManager);
+    EXPECT_EQ(manager->StartPollingThreads(nullptr, 2), 2);
+    EXPECT_EQ(manager->StartPollingThreads(nullptr, 1), 1);
+    EXPECT_EQ(manager->StartPollingThreads(nullptr, -3), 0);
+    EXPECT_EQ(manager->GetStartedThreadCount(), 3);
+    EXPECT_TRUE(Eventually([] { return CountPollingTasks() == 3; })) << CountPollingTasks();
+
+    std::atomic<bool> started{false};
+    std::atomic<bool> finished{false};
+    CountingJob job(false, [&] {
+        started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        finished = true;
+    });
+    manager->GetScheduler()->Schedule(0, "slow", &job, nullptr, nullptr, 0, 0);
+    EXPECT_TRUE(Eventually([&] { return started.load(); }));
+    manager->ReleaseAllResources();
+    EXPECT_TRUE(manager->IsStopping());
+    EXPECT_FALSE(manager->GetPollingThread());
+    EXPECT_EQ(CountPollingTasks(), 0) << "the release returns once the threads have ended";
+    EXPECT_TRUE(finished) << "the release returned while a job was still running";
+    EXPECT_EQ(manager->StartPollingThreads(nullptr, 1), 0) << "nothing starts after a release";
+    EXPECT_EQ(CountPollingTasks(), 0);
+}
+
+// The manager's end is observed through its scheduler: the scheduler goes with the last
+// of the manager and the threads, and aborts the job still waiting in it.
+TEST(ProtocolManager, ReleaseLetsTheManagerGoWhicheverThreadDoesIt) {
+    enum Ending { kNeverStarted, kByCaller, kByOwnJob, kByOwnJobHoldingTheLastReference };
+    for (Ending ending : {kNeverStarted, kByCaller, kByOwnJob, kByOwnJobHoldingTheLastReference}) {
+        for (int round = 0; round < 10; ++round) {
+            const std::string what =
+                "ending " + std::to_string(ending) + " round " + std::to_string(round);
+            RefPtr<ProtocolManager> manager(new ProtocolManager);
+            ProtocolManager* raw = manager.get();
+            CountingJob pending;
+            manager->GetScheduler()->Schedule(3600000000LL, "pending", &pending, nullptr, nullptr,
+                                              0, 0);
+            CountingJob release(false, [raw] { raw->ReleaseAllResources(); });
+            if (ending != kNeverStarted) {
+                EXPECT_EQ(manager->StartPollingThreads(nullptr, 2), 2) << what;
+            }
+            if (ending == kByCaller) {
+                manager->ReleaseAllResources();
+            } else if (ending != kNeverStarted) {
+                // With a delay, so that in the last case the caller has let go by then.
+                manager->GetScheduler()->Schedule(20000, "release", &release, nullptr, nullptr, 0,
+                                                  0);
+                if (ending == kByOwnJobHoldingTheLastReference) {
+                    manager.Reset();
+                }
+                if (!Eventually([&] { return release.runs == 1; })) {
+                    ADD_FAILURE() << what << ": the job never released the manager";
+                    raw->ReleaseAllResources();  // the jobs here must not outlive the round
+                }
+            }
+            manager.Reset();
+            EXPECT_TRUE(Eventually([&] { return pending.aborts == 1; })) << what;
+            EXPECT_EQ(pending.runs, 0) << what;
+            EXPECT_TRUE(Eventually([] { return CountPollingTasks() == 0; })) << what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qav
