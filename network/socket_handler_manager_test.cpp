@@ -1,0 +1,389 @@
+#include "network/socket_handler_manager.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/text_logger.h"
+
+namespace qav {
+namespace {
+
+using Log = std::vector<std::string>;
+using Method = SocketHandlerManager::WaitMethod;
+
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+        mine = fds[0];
+        peer = fds[1];
+    }
+    ~SocketPair() {
+        close(mine);
+        close(peer);
+    }
+    void Send() { EXPECT_EQ(write(peer, "x", 1), 1); }
+    int mine;
+    int peer;
+};
+
+// A loopback TCP connection whose peer sent a byte and then reset the connection.
+int ResetTcpConnection() {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(bind(listener, generic, length), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    EXPECT_EQ(getsockname(listener, generic, &length), 0);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(client, generic, length), 0);
+    const int server = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    close(listener);
+    EXPECT_EQ(write(client, "x", 1), 1);
+    const linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    pollfd landed{server, POLLIN, 0};  // the reset travels through the loopback
+    while (poll(&landed, 1, 5000) == 1 && (landed.revents & POLLHUP) == 0) {
+    }
+    return server;
+}
+
+constexpr intptr_t kInputValue = static_cast<intptr_t>(0x7EDCBA9876543210ll);
+
+// Writes each call into the log as "name:call" (when it has one); reads one byte per input
+// event.
+class TestHandler : public RefCountedObject<SocketHandler> {
+  public:
+    TestHandler(std::string name, int socket, Log* log, uint32_t events = kWaitInput)
+        : m_events(events), m_name(std::move(name)), m_socket(socket), m_log(log) {}
+    ~TestHandler() override { m_onDestroy(); }
+
+    uint32_t GetWaitEvents() override { return m_events; }
+    int GetSocket() override { return m_socket; }
+    intptr_t HandleInput() override {
+        m_overlaps += m_busy.exchange(true) ? 1 : 0;
+        Note("in");
+        char byte;
+        m_reads += read(m_socket, &byte, 1) == 1 ? 1 : 0;
+        m_busy = false;
+        m_onInput();
+        return kInputValue;
+    }
+    void ProcessInput(intptr_t value) override {
+        Note(value == kInputValue ? "process" : "process(cut value)");
+    }
+    void HandleOutput() override { Note("out"); }
+    void HandleError() override { Note("error"); }
+
+    uint32_t m_events;
+    std::function<void()> m_onInput = [] {};
+    std::function<void()> m_onDestroy = [] {};
+    std::atomic<int> m_reads{0};     // bytes read, one per HandleInput
+    std::atomic<int> m_overlaps{0};  // HandleInput calls begun while one was running
+
+  private:
+    void Note(const char* call) {
+        if (m_log != nullptr) {
+            m_log->push_back(m_name + ":" + call);
+        }
+    }
+    std::atomic<bool> m_busy{false};
+    std::string m_name;
+    int m_socket;
+    Log* m_log;
+};
+
+Log Sorted(Log log) {  // for handlers last served in the same turn, whose order is free
+    std::sort(log.begin(), log.end());
+    return log;
+}
+
+// Acts while a turn waits, or makes the wait fail.
+class HookedManager : public SocketHandlerManager {
+  public:
+    std::function<void()> m_duringWait = [] {};
+    int m_failWith = 0;
+
+  protected:
+    int CallPoll(platform::PollRecord* records, size_t count, int timeoutMs,
+                 int& errorCode) override {
+        std::exchange(m_duringWait, [] {})();
+        if (m_failWith != 0) {
+            errorCode = std::exchange(m_failWith, 0);
+            return -1;
+        }
+        return SocketHandlerManager::CallPoll(records, count, timeoutMs, errorCode);
+    }
+};
+
+TEST(SocketHandlerManager, RegistrationAndQuietTurns) {
+    SocketHandlerManager manager;
+    EXPECT_EQ(manager.Wait(60000), Waiter::kNothingToWait) << "no handler: no wait at all";
+    Log log;
+    SocketPair pair;
+    RefPtr<TestHandler> first(new TestHandler("first", pair.mine, &log, 0));
+    RefPtr<TestHandler> second(new TestHandler("second", pair.mine, &log));
+    RefPtr<TestHandler> negative(new TestHandler("negative", -1, &log));
+    EXPECT_TRUE(manager.AddHandler(first.get()));
+    EXPECT_FALSE(manager.AddHandler(second.get())) << "the socket is registered already";
+    EXPECT_FALSE(manager.AddHandler(negative.get()));
+    EXPECT_EQ(manager.Wait(60000), Waiter::kNothingToWait) << "waits for no event";
+
+    first->m_events = SocketHandler::kWaitInput;
+    EXPECT_EQ(manager.Wait(20), Waiter::kBusyOrTimeout);
+    EXPECT_GT(manager.TakeWaitTime(), 0);
+    EXPECT_EQ(manager.TakeWaitTime(), 0);
+    EXPECT_FALSE(manager.RemoveHandler(second.get())) << "not its registration";
+    pair.Send();
+    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+    EXPECT_EQ(log, (Log{"first:in", "first:process"}));
+    EXPECT_TRUE(manager.RemoveHandler(first.get()));
+    EXPECT_EQ(manager.Wait(60000), Waiter::kNothingToWait);
+}
+
+// A socket that is readable, hung up (and writable) at once; its handler removes itself
+// in its first call and the manager holds the only reference.
+TEST(SocketHandlerManager, InputThenErrorThenOutputEvenAfterRemovingItself) {
+    for (const bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "TCP peer reset" : "local peer closed");
+        SocketHandlerManager manager;
+        SocketPair pair;
+        pair.Send();
+        // The pair's peer closes; with TCP its slot then holds the watched socket.
+        close(std::exchange(pair.peer, tcp ? ResetTcpConnection() : -1));
+        Log log;
+        bool destroyed = false;
+        auto* handler = new TestHandler("h", tcp ? pair.peer : pair.mine, &log,
+                                        SocketHandler::kWaitInput | SocketHandler::kWaitOutput);
+        handler->m_onInput = [&] { EXPECT_TRUE(manager.RemoveHandler(handler)); };
+        handler->m_onDestroy = [&] { destroyed = true; };
+        manager.AddHandler(handler);
+        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(Log(log.begin(), log.begin() + 3), (Log{"h:in", "h:process", "h:error"}));
+        EXPECT_EQ(Log(log.begin() + 3, log.end()), log.size() == 3 ? Log{} : Log{"h:out"});
+        EXPECT_TRUE(destroyed) << "released once its turn was over";
+        EXPECT_EQ(manager.Wait(1000), Waiter::kNothingToWait);
+    }
+}
+
+TEST(SocketHandlerManager, ServesTheSocketServedLongestAgoFirst) {
+    SocketHandlerManager manager;
+    Log log;
+    SocketPair low;
+    SocketPair high;
+    RefPtr<TestHandler> lowHandler(new TestHandler("low", low.mine, &log));
+    RefPtr<TestHandler> highHandler(new TestHandler("high", high.mine, &log));
+    manager.AddHandler(lowHandler.get());
+    manager.AddHandler(highHandler.get());
+    struct Step {  // the sockets made ready, and the calls expected in this order
+        bool lowReady;
+        bool highReady;
+        Log expected;
+    };
+    const Step steps[] = {
+        {true, false, {"low:in", "low:process"}},
+        {true, true, {"high:in", "high:process", "low:in", "low:process"}},
+        {false, true, {"high:in", "high:process"}},
+        {true, true, {"low:in", "low:process", "high:in", "high:process"}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.expected[0] + " first");
+        if (step.lowReady) {
+            low.Send();
+        }
+        if (step.highReady) {
+            high.Send();
+        }
+        log.clear();
+        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+        EXPECT_EQ(log, step.expected);
+    }
+}
+
+// Linux gives a closed descriptor's number to the next socket at once.
+TEST(SocketHandlerManager, TurnNeverDeliversToARegistrationItDidNotTake) {
+    for (const bool reused : {false, true}) {
+        SCOPED_TRACE(reused ? "descriptor reused" : "descriptor closed");
+        HookedManager manager;
+        Log log;
+        SocketPair old;
+        SocketPair fresh;
+        RefPtr<TestHandler> oldHandler(new TestHandler("old", old.mine, &log));
+        RefPtr<TestHandler> newHandler(new TestHandler("new", old.mine, &log));
+        manager.AddHandler(oldHandler.get());
+        manager.m_duringWait = [&] {
+            manager.RemoveHandler(oldHandler.get());
+            if (reused) {
+                ASSERT_EQ(dup2(fresh.mine, old.mine), old.mine);  // closes the old socket
+                fresh.Send();
+                manager.AddHandler(newHandler.get());
+            } else {
+                close(std::exchange(old.mine, -1));
+            }
+        };
+        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled) << "the wait saw the descriptor";
+        EXPECT_EQ(log, Log{}) << "neither the removed entry nor the one not taken";
+        EXPECT_EQ(manager.Wait(1000), reused ? Waiter::kHandled : Waiter::kNothingToWait);
+        EXPECT_EQ(log, reused ? (Log{"new:in", "new:process"}) : Log{});
+    }
+}
+
+TEST(SocketHandlerManager, FailedWaitIsLoggedAndLetsItsSocketsGo) {
+    struct ListLogger : TextLogger {
+        int GetLevel() override { return kSeverityError; }
+        void LogText(int, std::string_view text) override { lines.emplace_back(text); }
+        void LogFormatV(int, std::string_view format, FormatArgs args) override {
+            lines.push_back(FormatStringV(format, args));
+        }
+        Log lines;
+    } logger;
+    HookedManager polling;
+    SocketHandlerManager selecting(Method::kSelect);
+    Log log;
+    SocketPair pair;
+    SocketPair closed;
+    RefPtr<TestHandler> handler(new TestHandler("h", pair.mine, &log));
+    RefPtr<TestHandler> stale(new TestHandler("stale", closed.mine, &log));
+    close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
+    polling.AddHandler(handler.get());
+    selecting.AddHandler(stale.get());
+    pair.Send();
+    polling.m_failWith = EINVAL;
+    SetTextLogger(&logger);
+    EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
+    EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
+    SetTextLogger(nullptr);
+    EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
+    EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
+    EXPECT_EQ(logger.lines, (Log{"Failed to poll: socket error 22 = Invalid argument",
+                                 "Failed to select: socket error 9 = Bad file descriptor"}));
+    EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
+    EXPECT_EQ(log, (Log{"h:in", "h:process"}));
+}
+
+TEST(SocketHandlerManager, HandlerExceptionReachesTheCallerAndLetsTheSocketsGo) {
+    SocketHandlerManager manager;
+    Log log;
+    SocketPair first;
+    SocketPair second;
+    RefPtr<TestHandler> thrower(new TestHandler("thrower", first.mine, &log));
+    RefPtr<TestHandler> other(new TestHandler("other", second.mine, &log));
+    manager.AddHandler(thrower.get());
+    manager.AddHandler(other.get());
+    second.Send();  // served now, so "thrower" comes first in the next turn
+    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+    log.clear();
+    thrower->m_onInput = [] { throw std::runtime_error("handler failed"); };
+    first.Send();
+    first.Send();
+    second.Send();
+    EXPECT_THROW(manager.Wait(1000), std::runtime_error);
+    EXPECT_EQ(log, Log{"thrower:in"});
+    thrower->m_onInput = [] {};
+    log.clear();
+    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+    EXPECT_EQ(Sorted(log), (Log{"other:in", "other:process", "thrower:in", "thrower:process"}));
+}
+
+TEST(SocketHandlerManager, SelectLeavesOutDescriptorsBeyondItsSets) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit raised = limit;
+    raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 2048));
+    if (raised.rlim_cur <= 1030 || setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        GTEST_SKIP() << "descriptor 1030 is not available";
+    }
+    {
+        SocketPair low;  // in the last word of a set
+        SocketPair high;
+        ASSERT_EQ(dup2(low.mine, 1000), 1000);
+        ASSERT_EQ(dup2(high.mine, 1030), 1030);
+        close(std::exchange(low.mine, 1000));
+        close(std::exchange(high.mine, 1030));
+        for (const Method method : {Method::kSelect, Method::kPoll}) {
+            const bool select = method == Method::kSelect;
+            SCOPED_TRACE(select ? "select" : "poll");
+            SocketHandlerManager manager(method);
+            Log log;
+            RefPtr<TestHandler> highHandler(new TestHandler("high", high.mine, &log));
+            RefPtr<TestHandler> lowHandler(new TestHandler("low", low.mine, &log));
+            manager.AddHandler(highHandler.get());
+            high.Send();
+            EXPECT_EQ(manager.Wait(0), select ? Waiter::kNothingToWait : Waiter::kHandled);
+            manager.AddHandler(lowHandler.get());
+            low.Send();
+            high.Send();
+            log.clear();
+            EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+            EXPECT_EQ(Sorted(log), select
+                                       ? (Log{"low:in", "low:process"})
+                                       : (Log{"high:in", "high:process", "low:in", "low:process"}));
+            EXPECT_EQ(manager.GetSkippedSocketCount(), select ? 2u : 0u);
+        }
+    }
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Two threads turn one manager while a writer feeds its sockets: every byte is read once,
+// and no handler is ever in two HandleInput calls at once.
+TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
+    constexpr int kSockets = 8;
+    constexpr int kBytesEach = 200;
+    SocketHandlerManager manager;
+    std::vector<SocketPair> pairs(kSockets);
+    std::vector<RefPtr<TestHandler>> handlers;
+    for (SocketPair& pair : pairs) {
+        handlers.emplace_back(new TestHandler("c", pair.mine, nullptr));
+        manager.AddHandler(handlers.back().get());
+    }
+    std::atomic<int> total{0};
+    auto turns = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (total < kSockets * kBytesEach && std::chrono::steady_clock::now() < deadline) {
+            manager.Wait(10);
+            int sum = 0;
+            for (auto& handler : handlers) {
+                sum += handler->m_reads;
+            }
+            total = sum;
+        }
+    };
+    std::thread writer([&] {
+        for (int i = 0; i < kBytesEach * kSockets; ++i) {
+            pairs[i % kSockets].Send();
+        }
+    });
+    std::thread one(turns);
+    std::thread two(turns);
+    writer.join();
+    one.join();
+    two.join();
+    for (auto& handler : handlers) {
+        EXPECT_EQ(handler->m_reads, kBytesEach);
+        EXPECT_EQ(handler->m_overlaps, 0);
+    }
+}
+
+}  // namespace
+}  // namespace qav
