@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -322,6 +323,43 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
     const bool copied =
         CopyContents(source, target) && ::fchmod(target, status.st_mode & 07777) == 0;
     if (!CloseCopy(source, target, copied) || ::rename(temporary.c_str(), to.c_str()) != 0) {
+        ErrnoKeeper keep;
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WriteFileReplacing(const std::string& path, const void* data, size_t length) {
+    // The temporary file is created with 0666 so that the kernel applies the umask; a
+    // unique name comes from the process id and a counter, retried while taken.
+    static std::atomic<uint32_t> counter{0};
+    std::string temporary;
+    int target = -1;
+    for (int attempt = 0; attempt < 100 && target < 0; ++attempt) {
+        temporary = path + ".tmp" + std::to_string(::getpid()) + "." +
+                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+        target = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (target < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (target < 0) {
+        return false;
+    }
+    struct stat existing {};
+    // Flushed before the rename, so that a crash cannot leave the new name on an empty
+    // file.
+    bool written =
+        WriteFile(target, data, length) == static_cast<int64_t>(length) && FlushFile(target) &&
+        (::stat(path.c_str(), &existing) != 0 || ::fchmod(target, existing.st_mode & 07777) == 0);
+    if (!written) {
+        ErrnoKeeper keep;
+        ::close(target);
+    } else if (!CloseChecked(target)) {
+        written = false;
+    }
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ErrnoKeeper keep;
         ::unlink(temporary.c_str());
         return false;

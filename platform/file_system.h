@@ -72,6 +72,13 @@ bool MoveWithoutReplacing(const std::string& from, const std::string& to);
 // old target as it was.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 
+// Writes `length` bytes as the whole new content of the file at `path`. They go to a
+// temporary file in the same directory, which is renamed over the target only when
+// every byte was written, flushed to the device and the file closed cleanly, so a
+// failure leaves the old target as it was. A new file gets mode 0666 less the umask;
+// an existing target keeps its mode.
+bool WriteFileReplacing(const std::string& path, const void* data, size_t length);
+
 // Bytes of the volume holding the path: its total size and what the caller may use.
 bool GetDiskSpace(const std::string& path, uint64_t& totalBytes, uint64_t& availableBytes);
 

@@ -1,0 +1,334 @@
+#include "core/xml_document.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/test_support.h"
+#include "core/text_utils.h"
+#include "core/xml_escape.h"
+
+namespace qav {
+namespace {
+
+std::string Narrow(const WString& text) {
+    std::string out;
+    WideToUtf8(text.data(), static_cast<int>(text.size()), out);
+    return out;
+}
+
+WString Write(const XmlDocument& document) {
+    WString out;
+    EXPECT_TRUE(XmlDocument::ToXmlText(*document.GetBlock(), out));
+    EXPECT_EQ(XmlDocument::GetXmlTextLength(*document.GetBlock()), out.size()) << Narrow(out);
+    return out;
+}
+
+// The text written after parsing `input`, or "FAIL".
+WString Reparse(WStringView input) {
+    XmlDocument document;
+    if (!XmlDocument::ParseXmlText(*document.GetBlock(), input)) {
+        return u"FAIL";
+    }
+    return Write(document);
+}
+
+TEST(XmlDocument, WritesTheWireFormOfTreesBuiltInCode) {
+    XmlDocument document;
+    XmlNode* root = document.CreateRoot(u"qav:Message", kQavNamespaceUri);
+    root->m_attributes[u"qav:Text"] = u"a<b";
+    XmlNode::Create(document.GetBlock(), u"qav:Parameter", kQavNamespaceUri, root);
+    EXPECT_EQ(Write(document), WString(u"<qav:Message qav:Text=\"a&lt;b\" "
+                                       u"xmlns:qav=\"urn:qav:relay:2026\"><qav:Parameter/>"
+                                       u"</qav:Message>"));
+
+    // Code-unit order: a surrogate (0xD83D) sorts before U+FFFD, upper case before lower.
+    root = document.CreateRoot(u"r", nullptr);
+    for (const WString name : {u"b", u"\uFFFD", u"\U0001F600", u"B", u"a", u"Z"}) {
+        root->m_attributes[name] = u"";
+    }
+    root->m_text = WString(u"\0\"&'<>", 6);
+    EXPECT_EQ(Write(document), WString(u"<r B=\"\" Z=\"\" a=\"\" b=\"\" \U0001F600=\"\" "
+                                       u"\uFFFD=\"\">&null;&quot;&amp;&apos;&lt;&gt;</r>"));
+
+    root = document.CreateRoot(u"r", nullptr);
+    root->m_attributes[u"v"] = WString(u"\0\t", 2);
+    root->m_text = u" \tx ";
+    XmlNode::Create(document.GetBlock(), u"c", nullptr, root)->m_text = u"\nA";
+    XmlNode::Create(document.GetBlock(), u"d", nullptr, root)->m_text = u"\rB";
+    EXPECT_EQ(Write(document),
+              WString(u"<r v=\"&null;\t\"><c>&#10;A</c><d>&#13;B</d>&#32;\tx </r>"));
+    EXPECT_EQ(Reparse(Write(document)), Write(document));
+}
+
+TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
+    struct Case {
+        WStringView input;
+        WStringView written;  // "FAIL" when the parse must fail
+    };
+    const Case cases[] = {
+        {u"", u"FAIL"},
+        {u" \t\r\n", u"FAIL"},
+        {u"<a/><b/>", u"FAIL"},
+        {u"<a>", u"FAIL"},
+        {u"<a><b></a>", u"FAIL"},
+        {u"<a></a >", u"FAIL"},
+        {u"<a></b>", u"FAIL"},
+        {u"< a/>", u"FAIL"},
+        {u"<a b/>", u"FAIL"},
+        {u"<a b=c/>", u"FAIL"},
+        {u"<a b='c/>", u"FAIL"},
+        {u"<a/ >", u"FAIL"},
+        {u"<!-- c --><a/>", u"FAIL"},
+        {u"<a><!-- c --></a>", u"FAIL"},
+        {u"<?xml?><a/>", u"FAIL"},
+        {u"x<a/>", u"FAIL"},
+        {u"<a/>x", u"FAIL"},
+        {u"<a>x", u"FAIL"},
+        {u"<a", u"FAIL"},
+        {u"</a>", u"FAIL"},
+        {u"<a/>", u"<a/>"},
+        {u" <a ></a> ", u"<a/>"},
+        {u"<a b='x\"y' c=\"x'y\"/>", u"<a b=\"x&quot;y\" c=\"x&apos;y\"/>"},
+        {u"<a b='1' b='2' c = '3'/>", u"<a b=\"1\" c=\"3\"/>"},
+        {u"<a>  hi  </a>", u"<a>hi  </a>"},
+        {u"<a>x<b/>y</a>", u"<a><b/>xy</a>"},
+        {u"<a>\n  <b>\n  </b>\n</a>", u"<a><b/></a>"},
+        {u"<a>&#65;&#x41;&#X41;&gt;&lt;&amp;&quot;&apos;</a>",
+         u"<a>AAA&gt;&lt;&amp;&quot;&apos;</a>"},
+        {u"<a b='&null;'>&null;</a>", u"<a b=\"&null;\">&null;</a>"},
+        {u"<a>&foo; &# none</a>", u"<a>&amp;foo; &amp;# none</a>"},
+        {u"<a b='&#'>;</a>", u"<a b=\"&amp;#\">;</a>"},
+        {u"<a>&#x1F600;&#xZZ;&#99999999999;</a>", u"<a>\U0001F600\uFFFF\uFFFF</a>"},
+        {u"<a>&#32;x</a>", u"<a>&#32;x</a>"},
+        {u"<?xml version='1.0'?><r/>", u"<?xml version='1.0' encoding='UTF-8'?><r/>"},
+        {u"<?xml version=\"1.0\" encoding=\"UTF-16\" ?>\r\n<r/>",
+         u"<?xml version='1.0' encoding='UTF-8'?><r/>"},
+        {u"<r><?pi a='1'?></r>", u"<?xml version='1.0' encoding='UTF-8'?><r/>"},
+        {WStringView(u"<a/>\0<b/>", 9), u"<a/>"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Reparse(c.input), c.written) << "input: " << Narrow(WString(c.input));
+    }
+}
+
+TEST(XmlDocument, DeclaresANamespaceOnlyWhereItIsNotInScope) {
+    XmlDocument document;
+    XmlDocumentBlock* block = document.GetBlock();
+    XmlNode* root = document.CreateRoot(u"qav:Root", kQavNamespaceUri);
+    XmlNode* same = XmlNode::Create(block, u"qav:Same", kQavNamespaceUri, root);
+    XmlNode* other = XmlNode::Create(block, u"qav:Other", u"urn:other", root);
+    XmlNode* plain = XmlNode::Create(block, u"Plain", u"urn:plain", other);
+    EXPECT_TRUE(same->m_attributes.empty());
+    EXPECT_EQ(other->m_attributes.at(u"xmlns:qav"), u"urn:other");
+    EXPECT_EQ(plain->m_attributes.at(u"xmlns"), u"urn:plain");
+    EXPECT_EQ(XmlNode::NamespaceAttributeName(u"p:"), u"xmlns:p");
+
+    WString local, uri;
+    EXPECT_TRUE(XmlNode::ResolveName(same, local, uri));
+    EXPECT_EQ(local, u"Same");
+    EXPECT_EQ(uri, kQavNamespaceUri);
+    XmlNode* deep = XmlNode::Create(block, u"qav:Deep", nullptr, plain);
+    EXPECT_TRUE(XmlNode::ResolveName(deep, local, uri));
+    EXPECT_EQ(uri, u"urn:other") << "the nearest declaration wins";
+    XmlNode* undeclared = XmlNode::Create(block, u"x:Y", nullptr, root);
+    EXPECT_FALSE(XmlNode::ResolveName(undeclared, local, uri));
+    EXPECT_TRUE(uri.empty());
+    EXPECT_EQ(undeclared->m_index, 2u);
+
+    WString written;
+    XmlNode::WriteAttributesNoNamespaces(other->m_attributes, written);
+    EXPECT_TRUE(written.empty());
+}
+
+TEST(XmlDocument, FailedParseKeepsTheTreeAndHandlesShareTheBlock) {
+    XmlDocument document;
+    ASSERT_NE(document.LoadFromText("<a b='1'><c/></a>", 17), nullptr);
+    const WString before = Write(document);
+    for (const char* bad : {"<x>", "<a/><a/>", "", "<a>\xC3\x28</a>"}) {
+        EXPECT_EQ(document.LoadFromText(bad, static_cast<int>(strlen(bad))), nullptr) << bad;
+        EXPECT_EQ(Write(document), before) << bad;
+    }
+    // A processing instruction before the failure still marks the document.
+    EXPECT_EQ(document.LoadFromTextW(u"<?xml version='1.0'?><x>"), nullptr);
+    EXPECT_EQ(Write(document), u"<?xml version='1.0' encoding='UTF-8'?>" + before);
+
+    XmlDocument copy(document);
+    XmlDocument other;
+    other = copy;
+    other = other;
+    EXPECT_EQ(other.GetBlock(), document.GetBlock());
+    EXPECT_EQ(document.GetBlock()->m_referenceCount.load(), 3);
+    std::string utf8;
+    other.SaveToString(utf8);
+    EXPECT_EQ(utf8, "<?xml version='1.0' encoding='UTF-8'?><a b=\"1\"><c/></a>");
+    XmlDocument empty;
+    utf8 = "x";
+    empty.SaveToString(utf8);
+    EXPECT_EQ(utf8, "");
+}
+
+// Random trees over the characters that matter to the writer and the parser.
+class TreeGenerator {
+  public:
+    explicit TreeGenerator(uint32_t seed) : m_random(seed) {}
+
+    void Fill(XmlDocument& document) {
+        XmlNode* root = document.CreateRoot(Name(), nullptr);
+        std::vector<XmlNode*> nodes{root};
+        const int count = Pick(40);
+        for (int i = 0; i < count; ++i) {
+            XmlNode* node = XmlNode::Create(document.GetBlock(), Name(), nullptr,
+                                            nodes[Pick(static_cast<int>(nodes.size()))]);
+            nodes.push_back(node);
+        }
+        for (XmlNode* node : nodes) {
+            for (int i = Pick(3); i > 0; --i) {
+                node->m_attributes[Name()] = Text();
+            }
+            node->m_text = Pick(2) == 0 ? WString() : Text();
+        }
+    }
+
+  private:
+    int Pick(int bound) { return static_cast<int>(m_random() % static_cast<uint32_t>(bound)); }
+    WString Name() {
+        static const WStringView kNames[] = {u"a", u"b", u"qav:Value", u"x-y.z", u"\u00e9", u"A"};
+        return WString(kNames[Pick(6)]);
+    }
+    WString Text() {
+        static const WChar kUnits[] = {u'\0', u' ', u'\t', u'\r', u'\n', u'&', u'#',   u';',
+                                       u'<',  u'>', u'"',  u'\'', u'x',  u'9', 0xD83D, 0xFFFF};
+        WString text;
+        for (int i = Pick(8); i > 0; --i) {
+            text.push_back(kUnits[Pick(16)]);
+        }
+        return text;
+    }
+    std::mt19937 m_random;
+};
+
+void ExpectSameTree(const XmlNode& expected, const XmlNode& actual) {
+    std::vector<std::pair<const XmlNode*, const XmlNode*>> pending{{&expected, &actual}};
+    while (!pending.empty()) {
+        auto [e, a] = pending.back();
+        pending.pop_back();
+        ASSERT_EQ(e->m_name, a->m_name);
+        ASSERT_EQ(e->m_attributes, a->m_attributes) << Narrow(e->m_name);
+        ASSERT_EQ(e->m_text, a->m_text) << Narrow(e->m_name);
+        ASSERT_EQ(e->m_children.size(), a->m_children.size()) << Narrow(e->m_name);
+        for (size_t i = 0; i < e->m_children.size(); ++i) {
+            ASSERT_EQ(a->m_children[i]->m_index, i);
+            ASSERT_EQ(a->m_children[i]->m_parent, a);
+            pending.emplace_back(e->m_children[i], a->m_children[i]);
+        }
+    }
+}
+
+TEST(XmlDocument, RandomTreesSurviveWritingAndParsing) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        XmlDocument built;
+        TreeGenerator(seed).Fill(built);
+        const WString text = Write(built);
+        XmlDocument parsed;
+        ASSERT_NE(parsed.LoadFromTextW(text.c_str()), nullptr)
+            << "seed " << seed << ": " << Narrow(text);
+        ExpectSameTree(*built.GetBlock()->m_root, *parsed.GetBlock()->m_root);
+        EXPECT_EQ(Write(parsed), text) << "seed " << seed;
+    }
+}
+
+TEST(XmlDocument, DeepAndPathologicalInputsNeedNoRecursionNorQuadraticTime) {
+    constexpr size_t kDepth = 1000000;
+    WString text;
+    text.reserve(kDepth * 7);
+    for (size_t i = 0; i < kDepth; ++i)
+        text.append(u"<a>");
+    for (size_t i = 0; i < kDepth; ++i)
+        text.append(u"</a>");
+    {
+        XmlDocument document;
+        ASSERT_TRUE(XmlDocument::ParseXmlText(*document.GetBlock(), text));
+        WString written;
+        ASSERT_TRUE(XmlDocument::ToXmlText(*document.GetBlock(), written));
+        EXPECT_EQ(written.size(), kDepth * 7 - 3);
+        EXPECT_EQ(XmlDocument::GetXmlTextLength(*document.GetBlock()), written.size());
+        EXPECT_EQ(written.find(u"<a/>"), (kDepth - 1) * 3);
+    }                         // destroyed here
+    text.resize(kDepth * 3);  // never closed: the partial tree is destroyed
+    XmlDocument unclosed;
+    EXPECT_FALSE(XmlDocument::ParseXmlText(*unclosed.GetBlock(), text));
+
+    WString references(u"<a>");
+    for (size_t i = 0; i < (1u << 19); ++i)
+        references.append(u"&#");
+    references.append(u"</a>");
+    XmlDocument document;
+    ASSERT_TRUE(XmlDocument::ParseXmlText(*document.GetBlock(), references));
+    EXPECT_EQ(document.GetBlock()->m_root->m_text.size(), size_t{1} << 20);
+}
+
+TEST(XmlDocument, FilesAreUtf8WithAByteOrderMarkAndReplacedWhole) {
+    test_support::ScratchDirectory directory;
+    const std::string path = directory.Narrow("settings.xml");
+    XmlDocument document;
+    XmlNode* root = document.CreateRoot(u"qav:Settings", kQavNamespaceUri);
+    root->m_attributes[u"qav:Name"] = u"caf\u00e9 \"&\" <\U0001F600>";
+    XmlNode::Create(document.GetBlock(), u"qav:Item", nullptr, root)->m_text = u" one";
+    test_support::WriteBytes(path, "old content that is longer than the new one ....");
+
+    ASSERT_TRUE(document.SaveToFile(directory.Wide("settings.xml")));
+    const std::string bytes = test_support::ReadBytes(path);
+    ASSERT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF");
+    std::string text;
+    document.SaveToString(text);
+    EXPECT_EQ(bytes.substr(3), text);
+
+    XmlDocument reread;
+    ASSERT_NE(reread.LoadFromFile(directory.Wide("settings.xml")), nullptr);
+    const WString saved = Write(document);
+    EXPECT_EQ(Write(reread), saved);
+
+    if (access("/usr/bin/xmllint", X_OK) == 0) {
+        // A surrogate pair goes out as two 3-byte sequences, which a strict checker
+        // refuses; the checked file keeps to the basic plane.
+        root->m_attributes[u"qav:Name"] = u"caf\u00e9 \"&\" <\u20ac>\t";
+        ASSERT_TRUE(document.SaveToFile(directory.Wide("checked.xml")));
+        const std::string command =
+            "/usr/bin/xmllint --noout --encode UTF-8 " + directory.Narrow("checked.xml") + " 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    test_support::CapturingTextLogger logger;
+    EXPECT_FALSE(document.SaveToFile(directory.Wide("missing/settings.xml")));
+    EXPECT_FALSE(XmlDocument().SaveToFile(directory.Wide("empty.xml")));
+    test_support::WriteBytes(directory.Narrow("bad.xml"), "<a>");
+    EXPECT_EQ(reread.LoadFromFile(directory.Wide("bad.xml")), nullptr);
+    EXPECT_EQ(reread.LoadFromFile(directory.Wide("none.xml")), nullptr);
+    EXPECT_EQ(Write(reread), saved) << "failed reads keep the tree";
+    const std::vector<std::string> lines = logger.Lines();
+    const auto logged = [&lines](const std::string& part) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(logged("Invalid XML file \"" + directory.Narrow("bad.xml") + "\": \"<a>\""));
+    EXPECT_TRUE(logged("Cannot read XML file \"" + directory.Narrow("none.xml") + "\""));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory.Path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::remove(names.begin(), names.end(), "checked.xml"), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"bad.xml", "settings.xml"}))
+        << "no temporary file is left behind";
+}
+
+}  // namespace
+}  // namespace qav

@@ -1,0 +1,108 @@
+// The in-memory XML tree: XmlNode is one element, XmlDocumentBlock owns a whole tree.
+// The handles the rest of the system uses (XmlDocument, and element handles) sit on top.
+//
+// Typical usage:
+//   XmlDocumentBlock* block = new XmlDocumentBlock;
+//   XmlNode* root = XmlNode::Create(block, u"qav:Message", kQavNamespaceUri, nullptr);
+//   XmlNode::Create(block, u"qav:Parameter", kQavNamespaceUri, root);  // no second xmlns
+//   block->Release();
+//
+// A tree is used by one thread at a time; only the block's reference count may be
+// changed from any thread. Destroying a node is iterative, so depth is bounded only by
+// memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "core/wide_text.h"
+
+namespace qav {
+
+// The namespace of every element of the protocol's messages, records and files.
+inline constexpr WChar kQavNamespaceUri[] = u"urn:qav:relay:2026";
+
+class XmlNode;
+
+// Attribute names to values, ordered by the names' UTF-16 code units.
+using XmlAttributeMap = std::map<WString, WString, std::less<>>;
+
+// One document: its tree, whether it was parsed from text that carried a processing
+// instruction (then the writer emits the XML declaration), and the handles' count.
+struct XmlDocumentBlock {
+    XmlDocumentBlock() = default;
+    ~XmlDocumentBlock();
+    XmlDocumentBlock(const XmlDocumentBlock&) = delete;
+    XmlDocumentBlock& operator=(const XmlDocumentBlock&) = delete;
+
+    // Destroys the old tree (if other than `root`) and takes `root`, which may be null.
+    void ReplaceRoot(XmlNode* root);
+
+    // The block starts with one reference; the Release that ends the last one deletes it.
+    void AddRef() { m_referenceCount.fetch_add(1, std::memory_order_relaxed); }
+    void Release();
+
+    XmlNode* m_root = nullptr;
+    uint8_t m_declarationFlag = 0;
+    std::atomic<int32_t> m_referenceCount{1};
+};
+
+class XmlNode {
+  public:
+    XmlNode(XmlDocumentBlock* document, WString name, XmlNode* parent);
+    // Destroys the subtree below without recursion.
+    ~XmlNode();
+    XmlNode(const XmlNode&) = delete;
+    XmlNode& operator=(const XmlNode&) = delete;
+
+    // A new node. Without a parent it becomes the document's root and the old tree is
+    // destroyed at once; with one it is appended to the parent's children. A non-empty
+    // `namespaceUri` is then declared for the name's prefix.
+    static XmlNode* Create(XmlDocumentBlock* document, WStringView name, const WChar* namespaceUri,
+                           XmlNode* parent);
+
+    // "xmlns" for an empty prefix, else "xmlns:" and the prefix (one trailing ':' dropped).
+    static WString NamespaceAttributeName(WStringView prefix);
+
+    // Looks for the prefix's declaration from the node up to the root; the first wins.
+    // False and an empty URI when none declares it.
+    static bool LookupNamespace(const XmlNode* node, WStringView prefix, WString& uri);
+
+    // Sets the prefix's declaration on the node unless it already resolves to `uri`.
+    static void DeclareNamespace(XmlNode* node, WStringView prefix, WStringView uri);
+
+    // Splits the name at its first ':' and resolves the prefix; the lookup's result.
+    static bool ResolveName(const XmlNode* node, WString& localName, WString& uri);
+
+    // Reads an attribute list starting at text[position] into `attributes` and leaves
+    // `position` at the '/', '>' or `terminator` (0 for none) that ended it. A name met
+    // twice keeps its first value. False on a malformed list or the end of the text.
+    static bool ParseAttributes(XmlAttributeMap& attributes, WStringView text, size_t& position,
+                                WChar terminator);
+
+    // Appends ` name="value"` for every attribute, in map order, escaping as needed.
+    static void WriteAttributes(const XmlAttributeMap& attributes, WString& out);
+    // The same without "xmlns" and "xmlns:..." declarations.
+    static void WriteAttributesNoNamespaces(const XmlAttributeMap& attributes, WString& out);
+
+    WString m_name;  // qualified, as written
+    XmlAttributeMap m_attributes;
+    std::vector<XmlNode*> m_children;  // owned, in document order
+    WString m_text;                    // all character data, decoded, in the order met
+    XmlDocumentBlock* m_document = nullptr;
+    XmlNode* m_parent = nullptr;
+    size_t m_index = 0;  // position in the parent's children; kept equal by removals
+};
+
+// Deletes a whole tree without recursion; null is allowed.
+void DestroyXmlTree(XmlNode* root);
+
+// Tab, CR, LF and space: the only white space of the XML, JSON and attribute readers.
+inline bool IsXmlWhiteSpace(WChar c) {
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+}  // namespace qav
