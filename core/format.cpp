@@ -382,6 +382,9 @@ void FormatPointer(Writer<Char, Output>& writer, const Spec& spec, const FormatA
     writer.PutNumber(plain, {}, digits, false);
 }
 
+// The conversion letters this formatter knows; any other is shown as written.
+constexpr std::string_view kConversions = "diuoxXcsSpfFeEgG";
+
 template <typename Char, typename Output>
 void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs args) {
     Writer<Char, Output> writer(output);
@@ -475,29 +478,11 @@ void FormatInto(Output& output, std::basic_string_view<Char> format, FormatArgs 
             writer.Put(Char('%'));
             continue;
         }
-        switch (spec.conversion) {
-            case 'd':
-            case 'i':
-            case 'u':
-            case 'o':
-            case 'x':
-            case 'X':
-            case 'c':
-            case 's':
-            case 'S':
-            case 'p':
-            case 'f':
-            case 'F':
-            case 'e':
-            case 'E':
-            case 'g':
-            case 'G':
-                break;
-            default:
-                // Not a conversion of ours: show it as written and take no argument.
-                writer.Put(Char('%'));
-                writer.Put(conversion);
-                continue;
+        if (kConversions.find(spec.conversion) == std::string_view::npos) {
+            // Not a conversion of ours: show it as written and take no argument.
+            writer.Put(Char('%'));
+            writer.Put(conversion);
+            continue;
         }
         const FormatArg* arg = nextArg();
         if (arg == nullptr) {

@@ -1,10 +1,11 @@
 // For tests only: a scratch directory that cleans up after itself, a text logger that
-// keeps what it is given, another thread that holds something until stopped, and
-// memory that ends in an unreadable page.
+// keeps what it is given, another thread that holds something until stopped, memory
+// that ends in an unreadable page, a connected socket pair and a raw clock the test sets.
 #pragma once
 
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "core/format.h"
+#include "core/stopwatch.h"
 #include "core/text_logger.h"
 #include "core/wide_text.h"
 #include "platform/thread.h"
@@ -155,6 +157,49 @@ class GuardedPages {
     size_t m_page;
     size_t m_readable;
     char* m_base;
+};
+
+// A connected, non-blocking local stream pair: the test watches `mine` and acts as the
+// peer through `peer`. A test that closes an end itself sets it to -1.
+struct SocketPair {
+    SocketPair() {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
+        mine = ends[0];
+        peer = ends[1];
+    }
+    ~SocketPair() {
+        close(mine);
+        close(peer);
+    }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+
+    // Makes `mine` readable by one more byte.
+    void Send() { EXPECT_EQ(write(peer, "x", 1), 1); }
+
+    int mine;
+    int peer;
+};
+
+// Puts every stopwatch on a raw clock that only the test moves, for its lifetime.
+class FakeRawClock {
+  public:
+    explicit FakeRawClock(int64_t start = 0, bool highResolution = true,
+                          int64_t ticksPerMicrosecond = 1) {
+        s_now = start;
+        Stopwatch::SetClockForTesting(highResolution, ticksPerMicrosecond, &Read);
+    }
+    ~FakeRawClock() { Stopwatch::ResetClockForTesting(); }
+    FakeRawClock(const FakeRawClock&) = delete;
+    FakeRawClock& operator=(const FakeRawClock&) = delete;
+
+    void Set(int64_t raw) { s_now = raw; }
+    void Advance(int64_t ticks) { s_now += ticks; }
+
+  private:
+    static int64_t Read() { return s_now.load(); }
+    static inline std::atomic<int64_t> s_now{0};
 };
 
 }  // namespace qav::test_support

@@ -1,7 +1,6 @@
 #include "manager/protocol_manager.h"
 
-#include <dirent.h>
-
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -18,14 +17,11 @@ using test_support::Eventually;
 // Threads of this process whose kernel name is the polling thread's.
 int CountPollingTasks() {
     int count = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+        std::ifstream comm(task.path() / "comm");
         std::string name;
         count += std::getline(comm, name) && name == ProtocolManager::kPollingThreadName;
-    }
-    if (tasks != nullptr) {
-        closedir(tasks);
     }
     return count;
 }

@@ -1,9 +1,6 @@
 #include "network/socket_handler_manager.h"
 
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,54 +16,14 @@
 
 #include <gtest/gtest.h>
 
-#include "core/text_logger.h"
+#include "core/test_support.h"
 
 namespace qav {
 namespace {
 
 using Log = std::vector<std::string>;
 using Method = SocketHandlerManager::WaitMethod;
-
-struct SocketPair {
-    SocketPair() {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
-        mine = fds[0];
-        peer = fds[1];
-    }
-    ~SocketPair() {
-        close(mine);
-        close(peer);
-    }
-    void Send() { EXPECT_EQ(write(peer, "x", 1), 1); }
-    int mine;
-    int peer;
-};
-
-// A loopback TCP connection whose peer sent a byte and then reset the connection.
-int ResetTcpConnection() {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* generic = reinterpret_cast<sockaddr*>(&address);
-    EXPECT_EQ(bind(listener, generic, length), 0);
-    EXPECT_EQ(listen(listener, 1), 0);
-    EXPECT_EQ(getsockname(listener, generic, &length), 0);
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(connect(client, generic, length), 0);
-    const int server = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    close(listener);
-    EXPECT_EQ(write(client, "x", 1), 1);
-    const linger reset{1, 0};
-    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(client);
-    pollfd landed{server, POLLIN, 0};  // the reset travels through the loopback
-    while (poll(&landed, 1, 5000) == 1 && (landed.revents & POLLHUP) == 0) {
-    }
-    return server;
-}
+using test_support::SocketPair;
 
 constexpr intptr_t kInputValue = static_cast<intptr_t>(0x7EDCBA9876543210ll);
 
@@ -112,6 +69,14 @@ class TestHandler : public RefCountedObject<SocketHandler> {
     int m_socket;
     Log* m_log;
 };
+
+// A handler for `pair`, registered with `manager`.
+RefPtr<TestHandler> Registered(SocketHandlerManager& manager, const char* name,
+                               const SocketPair& pair, Log* log) {
+    RefPtr<TestHandler> handler(new TestHandler(name, pair.mine, log));
+    EXPECT_TRUE(manager.AddHandler(handler.get())) << name;
+    return handler;
+}
 
 Log Sorted(Log log) {  // for handlers last served in the same turn, whose order is free
     std::sort(log.begin(), log.end());
@@ -161,63 +126,62 @@ TEST(SocketHandlerManager, RegistrationAndQuietTurns) {
     EXPECT_EQ(manager.Wait(60000), Waiter::kNothingToWait);
 }
 
-// A socket that is readable, hung up (and writable) at once; its handler removes itself
-// in its first call and the manager holds the only reference.
+// A socket that is readable, hung up and writable at once; its handler removes itself in
+// its first call and the manager holds the only reference.
 TEST(SocketHandlerManager, InputThenErrorThenOutputEvenAfterRemovingItself) {
-    for (const bool tcp : {false, true}) {
-        SCOPED_TRACE(tcp ? "TCP peer reset" : "local peer closed");
-        SocketHandlerManager manager;
-        SocketPair pair;
-        pair.Send();
-        // The pair's peer closes; with TCP its slot then holds the watched socket.
-        close(std::exchange(pair.peer, tcp ? ResetTcpConnection() : -1));
-        Log log;
-        bool destroyed = false;
-        auto* handler = new TestHandler("h", tcp ? pair.peer : pair.mine, &log,
-                                        SocketHandler::kWaitInput | SocketHandler::kWaitOutput);
-        handler->m_onInput = [&] { EXPECT_TRUE(manager.RemoveHandler(handler)); };
-        handler->m_onDestroy = [&] { destroyed = true; };
-        manager.AddHandler(handler);
-        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
-        ASSERT_GE(log.size(), 3u);
-        EXPECT_EQ(Log(log.begin(), log.begin() + 3), (Log{"h:in", "h:process", "h:error"}));
-        EXPECT_EQ(Log(log.begin() + 3, log.end()), log.size() == 3 ? Log{} : Log{"h:out"});
-        EXPECT_TRUE(destroyed) << "released once its turn was over";
-        EXPECT_EQ(manager.Wait(1000), Waiter::kNothingToWait);
-    }
+    SocketHandlerManager manager;
+    SocketPair pair;
+    pair.Send();
+    close(std::exchange(pair.peer, -1));
+    Log log;
+    bool destroyed = false;
+    auto* handler = new TestHandler("h", pair.mine, &log,
+                                    SocketHandler::kWaitInput | SocketHandler::kWaitOutput);
+    handler->m_onInput = [&] { EXPECT_TRUE(manager.RemoveHandler(handler)); };
+    handler->m_onDestroy = [&] { destroyed = true; };
+    manager.AddHandler(handler);
+    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(Log(log.begin(), log.begin() + 3), (Log{"h:in", "h:process", "h:error"}));
+    EXPECT_EQ(Log(log.begin() + 3, log.end()), log.size() == 3 ? Log{} : Log{"h:out"});
+    EXPECT_TRUE(destroyed) << "released once its turn was over";
+    EXPECT_EQ(manager.Wait(1000), Waiter::kNothingToWait);
 }
 
-TEST(SocketHandlerManager, ServesTheSocketServedLongestAgoFirst) {
-    SocketHandlerManager manager;
-    Log log;
-    SocketPair low;
-    SocketPair high;
-    RefPtr<TestHandler> lowHandler(new TestHandler("low", low.mine, &log));
-    RefPtr<TestHandler> highHandler(new TestHandler("high", high.mine, &log));
-    manager.AddHandler(lowHandler.get());
-    manager.AddHandler(highHandler.get());
+// A manager with two registered handlers, "a" and "b", each on its own socket pair.
+class SocketHandlerManagerTest : public ::testing::Test {
+  protected:
+    SocketHandlerManager m_manager;
+    Log m_log;
+    SocketPair m_socketA;
+    SocketPair m_socketB;
+    RefPtr<TestHandler> m_handlerA = Registered(m_manager, "a", m_socketA, &m_log);
+    RefPtr<TestHandler> m_handlerB = Registered(m_manager, "b", m_socketB, &m_log);
+};
+
+TEST_F(SocketHandlerManagerTest, ServesTheSocketServedLongestAgoFirst) {
     struct Step {  // the sockets made ready, and the calls expected in this order
-        bool lowReady;
-        bool highReady;
+        bool aReady;
+        bool bReady;
         Log expected;
     };
     const Step steps[] = {
-        {true, false, {"low:in", "low:process"}},
-        {true, true, {"high:in", "high:process", "low:in", "low:process"}},
-        {false, true, {"high:in", "high:process"}},
-        {true, true, {"low:in", "low:process", "high:in", "high:process"}},
+        {true, false, {"a:in", "a:process"}},
+        {true, true, {"b:in", "b:process", "a:in", "a:process"}},
+        {false, true, {"b:in", "b:process"}},
+        {true, true, {"a:in", "a:process", "b:in", "b:process"}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.expected[0] + " first");
-        if (step.lowReady) {
-            low.Send();
+        if (step.aReady) {
+            m_socketA.Send();
         }
-        if (step.highReady) {
-            high.Send();
+        if (step.bReady) {
+            m_socketB.Send();
         }
-        log.clear();
-        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
-        EXPECT_EQ(log, step.expected);
+        m_log.clear();
+        EXPECT_EQ(m_manager.Wait(1000), Waiter::kHandled);
+        EXPECT_EQ(m_log, step.expected);
     }
 }
 
@@ -250,60 +214,44 @@ TEST(SocketHandlerManager, TurnNeverDeliversToARegistrationItDidNotTake) {
 }
 
 TEST(SocketHandlerManager, FailedWaitIsLoggedAndLetsItsSocketsGo) {
-    struct ListLogger : TextLogger {
-        int GetLevel() override { return kSeverityError; }
-        void LogText(int, std::string_view text) override { lines.emplace_back(text); }
-        void LogFormatV(int, std::string_view format, FormatArgs args) override {
-            lines.push_back(FormatStringV(format, args));
-        }
-        Log lines;
-    } logger;
     HookedManager polling;
     SocketHandlerManager selecting(Method::kSelect);
     Log log;
     SocketPair pair;
     SocketPair closed;
-    RefPtr<TestHandler> handler(new TestHandler("h", pair.mine, &log));
-    RefPtr<TestHandler> stale(new TestHandler("stale", closed.mine, &log));
+    RefPtr<TestHandler> handler = Registered(polling, "h", pair, &log);
+    RefPtr<TestHandler> stale = Registered(selecting, "stale", closed, &log);
     close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
-    polling.AddHandler(handler.get());
-    selecting.AddHandler(stale.get());
     pair.Send();
     polling.m_failWith = EINVAL;
-    SetTextLogger(&logger);
-    EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
-    EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
-    SetTextLogger(nullptr);
+    {
+        test_support::CapturingTextLogger logger(kSeverityError);
+        EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
+        EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
+        EXPECT_EQ(logger.Lines(),
+                  (Log{"3 Failed to poll: socket error 22 = Invalid argument",
+                       "3 Failed to select: socket error 9 = Bad file descriptor"}));
+    }
     EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
     EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
-    EXPECT_EQ(logger.lines, (Log{"Failed to poll: socket error 22 = Invalid argument",
-                                 "Failed to select: socket error 9 = Bad file descriptor"}));
     EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
     EXPECT_EQ(log, (Log{"h:in", "h:process"}));
 }
 
-TEST(SocketHandlerManager, HandlerExceptionReachesTheCallerAndLetsTheSocketsGo) {
-    SocketHandlerManager manager;
-    Log log;
-    SocketPair first;
-    SocketPair second;
-    RefPtr<TestHandler> thrower(new TestHandler("thrower", first.mine, &log));
-    RefPtr<TestHandler> other(new TestHandler("other", second.mine, &log));
-    manager.AddHandler(thrower.get());
-    manager.AddHandler(other.get());
-    second.Send();  // served now, so "thrower" comes first in the next turn
-    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
-    log.clear();
-    thrower->m_onInput = [] { throw std::runtime_error("handler failed"); };
-    first.Send();
-    first.Send();
-    second.Send();
-    EXPECT_THROW(manager.Wait(1000), std::runtime_error);
-    EXPECT_EQ(log, Log{"thrower:in"});
-    thrower->m_onInput = [] {};
-    log.clear();
-    EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
-    EXPECT_EQ(Sorted(log), (Log{"other:in", "other:process", "thrower:in", "thrower:process"}));
+TEST_F(SocketHandlerManagerTest, HandlerExceptionReachesTheCallerAndLetsTheSocketsGo) {
+    m_socketB.Send();  // served now, so "a" comes first in the next turn
+    EXPECT_EQ(m_manager.Wait(1000), Waiter::kHandled);
+    m_log.clear();
+    m_handlerA->m_onInput = [] { throw std::runtime_error("handler failed"); };
+    m_socketA.Send();
+    m_socketA.Send();
+    m_socketB.Send();
+    EXPECT_THROW(m_manager.Wait(1000), std::runtime_error);
+    EXPECT_EQ(m_log, Log{"a:in"});
+    m_handlerA->m_onInput = [] {};
+    m_log.clear();
+    EXPECT_EQ(m_manager.Wait(1000), Waiter::kHandled);
+    EXPECT_EQ(Sorted(m_log), (Log{"a:in", "a:process", "b:in", "b:process"}));
 }
 
 TEST(SocketHandlerManager, SelectLeavesOutDescriptorsBeyondItsSets) {
@@ -353,9 +301,8 @@ TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
     SocketHandlerManager manager;
     std::vector<SocketPair> pairs(kSockets);
     std::vector<RefPtr<TestHandler>> handlers;
-    for (SocketPair& pair : pairs) {
-        handlers.emplace_back(new TestHandler("c", pair.mine, nullptr));
-        manager.AddHandler(handlers.back().get());
+    for (const SocketPair& pair : pairs) {
+        handlers.push_back(Registered(manager, "c", pair, nullptr));
     }
     std::atomic<int> total{0};
     auto turns = [&] {

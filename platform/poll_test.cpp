@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,30 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include "core/test_support.h"
+
 namespace qav::platform {
 namespace {
 
-struct SocketPair {
-    SocketPair() {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
-        mine = fds[0];
-        peer = fds[1];
-    }
-    ~SocketPair() {
-        close(mine);
-        close(peer);
-    }
-    int mine;
-    int peer;
-};
+using test_support::SocketPair;
 
 TEST(Poll, ReportsTheNamedBitsOfRealSockets) {
     SocketPair quiet;
     SocketPair written;
     SocketPair hungUp;
     SocketPair closed;
-    ASSERT_EQ(write(written.peer, "x", 1), 1);
+    written.Send();
     close(std::exchange(hungUp.peer, -1));
     const int closedNumber = std::exchange(closed.mine, -1);
     close(closedNumber);
