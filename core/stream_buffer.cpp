@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/trace_frame.h"
+#include "platform/clock.h"
 
 namespace qav {
 
@@ -41,9 +42,35 @@ void CpuRelax() {
 #endif
 }
 
-// Holds the buffer's mutex. Its critical sections are a few dozen instructions, so
-// when the other side holds it, a short spin is far cheaper than the system calls of
-// sleeping and being woken.
+// Spins until `done` holds or about `nanoseconds` have passed; true when it held. The
+// clock is read only now and then: it costs more than a look at a shared word.
+template <typename Done>
+bool SpinUntil(Done done, uint64_t nanoseconds) {
+    uint64_t deadline = 0;
+    for (uint32_t spin = 1;; ++spin) {
+        if (done()) {
+            return true;
+        }
+        CpuRelax();
+        if (spin % 64 == 0) {
+            const uint64_t now = platform::MonotonicNanoseconds();
+            if (deadline == 0) {
+                deadline = now + nanoseconds;
+            } else if (now >= deadline) {
+                return false;
+            }
+        }
+    }
+}
+
+// How long a side spins for the lock: its holder keeps it for at most a copy of
+// kCopyUnderLock bytes, far less than sleeping and being woken would cost.
+constexpr uint64_t kLockSpinNanoseconds = 20000;
+// How long a Read that found the ring empty watches for news before it sleeps.
+constexpr uint64_t kReadSpinNanoseconds = 50000;
+
+// Holds the buffer's mutex. Its critical sections are short, so when the other side
+// holds it, a spin is far cheaper than the system calls of sleeping and being woken.
 class BufferLock {
   public:
     explicit BufferLock(MutualExclusion& mutex) : m_mutex(mutex) { Relock(); }
@@ -52,11 +79,17 @@ class BufferLock {
     BufferLock& operator=(const BufferLock&) = delete;
 
     void Relock() {
-        for (int spin = 0; spin < 32; ++spin) {
-            if (m_mutex.LockingThreadId() == MutualExclusion::kNoThread && m_mutex.Lock(0)) {
-                return;
-            }
-            CpuRelax();
+        // The first try takes the line for writing at once (a look first would fetch it
+        // twice); then the owner is only looked at, so the spin does not pull the line
+        // away from the holder, and the lock is tried once it looks free.
+        if (m_mutex.Lock(0) || SpinUntil(
+                                   [this] {
+                                       return m_mutex.LockingThreadId() ==
+                                                  MutualExclusion::kNoThread &&
+                                              m_mutex.Lock(0);
+                                   },
+                                   kLockSpinNanoseconds)) {
+            return;
         }
         m_mutex.Lock(-1);
     }
@@ -122,6 +155,9 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
     if (length <= 0 || data == nullptr) {
         return 0;
     }
+    if (WriterFoundNoRoom(1)) {
+        return 0;
+    }
     const uint8_t* source = static_cast<const uint8_t*>(data);
     BufferLock lock(m_mutex);
     m_resetSeenByWriter = false;
@@ -154,6 +190,11 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
         // Else the array was replaced under the copy: copy that step again.
         m_resetSeenByWriter = false;
     }
+    if (IsFull()) {
+        NoteNoRoom(1);
+    } else {
+        ForgetNoRoom();
+    }
     return written;
 }
 
@@ -178,14 +219,25 @@ int32_t StreamBuffer::Read(void* buffer, int32_t minimum, int32_t maximum) {
             if (m_writingClosed || done >= minimum) {
                 break;
             }
-            // A Reset leaves the event set to wake a waiting reader; clear it before
-            // waiting, so only news that comes after this look wakes us.
-            ResetEvent();
+            const uint32_t news = m_news.load(std::memory_order_relaxed);
             lock.Unlock();
-            const bool woken = m_event.Wait(-1);
+            const bool early =
+                SpinUntil([&] { return m_news.load(std::memory_order_relaxed) != news; },
+                          kReadSpinNanoseconds);
             lock.Relock();
-            if (!woken) {
-                break;  // the event was closed: the buffer is going away
+            if (!early && m_news.load(std::memory_order_relaxed) == news) {
+                // Clear the event before waiting (a Reset may have left it set), so only
+                // news that comes after this look wakes us; the writer sets it only
+                // while m_readerWaiting says someone sleeps.
+                m_readerWaiting = true;
+                ResetEvent();
+                lock.Unlock();
+                const bool woken = m_event.Wait(-1);
+                lock.Relock();
+                m_readerWaiting = false;
+                if (!woken) {
+                    break;  // the event was closed: the buffer is going away
+                }
             }
         } else {
             // 0 at the end of a finished lap: the consumption below turns the reader.
@@ -217,6 +269,9 @@ int32_t StreamBuffer::Read(void* buffer, int32_t minimum, int32_t maximum) {
 }
 
 bool StreamBuffer::IsOpen() {
+    if (!m_writingClosedMirror.load(std::memory_order_relaxed)) {
+        return true;
+    }
     BufferLock lock(m_mutex);
     return !m_writingClosed || !IsEmpty();
 }
@@ -224,19 +279,28 @@ bool StreamBuffer::IsOpen() {
 void StreamBuffer::CloseWriting() {
     BufferLock lock(m_mutex);
     m_writingClosed = true;
-    SetEvent();
+    m_writingClosedMirror.store(true, std::memory_order_relaxed);
+    Announce();
 }
 
 uint8_t* StreamBuffer::AllocateBlock(int32_t size) {
     QAV_TRACE("SSB::AlcBlk");
     QAV_TRACE_VAR("iSize", size, kTraceInt32);
+    if (size <= 0 || WriterFoundNoRoom(size)) {
+        return nullptr;
+    }
     BufferLock lock(m_mutex);
-    if (size <= 0 || size > m_capacity) {
+    if (size > m_capacity) {
         return nullptr;
     }
     m_resetSeenByWriter = false;
     const int32_t position = PlaceBlock(size);
-    return position < 0 ? nullptr : PinForWriter(position);
+    if (position < 0) {
+        NoteNoRoom(size);
+        return nullptr;
+    }
+    ForgetNoRoom();
+    return PinForWriter(position);
 }
 
 uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
@@ -298,10 +362,21 @@ bool StreamBuffer::CommitWriteBlock(const void* address, int32_t committedSize,
 uint8_t* StreamBuffer::PeekBlockToRead(int32_t& length) {
     QAV_TRACE("SSB::PBTR");
     length = 0;
+    // The reader's own note is looked at first: the counter lies on the lock's line.
+    constexpr uint64_t kFoundEmpty = uint64_t{1} << 32;
+    const uint64_t foundEmpty = m_readerFoundEmpty.load(std::memory_order_relaxed);
+    if (foundEmpty != 0 && foundEmpty == (kFoundEmpty | m_news.load(std::memory_order_relaxed))) {
+        return nullptr;
+    }
     BufferLock lock(m_mutex);
     m_resetSeenByReader = false;
     if (IsEmpty()) {
+        m_readerFoundEmpty.store(kFoundEmpty | m_news.load(std::memory_order_relaxed),
+                                 std::memory_order_relaxed);
         return nullptr;
+    }
+    if (foundEmpty != 0) {
+        m_readerFoundEmpty.store(0, std::memory_order_relaxed);
     }
     Consume(0);  // at the end of a finished lap, turn to the start first
     if (IsEmpty()) {
@@ -370,6 +445,8 @@ void StreamBuffer::Reset() {
     m_totalWritten = m_totalRead = 0;
     m_notEmpty = false;
     m_writingClosed = false;
+    m_writingClosedMirror.store(false, std::memory_order_relaxed);
+    AnnounceRoom();
     if (m_array && m_readerArray == m_array) {
         // The reader may still be copying from, or holding a block of, the discarded
         // bytes: the writer's next bytes go to a fresh array. Without memory for one,
@@ -378,7 +455,7 @@ void StreamBuffer::Reset() {
             m_array = std::move(fresh);
         }
     }
-    SetEvent();  // wakes a waiting Read, which starts over
+    Announce();  // wakes a waiting Read, which starts over
 }
 
 StreamBufferState StreamBuffer::GetState() {
@@ -461,6 +538,7 @@ void StreamBuffer::ReplaceArray(Array array, int32_t capacity) {
     m_capacity = capacity;
     m_resetSeenByReader = true;
     m_resetSeenByWriter = true;
+    AnnounceRoom();
 }
 
 void StreamBuffer::CommitAtWritePosition(int32_t length) {
@@ -471,7 +549,7 @@ void StreamBuffer::CommitAtWritePosition(int32_t length) {
     }
     m_notEmpty = true;
     m_totalWritten += length;
-    SetEvent();
+    Announce();
 }
 
 // The lap ends at the write position; the new one starts with the block at 0.
@@ -480,7 +558,7 @@ void StreamBuffer::CommitAtStart(int32_t length) {
     m_writePosition = length == m_capacity ? 0 : length;
     m_notEmpty = true;
     m_totalWritten += length;
-    SetEvent();
+    Announce();
 }
 
 // REQUIRES: the address matched the read position.
@@ -496,6 +574,7 @@ bool StreamBuffer::ReleaseAtReadPosition(int32_t length) {
 // the next lap's data end becomes the write position; Consume(0) only does that turn.
 void StreamBuffer::Consume(int32_t length) {
     const bool wrapped = m_readPosition >= m_writePosition;
+    AnnounceRoom();
     m_readPosition += length;
     m_totalRead += length;
     if (wrapped && m_readPosition == m_dataEnd) {
@@ -506,7 +585,41 @@ void StreamBuffer::Consume(int32_t length) {
     }
     if (m_readPosition == m_writePosition) {
         m_notEmpty = false;
-        ResetEvent();
+    }
+}
+
+// Tells a Read that watches, or sleeps, that something it waits for may have come.
+void StreamBuffer::Announce() {
+    m_news.store(m_news.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (m_readerWaiting) {
+        SetEvent();
+    }
+}
+
+void StreamBuffer::AnnounceRoom() {
+    m_roomNews.store(m_roomNews.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// True when nothing that makes room came since a block of at most `size` bytes was
+// found not to fit. Writer thread, without the lock.
+bool StreamBuffer::WriterFoundNoRoom(int32_t size) const {
+    // The writer's own note is looked at first: the counter lies on the lock's line.
+    const uint64_t found = m_writerFoundFull.load(std::memory_order_relaxed);
+    return found != 0 &&
+           static_cast<uint32_t>(found >> 32) == m_roomNews.load(std::memory_order_relaxed) &&
+           size >= static_cast<int32_t>(found & 0xFFFFFFFFu);
+}
+
+// REQUIRES m_mutex held; 0 < size.
+void StreamBuffer::NoteNoRoom(int32_t size) {
+    m_writerFoundFull.store(
+        (uint64_t{m_roomNews.load(std::memory_order_relaxed)} << 32) | static_cast<uint32_t>(size),
+        std::memory_order_relaxed);
+}
+
+void StreamBuffer::ForgetNoRoom() {
+    if (m_writerFoundFull.load(std::memory_order_relaxed) != 0) {
+        m_writerFoundFull.store(0, std::memory_order_relaxed);
     }
 }
 

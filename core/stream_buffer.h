@@ -41,6 +41,7 @@
 // still copying, or still holds a block, from before the Reset.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -162,32 +163,63 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     void CommitAtStart(int32_t length);
     bool ReleaseAtReadPosition(int32_t length);
     void Consume(int32_t length);
+    void Announce();
+    void AnnounceRoom();
+    bool WriterFoundNoRoom(int32_t size) const;
+    void NoteNoRoom(int32_t size);
+    void ForgetNoRoom();
     void SetEvent();
     void ResetEvent();
     uint8_t* PinForReader(int32_t position);
     uint8_t* PinForWriter(int32_t position);
 
-    MutualExclusion m_mutex;
-    // Set whenever data is added, writing ends or a Reset runs; reset when the ring
-    // is found empty. Only Read waits on it.
-    Event m_event;
+    // Cache lines. The first holds the lock and the fields every call changes under
+    // it: whoever takes the lock wants them next, so one line moves between the sides
+    // per call. The second holds what is mostly only read (the arrays, the event); the
+    // third, the notes each side writes while it polls without the lock.
+    alignas(64) MutualExclusion m_mutex;
 
-    // Everything below is guarded by m_mutex.
-    Array m_array;
-    Array m_readerArray;  // the reader's pin
-    Array m_writerArray;  // the writer's pin
+    // Guarded by m_mutex.
     int32_t m_capacity = 0;
     int32_t m_dataEnd = 0;
     int32_t m_readPosition = 0;
     int32_t m_writePosition = 0;
     int64_t m_totalWritten = 0;
     int64_t m_totalRead = 0;
-    uint64_t m_resetCount = 0;  // tells a Reset from a mere replacement of the array
-    bool m_notEmpty = false;    // with equal positions: full
+    bool m_notEmpty = false;  // with equal positions: full
     bool m_writingClosed = false;
-    bool m_eventSet = false;  // what this buffer last did to m_event
     bool m_resetSeenByReader = true;
     bool m_resetSeenByWriter = true;
+    // Written under m_mutex, read without it. m_news counts what a waiting Read looks
+    // for (data added, writing ended, Reset): a Read that found the ring empty watches
+    // it for a short while before it sleeps, since a system call to sleep and another
+    // to be woken cost more than the writer usually takes to bring the next bytes.
+    // m_roomNews counts what may make room for the writer (bytes consumed, a Reset, a
+    // new array).
+    std::atomic<uint32_t> m_news{0};
+    std::atomic<uint32_t> m_roomNews{0};
+
+    // Guarded by m_mutex.
+    alignas(64) Array m_array;
+    Array m_readerArray;           // the reader's pin
+    Array m_writerArray;           // the writer's pin
+    uint64_t m_resetCount = 0;     // tells a Reset from a mere replacement of the array
+    bool m_eventSet = false;       // what this buffer last did to m_event
+    bool m_readerWaiting = false;  // a Read sleeps, or is about to, on m_event
+    // Set, while a Read waits, when data is added, writing ends or a Reset runs; reset
+    // by the Read before it waits. Only Read waits on it.
+    Event m_event;
+    // A mirror of m_writingClosed, written under m_mutex, so IsOpen need not lock
+    // while writing goes on.
+    std::atomic<bool> m_writingClosedMirror{false};
+
+    // Each side's note of the other's counter when it last found no data (bit 32 set)
+    // or no room (with the size that did not fit), so that polling does not take the
+    // lock away from the other side again and again. Only hints: a look that misses
+    // news just coming answers as a call a moment earlier would have, and any ordering
+    // between the sides makes it exact.
+    alignas(64) std::atomic<uint64_t> m_readerFoundEmpty{0};
+    std::atomic<uint64_t> m_writerFoundFull{0};
 };
 
 // A stream buffer shared between owners through its reference count.
