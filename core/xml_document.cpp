@@ -42,32 +42,32 @@ XmlDocument& XmlDocument::operator=(const XmlDocument& other) {
     return *this;
 }
 
-XmlNode* XmlDocument::LoadFromText(const char* text, int length) {
+XmlElement XmlDocument::LoadFromText(const char* text, int length) {
     QAV_TRACE("EXML::LFT");
     int iTextLength = length;
     const char* szText = text;
     QAV_TRACE_VAR("iTextLength", iTextLength, kTraceInt32);
     QAV_TRACE_VAR("szText", szText, kTraceText);
     if (text == nullptr || length < 0) {
-        return nullptr;
+        return XmlElement();
     }
     WString wide;
     Utf8ToWide(text, length, wide, nullptr);
-    return ParseXmlText(*m_block, wide) ? m_block->m_root : nullptr;
+    return ParseXmlText(*m_block, wide) ? XmlElement(m_block->m_root) : XmlElement();
 }
 
-XmlNode* XmlDocument::LoadFromTextW(const WChar* text) {
+XmlElement XmlDocument::LoadFromTextW(const WChar* text) {
     QAV_TRACE("EXML::LFTW");
     const WChar* wszText = text;
     QAV_TRACE_VAR("wszText", wszText, kTraceWideText);
     if (text == nullptr) {
-        return nullptr;
+        return XmlElement();
     }
-    return ParseXmlText(*m_block, text) ? m_block->m_root : nullptr;
+    return ParseXmlText(*m_block, text) ? XmlElement(m_block->m_root) : XmlElement();
 }
 
-XmlNode* XmlDocument::LoadFromFile(WStringView path) {
-    return ReadXmlFile(*m_block, path) ? m_block->m_root : nullptr;
+XmlElement XmlDocument::LoadFromFile(WStringView path) {
+    return ReadXmlFile(*m_block, path) ? XmlElement(m_block->m_root) : XmlElement();
 }
 
 bool XmlDocument::SaveToFile(WStringView path) {
@@ -80,8 +80,8 @@ void XmlDocument::SaveToString(std::string& out) {
     out = ToXmlText(*m_block, text) ? ToUtf8(text) : std::string();
 }
 
-XmlNode* XmlDocument::CreateRoot(WStringView name, const WChar* namespaceUri) {
-    return XmlNode::Create(m_block, name, namespaceUri, nullptr);
+XmlElement XmlDocument::CreateRoot(WStringView name, const WChar* namespaceUri) {
+    return XmlElement(XmlNode::Create(m_block, name, namespaceUri, nullptr));
 }
 
 bool XmlDocument::ReadXmlFile(XmlDocumentBlock& document, WStringView path) {

@@ -9,7 +9,7 @@
 //
 // Typical usage:
 //   XmlDocument document;
-//   if (XmlNode* root = document.LoadFromText(bytes.data(), length)) { ... }
+//   if (XmlElement root = document.LoadFromText(bytes.data(), length); root.IsValid()) {...}
 //   document.SaveToString(text);
 //
 // A document is used by one thread at a time; copies of a handle may be made and
@@ -22,6 +22,7 @@
 #include <string>
 
 #include "core/wide_text.h"
+#include "core/xml_element.h"
 #include "core/xml_node.h"
 
 namespace qav {
@@ -36,11 +37,11 @@ class XmlDocument {
 
     XmlDocumentBlock* GetBlock() const { return m_block; }
 
-    // Each returns the root on success, else null with the previous tree kept. The
+    // Each returns the root on success, else a null element with the previous tree kept. The
     // bytes are UTF-8; only what comes before an invalid sequence or a NUL is parsed.
-    XmlNode* LoadFromText(const char* text, int length);
-    XmlNode* LoadFromTextW(const WChar* text);
-    XmlNode* LoadFromFile(WStringView path);
+    XmlElement LoadFromText(const char* text, int length);
+    XmlElement LoadFromTextW(const WChar* text);
+    XmlElement LoadFromFile(WStringView path);
 
     // True when the byte-order mark and the whole text reached the file.
     bool SaveToFile(WStringView path);
@@ -48,7 +49,7 @@ class XmlDocument {
     void SaveToString(std::string& out);
 
     // Destroys any tree and creates a new root (declaring the prefix of a non-empty URI).
-    XmlNode* CreateRoot(WStringView name, const WChar* namespaceUri);
+    XmlElement CreateRoot(WStringView name, const WChar* namespaceUri);
 
     // Parses the text up to its first NUL. On success the old tree is replaced; on
     // failure it stays (a processing instruction met before the failure has set the

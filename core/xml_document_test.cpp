@@ -41,7 +41,7 @@ WString Reparse(WStringView input) {
 
 TEST(XmlDocument, WritesTheWireFormOfTreesBuiltInCode) {
     XmlDocument document;
-    XmlNode* root = document.CreateRoot(u"qav:Message", kQavNamespaceUri);
+    XmlNode* root = document.CreateRoot(u"qav:Message", kQavNamespaceUri).GetNode();
     root->m_attributes[u"qav:Text"] = u"a<b";
     XmlNode::Create(document.GetBlock(), u"qav:Parameter", kQavNamespaceUri, root);
     EXPECT_EQ(Write(document), WString(u"<qav:Message qav:Text=\"a&lt;b\" "
@@ -49,7 +49,7 @@ TEST(XmlDocument, WritesTheWireFormOfTreesBuiltInCode) {
                                        u"</qav:Message>"));
 
     // Code-unit order: a surrogate (0xD83D) sorts before U+FFFD, upper case before lower.
-    root = document.CreateRoot(u"r", nullptr);
+    root = document.CreateRoot(u"r", nullptr).GetNode();
     for (const WString name : {u"b", u"\uFFFD", u"\U0001F600", u"B", u"a", u"Z"}) {
         root->m_attributes[name] = u"";
     }
@@ -57,7 +57,7 @@ TEST(XmlDocument, WritesTheWireFormOfTreesBuiltInCode) {
     EXPECT_EQ(Write(document), WString(u"<r B=\"\" Z=\"\" a=\"\" b=\"\" \U0001F600=\"\" "
                                        u"\uFFFD=\"\">&null;&quot;&amp;&apos;&lt;&gt;</r>"));
 
-    root = document.CreateRoot(u"r", nullptr);
+    root = document.CreateRoot(u"r", nullptr).GetNode();
     root->m_attributes[u"v"] = WString(u"\0\t", 2);
     root->m_text = u" \tx ";
     XmlNode::Create(document.GetBlock(), u"c", nullptr, root)->m_text = u"\nA";
@@ -121,7 +121,7 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
 TEST(XmlDocument, DeclaresANamespaceOnlyWhereItIsNotInScope) {
     XmlDocument document;
     XmlDocumentBlock* block = document.GetBlock();
-    XmlNode* root = document.CreateRoot(u"qav:Root", kQavNamespaceUri);
+    XmlNode* root = document.CreateRoot(u"qav:Root", kQavNamespaceUri).GetNode();
     XmlNode* same = XmlNode::Create(block, u"qav:Same", kQavNamespaceUri, root);
     XmlNode* other = XmlNode::Create(block, u"qav:Other", u"urn:other", root);
     XmlNode* plain = XmlNode::Create(block, u"Plain", u"urn:plain", other);
@@ -180,7 +180,7 @@ class TreeGenerator {
     explicit TreeGenerator(uint32_t seed) : m_random(seed) {}
 
     void Fill(XmlDocument& document) {
-        XmlNode* root = document.CreateRoot(Name(), nullptr);
+        XmlNode* root = document.CreateRoot(Name(), nullptr).GetNode();
         std::vector<XmlNode*> nodes{root};
         const int count = Pick(40);
         for (int i = 0; i < count; ++i) {
@@ -278,7 +278,7 @@ TEST(XmlDocument, FilesAreUtf8WithAByteOrderMarkAndReplacedWhole) {
     test_support::ScratchDirectory directory;
     const std::string path = directory.Narrow("settings.xml");
     XmlDocument document;
-    XmlNode* root = document.CreateRoot(u"qav:Settings", kQavNamespaceUri);
+    XmlNode* root = document.CreateRoot(u"qav:Settings", kQavNamespaceUri).GetNode();
     root->m_attributes[u"qav:Name"] = u"caf\u00e9 \"&\" <\U0001F600>";
     XmlNode::Create(document.GetBlock(), u"qav:Item", nullptr, root)->m_text = u" one";
     test_support::WriteBytes(path, "old content that is longer than the new one ....");
