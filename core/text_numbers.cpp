@@ -68,7 +68,7 @@ void FormatByteSize(uint64_t byteCount, std::string& out) {
     }
 }
 
-int32_t WStringToInt(WStringView text) {
+int64_t WStringToInt64(WStringView text) {
     size_t i = 0;
     while (i < text.size() && IsAsciiSpace(text[i])) {
         ++i;
@@ -78,16 +78,29 @@ int32_t WStringToInt(WStringView text) {
         negative = text[i] == u'-';
         ++i;
     }
-    // Accumulate the magnitude in 64 bits and stop growing once it is beyond any 32-bit
-    // result, so that no number of digits can overflow.
-    constexpr int64_t kBeyond = int64_t{1} << 32;
-    int64_t magnitude = 0;
+    // Below 2^60 one more digit cannot wrap the unsigned magnitude; a digit that comes
+    // when it is already that large puts the value beyond any 64-bit result.
+    constexpr uint64_t kGrowLimit = uint64_t{1} << 60;
+    uint64_t magnitude = 0;
+    bool beyond = false;
     for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
-        if (magnitude < kBeyond) {
-            magnitude = magnitude * 10 + (text[i] - u'0');
+        if (magnitude >= kGrowLimit) {
+            beyond = true;
+        } else {
+            magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - u'0');
         }
     }
-    const int64_t value = negative ? -magnitude : magnitude;
+    constexpr uint64_t kMaxMagnitude = uint64_t{std::numeric_limits<int64_t>::max()};
+    if (negative) {
+        return beyond || magnitude > kMaxMagnitude ? std::numeric_limits<int64_t>::min()
+                                                   : -static_cast<int64_t>(magnitude);
+    }
+    return beyond || magnitude > kMaxMagnitude ? std::numeric_limits<int64_t>::max()
+                                               : static_cast<int64_t>(magnitude);
+}
+
+int32_t WStringToInt(WStringView text) {
+    const int64_t value = WStringToInt64(text);
     if (value > std::numeric_limits<int32_t>::max()) {
         return std::numeric_limits<int32_t>::max();
     }

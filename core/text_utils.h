@@ -43,6 +43,8 @@ void FormatByteSize(uint64_t byteCount, std::string& out);
 // Base 10 after optional ASCII white space and a sign; stops at the first non-digit.
 // No digits give 0; values beyond the 32-bit range saturate.
 int32_t WStringToInt(WStringView text);
+// The same reading into 64 bits, saturating at the 64-bit limits.
+int64_t WStringToInt64(WStringView text);
 
 // True when the text starts with 'T', 't', 'Y' or 'y'.
 bool IsYesText(WStringView text);

@@ -62,6 +62,14 @@ TEST(TextNumbers, WStringToIntReadsAndSaturates) {
     for (const auto& [text, value] : cases) {
         EXPECT_EQ(WStringToInt(text), value) << Narrow(text);
     }
+    // A magnitude that would wrap 64 bits must saturate, not come back small.
+    const std::pair<WString, int64_t> wide[] = {
+        {u"9223372036854775807", INT64_MAX},   {u"-9223372036854775808", INT64_MIN},
+        {u"9223372036854775808", INT64_MAX},   {u"18446744073709551620", INT64_MAX},
+        {u"-18446744073709551620", INT64_MIN}, {u"1152921504606846976", int64_t{1} << 60}};
+    for (const auto& [text, value] : wide) {
+        EXPECT_EQ(WStringToInt64(text), value) << Narrow(text);
+    }
 }
 
 TEST(TextNumbers, YesAndDigitTests) {

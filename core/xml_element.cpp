@@ -22,31 +22,6 @@ constexpr bool IsDigit(WChar c) {
     return c >= u'0' && c <= u'9';
 }
 
-int64_t TextToInt64(WStringView text) {
-    size_t i = 0;
-    while (i < text.size() && IsNumberSpace(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        negative = text[i] == u'-';
-        ++i;
-    }
-    // The magnitude is gathered as unsigned and stops growing once it passes what any
-    // result can hold, so no number of digits overflows.
-    constexpr uint64_t kLimit = uint64_t{INT64_MAX} + 1;
-    uint64_t magnitude = 0;
-    for (; i < text.size() && IsDigit(text[i]); ++i) {
-        if (magnitude <= kLimit) {
-            magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - u'0');
-        }
-    }
-    if (negative) {
-        return magnitude >= kLimit ? INT64_MIN : -static_cast<int64_t>(magnitude);
-    }
-    return magnitude > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(magnitude);
-}
-
 // Only the plain decimal form is taken (no "inf", "nan" or hexadecimal), so the prefix
 // is first cut out here and then converted in the "C" locale.
 double TextToDouble(WStringView text) {
@@ -217,7 +192,7 @@ bool XmlElement::GetTextInt64(int64_t& out) const {
     if (m_node == nullptr) {
         return false;
     }
-    out = TextToInt64(m_node->m_text);
+    out = WStringToInt64(m_node->m_text);
     return true;
 }
 
@@ -302,7 +277,7 @@ bool XmlElement::GetAttributeInt(WStringView name, int32_t& out) const {
 bool XmlElement::GetAttributeInt64(WStringView name, int64_t& out) const {
     const WString* value = FindAttribute(name);
     if (value != nullptr) {
-        out = TextToInt64(*value);
+        out = WStringToInt64(*value);
     }
     return value != nullptr;
 }
