@@ -1,7 +1,11 @@
 // Numbers to and from text, without any locale.
+#include <locale.h>
+
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "core/format.h"
 #include "core/text_utils.h"
@@ -108,6 +112,48 @@ int32_t WStringToInt(WStringView text) {
         return std::numeric_limits<int32_t>::min();
     }
     return static_cast<int32_t>(value);
+}
+
+// Only the plain decimal form is taken, so the number is first cut out here and then
+// converted in the "C" locale.
+double WStringToDouble(WStringView text) {
+    size_t i = 0;
+    while (i < text.size() && IsAsciiSpace(text[i])) {
+        ++i;
+    }
+    std::string number;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        number.push_back(static_cast<char>(text[i++]));
+    }
+    size_t digits = 0;
+    const auto takeDigits = [&] {
+        for (; i < text.size() && IsAsciiDigit(text[i]); ++i, ++digits) {
+            number.push_back(static_cast<char>(text[i]));
+        }
+    };
+    takeDigits();
+    if (i < text.size() && text[i] == u'.') {
+        number.push_back('.');
+        ++i;
+        takeDigits();
+    }
+    if (digits == 0) {
+        return 0;
+    }
+    if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
+        size_t j = i + 1;
+        if (j < text.size() && (text[j] == u'+' || text[j] == u'-')) {
+            ++j;
+        }
+        if (j < text.size() && IsAsciiDigit(text[j])) {
+            for (; i < j; ++i) {
+                number.push_back(static_cast<char>(text[i]));
+            }
+            takeDigits();
+        }
+    }
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return strtod_l(number.c_str(), nullptr, cLocale);
 }
 
 bool IsYesText(WStringView text) {

@@ -46,6 +46,11 @@ int32_t WStringToInt(WStringView text);
 // The same reading into 64 bits, saturating at the 64-bit limits.
 int64_t WStringToInt64(WStringView text);
 
+// The leading decimal number (optional white space, sign, digits, fraction, exponent),
+// read in the "C" locale; "inf", "nan" and hexadecimal forms are not numbers here. No
+// number gives 0.
+double WStringToDouble(WStringView text);
+
 // True when the text starts with 'T', 't', 'Y' or 'y'.
 bool IsYesText(WStringView text);
 

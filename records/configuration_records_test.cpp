@@ -1,0 +1,178 @@
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/xml_document.h"
+#include "records/logging_parameters.h"
+#include "records/media_recorder_config.h"
+#include "records/software_updates_config.h"
+
+namespace qav {
+namespace {
+
+#define QAV_NS "xmlns:qav=\"urn:qav:relay:2026\""
+
+// The record's own element as WriteXml appends it under a fresh parent.
+std::string Written(XmlRecord& record) {
+    XmlDocument document;
+    XmlElement parent = document.CreateRoot(u"Root", nullptr);
+    record.WriteXml(parent);
+    std::string text;
+    document.SaveToString(text);
+    return text.substr(6, text.size() - 13);
+}
+
+void ReadFrom(XmlRecord& record, const std::string& text) {
+    XmlDocument document;
+    XmlElement root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
+    ASSERT_TRUE(root.IsValid()) << text;
+    record.ReadXml(root);
+}
+
+TEST(MediaRecorderConfig, ResetWritesTheDefaultsInOrder) {
+    MediaRecorderConfig config;
+    config.m_recordEvents = false;
+    config.m_audioVideoFileFormat = 4;
+    config.m_encryptionEnabled = true;
+    config.m_remoteFileSystemType = 3;
+    config.Reset();
+    EXPECT_EQ(Written(config),
+              "<qav:MediaRecorderConfig qav:SeparateDeviceFolders=\"False\" " QAV_NS
+              ">"
+              "<qav:RootDirectory/><qav:FileSizeSplitThreshold>0</qav:FileSizeSplitThreshold>"
+              "<qav:FileTimeSplitThreshold>0</qav:FileTimeSplitThreshold>"
+              "<qav:BufferSize>0</qav:BufferSize>"
+              "<qav:EnableFileSystemOptimizations>False</qav:EnableFileSystemOptimizations>"
+              "<qav:VerifyWrites>False</qav:VerifyWrites>"
+              "<qav:RecordIfMotionDetected>True</qav:RecordIfMotionDetected>"
+              "<qav:DeleteOldFiles>True</qav:DeleteOldFiles><qav:SignFiles>False</qav:SignFiles>"
+              "<qav:RecordLocations>True</qav:RecordLocations>"
+              "<qav:RecordEvents>True</qav:RecordEvents>"
+              "<qav:RecordVideoOnAlarm>False</qav:RecordVideoOnAlarm>"
+              "<qav:RecordAudioOnAlarm>False</qav:RecordAudioOnAlarm>"
+              "<qav:RecordingEventTime>60</qav:RecordingEventTime>"
+              "<qav:UseNamesInFiles>False</qav:UseNamesInFiles>"
+              "<qav:RecordMediaTraffic>False</qav:RecordMediaTraffic>"
+              "<qav:AudioFileFormat>Raw</qav:AudioFileFormat>"
+              "<qav:VideoFileFormat>Raw</qav:VideoFileFormat>"
+              "<qav:AudioVideoFileFormat>FLV</qav:AudioVideoFileFormat>"
+              "<qav:Encryption qav:Enable=\"False\"/><qav:RemoteFileSystem>"
+              "<qav:RemoteFileSystemType>None</qav:RemoteFileSystemType></qav:RemoteFileSystem>"
+              "<qav:Downloads qav:RootDirectory=\"\" qav:SeparateDeviceFolders=\"False\"/>"
+              "</qav:MediaRecorderConfig>");
+}
+
+TEST(MediaRecorderConfig, GuardedFieldsTravelOnlyUnderTheirCondition) {
+    MediaRecorderConfig config;
+    config.m_rootDirectory = u"/rec";
+    config.m_downloadsRootDirectory = u"/dl";
+    config.m_fileSizeSplitThreshold = 5'000'000'000;  // beyond 32 bits
+    config.m_remoteFileSystemType = 1;
+    config.m_remoteAddress = u"//nas";
+    config.m_remoteUserName = u"rec";
+    config.m_remotePassword = u"p<w";
+    config.m_encryptionEnabled = true;
+    config.m_encryptionKey = u"k&y";
+    config.m_recordEvents = false;
+    config.m_audioFileFormat = 4;
+    config.m_separateDeviceFolders = true;
+    const std::string wire = Written(config);
+    for (const char* part : {"<qav:RootDirectory>/rec<", "<qav:Downloads qav:RootDirectory=\"/dl\"",
+                             "<qav:Encryption qav:Enable=\"True\" qav:Key=\"k&amp;y\"/>",
+                             "<qav:RemoteFileSystemType>SMB</qav:RemoteFileSystemType><qav:Address>"
+                             "//nas</qav:Address><qav:UserName>rec</qav:UserName><qav:Password>"
+                             "p&lt;w</qav:Password>"}) {
+        EXPECT_NE(wire.find(part), std::string::npos) << part << "\nin " << wire;
+    }
+    MediaRecorderConfig copy;
+    ReadFrom(copy, wire);
+    EXPECT_EQ(copy.m_fileSizeSplitThreshold, 5'000'000'000);
+    EXPECT_EQ(Written(copy), wire);
+    // Containers without their fields and texts no table has leave everything as it was.
+    ReadFrom(copy,
+             "<qav:MediaRecorderConfig><qav:AudioFileFormat>mp4</qav:AudioFileFormat>"
+             "<qav:Encryption/><qav:RemoteFileSystem/><qav:Downloads/></qav:MediaRecorderConfig>");
+    EXPECT_EQ(Written(copy), wire);
+
+    // The key is read only while the flag (as read, else as it was) is set; the address
+    // only while the type (as read, else as it was) is not "None".
+    struct Case {
+        const char* enable;
+        bool enabledBefore;
+        const char* type;  // empty: no type element
+        int32_t typeBefore;
+        const char16_t* key;  // key and address start empty; the document has "k" and "a"
+        const char16_t* address;
+    };
+    for (const Case& c :
+         {Case{"False", true, "SMB", 0, u"", u"a"}, Case{"", true, "None", 2, u"k", u""},
+          Case{"", false, "", 2, u"", u"a"}, Case{"True", false, "smb", 0, u"k", u""}}) {
+        MediaRecorderConfig read;
+        read.m_encryptionEnabled = c.enabledBefore;
+        read.m_remoteFileSystemType = c.typeBefore;
+        const std::string enable = *c.enable ? std::string(" qav:Enable=\"") + c.enable + "\"" : "";
+        const std::string type = *c.type ? std::string("<qav:RemoteFileSystemType>") + c.type +
+                                               "</qav:RemoteFileSystemType>"
+                                         : "";
+        ReadFrom(read, "<qav:MediaRecorderConfig><qav:Encryption" + enable +
+                           " qav:Key=\"k\"/><qav:RemoteFileSystem>" + type +
+                           "<qav:Address>a</qav:Address></qav:RemoteFileSystem>"
+                           "</qav:MediaRecorderConfig>");
+        EXPECT_EQ(read.m_encryptionKey, c.key) << enable << type;
+        EXPECT_EQ(read.m_remoteAddress, c.address) << enable << type;
+    }
+}
+
+TEST(LoggingParameters, WritesItsDefaultsAndKeepsAnUnknownSeverity) {
+    LoggingParameters parameters;
+    EXPECT_EQ(Written(parameters),
+              "<qav:LoggingParameters " QAV_NS
+              "><qav:LogSeverity>Warning</qav:LogSeverity>"
+              "<qav:MaxNumberOfLogMessages>200</qav:MaxNumberOfLogMessages>"
+              "<qav:LogViewer><qav:AutoRefresh>False</qav:AutoRefresh></qav:LogViewer>"
+              "</qav:LoggingParameters>");
+    ReadFrom(parameters,
+             "<qav:LoggingParameters><qav:LogSeverity>Status</qav:LogSeverity>"
+             "<qav:AutoRefresh>True</qav:AutoRefresh></qav:LoggingParameters>");
+    EXPECT_EQ(parameters.m_logSeverity, kSeverityStatus);
+    EXPECT_FALSE(parameters.m_autoRefresh) << "AutoRefresh belongs inside qav:LogViewer";
+    ReadFrom(parameters,
+             "<qav:LoggingParameters><qav:LogSeverity>Fatal</qav:LogSeverity>"
+             "<qav:LogViewer><qav:AutoRefresh>yes</qav:AutoRefresh></qav:LogViewer>"
+             "</qav:LoggingParameters>");
+    EXPECT_EQ(parameters.m_logSeverity, kSeverityStatus);
+    EXPECT_EQ(parameters.m_maxNumberOfLogMessages, 200);
+    EXPECT_TRUE(parameters.m_autoRefresh);
+}
+
+TEST(ConfigurationRecords, WriteXmlAppendsANewElementEachTime) {
+    LoggingParameters logging;
+    MediaRecorderConfig recorder;
+    SoftwareUpdatesConfig updates;
+    updates.m_rootDirectory = u"/updates";
+    EXPECT_EQ(Written(updates), "<qav:SoftwareUpdatesConfig " QAV_NS
+                                "><qav:RootDirectory>/updates</qav:RootDirectory>"
+                                "<qav:EnableSoftwareUpdates>False</qav:EnableSoftwareUpdates>"
+                                "</qav:SoftwareUpdatesConfig>");
+    XmlRecord* const records[] = {&logging, &recorder, &updates};
+    const int32_t typeIds[] = {6, 8, 11};
+    for (int i = 0; i < 3; ++i) {
+        XmlRecord* record = records[i];
+        EXPECT_EQ(record->GetTypeId(), typeIds[i]);
+        const uint8_t* payload = nullptr;
+        const uint8_t** reference = &payload;
+        EXPECT_EQ(record->GetPayload(reference), 0u);
+        EXPECT_EQ(reference, &payload);
+
+        XmlDocument document;
+        XmlElement root = document.CreateRoot(u"Root", nullptr);
+        record->WriteXml(root);
+        record->WriteXml(root);
+        const XmlElement second = root.FirstChild().NextSibling();
+        EXPECT_TRUE(second.IsValid() && !second.NextSibling().IsValid()) << typeIds[i];
+    }
+}
+
+}  // namespace
+}  // namespace qav

@@ -1,0 +1,88 @@
+#include "records/record_fields.h"
+
+#include "core/text_utils.h"
+
+namespace qav {
+
+bool SyncInt64Field(XmlElement element, WStringView name, const WChar* namespaceUri,
+                    uint32_t direction, int64_t& field) {
+    if (direction != kSyncRead) {
+        element.FindOrCreateChild(name, namespaceUri, true).SetTextInt64(field);
+        return true;
+    }
+    return element.FindChild(name).GetTextInt64(field);
+}
+
+bool SyncDoubleField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                     uint32_t direction, double& field) {
+    if (direction != kSyncRead) {
+        WString text;
+        DoubleToWString(field, text);
+        element.FindOrCreateChild(name, namespaceUri, true).SetText(text);
+        return true;
+    }
+    WString text;
+    if (!element.FindChild(name).GetText(text)) {
+        return false;
+    }
+    field = WStringToDouble(text);
+    return true;
+}
+
+bool SyncEnumField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                   EnumTextTable table, uint32_t direction, int32_t& field) {
+    if (direction != kSyncRead) {
+        const WChar* text = FindEnumText(table, static_cast<uint32_t>(field));
+        if (text == nullptr) {
+            return false;
+        }
+        element.FindOrCreateChild(name, namespaceUri, true).SetText(text);
+        return true;
+    }
+    WString text;
+    uint32_t value = 0;
+    if (!element.FindChild(name).GetText(text) || !FindEnumValue(table, text, value)) {
+        return false;
+    }
+    field = static_cast<int32_t>(value);
+    return true;
+}
+
+bool SyncEnumAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                       EnumTextTable table, uint32_t direction, int32_t& field) {
+    if (direction != kSyncRead) {
+        const WChar* text = FindEnumText(table, static_cast<uint32_t>(field));
+        if (text == nullptr) {
+            return false;
+        }
+        element.SetAttributeText(name, namespaceUri, text);
+        return true;
+    }
+    WString text;
+    uint32_t value = 0;
+    if (!element.GetAttribute(name, text) || !FindEnumValue(table, text, value)) {
+        return false;
+    }
+    field = static_cast<int32_t>(value);
+    return true;
+}
+
+void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
+                 uint32_t direction, std::vector<int32_t>& list) {
+    if (direction != kSyncRead) {
+        wrapper.RemoveChildren(itemName);
+        for (const int32_t value : list) {
+            wrapper.CreateChild(itemName, namespaceUri).SetTextInt(value);
+        }
+        return;
+    }
+    list.clear();
+    WString childName;
+    for (XmlElement child = wrapper.FirstChild(); child.IsValid(); child = child.NextSibling()) {
+        if (child.GetName(childName) && childName == itemName) {
+            child.GetTextInt(list.emplace_back());
+        }
+    }
+}
+
+}  // namespace qav

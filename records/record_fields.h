@@ -1,0 +1,49 @@
+// The field bindings of the records beyond the plain text, integer and boolean children
+// of core/xml_fields.h: 64-bit integers, doubles, enumerations carried as texts, and
+// integer lists. They follow the same rule: one direction flag (kSyncWrite or kSyncRead),
+// a write creates or reuses the child, a read that finds nothing usable leaves the field
+// as it was and returns false.
+//
+// Typical usage inside a serializer:
+//   SyncEnumField(element, u"qav:LogSeverity", kQavNamespaceUri, kLogSeverityTable,
+//                 direction, record.m_logSeverity);
+//
+// The caller keeps the element and the field on one thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/enum_text_table.h"
+#include "core/wide_text.h"
+#include "core/xml_element.h"
+#include "core/xml_fields.h"
+
+namespace qav {
+
+// Signed 64-bit decimal text; a reading beyond the range saturates.
+bool SyncInt64Field(XmlElement element, WStringView name, const WChar* namespaceUri,
+                    uint32_t direction, int64_t& field);
+
+// Written as "%g"; read by its leading decimal number (none gives 0.0, the rest of the
+// text is ignored).
+bool SyncDoubleField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                     uint32_t direction, double& field);
+
+// The enumeration's text as the text of the first child named `name`. Writing a value
+// that has no text in the table writes nothing and returns false; reading a text that no
+// row has (case and spaces count) returns false with the field unchanged.
+bool SyncEnumField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                   EnumTextTable table, uint32_t direction, int32_t& field);
+
+// The same, carried in the attribute `name` of the element itself.
+bool SyncEnumAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                       EnumTextTable table, uint32_t direction, int32_t& field);
+
+// One child `itemName` per entry of the wrapper, its text the decimal value. Writing
+// replaces the wrapper's old items; reading empties the list first (also when the
+// wrapper is null) and takes the items in document order, skipping other children.
+void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
+                 uint32_t direction, std::vector<int32_t>& list);
+
+}  // namespace qav
