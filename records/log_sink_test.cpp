@@ -1,0 +1,154 @@
+#include "records/log_sink.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/test_support.h"
+#include "core/text_utils.h"
+#include "platform/clock.h"
+
+namespace qav {
+namespace {
+
+class TestableLogSink : public LogSink {
+  public:
+    using LogSink::GetMutex;
+};
+
+std::string TextOf(const LogSinkEntry& entry) {
+    WString text;
+    entry.message.GetRoot().GetAttribute(u"qav:Text", text);
+    std::string out;
+    WideToUtf8(text.data(), static_cast<int>(text.size()), out);
+    return out;
+}
+
+std::vector<std::string> TakeTexts(LogSink& sink) {
+    std::vector<LogSinkEntry> entries;
+    sink.TakeMessages(entries);
+    std::vector<std::string> texts;
+    for (const LogSinkEntry& entry : entries) {
+        texts.push_back(TextOf(entry) + "@" + std::to_string(entry.severity));
+    }
+    return texts;
+}
+
+TEST(LogSink, KeepsOnlyWhatTheThresholdAdmits) {
+    LogSink sink;
+    for (int severity = kSeverityUndefined; severity <= kSeverityError; ++severity) {
+        sink.Log(severity, LogMessage(u"log"));
+        sink.LogText(severity, "text");
+        sink.LogFormat(severity, "format %d", severity);
+        LogText(&sink, severity, u"free");
+    }
+    EXPECT_EQ(TakeTexts(sink),
+              (std::vector<std::string>{"log@2", "text@2", "format 2@2", "free@2", "log@3",
+                                        "text@3", "format 3@3", "free@3"}));
+    EXPECT_EQ(sink.GetTotalCount(), 8u) << "messages below the threshold are not counted";
+
+    XmlDocument configuration;
+    const std::string xml =
+        "<qav:LoggingParameters xmlns:qav=\"urn:qav:relay:2026\">"
+        "<qav:LogSeverity>Status</qav:LogSeverity></qav:LoggingParameters>";
+    sink.ReadXml(configuration.LoadFromText(xml.data(), static_cast<int>(xml.size())));
+    sink.LogText(kSeverityStatus, "status");
+    EXPECT_EQ(TakeTexts(sink), std::vector<std::string>{"status@1"});
+}
+
+TEST(LogSink, DropsTheOldestAtTheMaximumAndCutsFormattedTexts) {
+    const struct {
+        int32_t maximum, messages, kept;
+    } cases[] = {{200, 201, 200}, {3, 10, 3}, {0, 300, 300}};
+    for (const auto& test : cases) {
+        LogSink sink;
+        sink.SetMaxNumberOfLogMessages(test.maximum);
+        for (int i = 1; i <= test.messages; ++i) {
+            sink.LogFormat(kSeverityError, "%d", i);
+        }
+        const std::vector<std::string> texts = TakeTexts(sink);
+        ASSERT_EQ(texts.size(), static_cast<size_t>(test.kept)) << "maximum " << test.maximum;
+        EXPECT_EQ(texts.front(), std::to_string(test.messages - test.kept + 1) + "@3");
+    }
+    LogSink sink;
+    sink.LogFormat(kSeverityError, "%s", std::string(499, 'x'));
+    sink.LogFormat(kSeverityError, "%s", std::string(2000, 'y'));
+    const std::vector<std::string> texts = TakeTexts(sink);
+    EXPECT_EQ(texts, (std::vector<std::string>{std::string(499, 'x') + "@3",
+                                               std::string(499, 'y') + "@3"}));
+}
+
+TEST(LogSink, ABusyLockLosesTheMessageAndReportsTheLossBeforeTheNext) {
+    for (const int lost : {1, 3}) {
+        TestableLogSink sink;
+        {
+            test_support::TestThread holder([&sink](test_support::TestThread& self) {
+                sink.GetMutex().Lock();
+                self.Ready();
+                while (!self.Stopping()) {
+                    std::this_thread::yield();
+                }
+                sink.GetMutex().Unlock();
+            });
+            // Each returns at once; a sink that waited for the lock would hang here.
+            for (int i = 0; i < lost; ++i) {
+                sink.LogText(kSeverityError, "lost");
+            }
+        }
+        sink.LogText(kSeverityError, "next");
+        const std::string report =
+            lost == 1 ? "1 message could not be logged@2" : "3 messages could not be logged@2";
+        EXPECT_EQ(TakeTexts(sink), (std::vector<std::string>{report, "next@3"}));
+    }
+}
+
+// Every message of eight loggers ends up queued or counted in a loss report, while
+// another thread empties the queue and rewrites the settings.
+TEST(LogSink, AccountsForEveryMessageUnderContention) {
+    constexpr int kThreads = 8, kPerThread = 2000;
+    LogSink sink;
+    sink.SetMaxNumberOfLogMessages(0);
+    std::vector<LogSinkEntry> taken;
+    std::atomic<int> running{kThreads};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (; running.load() > 0; std::this_thread::yield()) {
+            sink.TakeMessages(taken);
+            sink.SetLogSeverity(kSeverityWarning);
+            sink.SetMaxNumberOfLogMessages(0);
+        }
+    });
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kPerThread; ++i) {
+                sink.LogFormat(kSeverityError, "%d", i);
+            }
+            running.fetch_sub(1);
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const platform::FileTime before = platform::CurrentFileTime();
+    sink.LogText(kSeverityError, "end");  // reports any loss not reported yet
+    const platform::FileTime after = platform::CurrentFileTime();
+    sink.TakeMessages(taken);
+
+    int accounted = 0;
+    for (const LogSinkEntry& entry : taken) {
+        const std::string text = TextOf(entry);
+        accounted +=
+            text.find("could not be logged") != std::string::npos ? std::atoi(&text[0]) : 1;
+    }
+    EXPECT_EQ(accounted, kThreads * kPerThread + 1);
+    EXPECT_EQ(sink.GetTotalCount(), taken.size());
+    EXPECT_EQ(TextOf(taken.back()), "end");
+    EXPECT_TRUE(taken.back().time >= before && taken.back().time <= after) << "UTC file time";
+}
+
+}  // namespace
+}  // namespace qav
