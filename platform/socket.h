@@ -1,0 +1,69 @@
+// IPv4 sockets: the one place of the library that talks to the system's socket calls.
+//
+// Every socket made here is non-blocking and close-on-exec, so no call ever waits and no
+// child process inherits a connection. Sends never raise SIGPIPE. Failures return -1 or
+// false and set `errorCode` to the errno value; nothing here logs.
+//
+// Threads: any; a socket descriptor belongs to its caller, who serialises its use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qav::platform {
+
+constexpr int kInvalidSocket = -1;
+
+struct SocketAddressV4 {
+    uint32_t address = 0;  // network byte order
+    uint16_t port = 0;     // host order
+};
+
+int CreateTcpSocket(int& errorCode);
+int CreateUdpSocket(int& errorCode);
+// The accepted socket is non-blocking and close-on-exec as well.
+int AcceptSocket(int listener, SocketAddressV4& peer, int& errorCode);
+void CloseSocket(int socket);
+bool BindSocket(int socket, const SocketAddressV4& local, int& errorCode);
+bool ListenSocket(int socket, int backlog, int& errorCode);
+// 0 connected at once, 1 in progress (EINPROGRESS), -1 failed (errorCode set). An
+// in-progress connect is complete only when GetPendingSocketError reads 0 after the
+// socket became writable.
+int ConnectSocket(int socket, const SocketAddressV4& remote, int& errorCode);
+bool GetSocketName(int socket, SocketAddressV4& local, int& errorCode);
+// SO_ERROR: true when read; `pendingError` is the socket's error (0 none). Reading it
+// clears it.
+bool GetPendingSocketError(int socket, int& pendingError, int& errorCode);
+// FIONREAD; -1 on failure.
+int GetReadableBytes(int socket, int& errorCode);
+// The count, or -1 with errorCode (EAGAIN/EWOULDBLOCK included). Receive gives 0 when the
+// peer has closed its side.
+ptrdiff_t SendOnSocket(int socket, const void* data, size_t length, int& errorCode);
+ptrdiff_t ReceiveFromSocket(int socket, void* buffer, size_t capacity, int& errorCode);
+// A datagram longer than `capacity` is consumed and dropped, never handed on cut short:
+// -1 with errorCode EMSGSIZE. A zero-length datagram gives 0.
+ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
+                          int& errorCode);
+ptrdiff_t SendDatagram(int socket, const void* data, size_t length, const SocketAddressV4& to,
+                       int& errorCode);
+
+// Options; true on success.
+bool SetReuseAddress(int socket, bool on);
+bool SetBroadcast(int socket, bool on);
+bool SetKeepAlive(int socket, bool on);
+bool SetSendBufferSize(int socket, int bytes);
+bool SetReceiveBufferSize(int socket, int bytes);
+bool SetNoDelay(int socket, bool on);
+// `group` and `interfaceAddress` in network byte order.
+bool AddMulticastMembership(int socket, uint32_t group, uint32_t interfaceAddress, int& errorCode);
+// Graceful shutdown of both directions; errors ignored.
+void ShutdownSocket(int socket);
+
+// The whole text must be a dotted IPv4 address (the forms inet_aton accepts, with nothing
+// before or after); `address` in network byte order, untouched on failure.
+bool ParseDottedAddress(const char* text, uint32_t& address);
+// "a.b.c.d" of an address in network byte order; empty text on failure.
+std::string FormatDottedAddress(uint32_t address);
+
+}  // namespace qav::platform

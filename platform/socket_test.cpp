@@ -1,0 +1,165 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/poll.h"
+
+namespace qav::platform {
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// The sockets of one test, closed at its end whatever fails first.
+struct Sockets {
+    ~Sockets() {
+        for (int socket : open)
+            CloseSocket(socket);
+    }
+    int Keep(int socket) {
+        EXPECT_GE(socket, 0);
+        EXPECT_NE(fcntl(socket, F_GETFL) & O_NONBLOCK, 0) << "socket blocks";
+        EXPECT_NE(fcntl(socket, F_GETFD) & FD_CLOEXEC, 0) << "socket is inherited by exec";
+        open.push_back(socket);
+        return socket;
+    }
+    std::vector<int> open;
+};
+
+bool WaitFor(int socket, uint16_t events) {
+    PollRecord record{socket, events, 0};
+    int errorCode = 0;
+    return Poll(&record, 1, 5000, errorCode) == 1 && (record.returnedEvents & events) != 0;
+}
+
+TEST(Socket, TcpOverLoopback) {
+    Sockets sockets;
+    int errorCode = 0;
+    const int listener = sockets.Keep(CreateTcpSocket(errorCode));
+    ASSERT_TRUE(SetReuseAddress(listener, true));
+    ASSERT_TRUE(BindSocket(listener, SocketAddressV4{kLoopback, 0}, errorCode));
+    ASSERT_TRUE(ListenSocket(listener, 100, errorCode));
+    SocketAddressV4 bound;
+    ASSERT_TRUE(GetSocketName(listener, bound, errorCode));
+    ASSERT_NE(bound.port, 0);
+
+    const int client = sockets.Keep(CreateTcpSocket(errorCode));
+    ASSERT_TRUE(SetNoDelay(client, true) && SetKeepAlive(client, true));
+    ASSERT_NE(ConnectSocket(client, bound, errorCode), -1) << errorCode;
+    ASSERT_TRUE(WaitFor(client, kPollOutput));
+    int pending = -1;
+    ASSERT_TRUE(GetPendingSocketError(client, pending, errorCode));
+    EXPECT_EQ(pending, 0);
+
+    ASSERT_TRUE(WaitFor(listener, kPollInput));
+    SocketAddressV4 peer;
+    SocketAddressV4 clientName;
+    const int accepted = sockets.Keep(AcceptSocket(listener, peer, errorCode));
+    ASSERT_TRUE(GetSocketName(client, clientName, errorCode));
+    EXPECT_EQ(peer.address, kLoopback);
+    EXPECT_EQ(peer.port, clientName.port);
+
+    char buffer[64];
+    EXPECT_EQ(ReceiveFromSocket(accepted, buffer, sizeof buffer, errorCode), -1);
+    EXPECT_TRUE(errorCode == EAGAIN || errorCode == EWOULDBLOCK) << "a receive waited";
+
+    const std::string message = "hello over loopback";
+    EXPECT_EQ(SendOnSocket(client, message.data(), message.size(), errorCode), 19);
+    ASSERT_TRUE(WaitFor(accepted, kPollInput));
+    EXPECT_EQ(GetReadableBytes(accepted, errorCode), 19);
+    ASSERT_EQ(ReceiveFromSocket(accepted, buffer, sizeof buffer, errorCode), 19);
+    EXPECT_EQ(std::string(buffer, 19), message);
+
+    // An orderly close reads as 0; writing to a closed peer fails instead of raising
+    // SIGPIPE, which would end the test program.
+    ShutdownSocket(client);
+    ASSERT_TRUE(WaitFor(accepted, kPollInput));
+    EXPECT_EQ(ReceiveFromSocket(accepted, buffer, sizeof buffer, errorCode), 0);
+    CloseSocket(client);
+    std::erase(sockets.open, client);
+    ptrdiff_t sent = 0;
+    for (int i = 0; i < 50 && sent >= 0; ++i) {
+        sent = SendOnSocket(accepted, message.data(), message.size(), errorCode);
+        WaitFor(accepted, kPollError | kPollHangUp);
+    }
+    EXPECT_EQ(sent, -1);
+    EXPECT_TRUE(errorCode == EPIPE || errorCode == ECONNRESET) << errorCode;
+
+    // A connect to a port nobody listens on: refused at once or through SO_ERROR.
+    const int refused = sockets.Keep(CreateTcpSocket(errorCode));
+    CloseSocket(listener);
+    std::erase(sockets.open, listener);
+    errorCode = 0;
+    if (ConnectSocket(refused, bound, errorCode) == 1) {
+        ASSERT_TRUE(WaitFor(refused, kPollOutput));
+        ASSERT_TRUE(GetPendingSocketError(refused, errorCode, errorCode));
+    }
+    EXPECT_EQ(errorCode, ECONNREFUSED);
+}
+
+TEST(Socket, DatagramsOversizeDroppedAndEmptyKept) {
+    Sockets sockets;
+    int errorCode = 0;
+    const int receiver = sockets.Keep(CreateUdpSocket(errorCode));
+    const int sender = sockets.Keep(CreateUdpSocket(errorCode));
+    SocketAddressV4 to;
+    SocketAddressV4 senderName;
+    ASSERT_TRUE(BindSocket(receiver, SocketAddressV4{kLoopback, 0}, errorCode));
+    ASSERT_TRUE(BindSocket(sender, SocketAddressV4{kLoopback, 0}, errorCode));
+    ASSERT_TRUE(GetSocketName(receiver, to, errorCode) &&
+                GetSocketName(sender, senderName, errorCode));
+    ASSERT_TRUE(SetReceiveBufferSize(receiver, 65536) && SetBroadcast(sender, true));
+
+    char buffer[16];
+    SocketAddressV4 from;
+    EXPECT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, from, errorCode), -1);
+    EXPECT_TRUE(errorCode == EAGAIN || errorCode == EWOULDBLOCK) << "a receive waited";
+
+    const std::string oversize(17, 'x');
+    const std::string fits = "exactly sixteen!";
+    ASSERT_EQ(SendDatagram(sender, oversize.data(), 17, to, errorCode), 17);
+    ASSERT_EQ(SendDatagram(sender, "", 0, to, errorCode), 0);
+    ASSERT_EQ(SendDatagram(sender, fits.data(), 16, to, errorCode), 16);
+
+    // The oversize datagram is consumed and reported, never handed on cut short.
+    ASSERT_TRUE(WaitFor(receiver, kPollInput));
+    EXPECT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, from, errorCode), -1);
+    EXPECT_EQ(errorCode, EMSGSIZE);
+    ASSERT_TRUE(WaitFor(receiver, kPollInput));
+    EXPECT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, from, errorCode), 0)
+        << "a zero-length datagram is a datagram, not an error";
+    EXPECT_TRUE(from.address == kLoopback && from.port == senderName.port);
+    ASSERT_TRUE(WaitFor(receiver, kPollInput));
+    ASSERT_EQ(ReceiveDatagram(receiver, buffer, sizeof buffer, from, errorCode), 16);
+    EXPECT_EQ(std::string(buffer, 16), fits);
+}
+
+TEST(Socket, DottedAddressParsingAndFormatting) {
+    const std::pair<const char*, const char*> valid[] = {
+        {"127.0.0.1", "127.0.0.1"}, {"0.0.0.0", "0.0.0.0"},  {"255.255.255.255", "255.255.255.255"},
+        {"10.1", "10.0.0.1"},       {"0x7f.1", "127.0.0.1"},
+    };
+    for (const auto& [text, formatted] : valid) {
+        uint32_t address = 0;
+        EXPECT_TRUE(ParseDottedAddress(text, address)) << text;
+        EXPECT_EQ(FormatDottedAddress(address), formatted) << text;
+    }
+    for (const char* text : {"1.2.3.4x", " 1.2.3.4", "1.2.3.4 ", "1.2.3.4 junk", "1.2.3.4\n",
+                             "256.1.1.1", "1.2.3.4.5", "1..2.3", "", "host.example", "-1.2.3.4"}) {
+        uint32_t address = 0x5A5A5A5Au;
+        EXPECT_FALSE(ParseDottedAddress(text, address)) << '"' << text << '"';
+        EXPECT_EQ(address, 0x5A5A5A5Au) << '"' << text << "\" changed the output";
+    }
+    uint32_t untouched = 7;
+    EXPECT_FALSE(ParseDottedAddress(nullptr, untouched));
+    EXPECT_EQ(FormatDottedAddress(htonl(0xC0A80114u)), "192.168.1.20");
+}
+
+}  // namespace
+}  // namespace qav::platform
