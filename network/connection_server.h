@@ -1,0 +1,92 @@
+// The listening TCP socket of a node in the server role. It is driven by the socket wait
+// loop: each input readiness accepts one connection and wraps it in a ReliableConnection
+// that reports to the server's owner (event 1, connected, with the incoming flag set).
+// The server itself reports nothing on accept.
+//
+// Typical usage (what PlatformServices::CreateConnectionServer does):
+//   RefPtr<ConnectionServer> server(new RefCountedObject<ConnectionServer>(&services));
+//   server->SetOwner(sink);
+//   if (!server->Listen(nullptr, port)) { server->Close(); return nullptr; }
+//   services.GetSocketHandlerManager()->AddHandler(server.get());
+//   ...
+//   server->Close();   // leaves the wait loop and closes the socket
+//
+// A server listens once. Close forgets the services and the owner, so a closed server
+// stays closed.
+//
+// When accepting fails for lack of descriptors or memory, the server leaves its socket out
+// of the wait loop's turns for about 100 ms instead of being woken again at once by the
+// connection still waiting to be accepted.
+//
+// Threads: SetOwner and Listen before the server is registered; Close, GetPort and
+// GetLastSocketError from any thread; the SocketHandler operations on the thread inside
+// the wait loop's turn. An accept already under way when Close runs on another thread
+// still hands its connection to the owner.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/mutual_exclusion.h"
+#include "network/socket_handler.h"
+
+namespace qav {
+
+class ConnectionEventSink;
+class PlatformServices;
+
+class ConnectionServer : public SocketHandler {
+  public:
+    // The time the server stays out of the wait loop after running out of descriptors.
+    static constexpr int64_t kAcceptPauseNanoseconds = 100'000'000;
+
+    explicit ConnectionServer(PlatformServices* services);
+    ConnectionServer(const ConnectionServer&) = delete;
+    ConnectionServer& operator=(const ConnectionServer&) = delete;
+
+    // Who receives the events of the accepted connections (not owned).
+    void SetOwner(ConnectionEventSink* owner);
+
+    // Listens on `localAddress` (dotted; null or empty: every local address) and `port`
+    // (0: one the system chooses, written back into `port`). On failure the error is kept
+    // (GetLastSocketError), reported to the process-wide text logger, no socket stays
+    // open, and the result is false.
+    bool Listen(const char* localAddress, int32_t& port);
+
+    // Leaves the wait loop, closes the socket and forgets the services and the owner. A
+    // second call does nothing.
+    void Close();
+
+    // The bound port, -1 when not listening.
+    int32_t GetPort();
+    // The error code of the last failed socket call, 0 when none failed.
+    int32_t GetLastSocketError() const { return m_lastSocketError.load(std::memory_order_relaxed); }
+
+    // SocketHandler: input is the only event of a listening socket.
+    uint32_t GetWaitEvents() override;
+    int GetSocket() override;
+    intptr_t HandleInput() override;  // accepts one connection; always 0
+    void ProcessInput(intptr_t value) override;
+    void HandleOutput() override;
+    void HandleError() override;  // errors on a listening socket are ignored
+
+  protected:
+    virtual ~ConnectionServer();
+
+  private:
+    void ReportFailure(const char* step, int errorCode);
+
+    // Guards the services, the owner and the socket against a Close on another thread
+    // while an accept uses them. Never held while calling out.
+    MutualExclusion m_lock;
+    PlatformServices* m_services;            // guarded by m_lock
+    ConnectionEventSink* m_owner = nullptr;  // guarded by m_lock
+    // Written under m_lock; read without it by the wait loop's calls.
+    std::atomic<int> m_socket{-1};
+    std::atomic<int32_t> m_port{-1};
+    std::atomic<int32_t> m_lastSocketError{0};
+    // Monotonic time (ns) before which the socket is not polled; 0: not paused.
+    std::atomic<uint64_t> m_pausedUntil{0};
+};
+
+}  // namespace qav

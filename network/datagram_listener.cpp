@@ -1,0 +1,314 @@
+#include "network/datagram_listener.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "connection/binary_packet.h"
+#include "core/text_logger.h"
+#include "core/trace_frame.h"
+#include "manager/packet_sink.h"
+#include "network/datagram_sender.h"
+#include "network/network_interfaces.h"
+#include "network/platform_services.h"
+#include "network/socket_handler_manager.h"
+#include "platform/system_error.h"
+
+namespace qav {
+
+namespace {
+
+constexpr uint32_t kAnyAddress = 0;
+
+bool JoinsGroupsOfType(NetworkInterfaceType type) {
+    return type == kNetworkInterfaceLocalHost || type == kNetworkInterfaceEthernet ||
+           type == kNetworkInterfaceWiFi;
+}
+
+}  // namespace
+
+DatagramListener::DatagramListener(PlatformServices* services) : m_services(services) {}
+
+DatagramListener::~DatagramListener() {
+    MutualExclusionLock lock(m_mutex);
+    // A registered listener is held by the wait loop, so none is registered here.
+    CloseSocketLocked(true, false);
+}
+
+void DatagramListener::SetPacketSink(PacketSink* sink) {
+    MutualExclusionLock lock(m_mutex);
+    m_sink = sink;
+}
+
+bool DatagramListener::StartListening(const WChar* name, const char* address, int32_t port,
+                                      bool blocking, bool broadcast) {
+    MutualExclusionLock lock(m_mutex);
+    return StartListeningLocked(name, address, port, blocking, broadcast);
+}
+
+bool DatagramListener::StartListeningLocked(const WChar* name, const char* address, int32_t port,
+                                            bool blocking, bool broadcast) {
+    QAV_TRACE("DL::StaLi");
+    CloseSocketLocked(false, true);
+    if (port < 0 || port > 65535) {
+        ReportFailure("bind a UDP server socket", EINVAL);
+        return false;
+    }
+    int errorCode = 0;
+    const int socket = platform::CreateUdpSocket(errorCode);
+    if (socket == platform::kInvalidSocket) {
+        ReportFailure("create a socket for a UDP server", errorCode);
+        return false;
+    }
+    m_sharedSocket = new SharedSocket(socket);
+    m_socket.store(socket, std::memory_order_release);
+    m_blocking = blocking;
+    m_broadcast = broadcast;
+    platform::SetBroadcast(socket, broadcast);
+    if (broadcast && !platform::SetReuseAddress(socket, true)) {
+        ReportFailure("reuse broadcast address", platform::LastErrorCode());
+    }
+
+    const bool anyAddress = broadcast || address == nullptr || address[0] == '\0';
+    platform::SocketAddressV4 local;
+    local.port = static_cast<uint16_t>(port);
+    if (!anyAddress && !platform::ParseDottedAddress(address, local.address)) {
+        errorCode = EINVAL;
+    } else if (platform::BindSocket(socket, local, errorCode)) {
+        errorCode = 0;
+    }
+    if (errorCode != 0) {
+        ReportFailure("bind a UDP server socket", errorCode);
+        CloseSocketLocked(false, false);
+        return false;
+    }
+
+    if (broadcast) {
+        uint32_t group = kAnyAddress;
+        if (address != nullptr && address[0] != '\0' &&
+            !platform::ParseDottedAddress(address, group)) {
+            ReportFailure("add IP multicast membership", EINVAL);
+        } else {
+            JoinMulticastGroups(socket, group, name);
+        }
+    }
+
+    m_port = port;
+    m_address = address != nullptr ? address : "";
+    m_name = name != nullptr ? name : u"";
+    if (port == 0) {
+        platform::SocketAddressV4 bound;
+        if (!platform::GetSocketName(socket, bound, errorCode)) {
+            ReportFailure("get UDP server port number", errorCode);
+            CloseSocketLocked(false, false);
+            return false;
+        }
+        m_port = bound.port;
+    }
+    return true;
+}
+
+void DatagramListener::JoinMulticastGroups(int socket, uint32_t group, const WChar* name) {
+    std::vector<uint32_t> interfaces;
+    if (m_services == nullptr) {
+        interfaces.push_back(kAnyAddress);
+    } else {
+        NetworkInterfacesVector& list = m_services->GetNetworkInterfaces();
+        const WStringView wanted = name != nullptr ? WStringView(name) : WStringView();
+        const int32_t count = list.GetCount();
+        for (int32_t i = 0; i < count; ++i) {
+            const bool chosen =
+                wanted.empty() ? JoinsGroupsOfType(list.GetType(i)) : list.GetName(i) == wanted;
+            uint32_t interfaceAddress = kAnyAddress;
+            if (chosen &&
+                platform::ParseDottedAddress(list.GetAddress(i).c_str(), interfaceAddress)) {
+                interfaces.push_back(interfaceAddress);
+                if (!wanted.empty()) {
+                    break;
+                }
+            }
+        }
+        if (!wanted.empty() && interfaces.empty()) {
+            interfaces.push_back(kAnyAddress);
+        }
+    }
+    for (uint32_t interfaceAddress : interfaces) {
+        int errorCode = 0;
+        if (!platform::AddMulticastMembership(socket, group, interfaceAddress, errorCode)) {
+            ReportFailure("add IP multicast membership", errorCode);
+        }
+    }
+}
+
+void DatagramListener::Disconnect() {
+    MutualExclusionLock lock(m_mutex);
+    CloseSocketLocked(true, true);
+}
+
+void DatagramListener::CloseSocketLocked(bool detach, bool leaveWaitLoop) {
+    QAV_TRACE("DL::SaClSo");
+    const int socket = m_socket.load(std::memory_order_relaxed);
+    if (socket != platform::kInvalidSocket) {
+        // Before the socket changes: the wait loop finds the registration by it.
+        if (leaveWaitLoop && m_services != nullptr) {
+            if (SocketHandlerManager* loop = m_services->GetSocketHandlerManager()) {
+                loop->RemoveHandler(this);
+            }
+        }
+        m_socket.store(platform::kInvalidSocket, std::memory_order_release);
+        m_sharedSocket.Reset();  // the last holder closes the socket
+        m_port = -1;
+    }
+    if (detach) {
+        m_services = nullptr;
+        m_sink = nullptr;
+    }
+}
+
+RefPtr<DatagramSender> DatagramListener::CreateSender() {
+    MutualExclusionLock lock(m_mutex);
+    if (!m_sharedSocket) {
+        return {};
+    }
+    RefPtr<DatagramSender> sender(new RefCountedObject<DatagramSender>(m_services));
+    sender->UseSharedSocket(m_sharedSocket.get(), m_address, m_port, m_name);
+    return sender;
+}
+
+int32_t DatagramListener::GetPort() {
+    MutualExclusionLock lock(m_mutex);
+    return m_port;
+}
+
+std::string DatagramListener::GetAddress() {
+    MutualExclusionLock lock(m_mutex);
+    return m_address;
+}
+
+WString DatagramListener::GetName() {
+    MutualExclusionLock lock(m_mutex);
+    return m_name;
+}
+
+intptr_t DatagramListener::HandleInput() {
+    QAV_TRACE("DL::HInp");
+    MutualExclusionLock lock(m_mutex);
+    const int socket = m_socket.load(std::memory_order_relaxed);
+    if (socket == platform::kInvalidSocket) {
+        return ReceiveSlotPool::kNone;
+    }
+    PacketSink* sink = m_sink;
+    PlatformServices* services = m_services;
+    BinaryPacket* packet = nullptr;
+    uint8_t* buffer = m_fallbackBuffer;
+    size_t capacity = kReceiveCapacity;
+    if (sink != nullptr) {
+        uint8_t* lent = nullptr;
+        size_t lentCapacity = kReceiveCapacity;
+        packet = sink->AllocatePacketBuffer(&lent, lentCapacity);
+        if (packet != nullptr && lent != nullptr && lentCapacity > 0) {
+            buffer = lent;
+            capacity = std::min(lentCapacity, kReceiveCapacity);
+        } else if (packet != nullptr) {
+            packet->ReturnToPool();  // a packet without room is no use
+            packet = nullptr;
+        }
+    }
+
+    platform::SocketAddressV4 sender;
+    int errorCode = 0;
+    const ptrdiff_t count = platform::ReceiveDatagram(socket, buffer, capacity, sender, errorCode);
+    if (count < 1) {
+        // Nothing to deliver: an empty or oversize datagram, or no datagram after all.
+        if (count < 0 && errorCode != EAGAIN && errorCode != EWOULDBLOCK) {
+            m_lastSocketError.store(errorCode, std::memory_order_relaxed);
+        }
+        if (packet != nullptr) {
+            packet->ReturnToPool();
+        }
+        return ReceiveSlotPool::kNone;
+    }
+    if (packet != nullptr) {
+        const int index = m_slots.Take(ReceiveSlot{sender, count, buffer, packet});
+        if (index != ReceiveSlotPool::kNone) {
+            return index;
+        }
+    }
+    // No slot (all busy, or the own buffer): delivered now, still without the lock. The
+    // own buffer stays untouched meanwhile, since only this socket's turn receives into it.
+    lock.Unlock();
+    Deliver(sink, services, sender, buffer, count, packet);
+    return ReceiveSlotPool::kNone;
+}
+
+void DatagramListener::ProcessInput(intptr_t slotIndex) {
+    QAV_TRACE("DL::PIO");
+    if (slotIndex < 0 || slotIndex >= ReceiveSlotPool::kCapacity) {
+        return;
+    }
+    ReceiveSlot slot;
+    if (!m_slots.Give(static_cast<int>(slotIndex), slot)) {
+        return;
+    }
+    PacketSink* sink;
+    PlatformServices* services;
+    {
+        MutualExclusionLock lock(m_mutex);
+        sink = m_sink;
+        services = m_services;
+    }
+    Deliver(sink, services, slot.sender, slot.buffer, slot.count, slot.packet);
+}
+
+void DatagramListener::Deliver(PacketSink* sink, PlatformServices* services,
+                               const platform::SocketAddressV4& sender, const uint8_t* data,
+                               ptrdiff_t count, BinaryPacket* packet) {
+    if (count < 1 || sink == nullptr) {
+        if (packet != nullptr) {
+            packet->ReturnToPool();
+        }
+        return;
+    }
+    std::string senderText = platform::FormatDottedAddress(sender.address);
+    if (senderText.empty()) {
+        senderText = "unknown";
+    }
+    sink->ProcessPacket(this, services, senderText.c_str(), sender.port, data,
+                        static_cast<size_t>(count), packet);
+}
+
+void DatagramListener::HandleError() {
+    QAV_TRACE("DL::HErr");
+    MutualExclusionLock lock(m_mutex);
+    const int socket = m_socket.load(std::memory_order_relaxed);
+    if (socket == platform::kInvalidSocket) {
+        return;
+    }
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, "Socket %d error", socket);
+    }
+    // The restart keeps the sink and platform services (only Disconnect forgets them).
+    const WString name = m_name;
+    const std::string address = m_address;
+    const bool restarted =
+        StartListeningLocked(name.c_str(), address.c_str(), m_port, m_blocking, m_broadcast);
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, "Socket restart listening result: %s",
+                          restarted ? "Success" : "Failure");
+    }
+    SocketHandlerManager* loop =
+        m_services != nullptr ? m_services->GetSocketHandlerManager() : nullptr;
+    if (!restarted || loop == nullptr || !loop->AddHandler(this)) {
+        CloseSocketLocked(true, true);
+    }
+}
+
+void DatagramListener::ReportFailure(const char* what, int errorCode) {
+    m_lastSocketError.store(errorCode, std::memory_order_relaxed);
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", what, errorCode,
+                          GetErrorText(errorCode));
+    }
+}
+
+}  // namespace qav

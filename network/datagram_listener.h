@@ -1,0 +1,115 @@
+// The UDP server socket of a node: binds a port, optionally joins a multicast group,
+// receives every datagram on the polling thread and hands it to a PacketSink (the
+// manager's packet intake) with the sender's address and port. Datagrams are received
+// straight into packets the sink lends, so a datagram is copied once; the delivery is
+// split from the receive so that the listener's lock is not held while the sink works.
+// The listener also makes senders that send from its own socket and port.
+//
+// Typical usage (PlatformServices::CreateDatagramListener does this):
+//   RefPtr<DatagramListener> listener(new RefCountedObject<DatagramListener>(services));
+//   listener->SetPacketSink(sink);
+//   if (listener->StartListening(u"", "127.0.0.1", 0, true, false))
+//       services->GetSocketHandlerManager()->AddHandler(listener.get());
+//   ...
+//   listener->Disconnect();   // leaves the wait loop and forgets the sink
+//
+// The sink must stay valid until the listener is disconnected. A socket error restarts
+// the listener on the same address and port; it keeps its sink and platform services and
+// registers with the wait loop again.
+//
+// Threads: the socket-handler operations are called by the wait loop (the polling
+// thread); everything else from any thread, by a caller that holds a reference (leaving
+// the wait loop may drop the loop's one).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/mutual_exclusion.h"
+#include "core/ref_counted.h"
+#include "core/wide_text.h"
+#include "network/connection_stream.h"
+#include "network/receive_slot_pool.h"
+#include "network/shared_socket.h"
+#include "network/socket_handler.h"
+
+namespace qav {
+
+class DatagramSender;
+class PacketSink;
+class PlatformServices;
+
+class DatagramListener : public Disconnectable, public SocketHandler {
+  public:
+    // What the sink is asked to lend, and the size of the listener's own buffer.
+    static constexpr size_t kReceiveCapacity = 4096;
+
+    explicit DatagramListener(PlatformServices* services);
+
+    void SetPacketSink(PacketSink* sink);
+
+    // Opens and binds the socket. `name` is the interface to join the multicast group on
+    // (null or empty: every local, wired and wireless interface), `address` the address to
+    // bind or, when `broadcast` is set, the group (the bind is then to any address). Port
+    // 0 binds a port the system chooses; GetPort tells it. The socket is never left
+    // blocking whatever `blocking` says: the wait loop must never stall on it. Failures
+    // are reported to the text logger, leave the error in GetLastSocketError and the
+    // listener closed. The sink and platform services stay.
+    bool StartListening(const WChar* name, const char* address, int32_t port, bool blocking,
+                        bool broadcast);
+
+    // Closes the socket, leaves the wait loop and forgets the sink and platform services.
+    void Disconnect() override;
+
+    // A sender that sends from this listener's socket; it keeps the socket open after the
+    // listener closes. Null when the listener has no socket.
+    RefPtr<DatagramSender> CreateSender();
+
+    int32_t GetPort();  // -1 when closed
+    std::string GetAddress();
+    WString GetName();
+    int32_t GetLastSocketError() const { return m_lastSocketError.load(std::memory_order_relaxed); }
+    ReceiveSlotPool& GetSlotPool() { return m_slots; }
+
+    // SocketHandler.
+    uint32_t GetWaitEvents() override { return kWaitInput; }
+    int GetSocket() override { return m_socket.load(std::memory_order_acquire); }
+    // Receives one datagram; returns its slot index, or -1 when it was delivered (or
+    // dropped) at once.
+    intptr_t HandleInput() override;
+    void ProcessInput(intptr_t slotIndex) override;
+    void HandleOutput() override {}
+    void HandleError() override;
+
+  protected:
+    virtual ~DatagramListener();
+
+  private:
+    bool StartListeningLocked(const WChar* name, const char* address, int32_t port, bool blocking,
+                              bool broadcast);
+    void JoinMulticastGroups(int socket, uint32_t group, const WChar* name);
+    // `detach`: also forget the sink and platform services (not on a restart).
+    void CloseSocketLocked(bool detach, bool leaveWaitLoop);
+    void ReportFailure(const char* what, int errorCode);
+    void Deliver(PacketSink* sink, PlatformServices* services,
+                 const platform::SocketAddressV4& sender, const uint8_t* data, ptrdiff_t count,
+                 BinaryPacket* packet);
+
+    MutualExclusion m_mutex;  // guards the socket, the receive step and the fields below
+    std::atomic<int> m_socket{platform::kInvalidSocket};  // read by the wait loop unlocked
+    int32_t m_port = -1;
+    std::string m_address;
+    WString m_name;
+    std::atomic<int32_t> m_lastSocketError{0};
+    bool m_blocking = false;
+    bool m_broadcast = false;
+    RefPtr<SharedSocket> m_sharedSocket;
+    PlatformServices* m_services;
+    PacketSink* m_sink = nullptr;
+    ReceiveSlotPool m_slots;
+    uint8_t m_fallbackBuffer[kReceiveCapacity];
+};
+
+}  // namespace qav

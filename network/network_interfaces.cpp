@@ -1,0 +1,235 @@
+#include "network/network_interfaces.h"
+
+#include <utility>
+
+#include "core/text_utils.h"
+#include "core/trace_frame.h"
+#include "platform/network_info.h"
+#include "platform/socket.h"
+
+namespace qav {
+
+namespace {
+
+bool StartsWith(WStringView text, WStringView prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool Contains(WStringView text, WStringView part) {
+    return text.find(part) != WStringView::npos;
+}
+
+std::string CutAddress(std::string_view text) {
+    return std::string(text.substr(0, NetworkInterfacesVector::kMaxAddressLength));
+}
+
+WString InterfaceNameToWide(const std::string& name) {
+    WString wide;
+    if (!Utf8ToWideStrict(name, wide)) {
+        Utf8ToWide(name.data(), static_cast<int>(name.size()), wide, nullptr);
+    }
+    return wide;
+}
+
+// The first rule that matches decides.
+void Classify(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
+    // The names of both worlds: "Local Area Connection" and "eth0", "Wireless" and "wlan0".
+    if (StartsWith(name, u"lo") || Contains(name, u"Loopback")) {
+        type = kNetworkInterfaceLocalHost;
+        rank = kInterfaceRankLocalHost;
+    } else if (StartsWith(name, u"eth") || Contains(name, u"Local")) {
+        type = kNetworkInterfaceEthernet;
+        rank = kInterfaceRankEthernet;
+    } else if (StartsWith(name, u"wlan") || StartsWith(name, u"ra") || StartsWith(name, u"en")) {
+        type = kNetworkInterfaceWiFi;
+        rank = kInterfaceRankWiFi;
+    } else if (StartsWith(name, u"tun") || StartsWith(name, u"tap")) {
+        type = kNetworkInterfaceVpn;
+        rank = kInterfaceRankVpn;
+    } else if (StartsWith(name, u"ppp") || StartsWith(name, u"pdp_ip") ||
+               StartsWith(name, u"usb") || StartsWith(name, u"rmnet")) {
+        type = kNetworkInterfaceCellular;
+        rank = kInterfaceRankCellular;
+    } else {
+        type = kNetworkInterfaceUnknown;
+        rank = kInterfaceRankOther;
+    }
+}
+
+}  // namespace
+
+NetworkInterfacesVector::NetworkInterfacesVector(PlatformServices* owner) : m_owner(owner) {}
+
+NetworkInterfacesVector::~NetworkInterfacesVector() = default;
+
+int32_t NetworkInterfacesVector::GetCount() {
+    MutualExclusionLock lock(m_mutex);
+    return static_cast<int32_t>(m_records.size());
+}
+
+WString NetworkInterfacesVector::GetName(int32_t index) {
+    return ReadField(index, &Record::name, WString());
+}
+
+std::string NetworkInterfacesVector::GetAddress(int32_t index) {
+    return ReadField(index, &Record::address, std::string());
+}
+
+std::string NetworkInterfacesVector::GetReservedAddress(int32_t index) {
+    return ReadField(index, &Record::reservedAddress, std::string());
+}
+
+std::string NetworkInterfacesVector::GetBroadcastAddress(int32_t index) {
+    return ReadField(index, &Record::broadcastAddress, std::string());
+}
+
+int32_t NetworkInterfacesVector::GetRank(int32_t index) {
+    return ReadField(index, &Record::rank, kInterfaceRankNone);
+}
+
+NetworkInterfaceType NetworkInterfacesVector::GetType(int32_t index) {
+    return ReadField(index, &Record::type, kNetworkInterfaceUnknown);
+}
+
+std::vector<NetworkInterfacesVector::Record> NetworkInterfacesVector::GetRecords() {
+    MutualExclusionLock lock(m_mutex);
+    return m_records;
+}
+
+void NetworkInterfacesVector::SetObserver(NetworkInterfaceObserver* observer) {
+    MutualExclusionLock lock(m_mutex);
+    m_observer = observer;
+}
+
+bool NetworkInterfacesVector::Refresh() {
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_enabled == 0) {
+            return false;
+        }
+    }
+    return Update();
+}
+
+int32_t NetworkInterfacesVector::SetEnabled(int32_t value) {
+    MutualExclusionLock lock(m_mutex);
+    return std::exchange(m_enabled, value);
+}
+
+void NetworkInterfacesVector::ClearMarks() {
+    for (Record& record : m_records) {
+        record.mark = false;
+    }
+}
+
+bool NetworkInterfacesVector::Set(WStringView name, std::string_view address,
+                                  std::string_view reservedAddress,
+                                  std::string_view broadcastAddress) {
+    QAV_TRACE("NIV::Set");
+    const WStringView cutName = name.substr(0, kMaxNameLength);
+    const std::string cutAddress = CutAddress(address);
+    Record* moved = nullptr;
+    for (Record& record : m_records) {
+        if (record.mark || record.name != cutName) {
+            continue;
+        }
+        if (record.address == cutAddress) {
+            record.mark = true;
+            return false;
+        }
+        moved = &record;  // the last one met wins
+    }
+    if (moved != nullptr) {
+        // The interface's address changed: same record, new address, same classification.
+        moved->mark = true;
+        ReportRemoved(*moved);
+        moved->address = cutAddress;
+        moved->reservedAddress = CutAddress(reservedAddress);
+        moved->broadcastAddress = CutAddress(broadcastAddress);
+        ReportAdded(*moved);
+        return true;
+    }
+    Record record;
+    record.name = WString(cutName);
+    record.address = cutAddress;
+    record.reservedAddress = CutAddress(reservedAddress);
+    record.broadcastAddress = CutAddress(broadcastAddress);
+    record.mark = true;
+    Classify(record.name, record.type, record.rank);
+    m_records.push_back(std::move(record));
+    ReportAdded(m_records.back());
+    return true;
+}
+
+int32_t NetworkInterfacesVector::RemoveUnmarked() {
+    int32_t removed = 0;
+    for (auto it = m_records.begin(); it != m_records.end();) {
+        if (it->mark) {
+            ++it;
+            continue;
+        }
+        ReportRemoved(*it);
+        it = m_records.erase(it);
+        ++removed;
+    }
+    return removed;
+}
+
+void NetworkInterfacesVector::ReportAdded(const Record& record) {
+    if (m_observer != nullptr) {
+        m_observer->InterfaceAdded(m_owner, record.name, record.type, record.rank, record.address);
+    }
+}
+
+void NetworkInterfacesVector::ReportRemoved(const Record& record) {
+    if (m_observer != nullptr) {
+        m_observer->InterfaceRemoved(m_owner, record.name, record.type, record.rank,
+                                     record.address);
+    }
+}
+
+WindowsNetworkInterfaces::WindowsNetworkInterfaces(PlatformServices* owner)
+    : NetworkInterfacesVector(owner) {}
+
+bool WindowsNetworkInterfaces::ReadAdapters(std::vector<platform::NetworkAdapterAddress>& adapters,
+                                            int& errorCode) {
+    return platform::ReadNetworkAdapters(adapters, errorCode);
+}
+
+bool WindowsNetworkInterfaces::Update() {
+    QAV_TRACE("WNI::Upd");
+    const WChar* wszName = u"";
+    QAV_TRACE_VAR("wszName", wszName, kTraceWideText);
+    // Read before locking: readers need not wait for the kernel's answer.
+    std::vector<platform::NetworkAdapterAddress> adapters;
+    int errorCode = 0;
+    if (!ReadAdapters(adapters, errorCode)) {
+        return false;  // the records stay until an update succeeds
+    }
+    MutualExclusionLock lock(m_mutex);
+    ClearMarks();
+    bool changed = false;
+    WString name;  // outlives the loop: the trace variable points into it
+    for (const platform::NetworkAdapterAddress& adapter : adapters) {
+        if (!adapter.up || adapter.address == 0 || adapter.address == 0xFFFFFFFFu) {
+            continue;
+        }
+        name = InterfaceNameToWide(adapter.interfaceName);
+        wszName = name.c_str();
+        // Each adapter's own broadcast text, empty when it has none: never a neighbour's.
+        const std::string broadcast = adapter.broadcast == 0 || adapter.broadcast == 0xFFFFFFFFu
+                                          ? std::string()
+                                          : platform::FormatDottedAddress(adapter.broadcast);
+        if (Set(name, platform::FormatDottedAddress(adapter.address), std::string_view(),
+                broadcast)) {
+            changed = true;
+        }
+    }
+    wszName = u"";
+    if (RemoveUnmarked() > 0) {
+        changed = true;
+    }
+    return changed;
+}
+
+}  // namespace qav

@@ -1,0 +1,251 @@
+#include "network/network_interfaces.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "network/network_namespace_test_support.h"
+#include "platform/network_info.h"
+#include "platform/socket.h"
+
+namespace qav {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+platform::NetworkAdapterAddress Adapter(const char* name, bool up, const char* address,
+                                        const char* broadcast = "0.0.0.0") {
+    platform::NetworkAdapterAddress adapter;
+    adapter.interfaceName = name;
+    adapter.up = up;
+    EXPECT_TRUE(platform::ParseDottedAddress(address, adapter.address));
+    EXPECT_TRUE(platform::ParseDottedAddress(broadcast, adapter.broadcast));
+    return adapter;
+}
+
+std::string Describe(const WString& name, int32_t type, int32_t rank, const std::string& address) {
+    return std::string(name.begin(), name.end()) + " " + std::to_string(type) + " " +
+           std::to_string(rank) + " " + address;
+}
+
+// The interfaces of a list the test writes.
+class ScriptedInterfaces : public WindowsNetworkInterfaces {
+  public:
+    ScriptedInterfaces() : WindowsNetworkInterfaces(nullptr) {}
+    std::vector<platform::NetworkAdapterAddress> adapters;
+    bool failRead = false;
+    int reads = 0;
+
+  protected:
+    bool ReadAdapters(std::vector<platform::NetworkAdapterAddress>& out, int& errorCode) override {
+        ++reads;
+        errorCode = failRead ? 5 : 0;
+        out = adapters;
+        return !failRead;
+    }
+};
+
+// Keeps each change as "+name type rank address" or "-name type rank address".
+class RecordingObserver : public NetworkInterfaceObserver {
+  public:
+    explicit RecordingObserver(NetworkInterfacesVector& interfaces) : m_interfaces(interfaces) {
+        interfaces.SetObserver(this);
+    }
+    ~RecordingObserver() { m_interfaces.SetObserver(nullptr); }
+    void InterfaceAdded(PlatformServices*, const WString& name, NetworkInterfaceType type,
+                        int32_t rank, const std::string& address) override {
+        m_changes.push_back("+" + Describe(name, type, rank, address));
+        // Reading the list back from inside the call works: the lock is the caller's own.
+        EXPECT_GT(m_interfaces.GetCount(), 0);
+    }
+    void InterfaceRemoved(PlatformServices*, const WString& name, NetworkInterfaceType type,
+                          int32_t rank, const std::string& address) override {
+        m_changes.push_back("-" + Describe(name, type, rank, address));
+    }
+    Lines Take() { return std::exchange(m_changes, {}); }
+
+  private:
+    NetworkInterfacesVector& m_interfaces;
+    Lines m_changes;
+};
+
+Lines Records(NetworkInterfacesVector& interfaces) {
+    Lines lines;
+    for (int32_t i = 0; i < interfaces.GetCount(); ++i) {
+        lines.push_back(Describe(interfaces.GetName(i), interfaces.GetType(i),
+                                 interfaces.GetRank(i), interfaces.GetAddress(i)) +
+                        " bc=" + interfaces.GetBroadcastAddress(i));
+    }
+    return lines;
+}
+
+TEST(NetworkInterfaces, ClassificationByName) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"lo", "1 0"},
+        {"Loopback Pseudo-Interface 1", "1 0"},
+        {"eth1", "2 1"},
+        {"Local Area Connection", "2 1"},
+        {"My Local Link", "2 1"},
+        {"wlan0", "3 2"},
+        {"ra0", "3 2"},
+        {"en0", "3 2"},
+        {"enp3s0", "3 2"},  // the rules look at the first letters only: "en" is WiFi
+        {"tun0", "5 6"},
+        {"tap0", "5 6"},
+        {"ppp0", "4 7"},
+        {"pdp_ip0", "4 7"},
+        {"rmnet0", "4 7"},
+        {"usb0", "4 7"},
+        {"xyz", "0 5"},
+        {"Eth0", "0 5"},  // prefixes are case-sensitive
+    };
+    ScriptedInterfaces interfaces;
+    RecordingObserver observer(interfaces);
+    Lines expected;
+    for (const auto& [name, classification] : cases) {
+        const std::string address = "10.0.0." + std::to_string(interfaces.adapters.size() + 1);
+        interfaces.adapters.push_back(Adapter(name, true, address.c_str()));
+        expected.push_back(std::string(name) + " " + classification + " " + address + " bc=");
+    }
+    ASSERT_TRUE(interfaces.Update());
+    EXPECT_EQ(Records(interfaces), expected);
+    Lines told = observer.Take();
+    for (size_t i = 0; i < told.size() && i < expected.size(); ++i) {
+        EXPECT_EQ(told[i] + " bc=", "+" + expected[i]);
+    }
+    EXPECT_EQ(told.size(), expected.size());
+}
+
+TEST(NetworkInterfaces, UpdateFollowsTheAdapters) {
+    ScriptedInterfaces interfaces;
+    RecordingObserver observer(interfaces);
+    interfaces.adapters = {
+        Adapter("eth0", true, "10.0.0.1", "10.0.0.255"),
+        Adapter("eth0", true, "10.0.1.1"),  // no broadcast: must not inherit the one above
+        Adapter("wlan0", false, "10.0.2.5", "10.0.2.255"),
+        Adapter("tun0", true, "0.0.0.0"),
+        Adapter("tun0", true, "255.255.255.255"),
+    };
+    ASSERT_TRUE(interfaces.Update());
+    EXPECT_EQ(Records(interfaces),
+              (Lines{"eth0 2 1 10.0.0.1 bc=10.0.0.255", "eth0 2 1 10.0.1.1 bc="}));
+    EXPECT_EQ(observer.Take(), (Lines{"+eth0 2 1 10.0.0.1", "+eth0 2 1 10.0.1.1"}));
+
+    EXPECT_FALSE(interfaces.Update()) << "nothing changed";
+    EXPECT_TRUE(observer.Take().empty());
+
+    interfaces.adapters[2].up = true;
+    EXPECT_TRUE(interfaces.Update());
+    EXPECT_EQ(observer.Take(), Lines{"+wlan0 3 2 10.0.2.5"});
+
+    // A new address of the same interface keeps the record and its place.
+    EXPECT_TRUE(platform::ParseDottedAddress("10.0.2.6", interfaces.adapters[2].address));
+    interfaces.adapters[2].broadcast = 0;
+    EXPECT_TRUE(interfaces.Update());
+    EXPECT_EQ(observer.Take(), (Lines{"-wlan0 3 2 10.0.2.5", "+wlan0 3 2 10.0.2.6"}));
+    EXPECT_EQ(Records(interfaces)[2], "wlan0 3 2 10.0.2.6 bc=");
+
+    interfaces.adapters[0].up = false;
+    interfaces.adapters[1].up = false;
+    EXPECT_TRUE(interfaces.Update());
+    EXPECT_EQ(observer.Take(), (Lines{"-eth0 2 1 10.0.0.1", "-eth0 2 1 10.0.1.1"}));
+    EXPECT_EQ(Records(interfaces), Lines{"wlan0 3 2 10.0.2.6 bc="});
+
+    interfaces.failRead = true;  // a failed read changes nothing
+    EXPECT_FALSE(interfaces.Update());
+    EXPECT_EQ(interfaces.GetCount(), 1);
+}
+
+TEST(NetworkInterfaces, DisabledRefreshAndReadersOutsideTheList) {
+    ScriptedInterfaces interfaces;
+    interfaces.adapters = {Adapter("eth0", true, "10.0.0.1", "10.0.0.255")};
+    EXPECT_EQ(interfaces.SetEnabled(0), 1) << "made enabled";
+    EXPECT_FALSE(interfaces.Refresh());
+    EXPECT_EQ(interfaces.reads, 0);
+    EXPECT_EQ(interfaces.SetEnabled(1), 0);
+    EXPECT_TRUE(interfaces.Refresh());
+    for (const int32_t index : {-1, 1, INT32_MIN}) {
+        EXPECT_EQ(Describe(interfaces.GetName(index), interfaces.GetType(index),
+                           interfaces.GetRank(index), interfaces.GetAddress(index)),
+                  " 0 -1 ")
+            << index;
+        EXPECT_EQ(interfaces.GetBroadcastAddress(index) + interfaces.GetReservedAddress(index), "");
+    }
+}
+
+// ---- The machine's own interfaces, in a network namespace of the test's own ----
+
+Lines Sorted(Lines lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Updates until the observer has told `expected` (in any order: the kernel may show
+// carrier and address changes in separate updates), then checks that no more follows.
+void ExpectChanges(WindowsNetworkInterfaces& interfaces, RecordingObserver& observer,
+                   const Lines& expected, const char* step) {
+    Lines told;
+    for (int i = 0; i < 500 && Sorted(told) != Sorted(expected); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 0 : 10));
+        interfaces.Update();
+        for (std::string& change : observer.Take())
+            told.push_back(std::move(change));
+    }
+    EXPECT_EQ(Sorted(told), Sorted(expected)) << step;
+    EXPECT_FALSE(interfaces.Update()) << step << ": a further update found more";
+    EXPECT_TRUE(observer.Take().empty()) << step;
+}
+
+TEST(NetworkInterfacesNamespace, ObserverSeesExactlyTheChanges) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    using test_support::Ip;
+    WindowsNetworkInterfaces interfaces(nullptr);
+    RecordingObserver observer(interfaces);
+    interfaces.Update();
+    ASSERT_EQ(interfaces.GetCount(), 0) << "a new namespace has only its loopback, down";
+    Ip("link set lo up");
+    ExpectChanges(interfaces, observer, {"+lo 1 0 127.0.0.1"}, "loopback up");
+
+    // One veth per rank; only the named end gets an address. ppp0's has no broadcast and
+    // follows wlan0's, which has one.
+    const char* names[] = {"eth1", "wlan0", "ppp0", "tun0", "rmnet0"};
+    for (int i = 0; i < 5; ++i) {
+        const std::string peer = "peer" + std::to_string(i + 1);
+        Ip(std::string("link add ") + names[i] + " type veth peer name " + peer);
+        Ip("addr add 10.200." + std::to_string(i + 1) + ".1/" + (i == 2 ? "32" : "24 brd +") +
+           " dev " + names[i]);
+        Ip("link set " + peer + " up");
+        Ip(std::string("link set ") + names[i] + " up");
+    }
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    ExpectChanges(interfaces, observer,
+                  {"+eth1 2 1 10.200.1.1", "+wlan0 3 2 10.200.2.1", "+ppp0 4 7 10.200.3.1",
+                   "+tun0 5 6 10.200.4.1", "+rmnet0 4 7 10.200.5.1"},
+                  "veths up");
+    const Lines records = Records(interfaces);
+    EXPECT_NE(std::find(records.begin(), records.end(), "eth1 2 1 10.200.1.1 bc=10.200.1.255"),
+              records.end());
+    EXPECT_NE(std::find(records.begin(), records.end(), "ppp0 4 7 10.200.3.1 bc="), records.end());
+
+    Ip("addr add 10.200.1.2/24 dev eth1 label eth1:1");
+    ExpectChanges(interfaces, observer, {"+eth1 2 1 10.200.1.2"}, "alias address added");
+    Ip("addr del 10.200.2.1/24 dev wlan0");
+    ExpectChanges(interfaces, observer, {"-wlan0 3 2 10.200.2.1"}, "address removed");
+    Ip("link set tun0 down");
+    ExpectChanges(interfaces, observer, {"-tun0 5 6 10.200.4.1"}, "link down");
+    Ip("link del rmnet0");
+    ExpectChanges(interfaces, observer, {"-rmnet0 4 7 10.200.5.1"}, "veth deleted");
+    Ip("link set peer3 down");  // up but without carrier is not running
+    ExpectChanges(interfaces, observer, {"-ppp0 4 7 10.200.3.1"}, "peer down");
+    EXPECT_EQ(interfaces.GetCount(), 3);  // lo and both addresses of eth1
+}
+
+}  // namespace
+}  // namespace qav

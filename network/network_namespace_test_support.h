@@ -1,0 +1,83 @@
+// For tests only: running a test inside a network namespace of its own, where it may make
+// veth pairs, set links up and down and add addresses without reaching the machine's own
+// interfaces. The test runs again in a child process (this program, filtered to this one
+// test) that has moved into a new namespace; the child's failures fail the test. Without
+// the privilege to make a namespace, or without the ip command, the test skips.
+//
+// Typical usage:
+//   if (!test_support::InsideNetworkNamespace()) {
+//       test_support::RerunInNetworkNamespace();
+//       return;
+//   }
+//   test_support::Ip("link add eth1 type veth peer name peer1");
+#pragma once
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace qav::test_support {
+
+inline constexpr const char* kNetworkNamespaceVariable = "QAV_TEST_IN_NETWORK_NAMESPACE";
+
+inline bool InsideNetworkNamespace() {
+    return std::getenv(kNetworkNamespaceVariable) != nullptr;
+}
+
+// Runs `ip <arguments>`; the test fails when it does.
+inline void Ip(const std::string& arguments) {
+    const std::string command = "ip " + arguments + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+inline void RerunInNetworkNamespace() {
+    if (std::system("ip -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "the ip command is not installed";
+    }
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    std::string program = "/proc/self/exe";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+    // Everything the child needs is made before fork: the child only calls what is safe
+    // after forking a process that has threads.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    environment.push_back(std::string(kNetworkNamespaceVariable) + "=1");
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    constexpr int kNoNamespace = 77;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0) << "fork failed";
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0) {
+            _exit(kNoNamespace);
+        }
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == kNoNamespace) {
+        GTEST_SKIP() << "no network namespace can be made here (needs CAP_SYS_ADMIN)";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the test failed inside its network namespace "
+                                         "(its output is above)";
+}
+
+}  // namespace qav::test_support

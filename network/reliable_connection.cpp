@@ -1,0 +1,810 @@
+#include "network/reliable_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/stopwatch.h"
+#include "core/text_logger.h"
+#include "core/trace_frame.h"
+#include "manager/connection_event_sink.h"
+#include "network/platform_services.h"
+#include "network/socket_handler_manager.h"
+#include "platform/socket.h"
+
+namespace qav {
+namespace {
+
+class SystemSocketCalls final : public StreamSocketCalls {
+  public:
+    ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) override {
+        return platform::SendOnSocket(socket, data, length, errorCode);
+    }
+    ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) override {
+        return platform::ReceiveFromSocket(socket, buffer, capacity, errorCode);
+    }
+    int GetReadableBytes(int socket, int& errorCode) override {
+        return platform::GetReadableBytes(socket, errorCode);
+    }
+    bool GetPendingError(int socket, int& pendingError, int& errorCode) override {
+        return platform::GetPendingSocketError(socket, pendingError, errorCode);
+    }
+    void Close(int socket) override {
+        // Lingering on the close would hold up the closing thread, often the polling
+        // thread; what the kernel still has queued is sent after the close all the same.
+        platform::ShutdownSocket(socket);
+        platform::CloseSocket(socket);
+    }
+};
+
+// Both buffers of a connection's socket, as large as the send queue.
+constexpr int kSocketBufferBytes = 0x40000;
+
+bool IsTransientError(int errorCode) {
+    return errorCode == EAGAIN || errorCode == EWOULDBLOCK || errorCode == EINTR;
+}
+
+void ReportSocketFailure(const char* step, int errorCode) {
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", step, errorCode,
+                          GetErrorText(errorCode));
+    }
+}
+
+}  // namespace
+
+StreamSocketCalls& StreamSocketCalls::System() {
+    // Never destroyed: connections may still close sockets while the process exits.
+    static SystemSocketCalls& calls = *new SystemSocketCalls;
+    return calls;
+}
+
+ReliableConnection::ReliableConnection(PlatformServices* services)
+    : ReliableConnection(services, StreamSocketCalls::System()) {}
+
+ReliableConnection::ReliableConnection(PlatformServices* services, StreamSocketCalls& calls)
+    : m_services(services),
+      m_calls(calls),
+      m_lastActivityRaw(Stopwatch::ReadRawClock()),
+      m_sendBuffer(new LockedRefCountedStreamBuffer) {
+    // Without its array the buffer refuses every block: Send then refuses every message.
+    m_sendBuffer->SetCapacity(kSendBufferCapacity);
+}
+
+ReliableConnection::~ReliableConnection() {
+    AbortedBlocks aborted;
+    {
+        MutualExclusionLock lock(m_mutex);
+        CloseSocket(aborted);
+    }
+    CompleteAborted(aborted);
+}
+
+// ---- Connecting -------------------------------------------------------------------------
+
+bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t port,
+                                 ConnectionEventSink* sink) {
+    AbortedBlocks aborted;
+    EventDetails details;
+    ConnectResult result = kConnectFailed;
+    uint64_t generation = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        CloseSocket(aborted);
+        m_sink = sink;
+        m_host = host != nullptr ? host : "";
+        m_address.clear();
+        m_role = kRoleOutgoing;
+        m_state = kConnectionConnecting;
+        m_lookupAllowed = lookupAllowed;
+        m_remotePort = port;
+        // A port that does not fit the address would connect somewhere else.
+        const bool valid = host != nullptr && port > 0 && port <= 0xFFFF;
+        if (valid && platform::ParseDottedAddress(host, m_remoteAddress)) {
+            m_address = m_host;
+            result = ConnectToResolvedAddress(details);
+        } else if (valid && lookupAllowed && ResolveHostName()) {
+            result = ConnectToResolvedAddress(details);
+        } else {
+            m_state = kConnectionClosed;
+        }
+        generation = m_generation;
+    }
+    CompleteAborted(aborted);
+    if (result == kConnectOpened) {
+        AnnounceOpened(details, generation);
+    }
+    return result != kConnectFailed;
+}
+
+// The place of the host address resolver. Until it exists no name can be looked up, so a
+// name fails as one whose lookup is not allowed.
+bool ReliableConnection::ResolveHostName() {
+    return false;
+}
+
+ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
+    EventDetails& details) {
+    QAV_TRACE("RelCon::CTRA");
+    int errorCode = 0;
+    const int socket = platform::CreateTcpSocket(errorCode);
+    if (socket < 0) {
+        m_lastError = errorCode;
+        ReportSocketFailure("create a TCP client socket", errorCode);
+        m_state = kConnectionClosed;
+        return kConnectFailed;
+    }
+    platform::SetKeepAlive(socket, true);
+    platform::SetSendBufferSize(socket, kSocketBufferBytes);
+    platform::SetReceiveBufferSize(socket, kSocketBufferBytes);
+    platform::SetNoDelay(socket, true);
+
+    if (!m_localAddress.empty()) {
+        platform::SocketAddressV4 local;
+        bool bound = platform::ParseDottedAddress(m_localAddress.c_str(), local.address);
+        if (!bound) {
+            errorCode = EINVAL;
+        } else {
+            bound = platform::BindSocket(socket, local, errorCode);
+        }
+        if (!bound) {
+            m_lastError = errorCode;
+            ReportSocketFailure("bind a TCP client socket", errorCode);
+            platform::CloseSocket(socket);
+            m_state = kConnectionClosed;
+            return kConnectFailed;
+        }
+    }
+
+    platform::SocketAddressV4 remote;
+    remote.address = m_remoteAddress;
+    remote.port = static_cast<uint16_t>(m_remotePort);
+    const int connected = platform::ConnectSocket(socket, remote, errorCode);
+    if (connected < 0) {
+        m_lastError = errorCode;
+        ReportSocketFailure("connect a TCP client socket", errorCode);
+        platform::CloseSocket(socket);
+        m_state = kConnectionClosed;
+        return kConnectFailed;
+    }
+    TakeSocket(socket);
+    if (connected == 0) {
+        OpenConnection(details);
+        return kConnectOpened;
+    }
+    // The wait loop watches for writability, which tells that the connect has ended.
+    RegisterWithWaitLoop();
+    return kConnectInProgress;
+}
+
+void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t port,
+                                ConnectionEventSink* sink) {
+    AbortedBlocks aborted;
+    EventDetails details;
+    bool opened = false;
+    uint64_t generation = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        CloseSocket(aborted);
+        if (socket >= 0) {
+            m_host = peerAddress != nullptr ? peerAddress : "";
+            m_address = m_host;
+            if (!platform::ParseDottedAddress(m_address.c_str(), m_remoteAddress)) {
+                m_remoteAddress = 0;
+            }
+            m_sink = sink;
+            m_remotePort = port;
+            m_role = kRoleAccepted;
+            TakeSocket(socket);
+            opened = OpenConnection(details);
+            generation = m_generation;
+        }
+    }
+    CompleteAborted(aborted);
+    if (opened) {
+        AnnounceOpened(details, generation);
+    }
+}
+
+void ReliableConnection::TakeSocket(int socket) {
+    ++m_generation;
+    m_socket = socket;
+    m_inputEvents = 0;
+    m_dataReady = false;
+    m_writable = false;
+    m_sendFailed = false;
+}
+
+bool ReliableConnection::OpenConnection(EventDetails& details) {
+    QAV_TRACE("RelCon::HCO");
+    m_state = kConnectionConnected;
+    platform::SocketAddressV4 local;
+    int errorCode = 0;
+    const bool named = platform::GetSocketName(m_socket, local, errorCode);
+    if (m_localAddress.empty()) {
+        m_localAddress = named ? platform::FormatDottedAddress(local.address) : std::string();
+        if (m_localAddress.empty()) {
+            m_localAddress = "unknown";
+        }
+    }
+    m_localPort = named ? local.port : 0;
+    FillEventDetails(details);
+    return true;
+}
+
+// Event 1 goes out before the socket is registered, so that no data or close event of
+// the connection can reach the sink ahead of it.
+void ReliableConnection::AnnounceOpened(const EventDetails& details, uint64_t generation) {
+    SendEvent(details, ConnectionEventSink::kEventConnected);
+    MutualExclusionLock lock(m_mutex);
+    if (m_generation == generation && m_socket >= 0) {
+        RegisterWithWaitLoop();
+    }
+}
+
+void ReliableConnection::RegisterWithWaitLoop() {
+    if (m_registered || m_services == nullptr) {
+        return;
+    }
+    if (SocketHandlerManager* loop = m_services->GetSocketHandlerManager()) {
+        m_registered = loop->AddHandler(this);
+    }
+}
+
+void ReliableConnection::UnregisterFromWaitLoop() {
+    if (!m_registered) {
+        return;
+    }
+    m_registered = false;
+    if (SocketHandlerManager* loop = m_services->GetSocketHandlerManager()) {
+        loop->RemoveHandler(this);
+    }
+}
+
+// ---- Closing ----------------------------------------------------------------------------
+
+bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
+    QAV_TRACE("RelCon::SClSo");
+    const int socket = m_socket;
+    if (socket < 0) {
+        return false;
+    }
+    // Out of the wait loop first: the registration is found by the socket.
+    UnregisterFromWaitLoop();
+    m_socket = -1;
+    m_calls.Close(socket);
+    m_state = kConnectionClosed;
+    m_dataReady = false;
+    m_writable = false;
+    m_inputEvents = 0;
+
+    // Every message still queued leaves the queue now, so that none of them can go out
+    // on a later connection. A message that failed keeps its own error.
+    if (m_hasBlockInFlight) {
+        SendBlockHeader block = m_inFlight;
+        if (block.errorCode == 0) {
+            block.errorCode = kSendQueueAborted;
+        }
+        aborted.push_back(block);
+        m_sendBuffer->ReleaseReadBlock(m_inFlightBlock, kSendHeaderSize + block.length);
+        m_hasBlockInFlight = false;
+        m_inFlightBlock = nullptr;
+    }
+    for (;;) {
+        int32_t readable = 0;
+        uint8_t* data = m_sendBuffer->PeekBlockToRead(readable);
+        if (data == nullptr || readable < kSendHeaderSize) {
+            break;
+        }
+        SendBlockHeader block;
+        std::memcpy(&block, data, sizeof block);
+        block.bytesSent = 0;
+        block.errorCode = kSendQueueAborted;
+        aborted.push_back(block);
+        if (!m_sendBuffer->ReleaseReadBlock(data, kSendHeaderSize + block.length)) {
+            m_sendBuffer->Reset();  // cannot happen: the queue holds whole blocks only
+            break;
+        }
+    }
+    m_queuedBlocks = 0;
+    m_sendFailed = false;
+    return true;
+}
+
+void ReliableConnection::CloseAndReport(uint64_t generation) {
+    AbortedBlocks aborted;
+    EventDetails details;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_generation != generation || m_socket < 0) {
+            return;  // closed already: its close was reported, or asked for
+        }
+        FillEventDetails(details);
+        CloseSocket(aborted);
+    }
+    CompleteAborted(aborted);
+    SendEvent(details, ConnectionEventSink::kEventClosed);
+}
+
+void ReliableConnection::Disconnect() {
+    AbortedBlocks aborted;
+    {
+        MutualExclusionLock lock(m_mutex);
+        m_host.clear();
+        m_address.clear();
+        m_localAddress.clear();
+        m_localPort = 0;
+        m_remotePort = 0;
+        m_role = kRoleNone;
+        CloseSocket(aborted);
+    }
+    CompleteAborted(aborted);
+}
+
+int32_t ReliableConnection::Reconnect() {
+    AbortedBlocks aborted;
+    std::string host;
+    bool lookupAllowed = false;
+    int32_t port = 0;
+    ConnectionEventSink* sink = nullptr;
+    bool again = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        CloseSocket(aborted);
+        again = !m_host.empty() && m_remotePort != 0 && m_role == kRoleOutgoing;
+        host = m_host;
+        lookupAllowed = m_lookupAllowed;
+        port = m_remotePort;
+        sink = m_sink;
+    }
+    CompleteAborted(aborted);
+    if (!again) {
+        return kReconnectNothing;
+    }
+    return Connect(host.c_str(), lookupAllowed, port, sink) ? kReconnectStarted : kReconnectRefused;
+}
+
+// ---- Sending ----------------------------------------------------------------------------
+
+int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletion* completion) {
+    QAV_TRACE("RelCon::Send");
+    if (data == nullptr || length <= 0) {
+        return 0;
+    }
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_state != kConnectionConnected) {
+            return 0;
+        }
+        const int32_t blockSize = length <= kMaxMessageLength ? kSendHeaderSize + length : 0;
+        uint8_t* block = blockSize > 0 ? m_sendBuffer->AllocateBlock(blockSize) : nullptr;
+        if (block != nullptr) {
+            SendBlockHeader header;
+            header.source = data;
+            header.completion = completion;
+            header.enqueueTime = Stopwatch::ReadRawClock();
+            header.length = length;
+            std::memset(block, 0, kSendHeaderSize);
+            std::memcpy(block, &header, sizeof header);
+            std::memcpy(block + kSendHeaderSize, data, static_cast<size_t>(length));
+            if (!m_sendBuffer->CommitWriteBlock(block, blockSize, blockSize)) {
+                return 0;
+            }
+            ++m_queuedBlocks;
+            if (m_writable && !m_hasBlockInFlight && SendNextPacket() == kSendComplete) {
+                CompletePacket(lock);
+            }
+            return length;
+        }
+    }
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        logger->LogFormat(kSeverityWarning, "TCP Send: no place for block of size %d", length);
+    }
+    return 0;
+}
+
+ReliableConnection::SendResult ReliableConnection::SendNextPacket() {
+    QAV_TRACE("RelCon::SNP");
+    if (m_sendFailed) {
+        return kSendFailed;
+    }
+    if (!m_hasBlockInFlight) {
+        int32_t readable = 0;
+        uint8_t* data = m_sendBuffer->PeekBlockToRead(readable);
+        if (data == nullptr || readable < kSendHeaderSize) {
+            return kSendNothing;
+        }
+        std::memcpy(&m_inFlight, data, sizeof m_inFlight);
+        m_inFlightBlock = data;
+        m_hasBlockInFlight = true;
+    }
+    m_writable = false;
+    const int32_t remaining = m_inFlight.length - m_inFlight.bytesSent;
+    int errorCode = 0;
+    const ptrdiff_t sent =
+        m_calls.Send(m_socket, m_inFlightBlock + kSendHeaderSize + m_inFlight.bytesSent,
+                     static_cast<size_t>(remaining), errorCode);
+    if (sent >= 0) {
+        m_inFlight.bytesSent += static_cast<int32_t>(std::min<ptrdiff_t>(sent, remaining));
+        return m_inFlight.bytesSent == m_inFlight.length ? kSendComplete : kSendWaiting;
+    }
+    if (IsTransientError(errorCode)) {
+        return kSendWaiting;
+    }
+    // Part of the message is lost: the stream cannot go on after it.
+    m_inFlight.errorCode = errorCode;
+    m_lastError = errorCode;
+    m_sendFailed = true;
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        logger->LogFormat(kSeverityWarning, "TCP send socket error %d: %S", errorCode,
+                          GetErrorText(errorCode));
+    }
+    return kSendFailed;
+}
+
+bool ReliableConnection::CompletePacket(MutualExclusionLock& lock) {
+    QAV_TRACE("RelCon::ACP");
+    const char* szState = "commit";
+    QAV_TRACE_VAR("szState", szState, kTraceText);
+    if (!m_hasBlockInFlight) {
+        return false;
+    }
+    const SendBlockHeader block = m_inFlight;
+    m_sendBuffer->ReleaseReadBlock(m_inFlightBlock, kSendHeaderSize + block.length);
+    m_hasBlockInFlight = false;
+    m_inFlightBlock = nullptr;
+    --m_queuedBlocks;
+    if (block.completion != nullptr) {
+        szState = "unlock";
+        lock.Unlock();
+        szState = "handler";
+        CompleteBlock(block);
+        szState = "relock";
+        lock.Relock();
+    }
+    return true;
+}
+
+void ReliableConnection::CompleteBlock(const SendBlockHeader& block) {
+    if (block.completion != nullptr) {
+        block.completion->Complete(block.source, block.bytesSent, block.errorCode);
+    }
+}
+
+void ReliableConnection::CompleteAborted(const AbortedBlocks& aborted) {
+    for (const SendBlockHeader& block : aborted) {
+        CompleteBlock(block);
+    }
+}
+
+// ---- Socket wait loop -------------------------------------------------------------------
+
+uint32_t ReliableConnection::GetWaitEvents() {
+    if (m_socket < 0) {
+        return 0;
+    }
+    switch (m_state.load()) {
+        case kConnectionConnecting:
+            return kWaitOutput;
+        case kConnectionConnected: {
+            const bool idle = m_writable && m_queuedBlocks == 0 && !m_sendFailed;
+            return idle ? kWaitInput : kWaitInput | kWaitOutput;
+        }
+        default:
+            return 0;
+    }
+}
+
+int ReliableConnection::GetSocket() {
+    return m_socket;
+}
+
+intptr_t ReliableConnection::HandleInput() {
+    uint64_t generation = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_socket < 0 || m_state != kConnectionConnected) {
+            return 0;
+        }
+        m_dataReady = true;
+        ++m_inputEvents;
+        RestartActivityTimer();
+        generation = m_generation;
+    }
+    if (GetAvailableReadQueueSize() == 0) {
+        CloseAndReport(generation);  // the peer closed
+        return 0;
+    }
+    EventDetails details;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_generation != generation || m_socket < 0) {
+            return 0;
+        }
+        FillEventDetails(details);
+    }
+    SendEvent(details, ConnectionEventSink::kEventData);
+    return 0;
+}
+
+void ReliableConnection::ProcessInput(intptr_t) {}
+
+void ReliableConnection::HandleOutput() {
+    MutualExclusionLock lock(m_mutex);
+    if (m_socket < 0) {
+        return;
+    }
+    m_writable = true;
+    RestartActivityTimer();
+    const uint64_t generation = m_generation;
+    if (m_state == kConnectionConnecting) {
+        // The connect has ended; it succeeded only when the socket holds no error.
+        int pendingError = 0;
+        int errorCode = 0;
+        const bool read = m_calls.GetPendingError(m_socket, pendingError, errorCode);
+        if (read && pendingError == 0) {
+            EventDetails details;
+            OpenConnection(details);
+            lock.Unlock();
+            SendEvent(details, ConnectionEventSink::kEventConnected);
+            return;
+        }
+        lock.Unlock();
+        ReportError(read ? pendingError : errorCode, read);
+        CloseAndReport(generation);
+        return;
+    }
+    if (m_state != kConnectionConnected) {
+        return;
+    }
+    for (;;) {
+        if (m_hasBlockInFlight || m_queuedBlocks > 0) {
+            const SendResult result = SendNextPacket();
+            if (result == kSendComplete) {
+                CompletePacket(lock);
+                if (m_generation != generation || m_socket < 0) {
+                    return;  // closed while the completion ran
+                }
+                continue;
+            }
+            if (result == kSendFailed) {
+                lock.Unlock();
+                CloseAndReport(generation);
+                return;
+            }
+            if (result == kSendWaiting) {
+                return;
+            }
+        }
+        // The queue is empty: the sink may queue more now.
+        EventDetails details;
+        FillEventDetails(details);
+        lock.Unlock();
+        SendEvent(details, ConnectionEventSink::kEventWritable);
+        lock.Relock();
+        if (m_generation != generation || m_socket < 0 || m_hasBlockInFlight ||
+            m_queuedBlocks == 0) {
+            return;
+        }
+    }
+}
+
+void ReliableConnection::HandleError() {
+    QAV_TRACE("RelCon::HErr");
+    uint64_t generation = 0;
+    int pendingError = 0;
+    int errorCode = 0;
+    bool read = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_socket < 0) {
+            return;
+        }
+        generation = m_generation;
+        read = m_calls.GetPendingError(m_socket, pendingError, errorCode);
+    }
+    ReportError(read ? pendingError : errorCode, read);
+    CloseAndReport(generation);
+}
+
+void ReliableConnection::ReportError(int errorCode, bool errorRead) {
+    TextLogger* logger = TextLoggerFor(kSeverityError);
+    if (logger == nullptr) {
+        return;
+    }
+    EventDetails details;
+    {
+        MutualExclusionLock lock(m_mutex);
+        FillEventDetails(details);
+    }
+    logger->LogFormat(kSeverityError,
+                      errorRead ? "Error %d [%s] in connection from %s:%d to %s:%d"
+                                : "Error %d [%s] when requesting the error in connection from "
+                                  "%s:%d to %s:%d",
+                      errorCode, GetErrorText(errorCode), details.localAddress, details.localPort,
+                      details.host, details.remotePort);
+}
+
+// ---- Receiving --------------------------------------------------------------------------
+
+int32_t ReliableConnection::Receive(void* buffer, int32_t capacity) {
+    if (buffer == nullptr || capacity < 1) {
+        return 0;
+    }
+    uint64_t generation = 0;
+    ptrdiff_t received = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_socket < 0) {
+            return 0;
+        }
+        m_dataReady = false;
+        generation = m_generation;
+        int errorCode = 0;
+        received = m_calls.Receive(m_socket, buffer, static_cast<size_t>(capacity), errorCode);
+    }
+    if (received == 0) {
+        CloseAndReport(generation);  // the peer closed
+        return 0;
+    }
+    if (received < 0) {
+        return 0;  // nothing now; a broken socket is reported by the wait loop
+    }
+    return static_cast<int32_t>(std::min<ptrdiff_t>(received, capacity));
+}
+
+int32_t ReliableConnection::GetAvailableReadQueueSize() {
+    int readable = 0;
+    int errorCode = 0;
+    bool warnEmpty = false;
+    std::string host;
+    int32_t port = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_state != kConnectionConnected || m_socket < 0) {
+            return 0;
+        }
+        readable = m_calls.GetReadableBytes(m_socket, errorCode);
+        warnEmpty = readable == 0 && m_dataReady && m_inputEvents > 1;
+        if (readable < 0 || warnEmpty) {
+            host = m_host;
+            port = m_remotePort;
+        }
+    }
+    if (readable < 0) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+            logger->LogFormat(kSeverityError, "Error in IOCTL FIONREAD of %s:%d - %d", host, port,
+                              errorCode);
+        }
+        return 0;
+    }
+    if (warnEmpty) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+            logger->LogFormat(kSeverityWarning,
+                              "Empty read queue length after data can be read at %s:%d - "
+                              "connection will be closed",
+                              host, port);
+        }
+    }
+    return readable;
+}
+
+// ---- Queries ----------------------------------------------------------------------------
+
+int32_t ReliableConnection::GetConnectionState() {
+    return m_state;
+}
+
+int32_t ReliableConnection::GetReadQueueState() {
+    switch (m_state.load()) {
+        case kConnectionClosed:
+            return kReadQueueClosed;
+        case kConnectionConnected:
+            return m_dataReady ? kReadQueueDataReady : kReadQueueEmpty;
+        default:
+            return kReadQueueNotReadable;
+    }
+}
+
+int32_t ReliableConnection::GetCurrentWriteQueueLength() {
+    return m_sendBuffer->GetState().StoredBytes();
+}
+
+int32_t ReliableConnection::GetAvailableWriteQueueLength() {
+    if (m_state != kConnectionConnected) {
+        return 0;
+    }
+    const int32_t largest = LargestFreeBlock();
+    return largest > kSendHeaderSize ? largest - kSendHeaderSize : 0;
+}
+
+// The largest block AllocateBlock would give now.
+int32_t ReliableConnection::LargestFreeBlock() {
+    const StreamBufferState state = m_sendBuffer->GetState();
+    if (state.readPosition == state.writePosition) {
+        return state.notEmpty ? 0 : state.capacity;
+    }
+    if (state.readPosition > state.writePosition) {
+        return state.readPosition - state.writePosition;
+    }
+    return std::max(state.capacity - state.writePosition, state.readPosition);
+}
+
+int32_t ReliableConnection::GetMaxWriteQueueLength() {
+    return kMaxMessageLength;
+}
+
+int64_t ReliableConnection::GetOldestQueueDelayTime() {
+    int64_t enqueueTime = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_hasBlockInFlight) {
+            enqueueTime = m_inFlight.enqueueTime;
+        } else {
+            int32_t readable = 0;
+            const uint8_t* data = m_sendBuffer->PeekBlockToRead(readable);
+            if (data == nullptr || readable < kSendHeaderSize) {
+                return 0;
+            }
+            SendBlockHeader header;
+            std::memcpy(&header, data, sizeof header);
+            enqueueTime = header.enqueueTime;
+        }
+    }
+    const int64_t age = Stopwatch::ReadRawClock() - enqueueTime;
+    return age > 0 ? age : 0;
+}
+
+bool ReliableConnection::HasActivityTimerPassed(int64_t microseconds) {
+    if (microseconds <= 0) {
+        return true;
+    }
+    const int64_t raw = Stopwatch::ReadRawClock() - m_lastActivityRaw;
+    return raw > 0 && Stopwatch::RawToMicroseconds(raw) > microseconds;
+}
+
+void ReliableConnection::RestartActivityTimer() {
+    m_lastActivityRaw = Stopwatch::ReadRawClock();
+}
+
+std::string ReliableConnection::GetAddress() {
+    MutualExclusionLock lock(m_mutex);
+    return m_localAddress;
+}
+
+int32_t ReliableConnection::GetPort() {
+    MutualExclusionLock lock(m_mutex);
+    return m_localPort;
+}
+
+void ReliableConnection::SetAddress(const char* address) {
+    MutualExclusionLock lock(m_mutex);
+    m_localAddress = address != nullptr ? address : "";
+}
+
+void ReliableConnection::SetName(const WChar* name) {
+    MutualExclusionLock lock(m_mutex);
+    m_name = name != nullptr ? name : u"";
+}
+
+// ---- Events -----------------------------------------------------------------------------
+
+void ReliableConnection::FillEventDetails(EventDetails& details) {
+    details.sink = m_sink;
+    details.incoming = m_role == kRoleAccepted;
+    details.host = m_host;
+    details.address = m_address;
+    details.remotePort = m_remotePort;
+    details.localAddress = m_localAddress;
+    details.localPort = m_localPort;
+}
+
+void ReliableConnection::SendEvent(const EventDetails& details, int32_t eventKind) {
+    if (details.sink != nullptr) {
+        details.sink->ManageConnectionProtocol(
+            details.incoming, details.host.c_str(), details.address.c_str(), details.remotePort,
+            details.localAddress.c_str(), details.localPort, this, eventKind, m_services);
+    }
+}
+
+}  // namespace qav

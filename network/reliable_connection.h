@@ -1,0 +1,201 @@
+// A TCP connection as a ConnectionStream: a non-blocking socket driven by the socket wait
+// loop, with its outgoing messages queued in a send buffer and sent whenever the socket
+// takes bytes, and what happens to it reported to a ConnectionEventSink (1 connected,
+// 2 data, 3 writable, 4 closed or failed). Outgoing connections are made by Connect;
+// sockets accepted by a server are adopted by Attach.
+//
+// Typical usage:
+//   RefPtr<ReliableConnection> connection(new RefCountedObject<ReliableConnection>(services));
+//   connection->Connect("127.0.0.1", false, 12654, &sink);  // event 1 once it is up
+//   connection->Send(data, length, &completion);            // completion once it left
+//   ...                                                     // on event 2: Receive
+//   connection->Disconnect();
+//
+// Each connection reports event 1 at most once and event 4 at most once; a connection
+// closed by Disconnect or Reconnect reports no event 4. Every message Send took completes
+// exactly once: wholly sent (error 0), failed (the socket's error) or aborted by a close
+// (kSendQueueAborted); nothing queued before a close is ever sent on a later connection.
+//
+// Threads: the SocketHandler operations run on the polling thread inside the wait loop.
+// Send, Receive, Connect, Attach, Disconnect, Reconnect and the queries may come from any
+// thread. Events and completions are called without the connection's lock held. Events 2
+// and 3 come on the polling thread; events 1 and 4 may also come on the thread of a
+// Connect, Attach or Receive that caused them. A completion may come on the thread of the
+// Send that sent its message at once, or of the call that closed the connection. Lock
+// order: connection, then the wait loop, then the send buffer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/mutual_exclusion.h"
+#include "core/ref_counted.h"
+#include "core/stream_buffer.h"
+#include "core/wide_text.h"
+#include "network/connection_stream.h"
+#include "network/socket_handler.h"
+#include "network/stream_socket_calls.h"
+
+namespace qav {
+
+class ConnectionEventSink;
+class PlatformServices;
+
+class ReliableConnection : public ConnectionStream, public SocketHandler {
+  public:
+    static constexpr int32_t kSendBufferCapacity = 0x40000;
+    // Room each queued message takes in the send buffer besides its bytes.
+    static constexpr int32_t kSendHeaderSize = 40;
+    static constexpr int32_t kMaxMessageLength = kSendBufferCapacity - kSendHeaderSize;
+
+    // Made closed. `services` gives the wait loop the connection registers with and is
+    // passed in every event; it must outlive the connection.
+    explicit ReliableConnection(PlatformServices* services);
+    // The same, with the connected socket driven through `calls` instead of the system's
+    // socket calls; `calls` must outlive the connection.
+    ReliableConnection(PlatformServices* services, StreamSocketCalls& calls);
+    ReliableConnection(const ReliableConnection&) = delete;
+    ReliableConnection& operator=(const ReliableConnection&) = delete;
+
+    // Adopts a connected socket (taking it over) and reports event 1 with the incoming
+    // flag. `peerAddress` is the dotted peer address, `port` the peer's port.
+    void Attach(int socket, const char* peerAddress, int32_t port, ConnectionEventSink* sink);
+
+    // ConnectionStream.
+    void Disconnect() override;
+    int32_t GetCurrentWriteQueueLength() override;
+    int32_t Send(const void* data, int32_t length, SendCompletion* completion) override;
+    int32_t Receive(void* buffer, int32_t capacity) override;
+    int32_t GetConnectionState() override;
+    int32_t Reconnect() override;
+    int32_t GetReadQueueState() override;
+    int32_t GetAvailableReadQueueSize() override;
+    int32_t GetAvailableWriteQueueLength() override;
+    int32_t GetMaxWriteQueueLength() override;
+    int64_t GetOldestQueueDelayTime() override;
+    std::string GetAddress() override;
+    int32_t GetPort() override;
+    void SetAddress(const char* address) override;
+    void SetName(const WChar* name) override;
+    bool Connect(const char* host, bool lookupAllowed, int32_t port,
+                 ConnectionEventSink* sink) override;
+    bool HasActivityTimerPassed(int64_t microseconds) override;
+
+    // SocketHandler; called by the wait loop.
+    uint32_t GetWaitEvents() override;
+    int GetSocket() override;
+    intptr_t HandleInput() override;
+    void ProcessInput(intptr_t value) override;
+    void HandleOutput() override;
+    void HandleError() override;
+
+  protected:
+    virtual ~ReliableConnection();
+
+  private:
+    // Kept in the send buffer in front of each message's bytes. Copied in and out with
+    // memcpy: blocks of the ring start at any byte. Without padding it takes 36 bytes on
+    // a 64-bit build (full pointers), which the alignment of its pointers rounds up to
+    // the 40 bytes each message has always taken in the send buffer; the message bytes
+    // follow right behind it, so no pointer to them is kept.
+    struct SendBlockHeader {
+        const void* source = nullptr;  // what the caller gave to Send
+        SendCompletion* completion = nullptr;
+        int64_t enqueueTime = 0;  // raw clock
+        int32_t length = 0;
+        int32_t bytesSent = 0;
+        int32_t errorCode = 0;
+    };
+    static_assert(sizeof(SendBlockHeader) <= kSendHeaderSize);
+
+    // What one event tells the sink, copied under the lock.
+    struct EventDetails {
+        ConnectionEventSink* sink = nullptr;
+        bool incoming = false;
+        std::string host;
+        std::string address;
+        int32_t remotePort = 0;
+        std::string localAddress;
+        int32_t localPort = 0;
+    };
+
+    // Messages a close took out of the send queue, to be completed without the lock.
+    using AbortedBlocks = std::vector<SendBlockHeader>;
+
+    enum SendResult : int32_t {
+        kSendNothing = 1,   // queue empty
+        kSendFailed = 2,    // the socket refused the bytes with an error
+        kSendWaiting = 3,   // the socket took part or nothing; the rest goes when writable
+        kSendComplete = 4,  // the block in flight is wholly sent
+    };
+    enum ConnectResult { kConnectFailed, kConnectInProgress, kConnectOpened };
+    enum Role : int32_t { kRoleNone = 0, kRoleOutgoing = 1, kRoleAccepted = 2 };
+
+    // All REQUIRE m_mutex held.
+    ConnectResult ConnectToResolvedAddress(EventDetails& details);
+    bool ResolveHostName();
+    void TakeSocket(int socket);
+    bool OpenConnection(EventDetails& details);
+    void RegisterWithWaitLoop();
+    void UnregisterFromWaitLoop();
+    // Closes the socket, if any, and takes every queued message out of the send queue.
+    bool CloseSocket(AbortedBlocks& aborted);
+    SendResult SendNextPacket();
+    // Takes the block in flight out of the queue and completes it, unlocking around the
+    // completion. False when no block is in flight.
+    bool CompletePacket(MutualExclusionLock& lock);
+    void FillEventDetails(EventDetails& details);
+    void RestartActivityTimer();
+
+    // Without m_mutex held.
+    void AnnounceOpened(const EventDetails& details, uint64_t generation);
+    void SendEvent(const EventDetails& details, int32_t eventKind);
+    static void CompleteBlock(const SendBlockHeader& block);
+    static void CompleteAborted(const AbortedBlocks& aborted);
+    // Ends the connection `generation` and reports event 4, unless it is closed already.
+    void CloseAndReport(uint64_t generation);
+    void ReportError(int errorCode, bool errorRead);
+    int32_t LargestFreeBlock();
+
+    PlatformServices* const m_services;
+    StreamSocketCalls& m_calls;
+
+    MutualExclusion m_mutex;
+
+    // Written under m_mutex; read without it by the wait loop (which calls GetSocket and
+    // GetWaitEvents under its own lock) and by the queries.
+    std::atomic<int> m_socket{-1};
+    std::atomic<int32_t> m_state{kConnectionClosed};
+    std::atomic<bool> m_dataReady{false};
+    std::atomic<bool> m_writable{false};
+    std::atomic<int32_t> m_queuedBlocks{0};
+    // A send failed: the stream cannot go on; the polling thread closes the connection.
+    std::atomic<bool> m_sendFailed{false};
+    std::atomic<int64_t> m_lastActivityRaw{0};
+
+    // Guarded by m_mutex.
+    int32_t m_lastError = 0;
+    std::string m_localAddress;
+    std::string m_host;
+    std::string m_address;
+    WString m_name;
+    int32_t m_localPort = 0;
+    int32_t m_remotePort = 0;
+    uint32_t m_remoteAddress = 0;  // network byte order
+    int32_t m_inputEvents = 0;
+    bool m_lookupAllowed = false;
+    int32_t m_role = kRoleNone;
+    ConnectionEventSink* m_sink = nullptr;
+    // Counts the sockets taken, so that a late call can tell its connection is gone.
+    uint64_t m_generation = 0;
+    bool m_registered = false;  // with the wait loop
+    RefPtr<LockedRefCountedStreamBuffer> m_sendBuffer;
+    // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
+    SendBlockHeader m_inFlight;
+    uint8_t* m_inFlightBlock = nullptr;
+    bool m_hasBlockInFlight = false;
+};
+
+}  // namespace qav

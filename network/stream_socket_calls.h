@@ -1,0 +1,34 @@
+// The calls a reliable connection makes on its connected socket, behind one small
+// interface: the system's socket calls by default, a scripted socket in tests and
+// fuzzers (partial sends, EAGAIN, resets and closes on demand). Creating, binding and
+// connecting the socket are not here: they always use the system.
+//
+// Threads: the connection serialises its calls on one socket under its own lock.
+#pragma once
+
+#include <cstddef>
+
+namespace qav {
+
+class StreamSocketCalls {
+  public:
+    // The calls of platform/socket.h. Lives for the whole process.
+    static StreamSocketCalls& System();
+
+    // The count, or -1 with errorCode (EAGAIN included).
+    virtual ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) = 0;
+    // The count, 0 when the peer has closed, or -1 with errorCode.
+    virtual ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) = 0;
+    // Bytes readable now, or -1 with errorCode.
+    virtual int GetReadableBytes(int socket, int& errorCode) = 0;
+    // The socket's pending error (0 none, read once); false with errorCode when it cannot
+    // be read.
+    virtual bool GetPendingError(int socket, int& pendingError, int& errorCode) = 0;
+    // Graceful shutdown, then close.
+    virtual void Close(int socket) = 0;
+
+  protected:
+    ~StreamSocketCalls() = default;
+};
+
+}  // namespace qav
