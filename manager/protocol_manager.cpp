@@ -7,7 +7,7 @@
 
 namespace qav {
 
-ProtocolManager::ProtocolManager() {
+ProtocolManager::ProtocolManager() : m_packetPool(new BinaryPacketsPool(kMaxLentPackets)) {
     auto* scheduler = new ManagerScheduler;
     scheduler->SetVerbose(true);
     m_scheduler = scheduler;

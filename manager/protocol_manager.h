@@ -1,5 +1,7 @@
 // The protocol manager: owner of the main scheduler and of the polling thread that runs
-// its jobs and the socket wait loop. (Only this core of the manager exists so far.)
+// its jobs and the socket wait loop, and the intake of connection events and datagrams.
+// (Only this core of the manager exists so far: until connections have their contexts,
+// the intakes log what arrives to the manager's log sink and count it.)
 //
 // Lifetime: the manager is reference counted. Its polling thread object holds a
 // reference to it from the first StartPollingThreads on, so such a manager lives until
@@ -22,17 +24,27 @@
 #include <atomic>
 #include <cstdint>
 
+#include "connection/binary_packet.h"
 #include "core/mutual_exclusion.h"
 #include "core/polling_thread.h"
 #include "core/ref_counted.h"
 #include "core/scheduler.h"
 #include "core/waiter.h"
+#include "manager/connection_event_sink.h"
+#include "manager/packet_sink.h"
 
 namespace qav {
 
-class ProtocolManager : public RefCountedObject<PollingThreadOwner> {
+class MessageLogger;
+
+class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
+                        public ConnectionEventSink,
+                        public PacketSink {
   public:
     static constexpr const char* kPollingThreadName = "QAV Polling";
+    // Packets lent to the listeners at once; past that a listener receives into its own
+    // buffer.
+    static constexpr size_t kMaxLentPackets = 1024;
 
     ProtocolManager();
 
@@ -60,6 +72,35 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner> {
     // the release.
     RefPtr<PollingThread> GetPollingThread();
 
+    // Where the intakes report. Null: nowhere. The sink must outlive its installation.
+    void SetLogSink(MessageLogger* logSink) { m_logSink.store(logSink, std::memory_order_release); }
+
+    // ConnectionEventSink. Connected (1) and accepted (5) count as a connection; on data
+    // (2) everything readable is taken from the connection, so that the wait loop does not
+    // wake again for the same bytes.
+    int32_t ManageConnectionProtocol(bool incoming, const char* connectionName,
+                                     const char* peerAddress, int32_t peerPort,
+                                     const char* localAddress, int32_t localPort,
+                                     ConnectionStream* connection, int32_t eventKind,
+                                     PlatformServices* services) override;
+    // PacketSink: counts the datagram and gives its packet back.
+    void ProcessPacket(DatagramListener* listener, PlatformServices* services,
+                       const char* senderAddress, int32_t senderPort, const uint8_t* data,
+                       size_t length, BinaryPacket* packet) override;
+    // Lends a packet of the manager's pool (capacity lowered to its buffer size).
+    BinaryPacket* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) override;
+
+    // What the intakes have taken so far: connections that came up, datagrams, and bytes
+    // of connections and datagrams together.
+    uint64_t GetConnectionCount() const {
+        return m_connectionCount.load(std::memory_order_relaxed);
+    }
+    uint64_t GetDatagramCount() const { return m_datagramCount.load(std::memory_order_relaxed); }
+    uint64_t GetReceivedByteCount() const {
+        return m_receivedByteCount.load(std::memory_order_relaxed);
+    }
+    BinaryPacketsPool& GetPacketPool() { return *m_packetPool; }
+
   protected:
     ~ProtocolManager() override;
 
@@ -71,6 +112,12 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner> {
     RefPtr<PollingThread> m_pollingThread;  // guarded by m_mutex
     std::atomic<bool> m_stopping{false};
     std::atomic<int32_t> m_startedThreadCount{0};
+
+    const RefPtr<BinaryPacketsPool> m_packetPool;
+    std::atomic<MessageLogger*> m_logSink{nullptr};
+    std::atomic<uint64_t> m_connectionCount{0};
+    std::atomic<uint64_t> m_datagramCount{0};
+    std::atomic<uint64_t> m_receivedByteCount{0};
 };
 
 }  // namespace qav

@@ -1,0 +1,101 @@
+// The manager's two intakes, connection events and datagrams, as far as they go before
+// connections have contexts: what arrives is logged and counted.
+#include <algorithm>
+#include <string>
+
+#include "connection/binary_packet.h"
+#include "core/log_message.h"
+#include "core/text_logger.h"
+#include "manager/protocol_manager.h"
+#include "network/connection_stream.h"
+
+namespace qav {
+
+namespace {
+
+const char16_t* EventName(int32_t eventKind) {
+    switch (eventKind) {
+        case ConnectionEventSink::kEventConnected:
+            return u"connected";
+        case ConnectionEventSink::kEventData:
+            return u"data";
+        case ConnectionEventSink::kEventWritable:
+            return u"writable";
+        case ConnectionEventSink::kEventClosed:
+            return u"closed";
+        case ConnectionEventSink::kEventAccepted:
+            return u"accepted";
+        default:
+            return u"unknown";
+    }
+}
+
+std::string TextOrEmpty(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+// The admitting logger, so that a report nobody keeps is never built.
+MessageLogger* LoggerFor(const std::atomic<MessageLogger*>& logSink, int severity) {
+    MessageLogger* logger = logSink.load(std::memory_order_acquire);
+    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
+}
+
+}  // namespace
+
+int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*connectionName*/,
+                                                  const char* peerAddress, int32_t peerPort,
+                                                  const char* /*localAddress*/,
+                                                  int32_t /*localPort*/,
+                                                  ConnectionStream* connection, int32_t eventKind,
+                                                  PlatformServices* /*services*/) {
+    int64_t bytes = 0;
+    if (eventKind == kEventConnected || eventKind == kEventAccepted) {
+        m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+    } else if (eventKind == kEventData && connection != nullptr) {
+        uint8_t buffer[4096];
+        for (int32_t got; (got = connection->Receive(buffer, sizeof buffer)) > 0;) {
+            bytes += got;
+        }
+        m_receivedByteCount.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+    }
+    if (MessageLogger* logger = LoggerFor(m_logSink, kSeverityStatus)) {
+        LogMessage message(u"Connection event");
+        message.AddParameter(u"Event", EventName(eventKind));
+        message.AddParameterString(u"Peer", TextOrEmpty(peerAddress));
+        message.AddParameterInt(u"Port", peerPort);
+        message.AddParameterBool(u"Incoming", incoming);
+        if (eventKind == kEventData) {
+            message.AddParameterInt64(u"Bytes", bytes);
+        }
+        logger->Log(kSeverityStatus, message);
+    }
+    return 0;
+}
+
+void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServices* /*services*/,
+                                    const char* senderAddress, int32_t senderPort,
+                                    const uint8_t* /*data*/, size_t length, BinaryPacket* packet) {
+    m_datagramCount.fetch_add(1, std::memory_order_relaxed);
+    m_receivedByteCount.fetch_add(length, std::memory_order_relaxed);
+    if (MessageLogger* logger = LoggerFor(m_logSink, kSeverityStatus)) {
+        LogMessage message(u"Datagram received");
+        message.AddParameterString(u"Peer", TextOrEmpty(senderAddress));
+        message.AddParameterInt(u"Port", senderPort);
+        message.AddParameterInt64(u"Bytes", static_cast<int64_t>(length));
+        logger->Log(kSeverityStatus, message);
+    }
+    if (packet != nullptr) {
+        packet->ReturnToPool();
+    }
+}
+
+BinaryPacket* ProtocolManager::AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) {
+    BinaryPacket* packet = m_packetPool->Lend();
+    if (packet != nullptr) {
+        *buffer = packet->Data();
+        capacity = std::min(capacity, BinaryPacket::Capacity());
+    }
+    return packet;
+}
+
+}  // namespace qav
