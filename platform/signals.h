@@ -8,4 +8,13 @@ namespace qav::platform {
 // thread.
 void IgnoreBrokenPipeSignal();
 
+// Blocks SIGINT and SIGTERM in the calling thread. Threads started afterwards inherit
+// the mask, so the signals stay pending until WaitForStopSignal takes them: call it
+// first thing in main, before any thread starts.
+void BlockStopSignals();
+
+// Waits up to `timeoutMs` for SIGINT or SIGTERM (blocked by BlockStopSignals). Returns
+// the signal's number, or 0 when none came in time.
+int WaitForStopSignal(int timeoutMs);
+
 }  // namespace qav::platform

@@ -1,0 +1,101 @@
+#include "node/relay_node.h"
+
+#include "core/format.h"
+#include "core/text_logger.h"
+#include "manager/protocol_manager.h"
+#include "network/connection_server.h"
+#include "network/datagram_listener.h"
+#include "network/platform_services.h"
+#include "network/socket_handler_manager.h"
+#include "node/log_lines.h"
+#include "records/log_sink.h"
+
+namespace qav {
+
+RelayNode::RelayNode() = default;
+
+RelayNode::~RelayNode() { Stop(); }
+
+bool RelayNode::Start(const NodeOptions& options, std::string& error) {
+    m_logSink = std::make_unique<LogSink>();
+    // The operator watches connections come and go, which are status records.
+    m_logSink->SetLogSeverity(kSeverityStatus);
+    SetTextLogger(m_logSink.get());
+
+    m_services = std::make_unique<PlatformServices>();
+    m_waitLoop = std::make_unique<SocketHandlerManager>();
+    m_services->SetSocketHandlerManager(m_waitLoop.get());
+    m_manager = new ProtocolManager;
+    m_manager->SetLogSink(m_logSink.get());
+    if (m_manager->StartPollingThreads(m_waitLoop.get(), 1) != 1) {
+        error = "cannot start the polling thread";
+        Stop();
+        return false;
+    }
+
+    int32_t udpPort = options.udpPort;
+    m_listener = m_services->CreateDatagramListener(nullptr, nullptr, udpPort, false, m_manager.get());
+    if (!m_listener) {
+        error = FormatString("cannot listen on UDP port %d (is it taken?)", options.udpPort);
+        Stop();
+        return false;
+    }
+    int32_t tcpPort = options.tcpPort;
+    m_server = m_services->CreateConnectionServer(nullptr, tcpPort, m_manager.get());
+    if (!m_server) {
+        error = FormatString("cannot listen on TCP port %d (is it taken?)", options.tcpPort);
+        Stop();
+        return false;
+    }
+    m_udpPort = udpPort;
+    m_tcpPort = tcpPort;
+    return true;
+}
+
+void RelayNode::TakeLogLines(std::vector<std::string>& lines) {
+    if (m_logSink == nullptr) {
+        return;
+    }
+    std::vector<LogSinkEntry> entries;
+    m_logSink->TakeMessages(entries);
+    for (const LogSinkEntry& entry : entries) {
+        lines.push_back(FormatLogLine(entry.severity, entry.message));
+    }
+}
+
+void RelayNode::PrintLog(std::FILE* out) {
+    std::vector<std::string> lines;
+    TakeLogLines(lines);
+    for (const std::string& line : lines) {
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    std::fflush(out);
+}
+
+void RelayNode::Stop() {
+    if (m_server) {
+        m_server->Close();
+        m_server.Reset();
+    }
+    if (m_listener) {
+        m_listener->Disconnect();
+        m_listener.Reset();
+    }
+    if (m_manager) {
+        m_manager->ReleaseAllResources();
+        m_manager.Reset();
+    }
+    if (m_services != nullptr) {
+        m_services->SetSocketHandlerManager(nullptr);
+    }
+    m_waitLoop.reset();
+    m_services.reset();
+    if (m_logSink != nullptr) {
+        SetTextLogger(nullptr);
+        // Whatever was logged while stopping still reaches the operator.
+        PrintLog(stdout);
+        m_logSink.reset();
+    }
+}
+
+}  // namespace qav

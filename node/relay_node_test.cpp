@@ -1,0 +1,154 @@
+#include "node/relay_node.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/polling_test_support.h"
+#include "node/node_options.h"
+
+namespace qav {
+namespace {
+
+using test_support::Eventually;
+
+size_t CountThreads() {
+    size_t count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(tasks)) {
+            count += entry->d_name[0] != '.';
+        }
+        closedir(tasks);
+    }
+    return count;
+}
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& part) {
+    for (const std::string& line : lines) {
+        if (line.find(part) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(NodeOptions, ReadsPortsAndRefusesEverythingElse) {
+    struct Case {
+        std::vector<const char*> arguments;
+        bool ok;
+        int32_t tcpPort;
+        int32_t udpPort;
+    };
+    const Case cases[] = {
+        {{}, true, 12654, 12655},
+        {{"--tcp-port", "0", "--udp-port=7"}, true, 0, 7},
+        {{"--udp-port", "65535"}, true, 12654, 65535},
+        {{"--tcp-port"}, false, 0, 0},
+        {{"--tcp-port", "65536"}, false, 0, 0},
+        {{"--udp-port=12a"}, false, 0, 0},
+        {{"--tcp-port=-1"}, false, 0, 0},
+        {{"--verbose"}, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv = {"qav-node"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        NodeOptions options;
+        std::string error;
+        const bool ok = ParseNodeOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+        const std::string label = c.arguments.empty() ? "(none)" : c.arguments[0];
+        ASSERT_EQ(ok, c.ok) << label << ": " << error;
+        if (ok) {
+            EXPECT_EQ(options.tcpPort, c.tcpPort) << label;
+            EXPECT_EQ(options.udpPort, c.udpPort) << label;
+        } else {
+            EXPECT_FALSE(error.empty()) << label;
+        }
+    }
+    NodeOptions options;
+    std::string error;
+    const char* help[] = {"qav-node", "--help"};
+    EXPECT_TRUE(ParseNodeOptions(2, help, options, error));
+    EXPECT_TRUE(options.help);
+}
+
+TEST(RelayNode, ServesTcpAndUdpThenStopsEveryThread) {
+    const size_t threadsBefore = CountThreads();
+    {
+        RelayNode node;
+        NodeOptions options;
+        options.tcpPort = 0;
+        options.udpPort = 0;
+        std::string error;
+        ASSERT_TRUE(node.Start(options, error)) << error;
+        ASSERT_GT(node.GetTcpPort(), 0);
+        ASSERT_GT(node.GetUdpPort(), 0);
+
+        const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in server = Loopback(node.GetTcpPort());
+        ASSERT_EQ(connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+        ASSERT_EQ(send(tcp, "hello", 5, 0), 5);
+        const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in listener = Loopback(node.GetUdpPort());
+        ASSERT_EQ(sendto(udp, "datagram", 8, 0, reinterpret_cast<const sockaddr*>(&listener),
+                         sizeof listener),
+                  8);
+
+        std::vector<std::string> lines;
+        EXPECT_TRUE(Eventually([&] {
+            node.TakeLogLines(lines);
+            return HasLine(lines, "Event=data") && HasLine(lines, "Datagram received");
+        }));
+        EXPECT_TRUE(HasLine(lines, "Status Connection event Event=connected Peer=127.0.0.1"));
+        EXPECT_TRUE(HasLine(lines, "Bytes=5"));
+        EXPECT_TRUE(HasLine(lines, "Bytes=8"));
+        // The connection is still open: stopping must close it.
+        node.Stop();
+        node.Stop();
+        char byte = 0;
+        EXPECT_EQ(recv(tcp, &byte, 1, 0), 0);
+        close(tcp);
+        close(udp);
+    }
+    EXPECT_EQ(CountThreads(), threadsBefore);
+}
+
+TEST(RelayNode, ATakenPortFailsClearlyAndLeavesNothingRunning) {
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+
+    const size_t threadsBefore = CountThreads();
+    {
+        RelayNode node;
+        NodeOptions options;
+        options.tcpPort = port;
+        options.udpPort = 0;
+        std::string error;
+        EXPECT_FALSE(node.Start(options, error));
+        EXPECT_NE(error.find("TCP port " + std::to_string(port)), std::string::npos) << error;
+    }
+    EXPECT_EQ(CountThreads(), threadsBefore);
+    close(taken);
+}
+
+}  // namespace
+}  // namespace qav
