@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 BUILD_PACKAGES := cmake ninja-build g++ make googletest libgtest-dev libgmock-dev
 TEST_PACKAGES := iproute2 dnsmasq-base libxml2-utils libssl-dev
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev
+BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev libpugixml-dev libxerces-c-dev libxml2-dev libevent-dev
 
 .PHONY: run test bench check-sanitize check-tsan fuzz-smoke build clean deps-build deps-test deps-fuzz deps-bench
 
@@ -37,9 +37,8 @@ deps-bench: deps-build
 
 run: deps-build
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQAV_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/release -j $(JOBS)
-	@if [ -x build/release/qav-node ]; then exec build/release/qav-node; \
-	else echo "qav-node is not built yet: the node program does not exist in this version"; exit 1; fi
+	cmake --build build/release -j $(JOBS) --target qav-node
+	exec build/release/qav-node $(ARGS)
 
 test: deps-test
 	cmake -S . -B build/test -G Ninja $(CMAKE_FLAGS) >/dev/null
