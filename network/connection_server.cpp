@@ -41,6 +41,16 @@ void ConnectionServer::SetOwner(ConnectionEventSink* owner) {
 
 bool ConnectionServer::Listen(const char* localAddress, int32_t& port) {
     Close();
+    bool closed = false;
+    {
+        MutualExclusionLock lock(m_lock);
+        closed = m_services == nullptr;
+    }
+    if (closed) {
+        // Close forgot the services and the owner: a server is not reopened.
+        ReportFailure("listen to socket", EINVAL);
+        return false;
+    }
     if (port < 0 || port > 0xFFFF) {
         ReportFailure("bind a TCP server socket", EINVAL);
         return false;

@@ -50,7 +50,7 @@ class ConnectionServer : public SocketHandler {
     // Listens on `localAddress` (dotted; null or empty: every local address) and `port`
     // (0: one the system chooses, written back into `port`). On failure the error is kept
     // (GetLastSocketError), reported to the process-wide text logger, no socket stays
-    // open, and the result is false.
+    // open, and the result is false. A server listens once: after a Close it refuses.
     bool Listen(const char* localAddress, int32_t& port);
 
     // Leaves the wait loop, closes the socket and forgets the services and the owner. A
