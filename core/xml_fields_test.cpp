@@ -1,32 +1,18 @@
 #include "core/xml_fields.h"
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "core/xml_document.h"
+#include "core/xml_test_support.h"
 
 namespace qav {
 namespace {
 
-XmlElement Load(XmlDocument& document, const std::string& text) {
-    XmlElement root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
-    EXPECT_TRUE(root.IsValid()) << text;
-    return root;
-}
-
-std::string Saved(XmlDocument& document) {
-    std::string text;
-    document.SaveToString(text);
-    return text;
-}
+using test_support::ParseXml;
+using test_support::SavedXml;
 
 TEST(XmlFields, ReadsTakeWhatIsPresentAndKeepTheRest) {
     XmlDocument document;
-    XmlElement root = Load(document,
-                           "<r qav:SignalState=\"detected\"><S>a b </S><I>12abc</I><J/>"
-                           "<B1>yes</B1><B2>1</B2><B3>no</B3><B4/><c>h264</c><d>PCMA</d></r>");
+    XmlElement root = ParseXml(document,
+                               "<r qav:SignalState=\"detected\"><S>a b </S><I>12abc</I><J/>"
+                               "<B1>yes</B1><B2>1</B2><B3>no</B3><B4/><c>h264</c><d>PCMA</d></r>");
     bool bools[] = {false, true, true, true};
     for (WChar i = 0; i < 4; ++i) {
         EXPECT_TRUE(
@@ -82,7 +68,7 @@ TEST(XmlFields, WritesCreateOnceReuseAfterAndSkipValuesOutsideTheTables) {
         "<qav:R qav:SignalState=\"Missing\" xmlns:qav=\"urn:qav:relay:2026\">"
         "<qav:S>x&lt;y</qav:S><qav:I>-5</qav:I><qav:B>False</qav:B>"
         "<qav:Codec>PCMA</qav:Codec></qav:R>";
-    EXPECT_EQ(Saved(document), expected);
+    EXPECT_EQ(SavedXml(document), expected);
 
     for (const CodecId outside : {6, -1}) {
         codec = outside;
@@ -92,7 +78,7 @@ TEST(XmlFields, WritesCreateOnceReuseAfterAndSkipValuesOutsideTheTables) {
     }
     state = 3;
     EXPECT_FALSE(SyncSignalStateAttribute(root, kSyncWrite, state));
-    EXPECT_EQ(Saved(document), expected);
+    EXPECT_EQ(SavedXml(document), expected);
 
     root = XmlElement();  // nothing to write into, and still a success
     codec = state = 0;
@@ -101,21 +87,21 @@ TEST(XmlFields, WritesCreateOnceReuseAfterAndSkipValuesOutsideTheTables) {
 
 TEST(XmlFields, ControlListReplacesOnWriteAndEmptiesOnRead) {
     XmlDocument document;
-    XmlElement root = Load(document,
-                           "<r><qav:Control qav:Value=\"old\"/><Other/><qav:Control/>"
-                           "<qav:Control qav:Value=\"b\"/></r>");
+    XmlElement root = ParseXml(document,
+                               "<r><qav:Control qav:Value=\"old\"/><Other/><qav:Control/>"
+                               "<qav:Control qav:Value=\"b\"/></r>");
     std::vector<WString> controls = {u"stale"};
     SyncControlList(root, kSyncRead, controls);
     EXPECT_EQ(controls, (std::vector<WString>{u"old", u"", u"b"}));
 
     controls = {u"Zoom", u""};
     SyncControlList(root, kSyncWrite, controls);
-    EXPECT_EQ(Saved(document),
+    EXPECT_EQ(SavedXml(document),
               "<r><Other/><qav:Control qav:Value=\"Zoom\" xmlns:qav=\"urn:qav:relay:2026\"/>"
               "<qav:Control qav:Value=\"\" xmlns:qav=\"urn:qav:relay:2026\"/></r>");
     controls.clear();
     SyncControlList(root, kSyncWrite, controls);
-    EXPECT_EQ(Saved(document), "<r><Other/></r>");
+    EXPECT_EQ(SavedXml(document), "<r><Other/></r>");
     controls = {u"stale"};
     SyncControlList(root, kSyncRead, controls);
     EXPECT_TRUE(controls.empty());

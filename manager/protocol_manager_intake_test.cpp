@@ -1,20 +1,9 @@
 // The manager's intakes: datagrams from a real listener on the manager's own polling
 // thread, and the events of a connection.
-#include <map>
-#include <mutex>
-#include <string>
-
-#include <gtest/gtest.h>
-
 #include "core/log_message.h"
-#include "core/polling_test_support.h"
-#include "core/text_logger.h"
-#include "manager/protocol_manager.h"
 #include "network/datagram_listener.h"
-#include "network/platform_services.h"
+#include "network/loopback_test_support.h"
 #include "network/scripted_connection_stream.h"
-#include "network/socket_handler_manager.h"
-#include "network/udp_test_peer.h"
 
 namespace qav {
 namespace {
@@ -39,36 +28,33 @@ class CountingLog final : public MessageLogger {
     std::map<std::string, int> m_counts;
 };
 
-TEST(ProtocolManagerIntake, CountsDatagramsOnThePollingThreadAndGivesTheirPacketsBack) {
-    SocketHandlerManager loop;
-    PlatformServices services;
-    services.SetSocketHandlerManager(&loop);
-    RefPtr<ProtocolManager> manager(new ProtocolManager);
-    CountingLog log;
-    manager->SetLogSink(&log);
-    ASSERT_EQ(1, manager->StartPollingThreads(&loop, 1));
-    RefPtr<DatagramListener> listener(new RefCountedObject<DatagramListener>(&services));
-    listener->SetPacketSink(manager.get());
-    ASSERT_TRUE(listener->StartListening(u"", "127.0.0.1", 0, true, false));
-    ASSERT_TRUE(loop.AddHandler(listener.get()));
+class ProtocolManagerIntake : public test_support::PolledLoopTest {
+  protected:
+    void SetUp() override {
+        PolledLoopTest::SetUp();
+        m_manager->SetLogSink(&m_log);
+    }
+    CountingLog m_log;  // ends after TearDown stopped the polling thread
+};
 
+TEST_F(ProtocolManagerIntake, CountsDatagramsOnThePollingThreadAndGivesTheirPacketsBack) {
+    int32_t port = 0;
+    RefPtr<DatagramListener> listener =
+        m_services.CreateDatagramListener(u"", "127.0.0.1", port, false, m_manager.get());
+    ASSERT_TRUE(listener);
     test_support::UdpPeer peer;
     for (int i = 0; i < 50; ++i) {
-        peer.SendTo(listener->GetPort(), std::string(100, 'x'));
+        peer.SendTo(port, std::string(100, 'x'));
     }
-    ASSERT_TRUE(test_support::Eventually([&] { return manager->GetDatagramCount() == 50; }));
-    EXPECT_EQ(5000u, manager->GetReceivedByteCount());
-    EXPECT_EQ(50u, manager->GetPacketPool().GetLentCount());
-    EXPECT_EQ(50u, manager->GetPacketPool().GetReturnedCount());
-    EXPECT_EQ(50, log.Count("Datagram received"));
+    ASSERT_TRUE(test_support::Eventually([&] { return m_manager->GetDatagramCount() == 50; }));
+    EXPECT_EQ(5000u, m_manager->GetReceivedByteCount());
+    EXPECT_EQ(50u, m_manager->GetPacketPool().GetLentCount());
+    EXPECT_EQ(50u, m_manager->GetPacketPool().GetReturnedCount());
+    EXPECT_EQ(50, m_log.Count("Datagram received"));
     listener->Disconnect();
-    manager->ReleaseAllResources();
 }
 
-TEST(ProtocolManagerIntake, CountsConnectionsAndTakesEveryByteOfADataEvent) {
-    RefPtr<ProtocolManager> manager(new ProtocolManager);
-    CountingLog log;
-    manager->SetLogSink(&log);
+TEST_F(ProtocolManagerIntake, CountsConnectionsAndTakesEveryByteOfADataEvent) {
     RefPtr<test_support::ScriptedConnectionStream> stream(
         new test_support::ScriptedConnectionStream);
     stream->Arrive("abc", 1);
@@ -82,13 +68,13 @@ TEST(ProtocolManagerIntake, CountsConnectionsAndTakesEveryByteOfADataEvent) {
                   {ConnectionEventSink::kEventData, 2, 10003},
                   {ConnectionEventSink::kEventClosed, 2, 10003}};
     for (const auto& event : events) {
-        manager->ManageConnectionProtocol(true, "name", "127.0.0.2", 12654, "127.0.0.1", 4000,
-                                          stream.get(), event.kind, nullptr);
-        EXPECT_EQ(event.connections, manager->GetConnectionCount()) << "kind " << event.kind;
-        EXPECT_EQ(event.bytes, manager->GetReceivedByteCount()) << "kind " << event.kind;
+        m_manager->ManageConnectionProtocol(true, "name", "127.0.0.2", 12654, "127.0.0.1", 4000,
+                                            stream.get(), event.kind, nullptr);
+        EXPECT_EQ(event.connections, m_manager->GetConnectionCount()) << "kind " << event.kind;
+        EXPECT_EQ(event.bytes, m_manager->GetReceivedByteCount()) << "kind " << event.kind;
     }
     EXPECT_EQ(0, stream->Queued()) << "a data event leaves nothing readable behind";
-    EXPECT_EQ(4, log.Count("Connection event"));
+    EXPECT_EQ(4, m_log.Count("Connection event"));
 }
 
 }  // namespace

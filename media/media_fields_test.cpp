@@ -1,11 +1,7 @@
 #include "media/media_fields.h"
 
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "core/xml_document.h"
 #include "core/xml_fields.h"
+#include "core/xml_test_support.h"
 #include "records/media_recorder_config.h"
 
 namespace qav {
@@ -22,9 +18,7 @@ TEST(MediaFields, EachRoutineMapsThroughTheTableItIsGiven) {
                                                kSyncWrite, type));
     EXPECT_TRUE(SyncRemoteFileSystemTypeField(root, u"T", nullptr, kMediaFileFormatTable,
                                               kSyncWrite, type));
-    std::string saved;
-    document.SaveToString(saved);
-    EXPECT_EQ(saved, "<r><F>MP4</F><T>MP4</T></r>");
+    EXPECT_EQ(test_support::SavedXml(document), "<r><F>MP4</F><T>MP4</T></r>");
 
     EXPECT_FALSE(SyncRemoteFileSystemTypeField(root, u"F", nullptr, kRemoteFileSystemTypeTable,
                                                kSyncRead, type));

@@ -1,22 +1,13 @@
 #include "network/buffered_connection_reader.h"
 
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "network/platform_services.h"
+#include "network/loopback_test_support.h"
 #include "network/reliable_connection.h"
 #include "network/scripted_connection_stream.h"
-#include "network/socket_handler_manager.h"
 
 namespace qav {
 namespace {
@@ -150,18 +141,10 @@ TEST(BufferedConnectionReader, LargeReadsGoStraightToTheDestination) {
 // A loopback peer writing one byte per segment into a real connection, whose wait loop
 // this thread turns as the polling thread would.
 TEST(BufferedConnectionReader, ReadsAPeerWritingByteByByte) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    const int accepted = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    close(listener);
+    test_support::TcpListener listener;
+    const int peer = test_support::ConnectLoopback(listener.port);
+    int32_t peerPort = 0;
+    const int accepted = listener.Accept(&peerPort);
     ASSERT_GE(accepted, 0);
     const int on = 1;
     ASSERT_EQ(setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)), 0);
@@ -170,7 +153,7 @@ TEST(BufferedConnectionReader, ReadsAPeerWritingByteByByte) {
     PlatformServices services;
     services.SetSocketHandlerManager(&loop);
     RefPtr<ReliableConnection> connection(new RefCountedObject<ReliableConnection>(&services));
-    connection->Attach(accepted, "127.0.0.1", ntohs(address.sin_port), nullptr);
+    connection->Attach(accepted, "127.0.0.1", peerPort, nullptr);
     BufferedConnectionReader reader(connection.get(), 0x20000);
 
     const std::string text = "GET / HTTP/1.0\r\nHost: x\r\n\r\n";

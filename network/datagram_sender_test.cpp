@@ -1,27 +1,13 @@
 #include "network/datagram_sender.h"
 
-#include <cerrno>
-#include <string>
-#include <tuple>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "network/datagram_listener.h"
-#include "network/platform_services.h"
-#include "network/udp_test_peer.h"
+#include "network/loopback_test_support.h"
 
 namespace qav {
 namespace {
 
+using test_support::RecordingCompletion;
 using test_support::UdpPeer;
-
-struct Completion final : SendCompletion {
-    void Complete(const void* source, int32_t bytesSent, int32_t errorCode) override {
-        calls.push_back({source, bytesSent, errorCode});
-    }
-    std::vector<std::tuple<const void*, int32_t, int32_t>> calls;
-};
 
 TEST(DatagramSender, MadeByAListenerSendsFromItsPortAndKeepsItsSocketOpen) {
     PlatformServices services;
@@ -61,18 +47,18 @@ TEST(DatagramSender, SendsOnlyToAKnownAddressAndCompletesEveryCall) {
         {"localhost", 7, 0, kSendNoDestination},  // and the earlier address is forgotten
     };
     for (const auto& c : cases) {
-        const bool known = c.error != kSendNoDestination;
-        EXPECT_EQ(known, sender->SetDestination(c.host, true, false, peer.Port())) << c.host;
-        Completion completion;
+        EXPECT_EQ(c.error != kSendNoDestination,
+                  sender->SetDestination(c.host, true, false, peer.Port()))
+            << c.host;
+        RecordingCompletion completion;
         EXPECT_EQ(c.sent, sender->Send(payload.data(), c.length, &completion)) << c.host;
-        const std::tuple<const void*, int32_t, int32_t> call{payload.data(), c.sent, c.error};
-        EXPECT_EQ(decltype(completion.calls){call}, completion.calls) << c.host;
-        const auto got = peer.Receive(c.sent > 0 ? 5000 : 50);
-        ASSERT_EQ(c.sent > 0, got.has_value()) << c.host;
-        if (got) {
-            EXPECT_EQ(std::make_pair(payload.substr(0, 7), sender->GetPort()), *got)
-                << "sent from the own socket's port";
-        }
+        EXPECT_EQ((RecordingCompletion::Calls{{payload.data(), {{c.sent, c.error}}}}),
+                  completion.Taken())
+            << c.host;
+        using Datagram = std::optional<std::pair<std::string, int32_t>>;
+        EXPECT_EQ(c.sent > 0 ? Datagram({payload.substr(0, 7), sender->GetPort()}) : std::nullopt,
+                  peer.Receive(c.sent > 0 ? 5000 : 50))
+            << c.host << ": sent once, from the own socket's port";
     }
 }
 

@@ -9,7 +9,7 @@
 //       test_support::RerunInNetworkNamespace();
 //       return;
 //   }
-//   test_support::Ip("link add eth1 type veth peer name peer1");
+//   test_support::AddVeth("eth1", "peer1", "10.0.0.1/24");
 #pragma once
 
 #include <sched.h>
@@ -36,6 +36,15 @@ inline bool InsideNetworkNamespace() {
 inline void Ip(const std::string& arguments) {
     const std::string command = "ip " + arguments + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Makes the veth pair `name` and `peer`, gives `name` the address `address` (with any
+// further `ip addr add` arguments, e.g. "10.0.0.1/24 brd +") and sets both ends up.
+inline void AddVeth(const std::string& name, const std::string& peer, const std::string& address) {
+    Ip("link add " + name + " type veth peer name " + peer);
+    Ip("addr add " + address + " dev " + name);
+    Ip("link set " + peer + " up");
+    Ip("link set " + name + " up");
 }
 
 inline void RerunInNetworkNamespace() {

@@ -1,9 +1,4 @@
-#include <cstdint>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "core/xml_document.h"
+#include "core/xml_test_support.h"
 #include "records/logging_parameters.h"
 #include "records/media_recorder_config.h"
 #include "records/software_updates_config.h"
@@ -18,16 +13,13 @@ std::string Written(XmlRecord& record) {
     XmlDocument document;
     XmlElement parent = document.CreateRoot(u"Root", nullptr);
     record.WriteXml(parent);
-    std::string text;
-    document.SaveToString(text);
+    const std::string text = test_support::SavedXml(document);
     return text.substr(6, text.size() - 13);
 }
 
 void ReadFrom(XmlRecord& record, const std::string& text) {
     XmlDocument document;
-    XmlElement root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
-    ASSERT_TRUE(root.IsValid()) << text;
-    record.ReadXml(root);
+    record.ReadXml(test_support::ParseXml(document, text));
 }
 
 TEST(MediaRecorderConfig, ResetWritesTheDefaultsInOrder) {
@@ -155,22 +147,13 @@ TEST(ConfigurationRecords, WriteXmlAppendsANewElementEachTime) {
                                 "><qav:RootDirectory>/updates</qav:RootDirectory>"
                                 "<qav:EnableSoftwareUpdates>False</qav:EnableSoftwareUpdates>"
                                 "</qav:SoftwareUpdatesConfig>");
-    XmlRecord* const records[] = {&logging, &recorder, &updates};
-    const int32_t typeIds[] = {6, 8, 11};
-    for (int i = 0; i < 3; ++i) {
-        XmlRecord* record = records[i];
-        EXPECT_EQ(record->GetTypeId(), typeIds[i]);
-        const uint8_t* payload = nullptr;
-        const uint8_t** reference = &payload;
-        EXPECT_EQ(record->GetPayload(reference), 0u);
-        EXPECT_EQ(reference, &payload);
-
+    for (XmlRecord* record : std::initializer_list<XmlRecord*>{&logging, &recorder, &updates}) {
         XmlDocument document;
         XmlElement root = document.CreateRoot(u"Root", nullptr);
         record->WriteXml(root);
         record->WriteXml(root);
         const XmlElement second = root.FirstChild().NextSibling();
-        EXPECT_TRUE(second.IsValid() && !second.NextSibling().IsValid()) << typeIds[i];
+        EXPECT_TRUE(second.IsValid() && !second.NextSibling().IsValid()) << record->GetTypeId();
     }
 }
 

@@ -1,16 +1,10 @@
 #include "records/log_sink.h"
 
-#include <atomic>
 #include <cstdlib>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/test_support.h"
-#include "core/text_utils.h"
-#include "platform/clock.h"
+#include "core/xml_test_support.h"
 
 namespace qav {
 namespace {
@@ -23,9 +17,7 @@ class TestableLogSink : public LogSink {
 std::string TextOf(const LogSinkEntry& entry) {
     WString text;
     entry.message.GetRoot().GetAttribute(u"qav:Text", text);
-    std::string out;
-    WideToUtf8(text.data(), static_cast<int>(text.size()), out);
-    return out;
+    return std::string(text.begin(), text.end());  // the tests' texts are ASCII
 }
 
 std::vector<std::string> TakeTexts(LogSink& sink) {
@@ -52,10 +44,10 @@ TEST(LogSink, KeepsOnlyWhatTheThresholdAdmits) {
     EXPECT_EQ(sink.GetTotalCount(), 8u) << "messages below the threshold are not counted";
 
     XmlDocument configuration;
-    const std::string xml =
+    sink.ReadXml(test_support::ParseXml(
+        configuration,
         "<qav:LoggingParameters xmlns:qav=\"urn:qav:relay:2026\">"
-        "<qav:LogSeverity>Status</qav:LogSeverity></qav:LoggingParameters>";
-    sink.ReadXml(configuration.LoadFromText(xml.data(), static_cast<int>(xml.size())));
+        "<qav:LogSeverity>Status</qav:LogSeverity></qav:LoggingParameters>"));
     sink.LogText(kSeverityStatus, "status");
     EXPECT_EQ(TakeTexts(sink), std::vector<std::string>{"status@1"});
 }

@@ -1,12 +1,6 @@
 #include "records/record_fields.h"
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "core/xml_document.h"
+#include "core/xml_test_support.h"
 
 namespace qav {
 namespace {
@@ -16,17 +10,8 @@ constexpr EnumTextRow kTestTable[] = {
     {2, u"Two"}, {1, u"One"}, {2, u"Second Two"}, {7, nullptr}, {0, u"Zero"},
 };
 
-XmlElement Load(XmlDocument& document, const std::string& text) {
-    XmlElement root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
-    EXPECT_TRUE(root.IsValid()) << text;
-    return root;
-}
-
-std::string Saved(XmlDocument& document) {
-    std::string text;
-    document.SaveToString(text);
-    return text;
-}
+using test_support::ParseXml;
+using test_support::SavedXml;
 
 TEST(RecordFields, NumbersRoundTripAndReadLeniently) {
     XmlDocument document;
@@ -35,9 +20,9 @@ TEST(RecordFields, NumbersRoundTripAndReadLeniently) {
     double ratio = 1e20;
     EXPECT_TRUE(SyncInt64Field(root, u"L", nullptr, kSyncWrite, big));
     EXPECT_TRUE(SyncDoubleField(root, u"D", nullptr, kSyncWrite, ratio));
-    EXPECT_EQ(Saved(document), "<r><L>-9223372036854775808</L><D>1e+20</D></r>");
+    EXPECT_EQ(SavedXml(document), "<r><L>-9223372036854775808</L><D>1e+20</D></r>");
 
-    root = Load(document, "<r><L>99999999999999999999</L><D1>2.5e3xyz</D1><D2>abc</D2></r>");
+    root = ParseXml(document, "<r><L>99999999999999999999</L><D1>2.5e3xyz</D1><D2>abc</D2></r>");
     EXPECT_TRUE(SyncInt64Field(root, u"L", nullptr, kSyncRead, big));
     EXPECT_EQ(big, INT64_MAX);
     EXPECT_TRUE(SyncDoubleField(root, u"D1", nullptr, kSyncRead, ratio));
@@ -59,7 +44,7 @@ TEST(RecordFields, EnumerationsTakeTheFirstMatchingRow) {
         const bool known = value == 2 || value == 0;
         EXPECT_EQ(SyncEnumField(root, u"E", nullptr, kTestTable, kSyncWrite, value), known);
         EXPECT_EQ(SyncEnumAttribute(root, u"A", nullptr, kTestTable, kSyncWrite, value), known);
-        EXPECT_EQ(Saved(document),
+        EXPECT_EQ(SavedXml(document),
                   value == 2 ? "<r A=\"Two\"><E>Two</E></r>" : "<r A=\"Zero\"><E>Zero</E></r>")
             << value;
     }
@@ -71,7 +56,7 @@ TEST(RecordFields, EnumerationsTakeTheFirstMatchingRow) {
     for (const ReadCase& c : {ReadCase{"Second Two", 2}, ReadCase{"One", 1}, ReadCase{"one", 5},
                               ReadCase{"One ", 5}, ReadCase{"", 5}}) {
         const std::string text = c.text;
-        root = Load(document, "<r A=\"" + text + "\"><E>" + text + "</E></r>");
+        root = ParseXml(document, "<r A=\"" + text + "\"><E>" + text + "</E></r>");
         int32_t child = 5;
         int32_t attribute = 5;
         EXPECT_EQ(SyncEnumField(root, u"E", nullptr, kTestTable, kSyncRead, child),
@@ -85,13 +70,13 @@ TEST(RecordFields, EnumerationsTakeTheFirstMatchingRow) {
 
 TEST(RecordFields, IntListsReplaceOnWriteAndEmptyOnRead) {
     XmlDocument document;
-    XmlElement wrapper = Load(document, "<w><I>9</I><Other>8</Other></w>");
+    XmlElement wrapper = ParseXml(document, "<w><I>9</I><Other>8</Other></w>");
     std::vector<int32_t> list = {3, -1};
     SyncIntList(u"I", nullptr, wrapper, kSyncWrite, list);
     SyncIntList(u"I", nullptr, wrapper, kSyncWrite, list);
-    EXPECT_EQ(Saved(document), "<w><Other>8</Other><I>3</I><I>-1</I></w>");
+    EXPECT_EQ(SavedXml(document), "<w><Other>8</Other><I>3</I><I>-1</I></w>");
 
-    wrapper = Load(document, "<w><I>4</I><Other>8</Other><I>x</I><I>12abc</I></w>");
+    wrapper = ParseXml(document, "<w><I>4</I><Other>8</Other><I>x</I><I>12abc</I></w>");
     SyncIntList(u"I", nullptr, wrapper, kSyncRead, list);
     EXPECT_EQ(list, (std::vector<int32_t>{4, 0, 12}));
     SyncIntList(u"I", nullptr, XmlElement(), kSyncRead, list);
