@@ -75,11 +75,6 @@ bool XmlDocument::SaveToFile(WStringView path) {
     return WriteXmlFile(*m_block, path);
 }
 
-void XmlDocument::SaveToString(std::string& out) {
-    WString text;
-    out = ToXmlText(*m_block, text) ? ToUtf8(text) : std::string();
-}
-
 XmlElement XmlDocument::CreateRoot(WStringView name, const WChar* namespaceUri) {
     return XmlElement(XmlNode::Create(m_block, name, namespaceUri, nullptr));
 }

@@ -1,70 +1,13 @@
 #include "core/xml_element.h"
 
-#include <locale.h>
-
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <string>
 
 #include "core/format.h"
 #include "core/text_utils.h"
 
 namespace qav {
-namespace {
-
-// The white space that C's number readers skip in the "C" locale.
-constexpr bool IsNumberSpace(WChar c) {
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-constexpr bool IsDigit(WChar c) {
-    return c >= u'0' && c <= u'9';
-}
-
-// Only the plain decimal form is taken (no "inf", "nan" or hexadecimal), so the prefix
-// is first cut out here and then converted in the "C" locale.
-double TextToDouble(WStringView text) {
-    size_t i = 0;
-    while (i < text.size() && IsNumberSpace(text[i])) {
-        ++i;
-    }
-    std::string number;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        number.push_back(static_cast<char>(text[i++]));
-    }
-    size_t digits = 0;
-    const auto takeDigits = [&] {
-        for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) {
-            number.push_back(static_cast<char>(text[i]));
-        }
-    };
-    takeDigits();
-    if (i < text.size() && text[i] == u'.') {
-        number.push_back('.');
-        ++i;
-        takeDigits();
-    }
-    if (digits == 0) {
-        return 0;
-    }
-    if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
-        size_t j = i + 1;
-        if (j < text.size() && (text[j] == u'+' || text[j] == u'-')) {
-            ++j;
-        }
-        if (j < text.size() && IsDigit(text[j])) {
-            for (; i < j; ++i) {
-                number.push_back(static_cast<char>(text[i]));
-            }
-            takeDigits();
-        }
-    }
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    return strtod_l(number.c_str(), nullptr, cLocale);
-}
-
-}  // namespace
 
 // ---- Navigation and structure --------------------------------------------------------
 
@@ -79,7 +22,7 @@ XmlElement XmlElement::NextSibling() const {
     if (m_node == nullptr || m_node->m_parent == nullptr) {
         return XmlElement();
     }
-    const std::vector<XmlNode*>& siblings = m_node->m_parent->m_children;
+    const XmlChildList& siblings = m_node->m_parent->m_children;
     const size_t next = m_node->m_index + 1;
     return next < siblings.size() ? XmlElement(siblings[next]) : XmlElement();
 }
@@ -115,7 +58,7 @@ void XmlElement::RemoveChildren(WStringView name) {
     if (m_node == nullptr) {
         return;
     }
-    std::vector<XmlNode*>& children = m_node->m_children;
+    XmlChildList& children = m_node->m_children;
     const auto removed = std::stable_partition(
         children.begin(), children.end(), [name](XmlNode* child) { return child->m_name != name; });
     for (auto it = removed; it != children.end(); ++it) {
@@ -133,7 +76,7 @@ bool XmlElement::GetName(WString& out) const {
         out.clear();
         return false;
     }
-    out = m_node->m_name;
+    out.assign(m_node->m_name);
     return true;
 }
 
@@ -162,7 +105,9 @@ void XmlElement::SetText(WStringView text) {
 
 void XmlElement::SetTextInt(int32_t value) {
     if (m_node != nullptr) {
-        IntToWString(value, m_node->m_text);
+        WString text;
+        IntToWString(value, text);
+        m_node->m_text.assign(text);
     }
 }
 
@@ -176,7 +121,7 @@ bool XmlElement::GetText(WString& out) const {
     if (m_node == nullptr) {
         return false;
     }
-    out = m_node->m_text;
+    out.assign(m_node->m_text);
     return true;
 }
 
@@ -200,7 +145,7 @@ bool XmlElement::GetTextInt64(int64_t& out) const {
 
 void XmlElement::SetAttribute(WStringView name, WStringView value) {
     if (m_node != nullptr) {
-        m_node->m_attributes.insert_or_assign(WString(name), WString(value));
+        m_node->m_attributes.insert_or_assign(m_node->NewString(name), m_node->NewString(value));
     }
 }
 
@@ -250,7 +195,7 @@ void XmlElement::SetAttributeBool(WStringView name, const WChar*, bool value) {
     SetAttribute(name, value ? u"True" : u"False");
 }
 
-const WString* XmlElement::FindAttribute(WStringView name) const {
+const XmlString* XmlElement::FindAttribute(WStringView name) const {
     if (m_node == nullptr) {
         return nullptr;
     }
@@ -259,15 +204,15 @@ const WString* XmlElement::FindAttribute(WStringView name) const {
 }
 
 bool XmlElement::GetAttribute(WStringView name, WString& out) const {
-    const WString* value = FindAttribute(name);
+    const XmlString* value = FindAttribute(name);
     if (value != nullptr) {
-        out = *value;
+        out.assign(*value);
     }
     return value != nullptr;
 }
 
 bool XmlElement::GetAttributeInt(WStringView name, int32_t& out) const {
-    const WString* value = FindAttribute(name);
+    const XmlString* value = FindAttribute(name);
     if (value != nullptr) {
         out = WStringToInt(*value);
     }
@@ -275,7 +220,7 @@ bool XmlElement::GetAttributeInt(WStringView name, int32_t& out) const {
 }
 
 bool XmlElement::GetAttributeInt64(WStringView name, int64_t& out) const {
-    const WString* value = FindAttribute(name);
+    const XmlString* value = FindAttribute(name);
     if (value != nullptr) {
         out = WStringToInt64(*value);
     }
@@ -283,15 +228,15 @@ bool XmlElement::GetAttributeInt64(WStringView name, int64_t& out) const {
 }
 
 bool XmlElement::GetAttributeDouble(WStringView name, double& out) const {
-    const WString* value = FindAttribute(name);
+    const XmlString* value = FindAttribute(name);
     if (value != nullptr) {
-        out = TextToDouble(*value);
+        out = WStringToDouble(*value);
     }
     return value != nullptr;
 }
 
 bool XmlElement::GetAttributeBool(WStringView name, bool& out) const {
-    const WString* value = FindAttribute(name);
+    const XmlString* value = FindAttribute(name);
     if (value != nullptr) {
         out = IsYesText(*value);
     }

@@ -91,7 +91,7 @@ class XmlElement {
     bool GetAttributeBool(WStringView name, bool& out) const;
 
   private:
-    const WString* FindAttribute(WStringView name) const;
+    const XmlString* FindAttribute(WStringView name) const;
 
     XmlNode* m_node = nullptr;
 };

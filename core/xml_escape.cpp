@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/text_utils.h"
+#include "core/xml_scan.h"
 
 namespace qav {
 namespace {
@@ -59,15 +60,25 @@ const Char* EscapeOf(Char c) {
     }
 }
 
-template <typename Char>
-void AppendEscapedTo(std::basic_string_view<Char> text, std::basic_string<Char>& out) {
-    for (const Char c : text) {
-        if (const Char* escape = EscapeOf(c)) {
+void AppendEscapedTo(std::string_view text, std::string& out) {
+    for (const char c : text) {
+        if (const char* escape = EscapeOf(c)) {
             out.append(escape);
         } else {
             out.push_back(c);
         }
     }
+}
+
+// The runs between escaped characters go out whole.
+void AppendEscapedTo(WStringView text, WString& out) {
+    size_t copied = 0;
+    for (size_t i = FindXmlEscaped(text, 0); i < text.size(); i = FindXmlEscaped(text, i + 1)) {
+        out.append(text.data() + copied, i - copied);
+        out.append(EscapeOf(text[i]));
+        copied = i + 1;
+    }
+    out.append(text.data() + copied, text.size() - copied);
 }
 
 uint32_t ReadDecimal(WStringView digits) {
@@ -85,7 +96,8 @@ uint32_t ReadDecimal(WStringView digits) {
     return value;
 }
 
-void AppendCodePoint(uint32_t value, WString& out) {
+template <typename String>
+void AppendCodePoint(uint32_t value, String& out) {
     if (value >= 0x10000 && value <= 0x10FFFF) {
         value -= 0x10000;
         out.push_back(static_cast<WChar>(0xD800 + (value >> 10)));
@@ -96,15 +108,25 @@ void AppendCodePoint(uint32_t value, WString& out) {
 }
 
 // `semicolon` is the first ';' after run[position + 1], or npos.
-size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, WString& out) {
+template <typename String>
+size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, String& out) {
     const WStringView after = run.substr(position + 1);
-    for (const NamedEntity& entity : kNamedEntities) {
-        if (after.starts_with(entity.name)) {
-            out.push_back(entity.value);
-            return entity.name.size() + 1;
-        }
+    if (after.empty()) {
+        out.push_back(u'&');
+        return 1;
     }
-    if (after.empty() || after[0] != u'#' || semicolon == WStringView::npos) {
+    // No name starts with '#'; only names that start like the text are compared.
+    if (after[0] != u'#') {
+        for (const NamedEntity& entity : kNamedEntities) {
+            if (entity.name[0] == after[0] && after.starts_with(entity.name)) {
+                out.push_back(entity.value);
+                return entity.name.size() + 1;
+            }
+        }
+        out.push_back(u'&');
+        return 1;
+    }
+    if (semicolon == WStringView::npos) {
         out.push_back(u'&');
         return 1;
     }
@@ -120,10 +142,42 @@ size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, WStrin
     return semicolon - position + 1;
 }
 
+template <typename String>
+void AppendDecodedTo(WStringView run, String& out) {
+    // Nothing decodes to more units than it takes, so a new string is allocated once.
+    if (out.empty()) {
+        out.reserve(run.size());
+    }
+    size_t position = 0;
+    // The last answer to "first ';' at or after some start": it stays right for every
+    // later '&' whose digits begin at or before it, so each character is searched once.
+    size_t semicolon = 0;
+    bool searched = false;
+    while (position < run.size()) {
+        const size_t ampersand = FindXmlUnit(run, position, u'&');
+        if (ampersand == run.size()) {
+            out.append(run.substr(position));
+            break;
+        }
+        out.append(run.substr(position, ampersand - position));
+        const size_t digitsStart = ampersand + 2;
+        if (!searched || (semicolon != WStringView::npos && semicolon < digitsStart)) {
+            semicolon = WStringView::npos;
+            if (digitsStart <= run.size()) {
+                if (const size_t found = FindXmlUnit(run, digitsStart, u';'); found < run.size()) {
+                    semicolon = found;
+                }
+            }
+            searched = true;
+        }
+        position = ampersand + DecodeEntityAt(run, ampersand, semicolon, out);
+    }
+}
+
 }  // namespace
 
 bool XmlNeedsEscape(WStringView text) {
-    return std::any_of(text.begin(), text.end(), [](WChar c) { return EscapeOf(c) != nullptr; });
+    return FindXmlEscaped(text, 0) != text.size();
 }
 
 void XmlEscapeW(WStringView text, WString& out) {
@@ -142,10 +196,9 @@ void XmlAppendEscaped(WStringView text, WString& out) {
 }
 
 size_t XmlEscapedLength(WStringView text) {
-    size_t length = 0;
-    for (const WChar c : text) {
-        const WChar* escape = EscapeOf(c);
-        length += escape != nullptr ? std::char_traits<WChar>::length(escape) : 1;
+    size_t length = text.size();
+    for (size_t i = FindXmlEscaped(text, 0); i < text.size(); i = FindXmlEscaped(text, i + 1)) {
+        length += std::char_traits<WChar>::length(EscapeOf(text[i])) - 1;
     }
     return length;
 }
@@ -164,25 +217,11 @@ size_t XmlDecodeEntity(WStringView run, size_t position, WString& out) {
 }
 
 void XmlAppendDecoded(WStringView run, WString& out) {
-    size_t position = 0;
-    // The last answer to "first ';' at or after some start": it stays right for every
-    // later '&' whose digits begin at or before it, so each character is searched once.
-    size_t semicolon = 0;
-    bool searched = false;
-    while (position < run.size()) {
-        const size_t ampersand = run.find(u'&', position);
-        if (ampersand == WStringView::npos) {
-            out.append(run.substr(position));
-            break;
-        }
-        out.append(run.substr(position, ampersand - position));
-        const size_t digitsStart = ampersand + 2;
-        if (!searched || (semicolon != WStringView::npos && semicolon < digitsStart)) {
-            semicolon = digitsStart <= run.size() ? run.find(u';', digitsStart) : WStringView::npos;
-            searched = true;
-        }
-        position = ampersand + DecodeEntityAt(run, ampersand, semicolon, out);
-    }
+    AppendDecodedTo(run, out);
+}
+
+void XmlAppendDecoded(WStringView run, XmlString& out) {
+    AppendDecodedTo(run, out);
 }
 
 void XmlDecodeEntities(WString& text) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/wide_text.h"
+#include "core/xml_pool.h"
 
 namespace qav {
 
@@ -32,6 +33,7 @@ void XmlDecodeEntities(WString& text);
 // Appends the decoded `run` to `out`. Linear in the run's length: the ';' that ends a
 // character reference is looked for once per stretch of the run, not once per '&'.
 void XmlAppendDecoded(WStringView run, WString& out);
+void XmlAppendDecoded(WStringView run, XmlString& out);
 
 // Decodes what the '&' at run[position] starts: appends one character (two for a
 // character reference above U+FFFF) to `out` and returns the characters consumed, at

@@ -1,8 +1,10 @@
 #include "core/xml_node.h"
 
+#include <iterator>
 #include <utility>
 
 #include "core/xml_escape.h"
+#include "core/xml_scan.h"
 
 namespace qav {
 
@@ -25,8 +27,21 @@ void XmlDocumentBlock::Release() {
     }
 }
 
-XmlNode::XmlNode(XmlDocumentBlock* document, WString name, XmlNode* parent)
-    : m_name(std::move(name)), m_document(document), m_parent(parent) {
+namespace {
+
+XmlPool* PoolOf(XmlDocumentBlock* document) {
+    return document != nullptr ? &document->m_pool : nullptr;
+}
+
+}  // namespace
+
+XmlNode::XmlNode(XmlDocumentBlock* document, WStringView name, XmlNode* parent)
+    : m_name(name, XmlString::allocator_type(PoolOf(document))),
+      m_attributes(XmlAttributeMap::allocator_type(PoolOf(document))),
+      m_children(XmlChildList::allocator_type(PoolOf(document))),
+      m_text(XmlString::allocator_type(PoolOf(document))),
+      m_document(document),
+      m_parent(parent) {
     if (parent != nullptr) {
         m_index = parent->m_children.size();
         parent->m_children.push_back(this);
@@ -34,10 +49,13 @@ XmlNode::XmlNode(XmlDocumentBlock* document, WString name, XmlNode* parent)
 }
 
 XmlNode::~XmlNode() {
+    if (m_children.empty()) {
+        return;
+    }
     // Every node is deleted only after its children were taken away, so no destructor
     // below this one has anything to recurse into.
-    std::vector<XmlNode*> pending;
-    pending.swap(m_children);
+    std::vector<XmlNode*> pending(m_children.begin(), m_children.end());
+    m_children.clear();
     while (!pending.empty()) {
         XmlNode* node = pending.back();
         pending.pop_back();
@@ -47,13 +65,31 @@ XmlNode::~XmlNode() {
     }
 }
 
+void* XmlNode::operator new(size_t bytes, XmlDocumentBlock* document) {
+    return document != nullptr ? document->m_pool.Allocate(bytes) : ::operator new(bytes);
+}
+
+void XmlNode::operator delete(void* block, XmlDocumentBlock* document) {
+    if (document != nullptr) {
+        document->m_pool.Free(block, sizeof(XmlNode));
+    } else {
+        ::operator delete(block);
+    }
+}
+
+void XmlNode::operator delete(XmlNode* node, std::destroying_delete_t) {
+    XmlDocumentBlock* document = node->m_document;
+    node->~XmlNode();
+    operator delete(static_cast<void*>(node), document);
+}
+
 void DestroyXmlTree(XmlNode* root) {
     delete root;
 }
 
 XmlNode* XmlNode::Create(XmlDocumentBlock* document, WStringView name, const WChar* namespaceUri,
                          XmlNode* parent) {
-    XmlNode* node = new XmlNode(document, WString(name), parent);
+    XmlNode* node = new (document) XmlNode(document, name, parent);
     if (parent == nullptr && document != nullptr) {
         document->ReplaceRoot(node);
     }
@@ -83,7 +119,7 @@ bool XmlNode::LookupNamespace(const XmlNode* node, WStringView prefix, WString& 
     for (; node != nullptr; node = node->m_parent) {
         const auto found = node->m_attributes.find(attribute);
         if (found != node->m_attributes.end()) {
-            uri = found->second;
+            uri.assign(found->second);
             return true;
         }
     }
@@ -96,7 +132,8 @@ void XmlNode::DeclareNamespace(XmlNode* node, WStringView prefix, WStringView ur
     if (LookupNamespace(node, prefix, current) && current == uri) {
         return;
     }
-    node->m_attributes.insert_or_assign(NamespaceAttributeName(prefix), WString(uri));
+    node->m_attributes.insert_or_assign(node->NewString(NamespaceAttributeName(prefix)),
+                                        node->NewString(uri));
 }
 
 bool XmlNode::ResolveName(const XmlNode* node, WString& localName, WString& uri) {
@@ -144,14 +181,30 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
         }
         const WChar quote = text[p];
         const size_t valueStart = p + 1;
-        const size_t valueEnd = text.find(quote, valueStart);
-        if (valueEnd == WStringView::npos) {
+        // Most values hold no reference: one search finds both the end and that.
+        size_t valueEnd = FindEitherXmlUnit(text, valueStart, quote, u'&');
+        const bool hasReference = valueEnd < text.size() && text[valueEnd] == u'&';
+        if (hasReference) {
+            valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
+        }
+        if (valueEnd == text.size()) {
             return false;
         }
-        if (attributes.find(name) == attributes.end()) {
-            WString value;
-            XmlAppendDecoded(text.substr(valueStart, valueEnd - valueStart), value);
-            attributes.emplace(WString(name), std::move(value));
+        // Lists usually come in name order (the writer's), so the end is tried first.
+        auto at = attributes.end();
+        if (!attributes.empty() && WStringView(std::prev(at)->first).compare(name) >= 0) {
+            at = attributes.lower_bound(name);
+        }
+        if (at == attributes.end() || at->first != name) {
+            const XmlString::allocator_type allocator(attributes.get_allocator());
+            const WStringView run = text.substr(valueStart, valueEnd - valueStart);
+            XmlString value(allocator);
+            if (hasReference) {
+                XmlAppendDecoded(run, value);
+            } else {
+                value.assign(run);
+            }
+            attributes.emplace_hint(at, XmlString(name, allocator), std::move(value));
         }
         p = valueEnd + 1;
         if (!skipWhiteSpace()) {
@@ -162,11 +215,11 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
 
 namespace {
 
-bool IsNamespaceDeclaration(const WString& name) {
+bool IsNamespaceDeclaration(WStringView name) {
     return name == u"xmlns" || (name.size() >= 7 && name.starts_with(u"xmlns:"));
 }
 
-void WriteOneAttribute(const WString& name, const WString& value, WString& out) {
+void WriteOneAttribute(WStringView name, WStringView value, WString& out) {
     out.push_back(u' ');
     out.append(name);
     out.append(u"=\"");

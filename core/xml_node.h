@@ -16,9 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "core/wide_text.h"
+#include "core/xml_pool.h"
 
 namespace qav {
 
@@ -27,8 +30,16 @@ inline constexpr WChar kQavNamespaceUri[] = u"urn:qav:relay:2026";
 
 class XmlNode;
 
-// Attribute names to values, ordered by the names' UTF-16 code units.
-using XmlAttributeMap = std::map<WString, WString, std::less<>>;
+// Attribute names to values, ordered by the names' UTF-16 code units. A node's strings,
+// map and child list take their memory from the document's pool: copy them (a copy uses
+// the heap) rather than move them out of a node that may die first.
+struct XmlNameOrder {
+    using is_transparent = void;
+    bool operator()(WStringView left, WStringView right) const { return left < right; }
+};
+using XmlAttributeMap = std::map<XmlString, XmlString, XmlNameOrder,
+                                 XmlPoolAllocator<std::pair<const XmlString, XmlString>>>;
+using XmlChildList = std::vector<XmlNode*, XmlPoolAllocator<XmlNode*>>;
 
 // One document: its tree, whether it was parsed from text that carried a processing
 // instruction (then the writer emits the XML declaration), and the handles' count.
@@ -45,6 +56,7 @@ struct XmlDocumentBlock {
     void AddRef() { m_referenceCount.fetch_add(1, std::memory_order_relaxed); }
     void Release();
 
+    XmlPool m_pool;  // outlives the tree: the destructor's body destroys it first
     XmlNode* m_root = nullptr;
     uint8_t m_declarationFlag = 0;
     std::atomic<int32_t> m_referenceCount{1};
@@ -52,11 +64,17 @@ struct XmlDocumentBlock {
 
 class XmlNode {
   public:
-    XmlNode(XmlDocumentBlock* document, WString name, XmlNode* parent);
+    // Made by `new (document) XmlNode(document, ...)`, from the document's pool (the heap
+    // for a null document); a plain `delete` gives the memory back to where it came from.
+    XmlNode(XmlDocumentBlock* document, WStringView name, XmlNode* parent);
     // Destroys the subtree below without recursion.
     ~XmlNode();
     XmlNode(const XmlNode&) = delete;
     XmlNode& operator=(const XmlNode&) = delete;
+
+    static void* operator new(size_t bytes, XmlDocumentBlock* document);
+    static void operator delete(void* block, XmlDocumentBlock* document);  // a failed constructor
+    static void operator delete(XmlNode* node, std::destroying_delete_t);
 
     // A new node. Without a parent it becomes the document's root and the old tree is
     // destroyed at once; with one it is appended to the parent's children. A non-empty
@@ -88,10 +106,13 @@ class XmlNode {
     // The same without "xmlns" and "xmlns:..." declarations.
     static void WriteAttributesNoNamespaces(const XmlAttributeMap& attributes, WString& out);
 
-    WString m_name;  // qualified, as written
+    // A string of this node's document, for its name, text and attributes.
+    XmlString NewString(WStringView text) const { return XmlString(text, m_name.get_allocator()); }
+
+    XmlString m_name;  // qualified, as written
     XmlAttributeMap m_attributes;
-    std::vector<XmlNode*> m_children;  // owned, in document order
-    WString m_text;                    // all character data, decoded, in the order met
+    XmlChildList m_children;  // owned, in document order
+    XmlString m_text;         // all character data, decoded, in the order met
     XmlDocumentBlock* m_document = nullptr;
     XmlNode* m_parent = nullptr;
     size_t m_index = 0;  // position in the parent's children; kept equal by removals

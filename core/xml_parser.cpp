@@ -5,6 +5,7 @@
 #include "core/trace_frame.h"
 #include "core/xml_document.h"
 #include "core/xml_escape.h"
+#include "core/xml_scan.h"
 
 namespace qav {
 namespace {
@@ -85,10 +86,10 @@ class TreeParser {
             if (m_root != nullptr) {
                 return false;  // one root only
             }
-            m_root.reset(new XmlNode(&m_document, WString(name), nullptr));
+            m_root.reset(new (&m_document) XmlNode(&m_document, name, nullptr));
             node = m_root.get();
         } else {
-            node = new XmlNode(&m_document, WString(name), m_open);
+            node = new (&m_document) XmlNode(&m_document, name, m_open);
         }
         m_open = node;
         size_t position = nameEnd;
@@ -109,8 +110,8 @@ class TreeParser {
     }
 
     bool ParseCharacterData() {
-        const size_t end = m_text.find(u'<', m_position);
-        if (m_open == nullptr || end == WStringView::npos) {
+        const size_t end = FindXmlUnit(m_text, m_position, u'<');
+        if (m_open == nullptr || end == m_text.size()) {
             return false;
         }
         XmlAppendDecoded(m_text.substr(m_position, end - m_position), m_open->m_text);
@@ -131,10 +132,7 @@ bool XmlDocument::ParseXmlText(XmlDocumentBlock& document, WStringView text) {
     QAV_TRACE("VT::FXML");
     const WChar* wszXML = text.data();
     QAV_TRACE_VAR("wszXML", wszXML, kTraceWideText);
-    const size_t nul = text.find(u'\0');
-    if (nul != WStringView::npos) {
-        text = text.substr(0, nul);
-    }
+    text = text.substr(0, FindXmlUnit(text, 0, u'\0'));
     std::unique_ptr<XmlNode> root = TreeParser(document, text).Parse();
     if (root == nullptr) {
         return false;
