@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "network/buffered_connection_reader.h"
 #include "network/scripted_connection_stream.h"
 
@@ -21,33 +21,22 @@ namespace {
 
 using qav::test_support::ScriptedConnectionStream;
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 // Takes the input apart; past its end every value is 0.
-class Input {
+class Input : public qav::fuzz::FuzzInput {
   public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_position >= m_size; }
-    uint8_t Byte() { return m_position < m_size ? m_data[m_position++] : 0; }
+    using FuzzInput::FuzzInput;
     int32_t Int16() {
         const uint8_t low = Byte();
         return static_cast<int16_t>(low | (Byte() << 8));
     }
     std::string_view Bytes(size_t count) {
-        count = std::min(count, m_size - std::min(m_position, m_size));
-        std::string_view bytes(reinterpret_cast<const char*>(m_data) + m_position, count);
-        m_position += count;
+        count = std::min(count, m_size - std::min(m_at, m_size));
+        std::string_view bytes(reinterpret_cast<const char*>(m_data) + m_at, count);
+        m_at += count;
         return bytes;
     }
-
-  private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_position = 0;
 };
 
 const std::string_view kSync(reinterpret_cast<const char*>(qav::kSyncPattern), 4);
@@ -309,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t sizeChoice = input.Byte();
     const int32_t bufferSize = sizeChoice < 8 ? sizeChoice : sizeChoice % 128;
     Model model(input, bufferSize);
-    for (int steps = 0; steps < 2000 && !input.Empty(); ++steps) {
+    for (int steps = 0; steps < 2000 && !input.Done(); ++steps) {
         model.Step();
     }
     model.Finish();

@@ -3,21 +3,17 @@
 // record as exactly the same fields.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <tuple>
 
 #include "core/xml_document.h"
+#include "fuzz/fuzz_support.h"
 #include "records/logging_parameters.h"
 #include "records/media_recorder_config.h"
 #include "records/software_updates_config.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 auto Fields(const qav::LoggingParameters& r) {
     return std::tie(r.m_logSeverity, r.m_maxNumberOfLogMessages, r.m_autoRefresh);

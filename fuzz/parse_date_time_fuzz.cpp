@@ -3,10 +3,10 @@
 // through seconds and through its own text unchanged.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "core/date_time.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -15,11 +15,7 @@ int32_t DaysInMonth(const qav::DateTime& date) {
     return date.month == 2 && qav::IsLeapYear(date.year) ? 29 : kDays[date.month - 1];
 }
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 void ParseAndCheck(qav::WStringView text) {
     qav::DateTime date;

@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "core/ref_counted.h"
+#include "fuzz/fuzz_support.h"
 #include "manager/connection_event_sink.h"
 #include "network/reliable_connection.h"
 #include "network/stream_socket_calls.h"
@@ -25,18 +25,12 @@ namespace {
 
 using qav::ConnectionEventSink;
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
-class Input {
+// Bytes are 0 once the input is used up: sockets then take everything and report nothing.
+class Input : public qav::fuzz::FuzzInput {
   public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Done() const { return m_at >= m_size; }
-    // 0 once the input is used up: sockets then take everything and report nothing.
-    uint8_t Byte() { return m_at < m_size ? m_data[m_at++] : 0; }
+    using FuzzInput::FuzzInput;
     uint32_t Bytes(int count) {
         uint32_t value = 0;
         for (int i = 0; i < count; ++i) {
@@ -44,11 +38,6 @@ class Input {
         }
         return value;
     }
-
-  private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
 };
 
 uint8_t MessageByte(uint32_t id, int32_t offset) {

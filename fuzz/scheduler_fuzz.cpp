@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/scheduler.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -247,18 +248,6 @@ class Model {
     int64_t m_clock = 0;  // the scheduler's clock: raw steps forward only
 };
 
-class Input {
-  public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_at >= m_size; }
-    uint8_t Byte() { return m_at < m_size ? m_data[m_at++] : 0; }
-
-  private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -267,13 +256,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gBehaviour.clear();
     gEvents.clear();
     gNextTag = 1;
-    Input input(data, size);
+    qav::fuzz::FuzzInput input(data, size);
     {
         auto owned = std::make_unique<FuzzScheduler>();
         FuzzScheduler& scheduler = *owned;
         Model model;
         uint32_t lastTags[4] = {};
-        for (int step = 0; step < 400 && !input.Empty(); ++step) {
+        for (int step = 0; step < 400 && !input.Done(); ++step) {
             const uint8_t op = input.Byte();
             const uint8_t a = input.Byte();
             const uint8_t b = input.Byte();

@@ -3,26 +3,20 @@
 // the totals, the positions' bounds, and every byte that comes out.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <vector>
 
 #include "core/stream_buffer.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
-class Input {
+class Input : public qav::fuzz::FuzzInput {
   public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Done() const { return m_at >= m_size; }
-    uint8_t Byte() { return m_at < m_size ? m_data[m_at++] : 0; }
+    using FuzzInput::FuzzInput;
     // Mostly small, sometimes large, now and then negative.
     int32_t Size() {
         const uint8_t kind = Byte();
@@ -30,15 +24,12 @@ class Input {
             return kind;
         }
         if (kind < 250) {
-            return Byte() | Byte() << 8;
+            // Two statements: the operands of | may be read in either order.
+            const uint8_t low = Byte();
+            return low | Byte() << 8;
         }
         return -1 - Byte();
     }
-
-  private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
 };
 
 bool SameState(const qav::StreamBufferState& a, const qav::StreamBufferState& b) {

@@ -2,19 +2,15 @@
 // that must hold for any input.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core/text_utils.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 void CheckUtf8(const char* bytes, int length) {
     qav::WString lenient;

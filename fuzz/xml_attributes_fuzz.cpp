@@ -8,17 +8,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "core/xml_node.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 qav::WString Decode(const uint8_t* data, size_t size, bool twoBytesPerUnit) {
     qav::WString text;

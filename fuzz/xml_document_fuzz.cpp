@@ -4,20 +4,16 @@
 // whole run agrees with decoding one reference at a time.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "core/text_utils.h"
 #include "core/xml_document.h"
 #include "core/xml_escape.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using qav::fuzz::Check;
 
 qav::WString WriteChecked(const qav::XmlDocumentBlock& block) {
     qav::WString text;
