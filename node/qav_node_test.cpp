@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "network/loopback_test_support.h"
+
 namespace {
+
+using qav::test_support::LoopbackAddress;
 
 class NodeProcess {
   public:
@@ -95,14 +99,6 @@ class NodeProcess {
     std::string m_text;
 };
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
     NodeProcess node({"--tcp-port", "0", "--udp-port", "0"});
     ASSERT_TRUE(node.WaitFor(" UDP port ")) << node.Text();
@@ -114,11 +110,11 @@ TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
 
     // The TCP connection stays open across the stop: the node must close it itself.
     const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in server = Loopback(tcpPort);
+    const sockaddr_in server = LoopbackAddress(tcpPort);
     ASSERT_EQ(connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
     ASSERT_EQ(send(tcp, "hello", 5, 0), 5);
     const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in listener = Loopback(udpPort);
+    const sockaddr_in listener = LoopbackAddress(udpPort);
     ASSERT_EQ(sendto(udp, "datagram", 8, 0, reinterpret_cast<const sockaddr*>(&listener),
                      sizeof listener),
               8);
@@ -135,7 +131,7 @@ TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
 
 TEST(QavNode, ATakenPortIsAClearErrorAndAFailure) {
     const int taken = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     socklen_t length = sizeof address;

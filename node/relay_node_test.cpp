@@ -13,10 +13,13 @@
 
 #include "core/polling_test_support.h"
 #include "manager/protocol_manager.h"
+#include "network/loopback_test_support.h"
 #include "node/node_options.h"
 
 namespace qav {
 namespace {
+
+using qav::test_support::LoopbackAddress;
 
 using test_support::Eventually;
 
@@ -33,14 +36,6 @@ size_t CountPollingThreads() {
         closedir(tasks);
     }
     return count;
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& part) {
@@ -105,11 +100,11 @@ TEST(RelayNode, ServesTcpAndUdpThenStopsEveryThread) {
         ASSERT_GT(node.GetUdpPort(), 0);
 
         const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in server = Loopback(node.GetTcpPort());
+        const sockaddr_in server = LoopbackAddress(node.GetTcpPort());
         ASSERT_EQ(connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
         ASSERT_EQ(send(tcp, "hello", 5, 0), 5);
         const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in listener = Loopback(node.GetUdpPort());
+        const sockaddr_in listener = LoopbackAddress(node.GetUdpPort());
         ASSERT_EQ(sendto(udp, "datagram", 8, 0, reinterpret_cast<const sockaddr*>(&listener),
                          sizeof listener),
                   8);
@@ -135,7 +130,7 @@ TEST(RelayNode, ServesTcpAndUdpThenStopsEveryThread) {
 
 TEST(RelayNode, ATakenPortFailsClearlyAndLeavesNothingRunning) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(taken, 1), 0);
