@@ -11,22 +11,19 @@
 #include <gtest/gtest.h>
 
 #include "core/test_support.h"
-#include "core/text_utils.h"
 #include "core/xml_escape.h"
+#include "core/xml_test_support.h"
 
 namespace qav {
 namespace {
 
-std::string Narrow(WStringView text) {
-    std::string out;
-    WideToUtf8(text.data(), static_cast<int>(text.size()), out);
-    return out;
-}
+using test_support::SavedXml;
+using test_support::Utf8Of;
 
 WString Write(const XmlDocument& document) {
     WString out;
     EXPECT_TRUE(XmlDocument::ToXmlText(*document.GetBlock(), out));
-    EXPECT_EQ(XmlDocument::GetXmlTextLength(*document.GetBlock()), out.size()) << Narrow(out);
+    EXPECT_EQ(XmlDocument::GetXmlTextLength(*document.GetBlock()), out.size()) << Utf8Of(out);
     return out;
 }
 
@@ -114,7 +111,7 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
         {WStringView(u"<a/>\0<b/>", 9), u"<a/>"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Reparse(c.input), c.written) << "input: " << Narrow(WString(c.input));
+        EXPECT_EQ(Reparse(c.input), c.written) << "input: " << Utf8Of(c.input);
     }
 }
 
@@ -165,13 +162,11 @@ TEST(XmlDocument, FailedParseKeepsTheTreeAndHandlesShareTheBlock) {
     other = other;
     EXPECT_EQ(other.GetBlock(), document.GetBlock());
     EXPECT_EQ(document.GetBlock()->m_referenceCount.load(), 3);
-    std::string utf8;
-    other.SaveToString(utf8);
-    EXPECT_EQ(utf8, "<?xml version='1.0' encoding='UTF-8'?><a b=\"1\"><c/></a>");
+    EXPECT_EQ(SavedXml(other), "<?xml version='1.0' encoding='UTF-8'?><a b=\"1\"><c/></a>");
     XmlDocument empty;
-    utf8 = "x";
+    std::string utf8 = "x";
     empty.SaveToString(utf8);
-    EXPECT_EQ(utf8, "");
+    EXPECT_EQ(utf8, "") << "saving an empty document clears the output";
 }
 
 // Random trees over the characters that matter to the writer and the parser.
@@ -220,9 +215,9 @@ void ExpectSameTree(const XmlNode& expected, const XmlNode& actual) {
         auto [e, a] = pending.back();
         pending.pop_back();
         ASSERT_EQ(e->m_name, a->m_name);
-        ASSERT_EQ(e->m_attributes, a->m_attributes) << Narrow(e->m_name);
-        ASSERT_EQ(e->m_text, a->m_text) << Narrow(e->m_name);
-        ASSERT_EQ(e->m_children.size(), a->m_children.size()) << Narrow(e->m_name);
+        ASSERT_EQ(e->m_attributes, a->m_attributes) << Utf8Of(e->m_name);
+        ASSERT_EQ(e->m_text, a->m_text) << Utf8Of(e->m_name);
+        ASSERT_EQ(e->m_children.size(), a->m_children.size()) << Utf8Of(e->m_name);
         for (size_t i = 0; i < e->m_children.size(); ++i) {
             ASSERT_EQ(a->m_children[i]->m_index, i);
             ASSERT_EQ(a->m_children[i]->m_parent, a);
@@ -238,12 +233,10 @@ TEST(XmlDocument, RandomTreesSurviveWritingAndParsing) {
         const WString text = Write(built);
         XmlDocument parsed;
         ASSERT_NE(parsed.LoadFromTextW(text.c_str()), nullptr)
-            << "seed " << seed << ": " << Narrow(text);
+            << "seed " << seed << ": " << Utf8Of(text);
         ExpectSameTree(*built.GetBlock()->m_root, *parsed.GetBlock()->m_root);
         EXPECT_EQ(Write(parsed), text) << "seed " << seed;
-        std::string utf8;
-        built.SaveToString(utf8);
-        EXPECT_EQ(utf8, Narrow(text))
+        EXPECT_EQ(SavedXml(built), Utf8Of(text))
             << "seed " << seed << ": UTF-8 written straight from the tree";
     }
 }
@@ -290,9 +283,7 @@ TEST(XmlDocument, FilesAreUtf8WithAByteOrderMarkAndReplacedWhole) {
     ASSERT_TRUE(document.SaveToFile(directory.Wide("settings.xml")));
     const std::string bytes = test_support::ReadBytes(path);
     ASSERT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF");
-    std::string text;
-    document.SaveToString(text);
-    EXPECT_EQ(bytes.substr(3), text);
+    EXPECT_EQ(bytes.substr(3), SavedXml(document));
 
     XmlDocument reread;
     ASSERT_NE(reread.LoadFromFile(directory.Wide("settings.xml")), nullptr);

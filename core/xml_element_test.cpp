@@ -9,23 +9,13 @@
 
 #include <gtest/gtest.h>
 
-#include "core/text_utils.h"
-#include "core/xml_document.h"
+#include "core/xml_test_support.h"
 
 namespace qav {
 namespace {
 
-std::string Narrow(WStringView text) {
-    std::string out;
-    WideToUtf8(text.data(), static_cast<int>(text.size()), out);
-    return out;
-}
-
-std::string Saved(XmlDocument& document) {
-    std::string text;
-    document.SaveToString(text);
-    return text;
-}
+using test_support::SavedXml;
+using test_support::Utf8Of;
 
 // Names of the children in walk order, so a skipped or repeated child shows up.
 std::vector<std::string> Walk(XmlElement parent) {
@@ -34,7 +24,7 @@ std::vector<std::string> Walk(XmlElement parent) {
          child = child.NextSibling()) {
         WString name;
         EXPECT_TRUE(child.GetName(name));
-        names.push_back(Narrow(name));
+        names.push_back(Utf8Of(name));
     }
     return names;
 }
@@ -61,10 +51,10 @@ TEST(XmlElement, TypedSettersWriteTheWireTextAndGettersReadItBack) {
         "qav:F=\"False\" qav:I=\"7\" qav:L=\"-9223372036854775808\" qav:T=\"True\" "
         "x:U=\"caf\xC3\xA9&lt;\" xmlns:qav=\"urn:qav:relay:2026\">"
         "<qav:N>9223372036854775807</qav:N><qav:M>-12</qav:M><qav:Z/></qav:Record>";
-    ASSERT_EQ(Saved(document), wire) << "attribute URIs add no declaration";
+    ASSERT_EQ(SavedXml(document), wire) << "attribute URIs add no declaration";
 
     XmlDocument parsed;
-    XmlElement back = parsed.LoadFromText(wire.data(), static_cast<int>(wire.size()));
+    XmlElement back = test_support::ParseXml(parsed, wire);
     int64_t l = 0;
     WString u;
     EXPECT_TRUE(back.GetAttributeInt64(u"qav:L", l) && l == INT64_MIN);
@@ -100,7 +90,7 @@ TEST(XmlElement, NumberAndBooleanReadersAreLenientAndLocaleFree) {
     XmlDocument document;
     XmlElement element = document.CreateRoot(u"r", nullptr);
     for (const auto& c : cases) {
-        const std::string label = "value \"" + Narrow(c.text) + "\"";
+        const std::string label = "value \"" + Utf8Of(c.text) + "\"";
         element.SetAttribute(u"v", c.text);
         element.SetText(c.text);
         int32_t int32 = 99, textInt32 = 99;
@@ -169,7 +159,7 @@ TEST(XmlElement, FindChildNsResolvesPrefixesThroughAncestors) {
         const XmlElement found = middle.FindChildNs(c.localName, c.uri);
         WString id;
         found.GetAttribute(u"id", id);
-        EXPECT_EQ(id, c.id) << Narrow(c.localName) << " in " << Narrow(c.uri);
+        EXPECT_EQ(id, c.id) << Utf8Of(c.localName) << " in " << Utf8Of(c.uri);
     }
     EXPECT_TRUE(middle.FindChild(u"b:x").IsValid()) << "FindChild does not resolve";
     EXPECT_FALSE(middle.FindChild(u"A:x").IsValid());
@@ -195,7 +185,7 @@ TEST(XmlElement, RemoveChildrenKeepsTheSiblingWalkWhole) {
     EXPECT_EQ(Walk(root), (std::vector<std::string>{"b", "c", "b", "d", "a"}));
     root.RemoveChildren(u"b");
     EXPECT_EQ(Walk(root), (std::vector<std::string>{"c", "d", "a"}));
-    EXPECT_EQ(Saved(document), "<r><c>1</c><d/><a/></r>");
+    EXPECT_EQ(SavedXml(document), "<r><c>1</c><d/><a/></r>");
 }
 
 }  // namespace
