@@ -52,8 +52,14 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
     if (eventKind == kEventConnected || eventKind == kEventAccepted) {
         m_connectionCount.fetch_add(1, std::memory_order_relaxed);
     } else if (eventKind == kEventData && connection != nullptr) {
+        // At most 64 KiB a turn, so that one peer that never stops sending cannot hold
+        // the polling thread; the wait loop reports what is left on its next turn.
         uint8_t buffer[4096];
-        for (int32_t got; (got = connection->Receive(buffer, sizeof buffer)) > 0;) {
+        for (int reads = 0; reads < 16; ++reads) {
+            const int32_t got = connection->Receive(buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
             bytes += got;
         }
         m_receivedByteCount.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
