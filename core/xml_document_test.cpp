@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/format.h"
 #include "core/test_support.h"
 #include "core/xml_escape.h"
 #include "core/xml_test_support.h"
@@ -94,6 +95,7 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
         {u" <a ></a> ", u"<a/>"},
         {u"<a b='x\"y' c=\"x'y\"/>", u"<a b=\"x&quot;y\" c=\"x&apos;y\"/>"},
         {u"<a b='1' b='2' c = '3'/>", u"<a b=\"1\" c=\"3\"/>"},
+        {u"<a c='1' b='2' a='3' b='4' c='5' a='6'/>", u"<a a=\"3\" b=\"2\" c=\"1\"/>"},
         {u"<a>  hi  </a>", u"<a>hi  </a>"},
         {u"<a>x<b/>y</a>", u"<a><b/>xy</a>"},
         {u"<a>\n  <b>\n  </b>\n</a>", u"<a><b/></a>"},
@@ -269,6 +271,26 @@ TEST(XmlDocument, DeepAndPathologicalInputsNeedNoRecursionNorQuadraticTime) {
     XmlDocument document;
     ASSERT_TRUE(XmlDocument::ParseXmlText(*document.GetBlock(), references));
     EXPECT_EQ(document.GetBlock()->m_root->m_text.size(), size_t{1} << 20);
+
+    // Names in falling order, every one twice: the first value stays, in name order.
+    constexpr int kNames = 200000;
+    WString attributes(u"<a");
+    for (int pass = 1; pass <= 2; ++pass) {
+        for (int i = kNames - 1; i >= 0; --i) {
+            attributes.append(FormatWString(u" n%06d='%d'", i, pass));
+        }
+    }
+    attributes.append(u"/>");
+    XmlDocument many;
+    ASSERT_TRUE(XmlDocument::ParseXmlText(*many.GetBlock(), attributes));
+    const XmlAttributeMap& parsed = many.GetBlock()->m_root->m_attributes;
+    ASSERT_EQ(parsed.size(), size_t{kNames});
+    int index = 0;
+    for (const auto& [name, value] : parsed) {
+        ASSERT_EQ(WString(name), FormatWString(u"n%06d", index)) << index;
+        ASSERT_EQ(WString(value), u"1") << index;
+        ++index;
+    }
 }
 
 TEST(XmlDocument, FilesAreUtf8WithAByteOrderMarkAndReplacedWhole) {

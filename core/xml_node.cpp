@@ -1,6 +1,7 @@
 #include "core/xml_node.h"
 
-#include <iterator>
+#include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "core/xml_escape.h"
@@ -25,6 +26,65 @@ void XmlDocumentBlock::Release() {
     if (m_referenceCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         delete this;
     }
+}
+
+size_t XmlAttributeMap::LowerBoundIndex(WStringView name) const {
+    size_t low = 0;
+    size_t high = m_pairs.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (WStringView(m_pairs[middle].first) < name) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+size_t XmlAttributeMap::FindIndex(WStringView name) const {
+    const size_t index = LowerBoundIndex(name);
+    return index < m_pairs.size() && m_pairs[index].first == name ? index : m_pairs.size();
+}
+
+const XmlString& XmlAttributeMap::at(WStringView name) const {
+    const size_t index = FindIndex(name);
+    if (index == m_pairs.size()) {
+        throw std::out_of_range("XmlAttributeMap::at");
+    }
+    return m_pairs[index].second;
+}
+
+XmlString& XmlAttributeMap::operator[](WStringView name) {
+    const size_t index = LowerBoundIndex(name);
+    if (index == m_pairs.size() || m_pairs[index].first != name) {
+        const XmlString::allocator_type allocator(get_allocator());
+        m_pairs.emplace(m_pairs.begin() + index, XmlString(name, allocator), XmlString(allocator));
+    }
+    return m_pairs[index].second;
+}
+
+void XmlAttributeMap::insert_or_assign(XmlString name, XmlString value) {
+    const size_t index = LowerBoundIndex(name);
+    if (index < m_pairs.size() && m_pairs[index].first == name) {
+        m_pairs[index].second = std::move(value);
+    } else {
+        m_pairs.emplace(m_pairs.begin() + index, std::move(name), std::move(value));
+    }
+}
+
+void XmlAttributeMap::SortAndKeepFirst() {
+    const auto byName = [](const value_type& left, const value_type& right) {
+        return WStringView(left.first) < WStringView(right.first);
+    };
+    if (std::is_sorted(m_pairs.begin(), m_pairs.end(), byName)) {
+        return;
+    }
+    std::stable_sort(m_pairs.begin(), m_pairs.end(), byName);
+    const auto sameName = [](const value_type& left, const value_type& right) {
+        return left.first == right.first;
+    };
+    m_pairs.erase(std::unique(m_pairs.begin(), m_pairs.end(), sameName), m_pairs.end());
 }
 
 namespace {
@@ -151,6 +211,18 @@ bool XmlNode::ResolveName(const XmlNode* node, WString& localName, WString& uri)
 
 bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, size_t& position,
                               WChar terminator) {
+    // Lists usually come in name order (the writer's), so a name after the last one is
+    // appended at once. One out of order is inserted in place while the list is short;
+    // in a long one it is appended and the list sorted once at the end, as inserting
+    // each in place would make a long reversed list quadratic.
+    constexpr size_t kLongestInsertedInPlace = 16;
+    bool sorted = true;
+    const auto finish = [&](bool ok) {
+        if (!sorted) {
+            attributes.SortAndKeepFirst();
+        }
+        return ok;
+    };
     size_t p = position;
     const auto skipWhiteSpace = [&] {
         while (p < text.size() && IsXmlWhiteSpace(text[p])) {
@@ -165,7 +237,7 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
         const WChar c = text[p];
         if (c == u'/' || c == u'>' || (terminator != 0 && c == terminator)) {
             position = p;
-            return true;
+            return finish(true);
         }
         const size_t nameStart = p;
         while (p < text.size() && text[p] != u'=' && !IsXmlWhiteSpace(text[p])) {
@@ -173,11 +245,11 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
         }
         const WStringView name = text.substr(nameStart, p - nameStart);
         if (!skipWhiteSpace() || text[p] != u'=') {
-            return false;
+            return finish(false);
         }
         ++p;
         if (!skipWhiteSpace() || (text[p] != u'"' && text[p] != u'\'')) {
-            return false;
+            return finish(false);
         }
         const WChar quote = text[p];
         const size_t valueStart = p + 1;
@@ -188,12 +260,19 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
             valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
         }
         if (valueEnd == text.size()) {
-            return false;
+            return finish(false);
         }
-        // Lists usually come in name order (the writer's), so the end is tried first.
+        // Once out of order, a name met again is weeded out by the sort at the end, which
+        // keeps the earliest.
         auto at = attributes.end();
-        if (!attributes.empty() && WStringView(std::prev(at)->first).compare(name) >= 0) {
+        if (sorted && !attributes.empty() && WStringView(at[-1].first).compare(name) >= 0) {
             at = attributes.lower_bound(name);
+            if (at == attributes.end() || at->first != name) {
+                sorted = attributes.size() < kLongestInsertedInPlace;
+                if (!sorted) {
+                    at = attributes.end();
+                }
+            }
         }
         if (at == attributes.end() || at->first != name) {
             const XmlString::allocator_type allocator(attributes.get_allocator());
@@ -208,7 +287,7 @@ bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, siz
         }
         p = valueEnd + 1;
         if (!skipWhiteSpace()) {
-            return false;
+            return finish(false);
         }
     }
 }

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <new>
 #include <utility>
 #include <vector>
@@ -30,15 +29,64 @@ inline constexpr WChar kQavNamespaceUri[] = u"urn:qav:relay:2026";
 
 class XmlNode;
 
-// Attribute names to values, ordered by the names' UTF-16 code units. A node's strings,
-// map and child list take their memory from the document's pool: copy them (a copy uses
-// the heap) rather than move them out of a node that may die first.
-struct XmlNameOrder {
-    using is_transparent = void;
-    bool operator()(WStringView left, WStringView right) const { return left < right; }
+// Attribute names to values, ordered by the names' UTF-16 code units, each name once. A
+// node's strings, map and child list take their memory from the document's pool: copy
+// them (a copy uses the heap) rather than move them out of a node that may die first.
+//
+// The pairs sit in one sorted array: a node has a handful of attributes, and a tree node
+// per attribute cost more memory than the pair itself. A name's position is found by
+// binary search; an insertion moves the pairs after it.
+class XmlAttributeMap {
+  public:
+    using value_type = std::pair<XmlString, XmlString>;
+    using allocator_type = XmlPoolAllocator<value_type>;
+    using iterator = value_type*;
+    using const_iterator = const value_type*;
+
+    XmlAttributeMap() = default;
+    explicit XmlAttributeMap(const allocator_type& allocator) : m_pairs(allocator) {}
+
+    allocator_type get_allocator() const { return m_pairs.get_allocator(); }
+    bool empty() const { return m_pairs.empty(); }
+    size_t size() const { return m_pairs.size(); }
+    iterator begin() { return m_pairs.data(); }
+    iterator end() { return m_pairs.data() + m_pairs.size(); }
+    const_iterator begin() const { return m_pairs.data(); }
+    const_iterator end() const { return m_pairs.data() + m_pairs.size(); }
+
+    // The first pair whose name is not less than `name`.
+    iterator lower_bound(WStringView name) { return begin() + LowerBoundIndex(name); }
+    const_iterator lower_bound(WStringView name) const { return begin() + LowerBoundIndex(name); }
+
+    iterator find(WStringView name) { return begin() + FindIndex(name); }
+    const_iterator find(WStringView name) const { return begin() + FindIndex(name); }
+
+    // Throws std::out_of_range when the name is missing.
+    const XmlString& at(WStringView name) const;
+
+    // The name's value, an empty one inserted when the name is new.
+    XmlString& operator[](WStringView name);
+
+    void insert_or_assign(XmlString name, XmlString value);
+
+    // Inserts before `at`. At any other place than the name's own, SortAndKeepFirst must
+    // follow before the map is used again.
+    void emplace_hint(const_iterator at, XmlString name, XmlString value) {
+        m_pairs.emplace(m_pairs.begin() + (at - begin()), std::move(name), std::move(value));
+    }
+    // Restores the order; of equal names the earliest stays.
+    void SortAndKeepFirst();
+
+    friend bool operator==(const XmlAttributeMap& a, const XmlAttributeMap& b) {
+        return a.m_pairs == b.m_pairs;
+    }
+
+  private:
+    size_t LowerBoundIndex(WStringView name) const;
+    size_t FindIndex(WStringView name) const;
+
+    std::vector<value_type, allocator_type> m_pairs;
 };
-using XmlAttributeMap = std::map<XmlString, XmlString, XmlNameOrder,
-                                 XmlPoolAllocator<std::pair<const XmlString, XmlString>>>;
 using XmlChildList = std::vector<XmlNode*, XmlPoolAllocator<XmlNode*>>;
 
 // One document: its tree, whether it was parsed from text that carried a processing
