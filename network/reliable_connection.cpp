@@ -23,6 +23,7 @@ class SystemSocketCalls final : public StreamSocketCalls {
     ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) override {
         return platform::ReceiveFromSocket(socket, buffer, capacity, errorCode);
     }
+    bool PeerHasClosed(int socket) override { return platform::PeerHasClosed(socket); }
     int GetReadableBytes(int socket, int& errorCode) override {
         return platform::GetReadableBytes(socket, errorCode);
     }
@@ -512,7 +513,16 @@ intptr_t ReliableConnection::HandleInput() {
         generation = m_generation;
     }
     if (GetAvailableReadQueueSize() == 0) {
-        CloseAndReport(generation);  // the peer closed
+        // Nothing readable after a readiness is the peer's close, unless another thread's
+        // Receive took the bytes between the poll and now: only the stream's end closes.
+        bool closed = false;
+        {
+            MutualExclusionLock lock(m_mutex);
+            closed = m_generation == generation && m_socket >= 0 && m_calls.PeerHasClosed(m_socket);
+        }
+        if (closed) {
+            CloseAndReport(generation);
+        }
         return 0;
     }
     EventDetails details;

@@ -19,6 +19,12 @@ class StreamSocketCalls {
     virtual ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) = 0;
     // The count, 0 when the peer has closed, or -1 with errorCode.
     virtual ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) = 0;
+    // Whether the end of the stream is the next thing to read. Scripted sockets that
+    // report nothing readable only once their peer has gone may keep this default.
+    virtual bool PeerHasClosed(int socket) {
+        (void)socket;
+        return true;
+    }
     // Bytes readable now, or -1 with errorCode.
     virtual int GetReadableBytes(int socket, int& errorCode) = 0;
     // The socket's pending error (0 none, read once); false with errorCode when it cannot

@@ -173,6 +173,13 @@ ptrdiff_t ReceiveFromSocket(int socket, void* buffer, size_t capacity, int& erro
     return received;
 }
 
+bool PeerHasClosed(int socket) {
+    char byte = 0;
+    const ssize_t peeked =
+        RetryInterrupted([&] { return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT); });
+    return peeked == 0;
+}
+
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
                           int& errorCode) {
     sockaddr_in address;

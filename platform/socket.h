@@ -41,6 +41,9 @@ int GetReadableBytes(int socket, int& errorCode);
 // peer has closed its side.
 ptrdiff_t SendOnSocket(int socket, const void* data, size_t length, int& errorCode);
 ptrdiff_t ReceiveFromSocket(int socket, void* buffer, size_t capacity, int& errorCode);
+// True when the stream's end is the next thing to read (a peek that consumes nothing);
+// false while bytes wait or none have come yet.
+bool PeerHasClosed(int socket);
 // A datagram longer than `capacity` is consumed and dropped, never handed on cut short:
 // -1 with errorCode EMSGSIZE. A zero-length datagram gives 0.
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
