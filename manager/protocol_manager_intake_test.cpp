@@ -46,7 +46,11 @@ TEST_F(ProtocolManagerIntake, CountsDatagramsOnThePollingThreadAndGivesTheirPack
     for (int i = 0; i < 50; ++i) {
         peer.SendTo(port, std::string(100, 'x'));
     }
-    ASSERT_TRUE(test_support::Eventually([&] { return m_manager->GetDatagramCount() == 50; }));
+    // The count rises before the packet goes back, so wait for the return too.
+    ASSERT_TRUE(test_support::Eventually([&] {
+        return m_manager->GetDatagramCount() == 50 &&
+               m_manager->GetPacketPool().GetReturnedCount() == 50;
+    }));
     EXPECT_EQ(5000u, m_manager->GetReceivedByteCount());
     EXPECT_EQ(50u, m_manager->GetPacketPool().GetLentCount());
     EXPECT_EQ(50u, m_manager->GetPacketPool().GetReturnedCount());

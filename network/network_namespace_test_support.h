@@ -12,7 +12,10 @@
 //   test_support::AddVeth("eth1", "peer1", "10.0.0.1/24");
 #pragma once
 
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,11 +43,31 @@ inline void Ip(const std::string& arguments) {
 
 // Makes the veth pair `name` and `peer`, gives `name` the address `address` (with any
 // further `ip addr add` arguments, e.g. "10.0.0.1/24 brd +") and sets both ends up.
+// True once the link has its carrier. The kernel raises a new veth's carrier a moment after
+// both ends are up, and until then the interface does not count as running.
+inline bool WaitUntilRunning(const std::string& name) {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool running = false;
+    for (int attempt = 0; probe >= 0 && attempt < 500 && !running; ++attempt) {
+        ifreq request{};
+        name.copy(request.ifr_name, IFNAMSIZ - 1);
+        running = ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING);
+        if (!running) {
+            ::usleep(10000);
+        }
+    }
+    if (probe >= 0) {
+        ::close(probe);
+    }
+    return running;
+}
+
 inline void AddVeth(const std::string& name, const std::string& peer, const std::string& address) {
     Ip("link add " + name + " type veth peer name " + peer);
     Ip("addr add " + address + " dev " + name);
     Ip("link set " + peer + " up");
     Ip("link set " + name + " up");
+    EXPECT_TRUE(WaitUntilRunning(name)) << name << " has no carrier after 5 s";
 }
 
 inline void RerunInNetworkNamespace() {
