@@ -9,6 +9,8 @@ DatagramSender::DatagramSender(PlatformServices* services) : m_services(services
 
 DatagramSender::~DatagramSender() {
     Close();
+    // A lookup still waiting keeps its resolver alive until it is told to stop.
+    ReleaseResolver();
 }
 
 void DatagramSender::Disconnect() {
@@ -16,8 +18,11 @@ void DatagramSender::Disconnect() {
 }
 
 void DatagramSender::Close() {
-    if (m_socket != platform::kInvalidSocket && m_ownsSocket) {
-        platform::CloseSocket(m_socket);
+    if (m_socket != platform::kInvalidSocket) {
+        if (m_ownsSocket) {
+            platform::CloseSocket(m_socket);
+        }
+        ReleaseResolver();
     }
     // A listener's socket closes when its last holder lets go.
     m_sharedSocket.Reset();
@@ -63,9 +68,29 @@ bool DatagramSender::ResolveDestination() {
         m_destinationText = platform::FormatDottedAddress(address);
         return true;
     }
-    // A host name needs the host address resolver (asked only when m_lookupAllowed).
-    // Until it exists a name is treated like one whose lookup is not allowed.
-    return false;
+    if (!m_lookupAllowed) {
+        return false;
+    }
+    if (!m_resolver) {
+        m_resolver = new RefCountedObject<HostAddressResolver>;
+    }
+    m_resolver->SetPlatformServices(m_services);
+    m_resolver->SetLocalAddress(m_localAddress);
+    m_resolver->SetAdapterName(m_name);
+    // No requester: a later Send asks again and gets the stored answer.
+    if (!m_resolver->Resolve(m_host.c_str(), address, nullptr)) {
+        return false;
+    }
+    m_destination.address = address;
+    m_destinationText = m_resolver->GetResultText();
+    return true;
+}
+
+void DatagramSender::ReleaseResolver() {
+    if (m_resolver) {
+        m_resolver->Disconnect();
+        m_resolver.Reset();
+    }
 }
 
 bool DatagramSender::OpenOwnSocket() {

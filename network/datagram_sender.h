@@ -1,8 +1,9 @@
 // Sends UDP datagrams to one destination. A sender either shares a datagram listener's
 // socket (DatagramListener::CreateSender, so that replies leave from the listener's port)
-// or makes its own socket on its first send. The destination is a dotted IPv4 address;
-// host names need the host address resolver, which does not exist yet, so a name is
-// refused like a name whose lookup is not allowed: Send then sends nothing.
+// or makes its own socket on its first send. The destination is a dotted IPv4 address or,
+// when lookup is allowed, a host name that the sender's own resolver looks up. Until the
+// address is known each Send asks the resolver again (which sends its queries again only
+// every few seconds) and sends nothing; the resolver never writes into the sender.
 //
 // Typical usage:
 //   RefPtr<DatagramSender> sender(new RefCountedObject<DatagramSender>(services));
@@ -19,6 +20,7 @@
 #include "core/ref_counted.h"
 #include "core/wide_text.h"
 #include "network/connection_stream.h"
+#include "network/host_address_resolver.h"
 #include "network/shared_socket.h"
 #include "platform/socket.h"
 
@@ -32,8 +34,8 @@ class DatagramSender : public Disconnectable {
 
     // As Close.
     void Disconnect() override;
-    // Gives up the socket (closing it only when the sender made it); the next Send makes
-    // an own socket.
+    // Gives up the socket (closing it only when the sender made it) and, with it, the
+    // resolver; the next Send makes an own socket.
     void Close();
 
     // Sets the destination and SO_BROADCAST on the current socket. True when the
@@ -62,6 +64,7 @@ class DatagramSender : public Disconnectable {
 
   private:
     bool ResolveDestination();
+    void ReleaseResolver();
     bool OpenOwnSocket();
 
     platform::SocketAddressV4 m_destination;  // address 0 until known
@@ -77,8 +80,8 @@ class DatagramSender : public Disconnectable {
     int32_t m_localPort = 0;
     int32_t m_destinationPort = 0;
     RefPtr<SharedSocket> m_sharedSocket;
-    // Kept for the host resolver, which names will need.
-    [[maybe_unused]] PlatformServices* m_services;
+    PlatformServices* m_services;            // for the resolver
+    RefPtr<HostAddressResolver> m_resolver;  // made on the first lookup
 };
 
 }  // namespace qav

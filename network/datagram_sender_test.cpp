@@ -30,7 +30,9 @@ TEST(DatagramSender, MadeByAListenerSendsFromItsPortAndKeepsItsSocketOpen) {
 }
 
 TEST(DatagramSender, SendsOnlyToAKnownAddressAndCompletesEveryCall) {
-    PlatformServices services;
+    // No DNS server is known, so the names below are never asked for.
+    test_support::ScratchDirectory directory;
+    PlatformServices services(directory.Narrow("missing-resolv.conf"));
     RefPtr<DatagramSender> sender(new RefCountedObject<DatagramSender>(&services));
     UdpPeer peer;
     const std::string payload = "payload" + std::string(70000, '.');
@@ -40,11 +42,11 @@ TEST(DatagramSender, SendsOnlyToAKnownAddressAndCompletesEveryCall) {
         int32_t sent;
         int32_t error;
     } cases[] = {
-        {"peer.invalid", 7, 0, kSendNoDestination},  // no resolver yet: a name never sends
+        {"peer.invalid", 7, 0, kSendNoDestination},  // a name nobody answers never sends
         {"127.0.0.1", 7, 7, 0},
         {"127.0.0.1", -1, 0, kSendNothingSent},
-        {"127.0.0.1", 70000, 0, EMSGSIZE},        // the socket's error; nothing sent is 0, not -1
-        {"localhost", 7, 0, kSendNoDestination},  // and the earlier address is forgotten
+        {"127.0.0.1", 70000, 0, EMSGSIZE},  // the socket's error; nothing sent is 0, not -1
+        {"other.invalid", 7, 0, kSendNoDestination},  // and the earlier address is forgotten
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.error != kSendNoDestination,

@@ -73,25 +73,26 @@ ReliableConnection::ReliableConnection(PlatformServices* services, StreamSocketC
 }
 
 ReliableConnection::~ReliableConnection() {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     {
         MutualExclusionLock lock(m_mutex);
-        CloseSocket(aborted);
+        CloseSocket(closed);
+        ReleaseResolver(closed);
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
 }
 
 // ---- Connecting -------------------------------------------------------------------------
 
 bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t port,
                                  ConnectionEventSink* sink) {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     EventDetails details;
     ConnectResult result = kConnectFailed;
     uint64_t generation = 0;
     {
         MutualExclusionLock lock(m_mutex);
-        CloseSocket(aborted);
+        CloseSocket(closed);
         m_sink = sink;
         m_host = host != nullptr ? host : "";
         m_address.clear();
@@ -104,24 +105,61 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
         if (valid && platform::ParseDottedAddress(host, m_remoteAddress)) {
             m_address = m_host;
             result = ConnectToResolvedAddress(details);
-        } else if (valid && lookupAllowed && ResolveHostName()) {
-            result = ConnectToResolvedAddress(details);
+        } else if (valid && lookupAllowed) {
+            // Without the address yet the connection waits, connecting, without a socket.
+            result = ResolveHostName(m_remoteAddress) ? ConnectToResolvedAddress(details)
+                                                      : kConnectInProgress;
         } else {
             m_state = kConnectionClosed;
         }
         generation = m_generation;
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
     if (result == kConnectOpened) {
         AnnounceOpened(details, generation);
     }
     return result != kConnectFailed;
 }
 
-// The place of the host address resolver. Until it exists no name can be looked up, so a
-// name fails as one whose lookup is not allowed.
-bool ReliableConnection::ResolveHostName() {
-    return false;
+bool ReliableConnection::ResolveHostName(uint32_t& address) {
+    if (!m_resolver) {
+        m_resolver = new RefCountedObject<HostAddressResolver>;
+    }
+    m_resolver->SetPlatformServices(m_services);
+    m_resolver->SetLocalAddress(m_localAddress);
+    m_resolver->SetAdapterName(m_name);
+    if (!m_resolver->Resolve(m_host.c_str(), address, this)) {
+        return false;
+    }
+    m_address = m_resolver->GetResultText();
+    return true;
+}
+
+void ReliableConnection::HostAddressResolved(const char* addressText, const uint32_t* address) {
+    EventDetails details;
+    ConnectResult result = kConnectFailed;
+    uint64_t generation = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        // Only a connect that still waits for its address takes it.
+        if (address == nullptr || m_state != kConnectionConnecting || m_socket >= 0 ||
+            m_role != kRoleOutgoing) {
+            return;
+        }
+        m_remoteAddress = *address;
+        m_address = addressText != nullptr ? addressText : "";
+        result = ConnectToResolvedAddress(details);
+        generation = m_generation;
+    }
+    if (result == kConnectOpened) {
+        AnnounceOpened(details, generation);
+    }
+}
+
+void ReliableConnection::ReleaseResolver(ClosedParts& closed) {
+    if (m_resolver) {
+        closed.resolver = std::move(m_resolver);
+    }
 }
 
 ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
@@ -180,13 +218,13 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
 
 void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t port,
                                 ConnectionEventSink* sink) {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     EventDetails details;
     bool opened = false;
     uint64_t generation = 0;
     {
         MutualExclusionLock lock(m_mutex);
-        CloseSocket(aborted);
+        CloseSocket(closed);
         if (socket >= 0) {
             m_host = peerAddress != nullptr ? peerAddress : "";
             m_address = m_host;
@@ -201,7 +239,7 @@ void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t por
             generation = m_generation;
         }
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
     if (opened) {
         AnnounceOpened(details, generation);
     }
@@ -264,7 +302,7 @@ void ReliableConnection::UnregisterFromWaitLoop() {
 
 // ---- Closing ----------------------------------------------------------------------------
 
-bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
+bool ReliableConnection::CloseSocket(ClosedParts& closed) {
     QAV_TRACE("RelCon::SClSo");
     const int socket = m_socket;
     if (socket < 0) {
@@ -272,6 +310,7 @@ bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
     }
     // Out of the wait loop first: the registration is found by the socket.
     UnregisterFromWaitLoop();
+    ReleaseResolver(closed);
     m_socket = -1;
     m_calls.Close(socket);
     m_state = kConnectionClosed;
@@ -286,7 +325,7 @@ bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
         if (block.errorCode == 0) {
             block.errorCode = kSendQueueAborted;
         }
-        aborted.push_back(block);
+        closed.blocks.push_back(block);
         m_sendBuffer->ReleaseReadBlock(m_inFlightBlock, kSendHeaderSize + block.length);
         m_hasBlockInFlight = false;
         m_inFlightBlock = nullptr;
@@ -301,7 +340,7 @@ bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
         std::memcpy(&block, data, sizeof block);
         block.bytesSent = 0;
         block.errorCode = kSendQueueAborted;
-        aborted.push_back(block);
+        closed.blocks.push_back(block);
         if (!m_sendBuffer->ReleaseReadBlock(data, kSendHeaderSize + block.length)) {
             m_sendBuffer->Reset();  // cannot happen: the queue holds whole blocks only
             break;
@@ -313,7 +352,7 @@ bool ReliableConnection::CloseSocket(AbortedBlocks& aborted) {
 }
 
 void ReliableConnection::CloseAndReport(uint64_t generation) {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     EventDetails details;
     {
         MutualExclusionLock lock(m_mutex);
@@ -321,14 +360,14 @@ void ReliableConnection::CloseAndReport(uint64_t generation) {
             return;  // closed already: its close was reported, or asked for
         }
         FillEventDetails(details);
-        CloseSocket(aborted);
+        CloseSocket(closed);
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
     SendEvent(details, ConnectionEventSink::kEventClosed);
 }
 
 void ReliableConnection::Disconnect() {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     {
         MutualExclusionLock lock(m_mutex);
         m_host.clear();
@@ -337,13 +376,16 @@ void ReliableConnection::Disconnect() {
         m_localPort = 0;
         m_remotePort = 0;
         m_role = kRoleNone;
-        CloseSocket(aborted);
+        CloseSocket(closed);
+        // A connect that waited for its host's address waits no more.
+        m_state = kConnectionClosed;
+        ReleaseResolver(closed);
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
 }
 
 int32_t ReliableConnection::Reconnect() {
-    AbortedBlocks aborted;
+    ClosedParts closed;
     std::string host;
     bool lookupAllowed = false;
     int32_t port = 0;
@@ -351,14 +393,14 @@ int32_t ReliableConnection::Reconnect() {
     bool again = false;
     {
         MutualExclusionLock lock(m_mutex);
-        CloseSocket(aborted);
+        CloseSocket(closed);
         again = !m_host.empty() && m_remotePort != 0 && m_role == kRoleOutgoing;
         host = m_host;
         lookupAllowed = m_lookupAllowed;
         port = m_remotePort;
         sink = m_sink;
     }
-    CompleteAborted(aborted);
+    FinishClose(closed);
     if (!again) {
         return kReconnectNothing;
     }
@@ -472,8 +514,12 @@ void ReliableConnection::CompleteBlock(const SendBlockHeader& block) {
     }
 }
 
-void ReliableConnection::CompleteAborted(const AbortedBlocks& aborted) {
-    for (const SendBlockHeader& block : aborted) {
+void ReliableConnection::FinishClose(ClosedParts& closed) {
+    if (closed.resolver) {
+        closed.resolver->Disconnect();
+        closed.resolver.Reset();
+    }
+    for (const SendBlockHeader& block : closed.blocks) {
         CompleteBlock(block);
     }
 }
@@ -702,6 +748,19 @@ int32_t ReliableConnection::GetAvailableReadQueueSize() {
 // ---- Queries ----------------------------------------------------------------------------
 
 int32_t ReliableConnection::GetConnectionState() {
+    if (m_state != kConnectionConnecting || m_socket >= 0) {
+        return m_state;
+    }
+    ClosedParts closed;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_state == kConnectionConnecting && m_socket < 0 && m_resolver &&
+            m_resolver->HasLookupLastedLongerThan(kLookupTimeoutMicroseconds)) {
+            m_state = kConnectionClosed;  // the lookup has timed out
+            ReleaseResolver(closed);
+        }
+    }
+    FinishClose(closed);
     return m_state;
 }
 

@@ -11,6 +11,13 @@
 //   ...                                                     // on event 2: Receive
 //   connection->Disconnect();
 //
+// A host name (with lookup allowed) is looked up by the connection's own resolver. Unless
+// the address is known at once, Connect returns true and the connection stays connecting
+// without a socket until the address arrives and the connect starts, or, when
+// GetConnectionState is asked after kLookupTimeoutMicroseconds without an address, falls
+// back to closed. Meanwhile the lookup holds the connection; the answer, that time-out or
+// Disconnect lets it go.
+//
 // Each connection reports event 1 at most once and event 4 at most once; a connection
 // closed by Disconnect or Reconnect reports no event 4. Every message Send took completes
 // exactly once: wholly sent (error 0), failed (the socket's error) or aborted by a close
@@ -20,7 +27,8 @@
 // Send, Receive, Connect, Attach, Disconnect, Reconnect and the queries may come from any
 // thread. Events and completions are called without the connection's lock held. Events 2
 // and 3 come on the polling thread; events 1 and 4 may also come on the thread of a
-// Connect, Attach or Receive that caused them. A completion may come on the thread of the
+// Connect, Attach or Receive that caused them, or on the polling thread for a connect
+// that waited for its host's address. A completion may come on the thread of the
 // Send that sent its message at once, or of the call that closed the connection. Lock
 // order: connection, then the wait loop, then the send buffer.
 #pragma once
@@ -35,6 +43,7 @@
 #include "core/stream_buffer.h"
 #include "core/wide_text.h"
 #include "network/connection_stream.h"
+#include "network/host_address_resolver.h"
 #include "network/socket_handler.h"
 #include "network/stream_socket_calls.h"
 
@@ -43,12 +52,16 @@ namespace qav {
 class ConnectionEventSink;
 class PlatformServices;
 
-class ReliableConnection : public ConnectionStream, public SocketHandler {
+class ReliableConnection : public ConnectionStream,
+                           public SocketHandler,
+                           public HostResolveCallback {
   public:
     static constexpr int32_t kSendBufferCapacity = 0x40000;
     // Room each queued message takes in the send buffer besides its bytes.
     static constexpr int32_t kSendHeaderSize = 40;
     static constexpr int32_t kMaxMessageLength = kSendBufferCapacity - kSendHeaderSize;
+    // How long a connect waits for its host's address.
+    static constexpr int64_t kLookupTimeoutMicroseconds = 5000000;
 
     // Made closed. `services` gives the wait loop the connection registers with and is
     // passed in every event; it must outlive the connection.
@@ -82,6 +95,10 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     bool Connect(const char* host, bool lookupAllowed, int32_t port,
                  ConnectionEventSink* sink) override;
     bool HasActivityTimerPassed(int64_t microseconds) override;
+
+    // HostResolveCallback: the address of the host Connect was given; the connect starts
+    // when the connection still waits for it.
+    void HostAddressResolved(const char* addressText, const uint32_t* address) override;
 
     // SocketHandler; called by the wait loop.
     uint32_t GetWaitEvents() override;
@@ -121,8 +138,12 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
         int32_t localPort = 0;
     };
 
-    // Messages a close took out of the send queue, to be completed without the lock.
-    using AbortedBlocks = std::vector<SendBlockHeader>;
+    // What a close took out, to be finished without the lock: the messages of the send
+    // queue, to be completed, and the resolver, to be disconnected.
+    struct ClosedParts {
+        std::vector<SendBlockHeader> blocks;
+        RefPtr<HostAddressResolver> resolver;
+    };
 
     enum SendResult : int32_t {
         kSendNothing = 1,   // queue empty
@@ -135,13 +156,16 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
 
     // All REQUIRE m_mutex held.
     ConnectResult ConnectToResolvedAddress(EventDetails& details);
-    bool ResolveHostName();
+    // True with the address known now; false while the lookup goes on.
+    bool ResolveHostName(uint32_t& address);
+    // Lets go of the resolver, if any, into `closed`.
+    void ReleaseResolver(ClosedParts& closed);
     void TakeSocket(int socket);
     bool OpenConnection(EventDetails& details);
     void RegisterWithWaitLoop();
     void UnregisterFromWaitLoop();
-    // Closes the socket, if any, and takes every queued message out of the send queue.
-    bool CloseSocket(AbortedBlocks& aborted);
+    // Closes the socket, if any, and takes every queued message and the resolver out.
+    bool CloseSocket(ClosedParts& closed);
     SendResult SendNextPacket();
     // Takes the block in flight out of the queue and completes it, unlocking around the
     // completion. False when no block is in flight.
@@ -153,7 +177,7 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     void AnnounceOpened(const EventDetails& details, uint64_t generation);
     void SendEvent(const EventDetails& details, int32_t eventKind);
     static void CompleteBlock(const SendBlockHeader& block);
-    static void CompleteAborted(const AbortedBlocks& aborted);
+    static void FinishClose(ClosedParts& closed);
     // Ends the connection `generation` and reports event 4, unless it is closed already.
     void CloseAndReport(uint64_t generation);
     void ReportError(int errorCode, bool errorRead);
@@ -190,7 +214,8 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     ConnectionEventSink* m_sink = nullptr;
     // Counts the sockets taken, so that a late call can tell its connection is gone.
     uint64_t m_generation = 0;
-    bool m_registered = false;  // with the wait loop
+    bool m_registered = false;               // with the wait loop
+    RefPtr<HostAddressResolver> m_resolver;  // made on the first lookup
     RefPtr<LockedRefCountedStreamBuffer> m_sendBuffer;
     // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
     SendBlockHeader m_inFlight;

@@ -117,9 +117,8 @@ TEST_F(ReliableConnectionTest, RefusedConnectAndPeerResetAreReportedOnce) {
     EXPECT_LE(sink.Count(4), 1);
     EXPECT_EQ(kConnectionClosed, refused->GetConnectionState());
 
-    // Names cannot be looked up, nor can a port that does not exist be dialled.
+    // A name is not looked up unless allowed, nor can a port that does not exist be dialled.
     EXPECT_FALSE(refused->Connect("localhost", false, closedPort, &sink));
-    EXPECT_FALSE(refused->Connect("localhost", true, closedPort, &sink));
     EXPECT_FALSE(refused->Connect("127.0.0.1", false, 65536, &sink));
     EXPECT_EQ(kConnectionClosed, refused->GetConnectionState());
 

@@ -1,0 +1,279 @@
+// The resolver's wire format against hand-built datagrams, and what its status and result
+// become for each kind of answer. No socket is needed: answers go straight to ProcessPacket.
+#include "network/host_address_resolver.h"
+
+#include "core/test_support.h"
+#include "network/dns_test_support.h"
+#include "network/platform_services.h"
+#include "network/reliable_connection.h"
+
+namespace qav {
+namespace {
+
+using test_support::Be16;
+using test_support::DnsHeader;
+using test_support::DnsName;
+using test_support::Ipv4;
+using test_support::kDnsResponseFlags;
+using test_support::kEncodedRelay;
+using test_support::kToQuestion;
+using test_support::Question;
+using test_support::Record;
+
+using Resolver = HostAddressResolver;
+
+std::string Query(std::string_view name, bool netbios) {
+    uint8_t buffer[Resolver::kQueryBufferSize];
+    const size_t length = Resolver::BuildQuery(name, netbios, buffer);
+    return std::string(reinterpret_cast<const char*>(buffer), length);
+}
+
+const uint8_t* Bytes(const std::string& datagram) {
+    return reinterpret_cast<const uint8_t*>(datagram.data());
+}
+
+TEST(HostAddressResolverWire, BuildsQueries) {
+    const std::string header = std::string("\0\1\1\0\0\1\0\0\0\0\0\0", 12);
+    EXPECT_EQ(header + std::string("\1a\2bc\0\0\1\0\1", 10), Query("a.bc", false));
+
+    const std::string netbiosHeader = std::string("\0\1\1\x10\0\1\0\0\0\0\0\0", 12);
+    const std::string trailer = std::string("\0\0\x20\0\1\0\0\1\0\1", 10);
+    const struct {
+        const char* name;
+        std::string encoded;  // 32 characters
+    } netbios[] = {
+        {"relay", kEncodedRelay.substr(1, 32)},
+        {"*", "CK" + std::string(30, 'A')},  // the wildcard is padded with zero bytes
+        {"abcdefghijklmnopq", "EBECEDEEEFEGEHEIEJEKELEMENEOEPAA"},  // upper case, 15 kept
+    };
+    for (const auto& c : netbios) {
+        const std::string query = Query(c.name, true);
+        const std::string expected = netbiosHeader + "\x20" + c.encoded + trailer;
+        ASSERT_EQ(Resolver::kQueryBufferSize, query.size()) << c.name << ": always sent whole";
+        EXPECT_EQ(expected, query.substr(0, expected.size())) << c.name;
+        EXPECT_EQ(std::string(query.size() - expected.size(), '\0'), query.substr(expected.size()))
+            << c.name;
+    }
+
+    // The longest name that fits: 255 bytes encoded, 271 sent.
+    const std::string label63(63, 'x');
+    const std::string longest =
+        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'y');
+    EXPECT_EQ(271u, Query(longest, false).size());
+    for (const std::string& refused :
+         {std::string(), std::string("a..b"), std::string(".a"), std::string("a."),
+          std::string(64, 'x') + ".test", longest + "y"}) {
+        EXPECT_EQ("", Query(refused, false)) << "'" << refused << "'";
+    }
+    EXPECT_EQ("", Query("", true));
+}
+
+TEST(HostAddressResolverWire, ParsesDnsNames) {
+    const std::string label63(63, 'x');
+    const std::string fourLabels = std::string(1, 63) + label63 + std::string(1, 63) + label63 +
+                                   std::string(1, 63) + label63 + std::string(1, 63) + label63;
+    const struct {
+        const char* what;
+        std::string datagram;
+        size_t start;
+        bool parsed;
+        std::string name;
+        size_t end;
+    } cases[] = {
+        {"labels", DnsName("a.bc"), 0, true, "a.bc", 6},
+        {"the root name", std::string(1, '\0'), 0, true, "", 1},
+        {"a pointer back", DnsName("bc") + std::string("\1a\xC0\0", 4), 4, true, "a.bc", 8},
+        {"pointers back twice", DnsName("c") + std::string("\1b\xC0\0\1a\xC0\3", 8), 7, true,
+         "a.b.c", 11},
+        {"a pointer to itself", std::string("\xC0\0", 2), 0, false, "", 0},
+        {"a pointer forwards", std::string("\xC0\2\1a\0", 5), 0, false, "", 0},
+        {"a loop of two pointers", std::string("\1a\xC0\4\1b\xC0\0", 8), 4, false, "", 0},
+        {"a pointer past the end", "\1a\xFF\xFF", 0, false, "", 0},
+        {"a cut pointer", "\1a\xC0", 0, false, "", 0},
+        {"a cut label", "\5ab", 0, false, "", 0},
+        {"no closing zero byte", "\1a", 0, false, "", 0},
+        {"a 64-byte label", "\x40" + std::string(64, 'x') + '\0', 0, false, "", 0},
+        {"255 characters", fourLabels + '\0', 0, true,
+         label63 + "." + label63 + "." + label63 + "." + label63, 257},
+        {"256 characters", fourLabels + "\1z" + '\0', 0, false, "", 0},
+        {"nothing at the start", "", 0, false, "", 0},
+    };
+    for (const auto& c : cases) {
+        ByteReader reader(Bytes(c.datagram), c.datagram.size());
+        ASSERT_TRUE(reader.SeekTo(c.start)) << c.what;
+        std::string name;
+        EXPECT_EQ(c.parsed, Resolver::ParseDnsName(reader, name)) << c.what;
+        if (c.parsed) {
+            EXPECT_EQ(c.name, name) << c.what;
+            EXPECT_EQ(c.end, reader.Position()) << c.what;
+        } else {
+            EXPECT_EQ(c.start, reader.Position()) << c.what << ": the reader stays";
+        }
+    }
+}
+
+TEST(HostAddressResolverWire, ReadsNetbiosAnswerNames) {
+    const std::string pad(12, '\0');  // the header the pointers point past
+    // Ten pointers, each to the one before, the first to the name.
+    std::string tenPointers = pad + kEncodedRelay;
+    size_t lastPointer = pad.size();
+    for (int i = 0; i < 10; ++i) {
+        const size_t at = tenPointers.size();
+        tenPointers += "\xC0" + std::string(1, static_cast<char>(lastPointer));
+        lastPointer = at;
+    }
+
+    const struct {
+        const char* what;
+        std::string datagram;
+        size_t start;
+        size_t taken;
+        std::string name;
+    } cases[] = {
+        {"an encoded name", pad + kEncodedRelay, 12, 34, "RELAY"},
+        {"a pointer to it", pad + kEncodedRelay + kToQuestion, 46, 2, "RELAY"},
+        {"ten pointers", tenPointers, lastPointer, 2, "RELAY"},
+        {"eleven pointers", tenPointers + "\xC0" + static_cast<char>(lastPointer), lastPointer + 2,
+         0, ""},
+        {"a pointer to the last byte", pad + kEncodedRelay + "\xC0\x2F", 46, 0, ""},
+        {"a short name", pad + "\4FCEF" + '\0', 12, 6, "RE"},
+        {"with a scope", pad + kEncodedRelay.substr(0, 33) + "\4corp\3lan" + '\0', 12, 43,
+         "RELAY.corp.lan"},
+        {"an odd label", pad + "\3FCE" + '\0', 12, 0, ""},
+        {"a character past P", pad + "\2FQ" + '\0', 12, 0, ""},
+        {"a scope of 65 characters",
+         pad + kEncodedRelay.substr(0, 33) + '\x3F' + std::string(63, 's') + "\1t" + '\0', 12, 0,
+         ""},
+        {"cut short", pad + kEncodedRelay.substr(0, 20), 12, 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::string name = "untouched";
+        EXPECT_EQ(c.taken,
+                  Resolver::ParseNetbiosName(Bytes(c.datagram), c.datagram.size(), c.start, name))
+            << c.what;
+        if (c.taken != 0) {
+            EXPECT_EQ(c.name, name) << c.what;
+        }
+    }
+}
+
+// Each answer goes to a fresh resolver that waits for "relay.test" (it has no platform
+// services, so nothing is sent). Resolving the name again tells whether it settled.
+TEST(HostAddressResolverAnswers, StatusAndResultOfEachAnswer) {
+    const std::string question = Question("relay.test");
+    const std::string header = DnsHeader(kDnsResponseFlags, 1, 1);
+    const std::string a = Record(kToQuestion, 1, 1, Ipv4(10, 1, 2, 3));
+    const std::string cname = Record(kToQuestion, 5, 1, "\3cdn" + kToQuestion);
+    const struct {
+        const char* what;
+        int32_t senderPort;
+        std::string datagram;
+        int32_t status;
+        const char* address;  // when resolved
+    } cases[] = {
+        {"empty", 53, "", Resolver::kStatusEmptyAnswer, nullptr},
+        {"25 bytes", 53, std::string(25, '\x81'), Resolver::kStatusShortAnswer, nullptr},
+        {"a query, not a response", 53, DnsHeader(0x0100, 1, 1) + question + a,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"two questions", 53, DnsHeader(kDnsResponseFlags, 2, 1) + question + question + a,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"no answer records", 53, DnsHeader(kDnsResponseFlags, 1, 0, 1, 1) + question + a,
+         Resolver::kStatusNoAnswerRecords, nullptr},
+        {"a question that loops", 53, header + "\xC0\x0C" + Be16(1) + Be16(1) + a,
+         Resolver::kStatusParseError, nullptr},
+        {"an A record", 53, header + question + a, Resolver::kStatusResolved, "10.1.2.3"},
+        {"an A record cut short", 53, (header + question + a).substr(0, 42),
+         Resolver::kStatusParseError, nullptr},
+        {"only a CNAME, up to the end", 53, header + question + cname, Resolver::kStatusParseError,
+         nullptr},
+        {"a CNAME, then an A record", 53, DnsHeader(kDnsResponseFlags, 1, 2) + question + cname + a,
+         Resolver::kStatusResolved, "10.1.2.3"},
+        {"no usable record", 53,
+         header + question + Record(kToQuestion, 16, 1, "\3txt") + std::string(8, '\0'),
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"an A record of 16 bytes", 53,
+         header + question + Record(kToQuestion, 1, 1, std::string(16, '\1')) + '\0',
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"a NetBIOS answer without question", 137,
+         test_support::NetbiosAnswer(kEncodedRelay, Ipv4(10, 77, 0, 9)), Resolver::kStatusResolved,
+         "10.77.0.9"},
+        {"a NetBIOS answer named badly", 137,
+         test_support::NetbiosAnswer("\3FCE" + std::string(1, '\0'), Ipv4(10, 77, 0, 9)),
+         Resolver::kStatusParseError, nullptr},
+    };
+    for (const auto& c : cases) {
+        RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+        uint32_t address = 0;
+        ASSERT_FALSE(resolver->Resolve("relay.test", address, nullptr)) << c.what;
+        resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", c.senderPort, Bytes(c.datagram),
+                                c.datagram.size(), nullptr);
+        EXPECT_EQ(c.status, resolver->GetStatus()) << c.what;
+        EXPECT_EQ(c.address != nullptr, resolver->Resolve("relay.test", address, nullptr))
+            << c.what;
+        if (c.address != nullptr) {
+            EXPECT_EQ(test_support::AddressOf(c.address), address) << c.what;
+            EXPECT_EQ(c.address, resolver->GetResultText()) << c.what;
+        }
+    }
+}
+
+// The stored address answers only the name it was looked up for.
+TEST(HostAddressResolverAnswers, AnAddressBelongsToItsName) {
+    RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+    uint32_t address = 0;
+    resolver->Resolve("relay.test", address, nullptr);
+    const std::string answer = test_support::AnswerA("relay.test", Ipv4(10, 1, 2, 3));
+    resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", 53, Bytes(answer), answer.size(),
+                            nullptr);
+    ASSERT_TRUE(resolver->Resolve("relay.test", address, nullptr));
+    for (const char* other : {"other.test", "other.test", "relay.test"}) {
+        address = 0;
+        EXPECT_FALSE(resolver->Resolve(other, address, nullptr)) << other;
+        EXPECT_NE(Resolver::kStatusResolved, resolver->GetStatus()) << other;
+        EXPECT_EQ("", resolver->GetResultText()) << other;
+    }
+}
+
+TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
+    RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+    uint32_t address = 0;
+    EXPECT_TRUE(resolver->Resolve("10.0.0.9", address, nullptr));
+    EXPECT_EQ(test_support::AddressOf("10.0.0.9"), address);
+    EXPECT_EQ("10.0.0.9", resolver->GetResultText());
+    EXPECT_EQ(Resolver::kStatusNoLookup, resolver->GetStatus()) << "no lookup for a dotted name";
+
+    const std::string shortAnswer(25, '\x81');
+    for (const bool print : {false, true}) {
+        resolver->SetPrintFlag(print);
+        testing::internal::CaptureStdout();
+        resolver->Resolve(print ? "printed.test" : "quiet.test", address, nullptr);
+        resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", 53, Bytes(shortAnswer),
+                                shortAnswer.size(), nullptr);
+        EXPECT_EQ(print ? "Resolve Low Level Result = 15\r\nBytes received=25\r\n" : "",
+                  testing::internal::GetCapturedStdout());
+    }
+}
+
+// Without a DNS server nothing is sent, and the connection waits for an address that never
+// comes: connecting for 5 s, then closed when asked; Disconnect ends the wait at once.
+TEST(HostAddressResolverAnswers, ConnectByNameGivesUpAfterFiveSeconds) {
+    test_support::FakeRawClock clock(1000000);
+    test_support::ScratchDirectory directory;
+    PlatformServices services(directory.Narrow("missing-resolv.conf"));
+    RefPtr<ReliableConnection> connection = services.CreateReliableConnection();
+    EXPECT_TRUE(connection->Connect("never.test", true, 12654, nullptr));
+    EXPECT_EQ(kConnectionConnecting, connection->GetConnectionState());
+    clock.Advance(4900000);
+    EXPECT_EQ(kConnectionConnecting, connection->GetConnectionState());
+    clock.Advance(200000);
+    EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
+    EXPECT_EQ(kReadQueueClosed, connection->GetReadQueueState());
+
+    EXPECT_TRUE(connection->Connect("never.test", true, 12654, nullptr));
+    EXPECT_EQ(kConnectionConnecting, connection->GetConnectionState());
+    connection->Disconnect();
+    EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
+}
+
+}  // namespace
+}  // namespace qav
