@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "connection/binary_packet.h"
@@ -13,6 +14,7 @@
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
 #include "platform/system_error.h"
+#include "platform/thread.h"
 
 namespace qav {
 
@@ -140,9 +142,22 @@ void DatagramListener::JoinMulticastGroups(int socket, uint32_t group, const WCh
     }
 }
 
+namespace {
+// The listener whose delivery this thread is in, so that a sink that disconnects the
+// listener from inside the delivery does not wait for itself.
+thread_local const DatagramListener* t_delivering = nullptr;
+}  // namespace
+
 void DatagramListener::Disconnect() {
-    MutualExclusionLock lock(m_mutex);
-    CloseSocketLocked(true, true);
+    {
+        MutualExclusionLock lock(m_mutex);
+        CloseSocketLocked(true, true);
+    }
+    // No delivery can start now that the sink is forgotten; wait for those under way.
+    const int own = t_delivering == this ? 1 : 0;
+    while (m_deliveries.load(std::memory_order_acquire) > own) {
+        platform::YieldProcessor();
+    }
 }
 
 void DatagramListener::CloseSocketLocked(bool detach, bool leaveWaitLoop) {
@@ -236,6 +251,9 @@ intptr_t DatagramListener::HandleInput() {
     }
     // No slot (all busy, or the own buffer): delivered now, still without the lock. The
     // own buffer stays untouched meanwhile, since only this socket's turn receives into it.
+    if (sink != nullptr) {
+        m_deliveries.fetch_add(1, std::memory_order_relaxed);
+    }
     lock.Unlock();
     Deliver(sink, services, sender, buffer, count, packet);
     return ReceiveSlotPool::kNone;
@@ -256,6 +274,9 @@ void DatagramListener::ProcessInput(intptr_t slotIndex) {
         MutualExclusionLock lock(m_mutex);
         sink = m_sink;
         services = m_services;
+        if (sink != nullptr) {
+            m_deliveries.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     Deliver(sink, services, slot.sender, slot.buffer, slot.count, slot.packet);
 }
@@ -263,7 +284,21 @@ void DatagramListener::ProcessInput(intptr_t slotIndex) {
 void DatagramListener::Deliver(PacketSink* sink, PlatformServices* services,
                                const platform::SocketAddressV4& sender, const uint8_t* data,
                                ptrdiff_t count, BinaryPacket* packet) {
-    if (count < 1 || sink == nullptr) {
+    if (sink == nullptr) {
+        if (packet != nullptr) {
+            packet->ReturnToPool();
+        }
+        return;
+    }
+    struct Delivering {
+        DatagramListener* listener;
+        const DatagramListener* outer = std::exchange(t_delivering, listener);
+        ~Delivering() {
+            t_delivering = outer;
+            listener->m_deliveries.fetch_sub(1, std::memory_order_release);
+        }
+    } delivering{this};
+    if (count < 1) {
         if (packet != nullptr) {
             packet->ReturnToPool();
         }

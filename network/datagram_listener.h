@@ -13,7 +13,8 @@
 //   ...
 //   listener->Disconnect();   // leaves the wait loop and forgets the sink
 //
-// The sink must stay valid until the listener is disconnected. A socket error restarts
+// The sink must stay valid until Disconnect returns; Disconnect waits for a delivery that
+// another thread has under way. A socket error restarts
 // the listener on the same address and port; it keeps its sink and platform services and
 // registers with the wait loop again.
 //
@@ -60,7 +61,9 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     bool StartListening(const WChar* name, const char* address, int32_t port, bool blocking,
                         bool broadcast);
 
-    // Closes the socket, leaves the wait loop and forgets the sink and platform services.
+    // Closes the socket, leaves the wait loop and forgets the sink and platform services;
+    // returns once no other thread is handing a datagram to the sink. The sink may call
+    // it from inside a delivery.
     void Disconnect() override;
 
     // A sender that sends from this listener's socket; it keeps the socket open after the
@@ -93,6 +96,8 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     // `detach`: also forget the sink and platform services (not on a restart).
     void CloseSocketLocked(bool detach, bool leaveWaitLoop);
     void ReportFailure(const char* what, int errorCode);
+    // Hands a datagram to `sink`; a delivery counted in m_deliveries (from when the sink
+    // was read under the lock) is uncounted when the sink has returned.
     void Deliver(PacketSink* sink, PlatformServices* services,
                  const platform::SocketAddressV4& sender, const uint8_t* data, ptrdiff_t count,
                  BinaryPacket* packet);
@@ -108,6 +113,7 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     RefPtr<SharedSocket> m_sharedSocket;
     PlatformServices* m_services;
     PacketSink* m_sink = nullptr;
+    std::atomic<int> m_deliveries{0};  // deliveries under way to m_sink
     ReceiveSlotPool m_slots;
     uint8_t m_fallbackBuffer[kReceiveCapacity];
 };

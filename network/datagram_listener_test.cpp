@@ -2,9 +2,11 @@
 // thread, or by the test itself where it must know when a call has happened.
 #include "network/datagram_listener.h"
 
+#include <atomic>
 #include <fstream>
 #include <set>
 
+#include "core/event.h"
 #include "network/loopback_test_support.h"
 #include "network/network_namespace_test_support.h"
 
@@ -135,6 +137,52 @@ TEST(DatagramListener, WithAllSlotsBusyDeliversAtOnceAndCountsTheMiss) {
     EXPECT_EQ("01234", order);
     EXPECT_EQ(0, listener.GetSlotPool().GetUsedCount());
     EXPECT_EQ(0u, sink.pool->GetOutstandingCount());
+}
+
+// A sink that holds its first delivery until it is let go, then disconnects the listener
+// from inside the second.
+class HoldingSink final : public PacketSink {
+  public:
+    void ProcessPacket(DatagramListener* listener, PlatformServices*, const char*, int32_t,
+                       const uint8_t*, size_t, BinaryPacket*) override {
+        if (++m_deliveries == 1) {
+            m_inside.Set();
+            m_letGo.Wait(-1);
+            m_returned = true;
+        } else {
+            listener->Disconnect();
+        }
+    }
+    BinaryPacket* AllocatePacketBuffer(uint8_t**, size_t&) override { return nullptr; }
+
+    std::atomic<int> m_deliveries{0};
+    std::atomic<bool> m_returned{false};
+    Event m_inside;
+    Event m_letGo;
+};
+
+TEST(DatagramListener, DisconnectWaitsForADeliveryUnderWayButNotForItsOwn) {
+    HoldingSink sink;
+    Road road(&sink);
+    road.StartTurning();
+    UdpPeer peer;
+    peer.SendTo(road.port, "held");
+    ASSERT_TRUE(sink.m_inside.Wait(5000));
+    std::thread letGo([&] {
+        platform::SleepMilliseconds(50);
+        sink.m_letGo.Set();
+    });
+    road.listener->Disconnect();
+    EXPECT_TRUE(sink.m_returned) << "Disconnect returned while the sink was still at work";
+    letGo.join();
+
+    HoldingSink second;
+    second.m_deliveries = 1;  // straight to the disconnecting delivery
+    Road another(&second);
+    another.StartTurning();
+    peer.SendTo(another.port, "disconnects");
+    EXPECT_TRUE(test_support::Eventually([&] { return another.listener->GetPort() == -1; }))
+        << "a sink that disconnects from inside its delivery must not wait for itself";
 }
 
 TEST(DatagramListener, SocketErrorRestartsOnTheSamePortAndKeepsDelivering) {
