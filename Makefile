@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 BUILD_PACKAGES := cmake ninja-build g++ make googletest libgtest-dev libgmock-dev
 TEST_PACKAGES := iproute2 dnsmasq-base libxml2-utils libssl-dev
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev libpugixml-dev libxerces-c-dev libxml2-dev libevent-dev
+BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev libpugixml-dev libxerces-c-dev libxml2-dev libevent-dev nlohmann-json3-dev rapidjson-dev
 
 .PHONY: run test bench check-sanitize check-tsan fuzz-smoke build clean deps-build deps-test deps-fuzz deps-bench
 
