@@ -67,6 +67,34 @@ bool SyncEnumAttribute(XmlElement element, WStringView name, const WChar* namesp
     return true;
 }
 
+// The URI is not needed: an attribute's prefix gets no declaration of its own.
+bool SyncTextAttribute(XmlElement element, WStringView name, const WChar* /*namespaceUri*/,
+                       uint32_t direction, WString& field) {
+    if (direction != kSyncRead) {
+        element.SetAttribute(name, field);
+        return element.IsValid();
+    }
+    return element.GetAttribute(name, field);
+}
+
+bool SyncIntAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                      uint32_t direction, int32_t& field) {
+    if (direction != kSyncRead) {
+        element.SetAttributeInt(name, namespaceUri, field);
+        return element.IsValid();
+    }
+    return element.GetAttributeInt(name, field);
+}
+
+bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                       uint32_t direction, bool& field) {
+    if (direction != kSyncRead) {
+        element.SetAttributeBool(name, namespaceUri, field);
+        return element.IsValid();
+    }
+    return element.GetAttributeBool(name, field);
+}
+
 void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
                  uint32_t direction, std::vector<int32_t>& list) {
     if (direction != kSyncRead) {

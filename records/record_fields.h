@@ -40,10 +40,55 @@ bool SyncEnumField(XmlElement element, WStringView name, const WChar* namespaceU
 bool SyncEnumAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
                        EnumTextTable table, uint32_t direction, int32_t& field);
 
+// A text, decimal or "True"/"False" attribute of the element itself. Writing sets it (an
+// empty text too) and returns whether the element exists; reading copies it only when
+// present and returns whether it was.
+bool SyncTextAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                       uint32_t direction, WString& field);
+bool SyncIntAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                      uint32_t direction, int32_t& field);
+bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                       uint32_t direction, bool& field);
+
 // One child `itemName` per entry of the wrapper, its text the decimal value. Writing
 // replaces the wrapper's old items; reading empties the list first (also when the
 // wrapper is null) and takes the items in document order, skipping other children.
 void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
                  uint32_t direction, std::vector<int32_t>& list);
+
+// One child `itemName` per entry of the wrapper, each item written and read by
+// `syncItem(item, child, direction)`. Writing replaces the wrapper's old items; reading
+// empties the list first (also when the wrapper is null) and appends, in document order,
+// one item per matching child, each starting from the item type's defaults. Returns
+// whether the wrapper exists.
+template <typename Item, typename SyncItem>
+bool SyncRecordList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
+                    uint32_t direction, std::vector<Item>& list, SyncItem syncItem) {
+    if (direction != kSyncRead) {
+        wrapper.RemoveChildren(itemName);
+        for (Item& item : list) {
+            syncItem(item, wrapper.CreateChild(itemName, namespaceUri), direction);
+        }
+        return wrapper.IsValid();
+    }
+    list.clear();
+    WString childName;
+    for (XmlElement child = wrapper.FirstChild(); child.IsValid(); child = child.NextSibling()) {
+        if (child.GetName(childName) && childName == itemName) {
+            syncItem(list.emplace_back(), child, direction);
+        }
+    }
+    return wrapper.IsValid();
+}
+
+// The same for items that read and write themselves: item.Serialize(child, direction).
+template <typename Item>
+bool SyncRecordList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
+                    uint32_t direction, std::vector<Item>& list) {
+    return SyncRecordList(itemName, namespaceUri, wrapper, direction, list,
+                          [](Item& item, XmlElement child, uint32_t itemDirection) {
+                              item.Serialize(child, itemDirection);
+                          });
+}
 
 }  // namespace qav
