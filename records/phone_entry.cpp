@@ -1,0 +1,18 @@
+#include "records/phone_entry.h"
+
+#include "records/entry_fields.h"
+
+namespace qav {
+
+void SyncPhoneEntryBody(XmlElement element, uint32_t direction, PhoneEntry& entry) {
+    SyncTextAttribute(element, u"qav:Name", kQavNamespaceUri, direction, entry.m_name);
+    SyncTextAttribute(element, u"qav:PhoneNumber", kQavNamespaceUri, direction,
+                      entry.m_phoneNumber);
+    SyncBoolAttribute(element, u"qav:SendImage", kQavNamespaceUri, direction, entry.m_sendImage);
+}
+
+void SyncPhoneEntryList(XmlElement wrapper, uint32_t direction, std::vector<PhoneEntry>& entries) {
+    SyncEntryList(wrapper, u"qav:PhoneEntry", direction, entries, SyncPhoneEntryBody);
+}
+
+}  // namespace qav
