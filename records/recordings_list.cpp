@@ -1,0 +1,43 @@
+#include "records/recordings_list.h"
+
+#include "core/xml_fields.h"
+#include "records/record_fields.h"
+
+namespace qav {
+namespace {
+
+// A channel travels as the attribute "qav:Index" of its own child element.
+void SyncChannel(XmlElement item, WStringView name, uint32_t direction, int32_t& channel) {
+    SyncIntAttribute(item.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead),
+                     u"qav:Index", kQavNamespaceUri, direction, channel);
+}
+
+}  // namespace
+
+void RecordingEntry::Sync(RecordingEntry& entry, XmlElement item, uint32_t direction) {
+    SyncIntAttribute(item, u"qav:Identifier", kQavNamespaceUri, direction, entry.m_identifier);
+    SyncBoolAttribute(item, u"qav:Manual", kQavNamespaceUri, direction, entry.m_manual);
+    SyncIntField(item, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
+    SyncChannel(item, u"qav:VideoChannel", direction, entry.m_videoChannel);
+    SyncChannel(item, u"qav:AudioChannel", direction, entry.m_audioChannel);
+}
+
+void RecordingsList::Sync(RecordingsList& list, XmlElement parent, uint32_t direction) {
+    SyncRecordList(
+        u"qav:Recording", kQavNamespaceUri,
+        parent.FindOrCreateChild(u"qav:Recordings", kQavNamespaceUri, direction != kSyncRead),
+        direction, list.m_entries, RecordingEntry::Sync);
+}
+
+int32_t RecordingsList::FindManualRecording(int32_t deviceId, int32_t videoChannel,
+                                            int32_t audioChannel) const {
+    for (const RecordingEntry& entry : m_entries) {
+        if (entry.m_manual && entry.m_deviceId == deviceId &&
+            entry.m_videoChannel == videoChannel && entry.m_audioChannel == audioChannel) {
+            return entry.m_identifier;
+        }
+    }
+    return -1;
+}
+
+}  // namespace qav
