@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <tuple>
 
-#include "core/xml_document.h"
 #include "fuzz/fuzz_support.h"
 #include "records/logging_parameters.h"
 #include "records/media_recorder_config.h"
@@ -40,11 +39,8 @@ template <typename Record>
 void CheckRoundTrip(qav::XmlElement element) {
     Record read;
     read.ReadXml(element);
-    qav::XmlDocument document;
-    qav::XmlElement root = document.CreateRoot(u"Root", nullptr);
-    read.WriteXml(root);
     Record again;
-    again.ReadXml(root.FirstChild());
+    qav::fuzz::ReadBackWritten(read, again);
     Check(Fields(again) == Fields(read));
 }
 
@@ -57,18 +53,5 @@ void CheckElement(qav::XmlElement element) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > (1u << 20)) {
-        return 0;
-    }
-    qav::XmlDocument document;
-    const qav::XmlElement root =
-        document.LoadFromText(reinterpret_cast<const char*>(data), static_cast<int>(size));
-    if (!root.IsValid()) {
-        return 0;
-    }
-    CheckElement(root);
-    for (qav::XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        CheckElement(child);
-    }
-    return 0;
+    return qav::fuzz::CheckXmlElements(data, size, CheckElement);
 }

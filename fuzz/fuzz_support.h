@@ -1,10 +1,13 @@
 // What the fuzz targets would otherwise each repeat: the check that ends a run on a broken
-// invariant, and the cursor their own input readers build on. One thread per target run.
+// invariant, the cursor their own input readers build on, and the walk over an XML input
+// that the records' targets share. One thread per target run.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+
+#include "core/xml_document.h"
 
 namespace qav::fuzz {
 
@@ -28,5 +31,41 @@ class FuzzInput {
     size_t m_size;
     size_t m_at = 0;
 };
+
+// Loads the input as an XML document and hands its root, then each of the root's children,
+// to `checkElement(XmlElement)`: every record's reader gets every element of the first two
+// levels. An input that is no document, or over 1 MiB, is passed over.
+template <typename CheckElement>
+int CheckXmlElements(const uint8_t* data, size_t size, CheckElement checkElement) {
+    if (size > (1u << 20)) {
+        return 0;
+    }
+    XmlDocument document;
+    const XmlElement root =
+        document.LoadFromText(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    if (!root.IsValid()) {
+        return 0;
+    }
+    checkElement(root);
+    for (XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
+        checkElement(child);
+    }
+    return 0;
+}
+
+// `record` written by its WriteXml under the root of a fresh document, then read by its
+// ReadXml from the element it wrote into `again`. False, with `again` untouched, when
+// WriteXml appended nothing.
+template <typename Record>
+bool ReadBackWritten(Record& record, Record& again) {
+    XmlDocument document;
+    const XmlElement root = document.CreateRoot(u"Root", nullptr);
+    record.WriteXml(root);
+    if (!root.FirstChild().IsValid()) {
+        return false;
+    }
+    again.ReadXml(root.FirstChild());
+    return true;
+}
 
 }  // namespace qav::fuzz

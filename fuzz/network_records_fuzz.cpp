@@ -49,18 +49,5 @@ void CheckElement(qav::XmlElement element) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > (1u << 20)) {
-        return 0;
-    }
-    qav::XmlDocument document;
-    const qav::XmlElement root =
-        document.LoadFromText(reinterpret_cast<const char*>(data), static_cast<int>(size));
-    if (!root.IsValid()) {
-        return 0;
-    }
-    CheckElement(root);
-    for (qav::XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        CheckElement(child);
-    }
-    return 0;
+    return qav::fuzz::CheckXmlElements(data, size, CheckElement);
 }

@@ -78,18 +78,5 @@ void CheckElement(XmlElement element) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > (1u << 20)) {
-        return 0;
-    }
-    XmlDocument document;
-    const XmlElement root =
-        document.LoadFromText(reinterpret_cast<const char*>(data), static_cast<int>(size));
-    if (!root.IsValid()) {
-        return 0;
-    }
-    CheckElement(root);
-    for (XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        CheckElement(child);
-    }
-    return 0;
+    return qav::fuzz::CheckXmlElements(data, size, CheckElement);
 }

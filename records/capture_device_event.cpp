@@ -139,22 +139,6 @@ Attributes AttributesOf(int32_t type) {
                : Attributes::kNone;
 }
 
-void SyncIntAttribute(XmlElement element, WStringView name, uint32_t direction, int32_t& field) {
-    if (direction != kSyncRead) {
-        element.SetAttributeInt(name, kQavNamespaceUri, field);
-    } else {
-        element.GetAttributeInt(name, field);
-    }
-}
-
-void SyncTextAttribute(XmlElement element, WStringView name, uint32_t direction, WString& field) {
-    if (direction != kSyncRead) {
-        element.SetAttribute(name, field);
-    } else {
-        element.GetAttribute(name, field);
-    }
-}
-
 // An overflowing number ("1e999") would be written on as "inf", which no reader takes
 // for a number: such a reading is refused and the field keeps its value.
 void SyncFiniteDoubleAttribute(XmlElement element, WStringView name, uint32_t direction,
@@ -174,39 +158,39 @@ void SyncFiniteDoubleAttribute(XmlElement element, WStringView name, uint32_t di
 void Serialize(CaptureDeviceEvent& record, XmlElement element, uint32_t direction) {
     SyncEnumAttribute(element, u"qav:Type", kQavNamespaceUri, kCaptureDeviceEventTypeTable,
                       direction, record.m_type);
-    SyncIntAttribute(element, u"qav:DeviceID", direction, record.m_deviceId);
+    SyncIntAttribute(element, u"qav:DeviceID", kQavNamespaceUri, direction, record.m_deviceId);
 
     switch (AttributesOf(record.m_type)) {
         case Attributes::kValue:
-            SyncIntAttribute(element, kValue, direction, record.m_value);
+            SyncIntAttribute(element, kValue, kQavNamespaceUri, direction, record.m_value);
             break;
         case Attributes::kIndexValue:
-            SyncIntAttribute(element, kIndex, direction, record.m_index);
-            SyncIntAttribute(element, kValue, direction, record.m_value);
+            SyncIntAttribute(element, kIndex, kQavNamespaceUri, direction, record.m_index);
+            SyncIntAttribute(element, kValue, kQavNamespaceUri, direction, record.m_value);
             break;
         case Attributes::kIndexName:
-            SyncIntAttribute(element, kIndex, direction, record.m_index);
-            SyncTextAttribute(element, kName, direction, record.m_name);
+            SyncIntAttribute(element, kIndex, kQavNamespaceUri, direction, record.m_index);
+            SyncTextAttribute(element, kName, kQavNamespaceUri, direction, record.m_name);
             break;
         case Attributes::kIndex:
-            SyncIntAttribute(element, kIndex, direction, record.m_index);
+            SyncIntAttribute(element, kIndex, kQavNamespaceUri, direction, record.m_index);
             break;
         case Attributes::kDoubleValue:
             SyncFiniteDoubleAttribute(element, kValue, direction, record.m_doubleValue);
             break;
         case Attributes::kName:
-            SyncTextAttribute(element, kName, direction, record.m_name);
+            SyncTextAttribute(element, kName, kQavNamespaceUri, direction, record.m_name);
             break;
         case Attributes::kNameValue:
-            SyncTextAttribute(element, kName, direction, record.m_name);
-            SyncIntAttribute(element, kValue, direction, record.m_value);
+            SyncTextAttribute(element, kName, kQavNamespaceUri, direction, record.m_name);
+            SyncIntAttribute(element, kValue, kQavNamespaceUri, direction, record.m_value);
             break;
         case Attributes::kNone:
             break;
     }
 
     if (direction == kSyncRead || !record.m_comment.empty()) {
-        SyncTextAttribute(element, u"qav:Comment", direction, record.m_comment);
+        SyncTextAttribute(element, u"qav:Comment", kQavNamespaceUri, direction, record.m_comment);
     }
 }
 

@@ -1,11 +1,9 @@
 #include "records/channel_format.h"
 
-#include "core/xml_test_support.h"
+#include "records/record_test_support.h"
 
 namespace qav {
 namespace {
-
-#define QAV_NS "xmlns:qav=\"urn:qav:relay:2026\""
 
 using test_support::ParseXml;
 using test_support::SavedXml;
@@ -18,12 +16,12 @@ TEST(ChannelFormat, WritesGoldenTextsThatReadBackEqual) {
     video.WriteXml(parent);
     audio.WriteXml(parent);
     const std::string wire = SavedXml(document);
-    EXPECT_EQ(wire, "<Root><qav:VideoChannel qav:Index=\"2\" qav:Rotation=\"270\" " QAV_NS
+    EXPECT_EQ(wire, "<Root><qav:VideoChannel qav:Index=\"2\" qav:Rotation=\"270\" " QAV_TEST_NS
                     "><qav:Name>Front &lt;1&gt;</qav:Name><qav:Bitrate>1500000</qav:Bitrate>"
                     "<qav:CompressionAlgorithm>H264</qav:CompressionAlgorithm>"
                     "<qav:ImageSize qav:Height=\"720\" qav:Width=\"1280\"/>"
                     "<qav:FrameRate>25</qav:FrameRate><qav:Deinterlace>True</qav:Deinterlace>"
-                    "</qav:VideoChannel><qav:AudioChannel qav:Index=\"0\" " QAV_NS
+                    "</qav:VideoChannel><qav:AudioChannel qav:Index=\"0\" " QAV_TEST_NS
                     "><qav:Name>Mic</qav:Name><qav:Bitrate>64000</qav:Bitrate>"
                     "<qav:CompressionAlgorithm>PCMA</qav:CompressionAlgorithm>"
                     "<qav:SampleRate>8000</qav:SampleRate>"

@@ -1,26 +1,13 @@
-#include "core/xml_test_support.h"
 #include "records/logging_parameters.h"
 #include "records/media_recorder_config.h"
+#include "records/record_test_support.h"
 #include "records/software_updates_config.h"
 
 namespace qav {
 namespace {
 
-#define QAV_NS "xmlns:qav=\"urn:qav:relay:2026\""
-
-// The record's own element as WriteXml appends it under a fresh parent.
-std::string Written(XmlRecord& record) {
-    XmlDocument document;
-    XmlElement parent = document.CreateRoot(u"Root", nullptr);
-    record.WriteXml(parent);
-    const std::string text = test_support::SavedXml(document);
-    return text.substr(6, text.size() - 13);
-}
-
-void ReadFrom(XmlRecord& record, const std::string& text) {
-    XmlDocument document;
-    record.ReadXml(test_support::ParseXml(document, text));
-}
+using test_support::ReadXmlText;
+using test_support::WrittenXml;
 
 TEST(MediaRecorderConfig, ResetWritesTheDefaultsInOrder) {
     MediaRecorderConfig config;
@@ -29,8 +16,8 @@ TEST(MediaRecorderConfig, ResetWritesTheDefaultsInOrder) {
     config.m_encryptionEnabled = true;
     config.m_remoteFileSystemType = 3;
     config.Reset();
-    EXPECT_EQ(Written(config),
-              "<qav:MediaRecorderConfig qav:SeparateDeviceFolders=\"False\" " QAV_NS
+    EXPECT_EQ(WrittenXml(config),
+              "<qav:MediaRecorderConfig qav:SeparateDeviceFolders=\"False\" " QAV_TEST_NS
               ">"
               "<qav:RootDirectory/><qav:FileSizeSplitThreshold>0</qav:FileSizeSplitThreshold>"
               "<qav:FileTimeSplitThreshold>0</qav:FileTimeSplitThreshold>"
@@ -69,7 +56,7 @@ TEST(MediaRecorderConfig, GuardedFieldsTravelOnlyUnderTheirCondition) {
     config.m_recordEvents = false;
     config.m_audioFileFormat = 4;
     config.m_separateDeviceFolders = true;
-    const std::string wire = Written(config);
+    const std::string wire = WrittenXml(config);
     for (const char* part : {"<qav:RootDirectory>/rec<", "<qav:Downloads qav:RootDirectory=\"/dl\"",
                              "<qav:Encryption qav:Enable=\"True\" qav:Key=\"k&amp;y\"/>",
                              "<qav:RemoteFileSystemType>SMB</qav:RemoteFileSystemType><qav:Address>"
@@ -78,14 +65,15 @@ TEST(MediaRecorderConfig, GuardedFieldsTravelOnlyUnderTheirCondition) {
         EXPECT_NE(wire.find(part), std::string::npos) << part << "\nin " << wire;
     }
     MediaRecorderConfig copy;
-    ReadFrom(copy, wire);
+    ReadXmlText(copy, wire);
     EXPECT_EQ(copy.m_fileSizeSplitThreshold, 5'000'000'000);
-    EXPECT_EQ(Written(copy), wire);
+    EXPECT_EQ(WrittenXml(copy), wire);
     // Containers without their fields and texts no table has leave everything as it was.
-    ReadFrom(copy,
-             "<qav:MediaRecorderConfig><qav:AudioFileFormat>mp4</qav:AudioFileFormat>"
-             "<qav:Encryption/><qav:RemoteFileSystem/><qav:Downloads/></qav:MediaRecorderConfig>");
-    EXPECT_EQ(Written(copy), wire);
+    ReadXmlText(
+        copy,
+        "<qav:MediaRecorderConfig><qav:AudioFileFormat>mp4</qav:AudioFileFormat>"
+        "<qav:Encryption/><qav:RemoteFileSystem/><qav:Downloads/></qav:MediaRecorderConfig>");
+    EXPECT_EQ(WrittenXml(copy), wire);
 
     // The key is read only while the flag (as read, else as it was) is set; the address
     // only while the type (as read, else as it was) is not "None".
@@ -107,10 +95,10 @@ TEST(MediaRecorderConfig, GuardedFieldsTravelOnlyUnderTheirCondition) {
         const std::string type = *c.type ? std::string("<qav:RemoteFileSystemType>") + c.type +
                                                "</qav:RemoteFileSystemType>"
                                          : "";
-        ReadFrom(read, "<qav:MediaRecorderConfig><qav:Encryption" + enable +
-                           " qav:Key=\"k\"/><qav:RemoteFileSystem>" + type +
-                           "<qav:Address>a</qav:Address></qav:RemoteFileSystem>"
-                           "</qav:MediaRecorderConfig>");
+        ReadXmlText(read, "<qav:MediaRecorderConfig><qav:Encryption" + enable +
+                              " qav:Key=\"k\"/><qav:RemoteFileSystem>" + type +
+                              "<qav:Address>a</qav:Address></qav:RemoteFileSystem>"
+                              "</qav:MediaRecorderConfig>");
         EXPECT_EQ(read.m_encryptionKey, c.key) << enable << type;
         EXPECT_EQ(read.m_remoteAddress, c.address) << enable << type;
     }
@@ -118,21 +106,21 @@ TEST(MediaRecorderConfig, GuardedFieldsTravelOnlyUnderTheirCondition) {
 
 TEST(LoggingParameters, WritesItsDefaultsAndKeepsAnUnknownSeverity) {
     LoggingParameters parameters;
-    EXPECT_EQ(Written(parameters),
-              "<qav:LoggingParameters " QAV_NS
+    EXPECT_EQ(WrittenXml(parameters),
+              "<qav:LoggingParameters " QAV_TEST_NS
               "><qav:LogSeverity>Warning</qav:LogSeverity>"
               "<qav:MaxNumberOfLogMessages>200</qav:MaxNumberOfLogMessages>"
               "<qav:LogViewer><qav:AutoRefresh>False</qav:AutoRefresh></qav:LogViewer>"
               "</qav:LoggingParameters>");
-    ReadFrom(parameters,
-             "<qav:LoggingParameters><qav:LogSeverity>Status</qav:LogSeverity>"
-             "<qav:AutoRefresh>True</qav:AutoRefresh></qav:LoggingParameters>");
+    ReadXmlText(parameters,
+                "<qav:LoggingParameters><qav:LogSeverity>Status</qav:LogSeverity>"
+                "<qav:AutoRefresh>True</qav:AutoRefresh></qav:LoggingParameters>");
     EXPECT_EQ(parameters.m_logSeverity, kSeverityStatus);
     EXPECT_FALSE(parameters.m_autoRefresh) << "AutoRefresh belongs inside qav:LogViewer";
-    ReadFrom(parameters,
-             "<qav:LoggingParameters><qav:LogSeverity>Fatal</qav:LogSeverity>"
-             "<qav:LogViewer><qav:AutoRefresh>yes</qav:AutoRefresh></qav:LogViewer>"
-             "</qav:LoggingParameters>");
+    ReadXmlText(parameters,
+                "<qav:LoggingParameters><qav:LogSeverity>Fatal</qav:LogSeverity>"
+                "<qav:LogViewer><qav:AutoRefresh>yes</qav:AutoRefresh></qav:LogViewer>"
+                "</qav:LoggingParameters>");
     EXPECT_EQ(parameters.m_logSeverity, kSeverityStatus);
     EXPECT_EQ(parameters.m_maxNumberOfLogMessages, 200);
     EXPECT_TRUE(parameters.m_autoRefresh);
@@ -143,10 +131,10 @@ TEST(ConfigurationRecords, WriteXmlAppendsANewElementEachTime) {
     MediaRecorderConfig recorder;
     SoftwareUpdatesConfig updates;
     updates.m_rootDirectory = u"/updates";
-    EXPECT_EQ(Written(updates), "<qav:SoftwareUpdatesConfig " QAV_NS
-                                "><qav:RootDirectory>/updates</qav:RootDirectory>"
-                                "<qav:EnableSoftwareUpdates>False</qav:EnableSoftwareUpdates>"
-                                "</qav:SoftwareUpdatesConfig>");
+    EXPECT_EQ(WrittenXml(updates), "<qav:SoftwareUpdatesConfig " QAV_TEST_NS
+                                   "><qav:RootDirectory>/updates</qav:RootDirectory>"
+                                   "<qav:EnableSoftwareUpdates>False</qav:EnableSoftwareUpdates>"
+                                   "</qav:SoftwareUpdatesConfig>");
     for (XmlRecord* record : std::initializer_list<XmlRecord*>{&logging, &recorder, &updates}) {
         XmlDocument document;
         XmlElement root = document.CreateRoot(u"Root", nullptr);

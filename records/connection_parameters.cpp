@@ -101,9 +101,8 @@ void ConnectionParameters::Serialize(XmlElement element, uint32_t direction) {
     SyncBoolAttribute(maxIdleTime, u"qav:Enable", kQavNamespaceUri, direction,
                       m_idleTimeoutEnabled);
     SyncMaxIdleTimeText(maxIdleTime, direction, m_maxIdleTime);
-    SyncIntAttribute(
-        maxIdleTime.FindOrCreateChild(u"qav:SleepManagementAction", kQavNamespaceUri, write),
-        u"qav:Minutes", kQavNamespaceUri, direction, m_sleepManagementMinutes);
+    SyncChildIntAttribute(maxIdleTime, u"qav:SleepManagementAction", u"qav:Minutes",
+                          kQavNamespaceUri, direction, m_sleepManagementMinutes);
 
     XmlElement remote =
         element.FindOrCreateChild(u"qav:RemoteAccessConnection", kQavNamespaceUri, write);

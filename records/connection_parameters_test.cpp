@@ -3,27 +3,15 @@
 #include <functional>
 
 #include "core/xml_fields.h"
-#include "core/xml_test_support.h"
+#include "records/record_test_support.h"
 
 namespace qav {
 namespace {
 
-#define QAV_NS "xmlns:qav=\"urn:qav:relay:2026\""
-
 using test_support::ParseXml;
+using test_support::ReadXmlText;
 using test_support::SavedXml;
-
-std::string Written(ConnectionParameters& parameters) {
-    XmlDocument document;
-    parameters.WriteXml(document.CreateRoot(u"Root", nullptr));
-    const std::string text = SavedXml(document);
-    return text.substr(6, text.size() - 13);
-}
-
-void ReadFrom(ConnectionParameters& parameters, const std::string& text) {
-    XmlDocument document;
-    parameters.ReadXml(ParseXml(document, text));
-}
+using test_support::WrittenXml;
 
 // A multi-connection node with every part filled.
 ConnectionParameters Filled() {
@@ -63,8 +51,8 @@ TEST(ConnectionParameters, WritesItsDefaultsInOrder) {
         "<qav:StaticNetworkConfigurations __merge_options=\"erase_children\"/>"
         "</qav:LocalNetworkParameters>";
     EXPECT_EQ(
-        Written(parameters),
-        "<qav:ConnectionParameters " QAV_NS
+        WrittenXml(parameters),
+        "<qav:ConnectionParameters " QAV_TEST_NS
         "><qav:ConnectionType>No Connection</qav:ConnectionType><qav:ServerAddress/>"
         "<qav:ConnectPeers>False</qav:ConnectPeers><qav:TransportProtocol>Any"
         "</qav:TransportProtocol><qav:MaxIdleTime qav:Enable=\"True\">"
@@ -95,7 +83,7 @@ TEST(ConnectionParameters, WritesItsDefaultsInOrder) {
 
 TEST(ConnectionParameters, FilledRecordWritesItsPartsAndReadsBackEqual) {
     ConnectionParameters filled = Filled();
-    const std::string wire = Written(filled);
+    const std::string wire = WrittenXml(filled);
     for (const char* part : {
              "<qav:MaxIdleTime qav:Enable=\"True\"><qav:SleepManagementAction "
              "qav:Minutes=\"15\"/>90</qav:MaxIdleTime>",
@@ -120,7 +108,7 @@ TEST(ConnectionParameters, FilledRecordWritesItsPartsAndReadsBackEqual) {
         EXPECT_NE(wire.find(part), std::string::npos) << part << "\nin " << wire;
     }
     ConnectionParameters copy;
-    ReadFrom(copy, wire);
+    ReadXmlText(copy, wire);
     EXPECT_EQ(copy, filled);
 
     // Serializing into the same element again replaces the items instead of adding to them.
@@ -128,7 +116,7 @@ TEST(ConnectionParameters, FilledRecordWritesItsPartsAndReadsBackEqual) {
     XmlElement element = ParseXml(document, wire);
     filled.m_serverConnections.pop_back();
     filled.Serialize(element, kSyncWrite);
-    ReadFrom(copy, SavedXml(document));
+    ReadXmlText(copy, SavedXml(document));
     EXPECT_EQ(copy, filled);
 }
 
@@ -169,12 +157,12 @@ TEST(ConnectionParameters, ReadingKeepsWhatTheElementLeavesOutOrNamesWrongly) {
     };
     for (const Case& c : cases) {
         ConnectionParameters read = Filled();
-        ReadFrom(read, std::string("<qav:ConnectionParameters>") + c.body +
-                           "</qav:ConnectionParameters>");
+        ReadXmlText(read, std::string("<qav:ConnectionParameters>") + c.body +
+                              "</qav:ConnectionParameters>");
         ConnectionParameters expected = Filled();
         c.expect(expected);
-        EXPECT_TRUE(read == expected)
-            << c.body << "\nread:     " << Written(read) << "\nexpected: " << Written(expected);
+        EXPECT_TRUE(read == expected) << c.body << "\nread:     " << WrittenXml(read)
+                                      << "\nexpected: " << WrittenXml(expected);
     }
 }
 

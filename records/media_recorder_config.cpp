@@ -7,22 +7,6 @@
 namespace qav {
 namespace {
 
-void SyncBoolAttribute(XmlElement element, WStringView name, uint32_t direction, bool& field) {
-    if (direction != kSyncRead) {
-        element.SetAttributeBool(name, kQavNamespaceUri, field);
-    } else {
-        element.GetAttributeBool(name, field);
-    }
-}
-
-void SyncTextAttribute(XmlElement element, WStringView name, uint32_t direction, WString& field) {
-    if (direction != kSyncRead) {
-        element.SetAttribute(name, field);
-    } else {
-        element.GetAttribute(name, field);
-    }
-}
-
 void Serialize(MediaRecorderConfig& record, XmlElement element, uint32_t direction) {
     const bool write = direction != kSyncRead;
     SyncStringField(element, u"qav:RootDirectory", direction, record.m_rootDirectory);
@@ -60,9 +44,11 @@ void Serialize(MediaRecorderConfig& record, XmlElement element, uint32_t directi
     if (XmlElement encryption =
             element.FindOrCreateChild(u"qav:Encryption", kQavNamespaceUri, write);
         encryption.IsValid()) {
-        SyncBoolAttribute(encryption, u"qav:Enable", direction, record.m_encryptionEnabled);
+        SyncBoolAttribute(encryption, u"qav:Enable", kQavNamespaceUri, direction,
+                          record.m_encryptionEnabled);
         if (record.m_encryptionEnabled) {
-            SyncTextAttribute(encryption, u"qav:Key", direction, record.m_encryptionKey);
+            SyncTextAttribute(encryption, u"qav:Key", kQavNamespaceUri, direction,
+                              record.m_encryptionKey);
         }
     }
 
@@ -79,14 +65,14 @@ void Serialize(MediaRecorderConfig& record, XmlElement element, uint32_t directi
         }
     }
 
-    SyncBoolAttribute(element, u"qav:SeparateDeviceFolders", direction,
+    SyncBoolAttribute(element, u"qav:SeparateDeviceFolders", kQavNamespaceUri, direction,
                       record.m_separateDeviceFolders);
 
     if (XmlElement downloads = element.FindOrCreateChild(u"qav:Downloads", kQavNamespaceUri, write);
         downloads.IsValid()) {
-        SyncTextAttribute(downloads, u"qav:RootDirectory", direction,
+        SyncTextAttribute(downloads, u"qav:RootDirectory", kQavNamespaceUri, direction,
                           record.m_downloadsRootDirectory);
-        SyncBoolAttribute(downloads, u"qav:SeparateDeviceFolders", direction,
+        SyncBoolAttribute(downloads, u"qav:SeparateDeviceFolders", kQavNamespaceUri, direction,
                           record.m_downloadsSeparateDeviceFolders);
     }
 }

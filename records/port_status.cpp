@@ -16,13 +16,6 @@ void SyncOutputPortBody(XmlElement element, uint32_t direction, OutputPortStatus
     SyncPortBody(element, direction, port);
 }
 
-// The number sits in an attribute of a child of its own ("qav:VideoChannel" ...).
-void SyncChildAttribute(XmlElement element, WStringView child, WStringView attribute,
-                        uint32_t direction, int32_t& field) {
-    SyncIntAttribute(element.FindOrCreateChild(child, kQavNamespaceUri, direction != kSyncRead),
-                     attribute, kQavNamespaceUri, direction, field);
-}
-
 }  // namespace
 
 void SyncPortBody(XmlElement element, uint32_t direction, PortStatus& port) {
@@ -31,12 +24,13 @@ void SyncPortBody(XmlElement element, uint32_t direction, PortStatus& port) {
 }
 
 void SyncRecordingActionBody(XmlElement element, uint32_t direction, RecordingAction& action) {
-    SyncChildAttribute(element, u"qav:VideoChannel", u"qav:Index", direction,
-                       action.m_videoChannel);
-    SyncChildAttribute(element, u"qav:AudioChannel", u"qav:Index", direction,
-                       action.m_audioChannel);
-    SyncChildAttribute(element, u"qav:Time", u"qav:NumberOfSeconds", direction,
-                       action.m_numberOfSeconds);
+    // Each number sits in an attribute of a child of its own.
+    SyncChildIntAttribute(element, u"qav:VideoChannel", u"qav:Index", kQavNamespaceUri, direction,
+                          action.m_videoChannel);
+    SyncChildIntAttribute(element, u"qav:AudioChannel", u"qav:Index", kQavNamespaceUri, direction,
+                          action.m_audioChannel);
+    SyncChildIntAttribute(element, u"qav:Time", u"qav:NumberOfSeconds", kQavNamespaceUri, direction,
+                          action.m_numberOfSeconds);
 }
 
 void SyncInputPortList(XmlElement wrapper, uint32_t direction,

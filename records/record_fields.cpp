@@ -95,22 +95,23 @@ bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namesp
     return element.GetAttributeBool(name, field);
 }
 
+bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringView name,
+                           const WChar* namespaceUri, uint32_t direction, int32_t& field) {
+    return SyncIntAttribute(
+        element.FindOrCreateChild(childName, namespaceUri, direction != kSyncRead), name,
+        namespaceUri, direction, field);
+}
+
 void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
                  uint32_t direction, std::vector<int32_t>& list) {
-    if (direction != kSyncRead) {
-        wrapper.RemoveChildren(itemName);
-        for (const int32_t value : list) {
-            wrapper.CreateChild(itemName, namespaceUri).SetTextInt(value);
-        }
-        return;
-    }
-    list.clear();
-    WString childName;
-    for (XmlElement child = wrapper.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        if (child.GetName(childName) && childName == itemName) {
-            child.GetTextInt(list.emplace_back());
-        }
-    }
+    SyncRecordList(itemName, namespaceUri, wrapper, direction, list,
+                   [](int32_t& value, XmlElement item, uint32_t itemDirection) {
+                       if (itemDirection != kSyncRead) {
+                           item.SetTextInt(value);
+                       } else {
+                           item.GetTextInt(value);
+                       }
+                   });
 }
 
 }  // namespace qav

@@ -50,6 +50,11 @@ bool SyncIntAttribute(XmlElement element, WStringView name, const WChar* namespa
 bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
                        uint32_t direction, bool& field);
 
+// The decimal attribute `name` of the element's first child `childName`, a child that
+// writing creates when it is missing; reading without the child keeps the field.
+bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringView name,
+                           const WChar* namespaceUri, uint32_t direction, int32_t& field);
+
 // One child `itemName` per entry of the wrapper, its text the decimal value. Writing
 // replaces the wrapper's old items; reading empties the list first (also when the
 // wrapper is null) and takes the items in document order, skipping other children.

@@ -18,15 +18,18 @@ namespace qav::test_support {
 #define QAV_TEST_NS "xmlns:qav=\"urn:qav:relay:2026\""
 
 // The record's own element as WriteXml appends it under a fresh parent; empty when it
-// appends nothing.
-inline std::string WrittenXml(XmlRecord& record) {
+// appends nothing. These two serve any record with WriteXml(parent) and ReadXml(element),
+// an XmlRecord or not.
+template <typename Record>
+std::string WrittenXml(Record& record) {
     XmlDocument document;
     record.WriteXml(document.CreateRoot(u"Root", nullptr));
     const std::string text = SavedXml(document);  // "<Root>...</Root>" or "<Root/>"
     return text == "<Root/>" ? std::string() : text.substr(6, text.size() - 13);
 }
 
-inline void ReadXmlText(XmlRecord& record, const std::string& text) {
+template <typename Record>
+void ReadXmlText(Record& record, const std::string& text) {
     XmlDocument document;
     record.ReadXml(ParseXml(document, text));
 }

@@ -4,22 +4,16 @@
 #include "records/record_fields.h"
 
 namespace qav {
-namespace {
-
-// A channel travels as the attribute "qav:Index" of its own child element.
-void SyncChannel(XmlElement item, WStringView name, uint32_t direction, int32_t& channel) {
-    SyncIntAttribute(item.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead),
-                     u"qav:Index", kQavNamespaceUri, direction, channel);
-}
-
-}  // namespace
 
 void RecordingEntry::Sync(RecordingEntry& entry, XmlElement item, uint32_t direction) {
     SyncIntAttribute(item, u"qav:Identifier", kQavNamespaceUri, direction, entry.m_identifier);
     SyncBoolAttribute(item, u"qav:Manual", kQavNamespaceUri, direction, entry.m_manual);
     SyncIntField(item, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
-    SyncChannel(item, u"qav:VideoChannel", direction, entry.m_videoChannel);
-    SyncChannel(item, u"qav:AudioChannel", direction, entry.m_audioChannel);
+    // A channel travels as the attribute "qav:Index" of its own child element.
+    SyncChildIntAttribute(item, u"qav:VideoChannel", u"qav:Index", kQavNamespaceUri, direction,
+                          entry.m_videoChannel);
+    SyncChildIntAttribute(item, u"qav:AudioChannel", u"qav:Index", kQavNamespaceUri, direction,
+                          entry.m_audioChannel);
 }
 
 void RecordingsList::Sync(RecordingsList& list, XmlElement parent, uint32_t direction) {
