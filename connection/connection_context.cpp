@@ -158,4 +158,49 @@ void ConnectionContext::AddToIdSet(uint32_t id) {
     m_idSet.insert(id);
 }
 
+void ConnectionContext::SetLocalAddress(std::string_view address) {
+    MutualExclusionLock lock(m_connectionLock);
+    m_localAddress.assign(address);
+}
+
+std::string ConnectionContext::GetLocalAddress() {
+    MutualExclusionLock lock(m_connectionLock);
+    return m_localAddress;
+}
+
+void ConnectionContext::SetNetworkInterfaceName(WStringView name) {
+    MutualExclusionLock lock(m_connectionLock);
+    m_interfaceName.assign(name);
+}
+
+WString ConnectionContext::GetNetworkInterfaceName() {
+    MutualExclusionLock lock(m_connectionLock);
+    return m_interfaceName;
+}
+
+bool ConnectionContext::MatchesConnection(PlatformServices* services, const WChar* interfaceName,
+                                          const char* localAddress, const char* target,
+                                          int32_t tcpPort, int32_t udpPort) {
+    if (!IsValid() || target == nullptr || *target == '\0' || GetPlatformServices() != services) {
+        return false;
+    }
+    if (udpPort > 0 ? GetUdpPort() != udpPort : tcpPort > 0 && GetTcpPort() != tcpPort) {
+        return false;
+    }
+    const std::string_view targetText(target);
+    MutualExclusionLock lock(m_connectionLock);
+    if (interfaceName != nullptr && *interfaceName != 0 && m_interfaceName != interfaceName) {
+        return false;
+    }
+    if (localAddress != nullptr && *localAddress != '\0' && m_localAddress != localAddress) {
+        return false;
+    }
+    for (const std::string& text : m_addressTexts) {
+        if (text == targetText) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace qav

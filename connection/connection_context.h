@@ -29,6 +29,8 @@
 
 namespace qav {
 
+class PlatformServices;
+
 // The values of the request's "Content-Type: ", "Host: ", "Authorization: ", "Range: "
 // and "Cookie: " lines, without the header names.
 struct HttpRequestHeaders {
@@ -106,6 +108,38 @@ class ConnectionContext : public ConnectionInterface {
 
     void AddToIdSet(uint32_t id);
 
+    // ---- Where the connection runs ------------------------------------------------------
+
+    // The platform that made the transport (not owned); null until set.
+    void SetPlatformServices(PlatformServices* services) { m_services.store(services); }
+    PlatformServices* GetPlatformServices() const { return m_services.load(); }
+
+    // The local address the connection is bound to (dotted text), empty when none.
+    void SetLocalAddress(std::string_view address);
+    std::string GetLocalAddress();
+    // The network interface the connection goes through, empty when none.
+    void SetNetworkInterfaceName(WStringView name);
+    WString GetNetworkInterfaceName();
+
+    // The peer's ports; 0 when the connection has none of that kind.
+    void SetTcpPort(int32_t port) { m_tcpPort.store(port); }
+    int32_t GetTcpPort() const { return m_tcpPort.load(); }
+    void SetUdpPort(int32_t port) { m_udpPort.store(port); }
+    int32_t GetUdpPort() const { return m_udpPort.load(); }
+
+    // A context is valid from its making until the protocol gives it up.
+    void SetValid(bool valid) { m_valid.store(valid); }
+    bool IsValid() const { return m_valid.load(); }
+
+    // Whether this is the connection to `target` that a caller looks for: the context is
+    // valid, `target` is not empty and equals one of the address texts, the platform is
+    // `services`, the interface name and local address equal the given ones when those are
+    // given (not null, not empty), and the port matches: the UDP port when `udpPort` is
+    // given (above 0), else the TCP port when `tcpPort` is, else any.
+    bool MatchesConnection(PlatformServices* services, const WChar* interfaceName,
+                           const char* localAddress, const char* target, int32_t tcpPort,
+                           int32_t udpPort);
+
   protected:
     virtual ~ConnectionContext();
 
@@ -115,6 +149,10 @@ class ConnectionContext : public ConnectionInterface {
     std::atomic<int32_t> m_priority{-1};
     std::atomic<bool> m_attached{false};
     std::atomic<int32_t> m_statusFigure{0};
+    std::atomic<PlatformServices*> m_services{nullptr};
+    std::atomic<int32_t> m_tcpPort{0};
+    std::atomic<int32_t> m_udpPort{0};
+    std::atomic<bool> m_valid{true};
 
     std::optional<HttpRequestHeaders> m_request;  // polling thread only
 
@@ -123,6 +161,8 @@ class ConnectionContext : public ConnectionInterface {
     RefPtr<ConnectionStream> m_stream;
     WString m_name;
     std::array<std::string, kAddressTextCount> m_addressTexts;
+    std::string m_localAddress;
+    WString m_interfaceName;
     std::optional<RecordingsList> m_recordings;
     std::set<uint32_t> m_idSet;
 };

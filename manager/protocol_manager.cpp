@@ -4,6 +4,8 @@
 
 #include "core/trace_frame.h"
 #include "manager/manager_scheduler.h"
+#include "network/connection_server.h"
+#include "network/platform_services.h"
 
 namespace qav {
 
@@ -11,12 +13,18 @@ ProtocolManager::ProtocolManager() : m_packetPool(new BinaryPacketsPool(kMaxLent
     auto* scheduler = new ManagerScheduler;
     scheduler->SetVerbose(true);
     m_scheduler = scheduler;
+    m_networkPacketsManager.SetConnectionSet(&m_connectionSet);
+    m_networkPacketsManager.ScheduleNetworkChangesTest(*scheduler,
+                                                       NetworkPacketsManager::kTestPeriod);
 }
 
 ProtocolManager::~ProtocolManager() {
     // A thread object holds this manager from its first start until the release, so
     // none is normally left here; should one be, it is stopped all the same.
     m_stopping.store(true, std::memory_order_release);
+    m_networkPacketsManager.Shutdown();
+    // Their transports report to this manager.
+    m_connectionSet.DisconnectAll();
     StopPollingThread();
 }
 
@@ -63,9 +71,32 @@ int ProtocolManager::StartPollingThreads(Waiter* waiter, int count) {
 void ProtocolManager::ReleaseAllResources() {
     QAV_TRACE("MPM::RelAllRes");
     m_stopping.store(true, std::memory_order_release);
+    m_networkPacketsManager.Shutdown();
+    m_connectionSet.DisconnectAll();
     // The thread's reference to this manager may be the last one: nothing of the manager
     // may be touched once the thread is stopped.
     StopPollingThread();
+}
+
+int32_t ProtocolManager::StartServerRoles(PlatformServices* services, int32_t& udpPort,
+                                          int32_t& tcpPort) {
+    if (IsStopping()) {
+        return kServerRolesStopping;
+    }
+    RefPtr<NetworkReceiverEntry> entry = m_networkPacketsManager.FindOrAddProvider(services);
+    if (!entry) {
+        return IsStopping() ? kServerRolesStopping : kDatagramListeningFailed;
+    }
+    if (!entry->StartDataListeners(nullptr, nullptr, udpPort, this)) {
+        return kDatagramListeningFailed;
+    }
+    RefPtr<ConnectionServer> server = services->CreateConnectionServer(nullptr, tcpPort, this);
+    if (!server) {
+        entry->StopDataListeners();
+        return kTcpServerFailed;
+    }
+    entry->SetMainServer(server.get());
+    return kServerRolesStarted;
 }
 
 void ProtocolManager::StopPollingThread() {

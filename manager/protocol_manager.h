@@ -1,7 +1,9 @@
 // The protocol manager: owner of the main scheduler and of the polling thread that runs
-// its jobs and the socket wait loop, and the intake of connection events and datagrams.
-// (Only this core of the manager exists so far: until connections have their contexts,
-// the intakes log what arrives to the manager's log sink and count it.)
+// its jobs and the socket wait loop, the intake of connection events and datagrams, and
+// the owner of the connection set and of the network packets manager (the server roles'
+// datagram listening and TCP server, the local addresses and their "Network Changes
+// Test" job). (Only this core of the manager exists so far: until connections have their
+// contexts, the intakes log what arrives to the manager's log sink and count it.)
 //
 // Lifetime: the manager is reference counted. Its polling thread object holds a
 // reference to it from the first StartPollingThreads on, so such a manager lives until
@@ -31,7 +33,9 @@
 #include "core/scheduler.h"
 #include "core/waiter.h"
 #include "manager/connection_event_sink.h"
+#include "manager/connection_set.h"
 #include "manager/packet_sink.h"
+#include "network/network_packets_manager.h"
 
 namespace qav {
 
@@ -57,10 +61,24 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // started; 0 once the release of all resources has begun.
     int StartPollingThreads(Waiter* waiter, int count);
 
-    // Sets the stopping flag, then stops the polling thread and waits for it to end
-    // (bounded, not on the polling thread itself), which also drops its reference to
-    // this manager. Later calls do nothing more.
+    // Sets the stopping flag, takes the network changes test out of the scheduler, closes
+    // the servers and listeners, disconnects every context of the connection set, then
+    // stops the polling thread and waits for it to end (bounded, not on the polling thread
+    // itself), which also drops its reference to this manager. Later calls do nothing more.
     void ReleaseAllResources();
+
+    // Results of StartServerRoles.
+    static constexpr int32_t kServerRolesStarted = 0;
+    static constexpr int32_t kDatagramListeningFailed = 1;
+    static constexpr int32_t kTcpServerFailed = 2;
+    static constexpr int32_t kServerRolesStopping = 3;
+    // The server roles on `services`: datagram listening on `udpPort` (by default one
+    // listener per local address, see NetworkPacketsManager), then, when that worked, the
+    // TCP server on `tcpPort`, which becomes the receiver entry's main server; when the
+    // server fails the listening is undone. Port 0 asks the system for one and is then
+    // written back (the UDP port only for a default listener). Datagrams and connection
+    // events come to this manager. Both end with ReleaseAllResources.
+    int32_t StartServerRoles(PlatformServices* services, int32_t& udpPort, int32_t& tcpPort);
 
     // Set first by ReleaseAllResources; nothing new is started while it is set.
     bool IsStopping() const { return m_stopping.load(std::memory_order_acquire); }
@@ -72,8 +90,17 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // the release.
     RefPtr<PollingThread> GetPollingThread();
 
-    // Where the intakes report. Null: nowhere. The sink must outlive its installation.
-    void SetLogSink(MessageLogger* logSink) { m_logSink.store(logSink, std::memory_order_release); }
+    // Where the intakes and the network packets manager report. Null: nowhere. The sink
+    // must outlive its installation.
+    void SetLogSink(MessageLogger* logSink) {
+        m_logSink.store(logSink, std::memory_order_release);
+        m_networkPacketsManager.SetLogSink(logSink);
+    }
+
+    // The contexts of the manager's connections.
+    ConnectionSet& GetConnectionSet() { return m_connectionSet; }
+    // The datagram receivers and local addresses of the manager's platforms.
+    NetworkPacketsManager& GetNetworkPacketsManager() { return m_networkPacketsManager; }
 
     // ConnectionEventSink. Connected (1) and accepted (5) count as a connection; on data
     // (2) everything readable is taken from the connection, so that the wait loop does not
@@ -118,6 +145,11 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     std::atomic<uint64_t> m_connectionCount{0};
     std::atomic<uint64_t> m_datagramCount{0};
     std::atomic<uint64_t> m_receivedByteCount{0};
+
+    ConnectionSet m_connectionSet;
+    // Last, so that it goes first: its listeners and servers deliver to this manager
+    // until they are stopped.
+    NetworkPacketsManager m_networkPacketsManager;
 };
 
 }  // namespace qav

@@ -3,8 +3,6 @@
 #include "core/format.h"
 #include "core/text_logger.h"
 #include "manager/protocol_manager.h"
-#include "network/connection_server.h"
-#include "network/datagram_listener.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
 #include "node/log_lines.h"
@@ -33,19 +31,22 @@ bool RelayNode::Start(const NodeOptions& options, std::string& error) {
         return false;
     }
 
+    // One listener on every address: the node follows no addresses of its own, so a
+    // taken port is a clear failure and broadcasts arrive.
+    m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
     int32_t udpPort = options.udpPort;
-    m_listener = m_services->CreateDatagramListener(nullptr, nullptr, udpPort, false, m_manager.get());
-    if (!m_listener) {
-        error = FormatString("cannot listen on UDP port %d (is it taken?)", options.udpPort);
-        Stop();
-        return false;
-    }
     int32_t tcpPort = options.tcpPort;
-    m_server = m_services->CreateConnectionServer(nullptr, tcpPort, m_manager.get());
-    if (!m_server) {
-        error = FormatString("cannot listen on TCP port %d (is it taken?)", options.tcpPort);
-        Stop();
-        return false;
+    switch (m_manager->StartServerRoles(m_services.get(), udpPort, tcpPort)) {
+        case ProtocolManager::kServerRolesStarted:
+            break;
+        case ProtocolManager::kTcpServerFailed:
+            error = FormatString("cannot listen on TCP port %d (is it taken?)", options.tcpPort);
+            Stop();
+            return false;
+        default:
+            error = FormatString("cannot listen on UDP port %d (is it taken?)", options.udpPort);
+            Stop();
+            return false;
     }
     m_udpPort = udpPort;
     m_tcpPort = tcpPort;
@@ -73,14 +74,7 @@ void RelayNode::PrintLog(std::FILE* out) {
 }
 
 void RelayNode::Stop() {
-    if (m_server) {
-        m_server->Close();
-        m_server.Reset();
-    }
-    if (m_listener) {
-        m_listener->Disconnect();
-        m_listener.Reset();
-    }
+    // The manager's release closes the server and the listener.
     if (m_manager) {
         m_manager->ReleaseAllResources();
         m_manager.Reset();

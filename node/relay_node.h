@@ -1,6 +1,7 @@
 // A relay node in the server role, wired from the layers below: the log sink (also the
-// process-wide text logger), the platform services, the socket wait loop, the protocol
-// manager with its polling thread, the datagram listener and the TCP server.
+// process-wide text logger), the platform services, the socket wait loop, and the
+// protocol manager with its polling thread and its server roles (the datagram listener
+// and the TCP server).
 //
 // Typical usage (see main.cpp):
 //   RelayNode node;
@@ -23,8 +24,6 @@
 
 namespace qav {
 
-class ConnectionServer;
-class DatagramListener;
 class LogSink;
 class PlatformServices;
 class ProtocolManager;
@@ -58,8 +57,6 @@ class RelayNode {
     std::unique_ptr<PlatformServices> m_services;
     std::unique_ptr<SocketHandlerManager> m_waitLoop;
     RefPtr<ProtocolManager> m_manager;
-    RefPtr<DatagramListener> m_listener;
-    RefPtr<ConnectionServer> m_server;
     int32_t m_tcpPort = -1;
     int32_t m_udpPort = -1;
 };
