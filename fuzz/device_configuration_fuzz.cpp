@@ -4,7 +4,6 @@
 // field it shares with the full one and none of the device's secrets.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "core/xml_document.h"
 #include "fuzz/fuzz_support.h"
@@ -19,14 +18,8 @@ using qav::fuzz::Check;
 // from the parsed text into `into`.
 template <typename Write>
 void ThroughText(CaptureDeviceConfig& record, Write write, CaptureDeviceConfig& into) {
-    qav::XmlDocument document;
-    qav::XmlElement root = document.CreateRoot(u"Root", nullptr);
-    (record.*write)(root);
-    std::string text;
-    document.SaveToString(text);
-    root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
-    Check(root.IsValid());
-    into.ReadXml(root.FirstChild());
+    qav::fuzz::ThroughText([&](qav::XmlElement root) { (record.*write)(root); },
+                           [&](qav::XmlElement root) { into.ReadXml(root.FirstChild()); });
 }
 
 void CheckElement(qav::XmlElement element) {
@@ -51,18 +44,5 @@ void CheckElement(qav::XmlElement element) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > (1u << 20)) {
-        return 0;
-    }
-    qav::XmlDocument document;
-    const qav::XmlElement root =
-        document.LoadFromText(reinterpret_cast<const char*>(data), static_cast<int>(size));
-    if (!root.IsValid()) {
-        return 0;
-    }
-    CheckElement(root);
-    for (qav::XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        CheckElement(child);
-    }
-    return 0;
+    return qav::fuzz::CheckXmlElements(data, size, CheckElement);
 }

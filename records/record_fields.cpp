@@ -1,5 +1,7 @@
 #include "records/record_fields.h"
 
+#include <cmath>
+
 #include "core/text_utils.h"
 
 namespace qav {
@@ -93,6 +95,76 @@ bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namesp
         return element.IsValid();
     }
     return element.GetAttributeBool(name, field);
+}
+
+bool SyncInt64Attribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                        uint32_t direction, int64_t& field) {
+    if (direction != kSyncRead) {
+        element.SetAttributeInt64(name, namespaceUri, field);
+        return element.IsValid();
+    }
+    return element.GetAttributeInt64(name, field);
+}
+
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, int32_t& field) {
+    return SyncIntField(element, name, kQavNamespaceUri, direction, field);
+}
+
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, bool& field) {
+    return SyncBoolField(element, name, direction, field);
+}
+
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, WString& field) {
+    return SyncStringField(element, name, direction, field);
+}
+
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, int64_t& field) {
+    return SyncInt64Field(element, name, kQavNamespaceUri, direction, field);
+}
+
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, double& field) {
+    if (direction != kSyncRead) {
+        return SyncDoubleField(element, name, kQavNamespaceUri, direction, field);
+    }
+    double value = field;
+    if (!SyncDoubleField(element, name, kQavNamespaceUri, direction, value) ||
+        !std::isfinite(value)) {
+        return false;
+    }
+    field = value;
+    return true;
+}
+
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, int32_t& field) {
+    return SyncIntAttribute(element, name, kQavNamespaceUri, direction, field);
+}
+
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, bool& field) {
+    return SyncBoolAttribute(element, name, kQavNamespaceUri, direction, field);
+}
+
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, WString& field) {
+    return SyncTextAttribute(element, name, kQavNamespaceUri, direction, field);
+}
+
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, int64_t& field) {
+    return SyncInt64Attribute(element, name, kQavNamespaceUri, direction, field);
+}
+
+void SyncAttachmentLength(XmlElement element, WStringView name, bool asAttribute,
+                          uint32_t direction, int32_t& length, const uint8_t*& payload) {
+    if (direction != kSyncRead) {
+        asAttribute ? SyncTypedAttribute(element, name, direction, length)
+                    : SyncTypedChild(element, name, direction, length);
+        return;
+    }
+    int32_t value = -1;
+    const bool found = asAttribute ? SyncTypedAttribute(element, name, kSyncRead, value)
+                                   : SyncTypedChild(element, name, kSyncRead, value);
+    if (found && value >= 0) {
+        length = value;
+        payload = nullptr;
+    }
 }
 
 bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringView name,

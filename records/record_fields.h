@@ -50,6 +50,44 @@ bool SyncIntAttribute(XmlElement element, WStringView name, const WChar* namespa
 bool SyncBoolAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
                        uint32_t direction, bool& field);
 
+bool SyncInt64Attribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                        uint32_t direction, int64_t& field);
+
+// A field of the qav namespace by its type: as the text of the child `name` (decimal,
+// "True"/"False", the text itself, or "%g" for a double), or as the attribute `name` of the
+// element itself. A double read as infinite is refused: written on as "inf", no reader
+// would take it for a number.
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, int32_t& field);
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, bool& field);
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, WString& field);
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, int64_t& field);
+bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, double& field);
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, int32_t& field);
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, bool& field);
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, WString& field);
+bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction, int64_t& field);
+
+// Written, `sync(field)`; read, `sync` fills a copy, and only a value it found within
+// [minimum, maximum] replaces the field.
+template <typename SyncValue>
+void SyncBounded(uint32_t direction, int32_t& field, int32_t minimum, int32_t maximum,
+                 SyncValue sync) {
+    if (direction != kSyncRead) {
+        sync(field);
+        return;
+    }
+    int32_t value = field;
+    if (sync(value) && value >= minimum && value <= maximum) {
+        field = value;
+    }
+}
+
+// The length of the bytes attached to a message, as the child or the attribute `name`. A
+// negative length read would reach the connection as one of about 4 GiB and is refused; a
+// new length no longer belongs to the bytes pointed at, which came with an earlier message.
+void SyncAttachmentLength(XmlElement element, WStringView name, bool asAttribute,
+                          uint32_t direction, int32_t& length, const uint8_t*& payload);
+
 // The decimal attribute `name` of the element's first child `childName`, a child that
 // writing creates when it is missing; reading without the child keeps the field.
 bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringView name,
