@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -113,15 +114,25 @@ TEST(TextUtf, LenientDecoderOnBrokenInput) {
                  {"\xFF\xBF\xBF\xBF", u"\xFFFF", 0},
                  {"\xF4\x90\x80\x81", u"\x0001", 0},
                  {"\xF0\x80\x81\x81", u"A", 0}};
-    // Behind ASCII runs of any length, so that the bulk path hands over at every offset.
+    // Behind ASCII runs of any length, so that the bulk paths (8 and 16 bytes) hand over
+    // at every offset.
     for (const auto& c : cases) {
-        for (size_t run : {0, 1, 7, 8, 9, 16, 23}) {
+        for (size_t run : {0, 1, 7, 8, 9, 15, 16, 17, 23, 31, 32}) {
             int invalid = -1;
             const WString units = LenientDecode(std::string(run, 'x') + c.bytes, &invalid);
             EXPECT_EQ(Hex(units), Hex(WString(run, u'x') + c.units))
                 << Hex(c.bytes) << " after " << run;
             EXPECT_EQ(invalid,
                       c.invalidPosition == 0 ? 0 : c.invalidPosition + static_cast<int>(run))
+                << Hex(c.bytes) << " after " << run;
+            // The buffer form stores nothing past its NUL, whatever follows where it stops.
+            const std::string longer = std::string(run, 'x') + c.bytes + std::string(16, 'z');
+            std::vector<WChar> buffer(longer.size() + 2, u'#');
+            const int decoded =
+                Utf8ToWideBuffer(longer.data(), static_cast<int>(longer.size()), buffer.data(),
+                                 static_cast<int>(buffer.size()), nullptr);
+            EXPECT_TRUE(std::all_of(buffer.begin() + decoded + 1, buffer.end(),
+                                    [](WChar unit) { return unit == u'#'; }))
                 << Hex(c.bytes) << " after " << run;
         }
     }

@@ -51,9 +51,7 @@ XmlElement XmlDocument::LoadFromText(const char* text, int length) {
     if (text == nullptr || length < 0) {
         return XmlElement();
     }
-    WString wide;
-    Utf8ToWide(text, length, wide, nullptr);
-    return ParseXmlText(*m_block, wide) ? XmlElement(m_block->m_root) : XmlElement();
+    return ParseXmlBytes(*m_block, text, length) ? XmlElement(m_block->m_root) : XmlElement();
 }
 
 XmlElement XmlDocument::LoadFromTextW(const WChar* text) {

@@ -69,6 +69,10 @@ class XmlDocument {
     static bool WriteXmlFile(const XmlDocumentBlock& document, WStringView path);
 
   private:
+    // LoadFromText's parse, with the outcome of decoding the text to UTF-16 and parsing
+    // that, but reading well-formed UTF-8 as it is.
+    static bool ParseXmlBytes(XmlDocumentBlock& document, const char* text, int length);
+
     XmlDocumentBlock* m_block;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -171,6 +172,52 @@ TEST(XmlDocument, FailedParseKeepsTheTreeAndHandlesShareTheBlock) {
     EXPECT_EQ(utf8, "") << "saving an empty document clears the output";
 }
 
+// LoadFromText reads well-formed UTF-8 as it is and other bytes through the lenient
+// decoder; either way the outcome (tree, success, declaration flag, the tree kept on a
+// failure) is that of parsing the decoded text. Pieces are joined at random: markup,
+// references, well-formed sequences of every length, and what the lenient decoder turns
+// into markup or NUL or stops at (overlong forms, stray and missing continuations).
+TEST(XmlDocument, Utf8TextParsesAsItsUtf16Form) {
+    using namespace std::string_view_literals;
+    const std::string_view pieces[] = {
+        "<a>", "</a>", "<b x='", "' y=\"1\"", "'>", "/>", "<c/>", "text", " ", "<?xml v='1'?>",
+        "&amp;", "&#x1F600;", "&#", ";", "\0"sv,
+        // Well-formed sequences of two, three (one a surrogate) and four bytes.
+        "\xC3\xA9", "\xE4\xB8\xAD", "\xED\xA0\x80", "\xF0\x9F\x98\x80",
+        // What the lenient decoder reads as '<' or NUL, or stops at.
+        "\xC0\xBC", "\xE0\x80\xBC", "\xF4\x90\x80\xBC", "\xC0\x80", "\x80", "\xC3", "\xF0\x9F",
+        "\xC3\x28",
+        // The same where the parse skips bytes: an instruction's name, a repeated
+        // attribute's value, a reference's digits.
+        "<?p\xC3 k='v'?>", "<d x='1' x='\xC3'/>", "&#1\xC3;"};
+    std::mt19937 random(2026);
+    const auto pick = [&](size_t bound) { return static_cast<size_t>(random() % bound); };
+    for (int round = 0; round < 4000; ++round) {
+        std::string bytes;
+        for (size_t count = 1 + pick(10); count > 0; --count) {
+            bytes.append(pieces[pick(std::size(pieces))]);
+        }
+        if (round % 3 == 0) {
+            bytes = "<r k='" + bytes.substr(0, bytes.size() / 2) + "'>" +
+                    bytes.substr(bytes.size() / 2) + "</r>";
+        }
+        XmlDocument direct;
+        XmlDocument decoded;
+        for (XmlDocument* document : {&direct, &decoded}) {
+            ASSERT_NE(document->LoadFromTextW(u"<kept k='\u00e9'/>"), nullptr);
+        }
+        const bool directOk =
+            direct.LoadFromText(bytes.data(), static_cast<int>(bytes.size())).IsValid();
+        WString wide;
+        Utf8ToWide(bytes.data(), static_cast<int>(bytes.size()), wide, nullptr);
+        const bool decodedOk = XmlDocument::ParseXmlText(*decoded.GetBlock(), wide);
+        std::string shown;
+        HexEncodeToString(bytes.data(), static_cast<int>(bytes.size()), true, shown);
+        ASSERT_EQ(directOk, decodedOk) << shown;
+        ASSERT_EQ(Write(direct), Write(decoded)) << shown;
+    }
+}
+
 // Random trees over the characters that matter to the writer and the parser.
 class TreeGenerator {
   public:
@@ -263,6 +310,8 @@ TEST(XmlDocument, DeepAndPathologicalInputsNeedNoRecursionNorQuadraticTime) {
     text.resize(kDepth * 3);  // never closed: the partial tree is destroyed
     XmlDocument unclosed;
     EXPECT_FALSE(XmlDocument::ParseXmlText(*unclosed.GetBlock(), text));
+    const std::string bytes = Utf8Of(text);
+    EXPECT_EQ(unclosed.LoadFromText(bytes.data(), static_cast<int>(bytes.size())), nullptr);
 
     WString references(u"<a>");
     for (size_t i = 0; i < (1u << 19); ++i)

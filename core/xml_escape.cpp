@@ -1,23 +1,59 @@
 #include "core/xml_escape.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdint>
+#include <string_view>
+#include <type_traits>
 
 #include "core/text_utils.h"
 #include "core/xml_scan.h"
+#include "core/xml_utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qav {
 namespace {
 
+// Runs are decoded from UTF-16 and, for the parser, from UTF-8; references are ASCII
+// in both.
+template <typename Char>
+using TextView = std::basic_string_view<Char>;
+
 struct NamedEntity {
-    WStringView name;  // after the '&', with the ';'
+    std::string_view name;  // after the '&', with the ';'
     WChar value;
 };
 
 constexpr NamedEntity kNamedEntities[] = {
-    {u"gt;", u'>'},   {u"lt;", u'<'},    {u"amp;", u'&'},
-    {u"quot;", u'"'}, {u"apos;", u'\''}, {u"null;", u'\0'},
+    {"gt;", u'>'},   {"lt;", u'<'},    {"amp;", u'&'},
+    {"quot;", u'"'}, {"apos;", u'\''}, {"null;", u'\0'},
+};
+
+template <typename Char>
+bool StartsWithAscii(TextView<Char> text, std::string_view ascii) {
+    if (text.size() < ascii.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < ascii.size(); ++i) {
+        if (text[i] != static_cast<Char>(ascii[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes the units of one reference.
+class UnitWriter {
+  public:
+    explicit UnitWriter(WChar* out) : m_start(out), m_at(out) {}
+
+    void push_back(WChar unit) { *m_at++ = unit; }
+    size_t size() const { return static_cast<size_t>(m_at - m_start); }
+
+  private:
+    WChar* m_start;
+    WChar* m_at;
 };
 
 // The escape of a character, or null when it is copied.
@@ -81,17 +117,36 @@ void AppendEscapedTo(WStringView text, WString& out) {
     out.append(text.data() + copied, text.size() - copied);
 }
 
-uint32_t ReadDecimal(WStringView digits) {
+template <typename Char>
+uint32_t ReadDecimal(TextView<Char> digits) {
     uint32_t value = 0;
-    for (const WChar c : digits) {
-        if (c < u'0' || c > u'9') {
+    for (const Char c : digits) {
+        if (c < '0' || c > '9') {
             break;
         }
-        const uint32_t digit = c - u'0';
+        const uint32_t digit = static_cast<uint32_t>(c - '0');
         if (value > (UINT32_MAX - digit) / 10) {
             return UINT32_MAX;  // saturates rather than wrapping round to a small value
         }
         value = value * 10 + digit;
+    }
+    return value;
+}
+
+// As HexTextToUInt reads UTF-16 digits: up to a NUL, all ones at the first non-digit.
+template <typename Char>
+uint32_t ReadHexadecimal(TextView<Char> digits) {
+    uint32_t value = 0;
+    for (const Char c : digits) {
+        const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+        if (unit == 0) {
+            break;
+        }
+        const int digit = HexDigitValue(unit);
+        if (digit < 0) {
+            return UINT32_MAX;
+        }
+        value = (value << 4) | static_cast<uint32_t>(digit);
     }
     return value;
 }
@@ -108,17 +163,18 @@ void AppendCodePoint(uint32_t value, String& out) {
 }
 
 // `semicolon` is the first ';' after run[position + 1], or npos.
-template <typename String>
-size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, String& out) {
-    const WStringView after = run.substr(position + 1);
+template <typename Char, typename String>
+size_t DecodeEntityAt(TextView<Char> run, size_t position, size_t semicolon, String& out) {
+    const TextView<Char> after = run.substr(position + 1);
     if (after.empty()) {
         out.push_back(u'&');
         return 1;
     }
     // No name starts with '#'; only names that start like the text are compared.
-    if (after[0] != u'#') {
+    if (after[0] != '#') {
         for (const NamedEntity& entity : kNamedEntities) {
-            if (entity.name[0] == after[0] && after.starts_with(entity.name)) {
+            if (after[0] == static_cast<Char>(entity.name[0]) &&
+                StartsWithAscii(after, entity.name)) {
                 out.push_back(entity.value);
                 return entity.name.size() + 1;
             }
@@ -126,15 +182,14 @@ size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, String
         out.push_back(u'&');
         return 1;
     }
-    if (semicolon == WStringView::npos) {
+    if (semicolon == TextView<Char>::npos) {
         out.push_back(u'&');
         return 1;
     }
-    const WStringView body = run.substr(position + 2, semicolon - position - 2);
+    const TextView<Char> body = run.substr(position + 2, semicolon - position - 2);
     uint32_t value = 0;
-    if (!body.empty() && (body[0] == u'x' || body[0] == u'X')) {
-        const size_t count = std::min<size_t>(body.size() - 1, INT_MAX);
-        value = HexTextToUInt(body.data() + 1, static_cast<int>(count));
+    if (!body.empty() && (body[0] == 'x' || body[0] == 'X')) {
+        value = ReadHexadecimal(body.substr(1));
     } else {
         value = ReadDecimal(body);
     }
@@ -142,36 +197,91 @@ size_t DecodeEntityAt(WStringView run, size_t position, size_t semicolon, String
     return semicolon - position + 1;
 }
 
-template <typename String>
-void AppendDecodedTo(WStringView run, String& out) {
-    // Nothing decodes to more units than it takes, so a new string is allocated once.
-    if (out.empty()) {
-        out.reserve(run.size());
-    }
-    size_t position = 0;
+// Decodes a run into `out`, which has room for run.size() units, and returns the units
+// written (npos for UTF-8 that is not well-formed). Plain characters are copied a block
+// at a time while the block is searched for a '&' (and, in UTF-8, for a multi-byte
+// sequence to decode): a run costs a few instructions per block and a call only per
+// reference. Linear: the ';' that ends a character reference is looked for once per
+// stretch of the run, not once per '&'.
+template <typename Char>
+size_t DecodeRunInto(TextView<Char> run, WChar* out) {
+    const Char* in = run.data();
+    const size_t size = run.size();
+    WChar* o = out;  // never ahead of the input, so a whole block always fits
+    size_t i = 0;
     // The last answer to "first ';' at or after some start": it stays right for every
     // later '&' whose digits begin at or before it, so each character is searched once.
     size_t semicolon = 0;
     bool searched = false;
-    while (position < run.size()) {
-        const size_t ampersand = FindXmlUnit(run, position, u'&');
-        if (ampersand == run.size()) {
-            out.append(run.substr(position));
-            break;
+    while (i < size) {
+#if defined(__SSE2__)
+        constexpr size_t kLanes = 16 / sizeof(Char);
+        if (size - i >= kLanes) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            unsigned flagged = 0;
+            if constexpr (sizeof(Char) == 1) {
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(block, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(block, zero));
+                const __m128i ampersands = _mm_cmpeq_epi8(block, _mm_set1_epi8('&'));
+                flagged = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(block, ampersands)));
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), block);
+                flagged = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi16(block, _mm_set1_epi16('&'))));
+            }
+            if (flagged == 0) {
+                i += kLanes;
+                o += kLanes;
+                continue;
+            }
+            const size_t plain = static_cast<size_t>(__builtin_ctz(flagged)) / sizeof(Char);
+            i += plain;
+            o += plain;
         }
-        out.append(run.substr(position, ampersand - position));
-        const size_t digitsStart = ampersand + 2;
-        if (!searched || (semicolon != WStringView::npos && semicolon < digitsStart)) {
-            semicolon = WStringView::npos;
-            if (digitsStart <= run.size()) {
-                if (const size_t found = FindXmlUnit(run, digitsStart, u';'); found < run.size()) {
-                    semicolon = found;
-                }
+#endif
+        const auto c = static_cast<std::make_unsigned_t<Char>>(in[i]);
+        if constexpr (sizeof(Char) == 1) {
+            if (c >= 0x80) {
+                // A word in another script is a row of sequences: decoded in one go.
+                const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+                do {
+                    const size_t length = WellFormedSequenceLength(bytes + i, size - i);
+                    if (length == 0) {
+                        return TextView<Char>::npos;
+                    }
+                    DecodeWellFormedSequence(bytes + i, length, o);
+                    i += length;
+                } while (i < size && bytes[i] >= 0x80);
+                continue;
+            }
+        }
+        if (c != '&') {
+            *o++ = c;
+            ++i;
+            continue;
+        }
+        const size_t digitsStart = i + 2;
+        if (digitsStart <= size && in[i + 1] == '#' &&
+            (!searched || (semicolon != TextView<Char>::npos && semicolon < digitsStart))) {
+            semicolon = FindXmlUnit(run, digitsStart, Char(';'));
+            if (semicolon == size) {
+                semicolon = TextView<Char>::npos;
             }
             searched = true;
         }
-        position = ampersand + DecodeEntityAt(run, ampersand, semicolon, out);
+        UnitWriter writer(o);
+        const size_t taken = DecodeEntityAt(run, i, semicolon, writer);
+        if constexpr (sizeof(Char) == 1) {
+            // A character reference's digits run to the ';' and may hold any bytes.
+            if (taken > 2 && !IsWellFormedUtf8(run.substr(i, taken))) {
+                return TextView<Char>::npos;
+            }
+        }
+        i += taken;
+        o += writer.size();
     }
+    return static_cast<size_t>(o - out);
 }
 
 }  // namespace
@@ -217,11 +327,18 @@ size_t XmlDecodeEntity(WStringView run, size_t position, WString& out) {
 }
 
 void XmlAppendDecoded(WStringView run, WString& out) {
-    AppendDecodedTo(run, out);
+    // Decoded in place into room for the whole run, then cut to what it took.
+    const size_t start = out.size();
+    out.resize(start + run.size());
+    out.resize(start + DecodeRunInto(run, out.data() + start));
 }
 
-void XmlAppendDecoded(WStringView run, XmlString& out) {
-    AppendDecodedTo(run, out);
+size_t XmlDecodeRun(WStringView run, WChar* out) {
+    return DecodeRunInto(run, out);
+}
+
+size_t XmlDecodeRun(std::string_view run, WChar* out) {
+    return DecodeRunInto(run, out);
 }
 
 void XmlDecodeEntities(WString& text) {

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "core/wide_text.h"
-#include "core/xml_pool.h"
 
 namespace qav {
 
@@ -33,7 +32,13 @@ void XmlDecodeEntities(WString& text);
 // Appends the decoded `run` to `out`. Linear in the run's length: the ';' that ends a
 // character reference is looked for once per stretch of the run, not once per '&'.
 void XmlAppendDecoded(WStringView run, WString& out);
-void XmlAppendDecoded(WStringView run, XmlString& out);
+
+// Decodes the references of one run into `out`, which has room for run.size() units
+// (nothing decodes to more units than it takes), and returns the units written; the rest
+// of the room may be overwritten. The UTF-8 form decodes the run's characters on the way
+// and returns npos when they are not well-formed (see xml_utf8.h).
+size_t XmlDecodeRun(WStringView run, WChar* out);
+size_t XmlDecodeRun(std::string_view run, WChar* out);
 
 // Decodes what the '&' at run[position] starts: appends one character (two for a
 // character reference above U+FFFF) to `out` and returns the characters consumed, at

@@ -2,16 +2,15 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "core/xml_escape.h"
-#include "core/xml_scan.h"
 
 namespace qav {
 
-XmlDocumentBlock::~XmlDocumentBlock() {
-    DestroyXmlTree(m_root);
-}
+// The tree's memory goes with the pool's chunks; see the file comment of xml_node.h.
+XmlDocumentBlock::~XmlDocumentBlock() = default;
 
 void XmlDocumentBlock::ReplaceRoot(XmlNode* root) {
     if (root == m_root) {
@@ -69,8 +68,17 @@ void XmlAttributeMap::insert_or_assign(XmlString name, XmlString value) {
     if (index < m_pairs.size() && m_pairs[index].first == name) {
         m_pairs[index].second = std::move(value);
     } else {
-        m_pairs.emplace(m_pairs.begin() + index, std::move(name), std::move(value));
+        emplace_hint(begin() + index, std::move(name), std::move(value));
     }
+}
+
+void XmlAttributeMap::emplace_hint(const_iterator at, XmlString name, XmlString value) {
+    // Strings of another pool or of the heap are copied into the map's own, so that no
+    // block of a pooled tree lies outside its pool; strings of the same pool are moved.
+    const XmlString::allocator_type allocator(get_allocator());
+    m_pairs.emplace(m_pairs.begin() + (at - begin()), std::piecewise_construct,
+                    std::forward_as_tuple(std::move(name), allocator),
+                    std::forward_as_tuple(std::move(value), allocator));
 }
 
 void XmlAttributeMap::SortAndKeepFirst() {
@@ -125,6 +133,8 @@ XmlNode::~XmlNode() {
     }
 }
 
+static_assert(alignof(XmlNode) <= XmlPool::kGranule);
+
 void* XmlNode::operator new(size_t bytes, XmlDocumentBlock* document) {
     return document != nullptr ? document->m_pool.Allocate(bytes) : ::operator new(bytes);
 }
@@ -149,6 +159,9 @@ void DestroyXmlTree(XmlNode* root) {
 
 XmlNode* XmlNode::Create(XmlDocumentBlock* document, WStringView name, const WChar* namespaceUri,
                          XmlNode* parent) {
+    if (parent != nullptr) {
+        document = parent->m_document;  // a node of another pool would outlive its memory
+    }
     XmlNode* node = new (document) XmlNode(document, name, parent);
     if (parent == nullptr && document != nullptr) {
         document->ReplaceRoot(node);
@@ -207,89 +220,6 @@ bool XmlNode::ResolveName(const XmlNode* node, WString& localName, WString& uri)
         localName.assign(name.substr(colon + 1));
     }
     return LookupNamespace(node, prefix, uri);
-}
-
-bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, size_t& position,
-                              WChar terminator) {
-    // Lists usually come in name order (the writer's), so a name after the last one is
-    // appended at once. One out of order is inserted in place while the list is short;
-    // in a long one it is appended and the list sorted once at the end, as inserting
-    // each in place would make a long reversed list quadratic.
-    constexpr size_t kLongestInsertedInPlace = 16;
-    bool sorted = true;
-    const auto finish = [&](bool ok) {
-        if (!sorted) {
-            attributes.SortAndKeepFirst();
-        }
-        return ok;
-    };
-    size_t p = position;
-    const auto skipWhiteSpace = [&] {
-        while (p < text.size() && IsXmlWhiteSpace(text[p])) {
-            ++p;
-        }
-        return p < text.size();
-    };
-    if (!skipWhiteSpace()) {
-        return false;
-    }
-    for (;;) {
-        const WChar c = text[p];
-        if (c == u'/' || c == u'>' || (terminator != 0 && c == terminator)) {
-            position = p;
-            return finish(true);
-        }
-        const size_t nameStart = p;
-        while (p < text.size() && text[p] != u'=' && !IsXmlWhiteSpace(text[p])) {
-            ++p;
-        }
-        const WStringView name = text.substr(nameStart, p - nameStart);
-        if (!skipWhiteSpace() || text[p] != u'=') {
-            return finish(false);
-        }
-        ++p;
-        if (!skipWhiteSpace() || (text[p] != u'"' && text[p] != u'\'')) {
-            return finish(false);
-        }
-        const WChar quote = text[p];
-        const size_t valueStart = p + 1;
-        // Most values hold no reference: one search finds both the end and that.
-        size_t valueEnd = FindEitherXmlUnit(text, valueStart, quote, u'&');
-        const bool hasReference = valueEnd < text.size() && text[valueEnd] == u'&';
-        if (hasReference) {
-            valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
-        }
-        if (valueEnd == text.size()) {
-            return finish(false);
-        }
-        // Once out of order, a name met again is weeded out by the sort at the end, which
-        // keeps the earliest.
-        auto at = attributes.end();
-        if (sorted && !attributes.empty() && WStringView(at[-1].first).compare(name) >= 0) {
-            at = attributes.lower_bound(name);
-            if (at == attributes.end() || at->first != name) {
-                sorted = attributes.size() < kLongestInsertedInPlace;
-                if (!sorted) {
-                    at = attributes.end();
-                }
-            }
-        }
-        if (at == attributes.end() || at->first != name) {
-            const XmlString::allocator_type allocator(attributes.get_allocator());
-            const WStringView run = text.substr(valueStart, valueEnd - valueStart);
-            XmlString value(allocator);
-            if (hasReference) {
-                XmlAppendDecoded(run, value);
-            } else {
-                value.assign(run);
-            }
-            attributes.emplace_hint(at, XmlString(name, allocator), std::move(value));
-        }
-        p = valueEnd + 1;
-        if (!skipWhiteSpace()) {
-            return finish(false);
-        }
-    }
 }
 
 namespace {

@@ -10,6 +10,11 @@
 // A tree is used by one thread at a time; only the block's reference count may be
 // changed from any thread. Destroying a node is iterative, so depth is bounded only by
 // memory.
+//
+// Every byte of a document's tree comes from its pool: a node holds nothing else (its
+// strings and containers keep the pool's allocator, and a child belongs to its parent's
+// document). So the tree that a document block holds when it dies is not walked: it goes
+// with the pool.
 #pragma once
 
 #include <atomic>
@@ -71,9 +76,7 @@ class XmlAttributeMap {
 
     // Inserts before `at`. At any other place than the name's own, SortAndKeepFirst must
     // follow before the map is used again.
-    void emplace_hint(const_iterator at, XmlString name, XmlString value) {
-        m_pairs.emplace(m_pairs.begin() + (at - begin()), std::move(name), std::move(value));
-    }
+    void emplace_hint(const_iterator at, XmlString name, XmlString value);
     // Restores the order; of equal names the earliest stays.
     void SortAndKeepFirst();
 
@@ -104,7 +107,7 @@ struct XmlDocumentBlock {
     void AddRef() { m_referenceCount.fetch_add(1, std::memory_order_relaxed); }
     void Release();
 
-    XmlPool m_pool;  // outlives the tree: the destructor's body destroys it first
+    XmlPool m_pool;  // all of the tree's memory
     XmlNode* m_root = nullptr;
     uint8_t m_declarationFlag = 0;
     std::atomic<int32_t> m_referenceCount{1};
@@ -125,8 +128,9 @@ class XmlNode {
     static void operator delete(XmlNode* node, std::destroying_delete_t);
 
     // A new node. Without a parent it becomes the document's root and the old tree is
-    // destroyed at once; with one it is appended to the parent's children. A non-empty
-    // `namespaceUri` is then declared for the name's prefix.
+    // destroyed at once; with one it is appended to the parent's children and belongs to
+    // the parent's document, whatever `document` says. A non-empty `namespaceUri` is then
+    // declared for the name's prefix.
     static XmlNode* Create(XmlDocumentBlock* document, WStringView name, const WChar* namespaceUri,
                            XmlNode* parent);
 
@@ -172,6 +176,9 @@ void DestroyXmlTree(XmlNode* root);
 // Tab, CR, LF and space: the only white space of the XML, JSON and attribute readers.
 inline bool IsXmlWhiteSpace(WChar c) {
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+inline bool IsXmlWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 }  // namespace qav

@@ -1,22 +1,175 @@
 // The parser of XmlDocument: one pass, no recursion; the open element is followed up
 // through parent pointers.
+//
+// It reads UTF-16 text, and UTF-8 text as it is: no UTF-16 copy of the whole input is
+// made (for a large document that copy cost more than the rest of the parse, in memory
+// and in time), and only names, values and character data are decoded, each once. The
+// markup is ASCII either way, and a well-formed multi-byte sequence decodes to units of
+// 0x80 and above only, so both forms of a text give the same tree; UTF-8 that is not
+// well-formed is decoded leniently and parsed as UTF-16 (see ParseXmlBytes).
+#include <algorithm>
 #include <memory>
+#include <string_view>
+#include <type_traits>
 
+#include "core/text_utils.h"
 #include "core/trace_frame.h"
 #include "core/xml_document.h"
 #include "core/xml_escape.h"
 #include "core/xml_scan.h"
+#include "core/xml_utf8.h"
 
 namespace qav {
 namespace {
 
-bool IsTagNameEnd(WChar c) {
-    return c == u'/' || c == u'>' || IsXmlWhiteSpace(c);
+template <typename Char>
+using TextView = std::basic_string_view<Char>;
+
+template <typename Char>
+bool IsTagNameEnd(Char c) {
+    return c == '/' || c == '>' || IsXmlWhiteSpace(c);
 }
 
+// Tokens of the text as UTF-16: views into the text itself where it is UTF-16 and the
+// token holds no reference to decode, else decoded into a buffer that is reused from
+// token to token (so it grows to the longest and is never zero-filled again).
+template <typename Char>
+class TokenDecoder {
+  public:
+    // Decodes tokens of `text`.
+    explicit TokenDecoder(TextView<Char> text) : m_textEnd(text.data() + text.size()) {}
+
+    // False for UTF-8 that is not well-formed. `references`: decode entity references
+    // too. `out` is valid until the next call.
+    bool Decode(TextView<Char> token, bool references, WStringView& out) {
+        if constexpr (std::is_same_v<Char, WChar>) {
+            if (!references) {
+                out = token;
+                return true;
+            }
+        }
+        if (m_buffer.size() < std::max(token.size(), kUtf8TokenBlock)) {
+            m_buffer.resize(std::max(token.size(), kUtf8TokenBlock));
+        }
+        size_t units = 0;
+        if (references) {
+            units = XmlDecodeRun(token, m_buffer.data());
+        } else if constexpr (std::is_same_v<Char, char>) {
+            units = DecodeUtf8Token(token, static_cast<size_t>(m_textEnd - token.data()),
+                                    m_buffer.data());
+        }
+        out = WStringView(m_buffer.data(), units == WStringView::npos ? 0 : units);
+        return units != WStringView::npos;
+    }
+
+  private:
+    const Char* m_textEnd;
+    WString m_buffer;
+};
+
+// Tokens that are skipped rather than decoded are still checked: a parse of UTF-8 that
+// succeeds has then seen every byte of the text (see ParseXmlBytes).
+inline bool IsWellFormedToken(WStringView) {
+    return true;
+}
+inline bool IsWellFormedToken(std::string_view token) {
+    return IsWellFormedUtf8(token);
+}
+
+// The attribute list reader behind XmlNode::ParseAttributes, for either form of text.
+template <typename Char>
+bool ReadAttributes(XmlAttributeMap& attributes, TextView<Char> text, size_t& position,
+                    Char terminator, TokenDecoder<Char>& names, TokenDecoder<Char>& values) {
+    // Lists usually come in name order (the writer's), so a name after the last one is
+    // appended at once. One out of order is inserted in place while the list is short;
+    // in a long one it is appended and the list sorted once at the end, as inserting
+    // each in place would make a long reversed list quadratic.
+    constexpr size_t kLongestInsertedInPlace = 16;
+    bool sorted = true;
+    const auto finish = [&](bool ok) {
+        if (!sorted) {
+            attributes.SortAndKeepFirst();
+        }
+        return ok;
+    };
+    size_t p = position;
+    const auto skipWhiteSpace = [&] {
+        while (p < text.size() && IsXmlWhiteSpace(text[p])) {
+            ++p;
+        }
+        return p < text.size();
+    };
+    if (!skipWhiteSpace()) {
+        return false;
+    }
+    for (;;) {
+        const Char c = text[p];
+        if (c == '/' || c == '>' || (terminator != 0 && c == terminator)) {
+            position = p;
+            return finish(true);
+        }
+        const size_t nameStart = p;
+        while (p < text.size() && text[p] != '=' && !IsXmlWhiteSpace(text[p])) {
+            ++p;
+        }
+        const TextView<Char> nameText = text.substr(nameStart, p - nameStart);
+        if (!skipWhiteSpace() || text[p] != '=') {
+            return finish(false);
+        }
+        ++p;
+        if (!skipWhiteSpace() || (text[p] != '"' && text[p] != '\'')) {
+            return finish(false);
+        }
+        const Char quote = text[p];
+        const size_t valueStart = p + 1;
+        // Most values hold no reference: one search finds both the end and that.
+        size_t valueEnd = FindEitherXmlUnit(text, valueStart, quote, Char('&'));
+        const bool hasReference = valueEnd < text.size() && text[valueEnd] == '&';
+        if (hasReference) {
+            valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
+        }
+        if (valueEnd == text.size()) {
+            return finish(false);
+        }
+        WStringView name;
+        if (!names.Decode(nameText, false, name)) {
+            return finish(false);
+        }
+        const TextView<Char> run = text.substr(valueStart, valueEnd - valueStart);
+        // Once out of order, a name met again is weeded out by the sort at the end, which
+        // keeps the earliest.
+        auto at = attributes.end();
+        if (sorted && !attributes.empty() && WStringView(at[-1].first).compare(name) >= 0) {
+            at = attributes.lower_bound(name);
+            if (at == attributes.end() || at->first != name) {
+                sorted = attributes.size() < kLongestInsertedInPlace;
+                if (!sorted) {
+                    at = attributes.end();
+                }
+            }
+        }
+        if (at == attributes.end() || at->first != name) {
+            WStringView value;
+            if (!values.Decode(run, hasReference, value)) {
+                return finish(false);
+            }
+            const XmlString::allocator_type allocator(attributes.get_allocator());
+            attributes.emplace_hint(at, XmlString(name, allocator), XmlString(value, allocator));
+        } else if (!IsWellFormedToken(run)) {
+            return finish(false);
+        }
+        p = valueEnd + 1;
+        if (!skipWhiteSpace()) {
+            return finish(false);
+        }
+    }
+}
+
+template <typename Char>
 class TreeParser {
   public:
-    TreeParser(XmlDocumentBlock& document, WStringView text) : m_document(document), m_text(text) {}
+    TreeParser(XmlDocumentBlock& document, TextView<Char> text)
+        : m_document(document), m_text(text), m_names(text), m_values(text) {}
 
     // The new root, or null when the text is not a document.
     std::unique_ptr<XmlNode> Parse() {
@@ -27,7 +180,7 @@ class TreeParser {
             if (m_position == m_text.size()) {
                 break;
             }
-            const bool ok = m_text[m_position] == u'<' ? ParseTag() : ParseCharacterData();
+            const bool ok = m_text[m_position] == '<' ? ParseTag() : ParseCharacterData();
             if (!ok) {
                 return nullptr;
             }
@@ -41,7 +194,7 @@ class TreeParser {
   private:
     bool ParseTag() {
         const size_t afterBracket = m_position + 1;
-        const bool closing = afterBracket < m_text.size() && m_text[afterBracket] == u'/';
+        const bool closing = afterBracket < m_text.size() && m_text[afterBracket] == '/';
         const size_t nameStart = closing ? afterBracket + 1 : afterBracket;
         size_t nameEnd = nameStart;
         while (nameEnd < m_text.size() && !IsTagNameEnd(m_text[nameEnd])) {
@@ -50,29 +203,32 @@ class TreeParser {
         if (nameEnd >= m_text.size() || nameEnd == nameStart) {
             return false;
         }
-        const WStringView name = m_text.substr(nameStart, nameEnd - nameStart);
+        const TextView<Char> name = m_text.substr(nameStart, nameEnd - nameStart);
         if (closing) {
             return CloseElement(name, nameEnd);
         }
-        if (name[0] == u'?') {
-            return SkipProcessingInstruction(nameEnd);
+        if (name[0] == '?') {
+            return IsWellFormedToken(name) && SkipProcessingInstruction(nameEnd);
         }
         return OpenElement(name, nameEnd);
     }
 
     bool SkipProcessingInstruction(size_t position) {
         XmlAttributeMap scratch;
-        const bool listOk = XmlNode::ParseAttributes(scratch, m_text, position, u'?');
+        const bool listOk = ReadAttributes(scratch, m_text, position, Char('?'), m_names, m_values);
         m_document.m_declarationFlag = 1;
-        if (!listOk || m_text.substr(position, 2) != u"?>") {
+        if (!listOk || position + 1 >= m_text.size() || m_text[position] != '?' ||
+            m_text[position + 1] != '>') {
             return false;
         }
         m_position = position + 2;
         return true;
     }
 
-    bool CloseElement(WStringView name, size_t nameEnd) {
-        if (m_open == nullptr || m_text[nameEnd] != u'>' || name != m_open->m_name) {
+    bool CloseElement(TextView<Char> nameText, size_t nameEnd) {
+        WStringView name;
+        if (m_open == nullptr || m_text[nameEnd] != '>' || !m_names.Decode(nameText, false, name) ||
+            name != m_open->m_name) {
             return false;
         }
         m_open = m_open->m_parent;
@@ -80,7 +236,11 @@ class TreeParser {
         return true;
     }
 
-    bool OpenElement(WStringView name, size_t nameEnd) {
+    bool OpenElement(TextView<Char> nameText, size_t nameEnd) {
+        WStringView name;
+        if (!m_names.Decode(nameText, false, name)) {
+            return false;
+        }
         XmlNode* node = nullptr;
         if (m_open == nullptr) {
             if (m_root != nullptr) {
@@ -93,15 +253,15 @@ class TreeParser {
         }
         m_open = node;
         size_t position = nameEnd;
-        if (!XmlNode::ParseAttributes(node->m_attributes, m_text, position, 0)) {
+        if (!ReadAttributes(node->m_attributes, m_text, position, Char(0), m_names, m_values)) {
             return false;
         }
-        if (m_text[position] == u'>') {
+        if (m_text[position] == '>') {
             m_position = position + 1;
             return true;
         }
-        if (m_text[position] == u'/' && position + 1 < m_text.size() &&
-            m_text[position + 1] == u'>') {
+        if (m_text[position] == '/' && position + 1 < m_text.size() &&
+            m_text[position + 1] == '>') {
             m_open = node->m_parent;
             m_position = position + 2;
             return true;
@@ -110,35 +270,80 @@ class TreeParser {
     }
 
     bool ParseCharacterData() {
-        const size_t end = FindXmlUnit(m_text, m_position, u'<');
+        const size_t end = FindXmlUnit(m_text, m_position, Char('<'));
         if (m_open == nullptr || end == m_text.size()) {
             return false;
         }
-        XmlAppendDecoded(m_text.substr(m_position, end - m_position), m_open->m_text);
+        WStringView text;
+        if (!m_values.Decode(m_text.substr(m_position, end - m_position), true, text)) {
+            return false;
+        }
+        m_open->m_text.append(text);
         m_position = end;
         return true;
     }
 
     XmlDocumentBlock& m_document;
-    const WStringView m_text;
+    const TextView<Char> m_text;
     size_t m_position = 0;
     std::unique_ptr<XmlNode> m_root;  // the whole partial tree goes with it on failure
     XmlNode* m_open = nullptr;
+    // Element and attribute names, and values and character data: two, as an attribute's
+    // name is still needed while its value is decoded.
+    TokenDecoder<Char> m_names;
+    TokenDecoder<Char> m_values;
 };
 
-}  // namespace
-
-bool XmlDocument::ParseXmlText(XmlDocumentBlock& document, WStringView text) {
-    QAV_TRACE("VT::FXML");
-    const WChar* wszXML = text.data();
-    QAV_TRACE_VAR("wszXML", wszXML, kTraceWideText);
-    text = text.substr(0, FindXmlUnit(text, 0, u'\0'));
-    std::unique_ptr<XmlNode> root = TreeParser(document, text).Parse();
+template <typename Char>
+bool ParseTree(XmlDocumentBlock& document, TextView<Char> text) {
+    std::unique_ptr<XmlNode> root = TreeParser<Char>(document, text).Parse();
     if (root == nullptr) {
         return false;
     }
     document.ReplaceRoot(root.release());
     return true;
+}
+
+}  // namespace
+
+bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, size_t& position,
+                              WChar terminator) {
+    TokenDecoder<WChar> names(text);
+    TokenDecoder<WChar> values(text);
+    return ReadAttributes(attributes, text, position, terminator, names, values);
+}
+
+bool XmlDocument::ParseXmlText(XmlDocumentBlock& document, WStringView text) {
+    QAV_TRACE("VT::FXML");
+    const WChar* wszXML = text.data();
+    QAV_TRACE_VAR("wszXML", wszXML, kTraceWideText);
+    return ParseTree(document, text.substr(0, FindXmlUnit(text, 0, u'\0')));
+}
+
+bool XmlDocument::ParseXmlBytes(XmlDocumentBlock& document, const char* text, int length) {
+    std::string_view bytes(text, static_cast<size_t>(length));
+    bytes = bytes.substr(0, FindXmlUnit(bytes, 0, '\0'));
+    // The bytes are parsed as they are. A success has decoded or checked every byte, so
+    // the text was well-formed and its UTF-16 form would give the same tree. A failure
+    // on a well-formed text is the UTF-16 parse's failure too; otherwise the leniently
+    // decoded text is parsed afresh, as it may end earlier or read differently, and the
+    // declaration flag is left to that parse.
+    const uint8_t declarationFlag = document.m_declarationFlag;
+    {
+        QAV_TRACE("VT::FXML");
+        const char* szXML = text;
+        QAV_TRACE_VAR("szXML", szXML, kTraceText);
+        if (ParseTree(document, bytes)) {
+            return true;
+        }
+        if (IsWellFormedUtf8(bytes)) {
+            return false;
+        }
+    }
+    document.m_declarationFlag = declarationFlag;
+    WString wide;
+    Utf8ToWide(text, length, wide, nullptr);
+    return ParseXmlText(document, wide);
 }
 
 }  // namespace qav

@@ -1,20 +1,18 @@
 #include "core/xml_pool.h"
 
 #include <algorithm>
+#include <new>
 
 namespace qav {
-namespace {
-
-// Chunks double up to 64 KiB: a message takes one or two, a large file one per 64 KiB
-// instead of one heap block per string, and every chunk stays below the size from which
-// the C library maps memory from the kernel afresh for each request.
-constexpr size_t kLargestChunkBytes = size_t{1} << 16;
-
-}  // namespace
 
 XmlPool::~XmlPool() {
     for (void* chunk : m_chunks) {
         ::operator delete(chunk);
+    }
+    while (m_large != nullptr) {
+        LargeBlock* next = m_large->next;
+        ::operator delete(m_large);
+        m_large = next;
     }
 }
 
@@ -24,9 +22,42 @@ void XmlPool::NewChunk() {
     }
     char* chunk = static_cast<char*>(::operator new(m_nextChunkBytes));
     m_chunks.push_back(chunk);
+    m_heldBytes += m_nextChunkBytes;
     m_cursor = chunk;
     m_limit = chunk + m_nextChunkBytes;
     m_nextChunkBytes = std::min(m_nextChunkBytes * 2, kLargestChunkBytes);
+}
+
+void* XmlPool::AllocateLarge(size_t bytes) {
+    if (bytes > static_cast<size_t>(-1) - sizeof(LargeBlock)) {
+        throw std::bad_alloc();
+    }
+    LargeBlock* large = static_cast<LargeBlock*>(::operator new(sizeof(LargeBlock) + bytes));
+    m_heldBytes += sizeof(LargeBlock) + bytes;
+    large->previous = nullptr;
+    large->next = m_large;
+    if (m_large != nullptr) {
+        m_large->previous = large;
+    }
+    m_large = large;
+    return large + 1;
+}
+
+void XmlPool::FreeLarge(void* block, size_t bytes) noexcept {
+    if (block == nullptr) {
+        return;
+    }
+    LargeBlock* large = static_cast<LargeBlock*>(block) - 1;
+    if (large->previous != nullptr) {
+        large->previous->next = large->next;
+    } else {
+        m_large = large->next;
+    }
+    if (large->next != nullptr) {
+        large->next->previous = large->previous;
+    }
+    m_heldBytes -= sizeof(LargeBlock) + bytes;
+    ::operator delete(large);
 }
 
 }  // namespace qav

@@ -1,12 +1,14 @@
 // The memory of one XML document's tree: nodes, attribute entries, child lists and the
 // strings of names, values and texts come from chunks owned by the document instead of
-// one heap call each, so that a parse allocates in chunks and a destroyed tree hands its
-// blocks back for the next.
+// one heap call each, so that a parse allocates in chunks and a destroyed subtree hands
+// its blocks back for the next.
 //
-// Blocks of up to kLargestPooled bytes are kept on free lists by size class; larger
-// requests go to the heap. Memory goes back to the heap only when the pool dies, so a
-// document holds at most what its largest trees (the old one and the one being parsed
-// aside) needed at once.
+// Blocks of up to kLargestPooled bytes are kept on free lists by size class. Larger ones
+// are heap blocks that the pool keeps in a list: Free gives one back at once, and the
+// pool's death gives back those still held. So every byte of a tree belongs to the pool,
+// and a tree that dies with its pool needs no walk at all. Chunks are given up only when
+// the pool dies, so a document holds at most what its largest trees (the old one and the
+// one being parsed aside) needed at once.
 //
 // A pool belongs to one document and is used by one thread at a time, like the tree.
 #pragma once
@@ -24,6 +26,9 @@ namespace qav {
 class XmlPool {
   public:
     static constexpr size_t kLargestPooled = 1024;
+    // Blocks are sized and aligned in steps of 8 bytes: nothing in a tree needs more, and
+    // a node (168 bytes) would lose 8 bytes to rounding in steps of 16.
+    static constexpr size_t kGranule = 8;
 
     XmlPool() = default;
     ~XmlPool();
@@ -32,6 +37,9 @@ class XmlPool {
 
     // Inline: a parse calls these for every node, attribute and string.
     void* Allocate(size_t bytes) {
+        if (bytes > kLargestPooled) {
+            return AllocateLarge(bytes);
+        }
         const size_t sizeClass = ClassOf(bytes);
         if (FreeBlock* block = m_free[sizeClass]) {
             m_free[sizeClass] = block->next;
@@ -47,8 +55,10 @@ class XmlPool {
     }
 
     // `bytes` is what was asked of Allocate.
-    void Free(void* block, size_t bytes) {
-        if (block != nullptr) {
+    void Free(void* block, size_t bytes) noexcept {
+        if (bytes > kLargestPooled) {
+            FreeLarge(block, bytes);
+        } else if (block != nullptr) {
             FreeBlock* freed = static_cast<FreeBlock*>(block);
             const size_t sizeClass = ClassOf(bytes);
             freed->next = m_free[sizeClass];
@@ -56,12 +66,26 @@ class XmlPool {
         }
     }
 
+    // The bytes taken from the heap and not yet given back: the chunks and large blocks.
+    size_t HeldBytes() const { return m_heldBytes; }
+
   private:
-    static constexpr size_t kGranule = 16;
     static constexpr size_t kClasses = kLargestPooled / kGranule;
+    // Chunks double from the first to the largest: a message takes one or two, a large
+    // file one per largest chunk instead of one heap block per string, and every chunk
+    // stays below the size from which the C library maps memory from the kernel afresh
+    // for each request.
+    static constexpr size_t kFirstChunkBytes = 4096;
+    static constexpr size_t kLargestChunkBytes = size_t{1} << 16;
+    static_assert(kLargestChunkBytes % kFirstChunkBytes == 0);
 
     struct FreeBlock {
         FreeBlock* next;
+    };
+    // Put before each large block; 16 bytes, so the block keeps the heap's alignment.
+    struct LargeBlock {
+        LargeBlock* previous;
+        LargeBlock* next;
     };
 
     // Size 0 shares the smallest class.
@@ -71,12 +95,16 @@ class XmlPool {
     // Starts a new chunk; the rest of the old one, smaller than the block asked for, is
     // left unused.
     void NewChunk();
+    void* AllocateLarge(size_t bytes);
+    void FreeLarge(void* block, size_t bytes) noexcept;
 
     FreeBlock* m_free[kClasses] = {};
     char* m_cursor = nullptr;  // the unused rest of the newest chunk
     char* m_limit = nullptr;
-    size_t m_nextChunkBytes = 4096;
+    size_t m_nextChunkBytes = kFirstChunkBytes;
     std::vector<void*> m_chunks;
+    LargeBlock* m_large = nullptr;  // the newest; a list in both directions for FreeLarge
+    size_t m_heldBytes = 0;
 };
 
 // A standard allocator over a document's pool; without a pool it is the plain heap.
@@ -86,6 +114,7 @@ template <typename T>
 class XmlPoolAllocator {
   public:
     using value_type = T;
+    static_assert(alignof(T) <= XmlPool::kGranule, "the pool aligns blocks to its granule");
     using propagate_on_container_copy_assignment = std::false_type;
     using propagate_on_container_move_assignment = std::false_type;
     using propagate_on_container_swap = std::false_type;
@@ -101,7 +130,7 @@ class XmlPoolAllocator {
             throw std::bad_array_new_length();
         }
         const size_t bytes = count * sizeof(T);
-        if (m_pool != nullptr && bytes <= XmlPool::kLargestPooled && alignof(T) <= 16) {
+        if (m_pool != nullptr) {
             return static_cast<T*>(m_pool->Allocate(bytes));
         }
         return static_cast<T*>(::operator new(bytes));
@@ -109,7 +138,7 @@ class XmlPoolAllocator {
 
     void deallocate(T* block, size_t count) noexcept {
         const size_t bytes = count * sizeof(T);
-        if (m_pool != nullptr && bytes <= XmlPool::kLargestPooled && alignof(T) <= 16) {
+        if (m_pool != nullptr) {
             m_pool->Free(block, bytes);
         } else {
             ::operator delete(block);

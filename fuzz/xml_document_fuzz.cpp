@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the XML parser and the attribute-list reader and checks what
-// must hold for any input: the written length is counted exactly, writing what was
-// parsed is a fixed point, a failed parse keeps the old tree, and entity decoding of a
-// whole run agrees with decoding one reference at a time.
+// must hold for any input: the bytes parse as their UTF-16 form does, the written length
+// is counted exactly, writing what was parsed is a fixed point, a failed parse keeps the
+// old tree, and entity decoding of a whole run agrees with decoding one reference at a
+// time.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +29,15 @@ void CheckDocument(const char* bytes, int length) {
     qav::XmlNode* before = document.GetBlock()->m_root;
     const qav::WString beforeText = WriteChecked(*document.GetBlock());
 
-    if (document.LoadFromText(bytes, length) == nullptr) {
+    const bool parsed = document.LoadFromText(bytes, length) != nullptr;
+    // UTF-8 read as it is gives what parsing its leniently decoded UTF-16 form gives.
+    qav::XmlDocument decoded;
+    Check(decoded.LoadFromTextW(u"<keep a='1'>kept<b/></keep>") != nullptr);
+    qav::WString wide;
+    qav::Utf8ToWide(bytes, length, wide, nullptr);
+    Check(qav::XmlDocument::ParseXmlText(*decoded.GetBlock(), wide) == parsed);
+    Check(WriteChecked(*decoded.GetBlock()) == WriteChecked(*document.GetBlock()));
+    if (!parsed) {
         Check(document.GetBlock()->m_root == before);
         document.GetBlock()->m_declarationFlag = 0;  // a processing instruction may set it
         Check(WriteChecked(*document.GetBlock()) == beforeText);

@@ -1,0 +1,161 @@
+// UTF-8 for the XML parser, which reads the bytes given to XmlDocument::LoadFromText as
+// they are and decodes only its tokens (names, values, character data), checking each
+// on the way.
+//
+// Well-formed UTF-8 (surrogates allowed) is what such a parse takes: every multi-byte
+// sequence decodes to units of 0x80 and above, which are never markup, and ends before
+// the next ASCII byte, so each token decodes on its own to what the lenient decoder
+// (Utf8ToWide) makes of it within the whole text. Overlong forms, stray continuation
+// bytes and cut-off sequences break that (the lenient decoder turns some into ASCII, or
+// stops at them); the parser leaves such text to the UTF-16 parse.
+//
+// No state: any thread may call these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "core/wide_text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qav {
+
+// The length of the well-formed multi-byte sequence at in[0, left), or 0.
+inline size_t WellFormedSequenceLength(const unsigned char* in, size_t left) {
+    const unsigned char lead = in[0];
+    size_t size = 0;
+    unsigned char low = 0x80;  // the second byte's range
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (left < size || in[1] < low || in[1] > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < size; ++k) {
+        if ((in[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return size;
+}
+
+// Decodes a sequence that WellFormedSequenceLength measured (`size` bytes) to one unit or
+// a surrogate pair at `out`.
+inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar*& out) {
+    const unsigned char lead = in[0];
+    if (size == 2) {
+        *out++ = static_cast<WChar>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
+    } else if (size == 3) {
+        *out++ = static_cast<WChar>(((lead & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+    } else {
+        const uint32_t code = (((lead & 0x07u) << 18) | ((in[1] & 0x3Fu) << 12) |
+                               ((in[2] & 0x3Fu) << 6) | (in[3] & 0x3Fu)) -
+                              0x10000;
+        *out++ = static_cast<WChar>(0xD800 | (code >> 10));
+        *out++ = static_cast<WChar>(0xDC00 | (code & 0x3FF));
+    }
+}
+
+// What DecodeUtf8Token's `out` must have room for at least.
+inline constexpr size_t kUtf8TokenBlock = 16;
+
+// Decodes `bytes` into `out`, which has room for max(bytes.size(), kUtf8TokenBlock)
+// units; returns the units written, or npos when the bytes are not well-formed.
+// `readable` (at least bytes.size()) bytes may be read from bytes.data(). Inline: the
+// parser calls it for every name and value.
+inline size_t DecodeUtf8Token(std::string_view bytes, size_t readable, WChar* out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t length = bytes.size();
+#if defined(__SSE2__)
+    // Names and most values are short and ASCII: widened with one block, read past the
+    // token's end where the text allows.
+    if (length <= kUtf8TokenBlock && readable >= kUtf8TokenBlock) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(block, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(block, zero));
+        const unsigned inToken = (1u << length) - 1;
+        if ((static_cast<unsigned>(_mm_movemask_epi8(block)) & inToken) == 0) {
+            return length;
+        }
+    }
+#else
+    (void)readable;
+#endif
+    WChar* o = out;  // never ahead of the input, so a block of sixteen always fits
+    size_t i = 0;
+    while (i < length) {
+#if defined(__SSE2__)
+        if (length - i >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(block, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(block, zero));
+            const unsigned nonAscii = static_cast<unsigned>(_mm_movemask_epi8(block));
+            const size_t ascii = nonAscii == 0 ? 16 : static_cast<size_t>(__builtin_ctz(nonAscii));
+            i += ascii;
+            o += ascii;
+            if (nonAscii == 0 || i == length) {
+                continue;
+            }
+        }
+#endif
+        if (in[i] < 0x80) {
+            *o++ = in[i++];
+            continue;
+        }
+        const size_t size = WellFormedSequenceLength(in + i, length - i);
+        if (size == 0) {
+            return std::string_view::npos;
+        }
+        DecodeWellFormedSequence(in + i, size, o);
+        i += size;
+    }
+    return static_cast<size_t>(o - out);
+}
+
+// True when all of the text is well-formed.
+inline bool IsWellFormedUtf8(std::string_view text) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t length = text.size();
+    size_t i = 0;
+    while (i < length) {
+#if defined(__SSE2__)
+        if (length - i >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            const unsigned nonAscii = static_cast<unsigned>(_mm_movemask_epi8(block));
+            if (nonAscii == 0) {
+                i += 16;
+                continue;
+            }
+            i += static_cast<size_t>(__builtin_ctz(nonAscii));
+        }
+#endif
+        if (in[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t size = WellFormedSequenceLength(in + i, length - i);
+        if (size == 0) {
+            return false;
+        }
+        i += size;
+    }
+    return true;
+}
+
+}  // namespace qav
