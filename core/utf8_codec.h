@@ -83,4 +83,50 @@ inline Utf8Step DecodeUtf8Step(const unsigned char* in, size_t length) {
     return step;
 }
 
+// The length of the well-formed multi-byte sequence at in[0, left), or 0.
+inline size_t WellFormedSequenceLength(const unsigned char* in, size_t left) {
+    const unsigned char lead = in[0];
+    size_t size = 0;
+    unsigned char low = 0x80;  // the second byte's range
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (left < size || in[1] < low || in[1] > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < size; ++k) {
+        if ((in[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return size;
+}
+
+// Decodes a sequence that WellFormedSequenceLength measured (`size` bytes) to one unit or
+// a surrogate pair at `out`.
+inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar*& out) {
+    const unsigned char lead = in[0];
+    if (size == 2) {
+        *out++ = static_cast<WChar>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
+    } else if (size == 3) {
+        *out++ = static_cast<WChar>(((lead & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+    } else {
+        const uint32_t code = (((lead & 0x07u) << 18) | ((in[1] & 0x3Fu) << 12) |
+                               ((in[2] & 0x3Fu) << 6) | (in[3] & 0x3Fu)) -
+                              0x10000;
+        *out++ = static_cast<WChar>(0xD800 | (code >> 10));
+        *out++ = static_cast<WChar>(0xDC00 | (code & 0x3FF));
+    }
+}
+
 }  // namespace qav
