@@ -18,22 +18,14 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "core/xml_document.h"
 
 namespace {
 
 // ---- Inputs -------------------------------------------------------------------------
 
-class Random {
-  public:
-    uint32_t Next(uint32_t bound) {
-        m_seed = m_seed * 1103515245 + 12345;
-        return (m_seed >> 16) % bound;
-    }
-
-  private:
-    uint32_t m_seed = 2026;
-};
+using qav::bench::Random;
 
 // One line of character data: ASCII words, the five escapes, references and text in
 // Latin, Cyrillic and CJK scripts.
@@ -57,13 +49,7 @@ std::string TextRun(Random& random) {
         "channel",
         "\xC3\xBC\x62\x65r",
     };
-    std::string run;
-    for (uint32_t words = 4 + random.Next(12); words > 0; --words) {
-        run.append(kPieces[random.Next(sizeof(kPieces) / sizeof(kPieces[0]))]);
-        run.push_back(' ');
-    }
-    run.append("end");
-    return run;
+    return qav::bench::WordRun(random, kPieces, 4, 12);
 }
 
 std::string LargeDocument() {

@@ -1,0 +1,192 @@
+// The value nodes, the handles' counting and the member operations.
+#include "core/json_object.h"
+
+#include <utility>
+
+#include "core/json_utf8.h"
+
+namespace qav {
+
+// ---- JsonValue ----------------------------------------------------------------------
+
+JsonValue::~JsonValue() {
+    SetType(kJsonNull);
+}
+
+void JsonValue::SetType(JsonType type) {
+    if (type == m_type) {
+        return;
+    }
+    // The container is unhooked before it is freed: freeing it may drop the last
+    // handle of a value that refers back to this node.
+    if (m_type == kJsonObject) {
+        delete std::exchange(m_members, nullptr);
+    } else if (m_type == kJsonArray) {
+        delete std::exchange(m_elements, nullptr);
+    } else if (m_type == kJsonString) {
+        m_string = WString();
+    }
+    if (type == kJsonObject) {
+        m_members = nullptr;
+    } else if (type == kJsonArray) {
+        m_elements = nullptr;
+    } else {
+        m_number = 0;
+    }
+    m_type = type;
+}
+
+void JsonValue::SetInteger(int32_t value) {
+    SetType(kJsonInteger);
+    m_integer = value;
+}
+
+void JsonValue::SetNumber(double value) {
+    SetType(kJsonNumber);
+    m_number = value;
+}
+
+void JsonValue::SetBool(bool value) {
+    SetType(kJsonBool);
+    m_bool = value ? 1 : 0;
+}
+
+void JsonValue::SetWString(WString value) {
+    SetType(kJsonString);
+    m_string = std::move(value);
+}
+
+// ---- JsonObject: the handle ---------------------------------------------------------
+
+void JsonObject::Release(JsonValue* node) {
+    if (node != nullptr && --node->m_refCount == 0) {
+        delete node;
+    }
+}
+
+JsonObject::JsonObject(const JsonObject& other) : m_node(other.m_node) {
+    if (m_node != nullptr) {
+        ++m_node->m_refCount;
+    }
+}
+
+JsonObject::JsonObject(JsonObject&& other) noexcept
+    : m_node(std::exchange(other.m_node, nullptr)) {}
+
+JsonObject& JsonObject::operator=(const JsonObject& other) {
+    // The new node is counted before the old one is dropped: the old one may be all
+    // that keeps the new one alive.
+    JsonValue* node = other.m_node;
+    if (node != nullptr) {
+        ++node->m_refCount;
+    }
+    Release(std::exchange(m_node, node));
+    return *this;
+}
+
+JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
+    if (this != &other) {
+        Release(std::exchange(m_node, std::exchange(other.m_node, nullptr)));
+    }
+    return *this;
+}
+
+JsonObject::~JsonObject() {
+    Release(m_node);
+}
+
+JsonValue* JsonObject::GetNode() {
+    if (m_node == nullptr) {
+        m_node = new JsonValue;
+        m_node->m_refCount = 1;
+    }
+    return m_node;
+}
+
+void JsonObject::SetString(std::string_view utf8) {
+    WString text;
+    DecodeJsonUtf8(utf8, text);
+    GetNode()->SetWString(std::move(text));
+}
+
+JsonVariablesMap& JsonObject::MakeObject() {
+    JsonValue* node = GetNode();
+    node->SetType(kJsonObject);  // a null container when the type was another
+    if (node->m_members == nullptr) {
+        node->m_members = new JsonVariablesMap;
+    }
+    return *node->m_members;
+}
+
+JsonArray& JsonObject::MakeArray() {
+    JsonValue* node = GetNode();
+    node->SetType(kJsonArray);
+    if (node->m_elements == nullptr) {
+        node->m_elements = new JsonArray;
+    }
+    return *node->m_elements;
+}
+
+void JsonObject::SetMember(WStringView name, const JsonObject& value) {
+    MakeObject().Set(WString(name), value);
+}
+
+void JsonObject::SetMemberString(WStringView name, WStringView value) {
+    JsonObject member;
+    member.GetNode()->SetWString(WString(value));
+    MakeObject().Set(WString(name), std::move(member));
+}
+
+void JsonObject::SetMemberText(WStringView name, const WChar* value) {
+    SetMemberString(name, value != nullptr ? WStringView(value) : WStringView());
+}
+
+JsonObject JsonObject::GetMember(WStringView name) const {
+    if (m_node == nullptr || m_node->GetMembers() == nullptr) {
+        return JsonObject();
+    }
+    const auto found = m_node->m_members->find(name);
+    return found != m_node->m_members->end() ? found->second : JsonObject();
+}
+
+const JsonValue* JsonObject::FindMember(WStringView name) const {
+    if (m_node == nullptr || m_node->GetMembers() == nullptr) {
+        return nullptr;
+    }
+    const auto found = m_node->m_members->find(name);
+    return found != m_node->m_members->end() ? found->second.m_node : nullptr;
+}
+
+bool JsonObject::GetMemberWString(WStringView name, WString& out) const {
+    const JsonValue* member = FindMember(name);
+    if (member == nullptr || member->GetType() != kJsonString) {
+        return false;
+    }
+    out = member->GetString();
+    return true;
+}
+
+bool JsonObject::GetMemberString(WStringView name, std::string& out) const {
+    const JsonValue* member = FindMember(name);
+    if (member == nullptr || member->GetType() != kJsonString) {
+        return false;
+    }
+    out.clear();
+    AppendJsonUtf8(member->GetString(), out);
+    return true;
+}
+
+// ---- JsonVariablesMap ---------------------------------------------------------------
+
+void JsonVariablesMap::Set(WString name, JsonObject value) {
+    const JsonValue* node = value.FindNode();
+    if (node == nullptr || node->GetType() == kJsonNull) {
+        if (const auto found = find(name); found != end()) {
+            erase(found);
+        }
+        return;
+    }
+    insert_or_assign(std::move(name), std::move(value));
+}
+
+}  // namespace qav

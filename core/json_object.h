@@ -1,0 +1,175 @@
+// JSON values: a small tree of reference-counted value nodes reached through JsonObject
+// handles, with a tolerant parser (FromText) and a compact one-line writer (AppendText,
+// ToText). Text inside values is wide (UTF-16); ToText gives UTF-8.
+//
+// Typical usage:
+//   JsonObject message;
+//   if (message.FromText(text.c_str())) {
+//       std::string kind;
+//       message.GetMemberString(u"type", kind);
+//   }
+//   JsonObject reply;
+//   reply.SetMemberString(u"type", u"ack");
+//   reply.ToText(body);  // { "type":"ack" }
+//
+// The parser accepts what the service and browsers send and more: trailing commas,
+// unquoted scalars compared without case ("TRUE", "Null"), octal and hexadecimal
+// integers. Containers nest at most kMaxJsonNesting deep, so hostile text cannot exhaust
+// the stack. Failures are false results, reported at severity 2 to the process-wide text
+// logger.
+//
+// Threads: counts are plain integers, so a value and every handle that shares it belong
+// to one thread at a time. A value must not contain itself: writing it would not end,
+// and the cycle would never be freed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/wide_text.h"
+
+namespace qav {
+
+enum JsonType : int32_t {
+    kJsonNull = 0,
+    kJsonInteger = 1,
+    kJsonNumber = 2,
+    kJsonBool = 3,
+    kJsonString = 4,
+    kJsonObject = 5,
+    kJsonArray = 6
+};
+
+// Deepest nesting of arrays and objects the parser accepts.
+constexpr int kMaxJsonNesting = 256;
+
+class JsonValue;
+class JsonVariablesMap;
+class JsonArray;
+
+// A handle: shares one value node with every copy; the last handle frees the node.
+class JsonObject {
+  public:
+    JsonObject() = default;
+    JsonObject(const JsonObject& other);
+    JsonObject(JsonObject&& other) noexcept;
+    JsonObject& operator=(const JsonObject& other);
+    JsonObject& operator=(JsonObject&& other) noexcept;
+    ~JsonObject();
+
+    // The node, first created as null when the handle is empty.
+    JsonValue* GetNode();
+    // The node, or null for an empty handle.
+    const JsonValue* FindNode() const { return m_node; }
+
+    // Each byte of invalid UTF-8 becomes U+FFFD; the three-byte forms of surrogates
+    // that the system's own encoder writes are taken back as they were.
+    void SetString(std::string_view utf8);
+
+    // Both make the value a container of that kind and return it; MakeObject keeps
+    // existing members, MakeArray existing elements.
+    JsonVariablesMap& MakeObject();
+    JsonArray& MakeArray();
+
+    // Each makes the value an object first. A null or empty value removes the member.
+    void SetMember(WStringView name, const JsonObject& value);
+    void SetMemberString(WStringView name, WStringView value);
+    void SetMemberText(WStringView name, const WChar* value);  // null is the empty text
+
+    // An empty handle unless the value is an object with that member.
+    JsonObject GetMember(WStringView name) const;
+    // True only for a string member (numbers are not converted). The UTF-8 is real for
+    // surrogate pairs; a lone surrogate keeps its three-byte form, so SetString reads
+    // back exactly what was there.
+    bool GetMemberString(WStringView name, std::string& out) const;
+    bool GetMemberWString(WStringView name, WString& out) const;
+
+    // Parses one value from the NUL-terminated text into this value, replacing its
+    // content; only white space may follow. On failure the value holds what was built.
+    bool FromText(const WChar* text);
+
+    // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.
+    void ToText(std::string& out) const;
+    // Appends the JSON text.
+    void AppendText(WString& out) const;
+
+    // Appends the text as a quoted JSON string.
+    static void AppendString(WStringView text, WString& out);
+
+    // The steps of the parser. `position` advances over what was read; after a failure
+    // it shows where the parser stopped. `depth` counts the containers already open.
+    bool ParseValue(const WChar*& position, int depth);
+    bool ReadScalar(const WChar*& position);
+    static bool ReadString(const WChar*& position, WString& out);
+
+  private:
+    static void Release(JsonValue* node);
+    const JsonValue* FindMember(WStringView name) const;
+
+    JsonValue* m_node = nullptr;
+};
+
+// Members ordered by the code units of their names; a name occurs once.
+class JsonVariablesMap : public std::map<WString, JsonObject, std::less<>> {
+  public:
+    // A null or empty value erases the name; otherwise the member is set or replaced.
+    void Set(WString name, JsonObject value);
+
+    // After the '{': reads members up to and including the closing '}'.
+    bool ReadStruct(const WChar*& position, int depth);
+    void AppendText(WString& out) const;
+};
+
+class JsonArray : public std::vector<JsonObject> {
+  public:
+    // After the '[': reads elements up to and including the closing ']'.
+    bool ReadArray(const WChar*& position, int depth);
+    void AppendText(WString& out) const;
+};
+
+// One value. The container of the other kind is freed when the type changes, and a
+// string, integer, number or bool value holds neither container. The getters give the
+// value of the node's own type and zero (or null) for any other.
+class JsonValue {
+  public:
+    JsonValue() = default;
+    ~JsonValue();
+    JsonValue(const JsonValue&) = delete;
+    JsonValue& operator=(const JsonValue&) = delete;
+
+    JsonType GetType() const { return m_type; }
+    int32_t GetInteger() const { return m_type == kJsonInteger ? m_integer : 0; }
+    double GetNumber() const { return m_type == kJsonNumber ? m_number : 0; }
+    bool GetBool() const { return m_type == kJsonBool && m_bool != 0; }
+    const WString& GetString() const { return m_string; }
+    JsonVariablesMap* GetMembers() const { return m_type == kJsonObject ? m_members : nullptr; }
+    JsonArray* GetElements() const { return m_type == kJsonArray ? m_elements : nullptr; }
+
+    void SetType(JsonType type);
+    void SetInteger(int32_t value);
+    void SetNumber(double value);
+    void SetBool(bool value);
+    void SetWString(WString value);
+
+  private:
+    friend class JsonObject;
+
+    JsonType m_type = kJsonNull;
+    int32_t m_refCount = 0;
+    int32_t m_integer = 0;
+    uint8_t m_bool = 0;
+    // A value has one kind at a time, so these share their storage: large trees are
+    // walked faster when their nodes are small.
+    union {
+        double m_number = 0;
+        JsonVariablesMap* m_members;  // created on demand
+        JsonArray* m_elements;        // created on demand
+    };
+    WString m_string;  // string only
+};
+
+}  // namespace qav

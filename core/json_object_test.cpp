@@ -1,0 +1,164 @@
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/json_object.h"
+#include "core/text_utils.h"
+
+namespace qav {
+namespace {
+
+std::string Written(const JsonObject& value) {
+    std::string out;
+    value.ToText(out);
+    return out;
+}
+
+JsonObject Number(double number) {
+    JsonObject value;
+    value.GetNode()->SetNumber(number);
+    return value;
+}
+
+TEST(JsonObject, WritesTheCompactForm) {
+    JsonObject object;
+    object.SetMemberString(u"b", u"x");
+    JsonObject one;
+    one.GetNode()->SetInteger(1);
+    object.SetMember(u"a", one);
+    EXPECT_EQ(Written(object), "{ \"a\":1, \"b\":\"x\" }");
+
+    JsonObject list;
+    list.MakeArray().push_back(Number(3.14159265));
+    list.MakeArray().push_back(Number(1e20));
+    list.MakeArray().push_back(Number(std::numeric_limits<double>::infinity()));
+    list.MakeArray().push_back(Number(std::nan("")));
+    list.MakeArray().push_back(Number(-0.0));
+    list.MakeArray().emplace_back();  // an empty handle
+    list.MakeArray().emplace_back().MakeArray();
+    list.MakeArray().emplace_back().MakeObject();
+    list.MakeArray().emplace_back().GetNode()->SetBool(false);
+    EXPECT_EQ(Written(list), "[ 3.14159, 1e+20, null, null, 0, null, [  ], {  }, false ]");
+
+    // UTF-8 is real for pairs; a lone surrogate, which UTF-8 cannot carry, is escaped.
+    JsonObject text;
+    text.GetNode()->SetWString(u"/\"\\\x01\x7f\u00e9\U0001F600\xd800");
+    EXPECT_EQ(Written(text), "\"\\/\\\"\\\\\\u0001\x7f\xC3\xA9\xF0\x9F\x98\x80\\ud800\"");
+    WString wide = u">";
+    JsonObject::AppendString(text.GetNode()->GetString(), wide);
+    EXPECT_EQ(wide, u">\"\\/\\\"\\\\\\u0001\x7f\u00e9\U0001F600\\ud800\"");
+
+    EXPECT_EQ(Written(JsonObject()), "null");
+
+    // Strings whose escape ends where the writer's internal pieces do.
+    for (size_t length = 240; length < 270; ++length) {
+        JsonObject edge;
+        edge.GetNode()->SetWString(WString(length, u'a') + u"\x01");
+        EXPECT_EQ(Written(edge), "\"" + std::string(length, 'a') + "\\u0001\"") << length;
+        wide.clear();
+        edge.AppendText(wide);
+        EXPECT_EQ(wide, u"\"" + WString(length, u'a') + u"\\u0001\"") << length;
+    }
+}
+
+TEST(JsonObject, HandlesShareOneValue) {
+    JsonObject first;
+    JsonObject second = first;  // both empty: nothing is shared yet
+    first.SetMemberString(u"a", u"1");
+    EXPECT_EQ(second.FindNode(), nullptr);
+
+    second = first;
+    second.SetMemberText(u"b", u"2");
+    EXPECT_EQ(Written(first), "{ \"a\":\"1\", \"b\":\"2\" }");
+
+    // A null or empty value removes the member; so does a member turned null in place.
+    first.SetMember(u"a", JsonObject());
+    JsonObject member = first.GetMember(u"b");
+    member.GetNode()->SetType(kJsonNull);
+    EXPECT_EQ(Written(second), "{  }");
+    EXPECT_EQ(first.GetNode()->GetMembers()->size(), 1u);
+
+    // MakeObject keeps members; either container is dropped when the type changes.
+    first.MakeObject();
+    EXPECT_EQ(first.GetNode()->GetMembers()->size(), 1u);
+    first.MakeArray();
+    EXPECT_EQ(first.GetNode()->GetMembers(), nullptr);
+    first.GetNode()->SetInteger(5);
+    EXPECT_EQ(first.GetNode()->GetElements(), nullptr);
+    EXPECT_EQ(Written(second), "5");
+}
+
+TEST(JsonObject, ReadsMemberTextOnlyFromStrings) {
+    JsonObject object;
+    ASSERT_TRUE(object.FromText(u"{\"s\":\"\u00e9\",\"n\":1,\"o\":{}}"));
+    std::string narrow = "kept";
+    WString wide = u"kept";
+    EXPECT_TRUE(object.GetMemberString(u"s", narrow));
+    EXPECT_TRUE(object.GetMemberWString(u"s", wide));
+    EXPECT_EQ(narrow, "\xC3\xA9");
+    EXPECT_EQ(wide, u"\u00e9");
+    const auto absent = [&](WStringView name) {
+        return !object.GetMemberString(name, narrow) && !object.GetMemberWString(name, wide);
+    };
+    EXPECT_TRUE(absent(u"n"));
+    EXPECT_TRUE(absent(u"o"));
+    EXPECT_TRUE(absent(u"missing"));
+    EXPECT_EQ(narrow, "\xC3\xA9");
+    EXPECT_FALSE(object.GetMember(u"n").GetMember(u"x").FindNode());
+}
+
+TEST(JsonObject, TakesUtf8WithoutLosingWhatFollowsABrokenSequence) {
+    const struct {
+        std::string utf8;
+        WString wide;
+        std::string readBack;
+    } kCases[] = {
+        {"a\xC3\xA9", u"a\u00e9", "a\xC3\xA9"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
+        // The system's own encoder writes a pair as two three-byte sequences.
+        {"\xED\xA0\xBD\xED\xB8\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {"\xED\xA0\x80", u"\xd800", "\xED\xA0\x80"},
+        {"a\x80"
+         "b",
+         u"a\uFFFDb",
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"\xE2\x82x", u"\uFFFD\uFFFDx", "\xEF\xBF\xBD\xEF\xBF\xBDx"},
+        {"\xC0\xAF", u"\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xF4\x90\x80", u"\uFFFD\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"z\xF0\x9F", u"z\uFFFD\uFFFD", "z\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& test : kCases) {
+        JsonObject object;
+        object.MakeObject()[u"s"].SetString(test.utf8);
+        std::string readBack;
+        EXPECT_TRUE(object.GetMemberString(u"s", readBack));
+        EXPECT_EQ(object.GetMember(u"s").GetNode()->GetString(), test.wide) << test.utf8;
+        EXPECT_EQ(readBack, test.readBack) << test.utf8;
+    }
+}
+
+TEST(JsonObject, WrittenTextParsesBackToItself) {
+    JsonObject value;
+    ASSERT_TRUE(value.FromText(
+        u" {\"list\":[1,-2.5e-7,TRUE,null,\"\\u0000\\ud800\\t\",{\"\":[[]]}],\"\u4e2d\":{}, "
+        u"\"z\":\"\U0001F600/\"}"));
+    WString first;
+    value.AppendText(first);
+    JsonObject again;
+    ASSERT_TRUE(again.FromText(first.c_str()));
+    WString second;
+    again.AppendText(second);
+    EXPECT_EQ(first, second);
+
+    std::string utf8;
+    again.ToText(utf8);
+    WString decoded;
+    ASSERT_TRUE(Utf8ToWideStrict(utf8, decoded));
+    EXPECT_EQ(decoded, first);
+}
+
+}  // namespace
+}  // namespace qav

@@ -1,0 +1,74 @@
+// Feeds arbitrary bytes, taken as UTF-8 the way JSON values take narrow text, to the
+// JSON parser and checks what must hold for any input: the UTF-8 edge reads back what
+// it wrote, and text written from a parsed value parses back to the same text, both in
+// its wide form and in the UTF-8 that ToText gives.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/format.h"
+#include "core/json_object.h"
+#include "core/text_logger.h"
+#include "core/text_utils.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+using qav::fuzz::Check;
+
+// Formats every report, so that the reports' arguments are exercised too, and drops it.
+class FormattingLogger : public qav::TextLogger {
+  public:
+    int GetLevel() override { return qav::kSeverityStatus; }
+    void LogText(int, std::string_view) override {}
+    void LogFormatV(int, std::string_view format, qav::FormatArgs args) override {
+        Check(!qav::FormatStringV(format, args).empty());
+    }
+};
+
+void CheckUtf8Edge(const qav::WString& text) {
+    qav::JsonObject object;
+    object.SetMemberString(u"s", text);
+    std::string narrow;
+    Check(object.GetMemberString(u"s", narrow));
+    qav::JsonObject back;
+    back.SetString(narrow);
+    Check(back.GetNode()->GetString() == text);
+}
+
+void CheckRoundTrip(const qav::WString& text) {
+    qav::JsonObject value;
+    if (!value.FromText(text.c_str())) {
+        return;
+    }
+    qav::WString first;
+    value.AppendText(first);
+    qav::JsonObject again;
+    Check(again.FromText(first.c_str()));
+    qav::WString second;
+    again.AppendText(second);
+    Check(second == first);
+
+    std::string utf8;
+    again.ToText(utf8);
+    qav::WString decoded;
+    Check(qav::Utf8ToWideStrict(utf8, decoded));
+    Check(decoded == first);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (1u << 20)) {
+        return 0;
+    }
+    static FormattingLogger logger;
+    qav::SetTextLogger(&logger);
+    qav::JsonObject holder;
+    holder.SetString(std::string_view(reinterpret_cast<const char*>(data), size));
+    const qav::WString text = holder.GetNode()->GetString();
+    CheckUtf8Edge(text);
+    CheckRoundTrip(text);
+    return 0;
+}
