@@ -4,6 +4,9 @@
 
 #include "core/trace_frame.h"
 #include "core/xml_fields.h"
+#include "records/capture_device_config.h"
+#include "records/capture_device_status_extension.h"
+#include "records/devices_summary.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -437,6 +440,42 @@ bool CaptureDeviceStatus::ApplyMonitorCommand(const MonitorCommand& command) {
         default:
             return false;
     }
+}
+
+void CaptureDeviceStatus::AddToDevicesSummary(const CaptureDeviceConfig& config,
+                                              const CaptureDeviceStatusExtension& extension,
+                                              DevicesSummary& summary) const {
+    DevicesSummary::DeviceEntry& entry = summary.m_devices.emplace_back();
+    entry.m_deviceId = m_deviceId;
+    entry.m_name = m_name;
+    for (size_t i = 0; i < m_videoChannels.size(); ++i) {
+        const VideoChannelStatus& channel = m_videoChannels[i];
+        if (channel.m_enable) {
+            entry.m_videoChannels.push_back({static_cast<int32_t>(i), channel.m_name,
+                                             channel.m_streaming, channel.m_signalState});
+        }
+    }
+    for (size_t i = 0; i < m_audioChannels.size(); ++i) {
+        const AudioChannelStatus& channel = m_audioChannels[i];
+        if (channel.m_enable) {
+            entry.m_audioChannels.push_back(
+                {static_cast<int32_t>(i), channel.m_name, channel.m_streaming, 0});
+        }
+    }
+    for (size_t i = 0; i < m_inputPorts.size(); ++i) {
+        int32_t defaultValue = 0;
+        if (!config.GetInputPortDefaultValue(static_cast<int32_t>(i), defaultValue)) {
+            break;  // ports the configuration does not know are not shown
+        }
+        entry.m_inputPorts.push_back({static_cast<int32_t>(i), m_inputPorts[i].m_name,
+                                      m_inputPorts[i].m_value, defaultValue});
+    }
+    for (size_t i = 0; i < m_outputPorts.size(); ++i) {
+        entry.m_outputPorts.push_back(
+            {static_cast<int32_t>(i), m_outputPorts[i].m_name, m_outputPorts[i].m_value});
+    }
+    entry.m_partialPower = extension.m_partialPower;
+    entry.m_chargingState = extension.m_chargingState;
 }
 
 bool CaptureDeviceStatus::GetVideoChannelUseSingleEncoder(int32_t index) const {

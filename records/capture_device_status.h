@@ -34,6 +34,10 @@
 
 namespace qav {
 
+class CaptureDeviceConfig;
+class CaptureDeviceStatusExtension;
+class DevicesSummary;
+
 // The record's values apart from its XML behaviour and its recordings list, so that they
 // compare whole.
 struct CaptureDeviceStatusFields {
@@ -82,6 +86,13 @@ class CaptureDeviceStatus : public XmlRecord, public CaptureDeviceStatusFields {
     // Applies a control or rate change that a monitor was told of; true when a field
     // changed.
     bool ApplyMonitorCommand(const MonitorCommand& command);
+
+    // Appends this device's entry to `summary`: its enabled video and audio channels, its
+    // input ports as far as `config` gives their default values, its output ports, and the
+    // battery of `extension`.
+    void AddToDevicesSummary(const CaptureDeviceConfig& config,
+                             const CaptureDeviceStatusExtension& extension,
+                             DevicesSummary& summary) const;
 
     // Channel facts by index; `set` is kBroadcastEncoderSet or kRecordingEncoderSet. An
     // index naming no channel, or another set, gives the fallback in the comment and leaves

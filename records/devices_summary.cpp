@@ -1,0 +1,86 @@
+#include "records/devices_summary.h"
+
+#include "records/battery_state.h"
+#include "records/entry_fields.h"
+#include "records/record_fields.h"
+
+namespace qav {
+namespace {
+
+using ChannelEntry = DevicesSummary::ChannelEntry;
+using InputPortEntry = DevicesSummary::InputPortEntry;
+using OutputPortEntry = DevicesSummary::OutputPortEntry;
+using DeviceEntry = DevicesSummary::DeviceEntry;
+
+XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
+    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
+}
+
+void SyncChannelEntry(XmlElement element, uint32_t direction, ChannelEntry& entry) {
+    SyncIntField(element, u"qav:Index", kQavNamespaceUri, direction, entry.m_index);
+    SyncStringField(element, u"qav:Name", direction, entry.m_name);
+    SyncBoolField(element, u"qav:Streaming", direction, entry.m_streaming);
+    if (direction == kSyncRead || entry.m_signalState != 0) {
+        SyncSignalStateAttribute(element, direction, entry.m_signalState);
+    }
+}
+
+void SyncInputPortEntry(XmlElement element, uint32_t direction, InputPortEntry& entry) {
+    SyncIntField(element, u"qav:Index", kQavNamespaceUri, direction, entry.m_index);
+    SyncStringField(element, u"qav:Name", direction, entry.m_name);
+    SyncIntField(element, u"qav:Value", kQavNamespaceUri, direction, entry.m_value);
+    SyncIntField(element, u"qav:DefaultValue", kQavNamespaceUri, direction, entry.m_defaultValue);
+}
+
+void SyncOutputPortEntry(XmlElement element, uint32_t direction, OutputPortEntry& entry) {
+    SyncIntField(element, u"qav:Index", kQavNamespaceUri, direction, entry.m_index);
+    SyncStringField(element, u"qav:Name", direction, entry.m_name);
+    SyncIntField(element, u"qav:Value", kQavNamespaceUri, direction, entry.m_value);
+}
+
+void SyncDeviceEntry(XmlElement element, uint32_t direction, DeviceEntry& entry) {
+    SyncIntAttribute(element, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
+    SyncStringField(element, u"qav:Name", direction, entry.m_name);
+    SyncEntryList(Container(element, u"qav:VideoChannels", direction), u"qav:VideoChannel",
+                  direction, entry.m_videoChannels, SyncChannelEntry);
+    SyncEntryList(Container(element, u"qav:AudioChannels", direction), u"qav:AudioChannel",
+                  direction, entry.m_audioChannels, SyncChannelEntry);
+    SyncEntryList(Container(element, u"qav:InputPorts", direction), u"qav:InputPort", direction,
+                  entry.m_inputPorts, SyncInputPortEntry);
+    SyncEntryList(Container(element, u"qav:OutputPorts", direction), u"qav:OutputPort", direction,
+                  entry.m_outputPorts, SyncOutputPortEntry);
+
+    const XmlElement battery = Container(element, u"qav:Battery", direction);
+    if (direction == kSyncRead || entry.m_partialPower >= 0.0) {
+        SyncDoubleAttribute(battery, u"qav:PartialPower", direction, entry.m_partialPower);
+    }
+    if (direction == kSyncRead || entry.m_chargingState != 0) {
+        SyncEnumAttribute(battery, u"qav:ChargingState", kQavNamespaceUri, kChargingStateTable,
+                          direction, entry.m_chargingState);
+    }
+}
+
+}  // namespace
+
+void Serialize(DevicesSummary& record, XmlElement element, uint32_t direction) {
+    SyncEntryList(Container(element, u"qav:CaptureDevices", direction), u"qav:CaptureDevice",
+                  direction, record.m_devices, SyncDeviceEntry);
+}
+
+void DevicesSummary::WriteXml(XmlElement parent) {
+    Serialize(*this, parent.CreateChild(u"qav:DevicesSummary", kQavNamespaceUri), kSyncWrite);
+}
+
+void DevicesSummary::ReadXml(XmlElement element) {
+    Serialize(*this, element, kSyncRead);
+}
+
+uint32_t DevicesSummary::GetPayload(const uint8_t**&) {
+    return 0;
+}
+
+int32_t DevicesSummary::GetTypeId() const {
+    return kTypeId;
+}
+
+}  // namespace qav
