@@ -7,11 +7,6 @@ namespace {
 
 enum class ConfigForm { kFull, kForMonitor };
 
-// A container element of the record: found when reading, found or created when writing.
-XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
-    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
-}
-
 // Items "qav:CompressionAlgorithm" holding codec names. An id outside the codec table is
 // written as an empty item and a name outside it read as "Undefined", so the positions of
 // the other entries survive either way.
@@ -46,46 +41,46 @@ void SerializeIdentity(CaptureDeviceConfig& record, XmlElement element, uint32_t
         SyncTextAttribute(element, u"qav:Password", kNs, direction, record.m_password);
     }
 
-    XmlElement video = Container(element, u"qav:VideoChannels", direction);
+    XmlElement video = SyncContainer(element, u"qav:VideoChannels", direction);
     SyncIntAttribute(video, u"qav:Quantity", kNs, direction, record.m_videoChannelQuantity);
     SyncIntAttribute(video, u"qav:NumEncodersPerChannel", kNs, direction,
                      record.m_numEncodersPerChannel);
 
-    XmlElement audio = Container(element, u"qav:AudioChannels", direction);
+    XmlElement audio = SyncContainer(element, u"qav:AudioChannels", direction);
     SyncIntAttribute(audio, u"qav:Quantity", kNs, direction, record.m_audioChannelQuantity);
     SyncIntAttribute(audio, u"qav:SubChannels", kNs, direction, record.m_audioSubChannels);
 
-    XmlElement engines = Container(element, u"qav:PtzEngines", direction);
+    XmlElement engines = SyncContainer(element, u"qav:PtzEngines", direction);
     SyncIntAttribute(engines, u"qav:PortNumber", kNs, direction, record.m_ptzPortNumber);
     SyncIntAttribute(engines, u"qav:SerialComBaudRate", kNs, direction, record.m_serialComBaudRate);
     SyncIntAttribute(engines, u"qav:MaxNumberOfPtzStoredLocations", kNs, direction,
                      record.m_maxNumberOfPtzStoredLocations);
     SyncItemList(u"qav:PtzEngine", engines, direction, record.m_ptzEngines);
 
-    SyncItemList(u"qav:InputPort", Container(element, u"qav:InputPorts", direction), direction,
+    SyncItemList(u"qav:InputPort", SyncContainer(element, u"qav:InputPorts", direction), direction,
                  record.m_inputPorts);
-    SyncItemList(u"qav:OutputPort", Container(element, u"qav:OutputPorts", direction), direction,
-                 record.m_outputPorts);
-    SyncTextList(u"qav:DiagnosticType", Container(element, u"qav:DiagnosticTypes", direction),
+    SyncItemList(u"qav:OutputPort", SyncContainer(element, u"qav:OutputPorts", direction),
+                 direction, record.m_outputPorts);
+    SyncTextList(u"qav:DiagnosticType", SyncContainer(element, u"qav:DiagnosticTypes", direction),
                  direction, record.m_diagnosticTypes);
 }
 
 // What the device offers: formats, codecs, rates, controls, web interfaces, diagnostics.
 void SerializeCapabilities(CaptureDeviceConfig& record, XmlElement element, uint32_t direction) {
     constexpr const WChar* kNs = kQavNamespaceUri;
-    XmlElement audioOut = Container(element, u"qav:AudioOutChannels", direction);
+    XmlElement audioOut = SyncContainer(element, u"qav:AudioOutChannels", direction);
     SyncIntAttribute(audioOut, u"qav:Quantity", kNs, direction, record.m_audioOutChannelQuantity);
     SyncIntAttribute(audioOut, u"qav:SubChannels", kNs, direction, record.m_audioOutSubChannels);
 
-    Serialize(record.m_defaultImageSize, Container(element, u"qav:DefaultImageSize", direction),
+    Serialize(record.m_defaultImageSize, SyncContainer(element, u"qav:DefaultImageSize", direction),
               direction);
-    SyncItemList(u"qav:ImageSize", Container(element, u"qav:ImageSizes", direction), direction,
+    SyncItemList(u"qav:ImageSize", SyncContainer(element, u"qav:ImageSizes", direction), direction,
                  record.m_imageSizes);
-    SyncIntList(u"qav:SampleRate", kNs, Container(element, u"qav:AudioSampleRates", direction),
+    SyncIntList(u"qav:SampleRate", kNs, SyncContainer(element, u"qav:AudioSampleRates", direction),
                 direction, record.m_audioSampleRates);
-    SyncCodecList(Container(element, u"qav:VideoCompressionAlgorithms", direction), direction,
+    SyncCodecList(SyncContainer(element, u"qav:VideoCompressionAlgorithms", direction), direction,
                   record.m_videoCompressionAlgorithms);
-    SyncCodecList(Container(element, u"qav:AudioCompressionAlgorithms", direction), direction,
+    SyncCodecList(SyncContainer(element, u"qav:AudioCompressionAlgorithms", direction), direction,
                   record.m_audioCompressionAlgorithms);
     SyncCodecField(element, u"qav:DefaultVideoCompressionAlgorithm", direction,
                    record.m_defaultVideoCompressionAlgorithm);
@@ -116,27 +111,28 @@ void SerializeCapabilities(CaptureDeviceConfig& record, XmlElement element, uint
                  record.m_defaultAudioChannelSampleSize);
 
     // Peers expect the element, empty as it is.
-    Container(element, u"qav:Capabilities", direction);
+    SyncContainer(element, u"qav:Capabilities", direction);
     SyncEnumAttribute(element, u"qav:VideoRotation", kNs, kVideoRotationTable, direction,
                       record.m_videoRotation);
     SyncIntField(element, u"qav:Timestamp", kNs, direction, record.m_timestamp);
 
-    SyncItemList(u"qav:Control", Container(element, u"qav:AudioControls", direction), direction,
+    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:AudioControls", direction), direction,
                  record.m_audioControls);
-    SyncItemList(u"qav:Control", Container(element, u"qav:AudioOutControls", direction), direction,
-                 record.m_audioOutControls);
-    SyncItemList(u"qav:Control", Container(element, u"qav:VideoControls", direction), direction,
+    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:AudioOutControls", direction),
+                 direction, record.m_audioOutControls);
+    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:VideoControls", direction), direction,
                  record.m_videoControls);
-    SyncItemList(u"qav:Control", Container(element, u"qav:VideoEncoderControls", direction),
+    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:VideoEncoderControls", direction),
                  direction, record.m_videoEncoderControls);
-    SyncItemList(u"qav:Control", Container(element, u"qav:DeviceControls", direction), direction,
-                 record.m_deviceControls);
-    SyncItemList(u"qav:WebInterface", Container(element, u"qav:WebInterfaces", direction),
+    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:DeviceControls", direction),
+                 direction, record.m_deviceControls);
+    SyncItemList(u"qav:WebInterface", SyncContainer(element, u"qav:WebInterfaces", direction),
                  direction, record.m_webInterfaces);
-    SyncItemList(u"qav:DiagnosticChannel", Container(element, u"qav:DiagnosticChannels", direction),
-                 direction, record.m_diagnosticChannels);
+    SyncItemList(u"qav:DiagnosticChannel",
+                 SyncContainer(element, u"qav:DiagnosticChannels", direction), direction,
+                 record.m_diagnosticChannels);
 
-    XmlElement serial = Container(element, u"qav:SerialPorts", direction);
+    XmlElement serial = SyncContainer(element, u"qav:SerialPorts", direction);
     SyncIntAttribute(serial, u"qav:Quantity", kNs, direction, record.m_serialPortQuantity);
     SyncIntAttribute(serial, u"qav:DefaultBaudRate", kNs, direction, record.m_defaultBaudRate);
 }
@@ -152,27 +148,27 @@ void SerializeDeviceSettings(CaptureDeviceConfig& record, XmlElement element, ui
                       record.m_canDisableConsole);
     SyncIntAttribute(element, u"qav:CustomizationCode", kNs, direction, record.m_customizationCode);
 
-    XmlElement gps = Container(element, u"qav:GPS", direction);
+    XmlElement gps = SyncContainer(element, u"qav:GPS", direction);
     SyncBoolAttribute(gps, u"qav:Enable", kNs, direction, record.m_gpsEnabled);
     SyncBoolAttribute(gps, u"qav:Reset", kNs, direction, record.m_gpsReset);
-    SyncBoolAttribute(Container(gps, u"qav:Standalone", direction), u"qav:Enable", kNs, direction,
-                      record.m_standaloneGpsEnabled);
-    SyncEnumAttribute(Container(gps, u"qav:Cellular", direction), u"qav:Mode", kNs, kGpsModeTable,
-                      direction, record.m_cellularGpsMode);
+    SyncBoolAttribute(SyncContainer(gps, u"qav:Standalone", direction), u"qav:Enable", kNs,
+                      direction, record.m_standaloneGpsEnabled);
+    SyncEnumAttribute(SyncContainer(gps, u"qav:Cellular", direction), u"qav:Mode", kNs,
+                      kGpsModeTable, direction, record.m_cellularGpsMode);
 
-    SyncBoolAttribute(Container(element, u"qav:MotionEstimation", direction), u"qav:Enable", kNs,
-                      direction, record.m_motionEstimationEnabled);
+    SyncBoolAttribute(SyncContainer(element, u"qav:MotionEstimation", direction), u"qav:Enable",
+                      kNs, direction, record.m_motionEstimationEnabled);
 
-    XmlElement inputs = Container(element, u"qav:InputPorts", direction);
+    XmlElement inputs = SyncContainer(element, u"qav:InputPorts", direction);
     SyncIntAttribute(inputs, u"qav:BaseAddress", kNs, direction, record.m_inputPortsBaseAddress);
     SyncIntAttribute(inputs, u"qav:ProbeTime", kNs, direction, record.m_probeTime);
 
-    XmlElement outputs = Container(element, u"qav:OutputPorts", direction);
+    XmlElement outputs = SyncContainer(element, u"qav:OutputPorts", direction);
     SyncIntAttribute(outputs, u"qav:BaseAddress", kNs, direction, record.m_outputPortsBaseAddress);
     SyncIntAttribute(outputs, u"qav:ResetIndex", kNs, direction, record.m_resetIndex);
     SyncIntAttribute(outputs, u"qav:PowerIndex", kNs, direction, record.m_powerIndex);
 
-    XmlElement protocols = Container(element, u"qav:PtzProtocols", direction);
+    XmlElement protocols = SyncContainer(element, u"qav:PtzProtocols", direction);
     SyncIntAttribute(protocols, u"qav:Index", kNs, direction, record.m_ptzProtocolIndex);
     SyncTextList(u"qav:Protocol", protocols, direction, record.m_ptzProtocols);
 }

@@ -139,20 +139,6 @@ Attributes AttributesOf(int32_t type) {
                : Attributes::kNone;
 }
 
-// An overflowing number ("1e999") would be written on as "inf", which no reader takes
-// for a number: such a reading is refused and the field keeps its value.
-void SyncFiniteDoubleAttribute(XmlElement element, WStringView name, uint32_t direction,
-                               double& field) {
-    if (direction != kSyncRead) {
-        element.SetAttributeDouble(name, kQavNamespaceUri, field);
-        return;
-    }
-    double value = 0.0;
-    if (element.GetAttributeDouble(name, value) && std::isfinite(value)) {
-        field = value;
-    }
-}
-
 }  // namespace
 
 void Serialize(CaptureDeviceEvent& record, XmlElement element, uint32_t direction) {
@@ -176,7 +162,8 @@ void Serialize(CaptureDeviceEvent& record, XmlElement element, uint32_t directio
             SyncIntAttribute(element, kIndex, kQavNamespaceUri, direction, record.m_index);
             break;
         case Attributes::kDoubleValue:
-            SyncFiniteDoubleAttribute(element, kValue, direction, record.m_doubleValue);
+            SyncFiniteDoubleAttribute(element, kValue, kQavNamespaceUri, direction,
+                                      record.m_doubleValue);
             break;
         case Attributes::kName:
             SyncTextAttribute(element, kName, kQavNamespaceUri, direction, record.m_name);

@@ -11,50 +11,30 @@ namespace {
 
 constexpr const WChar* kNs = kQavNamespaceUri;
 
-// A container element of the record: found when reading, found or created when writing.
-XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
-    return parent.FindOrCreateChild(name, kNs, direction != kSyncRead);
-}
-
-// A non-finite number ("1e999", "nan") would be written on as a text no reader takes
-// for a number: such a reading is refused like a missing attribute.
-bool SyncFiniteDouble(XmlElement element, WStringView name, uint32_t direction, double& field) {
-    if (direction != kSyncRead) {
-        element.SetAttributeDouble(name, kNs, field);
-        return element.IsValid();
-    }
-    double value = 0.0;
-    if (!element.GetAttributeDouble(name, value) || !std::isfinite(value)) {
-        return false;
-    }
-    field = value;
-    return true;
-}
-
 // The media streams, the ports' wake-up and the forwarding rules.
 void SerializeGeneral(CaptureDeviceRules& record, XmlElement element, uint32_t direction) {
     SyncIntAttribute(element, u"qav:DeviceID", kNs, direction, record.m_deviceId);
 
-    const XmlElement streams = Container(element, u"qav:MediaStreams", direction);
-    const XmlElement outputs = Container(streams, u"qav:MediaOutputStreams", direction);
-    const XmlElement inputs = Container(streams, u"qav:MediaInputStreams", direction);
+    const XmlElement streams = SyncContainer(element, u"qav:MediaStreams", direction);
+    const XmlElement outputs = SyncContainer(streams, u"qav:MediaOutputStreams", direction);
+    const XmlElement inputs = SyncContainer(streams, u"qav:MediaInputStreams", direction);
     SyncItemList(u"qav:MediaOutputStream", outputs, direction, record.m_mediaOutputStreams);
     SyncItemList(u"qav:MediaInputStream", inputs, direction, record.m_mediaInputStreams);
 
-    const XmlElement wakeup =
-        Container(Container(element, u"qav:Ports", direction), u"qav:PortWakeup", direction);
+    const XmlElement wakeup = SyncContainer(SyncContainer(element, u"qav:Ports", direction),
+                                            u"qav:PortWakeup", direction);
     SyncIntAttribute(wakeup, u"qav:Minutes", kNs, direction, record.m_portWakeupMinutes);
-    SyncBoolAttribute(Container(wakeup, u"qav:CellularModem", direction), u"qav:Enable", kNs,
+    SyncBoolAttribute(SyncContainer(wakeup, u"qav:CellularModem", direction), u"qav:Enable", kNs,
                       direction, record.m_cellularModemEnable);
 
     SyncRecordList(u"qav:ForwardingRule", kNs,
-                   Container(element, u"qav:ForwardingRules", direction), direction,
+                   SyncContainer(element, u"qav:ForwardingRules", direction), direction,
                    record.m_forwardingRules);
 }
 
 // Text messages, central location, motion detection, video channels, battery, sensors.
 void SerializeDevice(CaptureDeviceRules& record, XmlElement element, uint32_t direction) {
-    const XmlElement phone = Container(element, u"qav:PhoneTextMessages", direction);
+    const XmlElement phone = SyncContainer(element, u"qav:PhoneTextMessages", direction);
     SyncBoolAttribute(phone, u"qav:SendOnContactAlarm", kNs, direction,
                       record.m_sendOnContactAlarm);
     SyncBoolAttribute(phone, u"qav:SendOnMotionDetection", kNs, direction,
@@ -68,61 +48,62 @@ void SerializeDevice(CaptureDeviceRules& record, XmlElement element, uint32_t di
     SyncBoolAttribute(phone, u"qav:Storage", kNs, direction, record.m_storage);
     SyncIntAttribute(phone, u"qav:MinimalTime", kNs, direction, record.m_minimalTime);
 
-    const XmlElement central = Container(Container(element, u"qav:Location", direction),
-                                         u"qav:CentralLocation", direction);
+    const XmlElement central = SyncContainer(SyncContainer(element, u"qav:Location", direction),
+                                             u"qav:CentralLocation", direction);
     SyncBoolAttribute(central, u"qav:Enable", kNs, direction, record.m_centralLocationEnable);
-    SyncFiniteDouble(central, u"qav:Latitude", direction, record.m_latitude);
-    SyncFiniteDouble(central, u"qav:Longitude", direction, record.m_longitude);
+    SyncFiniteDoubleAttribute(central, u"qav:Latitude", kNs, direction, record.m_latitude);
+    SyncFiniteDoubleAttribute(central, u"qav:Longitude", kNs, direction, record.m_longitude);
     SyncIntAttribute(central, u"qav:Distance", kNs, direction, record.m_distance);
 
     SyncItemList(u"qav:VMDChParams",
-                 Container(Container(element, u"qav:MotionDetection", direction),
-                           u"qav:VMDChParamsVec", direction),
+                 SyncContainer(SyncContainer(element, u"qav:MotionDetection", direction),
+                               u"qav:VMDChParamsVec", direction),
                  direction, record.m_vmdChannels);
     SyncItemList(u"qav:VideoChannel",
-                 Container(Container(element, u"qav:VideoChannelRules", direction),
-                           u"qav:VideoChannels", direction),
+                 SyncContainer(SyncContainer(element, u"qav:VideoChannelRules", direction),
+                               u"qav:VideoChannels", direction),
                  direction, record.m_videoChannelRules);
 
-    const XmlElement battery = Container(element, u"qav:Battery", direction);
+    const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
     if (direction == kSyncRead) {
-        record.m_hasMinPartialPower =
-            SyncFiniteDouble(battery, u"qav:MinPartialPower", direction, record.m_minPartialPower);
+        record.m_hasMinPartialPower = SyncFiniteDoubleAttribute(
+            battery, u"qav:MinPartialPower", kNs, direction, record.m_minPartialPower);
     } else if (record.m_hasMinPartialPower) {
-        SyncFiniteDouble(battery, u"qav:MinPartialPower", direction, record.m_minPartialPower);
+        SyncFiniteDoubleAttribute(battery, u"qav:MinPartialPower", kNs, direction,
+                                  record.m_minPartialPower);
     }
 
     SyncItemList(u"qav:TemperatureLimitsEntry",
-                 Container(element, u"qav:TemperatureLimits", direction), direction,
+                 SyncContainer(element, u"qav:TemperatureLimits", direction), direction,
                  record.m_temperatureLimits);
 }
 
 // What only the device's own site decides: local control and audio channel grouping.
 void SerializeLocal(CaptureDeviceRules& record, XmlElement element, uint32_t direction) {
-    const XmlElement local = Container(element, u"qav:LocalControl", direction);
+    const XmlElement local = SyncContainer(element, u"qav:LocalControl", direction);
     SyncBoolAttribute(local, u"qav:Enable", kNs, direction, record.m_localControlEnable);
     if (record.m_localControlEnable) {
         SyncEnumAttribute(local, u"qav:InitialOperationMode", kNs, kInitialOperationModeTable,
                           direction, record.m_initialOperationMode);
     }
-    SyncEnumAttribute(Container(element, u"qav:AudioChannelRules", direction),
+    SyncEnumAttribute(SyncContainer(element, u"qav:AudioChannelRules", direction),
                       u"qav:AudioChannelsGrouping", kNs, kAudioChannelsGroupingTable, direction,
                       record.m_audioChannelsGrouping);
 }
 
 // Where the device takes its time from; `time` is "qav:Time".
 void SerializeClock(CaptureDeviceRules& record, XmlElement time, uint32_t direction) {
-    const XmlElement synchronization = Container(time, u"qav:Synchronization", direction);
+    const XmlElement synchronization = SyncContainer(time, u"qav:Synchronization", direction);
     SyncBoolAttribute(synchronization, u"qav:NTP", kNs, direction, record.m_synchronizationNtp);
-    const XmlElement ntp = Container(time, u"qav:NTP", direction);
+    const XmlElement ntp = SyncContainer(time, u"qav:NTP", direction);
     SyncBoolAttribute(ntp, u"qav:Enable", kNs, direction, record.m_ntpEnable);
     SyncTextAttribute(ntp, u"qav:ServerAddress", kNs, direction, record.m_ntpServerAddress);
-    SyncBoolAttribute(Container(synchronization, u"qav:Location", direction), u"qav:Enable", kNs,
-                      direction, record.m_synchronizationLocation);
+    SyncBoolAttribute(SyncContainer(synchronization, u"qav:Location", direction), u"qav:Enable",
+                      kNs, direction, record.m_synchronizationLocation);
 }
 
 void SerializeZone(CaptureDeviceRules& record, XmlElement time, uint32_t direction) {
-    const XmlElement zone = Container(time, u"qav:Zone", direction);
+    const XmlElement zone = SyncContainer(time, u"qav:Zone", direction);
     SyncTextAttribute(zone, u"qav:Name", kNs, direction, record.m_zoneName);
     SyncIntAttribute(zone, u"qav:Minutes", kNs, direction, record.m_zoneMinutes);
     SyncBoolAttribute(zone, u"qav:DST", kNs, direction, record.m_zoneDst);
@@ -132,7 +113,7 @@ void Serialize(CaptureDeviceRules& record, XmlElement element, uint32_t directio
     SerializeGeneral(record, element, direction);
     SerializeDevice(record, element, direction);
     SerializeLocal(record, element, direction);
-    const XmlElement time = Container(element, u"qav:Time", direction);
+    const XmlElement time = SyncContainer(element, u"qav:Time", direction);
     SerializeClock(record, time, direction);
     SerializeZone(record, time, direction);
 }
@@ -193,7 +174,7 @@ void CaptureDeviceRules::WriteXmlForMonitor(XmlElement parent) {
     const XmlElement element = parent.CreateChild(u"qav:CaptureDeviceRules", kNs);
     SerializeGeneral(*this, element, kSyncWrite);
     SerializeDevice(*this, element, kSyncWrite);
-    SerializeZone(*this, Container(element, u"qav:Time", kSyncWrite), kSyncWrite);
+    SerializeZone(*this, SyncContainer(element, u"qav:Time", kSyncWrite), kSyncWrite);
 }
 
 uint32_t CaptureDeviceRules::GetPayload(const uint8_t**&) {

@@ -12,11 +12,6 @@
 namespace qav {
 namespace {
 
-// A container element of the record: found when reading, found or created when writing.
-XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
-    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
-}
-
 bool SameRecordings(const RecordingsList& left, const RecordingsList& right) {
     const std::vector<RecordingEntry>& a = left.Entries();
     const std::vector<RecordingEntry>& b = right.Entries();
@@ -217,53 +212,54 @@ void Serialize(CaptureDeviceStatus& record, XmlElement element, uint32_t directi
     SyncIntAttribute(element, u"qav:DeviceID", kNs, direction, record.m_deviceId);
     SyncStringField(element, u"qav:Name", direction, record.m_name);
 
-    SyncInputPortList(Container(element, u"qav:InputPorts", direction), direction,
+    SyncInputPortList(SyncContainer(element, u"qav:InputPorts", direction), direction,
                       record.m_inputPorts);
-    SyncOutputPortList(Container(element, u"qav:OutputPorts", direction), direction,
+    SyncOutputPortList(SyncContainer(element, u"qav:OutputPorts", direction), direction,
                        record.m_outputPorts);
 
-    SyncTextAttribute(Container(element, u"qav:Modem", direction), u"qav:IMEI", kNs, direction,
+    SyncTextAttribute(SyncContainer(element, u"qav:Modem", direction), u"qav:IMEI", kNs, direction,
                       record.m_imei);
     SyncIntField(element, u"qav:RestartPeriod", kNs, direction, record.m_restartPeriod);
     SyncBoolAttribute(element, u"qav:CanSleep", kNs, direction, record.m_canSleep);
 
-    XmlElement video = Container(element, u"qav:VideoChannels", direction);
+    XmlElement video = SyncContainer(element, u"qav:VideoChannels", direction);
     SyncIntAttribute(video, u"qav:DefaultChannel", kNs, direction, record.m_videoDefaultChannel);
     SyncVideoChannelList(video, direction, record.m_videoChannels);
 
-    SyncAudioChannelList(Container(element, u"qav:AudioChannels", direction), direction,
+    SyncAudioChannelList(SyncContainer(element, u"qav:AudioChannels", direction), direction,
                          record.m_audioChannels);
-    SyncAudioChannelList(Container(element, u"qav:AudioOutChannels", direction), direction,
+    SyncAudioChannelList(SyncContainer(element, u"qav:AudioOutChannels", direction), direction,
                          record.m_audioOutChannels);
-    SyncSerialPortList(Container(element, u"qav:SerialPorts", direction), direction,
+    SyncSerialPortList(SyncContainer(element, u"qav:SerialPorts", direction), direction,
                        record.m_serialPorts);
 
-    XmlElement recorder = Container(element, u"qav:MediaRecorderStatus", direction);
+    XmlElement recorder = SyncContainer(element, u"qav:MediaRecorderStatus", direction);
     SyncBoolAttribute(recorder, u"qav:HasRecordableStorage", kNs, direction,
                       record.m_hasRecordableStorage);
     RecordingsList::Sync(record.m_recordings, recorder, direction);
 
-    SyncPtzEngineList(Container(element, u"qav:PtzEngines", direction), direction,
+    SyncPtzEngineList(SyncContainer(element, u"qav:PtzEngines", direction), direction,
                       record.m_ptzEngines);
 
-    SyncIntField(Container(element, u"qav:Streaming", direction), u"qav:MaxPacketSize", kNs,
+    SyncIntField(SyncContainer(element, u"qav:Streaming", direction), u"qav:MaxPacketSize", kNs,
                  direction, record.m_maxPacketSize);
-    SyncBoolField(Container(element, u"qav:GPS", direction), u"qav:Active", direction,
+    SyncBoolField(SyncContainer(element, u"qav:GPS", direction), u"qav:Active", direction,
                   record.m_gpsActive);
 
-    XmlElement phone = Container(element, u"qav:PhoneTextMessages", direction);
+    XmlElement phone = SyncContainer(element, u"qav:PhoneTextMessages", direction);
     SyncBoolAttribute(phone, u"qav:Active", kNs, direction, record.m_phoneTextActive);
     SyncBoolAttribute(phone, u"qav:Enable", kNs, direction, record.m_phoneTextEnable);
     SyncTextAttribute(phone, u"qav:Text", kNs, direction, record.m_phoneText);
     SyncPhoneEntryList(phone, direction, record.m_phoneEntries);
 
-    XmlElement connection = Container(element, u"qav:Connection", direction);
+    XmlElement connection = SyncContainer(element, u"qav:Connection", direction);
     SyncTextAttribute(connection, u"qav:Technology", kNs, direction, record.m_connectionTechnology);
-    SyncTextAttribute(Container(connection, u"qav:Provider", direction), u"qav:Name", kNs,
+    SyncTextAttribute(SyncContainer(connection, u"qav:Provider", direction), u"qav:Name", kNs,
                       direction, record.m_providerName);
 
     SyncBoolAttribute(element, u"qav:PortWakeup", kNs, direction, record.m_portWakeup);
-    SyncControlList(Container(element, u"qav:Controls", direction), direction, record.m_controls);
+    SyncControlList(SyncContainer(element, u"qav:Controls", direction), direction,
+                    record.m_controls);
 }
 
 void CaptureDeviceStatus::WriteXml(XmlElement parent) {

@@ -23,10 +23,6 @@ enum CommandType : int32_t {
     kDeviceStorageConditions = 31,
 };
 
-XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
-    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
-}
-
 void SyncInputPortBody(XmlElement element, uint32_t direction, DynamicInputPort& port) {
     SyncTextAttribute(element, u"qav:Name", kQavNamespaceUri, direction, port.m_name);
     SyncIntAttribute(element, u"qav:Value", kQavNamespaceUri, direction, port.m_value);
@@ -130,25 +126,26 @@ bool Assign(int32_t& field, int32_t value) {
 void Serialize(CaptureDeviceStatusExtension& record, XmlElement element, uint32_t direction) {
     constexpr const WChar* kNs = kQavNamespaceUri;
     SyncIntAttribute(element, u"qav:DeviceID", kNs, direction, record.m_deviceId);
-    SyncEntryList(Container(element, u"qav:DynamicInputPorts", direction), u"qav:InputPort",
+    SyncEntryList(SyncContainer(element, u"qav:DynamicInputPorts", direction), u"qav:InputPort",
                   direction, record.m_dynamicInputPorts, SyncInputPortBody);
-    SyncEntryList(Container(element, u"qav:DynamicOutputPorts", direction), u"qav:OutputPort",
+    SyncEntryList(SyncContainer(element, u"qav:DynamicOutputPorts", direction), u"qav:OutputPort",
                   direction, record.m_dynamicOutputPorts, SyncOutputPortBody);
 
-    const XmlElement battery = Container(element, u"qav:Battery", direction);
-    SyncDoubleAttribute(battery, u"qav:PartialPower", direction, record.m_partialPower);
+    const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
+    SyncFiniteDoubleAttribute(battery, u"qav:PartialPower", kQavNamespaceUri, direction,
+                              record.m_partialPower);
     SyncEnumAttribute(battery, u"qav:ChargingState", kNs, kChargingStateTable, direction,
                       record.m_chargingState);
 
-    SyncEntryList(Container(element, u"qav:Temperatures", direction), u"qav:Temperature", direction,
-                  record.m_temperatures, SyncTemperatureBody);
-    SyncBoolAttribute(Container(element, u"qav:GPS", direction), u"qav:HasGlobalTime", kNs,
+    SyncEntryList(SyncContainer(element, u"qav:Temperatures", direction), u"qav:Temperature",
+                  direction, record.m_temperatures, SyncTemperatureBody);
+    SyncBoolAttribute(SyncContainer(element, u"qav:GPS", direction), u"qav:HasGlobalTime", kNs,
                       direction, record.m_hasGlobalTime);
-    SyncTimestamp(Container(element, u"qav:Time", direction), direction, record);
-    SyncEnumAttribute(Container(element, u"qav:Connection", direction), u"qav:Type", kNs,
+    SyncTimestamp(SyncContainer(element, u"qav:Time", direction), direction, record);
+    SyncEnumAttribute(SyncContainer(element, u"qav:Connection", direction), u"qav:Type", kNs,
                       kNetworkInterfaceTypeTable, direction, record.m_connectionType);
 
-    const XmlElement storage = Container(element, u"qav:Storage", direction);
+    const XmlElement storage = SyncContainer(element, u"qav:Storage", direction);
     SyncInt64Attribute(storage, u"qav:Size", kNs, direction, record.m_storageSize);
     SyncEnumAttribute(storage, u"qav:FunctionalState", kNs, kFunctionalStateTable, direction,
                       record.m_storageFunctionalState);

@@ -12,10 +12,6 @@ using InputPortEntry = DevicesSummary::InputPortEntry;
 using OutputPortEntry = DevicesSummary::OutputPortEntry;
 using DeviceEntry = DevicesSummary::DeviceEntry;
 
-XmlElement Container(XmlElement parent, WStringView name, uint32_t direction) {
-    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
-}
-
 void SyncChannelEntry(XmlElement element, uint32_t direction, ChannelEntry& entry) {
     SyncIntField(element, u"qav:Index", kQavNamespaceUri, direction, entry.m_index);
     SyncStringField(element, u"qav:Name", direction, entry.m_name);
@@ -41,18 +37,19 @@ void SyncOutputPortEntry(XmlElement element, uint32_t direction, OutputPortEntry
 void SyncDeviceEntry(XmlElement element, uint32_t direction, DeviceEntry& entry) {
     SyncIntAttribute(element, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
     SyncStringField(element, u"qav:Name", direction, entry.m_name);
-    SyncEntryList(Container(element, u"qav:VideoChannels", direction), u"qav:VideoChannel",
+    SyncEntryList(SyncContainer(element, u"qav:VideoChannels", direction), u"qav:VideoChannel",
                   direction, entry.m_videoChannels, SyncChannelEntry);
-    SyncEntryList(Container(element, u"qav:AudioChannels", direction), u"qav:AudioChannel",
+    SyncEntryList(SyncContainer(element, u"qav:AudioChannels", direction), u"qav:AudioChannel",
                   direction, entry.m_audioChannels, SyncChannelEntry);
-    SyncEntryList(Container(element, u"qav:InputPorts", direction), u"qav:InputPort", direction,
+    SyncEntryList(SyncContainer(element, u"qav:InputPorts", direction), u"qav:InputPort", direction,
                   entry.m_inputPorts, SyncInputPortEntry);
-    SyncEntryList(Container(element, u"qav:OutputPorts", direction), u"qav:OutputPort", direction,
-                  entry.m_outputPorts, SyncOutputPortEntry);
+    SyncEntryList(SyncContainer(element, u"qav:OutputPorts", direction), u"qav:OutputPort",
+                  direction, entry.m_outputPorts, SyncOutputPortEntry);
 
-    const XmlElement battery = Container(element, u"qav:Battery", direction);
+    const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
     if (direction == kSyncRead || entry.m_partialPower >= 0.0) {
-        SyncDoubleAttribute(battery, u"qav:PartialPower", direction, entry.m_partialPower);
+        SyncFiniteDoubleAttribute(battery, u"qav:PartialPower", kQavNamespaceUri, direction,
+                                  entry.m_partialPower);
     }
     if (direction == kSyncRead || entry.m_chargingState != 0) {
         SyncEnumAttribute(battery, u"qav:ChargingState", kQavNamespaceUri, kChargingStateTable,
@@ -63,7 +60,7 @@ void SyncDeviceEntry(XmlElement element, uint32_t direction, DeviceEntry& entry)
 }  // namespace
 
 void Serialize(DevicesSummary& record, XmlElement element, uint32_t direction) {
-    SyncEntryList(Container(element, u"qav:CaptureDevices", direction), u"qav:CaptureDevice",
+    SyncEntryList(SyncContainer(element, u"qav:CaptureDevices", direction), u"qav:CaptureDevice",
                   direction, record.m_devices, SyncDeviceEntry);
 }
 

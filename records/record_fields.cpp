@@ -186,4 +186,25 @@ void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wra
                    });
 }
 
+XmlElement SyncContainer(XmlElement parent, WStringView name, uint32_t direction) {
+    return parent.FindOrCreateChild(name, kQavNamespaceUri, direction != kSyncRead);
+}
+
+bool SyncFiniteDoubleAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                               uint32_t direction, double& field) {
+    if (direction != kSyncRead) {
+        if (!std::isfinite(field)) {
+            return false;
+        }
+        element.SetAttributeDouble(name, namespaceUri, field);
+        return element.IsValid();
+    }
+    double value = 0;
+    if (!element.GetAttributeDouble(name, value) || !std::isfinite(value)) {
+        return false;
+    }
+    field = value;
+    return true;
+}
+
 }  // namespace qav

@@ -93,6 +93,18 @@ void SyncAttachmentLength(XmlElement element, WStringView name, bool asAttribute
 bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringView name,
                            const WChar* namespaceUri, uint32_t direction, int32_t& field);
 
+// The container child `name` (in the qav namespace) that a record keeps fields in: found
+// when reading (null when absent, so reads of its fields do nothing), found or created
+// when writing.
+XmlElement SyncContainer(XmlElement parent, WStringView name, uint32_t direction);
+
+// A double attribute written as "%g". Only finite values travel: writing a value that is
+// not finite writes nothing, and a reading that is not finite ("1e999") leaves the field
+// unchanged, as no reader takes "inf" for a number. Returns whether the value was
+// written or taken.
+bool SyncFiniteDoubleAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
+                               uint32_t direction, double& field);
+
 // One child `itemName` per entry of the wrapper, its text the decimal value. Writing
 // replaces the wrapper's old items; reading empties the list first (also when the
 // wrapper is null) and takes the items in document order, skipping other children.
