@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "manager/connection_event_sink.h"
 #include "manager/protocol_manager.h"
+#include "network/connection_event_sink.h"
 #include "network/platform_services.h"
 #include "network/reliable_connection.h"
 #include "network/socket_handler_manager.h"

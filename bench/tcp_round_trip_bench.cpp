@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "manager/connection_event_sink.h"
 #include "manager/protocol_manager.h"
+#include "network/connection_event_sink.h"
 #include "network/connection_server.h"
 #include "network/connection_stream.h"
 #include "network/platform_services.h"

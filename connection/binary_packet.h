@@ -19,17 +19,18 @@
 
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
+#include "network/lent_packet_buffer.h"
 
 namespace qav {
 
 class BinaryPacketsPool;
 
-class BinaryPacket {
+class BinaryPacket : public LentPacketBuffer {
   public:
     static constexpr size_t kBufferSize = 1600;
 
     // Gives the packet back to its pool; the caller may not touch it afterwards.
-    virtual void ReturnToPool();
+    void ReturnToPool() override;
 
     uint8_t* Data() { return m_buffer; }
     static constexpr size_t Capacity() { return kBufferSize; }

@@ -17,7 +17,7 @@
 
 #include "core/ref_counted.h"
 #include "fuzz/fuzz_support.h"
-#include "manager/connection_event_sink.h"
+#include "network/connection_event_sink.h"
 #include "network/reliable_connection.h"
 #include "network/stream_socket_calls.h"
 

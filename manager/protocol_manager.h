@@ -27,15 +27,15 @@
 #include <cstdint>
 
 #include "connection/binary_packet.h"
+#include "connection/connection_set.h"
 #include "core/mutual_exclusion.h"
 #include "core/polling_thread.h"
 #include "core/ref_counted.h"
 #include "core/scheduler.h"
 #include "core/waiter.h"
-#include "manager/connection_event_sink.h"
-#include "manager/connection_set.h"
-#include "manager/packet_sink.h"
-#include "network/network_packets_manager.h"
+#include "network/connection_event_sink.h"
+#include "network/packet_sink.h"
+#include "routing/network_packets_manager.h"
 
 namespace qav {
 
@@ -113,7 +113,7 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // PacketSink: counts the datagram and gives its packet back.
     void ProcessPacket(DatagramListener* listener, PlatformServices* services,
                        const char* senderAddress, int32_t senderPort, const uint8_t* data,
-                       size_t length, BinaryPacket* packet) override;
+                       size_t length, LentPacketBuffer* packet) override;
     // Lends a packet of the manager's pool (capacity lowered to its buffer size).
     BinaryPacket* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) override;
 

@@ -80,7 +80,8 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
 
 void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServices* /*services*/,
                                     const char* senderAddress, int32_t senderPort,
-                                    const uint8_t* /*data*/, size_t length, BinaryPacket* packet) {
+                                    const uint8_t* /*data*/, size_t length,
+                                    LentPacketBuffer* packet) {
     m_datagramCount.fetch_add(1, std::memory_order_relaxed);
     m_receivedByteCount.fetch_add(length, std::memory_order_relaxed);
     if (MessageLogger* logger = LoggerFor(m_logSink, kSeverityStatus)) {

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "connection/binary_packet.h"
 #include "core/text_logger.h"
 #include "core/trace_frame.h"
-#include "manager/packet_sink.h"
 #include "network/datagram_sender.h"
+#include "network/lent_packet_buffer.h"
 #include "network/network_interfaces.h"
+#include "network/packet_sink.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
 #include "platform/system_error.h"
@@ -214,7 +214,7 @@ intptr_t DatagramListener::HandleInput() {
     }
     PacketSink* sink = m_sink;
     PlatformServices* services = m_services;
-    BinaryPacket* packet = nullptr;
+    LentPacketBuffer* packet = nullptr;
     uint8_t* buffer = m_fallbackBuffer;
     size_t capacity = kReceiveCapacity;
     if (sink != nullptr) {
@@ -283,7 +283,7 @@ void DatagramListener::ProcessInput(intptr_t slotIndex) {
 
 void DatagramListener::Deliver(PacketSink* sink, PlatformServices* services,
                                const platform::SocketAddressV4& sender, const uint8_t* data,
-                               ptrdiff_t count, BinaryPacket* packet) {
+                               ptrdiff_t count, LentPacketBuffer* packet) {
     if (sink == nullptr) {
         if (packet != nullptr) {
             packet->ReturnToPool();

@@ -100,7 +100,7 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     // was read under the lock) is uncounted when the sink has returned.
     void Deliver(PacketSink* sink, PlatformServices* services,
                  const platform::SocketAddressV4& sender, const uint8_t* data, ptrdiff_t count,
-                 BinaryPacket* packet);
+                 LentPacketBuffer* packet);
 
     MutualExclusion m_mutex;  // guards the socket, the receive step and the fields below
     std::atomic<int> m_socket{platform::kInvalidSocket};  // read by the wait loop unlocked

@@ -144,7 +144,7 @@ TEST(DatagramListener, WithAllSlotsBusyDeliversAtOnceAndCountsTheMiss) {
 class HoldingSink final : public PacketSink {
   public:
     void ProcessPacket(DatagramListener* listener, PlatformServices*, const char*, int32_t,
-                       const uint8_t*, size_t, BinaryPacket*) override {
+                       const uint8_t*, size_t, LentPacketBuffer*) override {
         if (++m_deliveries == 1) {
             m_inside.Set();
             m_letGo.Wait(-1);

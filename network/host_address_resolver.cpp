@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "connection/binary_packet.h"
 #include "core/trace_frame.h"
 #include "network/datagram_listener.h"
 #include "network/datagram_sender.h"
+#include "network/lent_packet_buffer.h"
 #include "network/network_interfaces.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
@@ -68,8 +68,8 @@ bool HostAddressResolver::HasLookupLastedLongerThan(int64_t microseconds) {
     return m_stopwatch.HasElapsed(microseconds);
 }
 
-BinaryPacket* HostAddressResolver::AllocatePacketBuffer(uint8_t** /*buffer*/,
-                                                        size_t& /*capacity*/) {
+LentPacketBuffer* HostAddressResolver::AllocatePacketBuffer(uint8_t** /*buffer*/,
+                                                            size_t& /*capacity*/) {
     return nullptr;
 }
 
@@ -274,7 +274,8 @@ void HostAddressResolver::HandleResult(uint32_t address, Settled& settled) {
 
 void HostAddressResolver::ProcessPacket(DatagramListener* listener, PlatformServices* /*services*/,
                                         const char* senderAddress, int32_t senderPort,
-                                        const uint8_t* data, size_t length, BinaryPacket* packet) {
+                                        const uint8_t* data, size_t length,
+                                        LentPacketBuffer* packet) {
     QAV_TRACE("HAR::PP");
     // The requester may let go of the resolver while it is called.
     RefPtr<HostAddressResolver> self(this);

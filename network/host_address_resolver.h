@@ -41,7 +41,7 @@
 #include "core/ref_counted.h"
 #include "core/stopwatch.h"
 #include "core/wide_text.h"
-#include "manager/packet_sink.h"
+#include "network/packet_sink.h"
 
 namespace qav {
 
@@ -128,9 +128,9 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     // still delivers is ignored.
     void ProcessPacket(DatagramListener* listener, PlatformServices* services,
                        const char* senderAddress, int32_t senderPort, const uint8_t* data,
-                       size_t length, BinaryPacket* packet) override;
+                       size_t length, LentPacketBuffer* packet) override;
     // None: the listener receives into its own buffer.
-    BinaryPacket* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) override;
+    LentPacketBuffer* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) override;
 
     // The wire format, for the resolver's own use and its tests.
     // Writes the query for `name` into `buffer` (cleared first) and returns the bytes to

@@ -26,10 +26,10 @@
 #include "connection/binary_packet.h"
 #include "core/polling_test_support.h"
 #include "core/test_support.h"
-#include "manager/connection_event_sink.h"
-#include "manager/packet_sink.h"
 #include "manager/protocol_manager.h"
+#include "network/connection_event_sink.h"
 #include "network/connection_stream.h"
+#include "network/packet_sink.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
 
@@ -214,7 +214,7 @@ class RecordingPacketSink final : public PacketSink {
 
     void ProcessPacket(DatagramListener*, PlatformServices*, const char* senderAddress,
                        int32_t senderPort, const uint8_t* data, size_t length,
-                       BinaryPacket* packet) override {
+                       LentPacketBuffer* packet) override {
         std::string line(reinterpret_cast<const char*>(data), length);
         line += std::string(" from ") + senderAddress + ":" + std::to_string(senderPort);
         if (packet != nullptr) {

@@ -15,13 +15,13 @@
 
 namespace qav {
 
-class BinaryPacket;
+class LentPacketBuffer;
 
 struct ReceiveSlot {
     platform::SocketAddressV4 sender;
     ptrdiff_t count = 0;
     uint8_t* buffer = nullptr;
-    BinaryPacket* packet = nullptr;
+    LentPacketBuffer* packet = nullptr;
 };
 
 class ReceiveSlotPool {

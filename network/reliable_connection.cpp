@@ -7,7 +7,7 @@
 #include "core/stopwatch.h"
 #include "core/text_logger.h"
 #include "core/trace_frame.h"
-#include "manager/connection_event_sink.h"
+#include "network/connection_event_sink.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
 #include "platform/socket.h"

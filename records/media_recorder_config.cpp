@@ -1,7 +1,7 @@
 #include "records/media_recorder_config.h"
 
 #include "core/xml_fields.h"
-#include "media/media_fields.h"
+#include "records/media_fields.h"
 #include "records/record_fields.h"
 
 namespace qav {

@@ -1,8 +1,8 @@
 #include <future>
 #include <thread>
 
-#include "network/connection_contexts_list.h"
-#include "network/connection_handle_registry.h"
+#include "connection/connection_contexts_list.h"
+#include "connection/connection_handle_registry.h"
 #include "network/loopback_test_support.h"
 #include "network/reliable_connection.h"
 #include "network/scripted_connection_stream.h"

@@ -1,4 +1,4 @@
-#include "network/connection_handle.h"
+#include "connection/connection_handle.h"
 
 namespace qav {
 

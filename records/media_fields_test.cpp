@@ -1,4 +1,4 @@
-#include "media/media_fields.h"
+#include "records/media_fields.h"
 
 #include "core/xml_fields.h"
 #include "core/xml_test_support.h"

@@ -21,9 +21,9 @@
 #include <string>
 
 #include "core/mutual_exclusion.h"
+#include "core/reference_vector.h"
 #include "core/wide_text.h"
 #include "network/connection_stream.h"
-#include "network/reference_vector.h"
 
 namespace qav {
 

@@ -1,4 +1,4 @@
-#include "network/network_receiver_entry.h"
+#include "routing/network_receiver_entry.h"
 
 #include <utility>
 

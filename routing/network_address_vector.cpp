@@ -1,10 +1,10 @@
-#include "network/network_address_vector.h"
+#include "routing/network_address_vector.h"
 
 #include <utility>
 
+#include "connection/connection_set.h"
 #include "core/log_message.h"
 #include "core/text_logger.h"
-#include "manager/connection_set.h"
 #include "network/datagram_listener.h"
 #include "network/platform_services.h"
 

@@ -30,11 +30,11 @@
 
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
+#include "core/reference_vector.h"
 #include "core/wide_text.h"
-#include "network/address_connections_set.h"
-#include "network/log_sink_link.h"
 #include "network/network_interfaces.h"
-#include "network/reference_vector.h"
+#include "routing/address_connections_set.h"
+#include "routing/log_sink_link.h"
 
 namespace qav {
 

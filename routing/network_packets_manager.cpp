@@ -1,4 +1,4 @@
-#include "network/network_packets_manager.h"
+#include "routing/network_packets_manager.h"
 
 #include <algorithm>
 #include <utility>

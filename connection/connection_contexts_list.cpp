@@ -1,4 +1,4 @@
-#include "network/connection_contexts_list.h"
+#include "connection/connection_contexts_list.h"
 
 #include <algorithm>
 #include <utility>

@@ -29,10 +29,10 @@
 
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
+#include "core/reference_vector.h"
 #include "core/scheduler.h"
-#include "network/log_sink_link.h"
-#include "network/network_receiver_entry.h"
-#include "network/reference_vector.h"
+#include "routing/log_sink_link.h"
+#include "routing/network_receiver_entry.h"
 
 namespace qav {
 

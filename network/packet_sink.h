@@ -9,7 +9,7 @@
 
 namespace qav {
 
-class BinaryPacket;
+class LentPacketBuffer;
 class DatagramListener;
 class PlatformServices;
 
@@ -21,12 +21,12 @@ class PacketSink {
     // gives it back through the packet's first operation when it is done with the data.
     virtual void ProcessPacket(DatagramListener* listener, PlatformServices* services,
                                const char* senderAddress, int32_t senderPort, const uint8_t* data,
-                               size_t length, BinaryPacket* packet) = 0;
+                               size_t length, LentPacketBuffer* packet) = 0;
 
     // Lends a pooled packet to receive a datagram into: its buffer goes to `buffer` and
     // `capacity` (asked for on entry) may be lowered. Null: the listener receives into its
     // own buffer.
-    virtual BinaryPacket* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) = 0;
+    virtual LentPacketBuffer* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) = 0;
 
   protected:
     ~PacketSink() = default;

@@ -15,8 +15,8 @@
 #include <map>
 
 #include "connection/connection_context.h"
+#include "connection/connection_handle.h"
 #include "core/mutual_exclusion.h"
-#include "network/connection_handle.h"
 
 namespace qav {
 

@@ -1,4 +1,4 @@
-#include "network/address_connections_set.h"
+#include "routing/address_connections_set.h"
 
 #include <utility>
 

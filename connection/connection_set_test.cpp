@@ -1,4 +1,4 @@
-#include "manager/connection_set.h"
+#include "connection/connection_set.h"
 
 #include <atomic>
 #include <string>

@@ -1,4 +1,4 @@
-#include "network/network_packets_manager.h"
+#include "routing/network_packets_manager.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "connection/connection_set.h"
 #include "core/test_support.h"
 #include "core/text_utils.h"
-#include "manager/connection_set.h"
 #include "manager/manager_scheduler.h"
 #include "network/datagram_listener.h"
 #include "network/datagram_sender.h"

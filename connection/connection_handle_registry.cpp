@@ -1,4 +1,4 @@
-#include "network/connection_handle_registry.h"
+#include "connection/connection_handle_registry.h"
 
 #include <utility>
 

@@ -24,8 +24,8 @@
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
 #include "core/wide_text.h"
-#include "network/log_sink_link.h"
-#include "network/network_address_vector.h"
+#include "routing/log_sink_link.h"
+#include "routing/network_address_vector.h"
 
 namespace qav {
 
