@@ -4,6 +4,12 @@
 #include <limits>
 #include <utility>
 
+#include "core/log_message.h"
+#include "core/text_logger.h"
+#include "core/xml_document.h"
+#include "network/network_interfaces.h"
+#include "network/platform_services.h"
+
 namespace qav {
 namespace {
 
@@ -169,8 +175,21 @@ std::string ConnectionContext::GetLocalAddress() {
 }
 
 void ConnectionContext::SetNetworkInterfaceName(WStringView name) {
-    MutualExclusionLock lock(m_connectionLock);
-    m_interfaceName.assign(name);
+    {
+        MutualExclusionLock lock(m_connectionLock);
+        m_interfaceName.assign(name);
+    }
+    int32_t index = -1;
+    if (PlatformServices* services = GetPlatformServices(); services != nullptr && !name.empty()) {
+        NetworkInterfacesVector& interfaces = services->GetNetworkInterfaces();
+        for (int32_t i = 0, count = interfaces.GetCount(); i < count; ++i) {
+            if (interfaces.GetName(i) == name) {
+                index = i;
+                break;
+            }
+        }
+    }
+    m_interfaceIndex.store(index);
 }
 
 WString ConnectionContext::GetNetworkInterfaceName() {
@@ -184,7 +203,19 @@ bool ConnectionContext::MatchesConnection(PlatformServices* services, const WCha
     if (!IsValid() || target == nullptr || *target == '\0' || GetPlatformServices() != services) {
         return false;
     }
-    if (udpPort > 0 ? GetUdpPort() != udpPort : tcpPort > 0 && GetTcpPort() != tcpPort) {
+    // The UDP port decides when both sides have one, else the TCP port; a TCP context has
+    // no UDP port and is found by a search for a server's two ports.
+    const int32_t ownUdpPort = GetUdpPort();
+    const int32_t ownTcpPort = GetTcpPort();
+    if (udpPort > 0 && ownUdpPort > 0) {
+        if (ownUdpPort != udpPort) {
+            return false;
+        }
+    } else if (tcpPort > 0 && ownTcpPort > 0) {
+        if (ownTcpPort != tcpPort) {
+            return false;
+        }
+    } else if (udpPort > 0 || tcpPort > 0) {
         return false;
     }
     const std::string_view targetText(target);
@@ -201,6 +232,185 @@ bool ConnectionContext::MatchesConnection(PlatformServices* services, const WCha
         }
     }
     return false;
+}
+
+namespace {
+
+// The admitting logger, so that a report nobody keeps is never built.
+MessageLogger* AdmittingLogger(MessageLogger* logger, int severity) {
+    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
+}
+
+}  // namespace
+
+bool ConnectionContext::SetTcpConnectionParameters(
+    ConnectionEventSink* eventSink, ConnectionStream* stream, int32_t attach, const char* target,
+    const char* secondAddress, int32_t tcpPort, int32_t /*reserved*/, MessageLogger* logSink,
+    PlatformServices* services, int32_t connectionFormat, bool client) {
+    if (stream == nullptr || target == nullptr || *target == '\0') {
+        return false;
+    }
+    m_eventSink.store(eventSink);
+    m_logSink.store(logSink);
+    SetPlatformServices(services);
+    SetAttached(attach != 0);
+    SetTcpPort(tcpPort);
+    m_connectionFormat.store(connectionFormat);
+    m_client.store(client);
+    SetAddressText(0, target);
+    SetAddressText(1, secondAddress != nullptr ? secondAddress : "");
+    m_connectStarted.store(false);
+    SetStream(stream);
+    return true;
+}
+
+bool ConnectionContext::SetUdpConnectionParameters(ConnectionEventSink* eventSink, int32_t attach,
+                                                   const char* target, const char* secondAddress,
+                                                   int32_t udpPort, MessageLogger* logSink,
+                                                   PlatformServices* services,
+                                                   int32_t sessionKind) {
+    if (target == nullptr || *target == '\0') {
+        return false;
+    }
+    m_eventSink.store(eventSink);
+    m_logSink.store(logSink);
+    SetPlatformServices(services);
+    SetAttached(attach != 0);
+    SetUdpPort(udpPort);
+    m_sessionKind.store(sessionKind);
+    SetAddressText(0, target);
+    SetAddressText(1, secondAddress != nullptr ? secondAddress : "");
+    return true;
+}
+
+bool ConnectionContext::InitPacketSession(bool& startConversation) {
+    startConversation = false;
+    if (MessageLogger* logger = AdmittingLogger(m_logSink.load(), kSeverityWarning)) {
+        LogMessage message(u"Datagram sessions are not available");
+        std::string target;
+        GetRemoteAddressText(target);
+        message.AddParameterString(u"Target Address", target);
+        message.AddParameterInt(u"UDP Port", GetUdpPort());
+        logger->Log(kSeverityWarning, message);
+    }
+    return false;
+}
+
+bool ConnectionContext::StartPacketStream(RefPtr<RefCounted>& stream, int32_t /*mode*/) {
+    stream.Reset();
+    return false;
+}
+
+bool ConnectionContext::StartClientPacketStream() {
+    return false;
+}
+
+bool ConnectionContext::OnSocketPoll() {
+    if (GetTransportKind() != kTransportAutomaticTcp || m_connectStarted.exchange(true)) {
+        return false;
+    }
+    RefPtr<ConnectionStream> stream = GetStream();
+    std::string target;
+    if (!stream || !GetRemoteAddressText(target)) {
+        return false;
+    }
+    return stream->Connect(target.c_str(), true, GetTcpPort(), m_eventSink.load());
+}
+
+bool ConnectionContext::StartMessageClientConversation() {
+    MonitorIdentification identification;
+    if (!GetServerRecord(identification)) {
+        return false;
+    }
+    XmlDocument document;
+    XmlElement root = document.CreateRoot(u"qav:Message", kQavNamespaceUri);
+    identification.WriteXml(root);
+    std::string text;
+    document.SaveToString(text);
+    if (text.empty() || text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        return false;
+    }
+    return SendMessage(text.data(), static_cast<int32_t>(text.size()), nullptr) > 0;
+}
+
+void ConnectionContext::ReportConnectionState(bool connected) {
+    m_connected.store(connected);
+    if (RefPtr<ConnectionContextOwner> owner = GetOwner()) {
+        owner->HandleConnectionStateChange(this, GetLocalAddress(), GetPriority(), connected);
+    }
+}
+
+int64_t ConnectionContext::GetLastRoundTripTime() {
+    RefPtr<ConnectionStream> stream = GetStream();
+    return stream ? stream->GetLastRoundTripTime() : 0;
+}
+
+int64_t ConnectionContext::GetOldestQueueDelayTime() {
+    RefPtr<ConnectionStream> stream = GetStream();
+    return stream ? stream->GetOldestQueueDelayTime() : 0;
+}
+
+double ConnectionContext::GetQueueStatus() {
+    RefPtr<ConnectionStream> stream = GetStream();
+    if (!stream) {
+        return -1.0;
+    }
+    const double maximum = stream->GetMaxWriteQueueLength();
+    if (maximum <= 0.0) {
+        return -1.0;
+    }
+    return (maximum - stream->GetAverageWriteQueueLength()) / maximum;
+}
+
+void ConnectionContext::SetOwner(ConnectionContextOwner* owner) {
+    RefPtr<ConnectionContextOwner> old(owner);
+    {
+        MutualExclusionLock lock(m_connectionLock);
+        std::swap(old, m_owner);
+    }
+    // The old owner may die here, outside the lock.
+}
+
+RefPtr<ConnectionContextOwner> ConnectionContext::GetOwner() {
+    MutualExclusionLock lock(m_connectionLock);
+    return m_owner;
+}
+
+void ConnectionContext::MergeConnectionType(int32_t type) {
+    int32_t word = m_connectionType.load();
+    while (!m_connectionType.compare_exchange_weak(word, word == 0 || word == type ? type : 0)) {
+    }
+}
+
+void ConnectionContext::SetServerRecord(const MonitorIdentification* record) {
+    MutualExclusionLock lock(m_connectionLock);
+    if (record == nullptr) {
+        m_serverRecord.reset();
+    } else if (!m_serverRecord || &*m_serverRecord != record) {
+        m_serverRecord = *record;
+    }
+}
+
+bool ConnectionContext::GetServerRecord(MonitorIdentification& out) {
+    MutualExclusionLock lock(m_connectionLock);
+    if (!m_serverRecord) {
+        return false;
+    }
+    out = *m_serverRecord;
+    return true;
+}
+
+void ConnectionContext::SetAttachedObject(RefCounted* object) {
+    RefPtr<RefCounted> old(object);
+    {
+        MutualExclusionLock lock(m_connectionLock);
+        std::swap(old, m_attachedObject);
+    }
+}
+
+RefPtr<RefCounted> ConnectionContext::GetAttachedObject() {
+    MutualExclusionLock lock(m_connectionLock);
+    return m_attachedObject;
 }
 
 }  // namespace qav

@@ -22,14 +22,35 @@
 #include <string>
 #include <string_view>
 
+#include "connection/automatic_connection_links.h"
 #include "core/mutual_exclusion.h"
 #include "core/wide_text.h"
 #include "network/connection_stream.h"
+#include "records/monitor_identification.h"
 #include "records/recordings_list.h"
 
 namespace qav {
 
+class ConnectionEventSink;
+class MessageLogger;
 class PlatformServices;
+
+// How long a context waits for its peer before it gives the connection up. The protocol
+// that reads a connection applies them; a context only keeps them.
+class ReceiveTimeouts {
+  public:
+    // `disconnectionSeconds` of silence end the connection; `flag` is the protocol's own.
+    void Set(int32_t disconnectionSeconds, int32_t flag) {
+        m_disconnectionSeconds.store(disconnectionSeconds);
+        m_flag.store(flag);
+    }
+    int32_t GetDisconnectionSeconds() const { return m_disconnectionSeconds.load(); }
+    int32_t GetFlag() const { return m_flag.load(); }
+
+  private:
+    std::atomic<int32_t> m_disconnectionSeconds{0};
+    std::atomic<int32_t> m_flag{0};
+};
 
 // The values of the request's "Content-Type: ", "Host: ", "Authorization: ", "Range: "
 // and "Cookie: " lines, without the header names.
@@ -117,7 +138,8 @@ class ConnectionContext : public ConnectionInterface {
     // The local address the connection is bound to (dotted text), empty when none.
     void SetLocalAddress(std::string_view address);
     std::string GetLocalAddress();
-    // The network interface the connection goes through, empty when none.
+    // The network interface the connection goes through, empty when none; also finds its
+    // index in the platform's interfaces list (-1 when it is not there).
     void SetNetworkInterfaceName(WStringView name);
     WString GetNetworkInterfaceName();
 
@@ -134,11 +156,117 @@ class ConnectionContext : public ConnectionInterface {
     // Whether this is the connection to `target` that a caller looks for: the context is
     // valid, `target` is not empty and equals one of the address texts, the platform is
     // `services`, the interface name and local address equal the given ones when those are
-    // given (not null, not empty), and the port matches: the UDP port when `udpPort` is
-    // given (above 0), else the TCP port when `tcpPort` is, else any.
+    // given (not null, not empty), and the ports match: the UDP port when it is given
+    // (above 0) and the context has one, else the TCP port when given and the context has
+    // one (so a TCP context is found by a search for a server's two ports); a search that
+    // gives no port matches any.
     bool MatchesConnection(PlatformServices* services, const WChar* interfaceName,
                            const char* localAddress, const char* target, int32_t tcpPort,
                            int32_t udpPort);
+
+    // ---- Transport set-up ----------------------------------------------------------------
+
+    // Transport kinds.
+    static constexpr int32_t kTransportNone = 0;
+    static constexpr int32_t kTransportAutomaticTcp = 3;
+
+    // Attaches a TCP transport to a new context: `stream` (not connected yet; the context
+    // takes a reference) to `target` (and `secondAddress`, may be empty) on `tcpPort`.
+    // Events of the connection go to `eventSink`; `attach` is stored as the attach flag.
+    // OnSocketPoll starts the connect. False, nothing changed, for a null stream or target.
+    bool SetTcpConnectionParameters(ConnectionEventSink* eventSink, ConnectionStream* stream,
+                                    int32_t attach, const char* target, const char* secondAddress,
+                                    int32_t tcpPort, int32_t reserved, MessageLogger* logSink,
+                                    PlatformServices* services, int32_t connectionFormat,
+                                    bool client);
+    // Attaches a datagram transport to `target` on `udpPort`; `sessionKind` is stored.
+    bool SetUdpConnectionParameters(ConnectionEventSink* eventSink, int32_t attach,
+                                    const char* target, const char* secondAddress, int32_t udpPort,
+                                    MessageLogger* logSink, PlatformServices* services,
+                                    int32_t sessionKind);
+
+    // Prepares the datagram packet session. Datagram sessions speak the binary packet
+    // protocol, which this node does not have: logs so and returns false.
+    bool InitPacketSession(bool& startConversation);
+    // The binary packet stream of a datagram session; false, as there is no session.
+    bool StartPacketStream(RefPtr<RefCounted>& stream, int32_t mode);
+    bool StartClientPacketStream();
+
+    // One poll step: a new TCP context starts its connect. True when something started.
+    bool OnSocketPoll();
+    // Sends the identification (SetServerRecord) as one XML message, when there is one.
+    // False when there is none or the transport refused it.
+    bool StartMessageClientConversation();
+
+    // The context has connected (true) or is gone (false): sets "Connected" and tells the
+    // owner automatic connection, when there is one, on the calling thread.
+    void ReportConnectionState(bool connected);
+
+    int32_t GetConnectionFormat() const { return m_connectionFormat.load(); }
+    bool IsClient() const { return m_client.load(); }
+    int32_t GetSessionKind() const { return m_sessionKind.load(); }
+    int32_t GetInterfaceIndex() const { return m_interfaceIndex.load(); }
+
+    // ---- Queue figures of the transport --------------------------------------------------
+
+    // The path's round-trip time in raw clock units; 0 without a transport.
+    int64_t GetLastRoundTripTime();
+    // Age of the oldest unsent message in raw clock units; 0 without a transport.
+    int64_t GetOldestQueueDelayTime();
+    // The free share of the write queue, (maximum - average length) / maximum; -1 without
+    // a transport.
+    double GetQueueStatus();
+
+    // ---- What an automatic connection sets ----------------------------------------------
+
+    // Both automatic flags.
+    void MarkAutomatic() {
+        m_automaticConnection.store(true);
+        m_automaticReconnect.store(true);
+    }
+    bool IsAutomatic() const { return m_automaticConnection.load(); }
+
+    // The automatic connection that made the context; held until the context dies.
+    void SetOwner(ConnectionContextOwner* owner);
+    RefPtr<ConnectionContextOwner> GetOwner();
+
+    // Set while the context is connected; null clears it. The owner outlives the link.
+    void SetAutomaticConnectionManager(AutomaticConnectionManager* manager) {
+        m_automaticManager.store(manager);
+    }
+    AutomaticConnectionManager* GetAutomaticConnectionManager() const {
+        return m_automaticManager.load();
+    }
+
+    // A NetworkInterfaceType value.
+    void SetInterfaceType(int32_t type) { m_interfaceType.store(type); }
+    int32_t GetInterfaceType() const { return m_interfaceType.load(); }
+
+    // Merges a connection type into the word: 0 (none yet) or the same type become the
+    // type; a different one makes the word 0 (mixed).
+    void MergeConnectionType(int32_t type);
+    int32_t GetConnectionType() const { return m_connectionType.load(); }
+
+    void SetTransportKind(int32_t kind) { m_transportKind.store(kind); }
+    int32_t GetTransportKind() const { return m_transportKind.load(); }
+
+    void SetTcpContextWord(int32_t word) { m_tcpContextWord.store(word); }
+    int32_t GetTcpContextWord() const { return m_tcpContextWord.load(); }
+
+    void SetMonitorId(int32_t id) { m_monitorId.store(id); }
+    int32_t GetMonitorId() const { return m_monitorId.load(); }
+
+    bool IsConnected() const { return m_connected.load(); }
+
+    ReceiveTimeouts& GetReceiveTimeouts() { return m_receiveTimeouts; }
+
+    // Replaces the context's copy of the user identification; null: none.
+    void SetServerRecord(const MonitorIdentification* record);
+    bool GetServerRecord(MonitorIdentification& out);
+
+    // Replaces the object the context keeps on behalf of its monitor (null: none).
+    void SetAttachedObject(RefCounted* object);
+    RefPtr<RefCounted> GetAttachedObject();
 
   protected:
     virtual ~ConnectionContext();
@@ -153,6 +281,23 @@ class ConnectionContext : public ConnectionInterface {
     std::atomic<int32_t> m_tcpPort{0};
     std::atomic<int32_t> m_udpPort{0};
     std::atomic<bool> m_valid{true};
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_automaticConnection{false};
+    std::atomic<bool> m_automaticReconnect{false};
+    std::atomic<int32_t> m_interfaceType{0};
+    std::atomic<int32_t> m_interfaceIndex{-1};
+    std::atomic<int32_t> m_connectionType{0};
+    std::atomic<int32_t> m_transportKind{kTransportNone};
+    std::atomic<int32_t> m_tcpContextWord{0};
+    std::atomic<int32_t> m_monitorId{0};
+    std::atomic<int32_t> m_connectionFormat{0};
+    std::atomic<bool> m_client{false};
+    std::atomic<int32_t> m_sessionKind{0};
+    std::atomic<bool> m_connectStarted{false};
+    std::atomic<AutomaticConnectionManager*> m_automaticManager{nullptr};
+    std::atomic<ConnectionEventSink*> m_eventSink{nullptr};
+    std::atomic<MessageLogger*> m_logSink{nullptr};
+    ReceiveTimeouts m_receiveTimeouts;
 
     std::optional<HttpRequestHeaders> m_request;  // polling thread only
 
@@ -165,6 +310,9 @@ class ConnectionContext : public ConnectionInterface {
     WString m_interfaceName;
     std::optional<RecordingsList> m_recordings;
     std::set<uint32_t> m_idSet;
+    RefPtr<ConnectionContextOwner> m_owner;
+    std::optional<MonitorIdentification> m_serverRecord;
+    RefPtr<RefCounted> m_attachedObject;
 };
 
 }  // namespace qav

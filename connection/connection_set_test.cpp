@@ -20,8 +20,9 @@ class CountingContext : public ConnectionContext {
 
 RefPtr<CountingContext> MakeContext(PlatformServices* services, int32_t priority = -1) {
     RefPtr<CountingContext> context(new RefCountedObject<CountingContext>);
-    context->SetPlatformServices(services);
+    // The name first: these platforms are only keys, never looked into.
     context->SetNetworkInterfaceName(u"eth1");
+    context->SetPlatformServices(services);
     context->SetLocalAddress("10.0.0.1");
     context->SetAddressText(0, "192.0.2.7");
     context->SetAddressText(2, "peer.example");

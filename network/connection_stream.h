@@ -112,6 +112,12 @@ class ConnectionStream : public DataConnection {
     // always for 0 or less.
     virtual bool HasActivityTimerPassed(int64_t microseconds) = 0;
 
+    // The path's smoothed round-trip time in raw clock units (Stopwatch); 0 when unknown.
+    virtual int64_t GetLastRoundTripTime() { return 0; }
+    // The write-queue length averaged over its recent changes, in bytes; a stream that
+    // keeps no average answers its current length.
+    virtual double GetAverageWriteQueueLength() { return GetCurrentWriteQueueLength(); }
+
   protected:
     ~ConnectionStream() = default;
 };
