@@ -66,6 +66,20 @@ TEST(LogSink, DropsTheOldestAtTheMaximumAndCutsFormattedTexts) {
         ASSERT_EQ(texts.size(), static_cast<size_t>(test.kept)) << "maximum " << test.maximum;
         EXPECT_EQ(texts.front(), std::to_string(test.messages - test.kept + 1) + "@3");
     }
+    // A negative maximum from a configuration is refused: the queue stays bounded.
+    {
+        LogSink sink;
+        XmlDocument configuration;
+        sink.ReadXml(
+            test_support::ParseXml(configuration,
+                                   "<qav:LoggingParameters xmlns:qav=\"urn:qav:relay:2026\">"
+                                   "<qav:MaxNumberOfLogMessages>-1</qav:MaxNumberOfLogMessages>"
+                                   "</qav:LoggingParameters>"));
+        for (int i = 1; i <= 201; ++i) {
+            sink.LogFormat(kSeverityError, "%d", i);
+        }
+        EXPECT_EQ(TakeTexts(sink).size(), 200u) << "a negative maximum read";
+    }
     LogSink sink;
     sink.LogFormat(kSeverityError, "%s", std::string(499, 'x'));
     sink.LogFormat(kSeverityError, "%s", std::string(2000, 'y'));
