@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <tuple>
+#include <type_traits>
 
 #include "fuzz/fuzz_support.h"
 #include "records/logging_parameters.h"
@@ -39,6 +40,9 @@ template <typename Record>
 void CheckRoundTrip(qav::XmlElement element) {
     Record read;
     read.ReadXml(element);
+    if constexpr (std::is_same_v<Record, qav::LoggingParameters>) {
+        Check(read.m_maxNumberOfLogMessages >= 0);  // a log is never made unbounded by accident
+    }
     Record again;
     qav::fuzz::ReadBackWritten(read, again);
     Check(Fields(again) == Fields(read));

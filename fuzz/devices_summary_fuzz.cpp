@@ -35,6 +35,14 @@ void CheckSummary(qav::DevicesSummary& summary) {
 }
 
 void CheckExtension(qav::CaptureDeviceStatusExtension& extension) {
+    constexpr size_t kMax = qav::CaptureDeviceStatusExtension::kMaxListEntries;
+    Check(extension.m_dynamicInputPorts.size() <= kMax &&
+          extension.m_dynamicOutputPorts.size() <= kMax && extension.m_temperatures.size() <= kMax);
+    for (const qav::TemperatureReading& reading : extension.m_temperatures) {
+        const int32_t found = extension.FindTemperature(reading.m_name);
+        Check(found >= 0 &&
+              extension.m_temperatures[static_cast<size_t>(found)].m_name == reading.m_name);
+    }
     qav::CaptureDeviceStatusExtension expected = extension;
     expected.m_partialPower = AsTravelled(extension.m_partialPower);
     qav::CaptureDeviceStatusExtension again;

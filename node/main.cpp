@@ -32,10 +32,15 @@ int main(int argc, char** argv) {
     std::printf("qav-node: listening on TCP port %d and UDP port %d\n", node.GetTcpPort(),
                 node.GetUdpPort());
     std::fflush(stdout);
+    if (!node.StartLogPrinter(stdout)) {
+        node.Stop();
+        std::fprintf(stderr, "qav-node: cannot start the log printer\n");
+        return 1;
+    }
 
     int signal = 0;
-    while ((signal = qav::platform::WaitForStopSignal(100)) == 0) {
-        node.PrintLog(stdout);
+    while ((signal = qav::platform::WaitForStopSignal(1000)) == 0) {
+        // The printer prints the log as it comes; this thread only waits for the signal.
     }
     std::printf("qav-node: stopping on signal %d\n", signal);
     node.Stop();

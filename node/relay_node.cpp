@@ -1,6 +1,7 @@
 #include "node/relay_node.h"
 
 #include "core/format.h"
+#include "core/log_message.h"
 #include "core/text_logger.h"
 #include "manager/protocol_manager.h"
 #include "network/platform_services.h"
@@ -12,12 +13,17 @@ namespace qav {
 
 RelayNode::RelayNode() = default;
 
-RelayNode::~RelayNode() { Stop(); }
+RelayNode::~RelayNode() {
+    Stop();
+}
 
 bool RelayNode::Start(const NodeOptions& options, std::string& error) {
     m_logSink = std::make_unique<LogSink>();
     // The operator watches connections come and go, which are status records.
     m_logSink->SetLogSeverity(kSeverityStatus);
+    // Bursts of traffic log faster than a terminal prints: the queue takes up the slack.
+    m_logSink->SetMaxNumberOfLogMessages(kLogLimit);
+    m_logSink->SetWakeUpEvent(&m_logArrived);
     SetTextLogger(m_logSink.get());
 
     m_services = std::make_unique<PlatformServices>();
@@ -58,7 +64,11 @@ void RelayNode::TakeLogLines(std::vector<std::string>& lines) {
         return;
     }
     std::vector<LogSinkEntry> entries;
-    m_logSink->TakeMessages(entries);
+    // The records dropped were older than any taken now, so their count comes first.
+    if (const uint32_t dropped = m_logSink->TakeMessages(entries); dropped > 0) {
+        lines.push_back(FormatLogLine(
+            kSeverityWarning, LogMessage(FormatWString(u"%u log records were dropped", dropped))));
+    }
     for (const LogSinkEntry& entry : entries) {
         lines.push_back(FormatLogLine(entry.severity, entry.message));
     }
@@ -73,6 +83,40 @@ void RelayNode::PrintLog(std::FILE* out) {
     std::fflush(out);
 }
 
+bool RelayNode::StartLogPrinter(std::FILE* out) {
+    if (m_logSink == nullptr || m_printer.HoldsThread()) {
+        return false;
+    }
+    m_printTo = out;
+    m_stopPrinting.store(false);
+    int error = 0;
+    if (!platform::StartThread(m_printer, "LogPrinter", &RelayNode::PrinterMain, this, error)) {
+        m_printTo = nullptr;
+        return false;
+    }
+    return true;
+}
+
+int RelayNode::PrinterMain(void* argument) {
+    RelayNode& node = *static_cast<RelayNode*>(argument);
+    while (!node.m_stopPrinting.load()) {
+        node.m_logArrived.Wait(-1);
+        // Reset before taking: a record queued after the take sets the event again.
+        node.m_logArrived.Reset();
+        node.PrintLog(node.m_printTo);
+    }
+    return 0;
+}
+
+void RelayNode::StopLogPrinter() {
+    if (!m_printer.HoldsThread()) {
+        return;
+    }
+    m_stopPrinting.store(true);
+    m_logArrived.Set();
+    platform::JoinThread(m_printer, -1);
+}
+
 void RelayNode::Stop() {
     // The manager's release closes the server and the listener.
     if (m_manager) {
@@ -84,10 +128,11 @@ void RelayNode::Stop() {
     }
     m_waitLoop.reset();
     m_services.reset();
+    StopLogPrinter();
     if (m_logSink != nullptr) {
         SetTextLogger(nullptr);
         // Whatever was logged while stopping still reaches the operator.
-        PrintLog(stdout);
+        PrintLog(m_printTo != nullptr ? m_printTo : stdout);
         m_logSink.reset();
     }
 }

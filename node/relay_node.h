@@ -6,21 +6,30 @@
 // Typical usage (see main.cpp):
 //   RelayNode node;
 //   if (!node.Start(options, error)) { ... }
-//   while (no stop signal) node.PrintLog(stdout);
+//   node.StartLogPrinter(stdout);  // prints each record as it is logged
+//   ... wait for a stop signal ...
 //   node.Stop();
 //
-// Threads: Start, PrintLog and Stop are called by one thread (main); the node's work
-// runs on the polling thread.
+// Nothing logged is lost silently: a record the log could not take is reported as
+// "N messages could not be logged", and records pushed out of its queue (it holds
+// kLogLimit) as "N log records were dropped".
+//
+// Threads: Start, StartLogPrinter, TakeLogLines, PrintLog and Stop are called by one
+// thread (main), TakeLogLines and PrintLog only while no printer runs; the node's work
+// runs on the polling thread, the printing on the printer's own thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/event.h"
 #include "core/ref_counted.h"
 #include "node/node_options.h"
+#include "platform/thread.h"
 
 namespace qav {
 
@@ -31,6 +40,9 @@ class SocketHandlerManager;
 
 class RelayNode {
   public:
+    // The records the node's log holds before it drops the oldest.
+    static constexpr int32_t kLogLimit = 10000;
+
     RelayNode();
     ~RelayNode();
     RelayNode(const RelayNode&) = delete;
@@ -44,15 +56,29 @@ class RelayNode {
     int32_t GetTcpPort() const { return m_tcpPort; }
     int32_t GetUdpPort() const { return m_udpPort; }
 
-    // The log records queued since the last call, one line each (see log_lines.h).
+    // The log records queued since the last call, one line each (see log_lines.h), after
+    // a line that counts the records dropped since then, if any.
     void TakeLogLines(std::vector<std::string>& lines);
     // The same, printed.
     void PrintLog(std::FILE* out);
 
-    // Closes the sockets and joins the polling thread. Safe to call twice.
+    // Starts a thread that prints the log to `out` whenever records arrive, until Stop.
+    // False when the thread cannot start (or one runs already).
+    bool StartLogPrinter(std::FILE* out);
+
+    // Closes the sockets, joins the polling thread and the printer, and prints what is
+    // left of the log. Safe to call twice.
     void Stop();
 
   private:
+    static int PrinterMain(void* node);
+    void StopLogPrinter();
+
+    // Declared before the sink, which sets it, so that it outlives the sink.
+    Event m_logArrived;
+    platform::ThreadHandle m_printer;
+    std::FILE* m_printTo = nullptr;  // the printer's output while it runs
+    std::atomic<bool> m_stopPrinting{false};
     std::unique_ptr<LogSink> m_logSink;
     std::unique_ptr<PlatformServices> m_services;
     std::unique_ptr<SocketHandlerManager> m_waitLoop;

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/polling_test_support.h"
+#include "core/text_logger.h"
 #include "manager/protocol_manager.h"
 #include "network/loopback_test_support.h"
 #include "node/node_options.h"
@@ -139,6 +142,77 @@ TEST(RelayNode, ServesTcpAndUdpThenStopsEveryThread) {
         close(udp);
     }
     EXPECT_EQ(CountPollingThreads(), 0u);
+}
+
+// The number at the start of `text`, when the text goes on with `rest`; else 0.
+int64_t CountIn(const std::string& text, const std::string& rest) {
+    const size_t space = text.find(' ');
+    return space != std::string::npos && text.compare(space, std::string::npos, rest) == 0
+               ? std::atoll(text.c_str())
+               : 0;
+}
+
+// A burst from several threads, printed as it arrives: every record is printed, or counted
+// in a loss or drop report that the printer prints.
+TEST(RelayNode, PrintsEveryRecordOrReportsItsLoss) {
+    constexpr int kThreads = 5, kPerThread = 1000;
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        RelayNode node;
+        NodeOptions options;
+        options.tcpPort = 0;
+        options.udpPort = 0;
+        std::string error;
+        ASSERT_TRUE(node.Start(options, error)) << error;
+        ASSERT_TRUE(node.StartLogPrinter(out));
+        EXPECT_FALSE(node.StartLogPrinter(out)) << "one printer at a time";
+        TextLogger* logger = GetTextLogger();
+        ASSERT_NE(logger, nullptr);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([logger, t] {
+                for (int i = 0; i < kPerThread; ++i) {
+                    logger->LogFormat(kSeverityWarning, "burst %d.%d", t, i);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        node.Stop();
+    }
+    std::rewind(out);
+    int64_t printed = 0, lost = 0, dropped = 0;
+    char buffer[1024];
+    while (std::fgets(buffer, sizeof buffer, out) != nullptr) {
+        const std::string line(buffer);
+        printed += line.rfind("Warning burst ", 0) == 0;
+        const std::string text = line.substr(line.find(' ') + 1);
+        lost += CountIn(text, " messages could not be logged\n") +
+                CountIn(text, " message could not be logged\n");
+        dropped += CountIn(text, " log records were dropped\n");
+    }
+    std::fclose(out);
+    EXPECT_GT(printed, 0);
+    EXPECT_EQ(printed + lost + dropped, kThreads * kPerThread)
+        << printed << " printed, " << lost << " lost, " << dropped << " dropped";
+
+    // Records pushed out of a full log are counted on a line before the rest.
+    RelayNode node;
+    NodeOptions options;
+    options.tcpPort = 0;
+    options.udpPort = 0;
+    std::string error;
+    ASSERT_TRUE(node.Start(options, error)) << error;
+    for (int i = 0; i < RelayNode::kLogLimit + 3; ++i) {
+        GetTextLogger()->LogFormat(kSeverityWarning, "record %d", i);
+    }
+    std::vector<std::string> lines;
+    node.TakeLogLines(lines);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(RelayNode::kLogLimit) + 1);
+    EXPECT_EQ(lines[0], "Warning 3 log records were dropped");
+    EXPECT_EQ(lines[1], "Warning record 3");
 }
 
 TEST(RelayNode, ATakenPortFailsClearlyAndLeavesNothingRunning) {

@@ -136,9 +136,10 @@ class CaptureDeviceCommand : public XmlRecord, public CaptureDeviceCommandFields
 
 // The command's fields into `element` (kSyncWrite) or from it (kSyncRead). Reading picks
 // the children by the type as just read (and, for the channel attributes, by the media
-// type as just read). A number too big for a double and a negative DataSize are refused,
-// the field keeping its value; a DataSize read drops the payload reference, which
-// belonged to the bytes of an earlier message.
+// type as just read). A number too big for a double is refused, the field keeping its
+// value. The attachment follows the rule of records/record_fields.h: reading drops it
+// (null reference, DataSize 0) before taking the DataSize the XML announces, a negative
+// DataSize is refused, and it is written as 0.
 void Serialize(CaptureDeviceCommand& record, XmlElement element, uint32_t direction);
 
 // The text of the command's type; null for a type outside the table.

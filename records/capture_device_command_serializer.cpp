@@ -244,6 +244,9 @@ void SyncBody(const Body& body, CaptureDeviceCommand& record, XmlElement element
 }  // namespace
 
 void Serialize(CaptureDeviceCommand& record, XmlElement element, uint32_t direction) {
+    if (direction == kSyncRead) {
+        DropAttachment(record.m_dataSize, record.m_payload);
+    }
     SyncEnumAttribute(element, u"qav:Type", kQavNamespaceUri, kCaptureDeviceCommandTypeTable,
                       direction, record.m_type);
     SyncIntAttribute(element, u"qav:DeviceID", kQavNamespaceUri, direction, record.m_deviceId);

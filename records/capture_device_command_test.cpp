@@ -233,20 +233,33 @@ TEST(CaptureDeviceCommand, AttachmentLengthMatchesItsBytes) {
     EXPECT_EQ(command.GetPayload(payload), 4u);
     ASSERT_EQ(payload, &command.m_payload);
 
-    // A new length read from the wire no longer belongs to the old bytes; a negative one is
-    // refused.
-    ReadXmlText(command,
-                COMMAND("Send", "><qav:DataSize>-1</qav:DataSize>") "</qav:CaptureDeviceCommand>");
-    EXPECT_TRUE(command.m_dataSize == 4 && command.m_payload == bytes);
-    ReadXmlText(command,
-                COMMAND("Send", "><qav:DataSize>9</qav:DataSize>") "</qav:CaptureDeviceCommand>");
-    EXPECT_TRUE(command.m_dataSize == 9 && command.m_payload == nullptr);
-
-    // A length left over from an earlier command is not announced, so it is not sent.
-    ReadXmlText(command, COMMAND("Restart Machine", "/>"));
-    payload = nullptr;
+    // A negative length travels as 0, the length GetPayload hands out.
+    command.m_dataSize = -1;
     EXPECT_EQ(command.GetPayload(payload), 0u);
-    EXPECT_EQ(payload, nullptr);
+    EXPECT_NE(WrittenXml(command).find("<qav:DataSize>0</qav:DataSize>"), std::string::npos)
+        << WrittenXml(command);
+
+    // A command read, reused or not, holds exactly the length its XML announces and no
+    // reference to the bytes of an earlier one.
+    const struct {
+        const char* xml;
+        int32_t dataSize;
+    } reads[] = {
+        {COMMAND("Send", "><qav:DataSize>9</qav:DataSize>") "</qav:CaptureDeviceCommand>", 9},
+        {COMMAND("Send", "><qav:DataSize>-1</qav:DataSize>") "</qav:CaptureDeviceCommand>", 0},
+        {COMMAND("Send", "/>"), 0},
+        {COMMAND("Set Geo-fences", "/>"), 0},
+        {COMMAND("Restart Machine", "/>"), 0},
+    };
+    for (const auto& read : reads) {
+        command.m_payload = bytes;
+        command.m_dataSize = 4;
+        ReadXmlText(command, read.xml);
+        EXPECT_TRUE(command.m_dataSize == read.dataSize && command.m_payload == nullptr)
+            << read.xml << ": " << command.m_dataSize;
+        payload = nullptr;
+        EXPECT_EQ(command.GetPayload(payload), static_cast<uint32_t>(read.dataSize)) << read.xml;
+    }
 }
 
 TEST(CaptureDeviceCommand, ChainResetAndNames) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/text_logger.h"
 #include "core/xml_fields.h"
 #include "records/battery_state.h"
 #include "records/entry_fields.h"
@@ -55,16 +56,6 @@ void SyncTimestamp(XmlElement time, uint32_t direction, CaptureDeviceStatusExten
     SyncInt64Attribute(sync, u"qav:Timestamp", kQavNamespaceUri, direction, record.m_timestamp);
 }
 
-template <typename Entry>
-int32_t FindByName(const std::vector<Entry>& list, WStringView name) {
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (list[i].m_name == name) {
-            return static_cast<int32_t>(i);
-        }
-    }
-    return -1;
-}
-
 bool IndexInList(int32_t index, size_t size) {
     return index >= 0 && static_cast<size_t>(index) < size;
 }
@@ -72,47 +63,76 @@ bool IndexInList(int32_t index, size_t size) {
 // The entry a command addresses: [index] when it bears the name, else the first of that
 // name; -1 for none or an empty name.
 template <typename Entry>
-int32_t Locate(const std::vector<Entry>& list, int32_t index, WStringView name) {
+int32_t Locate(const NamedEntryList<Entry>& list, int32_t index, WStringView name) {
     if (name.empty()) {
         return -1;
     }
     if (IndexInList(index, list.size()) && list[static_cast<size_t>(index)].m_name == name) {
         return index;
     }
-    return FindByName(list, name);
+    return list.Find(name);
 }
 
 template <typename Entry>
-void Remove(std::vector<Entry>& list, int32_t index, WStringView name) {
+void Remove(NamedEntryList<Entry>& list, int32_t index, WStringView name) {
     const int32_t at = Locate(list, index, name);
     if (at >= 0) {
-        list.erase(list.begin() + at);
+        list.Erase(static_cast<size_t>(at));
     }
 }
 
 // The entry the command defines, added when missing (at [index] when that is in the list,
-// else in name order); null for an empty name. `added` tells whether it was.
+// else in name order); null for an empty name and for a new entry beyond the limit, which
+// is logged. `added` tells whether it was added.
 template <typename Entry>
-Entry* Define(std::vector<Entry>& list, int32_t index, const WString& name, bool& added) {
+Entry* Define(NamedEntryList<Entry>& list, int32_t index, const WString& name, bool& added,
+              int32_t deviceId, const char* what) {
     added = false;
     if (name.empty()) {
         return nullptr;
     }
-    int32_t at = Locate(list, index, name);
-    if (at < 0) {
-        auto position = IndexInList(index, list.size())
-                            ? list.begin() + index
-                            : std::find_if(list.begin(), list.end(), [&name](const Entry& entry) {
-                                  return entry.m_name > name;
-                              });
-        position = list.emplace(position);
-        at = static_cast<int32_t>(position - list.begin());
-        added = true;
+    if (const int32_t at = Locate(list, index, name); at >= 0) {
+        return &list.At(static_cast<size_t>(at));
     }
-    Entry& entry = list[static_cast<size_t>(at)];
-    entry.m_name = name;
-    return &entry;
+    if (list.size() >= CaptureDeviceStatusExtension::kMaxListEntries) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+            logger->LogFormat(kSeverityWarning,
+                              "Device %d: %s \"%ls\" refused, %d are defined already", deviceId,
+                              what, name, static_cast<int>(list.size()));
+        }
+        return nullptr;
+    }
+    const size_t position = IndexInList(index, list.size())
+                                ? static_cast<size_t>(index)
+                                : static_cast<size_t>(std::find_if(list.begin(), list.end(),
+                                                                   [&name](const Entry& entry) {
+                                                                       return entry.m_name > name;
+                                                                   }) -
+                                                      list.begin());
+    added = true;
+    return &list.Insert(position, name);
 }
+
+// The list from or into its wrapper; items beyond the limit in a record read are logged
+// and left out.
+template <typename Entry>
+void SyncList(NamedEntryList<Entry>& list, XmlElement wrapper, const WChar* itemName,
+              uint32_t direction, void (*body)(XmlElement, uint32_t, Entry&), int32_t deviceId,
+              const char* what) {
+    const size_t held = list.Sync(wrapper, itemName, direction, body,
+                                  CaptureDeviceStatusExtension::kMaxListEntries);
+    if (held > CaptureDeviceStatusExtension::kMaxListEntries) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+            logger->LogFormat(kSeverityWarning, "Device %d: %d %ss read, only the first %d kept",
+                              deviceId, static_cast<int>(held), what,
+                              static_cast<int>(CaptureDeviceStatusExtension::kMaxListEntries));
+        }
+    }
+}
+
+constexpr const char* kInputPort = "dynamic input port";
+constexpr const char* kOutputPort = "dynamic output port";
+constexpr const char* kTemperature = "temperature reading";
 
 // Sets `field` to `value`; true when that changed it.
 bool Assign(int32_t& field, int32_t value) {
@@ -126,10 +146,12 @@ bool Assign(int32_t& field, int32_t value) {
 void Serialize(CaptureDeviceStatusExtension& record, XmlElement element, uint32_t direction) {
     constexpr const WChar* kNs = kQavNamespaceUri;
     SyncIntAttribute(element, u"qav:DeviceID", kNs, direction, record.m_deviceId);
-    SyncEntryList(SyncContainer(element, u"qav:DynamicInputPorts", direction), u"qav:InputPort",
-                  direction, record.m_dynamicInputPorts, SyncInputPortBody);
-    SyncEntryList(SyncContainer(element, u"qav:DynamicOutputPorts", direction), u"qav:OutputPort",
-                  direction, record.m_dynamicOutputPorts, SyncOutputPortBody);
+    SyncList(record.m_dynamicInputPorts,
+             SyncContainer(element, u"qav:DynamicInputPorts", direction), u"qav:InputPort",
+             direction, SyncInputPortBody, record.m_deviceId, kInputPort);
+    SyncList(record.m_dynamicOutputPorts,
+             SyncContainer(element, u"qav:DynamicOutputPorts", direction), u"qav:OutputPort",
+             direction, SyncOutputPortBody, record.m_deviceId, kOutputPort);
 
     const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
     SyncFiniteDoubleAttribute(battery, u"qav:PartialPower", kQavNamespaceUri, direction,
@@ -137,8 +159,8 @@ void Serialize(CaptureDeviceStatusExtension& record, XmlElement element, uint32_
     SyncEnumAttribute(battery, u"qav:ChargingState", kNs, kChargingStateTable, direction,
                       record.m_chargingState);
 
-    SyncEntryList(SyncContainer(element, u"qav:Temperatures", direction), u"qav:Temperature",
-                  direction, record.m_temperatures, SyncTemperatureBody);
+    SyncList(record.m_temperatures, SyncContainer(element, u"qav:Temperatures", direction),
+             u"qav:Temperature", direction, SyncTemperatureBody, record.m_deviceId, kTemperature);
     SyncBoolAttribute(SyncContainer(element, u"qav:GPS", direction), u"qav:HasGlobalTime", kNs,
                       direction, record.m_hasGlobalTime);
     SyncTimestamp(SyncContainer(element, u"qav:Time", direction), direction, record);
@@ -169,15 +191,15 @@ int32_t CaptureDeviceStatusExtension::GetTypeId() const {
 }
 
 int32_t CaptureDeviceStatusExtension::FindDynamicInputPort(WStringView name) const {
-    return FindByName(m_dynamicInputPorts, name);
+    return m_dynamicInputPorts.Find(name);
 }
 
 int32_t CaptureDeviceStatusExtension::FindDynamicOutputPort(WStringView name) const {
-    return FindByName(m_dynamicOutputPorts, name);
+    return m_dynamicOutputPorts.Find(name);
 }
 
 int32_t CaptureDeviceStatusExtension::FindTemperature(WStringView name) const {
-    return FindByName(m_temperatures, name);
+    return m_temperatures.Find(name);
 }
 
 int32_t CaptureDeviceStatusExtension::CountChangedDynamicInputPorts() const {
@@ -192,7 +214,8 @@ bool CaptureDeviceStatusExtension::ApplyMonitorCommand(const MonitorCommand& com
     bool added = false;
     switch (command.m_type) {
         case kDynamicInputPortDefinition: {
-            DynamicInputPort* port = Define(m_dynamicInputPorts, index, name, added);
+            DynamicInputPort* port =
+                Define(m_dynamicInputPorts, index, name, added, m_deviceId, kInputPort);
             if (port == nullptr) {
                 return false;
             }
@@ -200,13 +223,18 @@ bool CaptureDeviceStatusExtension::ApplyMonitorCommand(const MonitorCommand& com
             const bool defaultChanged = Assign(port->m_defaultValue, command.m_defaultValue);
             return added || valueChanged || defaultChanged;
         }
-        case kDynamicOutputPortDefinition:
-            if (DynamicOutputPort* port = Define(m_dynamicOutputPorts, index, name, added)) {
+        case kDynamicOutputPortDefinition: {
+            DynamicOutputPort* port =
+                Define(m_dynamicOutputPorts, index, name, added, m_deviceId, kOutputPort);
+            if (port != nullptr) {
                 port->m_value = command.m_value;
             }
-            return true;
+            // An empty name changes nothing yet counts as handled; a refused one does not.
+            return port != nullptr || name.empty();
+        }
         case kDynamicTemperatureReading: {
-            TemperatureReading* reading = Define(m_temperatures, index, name, added);
+            TemperatureReading* reading =
+                Define(m_temperatures, index, name, added, m_deviceId, kTemperature);
             return reading != nullptr && (Assign(reading->m_value, command.m_value) || added);
         }
         case kDynamicInputPortRemoved:

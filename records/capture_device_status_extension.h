@@ -10,6 +10,11 @@
 //   <qav:DynamicInputPorts><qav:InputPort qav:DefaultValue="0" qav:Name="Door"
 //   qav:Value="1"/></qav:DynamicInputPorts>
 //
+// Each of the three lists defined at run time holds at most kMaxListEntries entries and
+// finds a name in constant time: a device cannot make every definition cost more than
+// the last, nor every extension record longer. A definition beyond the limit, and items
+// beyond it in a record read, are refused and logged.
+//
 // Used by one thread at a time; the tables are constant.
 #pragma once
 
@@ -20,6 +25,7 @@
 #include "core/wide_text.h"
 #include "core/xml_element.h"
 #include "records/monitor_command.h"
+#include "records/named_entry_list.h"
 #include "records/xml_record.h"
 
 namespace qav {
@@ -54,9 +60,9 @@ struct CaptureDeviceStatusExtensionFields {
     int32_t m_deviceId = 0;
     double m_partialPower = -1.0;  // battery level; below 0 unknown
     int32_t m_chargingState = 0;   // kChargingStateTable: "Unknown"
-    std::vector<DynamicInputPort> m_dynamicInputPorts;
-    std::vector<DynamicOutputPort> m_dynamicOutputPorts;
-    std::vector<TemperatureReading> m_temperatures;
+    NamedEntryList<DynamicInputPort> m_dynamicInputPorts;
+    NamedEntryList<DynamicOutputPort> m_dynamicOutputPorts;
+    NamedEntryList<TemperatureReading> m_temperatures;
     bool m_hasGlobalTime = false;
     bool m_hasTimestampSync = false;  // NTPTime and Timestamp hold a synchronisation
     int64_t m_ntpTime = 0;
@@ -69,6 +75,9 @@ struct CaptureDeviceStatusExtensionFields {
 class CaptureDeviceStatusExtension : public XmlRecord, public CaptureDeviceStatusExtensionFields {
   public:
     static constexpr int32_t kTypeId = 14;
+    // The most entries each of the dynamic lists holds.
+    static constexpr size_t kMaxListEntries = 1024;
+
     void WriteXml(XmlElement parent) override;
     void ReadXml(XmlElement element) override;
     uint32_t GetPayload(const uint8_t**& payload) override;
@@ -90,7 +99,7 @@ class CaptureDeviceStatusExtension : public XmlRecord, public CaptureDeviceStatu
     // Defines or removes a dynamic port or temperature, or takes a timestamp
     // synchronisation or storage condition, by the command's type; true when the record
     // changed (always for the types whose result does not depend on it), false for a
-    // command of another type.
+    // command of another type and for a new definition refused at kMaxListEntries.
     bool ApplyMonitorCommand(const MonitorCommand& command);
 };
 

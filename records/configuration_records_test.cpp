@@ -124,6 +124,18 @@ TEST(LoggingParameters, WritesItsDefaultsAndKeepsAnUnknownSeverity) {
     EXPECT_EQ(parameters.m_logSeverity, kSeverityStatus);
     EXPECT_EQ(parameters.m_maxNumberOfLogMessages, 200);
     EXPECT_TRUE(parameters.m_autoRefresh);
+
+    // A negative maximum is refused, the limit kept; 0 (no limit) is a choice one may make.
+    const struct {
+        const char* text;
+        int32_t maximum;
+    } maximums[] = {{"-1", 200}, {"-2147483648", 200}, {"50", 50}, {"0", 0}, {"-7", 0}};
+    for (const auto& c : maximums) {
+        ReadXmlText(parameters, std::string("<qav:LoggingParameters><qav:MaxNumberOfLogMessages>") +
+                                    c.text +
+                                    "</qav:MaxNumberOfLogMessages></qav:LoggingParameters>");
+        EXPECT_EQ(parameters.m_maxNumberOfLogMessages, c.maximum) << c.text;
+    }
 }
 
 TEST(ConfigurationRecords, WriteXmlAppendsANewElementEachTime) {

@@ -1,5 +1,6 @@
 #include "records/devices_summary.h"
 
+#include "core/test_support.h"
 #include "records/capture_device_config.h"
 #include "records/capture_device_status.h"
 #include "records/capture_device_status_extension.h"
@@ -167,6 +168,76 @@ TEST(CaptureDeviceStatusExtension, AppliesPortDefinitionsAndRemovals) {
     EXPECT_EQ(extension.m_dynamicOutputPorts, (std::vector<DynamicOutputPort>{{1, u"Lamp"}}));
     EXPECT_TRUE(extension.ApplyMonitorCommand(Command(20, 7, u"Lamp")));
     EXPECT_EQ(extension.FindDynamicOutputPort(u"Lamp"), -1);
+}
+
+// Each dynamic list stops at its limit: a new name beyond it is refused and logged (an
+// entry already defined still takes new values), and a record read keeps the first
+// entries only. Names are found wherever the list put them.
+TEST(CaptureDeviceStatusExtension, CapsEachDynamicListAndRefusesMore) {
+    constexpr size_t kMax = CaptureDeviceStatusExtension::kMaxListEntries;
+    const struct {
+        int32_t define;
+        const char* what;
+        size_t (*size)(const CaptureDeviceStatusExtension&);
+        int32_t (CaptureDeviceStatusExtension::*find)(WStringView) const;
+    } lists[] = {
+        {17, "dynamic input port", [](const auto& e) { return e.m_dynamicInputPorts.size(); },
+         &CaptureDeviceStatusExtension::FindDynamicInputPort},
+        {18, "dynamic output port", [](const auto& e) { return e.m_dynamicOutputPorts.size(); },
+         &CaptureDeviceStatusExtension::FindDynamicOutputPort},
+        {21, "temperature reading", [](const auto& e) { return e.m_temperatures.size(); },
+         &CaptureDeviceStatusExtension::FindTemperature},
+    };
+    for (const auto& list : lists) {
+        test_support::CapturingTextLogger log(kSeverityWarning);
+        CaptureDeviceStatusExtension extension;
+        extension.m_deviceId = 3;
+        // Names given in descending order, so each goes in front: positions keep moving.
+        for (size_t i = 0; i < kMax; ++i) {
+            const std::string digits = std::to_string(kMax - i);
+            const std::string ascii = "N" + std::string(4 - digits.size(), '0') + digits;
+            const WString name(ascii.begin(), ascii.end());
+            ASSERT_TRUE(extension.ApplyMonitorCommand(Command(list.define, -1, name, 1)))
+                << list.what << " " << i;
+        }
+        EXPECT_EQ((extension.*list.find)(u"N0001"), 0) << list.what;
+        EXPECT_EQ((extension.*list.find)(u"N1024"), static_cast<int32_t>(kMax) - 1) << list.what;
+        EXPECT_TRUE(log.Lines().empty()) << list.what;
+
+        EXPECT_FALSE(extension.ApplyMonitorCommand(Command(list.define, 0, u"One more", 1)))
+            << list.what;
+        EXPECT_EQ(list.size(extension), kMax) << list.what;
+        EXPECT_EQ((extension.*list.find)(u"One more"), -1) << list.what;
+        ASSERT_EQ(log.Lines().size(), 1u) << list.what;
+        EXPECT_EQ(log.Lines()[0], std::string("2 Device 3: ") + list.what +
+                                      " \"One more\" refused, 1024 are defined already");
+        EXPECT_TRUE(extension.ApplyMonitorCommand(Command(list.define, -1, u"N0500", 2)))
+            << list.what << ": a defined entry takes a new value at the limit";
+
+        // A removal makes room again, and the names after it are still found.
+        const int32_t remove = list.define == 17 ? 19 : list.define == 18 ? 20 : 22;
+        EXPECT_TRUE(extension.ApplyMonitorCommand(Command(remove, -1, u"N0002")));
+        EXPECT_EQ((extension.*list.find)(u"N0003"), 1) << list.what;
+        EXPECT_TRUE(extension.ApplyMonitorCommand(Command(list.define, -1, u"One more", 1)))
+            << list.what;
+    }
+
+    // A record read holds the first entries of a longer list, and says so.
+    test_support::CapturingTextLogger log(kSeverityWarning);
+    std::string text =
+        "<qav:CaptureDeviceStatusExtension qav:DeviceID=\"5\" " QAV_TEST_NS "><qav:Temperatures>";
+    for (size_t i = 0; i < kMax + 6; ++i) {
+        text += "<qav:Temperature qav:Name=\"T" + std::to_string(i) + "\" qav:Value=\"1\"/>";
+    }
+    text += "</qav:Temperatures></qav:CaptureDeviceStatusExtension>";
+    CaptureDeviceStatusExtension read;
+    ReadXmlText(read, text);
+    EXPECT_EQ(read.m_temperatures.size(), kMax);
+    EXPECT_EQ(read.FindTemperature(u"T1023"), 1023);
+    EXPECT_EQ(read.FindTemperature(u"T1024"), -1);
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{
+                  "2 Device 5: 1030 temperature readings read, only the first 1024 kept"});
 }
 
 TEST(CaptureDeviceStatus, AddsItsEntryToDevicesSummary) {

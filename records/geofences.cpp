@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "core/text_logger.h"
 #include "core/xml_document.h"
 #include "core/xml_fields.h"
 #include "records/record_fields.h"
@@ -10,6 +11,7 @@ namespace qav {
 namespace {
 
 constexpr const WChar* kNs = kQavNamespaceUri;
+constexpr const WChar* kFencesRoot = u"qav:Fences";
 
 void SerializeVertex(Vertex& vertex, XmlElement element, uint32_t direction) {
     // A coordinate that is no number is neither written nor taken: "inf" or "nan" on the
@@ -65,7 +67,7 @@ void SerializeFenceList(XmlElement element, uint32_t direction, std::vector<Fenc
 std::string WriteFencesText(const FenceList& fences) {
     XmlDocument document;
     std::vector<Fence> copy = fences.m_fences;  // the binding takes its list by reference
-    SerializeFenceList(document.CreateRoot(u"qav:Fences", kNs), kSyncWrite, copy);
+    SerializeFenceList(document.CreateRoot(kFencesRoot, kNs), kSyncWrite, copy);
     std::string text;
     document.SaveToString(text);
     return text;
@@ -78,6 +80,15 @@ bool ReadFencesText(std::string_view text, FenceList& fences) {
     XmlDocument document;
     const XmlElement root = document.LoadFromText(text.data(), static_cast<int>(text.size()));
     if (!root.IsValid()) {
+        return false;
+    }
+    // Any other document read as fences would hold none, and empty the device's list.
+    WString rootName;
+    if (!root.GetName(rootName) || rootName != kFencesRoot) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+            logger->LogFormat(kSeverityWarning, "Geo-fences refused: the root is %ls, not %ls",
+                              rootName, kFencesRoot);
+        }
         return false;
     }
     std::vector<Fence> read;

@@ -70,7 +70,7 @@ void SerializeFenceList(XmlElement element, uint32_t direction, std::vector<Fenc
 // The fences document as UTF-8 text.
 std::string WriteFencesText(const FenceList& fences);
 // Replaces `fences` with the list the text holds; false, the list untouched, when the text is
-// no document.
+// no document or its root is not "qav:Fences" (logged).
 bool ReadFencesText(std::string_view text, FenceList& fences);
 
 }  // namespace qav

@@ -37,6 +37,11 @@ TEST(Geofences, FilledListWritesItsWireTextAndReadsBack) {
     EXPECT_EQ(read, fences);
     EXPECT_FALSE(ReadFencesText("<qav:Fences><qav:Fence", read)) << "not a document";
     EXPECT_EQ(read, fences) << "a failed read keeps the list";
+    for (const char* other : {"<x/>", "<qav:Fence " QAV_TEST_NS "/>",
+                              "<qav:Rules " QAV_TEST_NS "><qav:Fence/></qav:Rules>"}) {
+        EXPECT_FALSE(ReadFencesText(other, read)) << other;
+        EXPECT_EQ(read, fences) << other << ": another document keeps the list";
+    }
     EXPECT_TRUE(read.At(1) != nullptr && read.At(2) == nullptr && read.AtConst(-1) == nullptr);
 }
 

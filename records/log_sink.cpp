@@ -74,47 +74,88 @@ void LogSink::AddMessage(int severity, const LogMessage& message) {
     // recursive lock would let it into the middle of an append.
     if (m_mutex.LockingThreadId() != MutualExclusion::kNoThread) {
         m_lostMessages.fetch_add(1, std::memory_order_relaxed);
+        WakeUpReader();
         return;
     }
-    MutualExclusionLock lock(m_mutex, 0);
-    if (!lock.IsLocked()) {
-        m_lostMessages.fetch_add(1, std::memory_order_relaxed);
-        return;
+    // Built before the lock: the shorter the lock is held, the fewer messages are lost.
+    std::optional<LogSinkEntry> report = TakeLossReport();
+    {
+        MutualExclusionLock lock(m_mutex, 0);
+        if (!lock.IsLocked()) {
+            // The messages the report stood for are lost still, and this one with them.
+            const int32_t reported = report.has_value() ? report->lostMessages : 0;
+            m_lostMessages.fetch_add(1 + reported, std::memory_order_relaxed);
+        } else {
+            const platform::FileTime now = platform::CurrentFileTime();
+            AppendLossReport(now, report, released);
+            Append(LogSinkEntry{now, severity, message}, released);
+        }
     }
-    const platform::FileTime now = platform::CurrentFileTime();
-    // Counted by threads that never held the lock, so it is taken whole, not read and reset.
-    if (const int32_t lost = m_lostMessages.exchange(0, std::memory_order_relaxed); lost > 0) {
-        const WString text =
-            FormatWString(u"%d message%s could not be logged", lost, lost == 1 ? u"" : u"s");
-        Append(now, kSeverityWarning, LogMessage(text), released);
-    }
-    Append(now, severity, message, released);
+    WakeUpReader();
 }
 
-void LogSink::Append(platform::FileTime time, int severity, const LogMessage& message,
-                     std::optional<LogSinkEntry>& released) {
+std::optional<LogSinkEntry> LogSink::TakeLossReport() {
+    // Counted by threads that never held the lock, so it is taken whole, not read and reset.
+    const int32_t lost = m_lostMessages.exchange(0, std::memory_order_relaxed);
+    if (lost <= 0) {
+        return std::nullopt;
+    }
+    const WString text =
+        FormatWString(u"%d message%s could not be logged", lost, lost == 1 ? u"" : u"s");
+    return LogSinkEntry{0, kSeverityWarning, LogMessage(text), lost};
+}
+
+void LogSink::AppendLossReport(platform::FileTime time, std::optional<LogSinkEntry>& report,
+                               std::optional<LogSinkEntry>& released) {
+    if (report.has_value()) {
+        report->time = time;
+        Append(std::move(*report), released);
+    }
+}
+
+void LogSink::Append(LogSinkEntry entry, std::optional<LogSinkEntry>& released) {
     const int32_t maximum = LoadShared(m_maxNumberOfLogMessages);
     if (maximum > 0) {
         while (m_queue.size() >= static_cast<size_t>(maximum)) {
+            LogSinkEntry& oldest = m_queue.front();
+            m_droppedMessages +=
+                oldest.lostMessages > 0 ? static_cast<uint32_t>(oldest.lostMessages) : 1u;
             if (!released.has_value()) {
-                released.emplace(std::move(m_queue.front()));
+                released.emplace(std::move(oldest));
             }
             m_queue.pop_front();
         }
     }
-    m_queue.push_back(LogSinkEntry{time, severity, message});
+    m_queue.push_back(std::move(entry));
     ++m_totalCount;
 }
 
-void LogSink::TakeMessages(std::vector<LogSinkEntry>& out) {
+void LogSink::WakeUpReader() {
+    if (Event* event = m_wakeUp.load(std::memory_order_acquire)) {
+        event->Set();
+    }
+}
+
+uint32_t LogSink::TakeMessages(std::vector<LogSinkEntry>& out) {
+    std::optional<LogSinkEntry> released;
     std::deque<LogSinkEntry> taken;
+    uint32_t dropped = 0;
+    // A loss at the end of a burst has no later message to report it.
+    std::optional<LogSinkEntry> report = TakeLossReport();
     {
         // Held only for the swap, so that a reader makes loggers lose as little as possible.
         MutualExclusionLock lock(m_mutex);
+        AppendLossReport(platform::CurrentFileTime(), report, released);
         taken.swap(m_queue);
+        dropped = std::exchange(m_droppedMessages, 0);
     }
     out.insert(out.end(), std::make_move_iterator(taken.begin()),
                std::make_move_iterator(taken.end()));
+    return dropped;
+}
+
+void LogSink::SetWakeUpEvent(Event* event) {
+    m_wakeUp.store(event, std::memory_order_release);
 }
 
 uint32_t LogSink::GetTotalCount() {

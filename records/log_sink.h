@@ -9,12 +9,17 @@
 //   SetTextLogger(&sink);
 //   LogText(&sink, kSeverityError, u"Disk full");
 //   std::vector<LogSinkEntry> entries;
-//   sink.TakeMessages(entries);  // oldest first
+//   uint32_t dropped = sink.TakeMessages(entries);  // oldest first
 //
 // Threads: any thread logs. Logging only tries the sink's lock; when another thread
 // holds it the message is dropped and counted, and the count is reported in the queue
-// as "%d message%s could not be logged" just before the next message that gets in.
-// The queue and the total count are touched only under the lock.
+// as "%d message%s could not be logged" just before the next message that gets in, or
+// at the end of what the next TakeMessages takes. A message pushed out of a full queue
+// is counted too, and TakeMessages hands the count out: no message goes unaccounted.
+// The queue and the counts are touched only under the lock.
+//
+// A reader that prints messages as they come sets a wake-up event: the sink sets it,
+// outside its lock, whenever a message is queued or lost.
 //
 // Configuration may run while other threads log: the threshold and the maximum are
 // read and written atomically, so change them only through SetLogSeverity,
@@ -29,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/event.h"
 #include "core/format.h"
 #include "core/log_message.h"
 #include "core/mutual_exclusion.h"
@@ -42,6 +48,8 @@ struct LogSinkEntry {
     platform::FileTime time;  // UTC
     int32_t severity;
     LogMessage message;
+    // For a loss report, the number of messages it stands for; 0 for any other message.
+    int32_t lostMessages = 0;
 };
 
 class LogSink : public MessageLogger, public TextLogger, public virtual LoggingParameters {
@@ -63,10 +71,17 @@ class LogSink : public MessageLogger, public TextLogger, public virtual LoggingP
     // Appends whatever the threshold; never waits for the lock (see above).
     void AddMessage(int severity, const LogMessage& message);
 
-    // Moves the queued entries, oldest first, to the end of `out`. Waits for the lock.
-    void TakeMessages(std::vector<LogSinkEntry>& out);
+    // Moves the queued entries, oldest first, to the end of `out`, a report of any loss
+    // not yet reported last. Returns how many messages the maximum pushed out of the
+    // queue since the last call (a loss report pushed out counts as the messages it
+    // stands for). Waits for the lock.
+    uint32_t TakeMessages(std::vector<LogSinkEntry>& out);
     // Messages appended since construction, loss reports included. Waits for the lock.
     uint32_t GetTotalCount();
+
+    // Set whenever a message is queued or lost; null (the default) for none. The event
+    // must outlive the sink's use of it: clear it, or destroy the sink, first.
+    void SetWakeUpEvent(Event* event);
 
     void SetLogSeverity(int32_t severity);
     void SetMaxNumberOfLogMessages(int32_t maximum);
@@ -81,14 +96,23 @@ class LogSink : public MessageLogger, public TextLogger, public virtual LoggingP
     static constexpr size_t kFormatCapacity = 500;
 
     // REQUIRES: m_mutex held. The first entry dropped goes to `released`.
-    void Append(platform::FileTime time, int severity, const LogMessage& message,
-                std::optional<LogSinkEntry>& released);
+    void Append(LogSinkEntry entry, std::optional<LogSinkEntry>& released);
+    // The report of the messages lost so far, which it takes from the count; none when
+    // nothing was lost. Built outside the lock.
+    std::optional<LogSinkEntry> TakeLossReport();
+    // REQUIRES: m_mutex held. Queues the report taken, if any, stamped with `time`.
+    void AppendLossReport(platform::FileTime time, std::optional<LogSinkEntry>& report,
+                          std::optional<LogSinkEntry>& released);
+    void WakeUpReader();
 
     std::deque<LogSinkEntry> m_queue;  // GUARDED_BY(m_mutex)
     MutualExclusion m_mutex;
     // Incremented by threads that found the lock busy; taken by the next that got it.
     std::atomic<int32_t> m_lostMessages{0};
     uint32_t m_totalCount = 0;  // GUARDED_BY(m_mutex); wraps
+    // Pushed out by the maximum since the last TakeMessages. GUARDED_BY(m_mutex)
+    uint32_t m_droppedMessages = 0;
+    std::atomic<Event*> m_wakeUp{nullptr};
 };
 
 }  // namespace qav

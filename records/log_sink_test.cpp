@@ -66,6 +66,20 @@ TEST(LogSink, DropsTheOldestAtTheMaximumAndCutsFormattedTexts) {
         ASSERT_EQ(texts.size(), static_cast<size_t>(test.kept)) << "maximum " << test.maximum;
         EXPECT_EQ(texts.front(), std::to_string(test.messages - test.kept + 1) + "@3");
     }
+    // A negative maximum from a configuration is refused: the queue stays bounded.
+    {
+        LogSink sink;
+        XmlDocument configuration;
+        sink.ReadXml(
+            test_support::ParseXml(configuration,
+                                   "<qav:LoggingParameters xmlns:qav=\"urn:qav:relay:2026\">"
+                                   "<qav:MaxNumberOfLogMessages>-1</qav:MaxNumberOfLogMessages>"
+                                   "</qav:LoggingParameters>"));
+        for (int i = 1; i <= 201; ++i) {
+            sink.LogFormat(kSeverityError, "%d", i);
+        }
+        EXPECT_EQ(TakeTexts(sink).size(), 200u) << "a negative maximum read";
+    }
     LogSink sink;
     sink.LogFormat(kSeverityError, "%s", std::string(499, 'x'));
     sink.LogFormat(kSeverityError, "%s", std::string(2000, 'y'));
@@ -140,6 +154,111 @@ TEST(LogSink, AccountsForEveryMessageUnderContention) {
     EXPECT_EQ(sink.GetTotalCount(), taken.size());
     EXPECT_EQ(TextOf(taken.back()), "end");
     EXPECT_TRUE(taken.back().time >= before && taken.back().time <= after) << "UTC file time";
+}
+
+// Holds the sink's lock while `count` messages are logged, so that all of them are lost.
+void LoseMessages(TestableLogSink& sink, int count) {
+    test_support::TestThread holder([&sink](test_support::TestThread& self) {
+        sink.GetMutex().Lock();
+        self.Ready();
+        while (!self.Stopping()) {
+            std::this_thread::yield();
+        }
+        sink.GetMutex().Unlock();
+    });
+    for (int i = 0; i < count; ++i) {
+        sink.LogText(kSeverityError, "lost");
+    }
+}
+
+// What the maximum pushes out is counted and handed to the reader, a pushed-out loss
+// report as the messages it stands for; a loss with no later message is reported by the
+// next take.
+TEST(LogSink, CountsWhatTheMaximumDropsAndReportsEveryLoss) {
+    TestableLogSink sink;
+    sink.SetMaxNumberOfLogMessages(3);
+    for (int i = 1; i <= 10; ++i) {
+        sink.LogFormat(kSeverityError, "%d", i);
+    }
+    std::vector<LogSinkEntry> entries;
+    EXPECT_EQ(sink.TakeMessages(entries), 7u);
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(sink.TakeMessages(entries), 0u) << "the count is handed out once";
+
+    sink.SetMaxNumberOfLogMessages(2);
+    LoseMessages(sink, 5);
+    sink.LogText(kSeverityError, "a");  // queued after the report of the 5
+    sink.LogText(kSeverityError, "b");  // pushes out the report
+    sink.LogText(kSeverityError, "c");  // pushes out "a"
+    EXPECT_EQ(sink.TakeMessages(entries), 6u);
+    EXPECT_EQ(TakeTexts(sink), std::vector<std::string>{});
+
+    LoseMessages(sink, 2);
+    entries.clear();
+    EXPECT_EQ(sink.TakeMessages(entries), 0u);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(TextOf(entries[0]), "2 messages could not be logged");
+    EXPECT_EQ(entries[0].lostMessages, 2);
+    EXPECT_EQ(TakeTexts(sink), std::vector<std::string>{}) << "reported once";
+}
+
+TEST(LogSink, SetsItsWakeUpEventWhenAMessageIsQueuedOrLost) {
+    TestableLogSink sink;
+    Event event;
+    sink.SetWakeUpEvent(&event);
+    sink.LogText(kSeverityStatus, "below the threshold");
+    EXPECT_FALSE(event.IsSignalled());
+    sink.LogText(kSeverityError, "queued");
+    EXPECT_TRUE(event.Wait(0));
+    event.Reset();
+    LoseMessages(sink, 1);
+    EXPECT_TRUE(event.Wait(0)) << "a loss wakes the reader, who reports it";
+    event.Reset();
+    sink.SetWakeUpEvent(nullptr);
+    sink.LogText(kSeverityError, "no event");
+    EXPECT_FALSE(event.IsSignalled());
+}
+
+// Loggers on eight threads, a small maximum and a reader woken by the sink: every message
+// is taken, or reported lost, or counted as pushed out.
+TEST(LogSink, AccountsForEveryMessageAtASmallMaximum) {
+    constexpr int kThreads = 8, kPerThread = 1000;
+    LogSink sink;
+    sink.SetMaxNumberOfLogMessages(16);
+    Event wakeUp;
+    sink.SetWakeUpEvent(&wakeUp);
+    std::atomic<int> running{kThreads};
+    int64_t accounted = 0;
+    const auto take = [&] {
+        std::vector<LogSinkEntry> entries;
+        accounted += sink.TakeMessages(entries);
+        for (const LogSinkEntry& entry : entries) {
+            accounted += entry.lostMessages > 0 ? entry.lostMessages : 1;
+        }
+    };
+    std::thread reader([&] {
+        while (running.load() > 0) {
+            wakeUp.Wait(-1);
+            wakeUp.Reset();
+            take();
+        }
+    });
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < kThreads; ++t) {
+        loggers.emplace_back([&] {
+            for (int i = 0; i < kPerThread; ++i) {
+                sink.LogFormat(kSeverityError, "%d", i);
+            }
+            running.fetch_sub(1);
+            wakeUp.Set();
+        });
+    }
+    for (std::thread& logger : loggers) {
+        logger.join();
+    }
+    reader.join();
+    take();
+    EXPECT_EQ(accounted, kThreads * kPerThread);
 }
 
 }  // namespace

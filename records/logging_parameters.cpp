@@ -1,5 +1,7 @@
 #include "records/logging_parameters.h"
 
+#include <cstdint>
+
 #include "core/xml_fields.h"
 #include "records/record_fields.h"
 
@@ -9,8 +11,11 @@ namespace {
 void Serialize(LoggingParameters& record, XmlElement element, uint32_t direction) {
     SyncEnumField(element, u"qav:LogSeverity", kQavNamespaceUri, kLogSeverityTable, direction,
                   record.m_logSeverity);
-    SyncIntField(element, u"qav:MaxNumberOfLogMessages", kQavNamespaceUri, direction,
-                 record.m_maxNumberOfLogMessages);
+    // A negative maximum would leave the log without any limit; 0 asks for none openly.
+    SyncBounded(direction, record.m_maxNumberOfLogMessages, 0, INT32_MAX, [&](int32_t& maximum) {
+        return SyncIntField(element, u"qav:MaxNumberOfLogMessages", kQavNamespaceUri, direction,
+                            maximum);
+    });
     XmlElement viewer =
         element.FindOrCreateChild(u"qav:LogViewer", kQavNamespaceUri, direction != kSyncRead);
     SyncBoolField(viewer, u"qav:AutoRefresh", direction, record.m_autoRefresh);

@@ -1,6 +1,3 @@
-#include <algorithm>
-#include <limits>
-
 #include "core/xml_fields.h"
 #include "records/access_level_table.h"
 #include "records/capture_device_command_tables.h"
@@ -14,7 +11,6 @@ namespace {
 
 using Fields = MaintenanceMessageFields;
 
-constexpr int32_t kIntMax = std::numeric_limits<int32_t>::max();
 constexpr int32_t kPortMax = 65535;
 
 // What only the maintenance message binds.
@@ -127,18 +123,10 @@ void SyncBody(const Body& body, MaintenanceMessage& record, XmlElement element,
     };
     SyncBindings(body, record, element, direction, [&](const Binding& binding) {
         switch (static_cast<Special>(binding.special)) {
-            case Special::kDataSize: {
-                // A negative length would reach the connection as one of about 4 GiB.
-                int32_t dataSize = std::max(record.m_dataSize, 0);
-                SyncBounded(direction, dataSize, 0, kIntMax, [&](int32_t& value) {
-                    return SyncIntField(element, u"qav:DataSize", kQavNamespaceUri, direction,
-                                        value);
-                });
-                if (direction == kSyncRead) {
-                    record.m_dataSize = dataSize;
-                }
+            case Special::kDataSize:
+                SyncAttachmentLength(element, u"qav:DataSize", false, direction, record.m_dataSize,
+                                     record.m_payload);
                 break;
-            }
             case Special::kNetworkAppAddresses:
                 SyncRecordList(u"qav:NetworkAppAddress", kQavNamespaceUri,
                                wrapper(u"qav:NetworkAppAddresses"), direction,
@@ -160,9 +148,7 @@ void SyncBody(const Body& body, MaintenanceMessage& record, XmlElement element,
 
 void Serialize(MaintenanceMessage& record, XmlElement element, uint32_t direction) {
     if (direction == kSyncRead) {
-        // The bytes and length of an earlier message never belong to the one read now.
-        record.m_payload = nullptr;
-        record.m_dataSize = 0;
+        DropAttachment(record.m_dataSize, record.m_payload);
     }
     SyncEnumAttribute(element, u"qav:Type", kQavNamespaceUri, kMaintenanceMessageTypeTable,
                       direction, record.m_type);

@@ -127,9 +127,9 @@ class MonitorCommand : public XmlRecord, public MonitorCommandFields {
 };
 
 // The command's fields into `element` (kSyncWrite) or from it (kSyncRead). Reading picks
-// the children by the type as just read. A negative DataSize is refused, the field keeping
-// its value; a DataSize read drops the payload reference, which belonged to the bytes of
-// an earlier message.
+// the children by the type as just read. The attachment follows the rule of
+// records/record_fields.h: reading drops it (null reference, DataSize 0) before taking the
+// DataSize the XML announces, a negative DataSize is refused, and it is written as 0.
 void Serialize(MonitorCommand& record, XmlElement element, uint32_t direction);
 
 }  // namespace qav

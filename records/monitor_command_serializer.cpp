@@ -155,6 +155,9 @@ void SyncBody(const Body& body, MonitorCommand& record, XmlElement element, uint
 }  // namespace
 
 void Serialize(MonitorCommand& record, XmlElement element, uint32_t direction) {
+    if (direction == kSyncRead) {
+        DropAttachment(record.m_dataSize, record.m_payload);
+    }
     SyncEnumAttribute(element, u"qav:Type", kQavNamespaceUri, kMonitorCommandTypeTable, direction,
                       record.m_type);
     // Read, the type just read picks the body; a type outside the table has none.

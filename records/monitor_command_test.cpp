@@ -189,16 +189,39 @@ TEST(MonitorCommand, AttachmentLengthMatchesItsBytes) {
     ASSERT_EQ(payload, &command.m_payload);
     EXPECT_EQ(command.GetTypeId(), 10);
 
-    // A new length read from the wire no longer belongs to the old bytes.
-    ReadXmlText(command, COMMAND("qav:Type=\"Packet\" qav:Size=\"9\" ") "/>");
-    EXPECT_TRUE(command.m_dataSize == 9 && command.m_payload == nullptr);
-    EXPECT_EQ(command.GetPayload(payload), 9u);
-
-    // A length left over from an earlier command is not announced, so it is not sent.
-    ReadXmlText(command, COMMAND("qav:Type=\"Device Disconnection\" ") "/>");
-    payload = nullptr;
+    // A negative length travels as 0, the length GetPayload hands out, in both forms.
+    command.m_dataSize = -1;
     EXPECT_EQ(command.GetPayload(payload), 0u);
-    EXPECT_EQ(payload, nullptr);
+    EXPECT_NE(WrittenXml(command).find("<qav:DataSize>0</qav:DataSize>"), std::string::npos)
+        << WrittenXml(command);
+    command.m_type = 7;  // "Packet"
+    EXPECT_EQ(WrittenXml(command), COMMAND("qav:Size=\"0\" qav:Type=\"Packet\" ") "/>");
+
+    // A command read, reused or not, holds exactly the length its XML announces and no
+    // reference to the bytes of an earlier one.
+    const struct {
+        const char* xml;
+        int32_t dataSize;
+    } reads[] = {
+        {COMMAND("qav:Type=\"Packet\" qav:Size=\"9\" ") "/>", 9},
+        {COMMAND("qav:Type=\"Packet\" qav:Size=\"-9\" ") "/>", 0},
+        {COMMAND("qav:Type=\"Packet\" ") "/>", 0},
+        {COMMAND(
+             "qav:Type=\"Client Data\" ") "><qav:DataSize>5</qav:DataSize></qav:MonitorCommand>",
+         5},
+        {COMMAND("qav:Type=\"Client Data\" ") "/>", 0},
+        {COMMAND("qav:Type=\"Device Geo-fences\" ") "/>", 0},
+        {COMMAND("qav:Type=\"Device Disconnection\" ") "/>", 0},
+    };
+    for (const auto& read : reads) {
+        command.m_payload = bytes;
+        command.m_dataSize = 4;
+        ReadXmlText(command, read.xml);
+        EXPECT_TRUE(command.m_dataSize == read.dataSize && command.m_payload == nullptr)
+            << read.xml << ": " << command.m_dataSize;
+        payload = nullptr;
+        EXPECT_EQ(command.GetPayload(payload), static_cast<uint32_t>(read.dataSize)) << read.xml;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "records/record_fields.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/text_utils.h"
@@ -154,8 +155,9 @@ bool SyncTypedAttribute(XmlElement element, WStringView name, uint32_t direction
 void SyncAttachmentLength(XmlElement element, WStringView name, bool asAttribute,
                           uint32_t direction, int32_t& length, const uint8_t*& payload) {
     if (direction != kSyncRead) {
-        asAttribute ? SyncTypedAttribute(element, name, direction, length)
-                    : SyncTypedChild(element, name, direction, length);
+        int32_t written = std::max(length, 0);
+        asAttribute ? SyncTypedAttribute(element, name, direction, written)
+                    : SyncTypedChild(element, name, direction, written);
         return;
     }
     int32_t value = -1;

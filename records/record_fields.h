@@ -82,9 +82,15 @@ void SyncBounded(uint32_t direction, int32_t& field, int32_t minimum, int32_t ma
     }
 }
 
-// The length of the bytes attached to a message, as the child or the attribute `name`. A
-// negative length read would reach the connection as one of about 4 GiB and is refused; a
-// new length no longer belongs to the bytes pointed at, which came with an earlier message.
+// The one attachment rule of the messages that carry bytes. Every read starts with
+// DropAttachment: the bytes and length of an earlier message never belong to the one read
+// now. SyncAttachmentLength is the length as the child or the attribute `name`; a negative
+// length would reach the connection as one of about 4 GiB, so it is refused when read and
+// written as 0, the length GetPayload hands out.
+inline void DropAttachment(int32_t& length, const uint8_t*& payload) {
+    length = 0;
+    payload = nullptr;
+}
 void SyncAttachmentLength(XmlElement element, WStringView name, bool asAttribute,
                           uint32_t direction, int32_t& length, const uint8_t*& payload);
 
