@@ -161,6 +161,15 @@ class HoldingSink final : public PacketSink {
     Event m_letGo;
 };
 
+// The scheduling state of a thread of this process: 'R' running or runnable, 'S' asleep.
+char ThreadState(uint32_t threadId) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(threadId) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');  // the name in parentheses may hold anything
+    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
 TEST(DatagramListener, DisconnectWaitsForADeliveryUnderWayButNotForItsOwn) {
     HoldingSink sink;
     Road road(&sink);
@@ -168,13 +177,24 @@ TEST(DatagramListener, DisconnectWaitsForADeliveryUnderWayButNotForItsOwn) {
     UdpPeer peer;
     peer.SendTo(road.port, "held");
     ASSERT_TRUE(sink.m_inside.Wait(5000));
+    // The delivery is let go once the waiting Disconnect is seen asleep, several times
+    // running: a wait that spins would stay runnable and hold a core meanwhile.
+    const uint32_t disconnecting = platform::CurrentThreadId();
+    std::atomic<bool> called{false};
+    bool asleep = false;
     std::thread letGo([&] {
-        platform::SleepMilliseconds(50);
+        int samples = 0;
+        asleep = test_support::Eventually([&] {
+            samples = called && ThreadState(disconnecting) == 'S' ? samples + 1 : 0;
+            return samples >= 3;
+        });
         sink.m_letGo.Set();
     });
+    called = true;
     road.listener->Disconnect();
     EXPECT_TRUE(sink.m_returned) << "Disconnect returned while the sink was still at work";
     letGo.join();
+    EXPECT_TRUE(asleep) << "Disconnect did not sleep while it waited for the delivery";
 
     HoldingSink second;
     second.m_deliveries = 1;  // straight to the disconnecting delivery

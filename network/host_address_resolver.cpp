@@ -33,10 +33,8 @@ class ResolverListener : public DatagramListener {
 
 HostAddressResolver::HostAddressResolver() = default;
 
-HostAddressResolver::~HostAddressResolver() {
-    MutualExclusionLock lock(m_mutex);
-    StopListener();  // there is none: a listener would still hold the resolver
-}
+// There is no listener left: a listener would still hold the resolver.
+HostAddressResolver::~HostAddressResolver() = default;
 
 void HostAddressResolver::SetPlatformServices(PlatformServices* services) {
     MutualExclusionLock lock(m_mutex);
@@ -93,15 +91,17 @@ bool HostAddressResolver::Resolve(const char* name, uint32_t& address,
     }
     int32_t result = 0;
     RefPtr<HostResolveCallback> released;
+    RefPtr<DatagramListener> stale;
     {
         MutualExclusionLock lock(m_mutex);
         released = std::exchange(m_requester, RefPtr<HostResolveCallback>(requester));
-        result = ResolveLowLevel(name, address);
+        result = ResolveLowLevel(name, address, stale);
         // Answered now, or no answer can come: nobody waits, and nothing is held.
         if (result == kStatusResolved || !m_listener) {
             released = std::move(m_requester);
         }
     }
+    StopListener(stale);
     if (result == kStatusResolved) {
         return true;
     }
@@ -109,7 +109,8 @@ bool HostAddressResolver::Resolve(const char* name, uint32_t& address,
     return false;
 }
 
-int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& address) {
+int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& address,
+                                             RefPtr<DatagramListener>& stale) {
     QAV_TRACE("HAR::ResLL2");
     if (name == m_lastName) {
         if (m_status == kStatusResolved) {
@@ -121,9 +122,8 @@ int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& 
             return m_status;
         }
     } else {
-        // Answers are not matched to their questions: a late answer for the earlier name
-        // must not settle this lookup, so it is left to arrive at a closed port.
-        StopListener();
+        // The earlier lookup's answers are left to arrive at a closed port.
+        stale = std::move(m_listener);
     }
     m_lastName = name;
     m_stopwatch.Start();
@@ -239,22 +239,30 @@ RefPtr<DatagramListener> HostAddressResolver::OpenListener() {
     return listener;
 }
 
-void HostAddressResolver::StopListener() {
-    if (m_listener) {
-        m_listener->Disconnect();
-        m_listener.Reset();
+// Never under the resolver's lock: the listener waits for a delivery under way, and that
+// delivery may be waiting for the lock. Once taken out of m_listener, a listener's
+// deliveries are ignored, so none of them calls the requester either, whose owner may be
+// holding its own lock while it waits here.
+void HostAddressResolver::StopListener(RefPtr<DatagramListener>& listener) {
+    if (listener) {
+        listener->Disconnect();
+        listener.Reset();
     }
 }
 
 void HostAddressResolver::Disconnect() {
     RefPtr<HostAddressResolver> self(this);  // the listener's reference goes with it
     RefPtr<HostResolveCallback> requester;
-    MutualExclusionLock lock(m_mutex);
-    requester = std::move(m_requester);
-    StopListener();
-    if (m_status != kStatusResolved) {
-        m_lastName.clear();  // the next Resolve starts anew, with a listener
+    RefPtr<DatagramListener> listener;
+    {
+        MutualExclusionLock lock(m_mutex);
+        requester = std::move(m_requester);
+        listener = std::move(m_listener);
+        if (m_status != kStatusResolved) {
+            m_lastName.clear();  // the next Resolve starts anew, with a listener
+        }
     }
+    StopListener(listener);
 }
 
 void HostAddressResolver::HandleResult(uint32_t address, Settled& settled) {
@@ -293,10 +301,7 @@ void HostAddressResolver::ProcessPacket(DatagramListener* listener, PlatformServ
     if (!settled.resolved) {
         return;
     }
-    if (settled.listener) {
-        settled.listener->Disconnect();
-        settled.listener.Reset();
-    }
+    StopListener(settled.listener);
     if (settled.requester) {
         settled.requester->HostAddressResolved(settled.text.c_str(), &settled.address);
     }

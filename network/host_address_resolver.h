@@ -25,7 +25,9 @@
 // Threads: Resolve, Disconnect, the setters and the queries come from the owner's thread
 // (the owner serialises them); ProcessPacket comes from the listener on the polling
 // thread. What they share is guarded by the resolver's lock, which is never held while
-// the requester is called. Lock order: resolver, then listener, then wait loop.
+// the requester is called, nor while a listener is stopped (a stop waits for a delivery
+// under way, which may be waiting for the lock). Lock order: resolver, then listener,
+// then wait loop.
 #pragma once
 
 #include <atomic>
@@ -161,14 +163,17 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
         RefPtr<DatagramListener> listener;
     };
 
-    // All REQUIRE m_mutex held.
-    int32_t ResolveLowLevel(const std::string& name, uint32_t& address);
+    // All REQUIRE m_mutex held. A listener that the lookup no longer uses is left in
+    // `stale`, to be stopped once the lock is given up.
+    int32_t ResolveLowLevel(const std::string& name, uint32_t& address,
+                            RefPtr<DatagramListener>& stale);
     int32_t LookupDns(const std::string& name);
     int32_t LookupNetbios(const std::string& name);
     bool GetBroadcastAddresses(std::vector<std::string>& destinations);
     int32_t SendQuery(const std::string& name, const std::string& server, int32_t port);
     RefPtr<DatagramListener> OpenListener();
-    void StopListener();
+    // REQUIRES m_mutex NOT held.
+    static void StopListener(RefPtr<DatagramListener>& listener);
     void ExamineAnswer(const char* senderAddress, int32_t senderPort, const uint8_t* data,
                        size_t length, Settled& settled);
     void HandleResult(uint32_t address, Settled& settled);

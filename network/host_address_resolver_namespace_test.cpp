@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <thread>
 
+#include "core/event.h"
 #include "core/test_support.h"
 #include "network/datagram_sender.h"
 #include "network/dns_test_support.h"
@@ -209,6 +212,79 @@ TEST_F(ResolverNamespaceTest, DatagramSenderSendsOnceTheNameIsAnswered) {
     EXPECT_FALSE(peer.Receive(100)) << "nothing before the answer";
     EXPECT_EQ("127.0.0.1", sender->GetAddress());
     sender->Close();
+}
+
+// The owner lets go of lookups, by Disconnect or by asking for another name, while a name
+// server keeps answering them: a delivery under way must never stall the polling thread,
+// nor the owner that waits for it. Ends on its own: a stall fails the test.
+TEST_F(ResolverNamespaceTest, LettingGoOfALookupWhileAnswersArriveNeverStalls) {
+    if (!InNamespace()) {
+        return;
+    }
+    UdpServer dns("127.0.0.1", 53);
+    ASSERT_TRUE(dns.bound);
+    Start("nameserver 127.0.0.1\n");
+    // The answers to the latest query settle nothing (no answer records) and keep coming
+    // until the next query, so deliveries are under way when the owner lets go.
+    std::atomic<int> bursts{0};
+    std::atomic<bool> serving{true};
+    std::thread server([&] {
+        std::string answer;
+        uint16_t port = 0;
+        while (serving) {
+            const auto query = dns.Receive(port == 0 ? 20 : 0);
+            if (query && query->bytes.size() >= 12) {
+                answer = query->bytes;
+                answer[2] = '\x81';
+                answer[3] = '\x80';
+                port = query->fromPort;
+                ++bursts;
+            }
+            for (int i = 0; port != 0 && i < 10; ++i) {
+                dns.SendTo("127.0.0.1", port, answer);
+            }
+        }
+    });
+    RefPtr<HostAddressResolver> resolver = MakeResolver();
+    RefPtr<RecordingRequester> requester(new RefCountedObject<RecordingRequester>);
+    std::atomic<int> rounds{0};
+    Event finished;
+    std::thread owner([&] {
+        for (; rounds < 60; ++rounds) {
+            const int before = bursts;
+            uint32_t address = 0;
+            const std::string name = "round" + std::to_string(rounds) + ".test";
+            resolver->Resolve(name.c_str(), address, requester.get());
+            if (!Eventually([&] { return bursts > before; })) {
+                break;
+            }
+            if (rounds % 2 == 0) {
+                resolver->Disconnect();  // else the next name lets go of this lookup
+            }
+        }
+        resolver->Disconnect();
+        finished.Set();
+    });
+    if (!finished.Wait(60000)) {
+        ADD_FAILURE() << "the owner or the polling thread stalled in round " << rounds;
+        std::fflush(stdout);
+        ::_exit(1);  // the stalled threads cannot be joined
+    }
+    owner.join();
+    serving = false;
+    server.join();
+    EXPECT_EQ(60, rounds) << "a query went unanswered";
+
+    // The polling thread still delivers: a last lookup is answered.
+    uint32_t address = 0;
+    EXPECT_FALSE(resolver->Resolve("last.test", address, requester.get()));
+    const auto query = dns.Receive();
+    ASSERT_TRUE(query);
+    dns.SendTo("127.0.0.1", query->fromPort,
+               query->bytes.substr(0, 2) + AnswerA("last.test", Ipv4(10, 9, 9, 3)).substr(2));
+    EXPECT_TRUE(Eventually([&] { return !requester->Calls().empty(); }));
+    EXPECT_EQ(std::vector<std::string>{"10.9.9.3 10.9.9.3"}, requester->Calls());
+    resolver->Disconnect();
 }
 
 // dnsmasq on 127.0.0.1:53 answering relay.test with 127.0.0.1 until the object ends.
