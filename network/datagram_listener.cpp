@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -235,9 +236,14 @@ intptr_t DatagramListener::HandleInput() {
         }
     }
 
+    // A datagram longer than the lent packet runs on into the own buffer, behind the room
+    // that the packet's part then moves into: every datagram up to kReceiveCapacity bytes
+    // arrives, whatever the sink lends.
     platform::SocketAddressV4 sender;
     int errorCode = 0;
-    const ptrdiff_t count = platform::ReceiveDatagram(socket, buffer, capacity, sender, errorCode);
+    const size_t overflowCapacity = kReceiveCapacity - capacity;
+    ptrdiff_t count = platform::ReceiveDatagramInTwo(
+        socket, buffer, capacity, m_fallbackBuffer + capacity, overflowCapacity, sender, errorCode);
     if (count < 1) {
         // Nothing to deliver: an empty or oversize datagram, or no datagram after all.
         if (count < 0 && errorCode != EAGAIN && errorCode != EWOULDBLOCK) {
@@ -247,6 +253,16 @@ intptr_t DatagramListener::HandleInput() {
             packet->ReturnToPool();
         }
         return ReceiveSlotPool::kNone;
+    }
+    if (static_cast<size_t>(count) > capacity) {
+        if (buffer != m_fallbackBuffer) {
+            std::memcpy(m_fallbackBuffer, buffer, capacity);
+        }
+        if (packet != nullptr) {
+            packet->ReturnToPool();
+            packet = nullptr;
+        }
+        buffer = m_fallbackBuffer;
     }
     if (packet != nullptr) {
         const int index = m_slots.Take(ReceiveSlot{sender, count, buffer, packet});
