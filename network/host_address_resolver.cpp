@@ -292,7 +292,10 @@ void HostAddressResolver::Disconnect() {
         requester = std::move(m_requester);
         listener = std::move(m_listener);
         if (m_status != kStatusResolved) {
-            m_lastName.clear();  // the next Resolve starts anew, with a listener
+            // The next Resolve starts anew, with a listener; nothing answers this one.
+            m_lastName.clear();
+            m_askedServers.clear();
+            m_netbiosName.clear();
         }
     }
     StopListener(listener);

@@ -351,6 +351,19 @@ TEST(HostAddressResolverAnswers, OnlyAnAnswerToTheLookupsQueriesCounts) {
         }
     }
 
+    // A lookup that was let go of takes no answer.
+    for (const char* name : {"relay.test", "relay"}) {
+        RefPtr<Resolver> forgotten = lookups.WaitingFor(name);
+        const uint16_t identifier = forgotten->GetQueryIdentifier();
+        forgotten->Disconnect();
+        const bool netbios = std::string_view(name).find('.') == std::string_view::npos;
+        const std::string datagram =
+            test_support::WithIdentifier(netbios ? goodNetbios : good, identifier);
+        forgotten->ProcessPacket(nullptr, nullptr, netbios ? "10.7.0.9" : kServer,
+                                 netbios ? 137 : 53, Bytes(datagram), datagram.size(), nullptr);
+        EXPECT_NE(Resolver::kStatusResolved, forgotten->GetStatus()) << name;
+    }
+
     // Each lookup draws its own identifier.
     RefPtr<Resolver> resolver = lookups.Make();
     std::set<uint16_t> identifiers;

@@ -259,9 +259,12 @@ size_t HostAddressResolver::ParseNetbiosName(const uint8_t* data, size_t length,
 }
 
 bool HostAddressResolver::IsFromAskedServer(const char* senderAddress, int32_t senderPort) const {
+    if (m_lastName.empty()) {
+        return false;  // no lookup waits
+    }
     // NetBIOS queries go out as broadcasts: any host may answer, from port 137.
     if (m_lastName.find('.') == std::string::npos) {
-        return senderPort == kNetbiosPort;
+        return senderPort == kNetbiosPort && !m_netbiosName.empty();
     }
     uint32_t sender = 0;
     return senderPort == kDnsPort && platform::ParseDottedAddress(senderAddress, sender) &&
