@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -13,14 +14,15 @@
 #include "network/packet_sink.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
+#include "platform/futex.h"
 #include "platform/system_error.h"
-#include "platform/thread.h"
 
 namespace qav {
 
 namespace {
 
 constexpr uint32_t kAnyAddress = 0;
+constexpr int kWakeAll = 0x7FFFFFFF;
 
 bool JoinsGroupsOfType(NetworkInterfaceType type) {
     return type == kNetworkInterfaceLocalHost || type == kNetworkInterfaceEthernet ||
@@ -153,11 +155,15 @@ void DatagramListener::Disconnect() {
         MutualExclusionLock lock(m_mutex);
         CloseSocketLocked(true, true);
     }
-    // No delivery can start now that the sink is forgotten; wait for those under way.
-    const int own = t_delivering == this ? 1 : 0;
-    while (m_deliveries.load(std::memory_order_acquire) > own) {
-        platform::YieldProcessor();
+    // No delivery can start now that the sink is forgotten; wait for those under way. The
+    // caller must hold no lock that a delivery takes (the sink's own, for one).
+    const uint32_t own = t_delivering == this ? 1 : 0;
+    m_disconnectWaiters.fetch_add(1);
+    for (uint32_t deliveries = m_deliveries.load(); deliveries > own;
+         deliveries = m_deliveries.load()) {
+        platform::FutexWait(m_deliveries, deliveries, platform::kNoDeadline);
     }
+    m_disconnectWaiters.fetch_sub(1);
 }
 
 void DatagramListener::CloseSocketLocked(bool detach, bool leaveWaitLoop) {
@@ -230,9 +236,14 @@ intptr_t DatagramListener::HandleInput() {
         }
     }
 
+    // A datagram longer than the lent packet runs on into the own buffer, behind the room
+    // that the packet's part then moves into: every datagram up to kReceiveCapacity bytes
+    // arrives, whatever the sink lends.
     platform::SocketAddressV4 sender;
     int errorCode = 0;
-    const ptrdiff_t count = platform::ReceiveDatagram(socket, buffer, capacity, sender, errorCode);
+    const size_t overflowCapacity = kReceiveCapacity - capacity;
+    ptrdiff_t count = platform::ReceiveDatagramInTwo(
+        socket, buffer, capacity, m_fallbackBuffer + capacity, overflowCapacity, sender, errorCode);
     if (count < 1) {
         // Nothing to deliver: an empty or oversize datagram, or no datagram after all.
         if (count < 0 && errorCode != EAGAIN && errorCode != EWOULDBLOCK) {
@@ -242,6 +253,16 @@ intptr_t DatagramListener::HandleInput() {
             packet->ReturnToPool();
         }
         return ReceiveSlotPool::kNone;
+    }
+    if (static_cast<size_t>(count) > capacity) {
+        if (buffer != m_fallbackBuffer) {
+            std::memcpy(m_fallbackBuffer, buffer, capacity);
+        }
+        if (packet != nullptr) {
+            packet->ReturnToPool();
+            packet = nullptr;
+        }
+        buffer = m_fallbackBuffer;
     }
     if (packet != nullptr) {
         const int index = m_slots.Take(ReceiveSlot{sender, count, buffer, packet});
@@ -295,7 +316,12 @@ void DatagramListener::Deliver(PacketSink* sink, PlatformServices* services,
         const DatagramListener* outer = std::exchange(t_delivering, listener);
         ~Delivering() {
             t_delivering = outer;
-            listener->m_deliveries.fetch_sub(1, std::memory_order_release);
+            // Both sequentially consistent: a Disconnect that has not seen this count
+            // drop is counted among the waiters here, and is woken.
+            listener->m_deliveries.fetch_sub(1);
+            if (listener->m_disconnectWaiters.load() > 0) {
+                platform::FutexWake(listener->m_deliveries, kWakeAll);
+            }
         }
     } delivering{this};
     if (count < 1) {

@@ -62,8 +62,9 @@ class DatagramListener : public Disconnectable, public SocketHandler {
                         bool broadcast);
 
     // Closes the socket, leaves the wait loop and forgets the sink and platform services;
-    // returns once no other thread is handing a datagram to the sink. The sink may call
-    // it from inside a delivery.
+    // returns once no other thread is handing a datagram to the sink (it sleeps until
+    // then). The sink may call it from inside a delivery; any other caller must hold no
+    // lock that the sink takes while it handles a datagram, or the two wait for each other.
     void Disconnect() override;
 
     // A sender that sends from this listener's socket; it keeps the socket open after the
@@ -113,7 +114,10 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     RefPtr<SharedSocket> m_sharedSocket;
     PlatformServices* m_services;
     PacketSink* m_sink = nullptr;
-    std::atomic<int> m_deliveries{0};  // deliveries under way to m_sink
+    // Deliveries under way to m_sink; Disconnect sleeps on it while it is counted among
+    // the waiters.
+    std::atomic<uint32_t> m_deliveries{0};
+    std::atomic<uint32_t> m_disconnectWaiters{0};
     ReceiveSlotPool m_slots;
     uint8_t m_fallbackBuffer[kReceiveCapacity];
 };

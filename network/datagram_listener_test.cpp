@@ -74,11 +74,20 @@ TEST(DatagramListener, DeliversWhatFitsOnceWithItsSenderAndGivesEveryPacketBack)
         const std::string suffix =
             " from 127.0.0.1:" + std::to_string(peer.Port()) + (lends ? " in a packet" : "");
 
-        // What does not fit the lent packet or the own buffer is dropped, not cut.
-        const size_t room = lends ? BinaryPacket::Capacity() : DatagramListener::kReceiveCapacity;
-        for (size_t size : {size_t{1}, room, size_t{0}, room + 1}) {
-            const std::string bytes(size, 'b');
-            const std::vector<std::string> expected = {bytes + suffix};
+        // Every datagram up to kReceiveCapacity bytes arrives whole: in the lent packet when
+        // it fits, else from the own buffer. A longer one is dropped, not cut.
+        const size_t packetRoom = BinaryPacket::Capacity();
+        const size_t room = DatagramListener::kReceiveCapacity;
+        for (size_t size : {size_t{1}, packetRoom, size_t{0}, packetRoom + 1, room, room + 1}) {
+            std::string bytes(size, 'b');
+            if (size > 0) {
+                bytes.front() = 'f';  // both ends: nothing moved or lost at the seam
+                bytes.back() = 'l';
+            }
+            const bool inPacket = lends && size <= packetRoom;
+            const std::vector<std::string> expected = {
+                bytes + " from 127.0.0.1:" + std::to_string(peer.Port()) +
+                (inPacket ? " in a packet" : "")};
             EXPECT_EQ(size > 0 && size <= room ? expected : std::vector<std::string>{},
                       SendWithMarker(peer, road.port, sink, bytes))
                 << size << " bytes, lends " << lends;
@@ -93,8 +102,8 @@ TEST(DatagramListener, DeliversWhatFitsOnceWithItsSenderAndGivesEveryPacketBack)
         EXPECT_EQ(burst, SendWithMarker(peer, road.port, sink, "")) << "lends " << lends;
         road.listener->Disconnect();
         EXPECT_EQ(-1, road.listener->GetPort());
-        // Each receive borrows: 4 sizes with their markers, the burst with its marker.
-        EXPECT_EQ(lends ? 8u + 102u : 0u, sink.pool->GetLentCount());
+        // Each receive borrows: 6 sizes with their markers, the burst with its marker.
+        EXPECT_EQ(lends ? 12u + 102u : 0u, sink.pool->GetLentCount());
         EXPECT_EQ(sink.pool->GetLentCount(), sink.pool->GetReturnedCount());
     }
 }
@@ -161,6 +170,15 @@ class HoldingSink final : public PacketSink {
     Event m_letGo;
 };
 
+// The scheduling state of a thread of this process: 'R' running or runnable, 'S' asleep.
+char ThreadState(uint32_t threadId) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(threadId) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');  // the name in parentheses may hold anything
+    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
 TEST(DatagramListener, DisconnectWaitsForADeliveryUnderWayButNotForItsOwn) {
     HoldingSink sink;
     Road road(&sink);
@@ -168,13 +186,24 @@ TEST(DatagramListener, DisconnectWaitsForADeliveryUnderWayButNotForItsOwn) {
     UdpPeer peer;
     peer.SendTo(road.port, "held");
     ASSERT_TRUE(sink.m_inside.Wait(5000));
+    // The delivery is let go once the waiting Disconnect is seen asleep, several times
+    // running: a wait that spins would stay runnable and hold a core meanwhile.
+    const uint32_t disconnecting = platform::CurrentThreadId();
+    std::atomic<bool> called{false};
+    bool asleep = false;
     std::thread letGo([&] {
-        platform::SleepMilliseconds(50);
+        int samples = 0;
+        asleep = test_support::Eventually([&] {
+            samples = called && ThreadState(disconnecting) == 'S' ? samples + 1 : 0;
+            return samples >= 3;
+        });
         sink.m_letGo.Set();
     });
+    called = true;
     road.listener->Disconnect();
     EXPECT_TRUE(sink.m_returned) << "Disconnect returned while the sink was still at work";
     letGo.join();
+    EXPECT_TRUE(asleep) << "Disconnect did not sleep while it waited for the delivery";
 
     HoldingSink second;
     second.m_deliveries = 1;  // straight to the disconnecting delivery

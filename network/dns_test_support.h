@@ -78,6 +78,20 @@ inline std::string NetbiosAnswer(const std::string& encodedName, const std::stri
            Record(encodedName, 0x20, 1, std::string("\0\0", 2) + address);
 }
 
+// The datagram with its first two bytes, the identifier, replaced.
+inline std::string WithIdentifier(std::string datagram, uint16_t identifier) {
+    if (datagram.size() >= 2) {
+        datagram.replace(0, 2, Be16(identifier));
+    }
+    return datagram;
+}
+
+inline uint16_t IdentifierOf(const std::string& datagram) {
+    return datagram.size() < 2 ? 0
+                               : static_cast<uint16_t>(static_cast<uint8_t>(datagram[0]) << 8 |
+                                                       static_cast<uint8_t>(datagram[1]));
+}
+
 inline uint32_t AddressOf(const char* dotted) {
     return ::inet_addr(dotted);
 }

@@ -1,5 +1,6 @@
 #include "network/host_address_resolver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -10,12 +11,25 @@
 #include "network/network_interfaces.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
+#include "platform/random.h"
 #include "platform/socket.h"
 
 namespace qav {
 namespace {
 
 constexpr const char* kGeneralBroadcast = "255.255.255.255";
+constexpr size_t kQuestionOffset = 12;  // behind the header
+
+// Unguessable, so that a datagram from anyone who did not see the query cannot pass for
+// its answer.
+uint16_t NewQueryIdentifier() {
+    uint16_t identifier = 0;
+    if (!platform::FillRandomBytes(&identifier, sizeof identifier)) {
+        const auto now = static_cast<uint64_t>(Stopwatch::ReadRawClock());
+        identifier = static_cast<uint16_t>(now ^ now >> 16 ^ now >> 32);
+    }
+    return identifier;
+}
 
 // The listener of a lookup holds its resolver. A listener hands a datagram to its sink
 // after giving up its own lock, so a datagram can still be on its way to the resolver
@@ -33,10 +47,8 @@ class ResolverListener : public DatagramListener {
 
 HostAddressResolver::HostAddressResolver() = default;
 
-HostAddressResolver::~HostAddressResolver() {
-    MutualExclusionLock lock(m_mutex);
-    StopListener();  // there is none: a listener would still hold the resolver
-}
+// There is no listener left: a listener would still hold the resolver.
+HostAddressResolver::~HostAddressResolver() = default;
 
 void HostAddressResolver::SetPlatformServices(PlatformServices* services) {
     MutualExclusionLock lock(m_mutex);
@@ -56,6 +68,11 @@ void HostAddressResolver::SetAdapterName(const WString& name) {
 int32_t HostAddressResolver::GetStatus() {
     MutualExclusionLock lock(m_mutex);
     return m_status;
+}
+
+uint16_t HostAddressResolver::GetQueryIdentifier() {
+    MutualExclusionLock lock(m_mutex);
+    return m_queryIdentifier;
 }
 
 std::string HostAddressResolver::GetResultText() {
@@ -93,15 +110,17 @@ bool HostAddressResolver::Resolve(const char* name, uint32_t& address,
     }
     int32_t result = 0;
     RefPtr<HostResolveCallback> released;
+    RefPtr<DatagramListener> stale;
     {
         MutualExclusionLock lock(m_mutex);
         released = std::exchange(m_requester, RefPtr<HostResolveCallback>(requester));
-        result = ResolveLowLevel(name, address);
+        result = ResolveLowLevel(name, address, stale);
         // Answered now, or no answer can come: nobody waits, and nothing is held.
         if (result == kStatusResolved || !m_listener) {
             released = std::move(m_requester);
         }
     }
+    StopListener(stale);
     if (result == kStatusResolved) {
         return true;
     }
@@ -109,7 +128,8 @@ bool HostAddressResolver::Resolve(const char* name, uint32_t& address,
     return false;
 }
 
-int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& address) {
+int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& address,
+                                             RefPtr<DatagramListener>& stale) {
     QAV_TRACE("HAR::ResLL2");
     if (name == m_lastName) {
         if (m_status == kStatusResolved) {
@@ -121,9 +141,12 @@ int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& 
             return m_status;
         }
     } else {
-        // Answers are not matched to their questions: a late answer for the earlier name
-        // must not settle this lookup, so it is left to arrive at a closed port.
-        StopListener();
+        // The earlier lookup's answers are left to arrive at a closed port, and would not
+        // pass for this one's.
+        stale = std::move(m_listener);
+        m_queryIdentifier = NewQueryIdentifier();
+        m_askedServers.clear();
+        m_netbiosName.clear();
     }
     m_lastName = name;
     m_stopwatch.Start();
@@ -136,7 +159,7 @@ int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& 
 
 int32_t HostAddressResolver::LookupDns(const std::string& name) {
     QAV_TRACE("HAR::RLLDNS");
-    if (BuildQuery(name, false, m_queryBuffer) == 0) {
+    if (BuildQuery(name, false, m_queryIdentifier, m_queryBuffer) == 0) {
         return kNameRefused;
     }
     if (m_services == nullptr) {
@@ -146,6 +169,14 @@ int32_t HostAddressResolver::LookupDns(const std::string& name) {
     m_services->GetDnsServers(m_adapterName.c_str(), m_localAddress.c_str(), servers);
     if (servers.empty()) {
         return kNoDnsServer;
+    }
+    for (const std::string& server : servers) {
+        uint32_t serverAddress = 0;
+        if (platform::ParseDottedAddress(server.c_str(), serverAddress) &&
+            std::find(m_askedServers.begin(), m_askedServers.end(), serverAddress) ==
+                m_askedServers.end()) {
+            m_askedServers.push_back(serverAddress);
+        }
     }
     int32_t result = kNoDnsServer;
     for (const std::string& server : servers) {
@@ -157,9 +188,11 @@ int32_t HostAddressResolver::LookupDns(const std::string& name) {
 
 int32_t HostAddressResolver::LookupNetbios(const std::string& name) {
     QAV_TRACE("HAR::RLLSMB");
-    if (name.empty()) {
+    if (BuildQuery(name, true, m_queryIdentifier, m_queryBuffer) == 0) {
         return kNameRefused;
     }
+    // The name as an answer names it: the query's own name, read back.
+    ParseNetbiosName(m_queryBuffer, kQueryBufferSize, kQuestionOffset, m_netbiosName);
     std::vector<std::string> broadcasts;
     if (GetBroadcastAddresses(broadcasts)) {
         for (const std::string& broadcast : broadcasts) {
@@ -213,7 +246,7 @@ int32_t HostAddressResolver::SendQuery(const std::string& name, const std::strin
         return kNoSender;
     }
     sender->SetDestination(server.c_str(), false, port == kNetbiosPort, port);
-    const size_t length = BuildQuery(name, port == kNetbiosPort, m_queryBuffer);
+    const size_t length = BuildQuery(name, port == kNetbiosPort, m_queryIdentifier, m_queryBuffer);
     if (length == 0) {
         return kNameRefused;
     }
@@ -239,22 +272,33 @@ RefPtr<DatagramListener> HostAddressResolver::OpenListener() {
     return listener;
 }
 
-void HostAddressResolver::StopListener() {
-    if (m_listener) {
-        m_listener->Disconnect();
-        m_listener.Reset();
+// Never under the resolver's lock: the listener waits for a delivery under way, and that
+// delivery may be waiting for the lock. Once taken out of m_listener, a listener's
+// deliveries are ignored, so none of them calls the requester either, whose owner may be
+// holding its own lock while it waits here.
+void HostAddressResolver::StopListener(RefPtr<DatagramListener>& listener) {
+    if (listener) {
+        listener->Disconnect();
+        listener.Reset();
     }
 }
 
 void HostAddressResolver::Disconnect() {
     RefPtr<HostAddressResolver> self(this);  // the listener's reference goes with it
     RefPtr<HostResolveCallback> requester;
-    MutualExclusionLock lock(m_mutex);
-    requester = std::move(m_requester);
-    StopListener();
-    if (m_status != kStatusResolved) {
-        m_lastName.clear();  // the next Resolve starts anew, with a listener
+    RefPtr<DatagramListener> listener;
+    {
+        MutualExclusionLock lock(m_mutex);
+        requester = std::move(m_requester);
+        listener = std::move(m_listener);
+        if (m_status != kStatusResolved) {
+            // The next Resolve starts anew, with a listener; nothing answers this one.
+            m_lastName.clear();
+            m_askedServers.clear();
+            m_netbiosName.clear();
+        }
     }
+    StopListener(listener);
 }
 
 void HostAddressResolver::HandleResult(uint32_t address, Settled& settled) {
@@ -293,10 +337,7 @@ void HostAddressResolver::ProcessPacket(DatagramListener* listener, PlatformServ
     if (!settled.resolved) {
         return;
     }
-    if (settled.listener) {
-        settled.listener->Disconnect();
-        settled.listener.Reset();
-    }
+    StopListener(settled.listener);
     if (settled.requester) {
         settled.requester->HostAddressResolved(settled.text.c_str(), &settled.address);
     }

@@ -4,7 +4,10 @@
 // 137) to the broadcast address of each interface and to 255.255.255.255. Every query of
 // a lookup leaves from one listener's socket, so all answers come back to one port; the
 // first answer that carries an address settles the lookup, and later Resolve calls for
-// that name answer at once from it. Each object that reaches a host by name owns one
+// that name answer at once from it. An answer counts only when it carries the lookup's
+// random identifier and comes from a server that was asked (its address, port 53) or,
+// for NetBIOS, from port 137 naming the name asked; 0.0.0.0 and 255.255.255.255 are never
+// taken for an address. Each object that reaches a host by name owns one
 // resolver (the reliable connection, the datagram sender).
 //
 // Typical usage:
@@ -25,7 +28,9 @@
 // Threads: Resolve, Disconnect, the setters and the queries come from the owner's thread
 // (the owner serialises them); ProcessPacket comes from the listener on the polling
 // thread. What they share is guarded by the resolver's lock, which is never held while
-// the requester is called. Lock order: resolver, then listener, then wait loop.
+// the requester is called, nor while a listener is stopped (a stop waits for a delivery
+// under way, which may be waiting for the lock). Lock order: resolver, then listener,
+// then wait loop.
 #pragma once
 
 #include <atomic>
@@ -119,13 +124,18 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     void Disconnect();
 
     int32_t GetStatus();
+    // The identifier that the queries of the current lookup carry and its answers must
+    // carry; drawn at random for each lookup.
+    uint16_t GetQueryIdentifier();
     // The dotted text of the last result, or the dotted name Resolve was last given.
     std::string GetResultText();
     // Whether more than `microseconds` passed since the last lookup began.
     bool HasLookupLastedLongerThan(int64_t microseconds);
 
     // PacketSink: examines one answer. A datagram that a listener of an earlier lookup
-    // still delivers is ignored.
+    // still delivers is ignored, and so is one that is not an answer to the current
+    // lookup's queries (another sender or identifier, another question): it changes
+    // nothing.
     void ProcessPacket(DatagramListener* listener, PlatformServices* services,
                        const char* senderAddress, int32_t senderPort, const uint8_t* data,
                        size_t length, LentPacketBuffer* packet) override;
@@ -133,11 +143,11 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     LentPacketBuffer* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) override;
 
     // The wire format, for the resolver's own use and its tests.
-    // Writes the query for `name` into `buffer` (cleared first) and returns the bytes to
-    // send: the whole buffer for NetBIOS, the exact length for DNS; 0 when the name is
-    // refused (empty; for DNS an empty label, a label over kMaxLabelLength bytes or more
-    // than kMaxEncodedDnsName bytes encoded).
-    static size_t BuildQuery(std::string_view name, bool netbios,
+    // Writes the query for `name`, carrying `identifier`, into `buffer` (cleared first)
+    // and returns the bytes to send: the whole buffer for NetBIOS, the exact length for
+    // DNS; 0 when the name is refused (empty; for DNS an empty label, a label over
+    // kMaxLabelLength bytes or more than kMaxEncodedDnsName bytes encoded).
+    static size_t BuildQuery(std::string_view name, bool netbios, uint16_t identifier,
                              uint8_t (&buffer)[kQueryBufferSize]);
     // Reads a DNS name at the reader's position and moves past it. Compression pointers
     // must point before the part of the name that led to them, so each one goes strictly
@@ -161,14 +171,19 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
         RefPtr<DatagramListener> listener;
     };
 
-    // All REQUIRE m_mutex held.
-    int32_t ResolveLowLevel(const std::string& name, uint32_t& address);
+    // All REQUIRE m_mutex held. A listener that the lookup no longer uses is left in
+    // `stale`, to be stopped once the lock is given up.
+    int32_t ResolveLowLevel(const std::string& name, uint32_t& address,
+                            RefPtr<DatagramListener>& stale);
     int32_t LookupDns(const std::string& name);
     int32_t LookupNetbios(const std::string& name);
     bool GetBroadcastAddresses(std::vector<std::string>& destinations);
     int32_t SendQuery(const std::string& name, const std::string& server, int32_t port);
     RefPtr<DatagramListener> OpenListener();
-    void StopListener();
+    // REQUIRES m_mutex NOT held.
+    static void StopListener(RefPtr<DatagramListener>& listener);
+    // Whether a datagram from there can answer the current lookup.
+    bool IsFromAskedServer(const char* senderAddress, int32_t senderPort) const;
     void ExamineAnswer(const char* senderAddress, int32_t senderPort, const uint8_t* data,
                        size_t length, Settled& settled);
     void HandleResult(uint32_t address, Settled& settled);
@@ -193,6 +208,9 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     uint32_t m_address = 0;  // network byte order; valid with kStatusResolved only
     Stopwatch m_stopwatch;
     uint8_t m_queryBuffer[kQueryBufferSize] = {};
+    uint16_t m_queryIdentifier = 0;
+    std::vector<uint32_t> m_askedServers;  // network byte order
+    std::string m_netbiosName;             // as an answer names it
     int32_t m_status = kStatusNoLookup;
 
     std::atomic<bool> m_printFlag{false};

@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <thread>
 
+#include "core/event.h"
 #include "core/test_support.h"
 #include "network/datagram_sender.h"
 #include "network/dns_test_support.h"
@@ -26,9 +29,11 @@ namespace {
 using test_support::AddressOf;
 using test_support::AnswerA;
 using test_support::Eventually;
+using test_support::IdentifierOf;
 using test_support::Ipv4;
 using test_support::RecordingRequester;
 using test_support::UdpServer;
+using test_support::WithIdentifier;
 
 constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 
@@ -103,22 +108,35 @@ TEST_F(ResolverNamespaceTest, DnsQueriesGoToEveryServerAndTheFirstAddressWins) {
     const auto toFirst = first.Receive();
     const auto toSecond = second.Receive();
     ASSERT_TRUE(toFirst && toSecond);
-    EXPECT_EQ(kQueryABc, toFirst->bytes) << "the dotted name was never sent";
-    EXPECT_EQ(kQueryABc, toSecond->bytes);
+    // Apart from the lookup's identifier, the queries are fixed.
+    const uint16_t identifier = resolver->GetQueryIdentifier();
+    EXPECT_EQ(WithIdentifier(kQueryABc, identifier), toFirst->bytes)
+        << "the dotted name was never sent";
+    EXPECT_EQ(WithIdentifier(kQueryABc, identifier), toSecond->bytes);
     EXPECT_EQ(toFirst->fromPort, toSecond->fromPort) << "every query from one listener";
     EXPECT_FALSE(resolver->Resolve("a.bc", address, requester.get()));
     EXPECT_FALSE(first.Receive(100)) << "asked again within 3 s: nothing sent";
 
-    // The second server answers first: a CNAME alone settles nothing, an address does.
+    // Neither a server that was not asked nor an answer without the lookup's identifier
+    // counts. The second server answers first: a CNAME alone settles nothing, an address
+    // does.
     const uint16_t port = toFirst->fromPort;
+    UdpServer stranger("127.0.0.3", 53);
+    ASSERT_TRUE(stranger.bound);
+    stranger.SendTo("127.0.0.1", port,
+                    WithIdentifier(AnswerA("a.bc", Ipv4(10, 9, 9, 6)), identifier));
+    first.SendTo("127.0.0.1", port,
+                 WithIdentifier(AnswerA("a.bc", Ipv4(10, 9, 9, 7)), identifier ^ 0x8000));
     second.SendTo("127.0.0.1", port,
-                  test_support::DnsHeader(test_support::kDnsResponseFlags, 1, 1) +
-                      test_support::Question("a.bc") +
-                      test_support::Record(test_support::kToQuestion, 5, 1,
-                                           "\3cdn" + test_support::kToQuestion));
-    second.SendTo("127.0.0.1", port, AnswerA("a.bc", Ipv4(10, 9, 9, 2)));
+                  WithIdentifier(test_support::DnsHeader(test_support::kDnsResponseFlags, 1, 1) +
+                                     test_support::Question("a.bc") +
+                                     test_support::Record(test_support::kToQuestion, 5, 1,
+                                                          "\3cdn" + test_support::kToQuestion),
+                                 identifier));
+    second.SendTo("127.0.0.1", port,
+                  WithIdentifier(AnswerA("a.bc", Ipv4(10, 9, 9, 2)), identifier));
     ASSERT_TRUE(Eventually([&] { return !requester->Calls().empty(); }));
-    first.SendTo("127.0.0.1", port, AnswerA("a.bc", Ipv4(10, 9, 9, 1)));
+    first.SendTo("127.0.0.1", port, WithIdentifier(AnswerA("a.bc", Ipv4(10, 9, 9, 1)), identifier));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(std::vector<std::string>{"10.9.9.2 10.9.9.2"}, requester->Calls());
     EXPECT_TRUE(resolver->Resolve("a.bc", address, nullptr));
@@ -160,10 +178,11 @@ TEST_F(ResolverNamespaceTest, NetbiosNamesGoOnlyToTheBroadcastAddresses) {
     query.resize(HostAddressResolver::kQueryBufferSize);
     std::set<std::string> destinations;
     uint16_t port = 0;
+    const uint16_t identifier = resolver->GetQueryIdentifier();
     for (int i = 0; i < 2; ++i) {
         const auto datagram = netbios.Receive();
         ASSERT_TRUE(datagram) << i;
-        EXPECT_EQ(query, datagram->bytes);
+        EXPECT_EQ(WithIdentifier(query, identifier), datagram->bytes);
         destinations.insert(datagram->to);
         port = datagram->fromPort;
     }
@@ -171,8 +190,10 @@ TEST_F(ResolverNamespaceTest, NetbiosNamesGoOnlyToTheBroadcastAddresses) {
     EXPECT_FALSE(netbios.Receive(100));
     EXPECT_FALSE(dns.Receive(0)) << "a name without a dot is never asked of DNS";
 
-    netbios.SendTo("10.77.0.1", port,
-                   test_support::NetbiosAnswer(test_support::kEncodedRelay, Ipv4(10, 77, 0, 9)));
+    netbios.SendTo(
+        "10.77.0.1", port,
+        WithIdentifier(test_support::NetbiosAnswer(test_support::kEncodedRelay, Ipv4(10, 77, 0, 9)),
+                       identifier));
     EXPECT_TRUE(Eventually([&] { return !requester->Calls().empty(); }));
     EXPECT_EQ(std::vector<std::string>{"10.77.0.9 10.77.0.9"}, requester->Calls());
     resolver->Disconnect();
@@ -201,7 +222,9 @@ TEST_F(ResolverNamespaceTest, DatagramSenderSendsOnceTheNameIsAnswered) {
                                                         {early, {{0, kSendNoDestination}}}}),
               completion.Taken());
 
-    dns.SendTo("127.0.0.1", query->fromPort, AnswerA("peer.test", Ipv4(127, 0, 0, 1)));
+    dns.SendTo(
+        "127.0.0.1", query->fromPort,
+        WithIdentifier(AnswerA("peer.test", Ipv4(127, 0, 0, 1)), IdentifierOf(query->bytes)));
     const char late[] = "late";
     bool sent = false;
     ASSERT_TRUE(Eventually([&] { return sent = sent || sender->Send(late, 4, nullptr) == 4; }));
@@ -209,6 +232,79 @@ TEST_F(ResolverNamespaceTest, DatagramSenderSendsOnceTheNameIsAnswered) {
     EXPECT_FALSE(peer.Receive(100)) << "nothing before the answer";
     EXPECT_EQ("127.0.0.1", sender->GetAddress());
     sender->Close();
+}
+
+// The owner lets go of lookups, by Disconnect or by asking for another name, while a name
+// server keeps answering them: a delivery under way must never stall the polling thread,
+// nor the owner that waits for it. Ends on its own: a stall fails the test.
+TEST_F(ResolverNamespaceTest, LettingGoOfALookupWhileAnswersArriveNeverStalls) {
+    if (!InNamespace()) {
+        return;
+    }
+    UdpServer dns("127.0.0.1", 53);
+    ASSERT_TRUE(dns.bound);
+    Start("nameserver 127.0.0.1\n");
+    // The answers to the latest query settle nothing (no answer records) and keep coming
+    // until the next query, so deliveries are under way when the owner lets go.
+    std::atomic<int> bursts{0};
+    std::atomic<bool> serving{true};
+    std::thread server([&] {
+        std::string answer;
+        uint16_t port = 0;
+        while (serving) {
+            const auto query = dns.Receive(port == 0 ? 20 : 0);
+            if (query && query->bytes.size() >= 12) {
+                answer = query->bytes;
+                answer[2] = '\x81';
+                answer[3] = '\x80';
+                port = query->fromPort;
+                ++bursts;
+            }
+            for (int i = 0; port != 0 && i < 10; ++i) {
+                dns.SendTo("127.0.0.1", port, answer);
+            }
+        }
+    });
+    RefPtr<HostAddressResolver> resolver = MakeResolver();
+    RefPtr<RecordingRequester> requester(new RefCountedObject<RecordingRequester>);
+    std::atomic<int> rounds{0};
+    Event finished;
+    std::thread owner([&] {
+        for (; rounds < 60; ++rounds) {
+            const int before = bursts;
+            uint32_t address = 0;
+            const std::string name = "round" + std::to_string(rounds) + ".test";
+            resolver->Resolve(name.c_str(), address, requester.get());
+            if (!Eventually([&] { return bursts > before; })) {
+                break;
+            }
+            if (rounds % 2 == 0) {
+                resolver->Disconnect();  // else the next name lets go of this lookup
+            }
+        }
+        resolver->Disconnect();
+        finished.Set();
+    });
+    if (!finished.Wait(60000)) {
+        ADD_FAILURE() << "the owner or the polling thread stalled in round " << rounds;
+        std::fflush(stdout);
+        ::_exit(1);  // the stalled threads cannot be joined
+    }
+    owner.join();
+    serving = false;
+    server.join();
+    EXPECT_EQ(60, rounds) << "a query went unanswered";
+
+    // The polling thread still delivers: a last lookup is answered.
+    uint32_t address = 0;
+    EXPECT_FALSE(resolver->Resolve("last.test", address, requester.get()));
+    const auto query = dns.Receive();
+    ASSERT_TRUE(query);
+    dns.SendTo("127.0.0.1", query->fromPort,
+               WithIdentifier(AnswerA("last.test", Ipv4(10, 9, 9, 3)), IdentifierOf(query->bytes)));
+    EXPECT_TRUE(Eventually([&] { return !requester->Calls().empty(); }));
+    EXPECT_EQ(std::vector<std::string>{"10.9.9.3 10.9.9.3"}, requester->Calls());
+    resolver->Disconnect();
 }
 
 // dnsmasq on 127.0.0.1:53 answering relay.test with 127.0.0.1 until the object ends.

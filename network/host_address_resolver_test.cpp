@@ -2,6 +2,9 @@
 // become for each kind of answer. No socket is needed: answers go straight to ProcessPacket.
 #include "network/host_address_resolver.h"
 
+#include <memory>
+#include <set>
+
 #include "core/test_support.h"
 #include "network/dns_test_support.h"
 #include "network/platform_services.h"
@@ -22,14 +25,53 @@ using test_support::Record;
 
 using Resolver = HostAddressResolver;
 
-std::string Query(std::string_view name, bool netbios) {
+std::string Query(std::string_view name, bool netbios, uint16_t identifier = 1) {
     uint8_t buffer[Resolver::kQueryBufferSize];
-    const size_t length = Resolver::BuildQuery(name, netbios, buffer);
+    const size_t length = Resolver::BuildQuery(name, netbios, identifier, buffer);
     return std::string(reinterpret_cast<const char*>(buffer), length);
 }
 
 const uint8_t* Bytes(const std::string& datagram) {
     return reinterpret_cast<const uint8_t*>(datagram.data());
+}
+
+constexpr const char* kServer = "10.0.0.53";
+
+// Platform services whose DNS server is kServer, without a wait loop: a lookup asks
+// kServer (or, for a name without a dot, the NetBIOS peers) and no query can leave, so
+// answers go straight to ProcessPacket.
+class Lookups {
+  public:
+    Lookups() {
+        const std::string path = m_directory.Narrow("resolv.conf");
+        test_support::WriteBytes(path, std::string("nameserver ") + kServer + "\n");
+        m_services = std::make_unique<PlatformServices>(path);
+    }
+    RefPtr<Resolver> Make() {
+        RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+        resolver->SetPlatformServices(m_services.get());
+        return resolver;
+    }
+    // A resolver waiting for `name`.
+    RefPtr<Resolver> WaitingFor(const char* name) {
+        RefPtr<Resolver> resolver = Make();
+        uint32_t address = 0;
+        EXPECT_FALSE(resolver->Resolve(name, address, nullptr)) << name;
+        return resolver;
+    }
+
+  private:
+    test_support::ScratchDirectory m_directory;
+    std::unique_ptr<PlatformServices> m_services;
+};
+
+// Hands `datagram` to the resolver with the current lookup's identifier.
+void Answer(Resolver& resolver, const char* sender, int32_t senderPort,
+            const std::string& datagram) {
+    const std::string stamped =
+        test_support::WithIdentifier(datagram, resolver.GetQueryIdentifier());
+    resolver.ProcessPacket(nullptr, nullptr, sender, senderPort, Bytes(stamped), stamped.size(),
+                           nullptr);
 }
 
 TEST(HostAddressResolverWire, BuildsQueries) {
@@ -66,6 +108,9 @@ TEST(HostAddressResolverWire, BuildsQueries) {
         EXPECT_EQ("", Query(refused, false)) << "'" << refused << "'";
     }
     EXPECT_EQ("", Query("", true));
+
+    EXPECT_EQ(std::string("\xBE\xEF", 2), Query("a.bc", false, 0xBEEF).substr(0, 2));
+    EXPECT_EQ(std::string("\xBE\xEF", 2), Query("relay", true, 0xBEEF).substr(0, 2));
 }
 
 TEST(HostAddressResolverWire, ParsesDnsNames) {
@@ -157,8 +202,8 @@ TEST(HostAddressResolverWire, ReadsNetbiosAnswerNames) {
     }
 }
 
-// Each answer goes to a fresh resolver that waits for "relay.test" (it has no platform
-// services, so nothing is sent). Resolving the name again tells whether it settled.
+// Each answer goes to a fresh resolver that waits for "relay.test" from kServer (or, for
+// answers from port 137, for "relay"). Resolving the name again tells whether it settled.
 TEST(HostAddressResolverAnswers, StatusAndResultOfEachAnswer) {
     const std::string question = Question("relay.test");
     const std::string header = DnsHeader(kDnsResponseFlags, 1, 1);
@@ -201,15 +246,14 @@ TEST(HostAddressResolverAnswers, StatusAndResultOfEachAnswer) {
          test_support::NetbiosAnswer("\3FCE" + std::string(1, '\0'), Ipv4(10, 77, 0, 9)),
          Resolver::kStatusParseError, nullptr},
     };
+    Lookups lookups;
     for (const auto& c : cases) {
-        RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
-        uint32_t address = 0;
-        ASSERT_FALSE(resolver->Resolve("relay.test", address, nullptr)) << c.what;
-        resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", c.senderPort, Bytes(c.datagram),
-                                c.datagram.size(), nullptr);
+        const char* name = c.senderPort == 137 ? "relay" : "relay.test";
+        RefPtr<Resolver> resolver = lookups.WaitingFor(name);
+        Answer(*resolver, kServer, c.senderPort, c.datagram);
         EXPECT_EQ(c.status, resolver->GetStatus()) << c.what;
-        EXPECT_EQ(c.address != nullptr, resolver->Resolve("relay.test", address, nullptr))
-            << c.what;
+        uint32_t address = 0;
+        EXPECT_EQ(c.address != nullptr, resolver->Resolve(name, address, nullptr)) << c.what;
         if (c.address != nullptr) {
             EXPECT_EQ(test_support::AddressOf(c.address), address) << c.what;
             EXPECT_EQ(c.address, resolver->GetResultText()) << c.what;
@@ -219,12 +263,10 @@ TEST(HostAddressResolverAnswers, StatusAndResultOfEachAnswer) {
 
 // The stored address answers only the name it was looked up for.
 TEST(HostAddressResolverAnswers, AnAddressBelongsToItsName) {
-    RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+    Lookups lookups;
+    RefPtr<Resolver> resolver = lookups.WaitingFor("relay.test");
+    Answer(*resolver, kServer, 53, test_support::AnswerA("relay.test", Ipv4(10, 1, 2, 3)));
     uint32_t address = 0;
-    resolver->Resolve("relay.test", address, nullptr);
-    const std::string answer = test_support::AnswerA("relay.test", Ipv4(10, 1, 2, 3));
-    resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", 53, Bytes(answer), answer.size(),
-                            nullptr);
     ASSERT_TRUE(resolver->Resolve("relay.test", address, nullptr));
     for (const char* other : {"other.test", "other.test", "relay.test"}) {
         address = 0;
@@ -234,8 +276,108 @@ TEST(HostAddressResolverAnswers, AnAddressBelongsToItsName) {
     }
 }
 
+// Only an answer to the lookup's own queries counts: with their identifier, from a server
+// that was asked (port 53) and to the question asked, or for NetBIOS from port 137 naming
+// the name asked. Anything else leaves the lookup as it was. 0.0.0.0 and
+// 255.255.255.255 are no address.
+TEST(HostAddressResolverAnswers, OnlyAnAnswerToTheLookupsQueriesCounts) {
+    const std::string good = test_support::AnswerA("relay.test", Ipv4(10, 1, 2, 3));
+    const std::string goodNetbios = test_support::NetbiosAnswer(kEncodedRelay, Ipv4(10, 7, 0, 9));
+    const std::string header = DnsHeader(kDnsResponseFlags, 1, 1);
+    const std::string question = Question("relay.test");
+    const std::string broadcast = Record(kToQuestion, 1, 1, Ipv4(255, 255, 255, 255));
+    const std::string encodedOther = Query("other", true).substr(12, 34);
+    constexpr int32_t kIgnored = -1;  // the status stays as it was
+    const struct {
+        const char* what;
+        const char* name;  // looked up
+        const char* sender;
+        int32_t senderPort;
+        std::string datagram;
+        uint16_t identifierChange;  // XORed into the lookup's identifier
+        int32_t status;
+        const char* address;
+    } cases[] = {
+        {"the answer", "relay.test", kServer, 53, good, 0, Resolver::kStatusResolved, "10.1.2.3"},
+        {"another identifier", "relay.test", kServer, 53, good, 0x0100, kIgnored, nullptr},
+        {"a server not asked", "relay.test", "10.0.0.54", 53, good, 0, kIgnored, nullptr},
+        {"another port", "relay.test", kServer, 5353, good, 0, kIgnored, nullptr},
+        {"the NetBIOS port", "relay.test", kServer, 137, goodNetbios, 0, kIgnored, nullptr},
+        {"another question", "relay.test", kServer, 53,
+         test_support::AnswerA("other.test", Ipv4(10, 1, 2, 3)), 0, kIgnored, nullptr},
+        {"the question in other case", "relay.test", kServer, 53,
+         test_support::AnswerA("RELAY.Test", Ipv4(10, 1, 2, 3)), 0, Resolver::kStatusResolved,
+         "10.1.2.3"},
+        {"0.0.0.0", "relay.test", kServer, 53,
+         test_support::AnswerA("relay.test", Ipv4(0, 0, 0, 0)), 0,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"255.255.255.255", "relay.test", kServer, 53, header + question + broadcast, 0,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"255.255.255.255, then an address", "relay.test", kServer, 53,
+         DnsHeader(kDnsResponseFlags, 1, 2) + question + broadcast +
+             Record(kToQuestion, 1, 1, Ipv4(10, 1, 2, 4)),
+         0, Resolver::kStatusResolved, "10.1.2.4"},
+        {"a NetBIOS answer", "relay", "10.7.0.9", 137, goodNetbios, 0, Resolver::kStatusResolved,
+         "10.7.0.9"},
+        {"a NetBIOS answer with another identifier", "relay", "10.7.0.9", 137, goodNetbios, 0x0001,
+         kIgnored, nullptr},
+        {"a NetBIOS answer from port 53", "relay", kServer, 53, goodNetbios, 0, kIgnored, nullptr},
+        {"a NetBIOS answer naming another name", "relay", "10.7.0.9", 137,
+         test_support::NetbiosAnswer(encodedOther, Ipv4(10, 7, 0, 9)), 0,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+        {"a NetBIOS answer of 0.0.0.0", "relay", "10.7.0.9", 137,
+         test_support::NetbiosAnswer(kEncodedRelay, Ipv4(0, 0, 0, 0)), 0,
+         Resolver::kStatusUnexpectedAnswer, nullptr},
+    };
+    Lookups lookups;
+    for (const auto& c : cases) {
+        RefPtr<Resolver> resolver = lookups.WaitingFor(c.name);
+        const int32_t before = resolver->GetStatus();
+        const std::string datagram = test_support::WithIdentifier(
+            c.datagram, resolver->GetQueryIdentifier() ^ c.identifierChange);
+        resolver->ProcessPacket(nullptr, nullptr, c.sender, c.senderPort, Bytes(datagram),
+                                datagram.size(), nullptr);
+        EXPECT_EQ(c.status == kIgnored ? before : c.status, resolver->GetStatus()) << c.what;
+        uint32_t address = 0;
+        EXPECT_EQ(c.address != nullptr, resolver->Resolve(c.name, address, nullptr)) << c.what;
+        if (c.address != nullptr) {
+            EXPECT_EQ(test_support::AddressOf(c.address), address) << c.what;
+        }
+        if (c.status == kIgnored) {  // the lookup still takes its answer
+            const bool netbios = std::string_view(c.name).find('.') == std::string_view::npos;
+            Answer(*resolver, netbios ? "10.7.0.9" : kServer, netbios ? 137 : 53,
+                   netbios ? goodNetbios : good);
+            EXPECT_TRUE(resolver->Resolve(c.name, address, nullptr)) << c.what;
+        }
+    }
+
+    // A lookup that was let go of takes no answer.
+    for (const char* name : {"relay.test", "relay"}) {
+        RefPtr<Resolver> forgotten = lookups.WaitingFor(name);
+        const uint16_t identifier = forgotten->GetQueryIdentifier();
+        forgotten->Disconnect();
+        const bool netbios = std::string_view(name).find('.') == std::string_view::npos;
+        const std::string datagram =
+            test_support::WithIdentifier(netbios ? goodNetbios : good, identifier);
+        forgotten->ProcessPacket(nullptr, nullptr, netbios ? "10.7.0.9" : kServer,
+                                 netbios ? 137 : 53, Bytes(datagram), datagram.size(), nullptr);
+        EXPECT_NE(Resolver::kStatusResolved, forgotten->GetStatus()) << name;
+    }
+
+    // Each lookup draws its own identifier.
+    RefPtr<Resolver> resolver = lookups.Make();
+    std::set<uint16_t> identifiers;
+    for (int i = 0; i < 8; ++i) {
+        uint32_t address = 0;
+        resolver->Resolve(("name" + std::to_string(i) + ".test").c_str(), address, nullptr);
+        identifiers.insert(resolver->GetQueryIdentifier());
+    }
+    EXPECT_LT(1u, identifiers.size()) << "the identifier is not drawn anew";
+}
+
 TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
-    RefPtr<Resolver> resolver(new RefCountedObject<Resolver>);
+    Lookups lookups;
+    RefPtr<Resolver> resolver = lookups.Make();
     uint32_t address = 0;
     EXPECT_TRUE(resolver->Resolve("10.0.0.9", address, nullptr));
     EXPECT_EQ(test_support::AddressOf("10.0.0.9"), address);
@@ -247,9 +389,10 @@ TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
         resolver->SetPrintFlag(print);
         testing::internal::CaptureStdout();
         resolver->Resolve(print ? "printed.test" : "quiet.test", address, nullptr);
-        resolver->ProcessPacket(nullptr, nullptr, "10.0.0.53", 53, Bytes(shortAnswer),
-                                shortAnswer.size(), nullptr);
-        EXPECT_EQ(print ? "Resolve Low Level Result = 15\r\nBytes received=25\r\n" : "",
+        Answer(*resolver, kServer, 53, shortAnswer);
+        EXPECT_EQ(print ? "Low Level DNS Lookup (std) Result=16\r\nResolve Low Level Result = "
+                          "16\r\nBytes received=25\r\n"
+                        : "",
                   testing::internal::GetCapturedStdout());
     }
 }

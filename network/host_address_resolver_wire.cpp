@@ -6,11 +6,11 @@
 
 #include "core/trace_frame.h"
 #include "network/host_address_resolver.h"
+#include "platform/socket.h"
 
 namespace qav {
 namespace {
 
-constexpr uint16_t kQueryIdentifier = 0x0001;
 constexpr uint16_t kDnsQueryFlags = 0x0100;      // recursion desired
 constexpr uint16_t kNetbiosQueryFlags = 0x0110;  // recursion desired, broadcast
 constexpr uint16_t kTypeA = 0x0001;
@@ -48,6 +48,18 @@ class QueryWriter {
 
 uint8_t AsciiUpper(char c) {
     return static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return AsciiUpper(x) == AsciiUpper(y);
+           });
+}
+
+// Neither "any" nor the general broadcast reaches a host: the node would send to itself or
+// to everyone.
+bool IsHostAddress(uint32_t address) {
+    return address != 0 && address != 0xFFFFFFFFu;
 }
 
 // The labels of a DNS name, each 1 to 63 bytes, all of them with their length bytes and
@@ -96,14 +108,14 @@ bool FollowNetbiosPointers(ByteReader& cursor, bool& followed) {
 
 }  // namespace
 
-size_t HostAddressResolver::BuildQuery(std::string_view name, bool netbios,
+size_t HostAddressResolver::BuildQuery(std::string_view name, bool netbios, uint16_t identifier,
                                        uint8_t (&buffer)[kQueryBufferSize]) {
     std::memset(buffer, 0, kQueryBufferSize);
     if (netbios ? name.empty() : !IsEncodableDnsName(name)) {
         return 0;
     }
     QueryWriter writer(buffer);
-    writer.Be16(kQueryIdentifier);
+    writer.Be16(identifier);
     writer.Be16(netbios ? kNetbiosQueryFlags : kDnsQueryFlags);
     writer.Be16(1);  // one question; no answer, authority or additional records
     writer.Bytes("\0\0\0\0\0\0", 6);
@@ -246,11 +258,25 @@ size_t HostAddressResolver::ParseNetbiosName(const uint8_t* data, size_t length,
     return followed ? 2 : cursor.Position() - position;
 }
 
+bool HostAddressResolver::IsFromAskedServer(const char* senderAddress, int32_t senderPort) const {
+    if (m_lastName.empty()) {
+        return false;  // no lookup waits
+    }
+    // NetBIOS queries go out as broadcasts: any host may answer, from port 137.
+    if (m_lastName.find('.') == std::string::npos) {
+        return senderPort == kNetbiosPort && !m_netbiosName.empty();
+    }
+    uint32_t sender = 0;
+    return senderPort == kDnsPort && platform::ParseDottedAddress(senderAddress, sender) &&
+           std::find(m_askedServers.begin(), m_askedServers.end(), sender) != m_askedServers.end();
+}
+
 void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t senderPort,
                                         const uint8_t* data, size_t length, Settled& settled) {
-    if (m_status == kStatusResolved) {
+    if (m_status == kStatusResolved || !IsFromAskedServer(senderAddress, senderPort)) {
         return;
     }
+    const int32_t before = m_status;
     m_status = kStatusExamining;
     if (data == nullptr || length < 1) {
         m_status = kStatusEmptyAnswer;
@@ -262,18 +288,23 @@ void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t sende
         return;
     }
     ByteReader reader(data, length);
+    uint16_t identifier = 0;
     uint8_t flags = 0;
     uint16_t questions = 0;
     uint16_t answers = 0;
     uint16_t authorities = 0;
     uint16_t additionals = 0;
-    reader.Skip(2);
+    reader.ReadBe16(identifier);
     reader.ReadU8(flags);
     reader.Skip(1);
     reader.ReadBe16(questions);
     reader.ReadBe16(answers);
     reader.ReadBe16(authorities);
     reader.ReadBe16(additionals);
+    if (identifier != m_queryIdentifier) {
+        m_status = before;  // not an answer to these queries
+        return;
+    }
     // A NetBIOS answer may come without its question.
     const bool netbios = senderPort == kNetbiosPort;
     if ((questions != 1 && !netbios) || (flags & kResponseBit) == 0) {
@@ -290,6 +321,10 @@ void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t sende
     if (questions == 1 && (!ParseDnsName(reader, question) || !reader.Skip(4))) {
         m_status = kStatusParseError;
         Print("DNS Parse error.\r\n");
+        return;
+    }
+    if (!netbios && !EqualIgnoringAsciiCase(question, m_lastName)) {
+        m_status = before;  // the answer to another question
         return;
     }
     Print("Question Server=%s Host=%s\r\n", senderAddress, question);
@@ -326,8 +361,14 @@ void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t sende
             }
             uint32_t address = 0;  // the bytes are in network order already
             std::memcpy(&address, recordData + dataLength - 4, sizeof address);
-            HandleResult(address, settled);
-            return;
+            // A DNS record may name an alias of the question; a NetBIOS one names the
+            // host, which must be the one asked for.
+            if (IsHostAddress(address) &&
+                (!netbios || EqualIgnoringAsciiCase(host, m_netbiosName))) {
+                HandleResult(address, settled);
+                return;
+            }
+            continue;
         }
         if (dataLength >= reader.Remaining()) {
             m_status = kStatusParseError;

@@ -25,7 +25,8 @@ class PacketSink {
 
     // Lends a pooled packet to receive a datagram into: its buffer goes to `buffer` and
     // `capacity` (asked for on entry) may be lowered. Null: the listener receives into its
-    // own buffer.
+    // own buffer. A datagram longer than the lowered capacity is not lost: the listener
+    // gives the packet back unused and delivers the datagram from its own buffer.
     virtual LentPacketBuffer* AllocatePacketBuffer(uint8_t** buffer, size_t& capacity) = 0;
 
   protected:

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -182,19 +183,29 @@ bool PeerHasClosed(int socket) {
 
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
                           int& errorCode) {
+    return ReceiveDatagramInTwo(socket, buffer, capacity, nullptr, 0, from, errorCode);
+}
+
+ptrdiff_t ReceiveDatagramInTwo(int socket, void* first, size_t firstCapacity, void* second,
+                               size_t secondCapacity, SocketAddressV4& from, int& errorCode) {
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
-    socklen_t addressLength = sizeof address;
+    iovec parts[2] = {{first, firstCapacity}, {second, secondCapacity}};
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_name = &address;
+    message.msg_namelen = sizeof address;
+    message.msg_iov = parts;
+    message.msg_iovlen = secondCapacity > 0 ? 2 : 1;
     // MSG_TRUNC makes the kernel answer the datagram's real length, so a cut one is seen.
-    const ssize_t received = RetryInterrupted([&] {
-        return ::recvfrom(socket, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
-                          reinterpret_cast<sockaddr*>(&address), &addressLength);
-    });
+    const ssize_t received =
+        RetryInterrupted([&] { return ::recvmsg(socket, &message, MSG_DONTWAIT | MSG_TRUNC); });
     if (received < 0) {
         errorCode = errno;
         return -1;
     }
-    if (static_cast<size_t>(received) > capacity) {
+    if ((message.msg_flags & MSG_TRUNC) != 0 ||
+        static_cast<size_t>(received) > firstCapacity + secondCapacity) {
         errorCode = EMSGSIZE;
         return -1;
     }

@@ -48,6 +48,10 @@ bool PeerHasClosed(int socket);
 // -1 with errorCode EMSGSIZE. A zero-length datagram gives 0.
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
                           int& errorCode);
+// As ReceiveDatagram, into two buffers: the datagram fills `first` and runs on into
+// `second`, so it may be as long as both together. One that fits `first` lands there whole.
+ptrdiff_t ReceiveDatagramInTwo(int socket, void* first, size_t firstCapacity, void* second,
+                               size_t secondCapacity, SocketAddressV4& from, int& errorCode);
 ptrdiff_t SendDatagram(int socket, const void* data, size_t length, const SocketAddressV4& to,
                        int& errorCode);
 

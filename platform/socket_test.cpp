@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,33 @@ TEST(Socket, DatagramsOversizeDroppedAndEmptyKept) {
     EXPECT_TRUE(from.address == kLoopback && from.port == senderName.port);
     ASSERT_EQ(receive(true), 16);
     EXPECT_EQ(std::string(buffer, 16), fits);
+
+    // Into two buffers: what fits the first stays there whole, a longer one runs on into
+    // the second, a datagram longer than both is dropped.
+    char first[4];
+    char second[8];
+    const auto receiveInTwo = [&] {
+        EXPECT_TRUE(WaitFor(receiver, kPollInput));
+        return ReceiveDatagramInTwo(receiver, first, sizeof first, second, sizeof second, from,
+                                    errorCode);
+    };
+    for (const std::string bytes : {"abcd", "abcdefghijkl", "abcdefghijklm", "ab"}) {
+        ASSERT_EQ(SendDatagram(sender, bytes.data(), bytes.size(), to, errorCode),
+                  static_cast<ptrdiff_t>(bytes.size()));
+        std::memset(second, '-', sizeof second);
+        const ptrdiff_t got = receiveInTwo();
+        if (bytes.size() > sizeof first + sizeof second) {
+            EXPECT_EQ(got, -1) << bytes;
+            EXPECT_EQ(errorCode, EMSGSIZE) << bytes;
+            continue;
+        }
+        ASSERT_EQ(got, static_cast<ptrdiff_t>(bytes.size())) << bytes;
+        const std::string joined = std::string(first, sizeof first) + std::string(second, 8);
+        EXPECT_EQ(joined.substr(0, bytes.size()), bytes);
+        if (bytes.size() <= sizeof first) {
+            EXPECT_EQ(std::string(second, 8), "--------") << bytes;
+        }
+    }
 }
 
 TEST(Socket, DottedAddressParsingAndFormatting) {
