@@ -64,7 +64,9 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // Sets the stopping flag, takes the network changes test out of the scheduler, closes
     // the servers and listeners, disconnects every context of the connection set, then
     // stops the polling thread and waits for it to end (bounded, not on the polling thread
-    // itself), which also drops its reference to this manager. Later calls do nothing more.
+    // itself), which also drops its reference to this manager. Later calls only wait for
+    // the thread again, so that one from another thread after a release made by a job
+    // returns once the thread has ended.
     void ReleaseAllResources();
 
     // Results of StartServerRoles.
@@ -137,6 +139,9 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     MutualExclusion m_mutex;
     RefPtr<Scheduler> m_scheduler;          // guarded by m_mutex
     RefPtr<PollingThread> m_pollingThread;  // guarded by m_mutex
+    // Kept after the stop, so that a release after one made on the polling thread itself
+    // (which cannot wait for its own thread) still waits for the thread to end.
+    RefPtr<PollingThread> m_stoppedPollingThread;  // guarded by m_mutex
     std::atomic<bool> m_stopping{false};
     std::atomic<int32_t> m_startedThreadCount{0};
 
