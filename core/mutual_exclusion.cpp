@@ -24,7 +24,63 @@ uint32_t CallingThreadId() {
     return t_threadId;
 }
 
+// The mutexes this thread holds, newest first.
+struct HeldLocks {
+    MutualExclusion* newest = nullptr;
+    bool endHooked = false;
+};
+thread_local constinit HeldLocks t_heldLocks;
+
 }  // namespace
+
+void MutualExclusion::HookThreadEnd() {
+    struct ThreadEnd {
+        ~ThreadEnd() { AbandonHeldLocks(); }
+    };
+    // Made on first use, so only threads that ever lock pay for the hook.
+    thread_local ThreadEnd threadEnd;
+    (void)threadEnd;
+}
+
+void MutualExclusion::AbandonHeldLocks() {
+    HeldLocks& held = t_heldLocks;
+    while (MutualExclusion* mutex = held.newest) {
+        held.newest = mutex->m_olderHeld;
+        if (held.newest != nullptr) {
+            held.newest->m_newerHeld = nullptr;
+        }
+        mutex->m_olderHeld = nullptr;
+        // Last: a waiter that sees the mutex abandoned may destroy it at once.
+        mutex->m_handle.Abandon();
+    }
+}
+
+void MutualExclusion::LinkHeld() {
+    HeldLocks& held = t_heldLocks;
+    if (!held.endHooked) [[unlikely]] {
+        HookThreadEnd();
+        held.endHooked = true;
+    }
+    m_newerHeld = nullptr;
+    m_olderHeld = held.newest;
+    if (held.newest != nullptr) {
+        held.newest->m_newerHeld = this;
+    }
+    held.newest = this;
+}
+
+void MutualExclusion::UnlinkHeld() {
+    if (m_newerHeld != nullptr) {
+        m_newerHeld->m_olderHeld = m_olderHeld;
+    } else {
+        t_heldLocks.newest = m_olderHeld;
+    }
+    if (m_olderHeld != nullptr) {
+        m_olderHeld->m_newerHeld = m_newerHeld;
+    }
+    m_newerHeld = nullptr;
+    m_olderHeld = nullptr;
+}
 
 MutualExclusion::~MutualExclusion() {
     const int32_t count = m_lockCount.load(std::memory_order_relaxed);
@@ -39,9 +95,10 @@ MutualExclusion::~MutualExclusion() {
     // The owner's locks are let go. A lock held by another thread is left as it is:
     // the lock word owns nothing that must be freed, and waking that thread's waiters
     // into a dying object would only move the damage.
-    if (owner == CallingThreadId()) {
+    if (owner == CallingThreadId() && !m_handle.IsAbandoned()) {
         m_lockCount.store(0, std::memory_order_relaxed);
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
+        UnlinkHeld();
         m_handle.Unlock();
     }
 }
@@ -50,8 +107,9 @@ bool MutualExclusion::Lock(int timeout) {
     QAV_TRACE("ME::Lock");
     QAV_TRACE_VAR("m_dwLockingThreadID", m_dwLockingThreadID, kTraceInt32);
     const uint32_t self = CallingThreadId();
-    // Only this thread can have stored its own id here, so a relaxed read is exact.
-    if (m_dwLockingThreadID.load(std::memory_order_relaxed) == self) {
+    // Only this thread can have stored its own id here, so a relaxed read is exact (but
+    // for an abandoned mutex whose ended owner had the id the kernel gave this thread).
+    if (m_dwLockingThreadID.load(std::memory_order_relaxed) == self && !m_handle.IsAbandoned()) {
         ReportRelock(qavTraceScope.frame());
         m_lockCount.store(m_lockCount.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
@@ -59,8 +117,7 @@ bool MutualExclusion::Lock(int timeout) {
     }
     bool acquired;
     if (timeout < 0) {
-        m_handle.Lock();
-        acquired = true;
+        acquired = m_handle.Lock();
     } else if (timeout == 0) {
         acquired = m_handle.TryLock();
     } else {
@@ -71,11 +128,13 @@ bool MutualExclusion::Lock(int timeout) {
     }
     m_dwLockingThreadID.store(self, std::memory_order_relaxed);
     m_lockCount.store(1, std::memory_order_relaxed);
+    LinkHeld();
     return true;
 }
 
 bool MutualExclusion::Unlock() {
-    if (m_dwLockingThreadID.load(std::memory_order_relaxed) != CallingThreadId()) {
+    if (m_dwLockingThreadID.load(std::memory_order_relaxed) != CallingThreadId() ||
+        m_handle.IsAbandoned()) {
         platform::FatalProgramError("m_dwLockingThreadID == ::GetCurrentThreadId()");
         return false;
     }
@@ -83,6 +142,7 @@ bool MutualExclusion::Unlock() {
     m_lockCount.store(count, std::memory_order_relaxed);
     if (count == 0) {
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
+        UnlinkHeld();
         m_handle.Unlock();
     }
     return true;
