@@ -92,12 +92,10 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // the release.
     RefPtr<PollingThread> GetPollingThread();
 
-    // Where the intakes and the network packets manager report. Null: nowhere. The sink
-    // must outlive its installation.
-    void SetLogSink(MessageLogger* logSink) {
-        m_logSink.store(logSink, std::memory_order_release);
-        m_networkPacketsManager.SetLogSink(logSink);
-    }
+    // Where the intakes and the network packets manager report. Null: nowhere. Returns
+    // once no call into the sink set before is in progress, so that its owner may then
+    // free it.
+    void SetLogSink(MessageLogger* logSink) { m_networkPacketsManager.SetLogSink(logSink); }
 
     // The contexts of the manager's connections.
     ConnectionSet& GetConnectionSet() { return m_connectionSet; }
@@ -146,7 +144,6 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     std::atomic<int32_t> m_startedThreadCount{0};
 
     const RefPtr<BinaryPacketsPool> m_packetPool;
-    std::atomic<MessageLogger*> m_logSink{nullptr};
     std::atomic<uint64_t> m_connectionCount{0};
     std::atomic<uint64_t> m_datagramCount{0};
     std::atomic<uint64_t> m_receivedByteCount{0};
