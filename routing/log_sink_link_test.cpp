@@ -14,31 +14,33 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A sink whose Log can be held in the middle of a call.
+// A sink whose Log can be held in the middle of a call. The events are the test's: the
+// sink may be gone before whoever sets them has returned.
 class HeldSink final : public MessageLogger {
   public:
-    explicit HeldSink(int level) : m_level(level) {}
+    HeldSink(int level, Event& inside, Event& proceed)
+        : m_level(level), m_inside(inside), m_proceed(proceed) {}
     int GetLevel() override { return m_level; }
     void Log(int /*severity*/, const LogMessage& /*message*/) override {
-        inside.Set();
-        released = proceed.Wait(5000);
+        m_inside.Set();
+        m_proceed.Wait(5000);
         ++calls;  // the sink's own state, after the wait
     }
 
-    Event inside;
-    Event proceed;
-    std::atomic<bool> released{false};
     std::atomic<int> calls{0};
 
   private:
     const int m_level;
+    Event& m_inside;
+    Event& m_proceed;
 };
 
 TEST(LogSinkLink, HandsOutTheSinkOnlyForSeveritiesItAdmits) {
     RefPtr<LogSinkLink> link(new LogSinkLink);
     EXPECT_FALSE(link->LoggerFor(kSeverityError)) << "no sink set";
-    HeldSink sink(kSeverityWarning);
-    sink.proceed.Set();
+    Event inside, proceed;
+    proceed.Set();
+    HeldSink sink(kSeverityWarning, inside, proceed);
     link->Set(&sink);
     EXPECT_FALSE(link->LoggerFor(kSeverityStatus)) << "below the sink's level";
     {
@@ -55,14 +57,15 @@ TEST(LogSinkLink, HandsOutTheSinkOnlyForSeveritiesItAdmits) {
 // thread must have ended by then.
 TEST(LogSinkLink, ReplacingTheSinkWaitsForTheCallsInProgress) {
     RefPtr<LogSinkLink> link(new LogSinkLink);
-    auto* sink = new HeldSink(kSeverityStatus);
+    Event inside, proceed;
+    auto* sink = new HeldSink(kSeverityStatus, inside, proceed);
     link->Set(sink);
     std::thread caller([&] {
         if (auto logger = link->LoggerFor(kSeverityWarning)) {
             logger->Log(kSeverityWarning, LogMessage(u"slow"));
         }
     });
-    ASSERT_TRUE(sink->inside.Wait(5000)) << "the call never reached the sink";
+    ASSERT_TRUE(inside.Wait(5000)) << "the call never reached the sink";
     std::atomic<bool> replaced{false};
     std::thread owner([&] {
         link->Set(nullptr);
@@ -71,7 +74,7 @@ TEST(LogSinkLink, ReplacingTheSinkWaitsForTheCallsInProgress) {
     });
     std::this_thread::sleep_for(50ms);  // time enough for a Set that does not wait
     EXPECT_FALSE(replaced) << "the sink was replaced in the middle of a call";
-    sink->proceed.Set();
+    proceed.Set();
     caller.join();
     owner.join();
     EXPECT_TRUE(replaced);
