@@ -14,22 +14,23 @@ namespace {
 // MutualExclusion it already holds must not report again from inside the report.
 thread_local bool t_reportingRelock = false;
 
-// The calling thread's id, asked of the system once per thread: every lock and unlock
-// compares it with the owner.
-uint32_t CallingThreadId() {
-    thread_local constinit uint32_t t_threadId = 0;
-    if (t_threadId == 0) [[unlikely]] {
-        t_threadId = platform::CurrentThreadId();
-    }
-    return t_threadId;
-}
-
-// The mutexes this thread holds, newest first.
-struct HeldLocks {
-    MutualExclusion* newest = nullptr;
+// What each thread keeps for its locks: its id, asked of the system once (every lock
+// and unlock compares it with the owner), and the mutexes it holds, newest first. One
+// object, so that a lock finds both at one address.
+struct ThreadLocks {
+    uint32_t id = 0;
     bool endHooked = false;
+    MutualExclusion* newest = nullptr;
 };
-thread_local constinit HeldLocks t_heldLocks;
+thread_local constinit ThreadLocks t_locks;
+
+uint32_t CallingThreadId() {
+    ThreadLocks& locks = t_locks;
+    if (locks.id == 0) [[unlikely]] {
+        locks.id = platform::CurrentThreadId();
+    }
+    return locks.id;
+}
 
 }  // namespace
 
@@ -43,43 +44,33 @@ void MutualExclusion::HookThreadEnd() {
 }
 
 void MutualExclusion::AbandonHeldLocks() {
-    HeldLocks& held = t_heldLocks;
+    ThreadLocks& held = t_locks;
     while (MutualExclusion* mutex = held.newest) {
         held.newest = mutex->m_olderHeld;
-        if (held.newest != nullptr) {
-            held.newest->m_newerHeld = nullptr;
-        }
-        mutex->m_olderHeld = nullptr;
         // Last: a waiter that sees the mutex abandoned may destroy it at once.
         mutex->m_handle.Abandon();
     }
 }
 
-void MutualExclusion::LinkHeld() {
-    HeldLocks& held = t_heldLocks;
+inline void MutualExclusion::LinkHeld() {
+    ThreadLocks& held = t_locks;
     if (!held.endHooked) [[unlikely]] {
         HookThreadEnd();
         held.endHooked = true;
     }
-    m_newerHeld = nullptr;
     m_olderHeld = held.newest;
-    if (held.newest != nullptr) {
-        held.newest->m_newerHeld = this;
-    }
     held.newest = this;
 }
 
-void MutualExclusion::UnlinkHeld() {
-    if (m_newerHeld != nullptr) {
-        m_newerHeld->m_olderHeld = m_olderHeld;
-    } else {
-        t_heldLocks.newest = m_olderHeld;
+inline void MutualExclusion::UnlinkHeld() {
+    // Locks are mostly let go in the reverse order of taking them: the newest is first.
+    MutualExclusion** link = &t_locks.newest;
+    while (*link != this && *link != nullptr) {
+        link = &(*link)->m_olderHeld;
     }
-    if (m_olderHeld != nullptr) {
-        m_olderHeld->m_newerHeld = m_newerHeld;
+    if (*link == this) {
+        *link = m_olderHeld;
     }
-    m_newerHeld = nullptr;
-    m_olderHeld = nullptr;
 }
 
 MutualExclusion::~MutualExclusion() {

@@ -63,8 +63,7 @@ class MutualExclusion {
     platform::LockWord m_handle;
     std::atomic<int32_t> m_lockCount{0};
     std::atomic<uint32_t> m_dwLockingThreadID{kNoThread};
-    // Neighbours in the owner's list; only the owner touches them.
-    MutualExclusion* m_newerHeld = nullptr;
+    // The next older mutex in the owner's list; only the owner touches it.
     MutualExclusion* m_olderHeld = nullptr;
 };
 
