@@ -14,17 +14,64 @@ namespace {
 // MutualExclusion it already holds must not report again from inside the report.
 thread_local bool t_reportingRelock = false;
 
-// The calling thread's id, asked of the system once per thread: every lock and unlock
-// compares it with the owner.
+// What each thread keeps for its locks: its id, asked of the system once (every lock
+// and unlock compares it with the owner), and the mutexes it holds, newest first. One
+// object, so that a lock finds both at one address.
+struct ThreadLocks {
+    uint32_t id = 0;
+    bool endHooked = false;
+    MutualExclusion* newest = nullptr;
+};
+thread_local constinit ThreadLocks t_locks;
+
 uint32_t CallingThreadId() {
-    thread_local constinit uint32_t t_threadId = 0;
-    if (t_threadId == 0) [[unlikely]] {
-        t_threadId = platform::CurrentThreadId();
+    ThreadLocks& locks = t_locks;
+    if (locks.id == 0) [[unlikely]] {
+        locks.id = platform::CurrentThreadId();
     }
-    return t_threadId;
+    return locks.id;
 }
 
 }  // namespace
+
+void MutualExclusion::HookThreadEnd() {
+    struct ThreadEnd {
+        ~ThreadEnd() { AbandonHeldLocks(); }
+    };
+    // Made on first use, so only threads that ever lock pay for the hook.
+    thread_local ThreadEnd threadEnd;
+    (void)threadEnd;
+}
+
+void MutualExclusion::AbandonHeldLocks() {
+    ThreadLocks& held = t_locks;
+    while (MutualExclusion* mutex = held.newest) {
+        held.newest = mutex->m_olderHeld;
+        // Last: a waiter that sees the mutex abandoned may destroy it at once.
+        mutex->m_handle.Abandon();
+    }
+}
+
+inline void MutualExclusion::LinkHeld() {
+    ThreadLocks& held = t_locks;
+    if (!held.endHooked) [[unlikely]] {
+        HookThreadEnd();
+        held.endHooked = true;
+    }
+    m_olderHeld = held.newest;
+    held.newest = this;
+}
+
+inline void MutualExclusion::UnlinkHeld() {
+    // Locks are mostly let go in the reverse order of taking them: the newest is first.
+    MutualExclusion** link = &t_locks.newest;
+    while (*link != this && *link != nullptr) {
+        link = &(*link)->m_olderHeld;
+    }
+    if (*link == this) {
+        *link = m_olderHeld;
+    }
+}
 
 MutualExclusion::~MutualExclusion() {
     const int32_t count = m_lockCount.load(std::memory_order_relaxed);
@@ -39,9 +86,10 @@ MutualExclusion::~MutualExclusion() {
     // The owner's locks are let go. A lock held by another thread is left as it is:
     // the lock word owns nothing that must be freed, and waking that thread's waiters
     // into a dying object would only move the damage.
-    if (owner == CallingThreadId()) {
+    if (owner == CallingThreadId() && !m_handle.IsAbandoned()) {
         m_lockCount.store(0, std::memory_order_relaxed);
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
+        UnlinkHeld();
         m_handle.Unlock();
     }
 }
@@ -50,8 +98,9 @@ bool MutualExclusion::Lock(int timeout) {
     QAV_TRACE("ME::Lock");
     QAV_TRACE_VAR("m_dwLockingThreadID", m_dwLockingThreadID, kTraceInt32);
     const uint32_t self = CallingThreadId();
-    // Only this thread can have stored its own id here, so a relaxed read is exact.
-    if (m_dwLockingThreadID.load(std::memory_order_relaxed) == self) {
+    // Only this thread can have stored its own id here, so a relaxed read is exact (but
+    // for an abandoned mutex whose ended owner had the id the kernel gave this thread).
+    if (m_dwLockingThreadID.load(std::memory_order_relaxed) == self && !m_handle.IsAbandoned()) {
         ReportRelock(qavTraceScope.frame());
         m_lockCount.store(m_lockCount.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
@@ -59,8 +108,7 @@ bool MutualExclusion::Lock(int timeout) {
     }
     bool acquired;
     if (timeout < 0) {
-        m_handle.Lock();
-        acquired = true;
+        acquired = m_handle.Lock();
     } else if (timeout == 0) {
         acquired = m_handle.TryLock();
     } else {
@@ -71,11 +119,13 @@ bool MutualExclusion::Lock(int timeout) {
     }
     m_dwLockingThreadID.store(self, std::memory_order_relaxed);
     m_lockCount.store(1, std::memory_order_relaxed);
+    LinkHeld();
     return true;
 }
 
 bool MutualExclusion::Unlock() {
-    if (m_dwLockingThreadID.load(std::memory_order_relaxed) != CallingThreadId()) {
+    if (m_dwLockingThreadID.load(std::memory_order_relaxed) != CallingThreadId() ||
+        m_handle.IsAbandoned()) {
         platform::FatalProgramError("m_dwLockingThreadID == ::GetCurrentThreadId()");
         return false;
     }
@@ -83,6 +133,7 @@ bool MutualExclusion::Unlock() {
     m_lockCount.store(count, std::memory_order_relaxed);
     if (count == 0) {
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
+        UnlinkHeld();
         m_handle.Unlock();
     }
     return true;

@@ -9,6 +9,10 @@
 //   MutualExclusionLock tried(m_mutex, 0);      // try only
 //   if (!tried.IsLocked()) return false;
 //
+// A mutex whose owner thread ends while holding it is abandoned: every wait on it, those
+// already waiting included, returns false from then on, and its owner and count stay as
+// the ended thread left them (its destruction reports it as locked by that thread).
+//
 // Threads: any thread may lock; only the owner may unlock. The owner and the count are
 // written only by the owner while it holds the lock; other threads may read them.
 #pragma once
@@ -32,7 +36,8 @@ class MutualExclusion {
     MutualExclusion& operator=(const MutualExclusion&) = delete;
 
     // Timeout in milliseconds: -1 (any negative) waits without limit, 0 only tries.
-    // True when acquired; on failure nothing changes.
+    // True when acquired; on failure (the time ran out, or the mutex is abandoned)
+    // nothing changes.
     bool Lock(int timeout = -1);
     // False (and nothing changes) when the caller is not the owner.
     bool Unlock();
@@ -42,12 +47,24 @@ class MutualExclusion {
     uint32_t LockingThreadId() const { return m_dwLockingThreadID.load(std::memory_order_relaxed); }
     int32_t LockCount() const { return m_lockCount.load(std::memory_order_relaxed); }
 
+    bool IsAbandoned() const { return m_handle.IsAbandoned(); }
+
   private:
     void ReportRelock(const TraceFrame* frame);
+    // The calling thread's list of the mutexes it holds, kept so that its end can abandon
+    // those it still holds. REQUIRES: the first lock was just taken / the last is being
+    // given up, by the calling thread.
+    void LinkHeld();
+    void UnlinkHeld();
+    // Makes sure that the calling thread's end abandons what it still holds.
+    static void HookThreadEnd();
+    static void AbandonHeldLocks();
 
     platform::LockWord m_handle;
     std::atomic<int32_t> m_lockCount{0};
     std::atomic<uint32_t> m_dwLockingThreadID{kNoThread};
+    // The next older mutex in the owner's list; only the owner touches it.
+    MutualExclusion* m_olderHeld = nullptr;
 };
 
 // Holds a MutualExclusion for a scope.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/event.h"
 #include "core/test_support.h"
 #include "core/trace_frame.h"
 #include "platform/state_report.h"
@@ -170,6 +171,64 @@ TEST(MutualExclusion, MisuseIsReportedAndChangesNothing) {
         error, error,
         "state: Mutex is locked (2) by thread " + std::to_string(platform::CurrentThreadId()),
         "state: Mutex is locked (1) by thread " + std::to_string(holderId)};
+    EXPECT_EQ(fatal.reports, expected);
+}
+
+// A wait without limit on its own thread. Should it hang, the test fails and the thread
+// and what it waits on are left behind, never freed.
+struct DetachedWait {
+    explicit DetachedWait(MutualExclusion* mutex) : state(std::make_shared<State>()) {
+        std::thread([mutex, state = state] {
+            state->result = mutex->Lock(-1) ? 1 : 0;
+            state->ended.Set();
+        }).detach();
+    }
+    // The lock's result, or -1 when the wait did not end within 5 s.
+    int Result() { return state->ended.Wait(5000) ? state->result.load() : -1; }
+
+    struct State {
+        Event ended;
+        std::atomic<int> result{-1};
+    };
+    std::shared_ptr<State> state;
+};
+
+TEST(MutualExclusion, AWaitOnAMutexWhoseOwnerEndedHoldingItReturnsFalse) {
+    FatalCapture fatal;
+    auto* mutex = new MutualExclusion;
+    MutualExclusion other;
+    uint32_t holderId = 0;
+    std::unique_ptr<DetachedWait> early;
+    {
+        TestThread holder([&](TestThread& self) {
+            EXPECT_TRUE(mutex->Lock(-1));
+            EXPECT_TRUE(mutex->Lock(-1));
+            EXPECT_TRUE(other.Lock(-1));
+            EXPECT_TRUE(other.Unlock());
+            self.Ready();
+            while (!self.Stopping()) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        holderId = holder.Id();
+        early = std::make_unique<DetachedWait>(mutex);
+        std::this_thread::sleep_for(20ms);  // most likely asleep in the wait by now
+    }                                       // the holder ends still holding the mutex twice
+    ASSERT_EQ(early->Result(), 0) << "a wait that began before the owner ended (-1: it hangs)";
+    ASSERT_EQ(DetachedWait(mutex).Result(), 0) << "a wait that began after it (-1: it hangs)";
+    EXPECT_TRUE(mutex->IsAbandoned());
+    EXPECT_FALSE(mutex->Lock(0));
+    EXPECT_FALSE(mutex->Lock(30));
+    EXPECT_EQ(mutex->LockingThreadId(), holderId) << "the state stays as the owner left it";
+    EXPECT_EQ(mutex->LockCount(), 2);
+    EXPECT_FALSE(mutex->Unlock());
+
+    EXPECT_TRUE(other.Lock(0)) << "a mutex the ended thread had let go stays usable";
+    EXPECT_TRUE(other.Unlock());
+    delete mutex;
+    const std::vector<std::string> expected = {
+        "error: m_dwLockingThreadID == ::GetCurrentThreadId()",
+        "state: Mutex is locked (2) by thread " + std::to_string(holderId)};
     EXPECT_EQ(fatal.reports, expected);
 }
 

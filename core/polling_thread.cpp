@@ -43,37 +43,69 @@ bool PollingThread::StartThread(const char* name) {
     return true;
 }
 
+namespace {
+
+// The thread object whose loop runs on this thread, if any: a stop from inside its own
+// loop cannot wait for that loop.
+thread_local const PollingThread* t_runningLoop = nullptr;
+
+}  // namespace
+
 bool PollingThread::Stop(int timeoutMs) {
     m_stopRequested.store(true);  // ordered before the Set below for Run's check
     m_running.store(false, std::memory_order_release);
     m_wakeEvent.Set();
-    std::vector<platform::ThreadHandle> handles;
     RefPtr<PollingThreadOwner> owner;
     {
         MutualExclusionLock lock(m_mutex);
-        handles.swap(m_handles);
         owner = std::move(m_owner);
     }
-    const int64_t deadline =
-        Stopwatch::ReadRawClock() + Stopwatch::MicrosecondsToRaw(int64_t{timeoutMs} * 1000);
     bool allEnded = true;
-    for (platform::ThreadHandle& handle : handles) {
-        if (handle.IsCurrentThread()) {
-            continue;  // detached by the handle's destructor; ends after the running job
-        }
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            const int64_t left =
-                Stopwatch::RawToMicroseconds(deadline - Stopwatch::ReadRawClock()) / 1000;
-            wait = left > 0 ? static_cast<int>(left) : 0;
-        }
-        if (!platform::JoinThread(handle, wait)) {
-            allEnded = false;
-        }
+    if (t_runningLoop != this) {
+        allEnded = JoinThreads(timeoutMs);
     }
     // The owner reference goes last: it may be what keeps the caller alive.
     owner.Reset();
     return allEnded;
+}
+
+bool PollingThread::JoinThreads(int timeoutMs) {
+    const int64_t deadline =
+        Stopwatch::ReadRawClock() + Stopwatch::MicrosecondsToRaw(int64_t{timeoutMs} * 1000);
+    auto timeLeft = [&] {
+        if (timeoutMs < 0) {
+            return -1;
+        }
+        const int64_t left =
+            Stopwatch::RawToMicroseconds(deadline - Stopwatch::ReadRawClock()) / 1000;
+        return left > 0 ? static_cast<int>(left) : 0;
+    };
+    // Stops from other threads take turns, so that a second one waits for the threads
+    // that the first is joining instead of finding no handle left and returning early.
+    MutualExclusionLock joining(m_joinMutex, timeoutMs < 0 ? -1 : timeLeft());
+    if (!joining.IsLocked()) {
+        return false;
+    }
+    std::vector<platform::ThreadHandle> handles;
+    {
+        MutualExclusionLock lock(m_mutex);
+        handles.swap(m_handles);
+    }
+    std::vector<platform::ThreadHandle> running;
+    for (platform::ThreadHandle& handle : handles) {
+        if (!platform::JoinThread(handle, timeLeft())) {
+            running.push_back(std::move(handle));
+        }
+    }
+    if (running.empty()) {
+        return true;
+    }
+    // Kept, so that a later stop still waits for them.
+    MutualExclusionLock lock(m_mutex);
+    for (platform::ThreadHandle& handle : running) {
+        m_handles.push_back(std::move(handle));
+    }
+    return false;
 }
 
 bool PollingThread::TakeScheduler(RefPtr<Scheduler>& scheduler) {
@@ -102,7 +134,24 @@ int PollingThread::Run(void* /*argument*/) {
     if (IsStopRequested()) {
         m_wakeEvent.Set();
     }
-    m_running.store(true, std::memory_order_release);
+    // Undone on every way out, a job that throws included, before `self` lets go.
+    class RunningScope {
+      public:
+        explicit RunningScope(PollingThread& thread)
+            : m_thread(thread), m_outerLoop(std::exchange(t_runningLoop, &thread)) {
+            m_thread.m_running.store(true, std::memory_order_release);
+        }
+        ~RunningScope() {
+            m_thread.m_running.store(false, std::memory_order_release);
+            t_runningLoop = m_outerLoop;
+        }
+        RunningScope(const RunningScope&) = delete;
+        RunningScope& operator=(const RunningScope&) = delete;
+
+      private:
+        PollingThread& m_thread;
+        const PollingThread* m_outerLoop;
+    } runningScope(*this);
     while (!IsStopRequested()) {
         int wait = kMaxWaitMs;
         // Every turn works on the scheduler taken above: the owner may drop its own.
@@ -117,6 +166,11 @@ int PollingThread::Run(void* /*argument*/) {
             microseconds / 1000 < kMaxWaitMs) {
             wait = microseconds > 0 ? static_cast<int>(microseconds / 1000) : 0;
         }
+        // The jobs run just now may have stopped the loop, and whoever stopped it may free
+        // the waiter as soon as this thread has ended.
+        if (IsStopRequested()) {
+            break;
+        }
         if (Waiter* waiter = m_waiter.load(std::memory_order_acquire)) {
             const int result = waiter->Wait(wait);
             if (result == Waiter::kHandled || result == Waiter::kBusyOrTimeout) {
@@ -127,7 +181,6 @@ int PollingThread::Run(void* /*argument*/) {
         m_wakeEvent.Wait(wait);
         m_idleTime.fetch_add(Stopwatch::ReadRawClock() - start, std::memory_order_relaxed);
     }
-    m_running.store(false, std::memory_order_release);
     return 0;
 }
 

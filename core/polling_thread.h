@@ -106,10 +106,11 @@ class PollingThread final : public RefCountedObject<Thread> {
     bool StartThread(const char* name);
 
     // Ends every loop on this object: requests the stop, wakes a sleeping turn, waits up
-    // to `timeoutMs` (negative: no limit) for the OS threads to end (those that do not
-    // are left to end by themselves) and drops the owner reference. A call on one of the
-    // object's own threads does not wait for that thread, which ends when the running
-    // job returns. True when no other thread of the object is left running.
+    // to `timeoutMs` (negative: no limit) for the OS threads to end and drops the owner
+    // reference. True when every thread of the object has ended. A call from a job or
+    // handler on one of the object's own threads waits for none (the threads end when
+    // their running callbacks return) and returns true; a later call from another
+    // thread, or one running at the same time, waits for them all the same.
     bool Stop(int timeoutMs);
 
     using Thread::ThreadMain;
@@ -126,8 +127,13 @@ class PollingThread final : public RefCountedObject<Thread> {
 
     // The scheduler for one run, taken through the owner; false when there is no owner.
     bool TakeScheduler(RefPtr<Scheduler>& scheduler);
+    // Waits up to `timeoutMs` for every started OS thread to end; those that do not stay
+    // listed. Not on one of those threads.
+    bool JoinThreads(int timeoutMs);
 
     MutualExclusion m_mutex;
+    // Held by the stop that is joining the threads.
+    MutualExclusion m_joinMutex;
     RefPtr<PollingThreadOwner> m_owner;             // guarded by m_mutex
     std::vector<platform::ThreadHandle> m_handles;  // guarded by m_mutex
     std::atomic<Waiter*> m_waiter{nullptr};

@@ -139,6 +139,64 @@ TEST(PollingThread, RunEndsAtOnceWithoutOwnerOrAfterAStopDuringItsStart) {
     }
 }
 
+// Counts the waits that began after the stop: from then on the waiter may be gone.
+class WatchedWaiter final : public Waiter {
+  public:
+    int Wait(int /*timeoutMs*/) override {
+        PollingThread* watched = thread.load();
+        if (watched != nullptr && watched->IsStopRequested()) {
+            callsAfterStop.fetch_add(1);
+        }
+        return kNothingToWait;
+    }
+    int64_t TakeWaitTime() override { return 0; }
+    std::atomic<PollingThread*> thread{nullptr};
+    std::atomic<int> callsAfterStop{0};
+};
+
+TEST(PollingThread, StopFromAJobEndsTheLoopAndALaterStopWaitsForTheThread) {
+    RefPtr<TestOwner> owner(new TestOwner);
+    WatchedWaiter waiter;
+    RefPtr<PollingThread> thread(new PollingThread);
+    waiter.thread = thread.get();
+    Event stopped;
+    std::atomic<bool> jobReturned{false};
+    // Scheduled by a job during the poll, so that it runs in the second half of the turn,
+    // the look for the time to the next job, right before the waiter.
+    CountingJob stopper(false, [&] {
+        EXPECT_TRUE(thread->Stop(PollingThread::kStopTimeoutMs)) << "from its own loop";
+        stopped.Set();
+        // Long enough for the other thread's stop to begin while this job still runs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        jobReturned = true;
+    });
+    CountingJob starter(
+        false, [&] { owner->scheduler->Schedule(0, "stop", &stopper, nullptr, nullptr, 0, 0); });
+    owner->scheduler->Schedule(0, "start", &starter, nullptr, nullptr, 0, 0);
+    thread->SetOwner(owner.get());
+    thread->SetWaiter(&waiter);
+    ASSERT_TRUE(thread->StartThread("QAV Polling"));
+    ASSERT_TRUE(stopped.Wait(5000)) << "the stopping job never ran";
+    EXPECT_TRUE(thread->Stop(PollingThread::kStopTimeoutMs));
+    EXPECT_TRUE(jobReturned) << "the stop returned while the thread was still in its job";
+    EXPECT_FALSE(thread->IsRunning());
+    EXPECT_EQ(waiter.callsAfterStop, 0) << "the loop went on to its waiter after the stop";
+}
+
+TEST(PollingThread, AJobThatThrowsEndsTheThreadNotRunning) {
+    RefPtr<TestOwner> owner(new TestOwner);
+    std::atomic<bool> thrown{false};
+    CountingJob thrower(false, [&] {
+        thrown = true;
+        throw std::runtime_error("job failed");
+    });
+    owner->scheduler->Schedule(0, "throws", &thrower, nullptr, nullptr, 0, 0);
+    RefPtr<PollingThread> thread = StartedThread(owner.get(), nullptr);
+    EXPECT_TRUE(Eventually([&] { return thrown && !thread->IsRunning(); }))
+        << "the thread ended with its running flag set";
+    EXPECT_TRUE(thread->Stop(PollingThread::kStopTimeoutMs));
+}
+
 class ScriptedThread final : public RefCountedObject<Thread> {
   public:
     explicit ScriptedThread(std::function<int()> body) : m_body(std::move(body)) {}

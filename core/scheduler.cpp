@@ -155,6 +155,20 @@ JobEntry* JobEntriesHeap::Find3(const ScheduledJob* object, JobRunFunction funct
     return nullptr;
 }
 
+int JobEntriesHeap::RemoveMatching(const ScheduledJob* object, JobRunFunction function,
+                                   std::vector<JobEntry>& removed) {
+    QAV_TRACE("JEH::Find1");
+    int count = 0;
+    for (JobEntry& entry : m_entries) {
+        if (entry.state == JobEntry::kValid && entry.Matches(object, function)) {
+            entry.state = JobEntry::kRemoved;
+            removed.push_back(entry);
+            ++count;
+        }
+    }
+    return count;
+}
+
 void JobEntriesHeap::LowerDueTimes(int64_t difference) {
     QAV_TRACE("JEH::SRT");
     int64_t iDifference = difference;
@@ -352,34 +366,26 @@ bool Scheduler::RemoveTasks2(ScheduledJob* job, JobRunFunction run, uint32_t par
 
 int Scheduler::RemoveTasks1(ScheduledJob* job, JobRunFunction run) {
     QAV_TRACE("SCH::RemT1");
-    HeldLock lock(m_mutex, -1);
-    const uint32_t startCounter = m_sequenceCounter;
+    std::vector<JobEntry> removedEntries;
     int removed = 0;
-    for (;;) {
-        // Jobs that the aborts called here schedule are not this call's to remove (else an
-        // abort that schedules its job again would keep the loop going for ever).
-        JobEntry* found = nullptr;
-        {
-            QAV_TRACE("JEH::Find1");
-            for (const JobEntry& entry : m_heap.Entries()) {
-                if (entry.state == JobEntry::kValid && entry.Matches(job, run) &&
-                    !IssuedSince(startCounter, entry.sequenceId)) {
-                    found = const_cast<JobEntry*>(&entry);
-                    break;
-                }
-            }
+    {
+        HeldLock lock(m_mutex, -1);
+        // Everything that matches is marked before the first abort lets the lock go: a
+        // running job that returns during an abort must find itself removed instead of
+        // going back into the heap, and a matching entry must not start running meanwhile.
+        // Jobs that the aborts schedule are then not this call's to remove.
+        while (RunningJob* running = FindRunning(job, run, false, 0, 0)) {
+            running->removed = true;
+            ++removed;
         }
-        if (found == nullptr) {
-            break;
-        }
-        AbortEntry(*found, false);
-        ++removed;
+        removed += m_heap.RemoveMatching(job, run, removedEntries);
+        m_iNumInvalidItems += static_cast<int32_t>(removedEntries.size());
+        CheckRebuildEntriesHeap();
     }
-    while (RunningJob* running = FindRunning(job, run, false, 0, 0)) {
-        running->removed = true;
-        ++removed;
+    for (const JobEntry& entry : removedEntries) {
+        QAV_TRACE("SCH::AE");
+        CallAbort(entry);
     }
-    CheckRebuildEntriesHeap();
     return removed;
 }
 

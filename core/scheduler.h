@@ -94,6 +94,10 @@ class JobEntriesHeap {
     JobEntry* Find3(const ScheduledJob* object, JobRunFunction function, uint32_t parameter1,
                     uint32_t parameter2);
 
+    // Marks every valid entry that matches as Find1 does removed and appends copies of
+    // them to `removed`, in storage order. Returns how many.
+    int RemoveMatching(const ScheduledJob* object, JobRunFunction function,
+                       std::vector<JobEntry>& removed);
     // Lowers every due time (removed entries too) by `difference`; the order stays.
     void LowerDueTimes(int64_t difference);
     // Takes the valid entries of `from` and empties it.
@@ -164,6 +168,10 @@ class Scheduler : public RefCounted {
     // REQUIRES: m_mutex held (all of these).
     // Updates the clock and returns it.
     int64_t UpdateClock();
+    // Marks every valid entry that matches as Find1 does removed and appends copies of
+    // them to `removed`, in storage order. Returns how many.
+    int RemoveMatching(const ScheduledJob* object, JobRunFunction function,
+                       std::vector<JobEntry>& removed);
     // Lowers every due time when the clock went back below the last reading, and stores
     // the clock as the last reading.
     void CorrectClockGoingBack(int64_t clock);

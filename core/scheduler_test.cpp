@@ -227,6 +227,42 @@ TEST_F(SchedulerTest, RemovingTheRunningJobStopsItsRepeatAndAbortsAfterItReturns
     }
 }
 
+// The owner of a job frees it once RemoveTasks1 returns, so no entry of it may be left,
+// even when its running copy asks to run again while the removal aborts another entry.
+TEST_F(SchedulerTest, RemovalWinsOverARunningJobThatEndsDuringItsAborts) {
+    Event running, release, polled;
+    std::atomic<bool> timedOut{false};
+    Job job("job");
+    job.onRun = [&](Scheduler&, bool& again) {
+        running.Set();
+        timedOut = timedOut || !release.Wait(5000);
+        again = true;
+    };
+    s.Schedule(0, "job", &job, nullptr, nullptr, 1, 0);
+    s.Schedule(1000000, "job", &job, nullptr, nullptr, 2, 0);
+    std::thread poller([&] {
+        s.Poll();
+        polled.Set();
+    });
+    ASSERT_TRUE(running.Wait(5000)) << "the job did not start";
+    std::atomic<int> aborts{0};
+    job.onAbort = [&](Scheduler&) {
+        if (aborts.fetch_add(1) == 0) {
+            // The running job ends while this abort holds the removal with the lock free.
+            release.Set();
+            timedOut = timedOut || !polled.Wait(5000);
+        }
+    };
+    const int removed = s.RemoveTasks1(&job, nullptr);
+    release.Set();
+    poller.join();
+    EXPECT_FALSE(timedOut) << "a wait between the poll and the removal ran out";
+    EXPECT_EQ(removed, 2);
+    EXPECT_FALSE(s.FindTask2(&job, nullptr)) << "the running job went back into the heap";
+    EXPECT_EQ(aborts, 2) << "both entries aborted, the running one after its run";
+    TakeLog();
+}
+
 // The buffer bounds of Print are checked at every size by the scheduler's fuzz target.
 TEST_F(SchedulerTest, PrintListsTheValidJobsInHeapOrder) {
     s.Schedule(2500000, "short", nullptr, RunF, nullptr, 0, 0);

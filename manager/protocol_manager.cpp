@@ -103,7 +103,10 @@ void ProtocolManager::StopPollingThread() {
     RefPtr<PollingThread> thread;
     {
         MutualExclusionLock lock(m_mutex);
-        thread = std::move(m_pollingThread);
+        if (m_pollingThread) {
+            m_stoppedPollingThread = std::move(m_pollingThread);
+        }
+        thread = m_stoppedPollingThread;
     }
     if (thread) {
         thread->Stop(PollingThread::kStopTimeoutMs);

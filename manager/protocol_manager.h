@@ -64,7 +64,9 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // Sets the stopping flag, takes the network changes test out of the scheduler, closes
     // the servers and listeners, disconnects every context of the connection set, then
     // stops the polling thread and waits for it to end (bounded, not on the polling thread
-    // itself), which also drops its reference to this manager. Later calls do nothing more.
+    // itself), which also drops its reference to this manager. Later calls only wait for
+    // the thread again, so that one from another thread after a release made by a job
+    // returns once the thread has ended.
     void ReleaseAllResources();
 
     // Results of StartServerRoles.
@@ -90,12 +92,10 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // the release.
     RefPtr<PollingThread> GetPollingThread();
 
-    // Where the intakes and the network packets manager report. Null: nowhere. The sink
-    // must outlive its installation.
-    void SetLogSink(MessageLogger* logSink) {
-        m_logSink.store(logSink, std::memory_order_release);
-        m_networkPacketsManager.SetLogSink(logSink);
-    }
+    // Where the intakes and the network packets manager report. Null: nowhere. Returns
+    // once no call into the sink set before is in progress, so that its owner may then
+    // free it.
+    void SetLogSink(MessageLogger* logSink) { m_networkPacketsManager.SetLogSink(logSink); }
 
     // The contexts of the manager's connections.
     ConnectionSet& GetConnectionSet() { return m_connectionSet; }
@@ -137,11 +137,13 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     MutualExclusion m_mutex;
     RefPtr<Scheduler> m_scheduler;          // guarded by m_mutex
     RefPtr<PollingThread> m_pollingThread;  // guarded by m_mutex
+    // Kept after the stop, so that a release after one made on the polling thread itself
+    // (which cannot wait for its own thread) still waits for the thread to end.
+    RefPtr<PollingThread> m_stoppedPollingThread;  // guarded by m_mutex
     std::atomic<bool> m_stopping{false};
     std::atomic<int32_t> m_startedThreadCount{0};
 
     const RefPtr<BinaryPacketsPool> m_packetPool;
-    std::atomic<MessageLogger*> m_logSink{nullptr};
     std::atomic<uint64_t> m_connectionCount{0};
     std::atomic<uint64_t> m_datagramCount{0};
     std::atomic<uint64_t> m_receivedByteCount{0};

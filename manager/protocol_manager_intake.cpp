@@ -34,12 +34,6 @@ std::string TextOrEmpty(const char* text) {
     return text != nullptr ? std::string(text) : std::string();
 }
 
-// The admitting logger, so that a report nobody keeps is never built.
-MessageLogger* LoggerFor(const std::atomic<MessageLogger*>& logSink, int severity) {
-    MessageLogger* logger = logSink.load(std::memory_order_acquire);
-    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
-}
-
 }  // namespace
 
 int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*connectionName*/,
@@ -64,7 +58,7 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
         }
         m_receivedByteCount.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
     }
-    if (MessageLogger* logger = LoggerFor(m_logSink, kSeverityStatus)) {
+    if (auto logger = m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus)) {
         LogMessage message(u"Connection event");
         message.AddParameter(u"Event", EventName(eventKind));
         message.AddParameterString(u"Peer", TextOrEmpty(peerAddress));
@@ -84,7 +78,7 @@ void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServ
                                     LentPacketBuffer* packet) {
     m_datagramCount.fetch_add(1, std::memory_order_relaxed);
     m_receivedByteCount.fetch_add(length, std::memory_order_relaxed);
-    if (MessageLogger* logger = LoggerFor(m_logSink, kSeverityStatus)) {
+    if (auto logger = m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus)) {
         LogMessage message(u"Datagram received");
         message.AddParameterString(u"Peer", TextOrEmpty(senderAddress));
         message.AddParameterInt(u"Port", senderPort);

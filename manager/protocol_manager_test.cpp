@@ -52,6 +52,26 @@ TEST(ProtocolManager, StartsCountedPollingThreadsAndReleaseWaitsForThem) {
     EXPECT_EQ(CountPollingTasks(), 0);
 }
 
+TEST(ProtocolManager, ReleaseAfterOneByAJobWaitsForThePollingThread) {
+    RefPtr<ProtocolManager> manager(new ProtocolManager);
+    ProtocolManager* raw = manager.get();
+    std::atomic<bool> released{false};
+    std::atomic<bool> finished{false};
+    CountingJob job(false, [&] {
+        raw->ReleaseAllResources();  // cannot wait for its own thread
+        released = true;
+        // Long enough for the caller's release to begin while this job still runs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        finished = true;
+    });
+    manager->GetScheduler()->Schedule(0, "release", &job, nullptr, nullptr, 0, 0);
+    ASSERT_EQ(manager->StartPollingThreads(nullptr, 1), 1);
+    ASSERT_TRUE(Eventually([&] { return released.load(); })) << "the job never ran";
+    manager->ReleaseAllResources();
+    EXPECT_TRUE(finished) << "the second release returned while the thread still ran its job";
+    EXPECT_EQ(CountPollingTasks(), 0);
+}
+
 // The manager's end is observed through its scheduler: the scheduler goes with the last
 // of the manager and the threads, and aborts the job still waiting in it.
 TEST(ProtocolManager, ReleaseLetsTheManagerGoWhicheverThreadDoesIt) {

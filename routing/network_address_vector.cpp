@@ -103,7 +103,7 @@ void NetworkAddressEntry::DisconnectPacketsReceiver() {
     if (!listener) {
         return;
     }
-    if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+    if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
         LogMessage message(u"Disconnecting packets receiver");
         AddAddressParameters(message, *this);
         logger->Log(kSeverityWarning, message);
@@ -232,7 +232,7 @@ void NetworkAddressVector::StartAutomaticListener(NetworkAddressEntry& entry) {
     }
     const bool started = static_cast<bool>(entry.GetListener());
     const int severity = started ? kSeverityWarning : kSeverityError;
-    if (MessageLogger* logger = m_log->LoggerFor(severity)) {
+    if (auto logger = m_log->LoggerFor(severity)) {
         LogMessage message(u"Listening to packets (automatically)");
         AddAddressParameters(message, entry);
         message.AddParameterInt(u"Port", entry.GetActualPort());
@@ -252,7 +252,7 @@ void NetworkAddressVector::HandleNewInterface(NetworkAddressEntry& entry) {
 }
 
 void NetworkAddressVector::HandleLostLocalAddress(NetworkAddressEntry& entry) {
-    if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+    if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
         LogMessage message(u"Lost local address");
         message.AddParameterString(u"Address", entry.GetAddress());
         logger->Log(kSeverityWarning, message);
@@ -270,7 +270,7 @@ void NetworkAddressVector::HandleLostLocalAddress(NetworkAddressEntry& entry) {
     }
     const int32_t count =
         ConnectionContextVector(*m_set).DisconnectByLocalAddress(m_services, entry.GetAddress());
-    if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+    if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
         LogMessage message(u"Connection contexts disconnected");
         message.AddParameterInt(u"Number of contexts", count);
         logger->Log(kSeverityWarning, message);

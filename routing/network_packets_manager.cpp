@@ -224,7 +224,7 @@ int32_t NetworkPacketsManager::TestNetworkChanges() {
         }
     }
     if (changed > 0) {
-        if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+        if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
             logger->Log(kSeverityWarning, LogMessage(u"Network changes detected"));
         }
     }

@@ -58,9 +58,11 @@ class NetworkPacketsManager {
     // Copied into entries made afterwards. Null: contexts of lost addresses stay. The set
     // must outlive the manager.
     void SetConnectionSet(ConnectionSet* set) { m_connectionSet.store(set); }
-    // Reaches every entry, also those made before. The sink must stay valid until it is
-    // replaced or the manager is gone.
+    // Reaches every entry, also those made before. Returns once no call into the sink
+    // set before is in progress, so that its owner may then free it.
     void SetLogSink(MessageLogger* sink) { m_log->Set(sink); }
+    // The link that the entries log through.
+    LogSinkLink& GetLogSinkLink() { return *m_log; }
     // On from construction; copied into entries made afterwards. The protocol manager
     // uses automatic connections only with it on.
     void SetPerAddressListening(bool on) { m_perAddressListening.store(on); }

@@ -24,7 +24,7 @@ void AddListenParameters(LogMessage& message, const WChar* interfaceName, const 
 
 void LogListenReport(LogSinkLink& log, const char16_t* text, const WChar* interfaceName,
                      const char* address) {
-    if (MessageLogger* logger = log.LoggerFor(kSeverityWarning)) {
+    if (auto logger = log.LoggerFor(kSeverityWarning)) {
         LogMessage message(text);
         AddListenParameters(message, interfaceName, address);
         logger->Log(kSeverityWarning, message);
@@ -86,7 +86,7 @@ bool NetworkReceiverEntry::StartDataListeners(const WChar* interfaceName, const 
     RefPtr<DatagramListener> listener =
         m_services->CreateDatagramListener(interfaceName, listenAddress, port, false, sink);
     if (!listener) {
-        if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+        if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
             LogMessage message(u"Failed to start listening");
             AddListenParameters(message, interfaceName, listenAddress);
             message.AddParameterInt(u"Port", port);
@@ -148,7 +148,7 @@ RefPtr<DatagramSender> NetworkReceiverEntry::CreateSender(const WChar* interface
     if (RefPtr<DatagramListener> listener = GetDefaultListener()) {
         return listener->CreateSender();
     }
-    if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+    if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
         logger->Log(kSeverityWarning, LogMessage(u"Missing default packets receiver"));
     }
     return nullptr;
@@ -172,7 +172,7 @@ void NetworkReceiverEntry::DisconnectEntry() {
         server = std::move(m_mainServer);
     }
     if (server) {
-        if (MessageLogger* logger = m_log->LoggerFor(kSeverityWarning)) {
+        if (auto logger = m_log->LoggerFor(kSeverityWarning)) {
             logger->Log(kSeverityWarning, LogMessage(u"Disconnecting main server"));
         }
         CloseServer(server);
