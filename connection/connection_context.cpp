@@ -59,6 +59,23 @@ bool ParseByteRange(std::string_view value, int64_t& firstByte, int64_t& byteCou
     return true;
 }
 
+// Replaces a counted field under the connection lock; the old object is released after
+// the lock is let go, so that it may die and call back.
+template <typename T>
+void ReplaceUnderLock(MutualExclusion& lock, RefPtr<T>& field, T* value) {
+    RefPtr<T> old(value);
+    {
+        MutualExclusionLock held(lock);
+        std::swap(old, field);
+    }
+}
+
+template <typename T>
+RefPtr<T> CopyUnderLock(MutualExclusion& lock, const RefPtr<T>& field) {
+    MutualExclusionLock held(lock);
+    return field;
+}
+
 }  // namespace
 
 ConnectionContext::ConnectionContext()
@@ -78,17 +95,11 @@ int32_t ConnectionContext::GetCurrentWriteQueueLength() {
 }
 
 void ConnectionContext::SetStream(ConnectionStream* stream) {
-    RefPtr<ConnectionStream> old(stream);
-    {
-        MutualExclusionLock lock(m_connectionLock);
-        std::swap(old, m_stream);
-    }
-    // The old transport may die here, outside the lock.
+    ReplaceUnderLock(m_connectionLock, m_stream, stream);
 }
 
 RefPtr<ConnectionStream> ConnectionContext::GetStream() {
-    MutualExclusionLock lock(m_connectionLock);
-    return m_stream;
+    return CopyUnderLock(m_connectionLock, m_stream);
 }
 
 int32_t ConnectionContext::SendMessage(const void* data, int32_t length,
@@ -250,15 +261,10 @@ bool ConnectionContext::SetTcpConnectionParameters(
     if (stream == nullptr || target == nullptr || *target == '\0') {
         return false;
     }
-    m_eventSink.store(eventSink);
-    m_logSink.store(logSink);
-    SetPlatformServices(services);
-    SetAttached(attach != 0);
+    SetTransportCommon(eventSink, attach, target, secondAddress, logSink, services);
     SetTcpPort(tcpPort);
     m_connectionFormat.store(connectionFormat);
     m_client.store(client);
-    SetAddressText(0, target);
-    SetAddressText(1, secondAddress != nullptr ? secondAddress : "");
     m_connectStarted.store(false);
     SetStream(stream);
     return true;
@@ -272,15 +278,21 @@ bool ConnectionContext::SetUdpConnectionParameters(ConnectionEventSink* eventSin
     if (target == nullptr || *target == '\0') {
         return false;
     }
+    SetTransportCommon(eventSink, attach, target, secondAddress, logSink, services);
+    SetUdpPort(udpPort);
+    m_sessionKind.store(sessionKind);
+    return true;
+}
+
+void ConnectionContext::SetTransportCommon(ConnectionEventSink* eventSink, int32_t attach,
+                                           const char* target, const char* secondAddress,
+                                           MessageLogger* logSink, PlatformServices* services) {
     m_eventSink.store(eventSink);
     m_logSink.store(logSink);
     SetPlatformServices(services);
     SetAttached(attach != 0);
-    SetUdpPort(udpPort);
-    m_sessionKind.store(sessionKind);
     SetAddressText(0, target);
     SetAddressText(1, secondAddress != nullptr ? secondAddress : "");
-    return true;
 }
 
 bool ConnectionContext::InitPacketSession(bool& startConversation) {
@@ -363,17 +375,11 @@ double ConnectionContext::GetQueueStatus() {
 }
 
 void ConnectionContext::SetOwner(ConnectionContextOwner* owner) {
-    RefPtr<ConnectionContextOwner> old(owner);
-    {
-        MutualExclusionLock lock(m_connectionLock);
-        std::swap(old, m_owner);
-    }
-    // The old owner may die here, outside the lock.
+    ReplaceUnderLock(m_connectionLock, m_owner, owner);
 }
 
 RefPtr<ConnectionContextOwner> ConnectionContext::GetOwner() {
-    MutualExclusionLock lock(m_connectionLock);
-    return m_owner;
+    return CopyUnderLock(m_connectionLock, m_owner);
 }
 
 void ConnectionContext::MergeConnectionType(int32_t type) {
@@ -401,16 +407,11 @@ bool ConnectionContext::GetServerRecord(MonitorIdentification& out) {
 }
 
 void ConnectionContext::SetAttachedObject(RefCounted* object) {
-    RefPtr<RefCounted> old(object);
-    {
-        MutualExclusionLock lock(m_connectionLock);
-        std::swap(old, m_attachedObject);
-    }
+    ReplaceUnderLock(m_connectionLock, m_attachedObject, object);
 }
 
 RefPtr<RefCounted> ConnectionContext::GetAttachedObject() {
-    MutualExclusionLock lock(m_connectionLock);
-    return m_attachedObject;
+    return CopyUnderLock(m_connectionLock, m_attachedObject);
 }
 
 }  // namespace qav

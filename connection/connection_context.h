@@ -272,6 +272,11 @@ class ConnectionContext : public ConnectionInterface {
     virtual ~ConnectionContext();
 
   private:
+    // What both kinds of transport set: where events and reports go, and the target.
+    void SetTransportCommon(ConnectionEventSink* eventSink, int32_t attach, const char* target,
+                            const char* secondAddress, MessageLogger* logSink,
+                            PlatformServices* services);
+
     const int32_t m_contextId;
     std::atomic<int32_t> m_contextValue{0};
     std::atomic<int32_t> m_priority{-1};
