@@ -150,8 +150,12 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The context did not connect: forget it and, while nothing is connected (or with all
     // paths), try again later.
     void HandleFailedConnect(ConnectionContext* context, const std::string& localAddress);
-    // Takes a context out of the address map. REQUIRES: m_mutex held.
-    void ForgetConnectedLocked(ConnectionContext* context, const std::string& localAddress);
+    // Take a context out of the address map, or out of the pending ones, and hand its
+    // reference over, so that it is released with the lock let go; null when it is not
+    // there. REQUIRES: m_mutex held.
+    RefPtr<ConnectionContext> ForgetConnectedLocked(ConnectionContext* context,
+                                                    const std::string& localAddress);
+    RefPtr<ConnectionContext> TakePendingLocked(int32_t id);
     // The current priority becomes the best of the connected paths, -1 without any.
     // REQUIRES: m_mutex held.
     void UpdateCurrentPriorityLocked();

@@ -222,9 +222,10 @@ AutomaticConnectionTarget MainServer(bool allPaths = false) {
 
 // A fake host, a test-made platform and one automatic connection, driven by hand.
 struct Rig {
-    explicit Rig(AutomaticConnectionTarget target = MainServer()) {
-        connection = new TestConnection(host.get(), &services, std::move(target), observer.get(),
-                                        &destroyed);
+    explicit Rig(AutomaticConnectionTarget target = MainServer(),
+                 ConnectionStateObserver* watcher = nullptr) {
+        connection = new TestConnection(host.get(), &services, std::move(target),
+                                        watcher != nullptr ? watcher : observer.get(), &destroyed);
     }
     ~Rig() {
         if (connection) {
@@ -663,6 +664,43 @@ TEST(AutomaticConnection, DisconnectEndsEverythingItStarted) {
     connecting.Reset();
     rig.connection.Reset();
     EXPECT_TRUE(rig.destroyed);
+}
+
+// Told of a lost path, it disconnects the automatic connection and drops the last
+// reference held outside its contexts.
+class DisconnectingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string&, int32_t,
+                                bool connected) override {
+        if (!connected && connection) {
+            connection->Disconnect();
+            connection.Reset();
+        }
+    }
+    RefPtr<AutomaticConnection> connection;
+};
+
+TEST(AutomaticConnection, SurvivesBeingDisconnectedAndReleasedFromItsOwnCallbacks) {
+    for (bool lostAddress : {true, false}) {
+        RefPtr<DisconnectingObserver> observer(new DisconnectingObserver);
+        Rig rig(MainServer(), observer.get());
+        RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 2);
+        Rig::Connected(first.get());
+        AutomaticConnection* connection = rig.connection.get();
+        observer->connection = connection;
+        rig.connection.Reset();
+        ConnectionContext* context = first.get();
+        first.Reset();
+        // Only the context (through the set and the address map) and the observer hold it.
+        if (lostAddress) {
+            connection->HandleLostLocalAddress(&rig.services, u"", 2, 2, "10.0.0.1");
+        } else {
+            context->ReportConnectionState(false);
+        }
+        EXPECT_TRUE(rig.destroyed) << (lostAddress ? "lost address" : "lost connection");
+        EXPECT_EQ(rig.host->set.GetCount(), 0u);
+        EXPECT_EQ(rig.host->scheduler->GetQueueLength(), 0) << "no retry after a disconnect";
+    }
 }
 
 TEST(AutomaticConnection, StartReplaysTheAddressesOnThePollingThread) {
