@@ -1,5 +1,10 @@
 #include "routing/automatic_connection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -356,6 +361,35 @@ TEST(AutomaticConnection, OpensAContextForANewAddressWithEverythingItNeeds) {
     // A stopping host opens nothing.
     rig.host->stopping = true;
     EXPECT_FALSE(rig.Open("10.0.0.3", 1));
+}
+
+TEST(AutomaticConnection, GivesItsTcpContextsThePlatformsReliableConnection) {
+    // A loopback listener of the test plays the server; nothing turns the wait loop.
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
+    RefPtr<FakeHost> host(new FakeHost);
+    PlatformServices services{"/dev/null"};
+    AutomaticConnectionTarget target = MainServer();
+    target.address = "127.0.0.1";
+    target.tcpPort = ntohs(address.sin_port);
+    RefPtr<AutomaticConnection> connection(
+        new SharedAutomaticConnection(host.get(), &services, target, nullptr));
+    connection->HandleNewInterface(&services, u"lo", kNetworkInterfaceLocalHost,
+                                   kInterfaceRankLocalHost, "127.0.0.1");
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    host->set.Snapshot(contexts);
+    ASSERT_EQ(contexts.size(), 1u);
+    RefPtr<ConnectionStream> stream = contexts[0]->GetStream();
+    ASSERT_TRUE(stream);
+    EXPECT_NE(stream->GetConnectionState(), kConnectionClosed) << "the connect started";
+    connection->Disconnect();
+    EXPECT_EQ(host->set.GetCount(), 0u);
+    EXPECT_EQ(stream->GetConnectionState(), kConnectionClosed);
+    ::close(server);
 }
 
 TEST(AutomaticConnection, KeepsOnlyTheContextsOfTheBestPriority) {
