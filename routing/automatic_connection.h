@@ -106,7 +106,8 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The context chosen among two or more paths (with a reference); null without paths.
     RefPtr<ConnectionContext> GetMostAppropriateConnection();
 
-    // State, for the host and for tests (polling thread).
+    // State, for the host and for tests. The current priority is the best of the connected
+    // paths, -1 without any.
     int32_t GetCurrentPriority() const;
     std::vector<int32_t> GetConnectionIds() const;
     std::vector<std::string> GetConnectedAddresses() const;
