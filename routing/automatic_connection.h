@@ -17,10 +17,11 @@
 //   ...
 //   connection->Disconnect();
 //
-// Threads: Start, SetConnectionParameters and Disconnect from any thread; everything else
-// runs on the polling thread (socket events, the network changes job and the replays they
-// cause), so the object needs no lock of its own. Every entry point holds a reference to
-// the object while it runs.
+// Threads: Start, SetConnectionParameters, SetMonitorLink and Disconnect from any thread;
+// everything else runs on the polling thread (socket events, the network changes job and
+// the replays it schedules). Because Disconnect may meet the polling thread, the state is
+// guarded by the object's own lock, which is never held while it calls out. Every entry
+// point holds a reference to the object while it runs.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@
 
 #include "connection/automatic_connection_links.h"
 #include "connection/connection_context.h"
+#include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
 #include "records/monitor_identification.h"
 #include "routing/address_connections_set.h"
@@ -41,6 +43,7 @@
 
 namespace qav {
 
+class ConnectionSet;
 class PlatformServices;
 
 // What an automatic connection connects to, and how.
@@ -103,15 +106,94 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The context chosen among two or more paths (with a reference); null without paths.
     RefPtr<ConnectionContext> GetMostAppropriateConnection();
 
-    // State, for the host and for tests (polling thread).
+    // State, for the host and for tests. The current priority is the best of the connected
+    // paths, -1 without any.
     int32_t GetCurrentPriority() const;
     std::vector<int32_t> GetConnectionIds() const;
     std::vector<std::string> GetConnectedAddresses() const;
 
-  protected:
-    ~AutomaticConnection() override;
+    // The delay of the replay job now scheduled, in microseconds; -1 when none is. Tests.
+    int64_t GetScheduledReplayDelay() const;
+    // Contexts opened and not yet connected. Tests.
+    size_t GetPendingCount() const;
 
-    // The implementer fills in the private part.
+    // A failed connect, or a replay that opens nothing while nothing is connected, tries
+    // again after this delay, doubled each time up to kLongestRetryDelay, and back to the
+    // first once a context connects.
+    static constexpr int64_t kFirstRetryDelay = 1'000'000;     // microseconds
+    static constexpr int64_t kLongestRetryDelay = 60'000'000;  // microseconds
+
+  protected:
+    virtual ~AutomaticConnection();
+
+    // The transport of a new TCP context: the platform's reliable connection. Tests put
+    // their own under it.
+    virtual RefPtr<ConnectionStream> CreateTcpStream(PlatformServices* services);
+
+  private:
+    friend class AutomaticConnectionJob;
+
+    // A connected context and the priority it connected with.
+    struct Path {
+        RefPtr<ConnectionContext> context;
+        int32_t priority = -1;
+    };
+
+    RefPtr<AutomaticConnectionHost> GetHost() const;
+    // Tells every present local address to HandleNewInterface; when that opened nothing
+    // and nothing is connected, a retry follows.
+    void ReplayLocalAddresses();
+    // Schedules the replay job, unless one is waiting or the object is disconnected.
+    // `retry`: after the back-off delay (which then grows), else at once.
+    bool ScheduleReplay(bool retry);
+    // The replay job's run (polling thread).
+    void RunReplayJob(uint32_t token);
+    // The context did not connect: forget it and, while nothing is connected (or with all
+    // paths), try again later.
+    void HandleFailedConnect(ConnectionContext* context, const std::string& localAddress);
+    // Take a context out of the address map, or out of the pending ones, and hand its
+    // reference over, so that it is released with the lock let go; null when it is not
+    // there. REQUIRES: m_mutex held.
+    RefPtr<ConnectionContext> ForgetConnectedLocked(ConnectionContext* context,
+                                                    const std::string& localAddress);
+    RefPtr<ConnectionContext> TakePendingLocked(int32_t id);
+    // The current priority becomes the best of the connected paths, -1 without any.
+    // REQUIRES: m_mutex held.
+    void UpdateCurrentPriorityLocked();
+    // Disconnects, through the set, every context leading to the target whose priority is
+    // `priority` or worse, sparing the connected ones of this object. Returns how many.
+    int32_t DisconnectByPriority(ConnectionSet& set, int32_t priority);
+    // Everything Disconnect does; no reference to the object is taken (the destructor).
+    void DisconnectAll();
+    void Log(int severity, const char16_t* text, const std::string& localAddress,
+             const WString& interfaceName);
+
+    PlatformServices* const m_services;
+    const AutomaticConnectionTarget m_target;
+
+    // Guards the fields below. Never held while calling out (contexts, the set, the host,
+    // the observer, the log), so that anything called may call back.
+    mutable MutualExclusion m_mutex;
+    RefPtr<AutomaticConnectionHost> m_host;  // null once disconnected
+    RefPtr<ConnectionStateObserver> m_observer;
+    std::optional<MonitorIdentification> m_identification;
+    RefPtr<MonitorLink> m_monitor;
+    // The ids of the contexts counted as connected, and the same contexts by local address.
+    std::set<int32_t> m_connectionIds;
+    std::map<std::string, Path> m_connectionsByAddress;
+    // Contexts opened and not yet connected, by id.
+    std::map<int32_t, RefPtr<ConnectionContext>> m_pendingContexts;
+    int32_t m_currentPriority = -1;
+    bool m_started = false;
+    bool m_disconnected = false;
+    // Counts the contexts whose connect started, so that a replay sees what it opened.
+    uint64_t m_openedCount = 0;
+    // The replay job: its token while one is scheduled (0: none), its delay and kind.
+    uint32_t m_jobToken = 0;
+    int64_t m_jobDelay = -1;
+    bool m_jobIsRetry = false;
+    int64_t m_retryDelay = kFirstRetryDelay;
+    int32_t m_retryAttempt = 0;
 };
 
 // The concrete, reference-counted automatic connection.

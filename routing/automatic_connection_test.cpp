@@ -1,0 +1,936 @@
+#include "routing/automatic_connection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "connection/connection_set.h"
+#include "core/stopwatch.h"
+#include "core/text_logger.h"
+#include "core/text_utils.h"
+#include "manager/manager_scheduler.h"
+#include "network/connection_event_sink.h"
+#include "network/network_interfaces.h"
+#include "network/network_namespace_test_support.h"
+#include "network/platform_services.h"
+#include "network/scripted_connection_stream.h"
+#include "routing/network_packets_manager.h"
+#include "webserver/guest_monitor_channels_map.h"
+#include "webserver/streams_map.h"
+
+namespace qav {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr const char* kServer = "10.9.0.1";
+
+std::string Narrow(const WString& text) {
+    std::string out;
+    WideToUtf8Strict(text, out);
+    return out;
+}
+
+bool Contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string Joined(const Lines& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// The scheduler's clock, moved by the test.
+std::atomic<int64_t> g_clock{1'000'000};
+int64_t ReadTestClock() {
+    return g_clock.load();
+}
+
+class TestClock {
+  public:
+    TestClock() { Stopwatch::SetClockForTesting(true, 1, &ReadTestClock); }
+    ~TestClock() { Stopwatch::ResetClockForTesting(); }
+    void Advance(int64_t microseconds) { g_clock += microseconds; }
+};
+
+// Keeps "severity text Name=Value ..." for each report.
+class CapturingLog final : public MessageLogger {
+  public:
+    int GetLevel() override { return kSeverityStatus; }
+    void Log(int severity, const LogMessage& message) override {
+        WString text;
+        message.GetRoot().GetAttribute(u"qav:Text", text);
+        std::string line = std::to_string(severity) + " " + Narrow(text);
+        for (XmlElement child = message.GetRoot().FirstChild(); child.IsValid();
+             child = child.NextSibling()) {
+            WString name, value;
+            child.GetAttribute(u"qav:Name", name);
+            child.GetAttribute(u"qav:Value", value);
+            line += " " + Narrow(name) + "=" + Narrow(value);
+        }
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_lines.push_back(line);
+    }
+    Lines Take() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+
+  private:
+    std::mutex m_mutex;
+    Lines m_lines;
+};
+
+class RecordingEventSink final : public ConnectionEventSink {
+  public:
+    int32_t ManageConnectionProtocol(bool, const char*, const char*, int32_t, const char*, int32_t,
+                                     ConnectionStream*, int32_t, PlatformServices*) override {
+        return 0;
+    }
+};
+
+// A transport that never touches a socket: it keeps what it was told and answers the
+// queue figures it is given.
+class FakeStream final : public test_support::ScriptedConnectionStream {
+  public:
+    void Disconnect() override { ++disconnects; }
+    bool Connect(const char* host, bool, int32_t port, ConnectionEventSink* sink) override {
+        connectedTo = std::string(host) + ":" + std::to_string(port);
+        connectSink = sink;
+        return connectResult;
+    }
+    void SetAddress(const char* address) override { localAddress = address; }
+    void SetName(const WChar* text) override { name = text; }
+    int32_t GetCurrentWriteQueueLength() override { return queueLength; }
+    int64_t GetLastRoundTripTime() override { return roundTrip; }
+    int64_t GetOldestQueueDelayTime() override { return queueDelay; }
+    int32_t GetMaxWriteQueueLength() override { return maxQueue; }
+    double GetAverageWriteQueueLength() override { return averageQueue; }
+
+    std::atomic<int> disconnects{0};
+    bool connectResult = true;
+    std::string connectedTo;
+    ConnectionEventSink* connectSink = nullptr;
+    std::string localAddress;
+    WString name;
+    int32_t queueLength = 0;
+    int64_t roundTrip = 0;
+    int64_t queueDelay = 0;
+    int32_t maxQueue = 0;
+    double averageQueue = 0.0;
+};
+
+FakeStream* StreamOf(ConnectionContext* context) {
+    return static_cast<FakeStream*>(context->GetStream().get());
+}
+
+class FakeHost final : public RefCountedObject<AutomaticConnectionHost> {
+  public:
+    FakeHost() {
+        packets.SetConnectionSet(&set);
+        packets.SetLogSink(&log);
+    }
+    ~FakeHost() override { packets.Shutdown(); }
+
+    bool IsStopping() const override { return stopping; }
+    ConnectionSet& GetConnectionSet() override { return set; }
+    NetworkPacketsManager& GetNetworkPacketsManager() override { return packets; }
+    ConnectionEventSink* GetConnectionEventSink() override { return &events; }
+    MessageLogger* GetLogSink() override { return &log; }
+    int32_t GetDisconnectionTime() const override { return 45; }
+    RefPtr<Scheduler> GetScheduler() override { return scheduler; }
+    StreamsMap& GetStreamsMap() override { return streams; }
+    GuestMonitorChannelsMap& GetGuestMonitorChannelsMap() override { return channels; }
+    void SendStopStreamingCommand(const StreamKey& key) override { stopped.push_back(key); }
+
+    bool stopping = false;
+    CapturingLog log;
+    RecordingEventSink events;
+    ConnectionSet set;
+    RefPtr<Scheduler> scheduler{new ManagerScheduler};
+    NetworkPacketsManager packets;
+    StreamsMap streams;
+    GuestMonitorChannelsMap channels;
+    std::vector<StreamKey> stopped;
+};
+
+class RecordingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_lines.push_back((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
+    }
+    Lines Take() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return std::exchange(m_lines, {});
+    }
+
+  private:
+    std::mutex m_mutex;
+    Lines m_lines;
+};
+
+// The automatic connection with fake transports under its TCP contexts.
+class TestConnection final : public RefCountedObject<AutomaticConnection> {
+  public:
+    TestConnection(AutomaticConnectionHost* host, PlatformServices* services,
+                   AutomaticConnectionTarget target, ConnectionStateObserver* observer,
+                   std::atomic<bool>* destroyed)
+        : RefCountedObject<AutomaticConnection>(host, services, std::move(target), observer),
+          m_destroyed(destroyed) {}
+
+    bool connectResult = true;
+    std::vector<RefPtr<FakeStream>> streams;
+
+  protected:
+    RefPtr<ConnectionStream> CreateTcpStream(PlatformServices*) override {
+        RefPtr<FakeStream> stream(new FakeStream);
+        stream->connectResult = connectResult;
+        streams.push_back(stream);
+        return RefPtr<ConnectionStream>(stream.get());
+    }
+
+  private:
+    ~TestConnection() override {
+        if (m_destroyed != nullptr) {
+            *m_destroyed = true;
+        }
+    }
+    std::atomic<bool>* m_destroyed;
+};
+
+AutomaticConnectionTarget MainServer(bool allPaths = false) {
+    AutomaticConnectionTarget target;
+    target.address = kServer;
+    target.tcpPort = 12654;
+    target.udpPort = 12655;
+    target.allPaths = allPaths;
+    return target;
+}
+
+// A fake host, a test-made platform and one automatic connection, driven by hand.
+struct Rig {
+    explicit Rig(AutomaticConnectionTarget target = MainServer(),
+                 ConnectionStateObserver* watcher = nullptr) {
+        connection = new TestConnection(host.get(), &services, std::move(target),
+                                        watcher != nullptr ? watcher : observer.get(), &destroyed);
+    }
+    ~Rig() {
+        if (connection) {
+            connection->Disconnect();
+        }
+    }
+
+    // Announces a new local address and returns the context it opened (or null).
+    RefPtr<ConnectionContext> Open(const std::string& address, int32_t priority,
+                                   const WString& name = u"",
+                                   int32_t type = kNetworkInterfaceEthernet) {
+        const size_t before = connection->streams.size();
+        connection->HandleNewInterface(&services, name, type, priority, address);
+        return connection->streams.size() > before ? Context(address) : nullptr;
+    }
+    // The newest context of the set bound to the address, or null.
+    RefPtr<ConnectionContext> Context(const std::string& address) {
+        std::vector<RefPtr<ConnectionContext>> contexts;
+        host->set.Snapshot(contexts);
+        for (auto it = contexts.rbegin(); it != contexts.rend(); ++it) {
+            if ((*it)->GetLocalAddress() == address) {
+                return *it;
+            }
+        }
+        return nullptr;
+    }
+    // What the manager's intake does for a connected and for a closed or failed context.
+    static void Connected(ConnectionContext* context) { context->ReportConnectionState(true); }
+    void Gone(ConnectionContext* context) {
+        context->ReportConnectionState(false);
+        host->set.Disconnect(context);
+    }
+    // A context of another owner (or of none) to the same server, in the set.
+    RefPtr<ConnectionContext> Foreign(const std::string& address, int32_t priority,
+                                      ConnectionContextOwner* owner) {
+        RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
+        RefPtr<FakeStream> stream(new FakeStream);
+        foreignStreams.push_back(stream);
+        context->SetTcpConnectionParameters(&host->events, stream.get(), 0, kServer, "", 12654, 0,
+                                            nullptr, &services, 0, false);
+        context->SetLocalAddress(address);
+        context->SetPriority(priority);
+        context->SetOwner(owner);
+        host->set.AddContext(context.get());
+        return context;
+    }
+    std::vector<int32_t> Ids(std::initializer_list<ConnectionContext*> contexts) {
+        std::vector<int32_t> ids;
+        for (ConnectionContext* context : contexts) {
+            ids.push_back(context->GetContextId());
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    // Runs the replay job when it is due.
+    void RunDueJobs() { host->scheduler->Poll(); }
+
+    TestClock clock;  // before the scheduler is made
+    PlatformServices services{"/dev/null"};
+    RefPtr<FakeHost> host{new FakeHost};
+    RefPtr<RecordingObserver> observer{new RecordingObserver};
+    std::atomic<bool> destroyed{false};
+    RefPtr<TestConnection> connection;
+    std::vector<RefPtr<FakeStream>> foreignStreams;
+};
+
+TEST(AutomaticConnection, OpensAContextForANewAddressWithEverythingItNeeds) {
+    AutomaticConnectionTarget target = MainServer();
+    target.connectionFormat = 4;
+    target.client = true;
+    target.tcpContextWord = 77;
+    Rig rig(target);
+    MonitorIdentification identification;
+    identification.m_userName = u"ada";
+    rig.connection->SetConnectionParameters(&identification);
+    RefPtr<RefCountedObject<RefCounted>> attached(new RefCountedObject<RefCounted>);
+    RefPtr<MonitorLink> monitor(new MonitorLink(41, attached.get()));
+    rig.connection->SetMonitorLink(monitor.get());
+
+    RefPtr<ConnectionContext> context = rig.Open("10.0.0.2", 2, u"wlan0", kNetworkInterfaceWiFi);
+    ASSERT_TRUE(context);
+    EXPECT_EQ(rig.host->set.GetCount(), 1u);
+    EXPECT_EQ(context->GetTransportKind(), ConnectionContext::kTransportAutomaticTcp);
+    EXPECT_EQ(context->GetConnectionType(), 1);
+    EXPECT_EQ(context->GetTcpPort(), 12654);
+    EXPECT_EQ(context->GetLocalAddress(), "10.0.0.2");
+    EXPECT_EQ(context->GetNetworkInterfaceName(), u"wlan0");
+    EXPECT_EQ(context->GetPriority(), 2);
+    EXPECT_EQ(context->GetInterfaceType(), kNetworkInterfaceWiFi);
+    EXPECT_EQ(context->GetConnectionFormat(), 4);
+    EXPECT_TRUE(context->IsClient());
+    EXPECT_EQ(context->GetTcpContextWord(), 77);
+    EXPECT_TRUE(context->IsAutomatic());
+    EXPECT_EQ(context->GetOwner().get(),
+              static_cast<ConnectionContextOwner*>(rig.connection.get()));
+    EXPECT_EQ(context->GetReceiveTimeouts().GetDisconnectionSeconds(), 45);
+    MonitorIdentification record;
+    ASSERT_TRUE(context->GetServerRecord(record));
+    EXPECT_EQ(record.m_userName, u"ada");
+    EXPECT_EQ(context->GetMonitorId(), 41);
+    EXPECT_EQ(context->GetAttachedObject().get(), attached.get());
+    EXPECT_EQ(monitor->GetConnectionCount(), 1);
+    EXPECT_EQ(context->GetAutomaticConnectionManager(), nullptr) << "linked before it connected";
+    FakeStream* stream = StreamOf(context.get());
+    EXPECT_EQ(stream->localAddress, "10.0.0.2");
+    EXPECT_EQ(stream->name, u"wlan0");
+    EXPECT_EQ(stream->connectedTo, "10.9.0.1:12654") << "the poll step starts the connect";
+    EXPECT_EQ(stream->connectSink, &rig.host->events);
+    EXPECT_TRUE(Contains(rig.host->log.Take(),
+                         "2 Connecting to server Interface=wlan0 Target Address=10.9.0.1"));
+
+    // The same address again: the TCP context is found by a search for both ports.
+    EXPECT_FALSE(rig.Open("10.0.0.2", 2, u"wlan0", kNetworkInterfaceWiFi));
+    EXPECT_EQ(rig.host->set.GetCount(), 1u);
+    EXPECT_EQ(rig.host->log.Take(),
+              Lines{"2 Automatic connection ignoring existing context Interface=wlan0 "
+                    "Target Address=10.9.0.1 Connected=False Valid=True"});
+
+    // A loopback address reaches no other machine, and it would outrank every real path.
+    EXPECT_FALSE(rig.Open("127.0.0.1", kInterfaceRankLocalHost, u"lo", kNetworkInterfaceLocalHost));
+    EXPECT_EQ(rig.host->set.GetCount(), 1u);
+    AutomaticConnectionTarget loopbackTarget = MainServer();
+    loopbackTarget.address = "127.0.0.1";
+    Rig local(loopbackTarget);
+    EXPECT_TRUE(local.Open("127.0.0.1", kInterfaceRankLocalHost, u"lo", kNetworkInterfaceLocalHost))
+        << "a loopback target is reached through the loopback address";
+
+    // A stopping host opens nothing.
+    rig.host->stopping = true;
+    EXPECT_FALSE(rig.Open("10.0.0.3", 1));
+}
+
+TEST(AutomaticConnection, GivesItsTcpContextsThePlatformsReliableConnection) {
+    // A loopback listener of the test plays the server; nothing turns the wait loop.
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
+    RefPtr<FakeHost> host(new FakeHost);
+    PlatformServices services{"/dev/null"};
+    AutomaticConnectionTarget target = MainServer();
+    target.address = "127.0.0.1";
+    target.tcpPort = ntohs(address.sin_port);
+    RefPtr<AutomaticConnection> connection(
+        new SharedAutomaticConnection(host.get(), &services, target, nullptr));
+    connection->HandleNewInterface(&services, u"lo", kNetworkInterfaceLocalHost,
+                                   kInterfaceRankLocalHost, "127.0.0.1");
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    host->set.Snapshot(contexts);
+    ASSERT_EQ(contexts.size(), 1u);
+    RefPtr<ConnectionStream> stream = contexts[0]->GetStream();
+    ASSERT_TRUE(stream);
+    EXPECT_NE(stream->GetConnectionState(), kConnectionClosed) << "the connect started";
+    connection->Disconnect();
+    EXPECT_EQ(host->set.GetCount(), 0u);
+    EXPECT_EQ(stream->GetConnectionState(), kConnectionClosed);
+    ::close(server);
+}
+
+TEST(AutomaticConnection, KeepsOnlyTheContextsOfTheBestPriority) {
+    Rig rig;
+    RefPtr<ConnectionContext> wifi = rig.Open("10.0.0.2", 2);
+    ASSERT_TRUE(wifi);
+    Rig::Connected(wifi.get());
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), 2);
+    EXPECT_EQ(rig.connection->GetConnectionIds(), rig.Ids({wifi.get()}));
+    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.2"});
+    EXPECT_EQ(wifi->GetAutomaticConnectionManager(),
+              static_cast<AutomaticConnectionManager*>(rig.connection.get()));
+    EXPECT_EQ(rig.observer->Take(), Lines{"+10.0.0.2 2"});
+    // The new context itself is spared by the disconnection by priority.
+    EXPECT_EQ(StreamOf(wifi.get())->disconnects, 0);
+    EXPECT_EQ(rig.host->set.GetCount(), 1u);
+    rig.host->log.Take();
+
+    // Equal and worse addresses open nothing.
+    EXPECT_FALSE(rig.Open("10.0.0.3", 2));
+    EXPECT_FALSE(rig.Open("10.0.0.4", 7));
+    EXPECT_EQ(rig.host->log.Take(),
+              (Lines{"2 Automatic connection found new lower priority network address "
+                     "Target Address=10.9.0.1 Source Address=10.0.0.3 "
+                     "Current connection priority=2",
+                     "2 Automatic connection found new lower priority network address "
+                     "Target Address=10.9.0.1 Source Address=10.0.0.4 "
+                     "Current connection priority=2"}));
+
+    // An equal context that connects goes on, and neither it nor the first is disconnected.
+    RefPtr<ConnectionContext> sibling = rig.Foreign("10.0.0.5", 2, rig.connection.get());
+    Rig::Connected(sibling.get());
+    EXPECT_EQ(rig.connection->GetConnectionIds(), rig.Ids({wifi.get(), sibling.get()}));
+    EXPECT_EQ(StreamOf(wifi.get())->disconnects, 0);
+    EXPECT_EQ(StreamOf(sibling.get())->disconnects, 0);
+    EXPECT_EQ(rig.host->set.GetCount(), 2u);
+
+    // A worse context that connects is disconnected at once.
+    RefPtr<ConnectionContext> cellular = rig.Foreign("10.0.0.6", 7, rig.connection.get());
+    rig.host->log.Take();
+    Rig::Connected(cellular.get());
+    EXPECT_EQ(rig.host->log.Take(),
+              Lines{"2 Automatic disconnection by priority Source Address=10.0.0.6 "
+                    "Target Address=10.9.0.1 Existing priority=2 New priority=7"});
+    EXPECT_EQ(StreamOf(cellular.get())->disconnects, 1);
+    EXPECT_FALSE(rig.host->set.FindContextById(cellular->GetContextId()));
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), 2);
+    EXPECT_EQ(rig.connection->GetConnectionIds(), rig.Ids({wifi.get(), sibling.get()}));
+
+    // A better address opens a context; when it connects the priority-2 contexts go, ours
+    // and another owner's to the same server, but not one to another server.
+    RefPtr<ConnectionContext> other = rig.Foreign("10.0.0.7", 2, nullptr);
+    RefPtr<ConnectionContext> elsewhere(new RefCountedObject<ConnectionContext>);
+    RefPtr<FakeStream> elsewhereStream(new FakeStream);
+    elsewhere->SetTcpConnectionParameters(&rig.host->events, elsewhereStream.get(), 0, "10.9.0.2",
+                                          "", 12654, 0, nullptr, &rig.services, 0, false);
+    elsewhere->SetPriority(5);
+    rig.host->set.AddContext(elsewhere.get());
+    RefPtr<ConnectionContext> ethernet = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(ethernet);
+    rig.observer->Take();
+    rig.host->log.Take();
+    Rig::Connected(ethernet.get());
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), 1);
+    EXPECT_EQ(rig.connection->GetConnectionIds(), rig.Ids({ethernet.get()}));
+    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+    for (ConnectionContext* gone : {wifi.get(), sibling.get(), other.get()}) {
+        EXPECT_EQ(StreamOf(gone)->disconnects, 1) << gone->GetLocalAddress();
+        EXPECT_FALSE(rig.host->set.FindContextById(gone->GetContextId()));
+    }
+    EXPECT_EQ(wifi->GetAutomaticConnectionManager(), nullptr);
+    EXPECT_EQ(elsewhereStream->disconnects, 0);
+    EXPECT_EQ(StreamOf(ethernet.get())->disconnects, 0);
+    EXPECT_EQ(rig.host->log.Take(),
+              Lines{"2 Connections disconnected by priority Source Address=10.0.0.1 "
+                    "Target Address=10.9.0.1 Existing priority=1 Number of disconnections=1"});
+    EXPECT_EQ(rig.observer->Take(), Lines{"+10.0.0.1 1"});
+
+    // A context disconnected while it connected is not taken for a path when it reports.
+    RefPtr<ConnectionContext> late = rig.Foreign("10.0.0.8", 1, rig.connection.get());
+    rig.host->set.Disconnect(late.get());
+    Rig::Connected(late.get());
+    EXPECT_EQ(rig.connection->GetConnectionIds(), rig.Ids({ethernet.get()}));
+}
+
+TEST(AutomaticConnection, WithAllPathsEveryAddressGetsAContextAndAllStay) {
+    Rig rig(MainServer(true));
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    const std::map<std::string, int32_t> priorities = {
+        {"10.0.0.1", 7}, {"10.0.0.2", 2}, {"10.0.0.3", 2}, {"10.0.0.4", 1}};
+    for (const auto& [address, priority] : priorities) {
+        contexts.push_back(rig.Open(address, priority));
+        ASSERT_TRUE(contexts.back()) << address;
+        Rig::Connected(contexts.back().get());
+    }
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 4);
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), 1) << "the best of the paths";
+    for (const RefPtr<ConnectionContext>& context : contexts) {
+        EXPECT_EQ(StreamOf(context.get())->disconnects, 0) << context->GetLocalAddress();
+    }
+    const Lines log = rig.host->log.Take();
+    for (const std::string& line : log) {
+        EXPECT_EQ(line.find("priority"), std::string::npos) << line;
+    }
+
+    // A lost path goes alone.
+    rig.Gone(contexts[3].get());
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 3);
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), 2);
+}
+
+// Four paths in all-paths mode with the given queue figures; the index of the one chosen.
+struct PathFigures {
+    int32_t queueLength;
+    int64_t roundTrip;
+    int64_t queueDelay;
+};
+
+size_t Choose(const std::vector<PathFigures>& figures) {
+    Rig rig(MainServer(true));
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    for (size_t i = 0; i < figures.size(); ++i) {
+        contexts.push_back(rig.Open("10.0.0." + std::to_string(i + 1), 1));
+        Rig::Connected(contexts.back().get());
+        FakeStream* stream = StreamOf(contexts.back().get());
+        stream->queueLength = figures[i].queueLength;
+        stream->roundTrip = figures[i].roundTrip;
+        stream->queueDelay = figures[i].queueDelay;
+    }
+    RefPtr<ConnectionContext> chosen = rig.connection->GetMostAppropriateConnection();
+    for (size_t i = 0; i < contexts.size(); ++i) {
+        if (contexts[i].get() == chosen.get()) {
+            return i;
+        }
+    }
+    return figures.size();
+}
+
+TEST(AutomaticConnection, ChoosesAmongParallelPathsByTheirQueues) {
+    struct Case {
+        const char* what;
+        std::vector<PathFigures> paths;
+        size_t chosen;
+    };
+    const Case cases[] = {
+        // "queue-delay-time"
+        {"no queue delay and a short round trip win", {{0, 100, 0}, {0, 500, 10}}, 0},
+        {"the smallest round trip plus queue delay", {{9, 400, 300}, {0, 100, 50}}, 1},
+        {"a tie goes to the earlier path", {{0, 100, 50}, {0, 50, 100}}, 0},
+        {"a queue delay after the first counts too", {{50, 100, 0}, {0, 10, 5}, {0, 1, 1}}, 2},
+        // "queue-delay-size"
+        {"the shorter queue on equal paths", {{10, 4096, 0}, {5, 4096, 0}}, 1},
+        {"queue lengths alone without round trips", {{3, 0, 0}, {2, 0, 0}, {4, 0, 0}}, 1},
+        {"slow paths are shifted by 20", {{4, 3145727, 0}, {3, 3145728, 0}}, 0},
+        {"fast paths are shifted by 10", {{4, 1000 << 10, 0}, {3, 1300 << 10, 0}}, 1},
+        {"a long queue on a 60 s path costs more than 32 bits hold",
+         {{262144, 60'000'000, 0}, {1, 1000, 0}},
+         1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Choose(c.paths), c.chosen) << c.what;
+    }
+
+    // "random-connection": the process random source picks.
+    const std::vector<PathFigures> idle = {{0, 10, 0}, {0, 20, 0}, {0, 30, 0}};
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
+        std::srand(seed);
+        const size_t expected = static_cast<size_t>(std::rand()) % idle.size();
+        std::srand(seed);
+        EXPECT_EQ(Choose(idle), expected) << "seed " << seed;
+    }
+}
+
+TEST(AutomaticConnection, AnswersTheProtocolAboutItsPaths) {
+    Rig rig(MainServer(true));
+    RefPtr<ConnectionContext> own(new RefCountedObject<ConnectionContext>);
+    RefPtr<ConnectionContext> preferred;
+    EXPECT_EQ(rig.connection->GetPreferredConnectionContext(own.get(), preferred), own.get());
+    EXPECT_EQ(rig.connection->GetAverageQueueStatus(), -1.0);
+    EXPECT_EQ(rig.connection->GetSmallestOldestQueueDelayTime(), 0);
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
+
+    RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 1);
+    Rig::Connected(first.get());
+    EXPECT_EQ(rig.connection->GetPreferredConnectionContext(own.get(), preferred), own.get())
+        << "one path: the caller's own";
+    EXPECT_FALSE(preferred) << "left alone with one path";
+
+    RefPtr<ConnectionContext> second = rig.Open("10.0.0.2", 2);
+    Rig::Connected(second.get());
+    StreamOf(first.get())->queueDelay = 900;
+    StreamOf(second.get())->queueDelay = 300;
+    EXPECT_EQ(rig.connection->GetPreferredConnectionContext(own.get(), preferred), second.get());
+    EXPECT_EQ(preferred.get(), second.get());
+    EXPECT_EQ(rig.connection->GetSmallestOldestQueueDelayTime(), 300);
+
+    // Free shares outside [0, 1] are ignored; both ends count.
+    struct Case {
+        double firstAverage;
+        double secondAverage;
+        double expected;
+    };
+    const Case cases[] = {
+        {50, 0, 0.75}, {150, 50, 0.5}, {-50, 100, 0.0}, {150, -1, -1.0}, {100, 0, 0.5}};
+    for (const Case& c : cases) {
+        StreamOf(first.get())->maxQueue = 100;
+        StreamOf(second.get())->maxQueue = 100;
+        StreamOf(first.get())->averageQueue = c.firstAverage;
+        StreamOf(second.get())->averageQueue = c.secondAverage;
+        EXPECT_DOUBLE_EQ(rig.connection->GetAverageQueueStatus(), c.expected)
+            << c.firstAverage << " " << c.secondAverage;
+    }
+}
+
+TEST(AutomaticConnection, KeepsTryingWhileTheServerIsDown) {
+    Rig rig;
+    // A connect that fails asynchronously.
+    RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(first);
+    rig.host->log.Take();
+    rig.Gone(first.get());
+    EXPECT_FALSE(rig.host->set.FindContextById(first->GetContextId()));
+    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000);
+    EXPECT_EQ(rig.host->log.Take(),
+              Lines{"2 Automatic connection retry scheduled Target Address=10.9.0.1 Attempt=1 "
+                    "Delay (ms)=1000"});
+
+    // Each retry that opens nothing (no local address here) doubles the delay, up to 60 s.
+    const int64_t delays[] = {2, 4, 8, 16, 32, 60, 60};
+    int attempt = 1;
+    int64_t previous = 1;
+    for (int64_t seconds : delays) {
+        rig.RunDueJobs();
+        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), previous * 1'000'000)
+            << "the retry ran before it was due";
+        previous = seconds;
+        rig.clock.Advance(60'000'000);
+        rig.RunDueJobs();
+        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), seconds * 1'000'000);
+        const Lines log = rig.host->log.Take();
+        EXPECT_TRUE(Contains(log,
+                             "2 Automatic connection retrying Target Address=10.9.0.1 "
+                             "Attempt=" +
+                                 std::to_string(attempt)))
+            << Joined(log);
+        ++attempt;
+    }
+
+    // A connection resets the back-off and ends the retries.
+    RefPtr<ConnectionContext> second = rig.Open("10.0.0.2", 1);
+    Rig::Connected(second.get());
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1);
+    rig.Gone(second.get());
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000)
+        << "the replay after the loss opened nothing";
+
+    // A connect that fails at once.
+    rig.clock.Advance(1'000'000 * 60);
+    rig.RunDueJobs();
+    rig.connection->connectResult = false;
+    rig.Open("10.0.0.3", 1);
+    EXPECT_FALSE(rig.Context("10.0.0.3"));
+    EXPECT_EQ(rig.connection->streams.back()->disconnects, 1);
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 2'000'000);
+}
+
+TEST(AutomaticConnection, DisconnectEndsEverythingItStarted) {
+    Rig rig;
+    RefPtr<RefCountedObject<RefCounted>> channel(new RefCountedObject<RefCounted>);
+    rig.host->channels.Add(41, channel.get());
+    const StreamKey alone = {1}, shared = {2}, foreign = {3};
+    rig.host->streams.AddMonitor(alone, StreamsMap::kMonitorAutomatic, 41);
+    rig.host->streams.AddMonitor(shared, StreamsMap::kMonitorAutomatic, 41);
+    rig.host->streams.AddMonitor(shared, StreamsMap::kMonitorGuest, 41);
+    rig.host->streams.AddMonitor(foreign, StreamsMap::kMonitorAutomatic, 42);
+    rig.connection->SetMonitorLink(new MonitorLink(41, nullptr));
+
+    RefPtr<ConnectionContext> connected = rig.Open("10.0.0.2", 2);
+    Rig::Connected(connected.get());
+    RefPtr<ConnectionContext> connecting = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(connecting);
+    rig.observer->Take();
+
+    rig.connection->Disconnect();
+    EXPECT_FALSE(rig.host->channels.Contains(41));
+    EXPECT_EQ(rig.host->stopped, std::vector<StreamKey>{alone});
+    EXPECT_TRUE(rig.host->streams.Contains(shared));
+    EXPECT_TRUE(rig.host->streams.Contains(foreign));
+    EXPECT_EQ(StreamOf(connected.get())->disconnects, 1);
+    EXPECT_EQ(StreamOf(connecting.get())->disconnects, 1);
+    EXPECT_EQ(rig.host->set.GetCount(), 0u);
+    EXPECT_EQ(connected->GetAutomaticConnectionManager(), nullptr);
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), -1);
+
+    // Nothing more happens, and twice is harmless.
+    rig.connection->Disconnect();
+    EXPECT_FALSE(rig.Open("10.0.0.2", 1));
+    Rig::Connected(connected.get());
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
+    EXPECT_EQ(StreamOf(connected.get())->disconnects, 1);
+
+    // Once the contexts are gone, so is the object.
+    connected.Reset();
+    connecting.Reset();
+    rig.connection.Reset();
+    EXPECT_TRUE(rig.destroyed);
+}
+
+// Told of a lost path, it disconnects the automatic connection and drops the last
+// reference held outside its contexts.
+class DisconnectingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string&, int32_t,
+                                bool connected) override {
+        if (!connected && connection) {
+            connection->Disconnect();
+            connection.Reset();
+        }
+    }
+    RefPtr<AutomaticConnection> connection;
+};
+
+TEST(AutomaticConnection, SurvivesBeingDisconnectedAndReleasedFromItsOwnCallbacks) {
+    for (bool lostAddress : {true, false}) {
+        RefPtr<DisconnectingObserver> observer(new DisconnectingObserver);
+        Rig rig(MainServer(), observer.get());
+        RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 2);
+        Rig::Connected(first.get());
+        AutomaticConnection* connection = rig.connection.get();
+        observer->connection = connection;
+        rig.connection.Reset();
+        ConnectionContext* context = first.get();
+        first.Reset();
+        // Only the context (through the set and the address map) and the observer hold it.
+        if (lostAddress) {
+            connection->HandleLostLocalAddress(&rig.services, u"", 2, 2, "10.0.0.1");
+        } else {
+            context->ReportConnectionState(false);
+        }
+        EXPECT_TRUE(rig.destroyed) << (lostAddress ? "lost address" : "lost connection");
+        EXPECT_EQ(rig.host->set.GetCount(), 0u);
+        EXPECT_EQ(rig.host->scheduler->GetQueueLength(), 0) << "no retry after a disconnect";
+    }
+}
+
+TEST(AutomaticConnection, StartReplaysTheAddressesOnThePollingThread) {
+    // Started and disconnected before the replay ran: the job goes, and the object with it.
+    {
+        Rig rig;
+        ASSERT_TRUE(rig.connection->Start());
+        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 0) << "the replay is a job";
+        EXPECT_EQ(rig.host->set.GetCount(), 0u) << "nothing opened on the starting thread";
+        EXPECT_FALSE(rig.connection->Start()) << "started once";
+        rig.connection->Disconnect();
+        EXPECT_EQ(rig.host->scheduler->CountDueTasks(), 0);
+        rig.connection.Reset();
+        EXPECT_TRUE(rig.destroyed);
+        rig.RunDueJobs();
+    }
+    // A stopping host starts nothing.
+    {
+        Rig rig;
+        rig.host->stopping = true;
+        EXPECT_FALSE(rig.connection->Start());
+    }
+}
+
+// The local addresses come from interfaces that the test makes in a namespace of its own.
+TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    test_support::Ip("link set lo up");
+    test_support::AddVeth("eth1", "peer1", "10.0.0.1/24");
+    test_support::AddVeth("wlan1", "peer2", "10.0.1.1/24");
+    Rig rig;
+    ASSERT_TRUE(rig.connection->Start());
+    EXPECT_EQ(rig.host->set.GetCount(), 0u);
+    rig.RunDueJobs();
+    // Both real addresses open a context while nothing is connected; the loopback does not.
+    RefPtr<ConnectionContext> ethernet = rig.Context("10.0.0.1");
+    RefPtr<ConnectionContext> wifi = rig.Context("10.0.1.1");
+    ASSERT_TRUE(ethernet);
+    ASSERT_TRUE(wifi);
+    EXPECT_EQ(rig.host->set.GetCount(), 2u);
+    EXPECT_EQ(ethernet->GetPriority(), kInterfaceRankEthernet);
+    EXPECT_EQ(wifi->GetPriority(), kInterfaceRankWiFi);
+    EXPECT_EQ(ethernet->GetNetworkInterfaceName(), u"eth1");
+
+    Rig::Connected(ethernet.get());
+    EXPECT_EQ(StreamOf(wifi.get())->disconnects, 1) << "the worse one still connecting goes";
+    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
+    rig.observer->Take();
+    rig.host->log.Take();
+
+    // Losing the address of the only connection disconnects it, tells the observer and
+    // replays the addresses: the WiFi address takes over.
+    test_support::Ip("addr del 10.0.0.1/24 dev eth1");
+    rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
+    rig.RunDueJobs();
+    EXPECT_EQ(StreamOf(ethernet.get())->disconnects, 1);
+    EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.1 1"});
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), -1);
+    RefPtr<ConnectionContext> replayed = rig.Context("10.0.1.1");
+    ASSERT_TRUE(replayed);
+    EXPECT_NE(replayed.get(), wifi.get());
+    EXPECT_EQ(rig.host->set.GetCount(), 1u);
+    Rig::Connected(replayed.get());
+    EXPECT_EQ(rig.connection->GetCurrentPriority(), kInterfaceRankWiFi);
+
+    // The address comes back: better, so it opens a context that replaces the WiFi one.
+    test_support::Ip("addr add 10.0.0.1/24 dev eth1");
+    rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
+    rig.RunDueJobs();
+    RefPtr<ConnectionContext> back = rig.Context("10.0.0.1");
+    ASSERT_TRUE(back);
+    Rig::Connected(back.get());
+    EXPECT_EQ(StreamOf(replayed.get())->disconnects, 1);
+    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+}
+
+// Random new and lost addresses, connects, failures and losses, and retries: the
+// bookkeeping stays consistent after every step.
+TEST(AutomaticConnection, RandomEventsKeepTheBookkeepingConsistent) {
+    const std::vector<std::pair<std::string, int32_t>> addresses = {
+        {"10.0.0.1", 1}, {"10.0.0.2", 2}, {"10.0.0.3", 2},
+        {"10.0.0.4", 5}, {"10.0.0.5", 7}, {"10.0.0.6", 7}};
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        const bool allPaths = seed % 2 == 0;
+        Rig rig(MainServer(allPaths));
+        std::mt19937 random(seed);
+        auto pick = [&](size_t count) {
+            return std::uniform_int_distribution<size_t>(0, count - 1)(random);
+        };
+        for (int step = 0; step < 300; ++step) {
+            const auto& [address, priority] = addresses[pick(addresses.size())];
+            std::vector<RefPtr<ConnectionContext>> contexts;
+            rig.host->set.Snapshot(contexts);
+            const std::vector<int32_t> ids = rig.connection->GetConnectionIds();
+            auto isConnected = [&](ConnectionContext* context) {
+                return std::count(ids.begin(), ids.end(), context->GetContextId()) != 0;
+            };
+            std::string action;
+            switch (pick(6)) {
+                case 0:
+                case 1:
+                    action = "new " + address;
+                    rig.connection->HandleNewInterface(&rig.services, u"", 2, priority, address);
+                    break;
+                case 2:
+                    action = "lost " + address;
+                    rig.connection->HandleLostLocalAddress(&rig.services, u"", 2, priority,
+                                                           address);
+                    ConnectionContextVector(rig.host->set)
+                        .DisconnectByLocalAddress(&rig.services, address);
+                    break;
+                case 3:
+                case 4:
+                    if (!contexts.empty()) {
+                        ConnectionContext* context = contexts[pick(contexts.size())].get();
+                        action = "connect " + context->GetLocalAddress();
+                        Rig::Connected(context);
+                    }
+                    break;
+                default:
+                    if (!contexts.empty()) {
+                        ConnectionContext* context = contexts[pick(contexts.size())].get();
+                        action = std::string(isConnected(context) ? "lose " : "fail ") +
+                                 context->GetLocalAddress();
+                        rig.Gone(context);
+                    }
+                    if (pick(2) == 0) {
+                        rig.clock.Advance(60'000'000);
+                        rig.RunDueJobs();
+                    }
+                    break;
+            }
+            const std::string where =
+                "seed " + std::to_string(seed) + " step " + std::to_string(step) + " " + action;
+
+            const std::vector<int32_t> nowIds = rig.connection->GetConnectionIds();
+            const Lines paths = rig.connection->GetConnectedAddresses();
+            ASSERT_EQ(nowIds.size(), paths.size()) << where;
+            int32_t best = -1;
+            std::vector<int32_t> priorities;
+            for (int32_t id : nowIds) {
+                RefPtr<ConnectionContext> context = rig.host->set.FindContextById(id);
+                ASSERT_TRUE(context) << where << ": a connected id is not in the set";
+                ASSERT_TRUE(Contains(paths, context->GetLocalAddress())) << where;
+                priorities.push_back(context->GetPriority());
+                if (best < 0 || context->GetPriority() < best) {
+                    best = context->GetPriority();
+                }
+            }
+            ASSERT_EQ(rig.connection->GetCurrentPriority(), best) << where;
+            if (!allPaths) {
+                ASSERT_TRUE(std::adjacent_find(priorities.begin(), priorities.end(),
+                                               std::not_equal_to<>()) == priorities.end())
+                    << where << ": connected priorities differ";
+            }
+            for (const RefPtr<FakeStream>& stream : rig.connection->streams) {
+                ASSERT_LE(stream->disconnects, 1) << where << ": disconnected twice";
+            }
+            ASSERT_LE(rig.host->set.GetCount(), addresses.size()) << where;
+        }
+    }
+}
+
+// Disconnect may come from another thread while the polling thread handles events.
+TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
+    for (int round = 0; round < 20; ++round) {
+        Rig rig(MainServer(round % 2 == 0));
+        std::atomic<bool> go{false};
+        std::thread other([&] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            rig.connection->Disconnect();
+        });
+        for (int step = 0; step < 200; ++step) {
+            const std::string address = "10.0.0." + std::to_string(step % 5 + 1);
+            if (step == 20) {
+                go = true;
+            }
+            RefPtr<ConnectionContext> context = rig.Open(address, step % 3 + 1);
+            if (context) {
+                Rig::Connected(context.get());
+                if (step % 4 == 0) {
+                    rig.Gone(context.get());
+                }
+            }
+            rig.connection->GetAverageQueueStatus();
+        }
+        other.join();
+        EXPECT_EQ(rig.host->set.GetCount(), 0u);
+        EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace qav
