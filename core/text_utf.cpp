@@ -272,7 +272,7 @@ int Utf8ToWide(const char* bytes, int length, WString& out, int* invalidPosition
         out.resize(limit);
     } catch (const std::bad_alloc&) {
         out.clear();
-        return 0;
+        return -1;
     }
     const size_t written = DecodeLenient(reinterpret_cast<const unsigned char*>(bytes), limit,
                                          out.data(), limit, invalidPosition);

@@ -117,7 +117,8 @@ int WideToUtf8(const WChar* text, int count, std::string& out);
 // that would not fit with the NUL is not started. invalidPosition may be null.
 int Utf8ToWideBuffer(const char* bytes, int length, WChar* out, int capacity, int* invalidPosition);
 
-// The same into a string (no capacity limit); returns its length.
+// The same into a string (no capacity limit); returns its length, or -1 (and out
+// cleared) when there is no memory for it.
 int Utf8ToWide(const char* bytes, int length, WString& out, int* invalidPosition);
 
 // Real UTF-8: a surrogate pair becomes one 4-byte sequence. False (and out cleared) on
