@@ -6,12 +6,6 @@
 
 namespace qav {
 
-namespace {
-
-constexpr WChar kReplacementCharacter = 0xFFFD;
-
-}  // namespace
-
 void AppendJsonUtf8(WStringView text, std::string& out) {
     out.reserve(out.size() + text.size());
     char bytes[4];

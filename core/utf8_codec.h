@@ -13,6 +13,9 @@
 
 namespace qav {
 
+// What an invalid sequence, or a reference to no character, decodes to.
+inline constexpr WChar kReplacementCharacter = 0xFFFD;
+
 // Bytes that EncodeUnitUtf8 writes for one unit: 1, 2 or 3.
 constexpr int Utf8LengthOfUnit(WChar unit) {
     return unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;

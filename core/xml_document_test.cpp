@@ -105,7 +105,13 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
         {u"<a b='&null;'>&null;</a>", u"<a b=\"&null;\">&null;</a>"},
         {u"<a>&foo; &# none</a>", u"<a>&amp;foo; &amp;# none</a>"},
         {u"<a b='&#'>;</a>", u"<a b=\"&amp;#\">;</a>"},
-        {u"<a>&#x1F600;&#xZZ;&#99999999999;</a>", u"<a>\U0001F600\uFFFF\uFFFF</a>"},
+        {u"<a>&#x1F600;&#xZZ;&#99999999999;</a>", u"<a>\U0001F600\uFFFD\uFFFD</a>"},
+        // Beyond U+10FFFF, or a surrogate: no character, and never its low bits (a NUL
+        // here).
+        {u"<a b='&#x110000;'>&#x110000;&#1114112;&#x10FFFF;</a>",
+         u"<a b=\"\uFFFD\">\uFFFD\uFFFD\U0010FFFF</a>"},
+        {u"<a>&#xD800;&#xDFFF;&#55296;&#xD7FF;&#xE000;</a>",
+         u"<a>\uFFFD\uFFFD\uFFFD\uD7FF\uE000</a>"},
         {u"<a>&#32;x</a>", u"<a>&#32;x</a>"},
         {u"<?xml version='1.0'?><r/>", u"<?xml version='1.0' encoding='UTF-8'?><r/>"},
         {u"<?xml version=\"1.0\" encoding=\"UTF-16\" ?>\r\n<r/>",
