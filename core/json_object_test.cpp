@@ -119,16 +119,17 @@ TEST(JsonObject, TakesUtf8WithoutLosingWhatFollowsABrokenSequence) {
         {"\xF0\x9F\x98\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
         // The system's own encoder writes a pair as two three-byte sequences.
         {"\xED\xA0\xBD\xED\xB8\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
-        {"\xED\xA0\x80", u"\xd800", "\xED\xA0\x80"},
+        // A lone encoded surrogate is no character.
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"a\x80"
          "b",
          u"a\uFFFDb",
          "a\xEF\xBF\xBD"
          "b"},
-        {"\xE2\x82x", u"\uFFFD\uFFFDx", "\xEF\xBF\xBD\xEF\xBF\xBDx"},
+        {"\xE2\x82x", u"\uFFFDx", "\xEF\xBF\xBDx"},
         {"\xC0\xAF", u"\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xF4\x90\x80", u"\uFFFD\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"z\xF0\x9F", u"z\uFFFD\uFFFD", "z\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"z\xF0\x9F", u"z\uFFFD", "z\xEF\xBF\xBD"},
     };
     for (const auto& test : kCases) {
         JsonObject object;

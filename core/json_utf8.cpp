@@ -23,28 +23,4 @@ void AppendJsonUtf8(WStringView text, std::string& out) {
     }
 }
 
-void DecodeJsonUtf8(std::string_view bytes, WString& out) {
-    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t length = bytes.size();
-    out.reserve(out.size() + length);
-    size_t i = 0;
-    while (i < length) {
-        if (in[i] < 0x80) {
-            out.push_back(in[i++]);
-            continue;
-        }
-        const size_t size = WellFormedSequenceLength(in + i, length - i);
-        if (size == 0) {
-            out.push_back(kReplacementCharacter);
-            ++i;
-            continue;
-        }
-        WChar units[2];
-        WChar* end = units;
-        DecodeWellFormedSequence(in + i, size, end);
-        out.append(units, static_cast<size_t>(end - units));
-        i += size;
-    }
-}
-
 }  // namespace qav
