@@ -40,7 +40,10 @@ TEST(JsonObject, WritesTheCompactForm) {
     list.MakeArray().emplace_back().MakeArray();
     list.MakeArray().emplace_back().MakeObject();
     list.MakeArray().emplace_back().GetNode()->SetBool(false);
-    EXPECT_EQ(Written(list), "[ 3.14159, 1e+20, null, null, 0, null, [  ], {  }, false ]");
+    list.MakeArray().push_back(Number(123.456789));
+    list.MakeArray().push_back(Number(0.1));
+    EXPECT_EQ(Written(list),
+              "[ 3.14159265, 1e+20, null, null, 0, null, [  ], {  }, false, 123.456789, 0.1 ]");
 
     // UTF-8 is real for pairs; a lone surrogate, which UTF-8 cannot carry, is escaped.
     JsonObject text;

@@ -34,7 +34,9 @@ namespace qav {
 void IntToWString(int32_t value, WString& out);         // "%d"
 void IntToString(int32_t value, std::string& out);      // "%d"
 void UInt64ToHexWString(uint64_t value, WString& out);  // "0x" and 16 upper-case digits
-void DoubleToWString(double value, WString& out);       // "%g"
+// The shortest text that reads back to the same double ("123.456789", "1e+21"), for
+// peers and files; texts for people format their own numbers.
+void DoubleToWString(double value, WString& out);
 
 // "1023 bytes", "1.0 KB", "1.00 MB", "1.000 GB": bytes below 1 KiB, then KiB, MiB, GiB.
 void FormatByteSize(uint64_t byteCount, std::string& out);
