@@ -33,9 +33,8 @@ int64_t ReadUpTo(File& file, uint8_t* buffer, int64_t length) {
 bool DecodeText(const uint8_t* bytes, int64_t count, int encoding, WString& text) {
     try {
         if (encoding == kTextEncodingUtf8) {
-            Utf8ToWide(reinterpret_cast<const char*>(bytes), static_cast<int>(count), text,
-                       nullptr);
-            return true;
+            return Utf8ToWide(reinterpret_cast<const char*>(bytes), static_cast<int>(count), text,
+                              nullptr) >= 0;
         }
         const size_t units = static_cast<size_t>(count / 2);
         text.resize(units);

@@ -1,7 +1,11 @@
 #include "core/file_access.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "core/test_support.h"
@@ -22,7 +26,8 @@ TEST(FileAccess, ReadsEachEncodingWithAndWithoutMark) {
         {"UTF-8 with mark", "\xEF\xBB\xBFh\xC3\xA9!", u"h\u00E9!"},
         {"UTF-8 without mark", "h\xC3\xA9!", u"h\u00E9!"},
         {"UTF-8 mark only", "\xEF\xBB\xBF", u""},
-        {"UTF-8 stops at an invalid sequence", "ab\xC3(cd", u"ab"},
+        {"UTF-8 goes on after an invalid sequence", "ab\xC3(cd", u"ab\uFFFD(cd"},
+        {"Latin-1 without mark", "caf\xE9 au lait", u"caf\uFFFD au lait"},
         {"UTF-16LE with mark", "\xFF\xFE\x41\0\xAC\x20"s, u"A\u20AC"},
         {"UTF-16LE without mark", "A\0B\0"s, u"AB"},
         {"UTF-16LE odd byte dropped", "\xFF\xFE\x41\0B"s, u"A"},
@@ -57,6 +62,42 @@ TEST(FileAccess, UnreadableOrUndetectableFilesFailWithOneLogLine) {
     EXPECT_EQ(logger.Lines(),
               std::vector<std::string>{"3 Error opening file " + dir.Narrow("missing") +
                                        ": (2) No such file or directory"});
+}
+
+// A text that does not fit in memory is a failed read, never an empty text.
+TEST(FileAccess, ATextWithoutMemoryToDecodeItFails) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not live under an address-space limit";
+#else
+    ScratchDirectory dir;
+    constexpr size_t kBytes = 64u << 20;
+    WriteBytes(dir.Narrow("big"), std::string(kBytes, 'a'));
+    const WString path = dir.Wide("big");
+    // In a child whose address space has room for the file's bytes but not for their
+    // UTF-16 form as well.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) {
+            _exit(3);
+        }
+        fclose(statm);
+        const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit{used + kBytes + (32u << 20), used + kBytes + (32u << 20)};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) {
+            _exit(3);
+        }
+        WString text = u"unchanged";
+        const bool read = FileAccess::ReadTextFile(path, text);
+        _exit(read ? 1 : text == u"unchanged" ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the read succeeded; 2: the text was changed";
+#endif
 }
 
 }  // namespace

@@ -312,15 +312,14 @@ void FormatString(Writer<Char, Output>& writer, const Spec& spec, const FormatAr
             const auto* bytes = reinterpret_cast<const unsigned char*>(text);
             size_t at = 0;
             while (at < count) {
-                const Utf8Step step = DecodeUtf8Step(bytes + at, count - at);
-                if (step.status != Utf8Step::kOk) {
-                    // Text that is not UTF-8 still shows: each remaining byte as its own unit.
-                    converted.push_back(static_cast<Char>(bytes[at]));
-                    ++at;
+                if (bytes[at] < 0x80) {
+                    converted.push_back(static_cast<Char>(bytes[at++]));
                     continue;
                 }
-                converted.append(step.unit, static_cast<size_t>(step.units));
-                at += static_cast<size_t>(step.consumed);
+                WChar units[2];
+                WChar* end = units;
+                at += DecodeUtf8Sequence(bytes + at, count - at, end);
+                converted.append(units, static_cast<size_t>(end - units));
             }
         }
     };

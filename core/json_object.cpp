@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/json_utf8.h"
+#include "core/text_utils.h"
 
 namespace qav {
 
@@ -105,7 +106,7 @@ JsonValue* JsonObject::GetNode() {
 
 void JsonObject::SetString(std::string_view utf8) {
     WString text;
-    DecodeJsonUtf8(utf8, text);
+    AppendUtf8AsWide(utf8, text);
     GetNode()->SetWString(std::move(text));
 }
 

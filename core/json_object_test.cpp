@@ -40,7 +40,10 @@ TEST(JsonObject, WritesTheCompactForm) {
     list.MakeArray().emplace_back().MakeArray();
     list.MakeArray().emplace_back().MakeObject();
     list.MakeArray().emplace_back().GetNode()->SetBool(false);
-    EXPECT_EQ(Written(list), "[ 3.14159, 1e+20, null, null, 0, null, [  ], {  }, false ]");
+    list.MakeArray().push_back(Number(123.456789));
+    list.MakeArray().push_back(Number(0.1));
+    EXPECT_EQ(Written(list),
+              "[ 3.14159265, 1e+20, null, null, 0, null, [  ], {  }, false, 123.456789, 0.1 ]");
 
     // UTF-8 is real for pairs; a lone surrogate, which UTF-8 cannot carry, is escaped.
     JsonObject text;
@@ -119,16 +122,17 @@ TEST(JsonObject, TakesUtf8WithoutLosingWhatFollowsABrokenSequence) {
         {"\xF0\x9F\x98\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
         // The system's own encoder writes a pair as two three-byte sequences.
         {"\xED\xA0\xBD\xED\xB8\x80", u"\U0001F600", "\xF0\x9F\x98\x80"},
-        {"\xED\xA0\x80", u"\xd800", "\xED\xA0\x80"},
+        // A lone encoded surrogate is no character.
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"a\x80"
          "b",
          u"a\uFFFDb",
          "a\xEF\xBF\xBD"
          "b"},
-        {"\xE2\x82x", u"\uFFFD\uFFFDx", "\xEF\xBF\xBD\xEF\xBF\xBDx"},
+        {"\xE2\x82x", u"\uFFFDx", "\xEF\xBF\xBDx"},
         {"\xC0\xAF", u"\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xF4\x90\x80", u"\uFFFD\uFFFD\uFFFD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"z\xF0\x9F", u"z\uFFFD\uFFFD", "z\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"z\xF0\x9F", u"z\uFFFD", "z\xEF\xBF\xBD"},
     };
     for (const auto& test : kCases) {
         JsonObject object;

@@ -74,9 +74,13 @@ bool EqualsNoCase(WStringView token, std::string_view lowerCaseWord) {
     return true;
 }
 
+enum class IntegerRead { kInteger, kWider, kNotInteger };
+
 // The whole token as an integer whose base its form gives: "0x" hexadecimal, a leading
-// 0 octal, otherwise decimal; a sign may lead. Values beyond 32 bits saturate.
-bool ReadInteger(WStringView token, int32_t& value) {
+// 0 octal, otherwise decimal; a sign may lead. An integer beyond the 32-bit range (a
+// 64-bit id, a time in milliseconds) comes back as a double in `wider`, exact up to
+// 2^53, rather than saturated.
+IntegerRead ReadInteger(WStringView token, int32_t& value, double& wider) {
     size_t i = 0;
     bool negative = false;
     if (i < token.size() && (token[i] == u'+' || token[i] == u'-')) {
@@ -93,28 +97,43 @@ bool ReadInteger(WStringView token, int32_t& value) {
         }
     }
     if (i == token.size()) {
-        return false;
+        return IntegerRead::kNotInteger;
     }
-    constexpr uint64_t kBeyond = uint64_t{1} << 31 | 1;  // above either limit's magnitude
     uint64_t magnitude = 0;
+    bool beyond64Bits = false;
+    double approximate = 0;  // the magnitude once it is beyond 64 bits
     for (; i < token.size(); ++i) {
         const int digit = HexDigitValue(token[i]);
         if (digit < 0 || digit >= base) {
-            return false;
+            return IntegerRead::kNotInteger;
         }
-        magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        if (magnitude > kBeyond) {
-            magnitude = kBeyond;
+        uint64_t next = 0;
+        if (!beyond64Bits &&
+            (__builtin_mul_overflow(magnitude, static_cast<uint64_t>(base), &next) ||
+             __builtin_add_overflow(next, static_cast<uint64_t>(digit), &next))) {
+            beyond64Bits = true;
+            approximate = static_cast<double>(magnitude);
+        }
+        if (beyond64Bits) {
+            approximate = approximate * base + digit;
+        } else {
+            magnitude = next;
         }
     }
+    if (beyond64Bits && base == 10) {
+        return IntegerRead::kNotInteger;  // read as a decimal number, rounded correctly
+    }
+    const uint64_t limit = negative ? uint64_t{1} << 31 : INT32_MAX;
+    if (!beyond64Bits && magnitude <= limit) {
+        value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude))
+                         : static_cast<int32_t>(magnitude);
+        return IntegerRead::kInteger;
+    }
+    wider = beyond64Bits ? approximate : static_cast<double>(magnitude);
     if (negative) {
-        value = magnitude > uint64_t{1} << 31
-                    ? INT32_MIN
-                    : static_cast<int32_t>(-static_cast<int64_t>(magnitude));
-    } else {
-        value = magnitude > INT32_MAX ? INT32_MAX : static_cast<int32_t>(magnitude);
+        wider = -wider;
     }
-    return true;
+    return IntegerRead::kWider;
 }
 
 enum class NumberRead { kNumber, kNotNumber, kOutOfRange };
@@ -332,8 +351,13 @@ bool JsonObject::ReadScalar(const WChar*& position) {
         node->SetType(kJsonNull);
     } else if (EqualsNoCase(token, "true") || EqualsNoCase(token, "false")) {
         node->SetBool(token.size() == 4);
-    } else if (ReadInteger(token, integer)) {
-        node->SetInteger(integer);
+    } else if (const IntegerRead read = ReadInteger(token, integer, number);
+               read != IntegerRead::kNotInteger) {
+        if (read == IntegerRead::kInteger) {
+            node->SetInteger(integer);
+        } else {
+            node->SetNumber(number);
+        }
     } else {
         switch (ReadDecimalNumber(token, number)) {
             case NumberRead::kNumber:

@@ -6,12 +6,6 @@
 
 namespace qav {
 
-namespace {
-
-constexpr WChar kReplacementCharacter = 0xFFFD;
-
-}  // namespace
-
 void AppendJsonUtf8(WStringView text, std::string& out) {
     out.reserve(out.size() + text.size());
     char bytes[4];
@@ -26,30 +20,6 @@ void AppendJsonUtf8(WStringView text, std::string& out) {
         } else {
             out.append(bytes, static_cast<size_t>(EncodeUnitUtf8(unit, bytes)));
         }
-    }
-}
-
-void DecodeJsonUtf8(std::string_view bytes, WString& out) {
-    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t length = bytes.size();
-    out.reserve(out.size() + length);
-    size_t i = 0;
-    while (i < length) {
-        if (in[i] < 0x80) {
-            out.push_back(in[i++]);
-            continue;
-        }
-        const size_t size = WellFormedSequenceLength(in + i, length - i);
-        if (size == 0) {
-            out.push_back(kReplacementCharacter);
-            ++i;
-            continue;
-        }
-        WChar units[2];
-        WChar* end = units;
-        DecodeWellFormedSequence(in + i, size, end);
-        out.append(units, static_cast<size_t>(end - units));
-        i += size;
     }
 }
 

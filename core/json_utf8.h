@@ -4,8 +4,8 @@
 // Peers of JSON (browsers, the push service) read real UTF-8, so a surrogate pair is
 // written as one four-byte sequence, not as the two three-byte sequences of the
 // system's protocol encoder. A lone surrogate has no UTF-8 form; it keeps its
-// three-byte form, which the system's own decoders take back unchanged. Stateless; any
-// thread.
+// three-byte form. Text enters through the system's one lenient decoder
+// (AppendUtf8AsWide). Stateless; any thread.
 #pragma once
 
 #include <cstddef>
@@ -35,10 +35,5 @@ inline void EncodePairUtf8(WChar high, WChar low, char* out) {
 }
 
 void AppendJsonUtf8(WStringView text, std::string& out);
-
-// Valid UTF-8 and the three-byte forms of surrogates are decoded; each byte of anything
-// else (a stray or missing continuation byte, an overlong form, a code point beyond
-// U+10FFFF, a cut-off end) becomes U+FFFD, so nothing after it is lost.
-void DecodeJsonUtf8(std::string_view bytes, WString& out);
 
 }  // namespace qav

@@ -223,8 +223,9 @@ void WriteValue(String& out, const JsonValue* node) {
             break;
         }
         case kJsonNumber: {
-            // "%g"; JSON has no infinity or NaN, so such a number is written as null. A
-            // negative zero is written as 0: "-0" would read back as the integer 0.
+            // The shortest text that reads back to the same double. JSON has no infinity
+            // or NaN, so such a number is written as null. A negative zero is written as
+            // 0: "-0" would read back as the integer 0.
             double number = node->GetNumber();
             if (!std::isfinite(number)) {
                 AppendAscii(out, "null");
@@ -233,9 +234,7 @@ void WriteValue(String& out, const JsonValue* node) {
             if (number == 0) {
                 number = 0;
             }
-            const auto end =
-                std::to_chars(digits, digits + sizeof digits, number, std::chars_format::general, 6)
-                    .ptr;
+            const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
             AppendAscii(out, std::string_view(digits, static_cast<size_t>(end - digits)));
             break;
         }

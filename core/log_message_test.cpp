@@ -45,5 +45,19 @@ TEST(LogMessage, WritesTextAndParametersInTheOrderAdded) {
         << "a copy shares the document";
 }
 
+// A parameter's UTF-8 is never cut at a broken sequence: it becomes U+FFFD.
+TEST(LogMessage, BrokenUtf8InAParameterKeepsWhatFollows) {
+    LogMessage message(u"m");
+    message.AddParameterString(u"Latin1", "caf\xe9 au lait");
+    message.AddParameterString(u"Overlong",
+                               "a\xc0\xaf"
+                               "b");
+    EXPECT_EQ(Saved(message),
+              "<qav:Message qav:Text=\"m\" xmlns:qav=\"urn:qav:relay:2026\">"
+              "<qav:Parameter qav:Name=\"Latin1\" qav:Value=\"caf\xef\xbf\xbd au lait\"/>"
+              "<qav:Parameter qav:Name=\"Overlong\" qav:Value=\"a\xef\xbf\xbd\xef\xbf\xbd"
+              "b\"/></qav:Message>");
+}
+
 }  // namespace
 }  // namespace qav

@@ -84,6 +84,11 @@ int AppendNames(WStringView directory, WStringView suffix, std::vector<WString>&
     int count = 0;
     WString name;
     for (const platform::DirectoryEntry& entry : entries) {
+        // A '\' is a separator in the system's paths: "..\x" listed here and joined to
+        // the directory again would name a file outside it.
+        if (entry.name.find('\\') != std::string::npos) {
+            continue;
+        }
         if (wanted(entry) && Utf8ToWideStrict(entry.name, name) &&
             EndsWithNoCaseAscii(name, suffix)) {
             names.push_back(name);

@@ -57,11 +57,12 @@ bool SetFileTimes(WStringView path, platform::FileTime creation, platform::FileT
 // Appends the names of the regular files in `directory` (which ends in a separator)
 // whose names end in `suffix`, ignoring the case of ASCII letters. Returns how many were
 // appended, or -1 when the directory cannot be read. Names that are not valid UTF-8
-// cannot be named in UTF-16 and are left out.
+// cannot be named in UTF-16, and names holding a '\' cannot be named in the system's
+// paths (it is a separator there): both are left out.
 int ListFiles(WStringView directory, WStringView suffix, std::vector<WString>& names);
 
 // Appends the names of the subdirectories of `directory` (which ends in a separator)
-// that do not begin with '.'; the count appended or -1.
+// that do not begin with '.', left out as in ListFiles; the count appended or -1.
 int ListSubdirectories(WStringView directory, std::vector<WString>& names);
 
 }  // namespace qav

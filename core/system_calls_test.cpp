@@ -176,5 +176,28 @@ TEST(SystemCalls, ListFilesAndSubdirectories) {
     EXPECT_EQ(ListSubdirectories(dir.Wide("a.txt/"), names), -1);
 }
 
+// A '\' is a separator in the system's paths: a name holding one, listed and joined to
+// its folder again, would name something outside the folder.
+TEST(SystemCalls, ListingsLeaveOutNamesThatHoldABackslash) {
+    ScratchDirectory dir;
+    std::filesystem::create_directory(dir.Narrow("inbox"));
+    WriteBytes(dir.Narrow("secret.xml"), "keep");
+    WriteBytes(dir.Narrow("inbox/..\\secret.xml"), "x");
+    WriteBytes(dir.Narrow("inbox/mail.xml"), "x");
+    std::filesystem::create_directory(dir.Narrow("inbox/..\\outside"));
+    std::filesystem::create_directory(dir.Narrow("inbox/sub"));
+
+    std::vector<WString> names;
+    EXPECT_EQ(ListFiles(dir.Wide("inbox/"), u".xml", names), 1);
+    for (const WString& name : names) {
+        DeleteFilePath(dir.Wide("inbox/") + name);
+    }
+    EXPECT_EQ(ReadBytes(dir.Narrow("secret.xml")), "keep");
+    EXPECT_EQ(names, std::vector<WString>{u"mail.xml"});
+    names.clear();
+    EXPECT_EQ(ListSubdirectories(dir.Wide("inbox\\"), names), 1);
+    EXPECT_EQ(names, std::vector<WString>{u"sub"});
+}
+
 }  // namespace
 }  // namespace qav

@@ -53,7 +53,11 @@ void UInt64ToHexWString(uint64_t value, WString& out) {
 }
 
 void DoubleToWString(double value, WString& out) {
-    out = FormatWString(u"%g", value);
+    // The shortest form that reads back to the same double is at most 24 characters
+    // ("-2.2250738585072014e-308"); "inf" and "nan" as "%g" writes them.
+    char digits[32];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.assign(digits, result.ptr);
 }
 
 void FormatByteSize(uint64_t byteCount, std::string& out) {

@@ -5,6 +5,7 @@
 // decoder sixteen, with SSE2) where it can and works sequence by sequence only around
 // non-ASCII characters.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -65,7 +66,7 @@ inline size_t NarrowAsciiRun(const WChar* in, size_t count, char* out) {
 }
 
 constexpr bool IsContinuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
+    return IsUtf8Continuation(byte);
 }
 
 size_t Count(int count) {
@@ -151,11 +152,15 @@ inline size_t WidenAsciiBlock(const unsigned char* in, WChar* out) {
 }
 #endif
 
-// Lenient decoding of in[0, length) into at most `limit` units of out.
+// Decodes in[0, length) by the one rule of utf8_codec.h into at most `limit` units of
+// out; returns the units written. *invalidPosition (when not null) gets the position
+// after the lead byte of the first invalid sequence, and is left alone when there is
+// none.
 size_t DecodeLenient(const unsigned char* in, size_t length, WChar* out, size_t limit,
                      int* invalidPosition) {
     size_t i = 0;
     size_t written = 0;
+    bool invalidSeen = false;
     while (i < length && written < limit) {
         const unsigned char lead = in[i];
         const size_t left = length - i;
@@ -172,37 +177,54 @@ size_t DecodeLenient(const unsigned char* in, size_t length, WChar* out, size_t 
             }
             continue;
         }
-        // The common two- and three-byte sequences inline; the rest by the general step.
-        if (lead >= 0xC0 && lead < 0xE0 && left >= 2 && IsContinuation(in[i + 1])) {
+        // Well-formed two-, three- and four-byte sequences inline, told from overlong
+        // forms, surrogates and code points beyond U+10FFFF by the value they give; the
+        // rest by the general step.
+        if (lead >= 0xC2 && lead < 0xE0 && left >= 2 && IsContinuation(in[i + 1])) {
             out[written++] = static_cast<WChar>(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F));
             i += 2;
             continue;
         }
         if ((lead & 0xF0) == 0xE0 && left >= 3 && IsContinuation(in[i + 1]) &&
             IsContinuation(in[i + 2])) {
-            out[written++] = static_cast<WChar>(((lead & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) |
-                                                (in[i + 2] & 0x3F));
-            i += 3;
+            const uint32_t code =
+                ((lead & 0x0Fu) << 12) | ((in[i + 1] & 0x3Fu) << 6) | (in[i + 2] & 0x3Fu);
+            if (code >= 0x800 && (code & 0xF800) != 0xD800) {
+                out[written++] = static_cast<WChar>(code);
+                i += 3;
+                continue;
+            }
+        } else if ((lead & 0xF8) == 0xF0 && left >= 4 && limit - written >= 2 &&
+                   IsContinuation(in[i + 1]) && IsContinuation(in[i + 2]) &&
+                   IsContinuation(in[i + 3])) {
+            const uint32_t code = ((lead & 0x07u) << 18) | ((in[i + 1] & 0x3Fu) << 12) |
+                                  ((in[i + 2] & 0x3Fu) << 6) | (in[i + 3] & 0x3Fu);
+            if (code >= 0x10000 && code <= 0x10FFFF) {
+                out[written++] = static_cast<WChar>(0xD800 | ((code - 0x10000) >> 10));
+                out[written++] = static_cast<WChar>(0xDC00 | (code & 0x3FF));
+                i += 4;
+                continue;
+            }
+        }
+        const size_t size = WellFormedSequenceLength(in + i, left);
+        if (size >= 4 && limit - written < 2) {
+            break;  // a pair is not split
+        }
+        if (size != 0) {
+            WChar* o = out + written;
+            DecodeWellFormedSequence(in + i, size, o);
+            written = static_cast<size_t>(o - out);
+            i += size;
             continue;
         }
-        const Utf8Step step = DecodeUtf8Step(in + i, left);
-        if (step.status == Utf8Step::kTruncated) {
-            break;
-        }
-        if (step.status == Utf8Step::kInvalid) {
+        if (!invalidSeen) {
+            invalidSeen = true;
             if (invalidPosition != nullptr) {
-                *invalidPosition = static_cast<int>(i + 1);
+                *invalidPosition = static_cast<int>(std::min<size_t>(i + 1, INT_MAX));
             }
-            break;
         }
-        if (static_cast<size_t>(step.units) > limit - written) {
-            break;
-        }
-        out[written++] = step.unit[0];
-        if (step.units == 2) {
-            out[written++] = step.unit[1];
-        }
-        i += static_cast<size_t>(step.consumed);
+        out[written++] = kReplacementCharacter;
+        i += InvalidSequenceLength(in + i, left);
     }
     return written;
 }
@@ -266,18 +288,26 @@ int Utf8ToWide(const char* bytes, int length, WString& out, int* invalidPosition
     if (invalidPosition != nullptr) {
         *invalidPosition = 0;
     }
-    // Every byte yields at most one unit (a four-byte sequence yields two).
+    // Every byte yields at most one unit (four or six bytes yield a pair).
     const size_t limit = Count(length);
     try {
         out.resize(limit);
     } catch (const std::bad_alloc&) {
         out.clear();
-        return 0;
+        return -1;
     }
     const size_t written = DecodeLenient(reinterpret_cast<const unsigned char*>(bytes), limit,
                                          out.data(), limit, invalidPosition);
     out.resize(written);
     return static_cast<int>(written);
+}
+
+void AppendUtf8AsWide(std::string_view bytes, WString& out) {
+    const size_t start = out.size();
+    out.resize(start + bytes.size());
+    const size_t written = DecodeLenient(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                         bytes.size(), out.data() + start, bytes.size(), nullptr);
+    out.resize(start + written);
 }
 
 bool WideToUtf8Strict(WStringView text, std::string& out) {

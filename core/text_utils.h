@@ -7,9 +7,10 @@
 // read without any locale, and character classes are plain ASCII ranges.
 //
 // Two UTF-8 flavours live here:
-//   - the protocol's flavour (WideToUtf8Buffer/WideToUtf8, Utf8ToWideBuffer/Utf8ToWide):
-//     the encoder writes every UTF-16 unit on its own, as peers expect, and the decoder
-//     is lenient, stopping at the first bad continuation byte;
+//   - the protocol's flavour (WideToUtf8Buffer/WideToUtf8, Utf8ToWideBuffer/Utf8ToWide,
+//     AppendUtf8AsWide): the encoder writes every UTF-16 unit on its own, as peers
+//     expect, and the decoder is lenient: an invalid sequence becomes U+FFFD and
+//     decoding goes on (core/utf8_codec.h states the rule);
 //   - the strict flavour (WideToUtf8Strict/Utf8ToWideStrict) for paths and anything
 //     else handed to the operating system: real UTF-8 both ways, refusing anything
 //     that is not.
@@ -33,7 +34,9 @@ namespace qav {
 void IntToWString(int32_t value, WString& out);         // "%d"
 void IntToString(int32_t value, std::string& out);      // "%d"
 void UInt64ToHexWString(uint64_t value, WString& out);  // "0x" and 16 upper-case digits
-void DoubleToWString(double value, WString& out);       // "%g"
+// The shortest text that reads back to the same double ("123.456789", "1e+21"), for
+// peers and files; texts for people format their own numbers.
+void DoubleToWString(double value, WString& out);
 
 // "1023 bytes", "1.0 KB", "1.00 MB", "1.000 GB": bytes below 1 KiB, then KiB, MiB, GiB.
 void FormatByteSize(uint64_t byteCount, std::string& out);
@@ -108,17 +111,21 @@ int WideToUtf8Buffer(const WChar* text, int count, char* out, int capacity);
 // The same into a string of exactly the encoded length; returns its length.
 int WideToUtf8(const WChar* text, int count, std::string& out);
 
-// Decodes leniently: a lead byte below 0xE0 (0x80..0xBF included) starts two bytes,
-// below 0xF0 three, otherwise four; a four-byte sequence gives a surrogate pair, other
-// sequences their payload kept to 16 bits. The first continuation byte that is not
-// 10xxxxxx stops decoding and sets *invalidPosition to the position just after the
-// lead byte (never 0); otherwise *invalidPosition is 0. A sequence cut off by the end
-// of the input just stops. At most capacity - 1 units are written, then a NUL; a pair
-// that would not fit with the NUL is not started. invalidPosition may be null.
+// Decodes leniently by the rule of core/utf8_codec.h: well-formed UTF-8 and surrogate
+// pairs written as two three-byte sequences give their units; every invalid sequence
+// (overlong forms and lone encoded surrogates included, and one cut off by the end of
+// the input) becomes U+FFFD and decoding goes on. *invalidPosition gets the position
+// just after the lead byte of the first invalid sequence (never 0), or 0 when there was
+// none; it may be null. At most capacity - 1 units are written, then a NUL; a pair
+// that would not fit with the NUL is not started.
 int Utf8ToWideBuffer(const char* bytes, int length, WChar* out, int capacity, int* invalidPosition);
 
-// The same into a string (no capacity limit); returns its length.
+// The same into a string (no capacity limit); returns its length, or -1 (and out
+// cleared) when there is no memory for it.
 int Utf8ToWide(const char* bytes, int length, WString& out, int* invalidPosition);
+
+// The same decoding, appended to `out`.
+void AppendUtf8AsWide(std::string_view bytes, WString& out);
 
 // Real UTF-8: a surrogate pair becomes one 4-byte sequence. False (and out cleared) on
 // a lone surrogate.

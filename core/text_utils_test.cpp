@@ -26,7 +26,16 @@ TEST(TextNumbers, WrittenAsText) {
     UInt64ToHexWString(UINT64_MAX, wide);
     EXPECT_EQ(wide, u"0xFFFFFFFFFFFFFFFF");
     const std::pair<double, const char*> doubles[] = {
-        {0.1, "0.1"}, {1e20, "1e+20"}, {123456789.0, "1.23457e+08"}, {1e-5, "1e-05"}};
+        {0.1, "0.1"},
+        {1e20, "1e+20"},
+        {1e-5, "1e-05"},
+        // In full: the shortest text that reads back to the same double.
+        {123456789.0, "123456789"},
+        {123.456789, "123.456789"},
+        {-0.30000000000000004, "-0.30000000000000004"},
+        {2.2250738585072014e-308, "2.2250738585072014e-308"},
+        {1234567.0, "1234567"},
+        {0.0, "0"}};
     for (const auto& [value, text] : doubles) {
         DoubleToWString(value, wide);
         EXPECT_EQ(Narrow(wide), text) << value;

@@ -1,9 +1,8 @@
-// The single-character steps of the system's UTF-8 coding, shared by the buffer
-// converters and the formatter.
+// The single-character steps of the system's UTF-8 coding, shared by the converters,
+// the XML and JSON code and the formatter.
 //
 // The encoder writes every UTF-16 unit on its own (a surrogate pair becomes two
-// three-byte sequences): peers of the protocol expect exactly that. The decoder
-// turns a four-byte sequence into a surrogate pair.
+// three-byte sequences): peers of the protocol expect exactly that.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +11,9 @@
 #include "core/wide_text.h"
 
 namespace qav {
+
+// What an invalid sequence, or a reference to no character, decodes to.
+inline constexpr WChar kReplacementCharacter = 0xFFFD;
 
 // Bytes that EncodeUnitUtf8 writes for one unit: 1, 2 or 3.
 constexpr int Utf8LengthOfUnit(WChar unit) {
@@ -35,81 +37,100 @@ inline int EncodeUnitUtf8(WChar unit, char* out) {
     return 3;
 }
 
-// Outcome of decoding one sequence at the front of a byte run.
-struct Utf8Step {
-    enum Status : uint8_t { kOk, kTruncated, kInvalid };
-    Status status = kOk;
-    int consumed = 0;  // bytes taken (kOk), or 1 (kInvalid: the position after the lead byte)
-    int units = 0;     // 1, or 2 for a surrogate pair
-    WChar unit[2] = {0, 0};
-};
+// Decoding: the one rule for every text that arrives as UTF-8. Well-formed UTF-8 gives
+// its characters, a four-byte sequence a surrogate pair, and a surrogate pair written as
+// two three-byte sequences (as EncodeUnitUtf8 writes it) the pair again. Anything else
+// is an invalid sequence: an overlong form, a lone encoded surrogate, a code point
+// beyond U+10FFFF, a stray continuation byte, a sequence cut short. Its longest part
+// that could have begun a valid sequence (at least one byte) becomes one U+FFFD and
+// decoding goes on after it, so no text is cut short and no invalid sequence decodes to
+// ASCII (a NUL, a '/').
 
-// Decodes one sequence leniently: a lead byte below 0xE0 (0x80..0xBF included) starts
-// a two-byte sequence, below 0xF0 three bytes, otherwise four. Every continuation byte
-// must be 10xxxxxx. A four-byte sequence yields a surrogate pair.
-inline Utf8Step DecodeUtf8Step(const unsigned char* in, size_t length) {
-    Utf8Step step;
-    const unsigned char lead = in[0];
-    if (lead < 0x80) {
-        step.consumed = 1;
-        step.units = 1;
-        step.unit[0] = lead;
-        return step;
-    }
-    const int size = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (length < static_cast<size_t>(size)) {
-        step.status = Utf8Step::kTruncated;
-        return step;
-    }
-    uint32_t code = lead & (size == 2 ? 0x1F : size == 3 ? 0x0F : 0x07);
-    for (int i = 1; i < size; ++i) {
-        if ((in[i] & 0xC0) != 0x80) {
-            step.status = Utf8Step::kInvalid;
-            step.consumed = 1;
-            return step;
-        }
-        code = (code << 6) | (in[i] & 0x3F);
-    }
-    step.consumed = size;
-    if (size == 4 && code >= 0x10000 && code <= 0x10FFFF) {
-        code -= 0x10000;
-        step.units = 2;
-        step.unit[0] = static_cast<WChar>(0xD800 | (code >> 10));
-        step.unit[1] = static_cast<WChar>(0xDC00 | (code & 0x3FF));
-    } else {
-        step.units = 1;
-        step.unit[0] = static_cast<WChar>(code);
-    }
-    return step;
+constexpr bool IsUtf8Continuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
 }
 
-// The length of the well-formed multi-byte sequence at in[0, left), or 0.
-inline size_t WellFormedSequenceLength(const unsigned char* in, size_t left) {
-    const unsigned char lead = in[0];
-    size_t size = 0;
-    unsigned char low = 0x80;  // the second byte's range
-    unsigned char high = 0xBF;
+// The range of the byte after `lead` in a well-formed sequence, or false when `lead`
+// begins none. Encoded surrogates (ED A0..BF) are left out: only a whole encoded pair
+// is taken, by WellFormedSequenceLength.
+inline bool SecondByteRange(unsigned char lead, size_t& size, unsigned char& low,
+                            unsigned char& high) {
+    low = 0x80;
+    high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
         size = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         size = 3;
         low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         size = 4;
         low = lead == 0xF0 ? 0x90 : 0x80;
         high = lead == 0xF4 ? 0x8F : 0xBF;
     } else {
+        return false;
+    }
+    return true;
+}
+
+// WellFormedSequenceLength for the leads it does not take inline: E0, ED (with the
+// encoded surrogate pair) and the four-byte leads; anything else is no lead.
+[[gnu::noinline]] inline size_t WellFormedRareSequenceLength(const unsigned char* in, size_t left) {
+    size_t size = 0;
+    unsigned char low = 0;
+    unsigned char high = 0;
+    if (!SecondByteRange(in[0], size, low, high) || left < 2) {
         return 0;
     }
-    if (left < size || in[1] < low || in[1] > high) {
+    if (in[1] < low || in[1] > high) {
+        // ED A0..AF xx ED B0..BF xx: a high and a low surrogate, each on its own.
+        if (in[0] == 0xED && left >= 6 && in[1] >= 0xA0 && in[1] <= 0xAF &&
+            IsUtf8Continuation(in[2]) && in[3] == 0xED && in[4] >= 0xB0 && in[4] <= 0xBF &&
+            IsUtf8Continuation(in[5])) {
+            return 6;
+        }
+        return 0;
+    }
+    if (left < size) {
         return 0;
     }
     for (size_t k = 2; k < size; ++k) {
-        if ((in[k] & 0xC0) != 0x80) {
+        if (!IsUtf8Continuation(in[k])) {
             return 0;
         }
     }
     return size;
+}
+
+// The length of the well-formed sequence at in[0, left) whose lead is not ASCII: 2, 3
+// or 4, or 6 for a surrogate pair written as two three-byte sequences; 0 when none.
+inline size_t WellFormedSequenceLength(const unsigned char* in, size_t left) {
+    // Most text outside ASCII is two-byte sequences and three-byte ones whose second
+    // byte needs no range check: those inline, the rest out of line.
+    const unsigned char lead = in[0];
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return left >= 2 && IsUtf8Continuation(in[1]) ? 2 : 0;
+    }
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED) {
+        return left >= 3 && IsUtf8Continuation(in[1]) && IsUtf8Continuation(in[2]) ? 3 : 0;
+    }
+    return WellFormedRareSequenceLength(in, left);
+}
+
+// The bytes of the invalid sequence at in[0, left) (where WellFormedSequenceLength gave
+// 0): the lead and the continuation bytes that still fitted a valid sequence.
+inline size_t InvalidSequenceLength(const unsigned char* in, size_t left) {
+    size_t size = 0;
+    unsigned char low = 0;
+    unsigned char high = 0;
+    if (!SecondByteRange(in[0], size, low, high) || left < 2 || in[1] < low || in[1] > high) {
+        return 1;
+    }
+    size_t taken = 2;
+    while (taken < size && taken < left && IsUtf8Continuation(in[taken])) {
+        ++taken;
+    }
+    return taken;
 }
 
 // Decodes a sequence that WellFormedSequenceLength measured (`size` bytes) to one unit or
@@ -120,6 +141,9 @@ inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar
         *out++ = static_cast<WChar>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
     } else if (size == 3) {
         *out++ = static_cast<WChar>(((lead & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+    } else if (size == 6) {
+        *out++ = static_cast<WChar>(0xD000 | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+        *out++ = static_cast<WChar>(0xD000 | ((in[4] & 0x3F) << 6) | (in[5] & 0x3F));
     } else {
         const uint32_t code = (((lead & 0x07u) << 18) | ((in[1] & 0x3Fu) << 12) |
                                ((in[2] & 0x3Fu) << 6) | (in[3] & 0x3Fu)) -
@@ -127,6 +151,18 @@ inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar
         *out++ = static_cast<WChar>(0xD800 | (code >> 10));
         *out++ = static_cast<WChar>(0xDC00 | (code & 0x3FF));
     }
+}
+
+// Decodes the sequence at in[0, left), whose lead is not ASCII, by the rule above into
+// one or two units at `out`; returns the bytes taken (at least 1).
+inline size_t DecodeUtf8Sequence(const unsigned char* in, size_t left, WChar*& out) {
+    const size_t size = WellFormedSequenceLength(in, left);
+    if (size != 0) {
+        DecodeWellFormedSequence(in, size, out);
+        return size;
+    }
+    *out++ = kReplacementCharacter;
+    return InvalidSequenceLength(in, left);
 }
 
 }  // namespace qav

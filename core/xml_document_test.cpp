@@ -105,7 +105,13 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
         {u"<a b='&null;'>&null;</a>", u"<a b=\"&null;\">&null;</a>"},
         {u"<a>&foo; &# none</a>", u"<a>&amp;foo; &amp;# none</a>"},
         {u"<a b='&#'>;</a>", u"<a b=\"&amp;#\">;</a>"},
-        {u"<a>&#x1F600;&#xZZ;&#99999999999;</a>", u"<a>\U0001F600\uFFFF\uFFFF</a>"},
+        {u"<a>&#x1F600;&#xZZ;&#99999999999;</a>", u"<a>\U0001F600\uFFFD\uFFFD</a>"},
+        // Beyond U+10FFFF, or a surrogate: no character, and never its low bits (a NUL
+        // here).
+        {u"<a b='&#x110000;'>&#x110000;&#1114112;&#x10FFFF;</a>",
+         u"<a b=\"\uFFFD\">\uFFFD\uFFFD\U0010FFFF</a>"},
+        {u"<a>&#xD800;&#xDFFF;&#55296;&#xD7FF;&#xE000;</a>",
+         u"<a>\uFFFD\uFFFD\uFFFD\uD7FF\uE000</a>"},
         {u"<a>&#32;x</a>", u"<a>&#32;x</a>"},
         {u"<?xml version='1.0'?><r/>", u"<?xml version='1.0' encoding='UTF-8'?><r/>"},
         {u"<?xml version=\"1.0\" encoding=\"UTF-16\" ?>\r\n<r/>",
@@ -147,11 +153,32 @@ TEST(XmlDocument, DeclaresANamespaceOnlyWhereItIsNotInScope) {
     EXPECT_TRUE(written.empty());
 }
 
+// A broken sequence in UTF-8 text becomes U+FFFD and the rest of the text is kept; an
+// overlong form never turns into markup.
+TEST(XmlDocument, BrokenUtf8BecomesReplacementCharacters) {
+    const struct {
+        std::string bytes;
+        WString written;
+    } cases[] = {
+        {"<a>\xC3\x28</a>", u"<a>\uFFFD(</a>"},
+        {"<a b='caf\xE9'>caf\xE9 au lait</a>", u"<a b=\"caf\uFFFD\">caf\uFFFD au lait</a>"},
+        {"<a b='\xC0\xBC'>\xC0\xBCx\xC0\xAF</a>",
+         u"<a b=\"\uFFFD\uFFFD\">\uFFFD\uFFFDx\uFFFD\uFFFD</a>"},
+        {"<a>\xED\xA0\xBD\xED\xB8\x80\xED\xA0\x80</a>", u"<a>\U0001F600\uFFFD\uFFFD\uFFFD</a>"},
+    };
+    for (const auto& c : cases) {
+        XmlDocument document;
+        ASSERT_NE(document.LoadFromText(c.bytes.data(), static_cast<int>(c.bytes.size())), nullptr)
+            << c.bytes;
+        EXPECT_EQ(Write(document), c.written) << c.bytes;
+    }
+}
+
 TEST(XmlDocument, FailedParseKeepsTheTreeAndHandlesShareTheBlock) {
     XmlDocument document;
     ASSERT_NE(document.LoadFromText("<a b='1'><c/></a>", 17), nullptr);
     const WString before = Write(document);
-    for (const char* bad : {"<x>", "<a/><a/>", "", "<a>\xC3\x28</a>"}) {
+    for (const char* bad : {"<x>", "<a/><a/>", "", "<a>\xC3\x28"}) {
         EXPECT_EQ(document.LoadFromText(bad, static_cast<int>(strlen(bad))), nullptr) << bad;
         EXPECT_EQ(Write(document), before) << bad;
     }

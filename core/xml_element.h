@@ -8,10 +8,10 @@
 // node has not been removed (RemoveChildren) or replaced (a new load or root).
 //
 // Numbers are written and read without any locale: integers in base 10, doubles as
-// "%g", booleans as "True"/"False" (read as true when the first character is T, t, Y or
-// y). Readers never fail on a malformed number; they return what a base-10 reading
-// gives. Attributes are looked up by their exact qualified name, never through
-// namespaces.
+// the shortest text that reads back to the same double, booleans as "True"/"False" (read as true
+// when the first character is T, t, Y or y). Readers never fail on a malformed number; they return
+// what a base-10 reading gives. Attributes are looked up by their exact qualified name, never
+// through namespaces.
 //
 // Typical usage:
 //   XmlElement item = list.CreateChild(u"qav:Item", kQavNamespaceUri);

@@ -36,10 +36,13 @@ TEST(XmlElement, TypedSettersWriteTheWireTextAndGettersReadItBack) {
     root.SetAttributeInt64(u"qav:L", kQavNamespaceUri, INT64_MIN);
     root.SetAttributeDouble(u"qav:D", kQavNamespaceUri, -2.5e-7);
     root.SetAttributeDouble(u"qav:E", kQavNamespaceUri, 1e20);
+    // In full: six digits would move a map point by metres.
+    root.SetAttributeDouble(u"qav:G", kQavNamespaceUri, 123.456789);
     root.SetAttributeBool(u"qav:T", kQavNamespaceUri, true);
     root.SetAttributeBool(u"qav:F", kQavNamespaceUri, false);
     root.SetAttributeUtf8(u"x:U", u"urn:unused", "caf\xC3\xA9<");
-    root.SetAttributeString(u"S", nullptr, std::string("a\xC3(b"));  // stops at the bad byte
+    // Nothing after a broken sequence is lost; it becomes U+FFFD.
+    root.SetAttributeString(u"S", nullptr, std::string("a\xC3(b"));
     root.SetAttributeText(u"W", nullptr, u"\u20ac&");
     root.SetAttribute(u"qav:I", u"7");  // replaces
     root.CreateChild(u"qav:N", kQavNamespaceUri).SetTextInt64(INT64_MAX);
@@ -47,8 +50,9 @@ TEST(XmlElement, TypedSettersWriteTheWireTextAndGettersReadItBack) {
     root.CreateChild(u"qav:Z", nullptr).SetText(u"");
 
     const std::string wire =
-        "<qav:Record S=\"a\" W=\"\xE2\x82\xAC&amp;\" qav:D=\"-2.5e-07\" qav:E=\"1e+20\" "
-        "qav:F=\"False\" qav:I=\"7\" qav:L=\"-9223372036854775808\" qav:T=\"True\" "
+        "<qav:Record S=\"a\xEF\xBF\xBD(b\" W=\"\xE2\x82\xAC&amp;\" qav:D=\"-2.5e-07\" "
+        "qav:E=\"1e+20\" qav:F=\"False\" qav:G=\"123.456789\" qav:I=\"7\" "
+        "qav:L=\"-9223372036854775808\" qav:T=\"True\" "
         "x:U=\"caf\xC3\xA9&lt;\" xmlns:qav=\"urn:qav:relay:2026\">"
         "<qav:N>9223372036854775807</qav:N><qav:M>-12</qav:M><qav:Z/></qav:Record>";
     ASSERT_EQ(SavedXml(document), wire) << "attribute URIs add no declaration";

@@ -151,14 +151,19 @@ uint32_t ReadHexadecimal(TextView<Char> digits) {
     return value;
 }
 
+// A reference beyond U+10FFFF (bad hexadecimal digits read as all ones) names no
+// character; its low bits could name any, a NUL or markup among them. Nor does one to a
+// surrogate: alone it could not be written as UTF-8 that reads back.
 template <typename String>
 void AppendCodePoint(uint32_t value, String& out) {
-    if (value >= 0x10000 && value <= 0x10FFFF) {
+    if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        out.push_back(kReplacementCharacter);
+    } else if (value >= 0x10000) {
         value -= 0x10000;
         out.push_back(static_cast<WChar>(0xD800 + (value >> 10)));
         out.push_back(static_cast<WChar>(0xDC00 + (value & 0x3FF)));
     } else {
-        out.push_back(static_cast<WChar>(value & 0xFFFF));
+        out.push_back(static_cast<WChar>(value));
     }
 }
 

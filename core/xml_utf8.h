@@ -2,12 +2,12 @@
 // they are and decodes only its tokens (names, values, character data), checking each
 // on the way.
 //
-// Well-formed UTF-8 (surrogates allowed) is what such a parse takes: every multi-byte
-// sequence decodes to units of 0x80 and above, which are never markup, and ends before
-// the next ASCII byte, so each token decodes on its own to what the lenient decoder
-// (Utf8ToWide) makes of it within the whole text. Overlong forms, stray continuation
-// bytes and cut-off sequences break that (the lenient decoder turns some into ASCII, or
-// stops at them); the parser leaves such text to the UTF-16 parse.
+// Well-formed UTF-8 (surrogate pairs written as two three-byte sequences included) is
+// what such a parse takes: every multi-byte sequence decodes to units of 0x80 and
+// above, which are never markup, and ends before the next ASCII byte, so each token
+// decodes on its own to what the lenient decoder (Utf8ToWide) makes of it within the
+// whole text. Text with an invalid sequence is left to the UTF-16 parse of what the
+// lenient decoder makes of it, which keeps the rare replacement out of the fast path.
 //
 // No state: any thread may call these.
 #pragma once

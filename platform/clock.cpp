@@ -9,6 +9,12 @@ FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
     if (seconds < -kEpochSeconds) {
         return 0;
     }
+    // Beyond the last file time (in the year 30828) the multiplication would overflow;
+    // file systems such as tmpfs store such times.
+    constexpr int64_t kMaxSeconds = kMaxFileTime / 10000000 - kEpochSeconds;
+    if (seconds >= kMaxSeconds) {
+        return kMaxFileTime;
+    }
     const int64_t sinceEpochStart = seconds + kEpochSeconds;
     const int64_t units = sinceEpochStart * 10000000 + nanoseconds / 100;
     return units < 0 ? 0 : static_cast<FileTime>(units);

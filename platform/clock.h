@@ -12,7 +12,10 @@ using FileTime = uint64_t;
 // File time of the Unix epoch, 1970-01-01 00:00:00 UTC.
 constexpr FileTime kUnixEpochFileTime = 116444736000000000ull;
 
-// Times before 1601 clamp to 0.
+// The last file time: the largest signed 64-bit count, in the year 30828.
+constexpr int64_t kMaxFileTime = INT64_MAX;
+
+// Times before 1601 clamp to 0, times beyond the last file time to kMaxFileTime.
 FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
 void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds);
 

@@ -122,14 +122,35 @@ bool CopyForMove(const std::string& from, const std::string& to) {
         return false;
     }
     const timespec times[2] = {status.st_atim, status.st_mtim};
+    // Flushed before the source is unlinked, so that a crash cannot lose both.
     const bool copied = CopyContents(source, target) && ::fchmod(target, mode) == 0 &&
-                        ::futimens(target, times) == 0;
+                        ::futimens(target, times) == 0 && FlushFile(target);
     if (!CloseCopy(source, target, copied)) {
         ErrnoKeeper keep;
         ::unlink(to.c_str());
         return false;
     }
     return true;
+}
+
+// Creates a new file with a short name of its own in the directory of `path`, for
+// content that is renamed over `path` once complete. The name does not grow with the
+// target's: a target whose name is near the limit still gets a temporary file. The
+// kernel applies the umask to `mode`. -1 with errno set on failure.
+int CreateTemporaryBeside(const std::string& path, mode_t mode, std::string& temporary) {
+    static std::atomic<uint32_t> counter{0};
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = directory + ".qav" + std::to_string(::getpid()) + "-" +
+                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+        const int handle = OpenRetrying(temporary.c_str(),
+                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (handle >= 0 || errno != EEXIST) {
+            return handle;
+        }
+    }
+    return -1;
 }
 
 // The last step of a move made by a link or a copy: the source goes. When it cannot,
@@ -313,15 +334,17 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
     if (source < 0) {
         return false;
     }
-    std::string temporary = to + ".XXXXXX";
-    const int target = ::mkostemp(temporary.data(), O_CLOEXEC);
+    std::string temporary;
+    const int target = CreateTemporaryBeside(to, 0600, temporary);
     if (target < 0) {
         ErrnoKeeper keep;
         ::close(source);
         return false;
     }
-    const bool copied =
-        CopyContents(source, target) && ::fchmod(target, status.st_mode & 07777) == 0;
+    // Flushed before the rename, so that a crash cannot leave the target's name on a
+    // copy whose data never reached the device.
+    const bool copied = CopyContents(source, target) &&
+                        ::fchmod(target, status.st_mode & 07777) == 0 && FlushFile(target);
     if (!CloseCopy(source, target, copied) || ::rename(temporary.c_str(), to.c_str()) != 0) {
         ErrnoKeeper keep;
         ::unlink(temporary.c_str());
@@ -331,19 +354,9 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
 }
 
 bool WriteFileReplacing(const std::string& path, const void* data, size_t length) {
-    // The temporary file is created with 0666 so that the kernel applies the umask; a
-    // unique name comes from the process id and a counter, retried while taken.
-    static std::atomic<uint32_t> counter{0};
+    // Created with 0666 so that a new file gets the mode the umask allows.
     std::string temporary;
-    int target = -1;
-    for (int attempt = 0; attempt < 100 && target < 0; ++attempt) {
-        temporary = path + ".tmp" + std::to_string(::getpid()) + "." +
-                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-        target = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (target < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
+    const int target = CreateTemporaryBeside(path, 0666, temporary);
     if (target < 0) {
         return false;
     }

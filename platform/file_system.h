@@ -63,20 +63,22 @@ bool RemoveDirectory(const std::string& path);
 bool MakeDirectory(const std::string& path);
 
 // Moves a file or directory, never replacing an existing target (EEXIST). Across file
-// systems a regular file is copied, with its mode and times, and the source deleted;
-// when any step fails the copy is removed and the source stays.
+// systems a regular file is copied, with its mode and times, flushed to the device and
+// only then the source deleted; when any step fails the copy is removed and the source
+// stays.
 bool MoveWithoutReplacing(const std::string& from, const std::string& to);
 
 // Copies a regular file over the target. The copy is written to a temporary file in
-// the target's directory and renamed over the target, so that a failure leaves the
-// old target as it was.
+// the target's directory, flushed to the device and renamed over the target, so that
+// a failure or a crash leaves the old target as it was. The temporary file's name is
+// short, so a target name at the length limit works.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 
 // Writes `length` bytes as the whole new content of the file at `path`. They go to a
-// temporary file in the same directory, which is renamed over the target only when
-// every byte was written, flushed to the device and the file closed cleanly, so a
-// failure leaves the old target as it was. A new file gets mode 0666 less the umask;
-// an existing target keeps its mode.
+// temporary file with a short name in the same directory, which is renamed over the
+// target only when every byte was written, flushed to the device and the file closed
+// cleanly, so a failure leaves the old target as it was. A new file gets mode 0666
+// less the umask; an existing target keeps its mode.
 bool WriteFileReplacing(const std::string& path, const void* data, size_t length);
 
 // Bytes of the volume holding the path: its total size and what the caller may use.

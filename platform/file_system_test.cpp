@@ -1,18 +1,61 @@
 #include "platform/file_system.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/test_support.h"
+
+// Every fsync of this program passes through here, so that a test can see which files
+// were flushed to the device. The library's calls bind to this definition, which hands
+// on to the C library's.
+namespace {
+std::mutex g_flushedMutex;
+std::vector<std::string> g_flushedPaths;
+}  // namespace
+
+extern "C" int fsync(int handle) {
+    using Fsync = int (*)(int);
+    static const auto next = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    char path[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(handle);
+    const ssize_t length = readlink(link.c_str(), path, sizeof path);
+    if (length > 0) {
+        std::lock_guard<std::mutex> lock(g_flushedMutex);
+        g_flushedPaths.emplace_back(path, static_cast<size_t>(length));
+    }
+    return next(handle);
+}
 
 namespace qav::platform {
 namespace {
 
 using namespace test_support;
+
+// The paths flushed since the last call, under the names they have now.
+std::vector<std::string> TakeFlushedPaths() {
+    std::lock_guard<std::mutex> lock(g_flushedMutex);
+    return std::exchange(g_flushedPaths, {});
+}
+
+bool AnyStartsWith(const std::vector<std::string>& paths, const std::string& prefix) {
+    for (const std::string& path : paths) {
+        if (path.compare(0, prefix.size(), prefix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // A plain rename would replace an empty directory.
 TEST(FileSystem, MoveNeverReplacesAnEmptyDirectory) {
@@ -55,6 +98,68 @@ TEST(FileSystem, OpenDoesNotWaitForAFifo) {
     // Without a writer, a blocking read of a FIFO ends at once with 0.
     EXPECT_EQ(ReadFile(fifo, &byte, 1), 0);
     CloseFile(fifo);
+}
+
+// A copy that replaces a file, or a move that deletes its source, must have its data on
+// the device first, or a power loss can leave neither.
+TEST(FileSystem, CopiesAreFlushedBeforeTheyReplaceOrTheSourceGoes) {
+    ScratchDirectory dir;
+    ScratchDirectory otherFileSystem("/dev/shm");
+    WriteBytes(dir.Narrow("source"), "content");
+    TakeFlushedPaths();
+    ASSERT_TRUE(CopyFileReplacing(dir.Narrow("source"), dir.Narrow("copy")));
+    // The temporary copy was flushed in the target's directory, before its rename.
+    EXPECT_TRUE(AnyStartsWith(TakeFlushedPaths(), dir.Path() + "/"));
+    EXPECT_EQ(ReadBytes(dir.Narrow("copy")), "content");
+
+    struct stat here {};
+    struct stat there {};
+    ASSERT_EQ(stat(dir.Path().c_str(), &here), 0);
+    ASSERT_EQ(stat(otherFileSystem.Path().c_str(), &there), 0);
+    if (here.st_dev == there.st_dev) {
+        GTEST_SKIP() << "/dev/shm is on the same file system as /tmp";
+    }
+    ASSERT_TRUE(MoveWithoutReplacing(dir.Narrow("copy"), otherFileSystem.Narrow("moved")));
+    EXPECT_TRUE(AnyStartsWith(TakeFlushedPaths(), otherFileSystem.Narrow("moved")));
+    EXPECT_EQ(ReadBytes(otherFileSystem.Narrow("moved")), "content");
+    EXPECT_FALSE(std::filesystem::exists(dir.Narrow("copy")));
+}
+
+// The temporary file must not make a legal name illegal by lengthening it.
+TEST(FileSystem, ReplacingWorksForANameAtTheLengthLimit) {
+    ScratchDirectory dir;
+    WriteBytes(dir.Narrow("source"), "copied");
+    const std::string longName = dir.Narrow(std::string(250, 'n'));
+    ASSERT_TRUE(CopyFileReplacing(dir.Narrow("source"), longName)) << strerror(errno);
+    EXPECT_EQ(ReadBytes(longName), "copied");
+    ASSERT_TRUE(WriteFileReplacing(longName, "written", 7)) << strerror(errno);
+    EXPECT_EQ(ReadBytes(longName), "written");
+    const std::string longest = dir.Narrow(std::string(255, 'm'));
+    ASSERT_TRUE(WriteFileReplacing(longest, "x", 1)) << strerror(errno);
+    EXPECT_EQ(ReadBytes(longest), "x");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3)
+        << "a temporary file was left behind";
+}
+
+// tmpfs keeps times far beyond the last file time; they read as that time.
+TEST(FileSystem, TimesBeyondTheLastFileTimeClamp) {
+    EXPECT_EQ(FileTimeFromUnix(INT64_MAX, 999999999), static_cast<FileTime>(kMaxFileTime));
+    EXPECT_EQ(FileTimeFromUnix(1'000'000'000'000, 0), static_cast<FileTime>(kMaxFileTime));
+    EXPECT_EQ(FileTimeFromUnix(0, 0), kUnixEpochFileTime);
+    EXPECT_EQ(FileTimeFromUnix(INT64_MIN, 0), 0u);
+
+    ScratchDirectory dir("/dev/shm");
+    WriteBytes(dir.Narrow("future"), "x");
+    const timespec times[2] = {{1'000'000'000'000, 0}, {950'000'000'000, 0}};
+    if (utimensat(AT_FDCWD, dir.Narrow("future").c_str(), times, 0) != 0) {
+        GTEST_SKIP() << "this file system refuses such times";
+    }
+    FileTime creation = 0;
+    FileTime lastAccess = 0;
+    FileTime lastWrite = 0;
+    ASSERT_TRUE(GetFileTimes(dir.Narrow("future"), creation, lastAccess, lastWrite));
+    EXPECT_EQ(lastAccess, static_cast<FileTime>(kMaxFileTime));
+    EXPECT_EQ(lastWrite, static_cast<FileTime>(kMaxFileTime));
 }
 
 }  // namespace

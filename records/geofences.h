@@ -7,7 +7,7 @@
 //     <qav:Boundary><qav:Vertex qav:Latitude=".." qav:Longitude=".."/>...</qav:Boundary>
 //     <qav:Entry qav:Alarm=".." qav:SMS=".."><qav:OutputPort qav:Index=".." qav:Value=".."/>
 //     </qav:Entry><qav:Exit ...>...</qav:Exit></qav:Fence>
-// Coordinates travel with six significant digits ("%g").
+// Coordinates travel in full: the shortest text that reads back to the same double.
 //
 // Used by one thread at a time.
 #pragma once

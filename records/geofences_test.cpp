@@ -20,7 +20,7 @@ TEST(Geofences, FilledListWritesItsWireTextAndReadsBack) {
     EXPECT_EQ(text,
               "<qav:Fences " QAV_TEST_NS
               "><qav:Fence qav:Color=\"65280\" qav:Inside=\"True\" "
-              "qav:Name=\"Depot &amp; Yard\"><qav:Boundary><qav:Vertex qav:Latitude=\"32.0123\" "
+              "qav:Name=\"Depot &amp; Yard\"><qav:Boundary><qav:Vertex qav:Latitude=\"32.0123456\" "
               "qav:Longitude=\"-1.25\"/></qav:Boundary><qav:Entry qav:Alarm=\"False\" "
               "qav:SMS=\"True\"><qav:OutputPort qav:Index=\"2\" qav:Value=\"1\"/></qav:Entry>"
               "<qav:Exit qav:Alarm=\"False\" qav:SMS=\"False\"><qav:OutputPort qav:Index=\"-1\" "
@@ -33,7 +33,6 @@ TEST(Geofences, FilledListWritesItsWireTextAndReadsBack) {
     FenceList read;
     read.m_fences.resize(5);
     ASSERT_TRUE(ReadFencesText(text, read));
-    fences.m_fences[0].m_boundary[0].m_latitude = 32.0123;  // six significant digits
     EXPECT_EQ(read, fences);
     EXPECT_FALSE(ReadFencesText("<qav:Fences><qav:Fence", read)) << "not a document";
     EXPECT_EQ(read, fences) << "a failed read keeps the list";

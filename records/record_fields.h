@@ -25,8 +25,8 @@ namespace qav {
 bool SyncInt64Field(XmlElement element, WStringView name, const WChar* namespaceUri,
                     uint32_t direction, int64_t& field);
 
-// Written as "%g"; read by its leading decimal number (none gives 0.0, the rest of the
-// text is ignored).
+// Written as the shortest text that reads back to the same double; read by its leading decimal
+// number (none gives 0.0, the rest of the text is ignored).
 bool SyncDoubleField(XmlElement element, WStringView name, const WChar* namespaceUri,
                      uint32_t direction, double& field);
 
@@ -54,9 +54,9 @@ bool SyncInt64Attribute(XmlElement element, WStringView name, const WChar* names
                         uint32_t direction, int64_t& field);
 
 // A field of the qav namespace by its type: as the text of the child `name` (decimal,
-// "True"/"False", the text itself, or "%g" for a double), or as the attribute `name` of the
-// element itself. A double read as infinite is refused: written on as "inf", no reader
-// would take it for a number.
+// "True"/"False", the text itself, or a double as DoubleToWString writes it), or as the attribute
+// `name` of the element itself. A double read as infinite is refused: written on as "inf", no
+// reader would take it for a number.
 bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, int32_t& field);
 bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, bool& field);
 bool SyncTypedChild(XmlElement element, WStringView name, uint32_t direction, WString& field);
@@ -104,10 +104,10 @@ bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringVie
 // when writing.
 XmlElement SyncContainer(XmlElement parent, WStringView name, uint32_t direction);
 
-// A double attribute written as "%g". Only finite values travel: writing a value that is
-// not finite writes nothing, and a reading that is not finite ("1e999") leaves the field
-// unchanged, as no reader takes "inf" for a number. Returns whether the value was
-// written or taken.
+// A double attribute, written as DoubleToWString writes it. Only finite values travel: writing a
+// value that is not finite writes nothing, and a reading that is not finite ("1e999") leaves the
+// field unchanged, as no reader takes "inf" for a number. Returns whether the value was written or
+// taken.
 bool SyncFiniteDoubleAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
                                uint32_t direction, double& field);
 

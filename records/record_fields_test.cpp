@@ -36,6 +36,28 @@ TEST(RecordFields, NumbersRoundTripAndReadLeniently) {
     EXPECT_EQ(big, INT64_MAX);
 }
 
+// A double goes out in full and comes back as the same double, as a child's text and as
+// an attribute.
+TEST(RecordFields, DoublesTravelInFull) {
+    for (const double value : {123.456789, -0.1 - 0.2, 1.0 / 3, 5e-324, 1.7976931348623157e308}) {
+        XmlDocument document;
+        XmlElement root = document.CreateRoot(u"r", nullptr);
+        double field = value;
+        ASSERT_TRUE(SyncDoubleField(root, u"D", nullptr, kSyncWrite, field));
+        ASSERT_TRUE(SyncFiniteDoubleAttribute(root, u"A", nullptr, kSyncWrite, field));
+        std::string text;
+        document.SaveToString(text);
+        XmlDocument parsed;
+        root = ParseXml(parsed, text);
+        double child = 0;
+        double attribute = 0;
+        EXPECT_TRUE(SyncDoubleField(root, u"D", nullptr, kSyncRead, child));
+        EXPECT_TRUE(SyncFiniteDoubleAttribute(root, u"A", nullptr, kSyncRead, attribute));
+        EXPECT_EQ(child, value) << text;
+        EXPECT_EQ(attribute, value) << text;
+    }
+}
+
 TEST(RecordFields, EnumerationsTakeTheFirstMatchingRow) {
     XmlDocument document;
     XmlElement root = document.CreateRoot(u"r", nullptr);
