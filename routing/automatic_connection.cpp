@@ -361,9 +361,10 @@ void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
         if (context->GetLocalAddress() != address) {
             continue;
         }
+        RefPtr<ConnectionContext> taken;
         {
             MutualExclusionLock lock(m_mutex);
-            m_pendingContexts.erase(context->GetContextId());
+            taken = TakePendingLocked(context->GetContextId());
         }
         set.Disconnect(context.get());
     }
@@ -411,12 +412,16 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
                                                       const std::string& localAddress,
                                                       int32_t priority, bool connected) {
     RefPtr<AutomaticConnection> self(this);
+    // The context may lose its last other reference here.
+    const RefPtr<ConnectionContext> held(context);
     RefPtr<AutomaticConnectionHost> host = GetHost();
     if (context == nullptr || !host) {
         return;
     }
     ConnectionSet& set = host->GetConnectionSet();
     const int32_t id = context->GetContextId();
+    // References taken out of the containers are released with the lock let go.
+    RefPtr<ConnectionContext> taken;
 
     if (!connected) {
         bool wasConnected = false;
@@ -426,7 +431,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             MutualExclusionLock lock(m_mutex);
             wasConnected = m_connectionIds.erase(id) > 0;
             if (wasConnected) {
-                ForgetConnectedLocked(context, localAddress);
+                taken = ForgetConnectedLocked(context, localAddress);
                 UpdateCurrentPriorityLocked();
                 nowEmpty = m_connectionIds.empty();
                 observer = m_observer;
@@ -456,7 +461,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     if (!set.FindContextById(id)) {
         // Disconnected while its connect was under way (by priority, or its address went).
         MutualExclusionLock lock(m_mutex);
-        m_pendingContexts.erase(id);
+        taken = TakePendingLocked(id);
         return;
     }
     bool rejected = false;
@@ -477,7 +482,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             if (!m_target.allPaths) {
                 if (current < priority) {
                     rejected = true;
-                    m_pendingContexts.erase(id);
+                    taken = TakePendingLocked(id);
                 } else if (current > priority) {
                     for (auto& [address, path] : m_connectionsByAddress) {
                         replaced.push_back(std::move(path.context));
@@ -488,7 +493,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             }
         }
         if (!rejected) {
-            m_pendingContexts.erase(id);
+            taken = TakePendingLocked(id);
             Path& slot = m_connectionsByAddress[localAddress];
             if (slot.context && slot.context.get() != context) {
                 // One context per address: the one it had before goes.
@@ -551,20 +556,31 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     }
 }
 
-void AutomaticConnection::ForgetConnectedLocked(ConnectionContext* context,
-                                                const std::string& localAddress) {
+RefPtr<ConnectionContext> AutomaticConnection::ForgetConnectedLocked(
+    ConnectionContext* context, const std::string& localAddress) {
     auto it = m_connectionsByAddress.find(localAddress);
-    if (it != m_connectionsByAddress.end() && it->second.context.get() == context) {
-        m_connectionsByAddress.erase(it);
-        return;
+    if (it == m_connectionsByAddress.end() || it->second.context.get() != context) {
+        // Reported with another address than it was recorded under.
+        it = std::find_if(
+            m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
+            [context](const auto& entry) { return entry.second.context.get() == context; });
     }
-    // Reported with another address than it was recorded under.
-    for (it = m_connectionsByAddress.begin(); it != m_connectionsByAddress.end(); ++it) {
-        if (it->second.context.get() == context) {
-            m_connectionsByAddress.erase(it);
-            return;
-        }
+    if (it == m_connectionsByAddress.end()) {
+        return nullptr;
     }
+    RefPtr<ConnectionContext> taken = std::move(it->second.context);
+    m_connectionsByAddress.erase(it);
+    return taken;
+}
+
+RefPtr<ConnectionContext> AutomaticConnection::TakePendingLocked(int32_t id) {
+    auto it = m_pendingContexts.find(id);
+    if (it == m_pendingContexts.end()) {
+        return nullptr;
+    }
+    RefPtr<ConnectionContext> taken = std::move(it->second);
+    m_pendingContexts.erase(it);
+    return taken;
 }
 
 void AutomaticConnection::UpdateCurrentPriorityLocked() {
@@ -583,11 +599,14 @@ void AutomaticConnection::HandleFailedConnect(ConnectionContext* context,
     if (!host) {
         return;
     }
+    const RefPtr<ConnectionContext> held(context);
+    RefPtr<ConnectionContext> pending;
+    RefPtr<ConnectionContext> connected;
     bool retry = false;
     {
         MutualExclusionLock lock(m_mutex);
-        m_pendingContexts.erase(context->GetContextId());
-        ForgetConnectedLocked(context, localAddress);
+        pending = TakePendingLocked(context->GetContextId());
+        connected = ForgetConnectedLocked(context, localAddress);
         retry = m_connectionIds.empty() || m_target.allPaths;
     }
     host->GetConnectionSet().Disconnect(context);
@@ -614,8 +633,9 @@ int32_t AutomaticConnection::DisconnectByPriority(ConnectionSet& set, int32_t pr
         }
         if (set.Disconnect(context.get())) {
             ++count;
+            RefPtr<ConnectionContext> taken;
             MutualExclusionLock lock(m_mutex);
-            m_pendingContexts.erase(id);
+            taken = TakePendingLocked(id);
         }
     }
     return count;

@@ -106,7 +106,8 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The context chosen among two or more paths (with a reference); null without paths.
     RefPtr<ConnectionContext> GetMostAppropriateConnection();
 
-    // State, for the host and for tests (polling thread).
+    // State, for the host and for tests. The current priority is the best of the connected
+    // paths, -1 without any.
     int32_t GetCurrentPriority() const;
     std::vector<int32_t> GetConnectionIds() const;
     std::vector<std::string> GetConnectedAddresses() const;
@@ -150,8 +151,12 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The context did not connect: forget it and, while nothing is connected (or with all
     // paths), try again later.
     void HandleFailedConnect(ConnectionContext* context, const std::string& localAddress);
-    // Takes a context out of the address map. REQUIRES: m_mutex held.
-    void ForgetConnectedLocked(ConnectionContext* context, const std::string& localAddress);
+    // Take a context out of the address map, or out of the pending ones, and hand its
+    // reference over, so that it is released with the lock let go; null when it is not
+    // there. REQUIRES: m_mutex held.
+    RefPtr<ConnectionContext> ForgetConnectedLocked(ConnectionContext* context,
+                                                    const std::string& localAddress);
+    RefPtr<ConnectionContext> TakePendingLocked(int32_t id);
     // The current priority becomes the best of the connected paths, -1 without any.
     // REQUIRES: m_mutex held.
     void UpdateCurrentPriorityLocked();

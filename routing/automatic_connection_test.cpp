@@ -1,5 +1,10 @@
 #include "routing/automatic_connection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -222,9 +227,10 @@ AutomaticConnectionTarget MainServer(bool allPaths = false) {
 
 // A fake host, a test-made platform and one automatic connection, driven by hand.
 struct Rig {
-    explicit Rig(AutomaticConnectionTarget target = MainServer()) {
-        connection = new TestConnection(host.get(), &services, std::move(target), observer.get(),
-                                        &destroyed);
+    explicit Rig(AutomaticConnectionTarget target = MainServer(),
+                 ConnectionStateObserver* watcher = nullptr) {
+        connection = new TestConnection(host.get(), &services, std::move(target),
+                                        watcher != nullptr ? watcher : observer.get(), &destroyed);
     }
     ~Rig() {
         if (connection) {
@@ -355,6 +361,35 @@ TEST(AutomaticConnection, OpensAContextForANewAddressWithEverythingItNeeds) {
     // A stopping host opens nothing.
     rig.host->stopping = true;
     EXPECT_FALSE(rig.Open("10.0.0.3", 1));
+}
+
+TEST(AutomaticConnection, GivesItsTcpContextsThePlatformsReliableConnection) {
+    // A loopback listener of the test plays the server; nothing turns the wait loop.
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
+    RefPtr<FakeHost> host(new FakeHost);
+    PlatformServices services{"/dev/null"};
+    AutomaticConnectionTarget target = MainServer();
+    target.address = "127.0.0.1";
+    target.tcpPort = ntohs(address.sin_port);
+    RefPtr<AutomaticConnection> connection(
+        new SharedAutomaticConnection(host.get(), &services, target, nullptr));
+    connection->HandleNewInterface(&services, u"lo", kNetworkInterfaceLocalHost,
+                                   kInterfaceRankLocalHost, "127.0.0.1");
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    host->set.Snapshot(contexts);
+    ASSERT_EQ(contexts.size(), 1u);
+    RefPtr<ConnectionStream> stream = contexts[0]->GetStream();
+    ASSERT_TRUE(stream);
+    EXPECT_NE(stream->GetConnectionState(), kConnectionClosed) << "the connect started";
+    connection->Disconnect();
+    EXPECT_EQ(host->set.GetCount(), 0u);
+    EXPECT_EQ(stream->GetConnectionState(), kConnectionClosed);
+    ::close(server);
 }
 
 TEST(AutomaticConnection, KeepsOnlyTheContextsOfTheBestPriority) {
@@ -663,6 +698,43 @@ TEST(AutomaticConnection, DisconnectEndsEverythingItStarted) {
     connecting.Reset();
     rig.connection.Reset();
     EXPECT_TRUE(rig.destroyed);
+}
+
+// Told of a lost path, it disconnects the automatic connection and drops the last
+// reference held outside its contexts.
+class DisconnectingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string&, int32_t,
+                                bool connected) override {
+        if (!connected && connection) {
+            connection->Disconnect();
+            connection.Reset();
+        }
+    }
+    RefPtr<AutomaticConnection> connection;
+};
+
+TEST(AutomaticConnection, SurvivesBeingDisconnectedAndReleasedFromItsOwnCallbacks) {
+    for (bool lostAddress : {true, false}) {
+        RefPtr<DisconnectingObserver> observer(new DisconnectingObserver);
+        Rig rig(MainServer(), observer.get());
+        RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 2);
+        Rig::Connected(first.get());
+        AutomaticConnection* connection = rig.connection.get();
+        observer->connection = connection;
+        rig.connection.Reset();
+        ConnectionContext* context = first.get();
+        first.Reset();
+        // Only the context (through the set and the address map) and the observer hold it.
+        if (lostAddress) {
+            connection->HandleLostLocalAddress(&rig.services, u"", 2, 2, "10.0.0.1");
+        } else {
+            context->ReportConnectionState(false);
+        }
+        EXPECT_TRUE(rig.destroyed) << (lostAddress ? "lost address" : "lost connection");
+        EXPECT_EQ(rig.host->set.GetCount(), 0u);
+        EXPECT_EQ(rig.host->scheduler->GetQueueLength(), 0) << "no retry after a disconnect";
+    }
 }
 
 TEST(AutomaticConnection, StartReplaysTheAddressesOnThePollingThread) {
