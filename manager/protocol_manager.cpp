@@ -81,6 +81,9 @@ void ProtocolManager::ReleaseAllResources() {
     DisconnectAutomaticConnections();
     m_networkPacketsManager.Shutdown();
     m_connectionSet.DisconnectAll();
+    // Contexts that left the set without a close event (a lost address, a worse path)
+    // still have their handles.
+    m_handleRegistry.Clear();
     // The thread's reference to this manager may be the last one: nothing of the manager
     // may be touched once the thread is stopped.
     StopPollingThread();

@@ -101,6 +101,11 @@ TEST_F(ProtocolManagerContexts, EachAcceptedConnectionHasAContextUntilItCloses) 
         EXPECT_EQ(set.FindContextByStream(stream.get()).get(), context.get());
     }
     EXPECT_EQ(ids.size(), kConnections) << "one context per connection";
+    ConnectionHandleRegistry& handles = m_manager->GetConnectionHandleRegistry();
+    for (const RefPtr<ConnectionContext>& context : contexts) {
+        EXPECT_TRUE(handles.GetOrCreate(context.get()));
+    }
+    EXPECT_EQ(handles.GetCount(), kConnections);
     EXPECT_EQ(peerPorts, clientPorts) << "each context knows its peer's port";
     EXPECT_EQ(m_manager->GetConnectionCount(), kConnections);
 
@@ -113,6 +118,26 @@ TEST_F(ProtocolManagerContexts, EachAcceptedConnectionHasAContextUntilItCloses) 
         EXPECT_FALSE(context->IsValid());
         EXPECT_FALSE(context->IsConnected());
     }
+    EXPECT_EQ(handles.GetCount(), 0u) << "a closed connection keeps its handle";
+}
+
+// A context taken out of the set without a close event (its path went) keeps its handle
+// until the manager lets go of everything.
+TEST_F(ProtocolManagerContexts, TheReleaseDropsTheHandlesOfContextsThatLeftQuietly) {
+    const int client = ConnectLoopback(StartServer());
+    ASSERT_GE(client, 0);
+    ConnectionSet& set = m_manager->GetConnectionSet();
+    ASSERT_TRUE(WaitUntil([&] { return set.GetCount() == 1; }));
+    std::vector<RefPtr<ConnectionContext>> contexts;
+    set.Snapshot(contexts);
+    ConnectionHandleRegistry& handles = m_manager->GetConnectionHandleRegistry();
+    ASSERT_TRUE(handles.GetOrCreate(contexts[0].get()));
+    EXPECT_EQ(ConnectionContextVector(set).DisconnectByLocalAddress(&m_services, "127.0.0.1"), 1);
+    EXPECT_EQ(ReadFor(client, 2000), "") << "the node closes the connection";
+    EXPECT_EQ(handles.GetCount(), 1u);
+    m_manager->ReleaseAllResources();
+    EXPECT_EQ(handles.GetCount(), 0u);
+    ::close(client);
 }
 
 // What an automatic connection makes: an outgoing context listed before it connects, with

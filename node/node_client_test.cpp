@@ -6,13 +6,16 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/xml_document.h"
+#include "manager/manager_test_support.h"
 #include "node/connection_state_lines.h"
 #include "node/node_options.h"
 #include "node/node_process_test_support.h"
+#include "node/relay_node.h"
 #include "records/monitor_identification.h"
 
 namespace qav {
@@ -86,6 +89,40 @@ TEST(NodeClientOptions, ConnectionLinesNameTheServerThePathAndItsRank) {
               "disconnected from 192.0.2.7 via unknown (interface unknown, priority 2)");
     EXPECT_EQ(ConnectionStateLines::FormatLine("h", true, "10.0.0.2", u"w\nx", 5),
               "connected to h via 10.0.0.2 (interface w x, priority 5)");
+}
+
+// In-process: the lines go where the node is told, and a stop ends the client role too.
+TEST(NodeClient, TellsItsLinesToItsSinkAndStopsWithTheConnection) {
+    test_support::AcceptingServer server;
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    {
+        RelayNode node;
+        node.SetConnectionLineSink([&](const std::string& line) {
+            std::lock_guard<std::mutex> hold(mutex);
+            lines.push_back(line);
+        });
+        NodeOptions options;
+        options.tcpPort = 0;
+        options.udpPort = 0;
+        options.connect = "127.0.0.1";
+        options.serverTcpPort = server.port;
+        std::string error;
+        ASSERT_TRUE(node.Start(options, error)) << error;
+        EXPECT_TRUE(test_support::WaitUntil([&] {
+            std::lock_guard<std::mutex> hold(mutex);
+            return !lines.empty() &&
+                   lines.back() ==
+                       "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)";
+        }));
+        EXPECT_TRUE(test_support::WaitUntil([&] { return server.OpenFrom("127.0.0.1") == 1; }));
+        node.Stop();
+        EXPECT_TRUE(test_support::WaitUntil([&] { return server.AllClosed(); }))
+            << "the stop leaves the connection to the server open";
+    }
+    std::lock_guard<std::mutex> hold(mutex);
+    EXPECT_EQ(lines.back(), "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)")
+        << "no line comes after the stop";
 }
 
 int ServerPort(NodeProcess& node, const char* kind) {
