@@ -25,7 +25,7 @@ bool ConnectionSet::AddContext(ConnectionContext* context) {
     (m_last != nullptr ? m_last->next : m_first) = &entry;
     m_last = &entry;
     if (stream) {
-        m_byStream.emplace(stream.get(), &entry);
+        m_byStream.emplace(stream.get(), context);
     }
     return true;
 }
@@ -74,7 +74,7 @@ RefPtr<ConnectionContext> ConnectionSet::FindContextByStream(const ConnectionStr
     }
     MutualExclusionLock lock(m_mutex);
     const auto it = m_byStream.find(stream);
-    return it != m_byStream.end() ? it->second->context : nullptr;
+    return it != m_byStream.end() ? RefPtr<ConnectionContext>(it->second) : nullptr;
 }
 
 bool ConnectionSet::DisconnectIfMember(RefPtr<ConnectionContext>& context) {

@@ -94,7 +94,8 @@ class ConnectionSet {
     // context keeps its transport alive, so a transport's address is not reused while
     // it is indexed.
     std::unordered_map<int32_t, Entry> m_byId;
-    std::unordered_map<const ConnectionStream*, Entry*> m_byStream;
+    // The context of each transport, held by its entry.
+    std::unordered_map<const ConnectionStream*, ConnectionContext*> m_byStream;
     Entry* m_first = nullptr;
     Entry* m_last = nullptr;
 };
