@@ -1,5 +1,6 @@
 #include "manager/protocol_manager.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -131,6 +132,24 @@ bool ProtocolManager::CanFollowLocalAddresses(PlatformServices* services) {
 size_t ProtocolManager::GetAutomaticConnectionCount() {
     MutualExclusionLock lock(m_mutex);
     return m_automaticConnections.size();
+}
+
+bool ProtocolManager::DisconnectAutomaticConnection(AutomaticConnection* connection) {
+    RefPtr<AutomaticConnection> taken;
+    {
+        MutualExclusionLock lock(m_mutex);
+        const auto it = std::find_if(m_automaticConnections.begin(), m_automaticConnections.end(),
+                                     [connection](const RefPtr<AutomaticConnection>& kept) {
+                                         return kept.get() == connection;
+                                     });
+        if (connection == nullptr || it == m_automaticConnections.end()) {
+            return false;
+        }
+        taken = std::move(*it);
+        m_automaticConnections.erase(it);
+    }
+    taken->Disconnect();
+    return true;
 }
 
 void ProtocolManager::DisconnectAutomaticConnections() {

@@ -130,7 +130,10 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     RefPtr<AutomaticConnection> StartSocialNetworkRequest(PlatformServices* services,
                                                           const char* address,
                                                           int32_t tcpContextWord);
-    // The automatic connections started and not yet released.
+    // Disconnects one of the manager's automatic connections and lets go of it; false when
+    // it is not the manager's (any more).
+    bool DisconnectAutomaticConnection(AutomaticConnection* connection);
+    // The automatic connections started and not yet disconnected.
     size_t GetAutomaticConnectionCount();
 
     // ---- Settings -------------------------------------------------------------------------

@@ -251,7 +251,9 @@ TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
         << m_log.Text();
     EXPECT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") >= 1; }));
     EXPECT_EQ(connection->GetConnectedAddresses(), std::vector<std::string>{"10.1.0.1"});
-    connection->Disconnect();
+    EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
+    EXPECT_FALSE(m_manager->DisconnectAutomaticConnection(connection.get()));
+    EXPECT_EQ(m_manager->GetAutomaticConnectionCount(), 0u);
     EXPECT_TRUE(WaitUntil([&] {
         return server->OpenFrom("10.1.0.1") == 0 && server->OpenFrom("10.2.0.1") == 0;
     })) << "a disconnected connection leaves paths open";
@@ -273,8 +275,7 @@ TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
     EXPECT_EQ(server->OpenFrom("10.1.0.1"), 1);
     EXPECT_EQ(server->OpenFrom("10.2.0.1"), 1);
     EXPECT_EQ(all->GetConnectionCount(), 2);
-    all->Disconnect();
-    m_manager->SetAllPaths(false);
+    EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(all.get()));
 }
 
 // A server that is not there yet is tried again and again, and reached once it listens.
@@ -315,7 +316,7 @@ TEST_F(ProtocolManagerPaths, AServerStartedLaterIsReached) {
     EXPECT_TRUE(WaitUntil([&] { return observer->Saw("up 10.1.0.1 1"); }, std::chrono::seconds(60)))
         << observer->Text() << m_log.Text();
     EXPECT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") == 1; }));
-    connection->Disconnect();
+    EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
     space.Run([&] { server.reset(); });
 }
 
