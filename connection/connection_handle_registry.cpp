@@ -31,4 +31,19 @@ void ConnectionHandleRegistry::Remove(ConnectionContext* context) {
     // outside the lock.
 }
 
+size_t ConnectionHandleRegistry::Clear() {
+    std::map<const ConnectionContext*, RefPtr<ConnectionHandle>> removed;
+    {
+        MutualExclusionLock lock(m_mutex);
+        removed.swap(m_handles);
+    }
+    // Released outside the lock, as in Remove.
+    return removed.size();
+}
+
+size_t ConnectionHandleRegistry::GetCount() {
+    MutualExclusionLock lock(m_mutex);
+    return m_handles.size();
+}
+
 }  // namespace qav

@@ -31,6 +31,9 @@ class ConnectionHandleRegistry {
     RefPtr<ConnectionHandle> GetOrCreate(ConnectionContext* context);
     // Drops the registry's reference to the context's handle; nothing when it has none.
     void Remove(ConnectionContext* context);
+    // Drops every handle (their owner is going away); returns how many there were.
+    size_t Clear();
+    size_t GetCount();
 
   private:
     MutualExclusion m_mutex;

@@ -1,6 +1,5 @@
 #include "connection/connection_set.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace qav {
@@ -9,14 +8,42 @@ bool ConnectionSet::AddContext(ConnectionContext* context) {
     if (context == nullptr) {
         return false;
     }
+    // Read before the lock: the context's own lock is never taken inside the set's.
+    const RefPtr<ConnectionStream> stream = context->GetStream();
     MutualExclusionLock lock(m_mutex);
-    for (const RefPtr<ConnectionContext>& listed : m_contexts) {
-        if (listed.get() == context) {
-            return false;
-        }
+    if (stream && m_byStream.contains(stream.get())) {
+        return false;
     }
-    m_contexts.emplace_back(context);
+    const auto [it, added] = m_byId.try_emplace(context->GetContextId());
+    if (!added) {
+        return false;
+    }
+    Entry& entry = it->second;
+    entry.context = context;
+    entry.stream = stream.get();
+    entry.previous = m_last;
+    (m_last != nullptr ? m_last->next : m_first) = &entry;
+    m_last = &entry;
+    if (stream) {
+        m_byStream.emplace(stream.get(), context);
+    }
     return true;
+}
+
+ConnectionSet::Entry* ConnectionSet::FindEntry(const ConnectionContext* context) {
+    const auto it = m_byId.find(context->GetContextId());
+    return it != m_byId.end() && it->second.context.get() == context ? &it->second : nullptr;
+}
+
+RefPtr<ConnectionContext> ConnectionSet::TakeEntry(Entry* entry) {
+    (entry->previous != nullptr ? entry->previous->next : m_first) = entry->next;
+    (entry->next != nullptr ? entry->next->previous : m_last) = entry->previous;
+    if (entry->stream != nullptr) {
+        m_byStream.erase(entry->stream);
+    }
+    RefPtr<ConnectionContext> context = std::move(entry->context);
+    m_byId.erase(context->GetContextId());
+    return context;
 }
 
 RefPtr<ConnectionContext> ConnectionSet::FindMatchingContext(PlatformServices* services,
@@ -37,12 +64,17 @@ RefPtr<ConnectionContext> ConnectionSet::FindMatchingContext(PlatformServices* s
 
 RefPtr<ConnectionContext> ConnectionSet::FindContextById(int32_t id) {
     MutualExclusionLock lock(m_mutex);
-    for (const RefPtr<ConnectionContext>& context : m_contexts) {
-        if (context->GetContextId() == id) {
-            return context;
-        }
+    const auto it = m_byId.find(id);
+    return it != m_byId.end() ? it->second.context : nullptr;
+}
+
+RefPtr<ConnectionContext> ConnectionSet::FindContextByStream(const ConnectionStream* stream) {
+    if (stream == nullptr) {
+        return nullptr;
     }
-    return nullptr;
+    MutualExclusionLock lock(m_mutex);
+    const auto it = m_byStream.find(stream);
+    return it != m_byStream.end() ? RefPtr<ConnectionContext>(it->second) : nullptr;
 }
 
 bool ConnectionSet::DisconnectIfMember(RefPtr<ConnectionContext>& context) {
@@ -54,18 +86,36 @@ bool ConnectionSet::DisconnectIfMember(RefPtr<ConnectionContext>& context) {
 }
 
 bool ConnectionSet::Disconnect(ConnectionContext* context) {
+    if (context == nullptr) {
+        return false;
+    }
     RefPtr<ConnectionContext> taken;
     {
         MutualExclusionLock lock(m_mutex);
-        auto it = std::find_if(m_contexts.begin(), m_contexts.end(),
-                               [context](const auto& listed) { return listed.get() == context; });
-        if (it == m_contexts.end()) {
+        Entry* entry = FindEntry(context);
+        if (entry == nullptr) {
             return false;
         }
-        taken = std::move(*it);
-        m_contexts.erase(it);
+        taken = TakeEntry(entry);
     }
     taken->Disconnect();
+    return true;
+}
+
+bool ConnectionSet::RemoveContext(ConnectionContext* context) {
+    if (context == nullptr) {
+        return false;
+    }
+    RefPtr<ConnectionContext> taken;
+    {
+        MutualExclusionLock lock(m_mutex);
+        Entry* entry = FindEntry(context);
+        if (entry == nullptr) {
+            return false;
+        }
+        taken = TakeEntry(entry);
+    }
+    // Released here, outside the lock: it may be the last reference.
     return true;
 }
 
@@ -73,7 +123,14 @@ int32_t ConnectionSet::DisconnectAll() {
     std::vector<RefPtr<ConnectionContext>> taken;
     {
         MutualExclusionLock lock(m_mutex);
-        taken.swap(m_contexts);
+        taken.reserve(m_byId.size());
+        for (Entry* entry = m_first; entry != nullptr; entry = entry->next) {
+            taken.push_back(std::move(entry->context));
+        }
+        m_byStream.clear();
+        m_byId.clear();
+        m_first = nullptr;
+        m_last = nullptr;
     }
     for (const RefPtr<ConnectionContext>& context : taken) {
         context->Disconnect();
@@ -83,12 +140,15 @@ int32_t ConnectionSet::DisconnectAll() {
 
 size_t ConnectionSet::GetCount() {
     MutualExclusionLock lock(m_mutex);
-    return m_contexts.size();
+    return m_byId.size();
 }
 
 void ConnectionSet::Snapshot(std::vector<RefPtr<ConnectionContext>>& out) {
     MutualExclusionLock lock(m_mutex);
-    out.insert(out.end(), m_contexts.begin(), m_contexts.end());
+    out.reserve(out.size() + m_byId.size());
+    for (const Entry* entry = m_first; entry != nullptr; entry = entry->next) {
+        out.push_back(entry->context);
+    }
 }
 
 ConnectionContextVector::ConnectionContextVector(ConnectionSet& set) : m_set(set) {

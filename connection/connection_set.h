@@ -1,6 +1,9 @@
 // ConnectionSet: the protocol manager's registry of its live connection contexts, each
 // held with one reference, in the order they were added. The network code searches it
-// for a context to reuse and disconnects through it the contexts that lost their path.
+// for a context to reuse and disconnects through it the contexts that lost their path;
+// the manager's intake finds the context of a connection event by its transport. Finding
+// by id or by transport, adding and removing take constant time however many contexts
+// are listed; only the searches by connection and the snapshots walk the list.
 // ConnectionContextVector: a snapshot of the set, each context with a reference, for the
 // loops that call into contexts.
 //
@@ -19,6 +22,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "connection/connection_context.h"
@@ -37,7 +41,9 @@ class ConnectionSet {
     // Releases the contexts still listed without disconnecting them.
     ~ConnectionSet() = default;
 
-    // False for null or a context already listed.
+    // False for null, a context already listed, or one whose transport is another listed
+    // context's. The context is found by the transport it has now (none: not by
+    // transport); a transport it gets later is not indexed.
     bool AddContext(ConnectionContext* context);
 
     // The most recently added context for which ConnectionContext::MatchesConnection is
@@ -47,6 +53,8 @@ class ConnectionSet {
                                                   const char* localAddress, const char* target,
                                                   int32_t tcpPort, int32_t udpPort);
     RefPtr<ConnectionContext> FindContextById(int32_t id);
+    // The listed context whose transport `stream` was when it was added, or null.
+    RefPtr<ConnectionContext> FindContextByStream(const ConnectionStream* stream);
 
     // When `context` is listed: disconnects it, takes it out of the set, drops the
     // caller's reference (`context` becomes null) and returns true. Otherwise changes
@@ -55,6 +63,9 @@ class ConnectionSet {
     // Takes the context out of the set and disconnects it; false, and nothing done, when
     // it is not listed (any more).
     bool Disconnect(ConnectionContext* context);
+    // Takes the context out of the set without disconnecting it (its transport is gone);
+    // false when it is not listed.
+    bool RemoveContext(ConnectionContext* context);
     // Disconnects and drops every listed context; returns how many.
     int32_t DisconnectAll();
 
@@ -63,8 +74,30 @@ class ConnectionSet {
     void Snapshot(std::vector<RefPtr<ConnectionContext>>& out);
 
   private:
+    // One listed context; the entries are chained in the order they were added. The map's
+    // nodes never move, so the links stay valid as the map grows.
+    struct Entry {
+        RefPtr<ConnectionContext> context;
+        const ConnectionStream* stream = nullptr;
+        Entry* previous = nullptr;
+        Entry* next = nullptr;
+    };
+
+    // The entry of exactly this context, or null. REQUIRES: m_mutex held.
+    Entry* FindEntry(const ConnectionContext* context);
+    // Unlinks and erases the entry, handing its reference to the caller, who releases it
+    // with the lock let go. REQUIRES: m_mutex held.
+    RefPtr<ConnectionContext> TakeEntry(Entry* entry);
+
     MutualExclusion m_mutex;
-    std::vector<RefPtr<ConnectionContext>> m_contexts;  // guarded by m_mutex
+    // Guarded by m_mutex. Ids are unique per context for the process's life; a listed
+    // context keeps its transport alive, so a transport's address is not reused while
+    // it is indexed.
+    std::unordered_map<int32_t, Entry> m_byId;
+    // The context of each transport, held by its entry.
+    std::unordered_map<const ConnectionStream*, ConnectionContext*> m_byStream;
+    Entry* m_first = nullptr;
+    Entry* m_last = nullptr;
 };
 
 class ConnectionContextVector {

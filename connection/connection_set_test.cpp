@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "network/platform_services.h"
+#include "network/scripted_connection_stream.h"
 
 namespace qav {
 namespace {
@@ -107,6 +108,57 @@ TEST(ConnectionSet, DisconnectsByPriorityOnlyTheWorseMatchingOnes) {
     EXPECT_EQ(set.GetCount(), 3u);
     EXPECT_EQ(set.DisconnectAll(), 3);
     EXPECT_EQ(set.GetCount(), 0u);
+}
+
+// The intake finds a context by its transport and takes it out when the transport is gone;
+// what stays keeps its order, so the newest matching context is still the one found.
+TEST(ConnectionSet, FindsByTransportAndKeepsTheOrderAcrossRemovals) {
+    PlatformServices* const a = reinterpret_cast<PlatformServices*>(0x1000);
+    using test_support::ScriptedConnectionStream;
+    ConnectionSet set;
+    std::vector<RefPtr<CountingContext>> contexts;
+    std::vector<RefPtr<ScriptedConnectionStream>> streams;
+    for (int i = 0; i < 4; ++i) {
+        contexts.push_back(MakeContext(a));
+        streams.emplace_back(new ScriptedConnectionStream);
+        contexts.back()->SetStream(streams.back().get());
+        ASSERT_TRUE(set.AddContext(contexts.back().get()));
+    }
+    RefPtr<CountingContext> sameStream = MakeContext(a);
+    sameStream->SetStream(streams[1].get());
+    EXPECT_FALSE(set.AddContext(sameStream.get())) << "one context per transport";
+    RefPtr<CountingContext> noStream = MakeContext(a);
+    EXPECT_TRUE(set.AddContext(noStream.get()));
+    EXPECT_FALSE(set.FindContextByStream(nullptr));
+
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(set.FindContextByStream(streams[i].get()).get(), contexts[i].get()) << i;
+    }
+    // Out of the middle, the end and the front.
+    for (int i : {1, 3, 0}) {
+        EXPECT_TRUE(set.RemoveContext(contexts[i].get())) << i;
+        EXPECT_FALSE(set.RemoveContext(contexts[i].get())) << "removed twice: " << i;
+        EXPECT_FALSE(set.FindContextByStream(streams[i].get())) << i;
+        EXPECT_FALSE(set.FindContextById(contexts[i]->GetContextId())) << i;
+        EXPECT_EQ(contexts[i]->disconnects, 0) << "a removal does not disconnect";
+    }
+    EXPECT_TRUE(set.AddContext(contexts[1].get())) << "listed again, now the newest";
+    std::vector<RefPtr<ConnectionContext>> order;
+    set.Snapshot(order);
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0].get(), contexts[2].get());
+    EXPECT_EQ(order[1].get(), noStream.get());
+    EXPECT_EQ(order[2].get(), contexts[1].get());
+    EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
+              contexts[1].get());
+    EXPECT_TRUE(set.RemoveContext(contexts[1].get()));
+    EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
+              noStream.get());
+    EXPECT_EQ(set.FindContextByStream(streams[2].get()).get(), contexts[2].get());
+    EXPECT_EQ(set.DisconnectAll(), 2);
+    EXPECT_FALSE(set.FindContextByStream(streams[2].get()));
+    EXPECT_TRUE(set.AddContext(contexts[2].get())) << "a set emptied is usable again";
+    EXPECT_EQ(set.GetCount(), 1u);
 }
 
 // Snapshots taken on several threads at once disconnect each context of the address once.

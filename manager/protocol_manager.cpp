@@ -1,11 +1,18 @@
 #include "manager/protocol_manager.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
+#include "core/log_message.h"
+#include "core/text_logger.h"
+#include "core/text_utils.h"
 #include "core/trace_frame.h"
+#include "core/xml_document.h"
 #include "manager/manager_scheduler.h"
 #include "network/connection_server.h"
 #include "network/platform_services.h"
+#include "records/capture_device_command.h"
 
 namespace qav {
 
@@ -71,8 +78,13 @@ int ProtocolManager::StartPollingThreads(Waiter* waiter, int count) {
 void ProtocolManager::ReleaseAllResources() {
     QAV_TRACE("MPM::RelAllRes");
     m_stopping.store(true, std::memory_order_release);
+    // First, so that no lost path is tried again while the rest closes.
+    DisconnectAutomaticConnections();
     m_networkPacketsManager.Shutdown();
     m_connectionSet.DisconnectAll();
+    // Contexts that left the set without a close event (a lost address, a worse path)
+    // still have their handles.
+    m_handleRegistry.Clear();
     // The thread's reference to this manager may be the last one: nothing of the manager
     // may be touched once the thread is stopped.
     StopPollingThread();
@@ -96,7 +108,104 @@ int32_t ProtocolManager::StartServerRoles(PlatformServices* services, int32_t& u
         return kTcpServerFailed;
     }
     entry->SetMainServer(server.get());
+    // Without listeners of its own per address, the default listener was bound to no
+    // address in particular: it receives on every local address, present and future.
+    if (!entry->IsPerAddressMode()) {
+        m_listensOnEveryAddress.store(true);
+    }
     return kServerRolesStarted;
+}
+
+// ---- Automatic connections --------------------------------------------------------------
+
+bool ProtocolManager::CanFollowLocalAddresses(PlatformServices* services) {
+    if (services == nullptr || IsStopping()) {
+        return false;
+    }
+    RefPtr<NetworkReceiverEntry> entry = m_networkPacketsManager.FindOrAddProvider(services);
+    if (!entry || entry->GetInterfaces() == nullptr) {
+        return false;
+    }
+    return m_networkPacketsManager.GetPerAddressListening() || m_listensOnEveryAddress.load();
+}
+
+size_t ProtocolManager::GetAutomaticConnectionCount() {
+    MutualExclusionLock lock(m_mutex);
+    return m_automaticConnections.size();
+}
+
+bool ProtocolManager::DisconnectAutomaticConnection(AutomaticConnection* connection) {
+    RefPtr<AutomaticConnection> taken;
+    {
+        MutualExclusionLock lock(m_mutex);
+        const auto it = std::find_if(m_automaticConnections.begin(), m_automaticConnections.end(),
+                                     [connection](const RefPtr<AutomaticConnection>& kept) {
+                                         return kept.get() == connection;
+                                     });
+        if (connection == nullptr || it == m_automaticConnections.end()) {
+            return false;
+        }
+        taken = std::move(*it);
+        m_automaticConnections.erase(it);
+    }
+    taken->Disconnect();
+    return true;
+}
+
+void ProtocolManager::DisconnectAutomaticConnections() {
+    std::vector<RefPtr<AutomaticConnection>> connections;
+    {
+        MutualExclusionLock lock(m_mutex);
+        connections.swap(m_automaticConnections);
+    }
+    for (const RefPtr<AutomaticConnection>& connection : connections) {
+        connection->Disconnect();
+    }
+}
+
+// ---- Streams ----------------------------------------------------------------------------
+
+void ProtocolManager::SetStreamDeviceContext(const StreamKey& key, int32_t contextId) {
+    MutualExclusionLock lock(m_mutex);
+    if (contextId == 0) {
+        m_streamDeviceContexts.erase(key);
+    } else {
+        m_streamDeviceContexts[key] = contextId;
+    }
+}
+
+void ProtocolManager::SendStopStreamingCommand(const StreamKey& key) {
+    QAV_TRACE("MPM::SndStopStrm");
+    int32_t contextId = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (const auto it = m_streamDeviceContexts.find(key); it != m_streamDeviceContexts.end()) {
+            contextId = it->second;
+        }
+    }
+    bool sent = false;
+    if (RefPtr<ConnectionContext> context =
+            contextId != 0 ? m_connectionSet.FindContextById(contextId) : nullptr) {
+        CaptureDeviceCommand command;
+        command.m_type = CaptureDeviceCommand::kStopStreaming;
+        XmlDocument document;
+        XmlElement root = document.CreateRoot(u"qav:Message", kQavNamespaceUri);
+        command.WriteXml(root);
+        std::string text;
+        document.SaveToString(text);
+        sent = !text.empty() && text.size() <= 0x7FFFFFFFu &&
+               context->SendMessage(text.data(), static_cast<int32_t>(text.size()), nullptr) > 0;
+    }
+    if (MessageLogger* logger = GetLogSink();
+        logger != nullptr && logger->GetLevel() <= kSeverityStatus) {
+        std::string hex;
+        HexEncodeToString(key.data(), static_cast<int>(key.size()), true, hex);
+        LogMessage message(u"Stop Streaming");
+        message.AddParameterString(u"Stream", hex);
+        message.AddParameterInt(u"Context", contextId);
+        message.AddParameterBool(u"Sent", sent);
+        logger->Log(kSeverityStatus, message);
+    }
 }
 
 void ProtocolManager::StopPollingThread() {

@@ -1,11 +1,12 @@
-// The manager's two intakes, connection events and datagrams, as far as they go before
-// connections have contexts: what arrives is logged and counted.
+// The manager's two intakes, connection events and datagrams: each connection has its
+// context in the connection set while it is up; what arrives is logged and counted.
 #include <algorithm>
 #include <string>
 
 #include "connection/binary_packet.h"
 #include "core/log_message.h"
 #include "core/text_logger.h"
+#include "core/trace_frame.h"
 #include "manager/protocol_manager.h"
 #include "network/connection_stream.h"
 
@@ -38,13 +39,15 @@ std::string TextOrEmpty(const char* text) {
 
 int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*connectionName*/,
                                                   const char* peerAddress, int32_t peerPort,
-                                                  const char* /*localAddress*/,
-                                                  int32_t /*localPort*/,
+                                                  const char* localAddress, int32_t /*localPort*/,
                                                   ConnectionStream* connection, int32_t eventKind,
-                                                  PlatformServices* /*services*/) {
+                                                  PlatformServices* services) {
+    QAV_TRACE("MPM::MngConProt");
     int64_t bytes = 0;
     if (eventKind == kEventConnected || eventKind == kEventAccepted) {
         m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+        HandleConnectionUp(incoming, peerAddress, peerPort, localAddress, connection, eventKind,
+                           services);
     } else if (eventKind == kEventData && connection != nullptr) {
         // At most 64 KiB a turn, so that one peer that never stops sending cannot hold
         // the polling thread; the wait loop reports what is left on its next turn.
@@ -57,6 +60,8 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
             bytes += got;
         }
         m_receivedByteCount.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+    } else if (eventKind == kEventClosed) {
+        HandleConnectionGone(connection);
     }
     if (auto logger = m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus)) {
         LogMessage message(u"Connection event");
@@ -70,6 +75,69 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
         logger->Log(kSeverityStatus, message);
     }
     return 0;
+}
+
+RefPtr<ConnectionContext> ProtocolManager::MakeConnectionContext(const char* peerAddress,
+                                                                 int32_t peerPort,
+                                                                 const char* localAddress,
+                                                                 ConnectionStream* connection,
+                                                                 PlatformServices* services) {
+    RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
+    context->SetStream(connection);
+    context->SetAddressText(0, TextOrEmpty(peerAddress));
+    context->SetTcpPort(peerPort);
+    context->SetPlatformServices(services);
+    context->SetLocalAddress(TextOrEmpty(localAddress));
+    context->GetReceiveTimeouts().Set(GetDisconnectionTime(), 0);
+    return context;
+}
+
+void ProtocolManager::HandleConnectionUp(bool incoming, const char* peerAddress, int32_t peerPort,
+                                         const char* localAddress, ConnectionStream* connection,
+                                         int32_t eventKind, PlatformServices* services) {
+    if (connection == nullptr) {
+        return;
+    }
+    RefPtr<ConnectionContext> context = m_connectionSet.FindContextByStream(connection);
+    if (!context) {
+        // The release has disconnected the set or is about to: a connection listed now
+        // would stay open with no one left to close it.
+        if (IsStopping()) {
+            connection->Disconnect();
+            return;
+        }
+        context = MakeConnectionContext(peerAddress, peerPort, localAddress, connection, services);
+        if (!m_connectionSet.AddContext(context.get())) {
+            // Another event of the same connection listed its context first.
+            context = m_connectionSet.FindContextByStream(connection);
+            if (!context) {
+                return;
+            }
+        }
+    }
+    if (eventKind != kEventConnected) {
+        return;
+    }
+    context->ReportConnectionState(true);
+    // An outgoing automatic context identifies its user as soon as it is up, unless its
+    // automatic connection dropped it for a better path meanwhile.
+    if (!incoming && context->IsAutomatic() && context->IsValid() &&
+        m_connectionSet.FindContextById(context->GetContextId())) {
+        context->StartMessageClientConversation();
+    }
+}
+
+void ProtocolManager::HandleConnectionGone(ConnectionStream* connection) {
+    RefPtr<ConnectionContext> context = m_connectionSet.FindContextByStream(connection);
+    if (!context) {
+        return;
+    }
+    // Invalid first, so that a search for a connection to reuse, which the report below
+    // may start, no longer finds it.
+    context->SetValid(false);
+    context->ReportConnectionState(false);
+    m_connectionSet.RemoveContext(context.get());
+    m_handleRegistry.Remove(context.get());
 }
 
 void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServices* /*services*/,

@@ -1,5 +1,6 @@
 #include "node/node_options.h"
 
+#include <cstdlib>
 #include <string_view>
 
 #include "core/format.h"
@@ -26,13 +27,35 @@ bool ParsePort(std::string_view text, int32_t& port) {
     return true;
 }
 
+// A dotted address or a host name: letters, digits, '-' and '.', at most 253 characters,
+// no empty label. Anything else never reaches the resolver.
+bool IsHostText(std::string_view text) {
+    if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string_view::npos) {
+        return false;
+    }
+    for (const char c : text) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, std::string& error) {
+    bool allPathsGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+            continue;
+        }
+        if (argument == "--all-paths") {
+            options.allPaths = true;
+            allPathsGiven = true;
             continue;
         }
         std::string_view name = argument;
@@ -44,36 +67,80 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
             hasValue = true;
         }
         int32_t* port = nullptr;
+        int32_t lowestPort = 0;
+        std::string* text = nullptr;
         if (name == "--tcp-port") {
             port = &options.tcpPort;
         } else if (name == "--udp-port") {
             port = &options.udpPort;
+        } else if (name == "--server-tcp-port") {
+            port = &options.serverTcpPort;
+            lowestPort = 1;
+        } else if (name == "--server-udp-port") {
+            port = &options.serverUdpPort;
+            lowestPort = 1;
+        } else if (name == "--connect" || name == "--user") {
+            text = name == "--connect" ? &options.connect : &options.user;
         } else {
             error = FormatString("unknown option '%s'", argument);
             return false;
         }
         if (!hasValue) {
             if (i + 1 >= argc) {
-                error = FormatString("option '%s' needs a port number", name);
+                error = FormatString("option '%s' needs %s", name,
+                                     port != nullptr       ? "a port number"
+                                     : name == "--connect" ? "a host"
+                                                           : "a user name");
                 return false;
             }
             value = argv[++i];
         }
-        if (!ParsePort(value, *port)) {
-            error = FormatString("'%s' is not a port number (0 to 65535) for %s", value, name);
+        if (port != nullptr) {
+            if (!ParsePort(value, *port) || *port < lowestPort) {
+                error = FormatString("'%s' is not a port number (%d to 65535) for %s", value,
+                                     lowestPort, name);
+                return false;
+            }
+        } else if (name == "--connect" && !IsHostText(value)) {
+            error =
+                FormatString("'%s' is not a dotted address or a host name for --connect", value);
             return false;
+        } else if (name == "--user" && (value.empty() || value.size() > 256)) {
+            error = "--user needs a name of 1 to 256 bytes";
+            return false;
+        } else {
+            text->assign(value);
+        }
+    }
+    if (options.connect.empty() && (!options.user.empty() || allPathsGiven)) {
+        error = "--user and --all-paths need --connect";
+        return false;
+    }
+    options.password.clear();
+    if (!options.user.empty()) {
+        if (const char* password = std::getenv(NodeOptions::kPasswordVariable)) {
+            options.password = password;
         }
     }
     return true;
 }
 
 const char* GetNodeUsage() {
-    return "usage: qav-node [--tcp-port N] [--udp-port N] [--help]\n"
+    return "usage: qav-node [--tcp-port N] [--udp-port N] [--connect HOST [--server-tcp-port N]\n"
+           "                [--server-udp-port N] [--all-paths] [--user NAME]] [--help]\n"
            "  Runs a relay node in the server role: accepts TCP connections on the control\n"
            "  port and datagrams on the UDP port, and prints its log to stdout, one record\n"
            "  per line. Port 0 picks a free port (the chosen ports are printed).\n"
-           "  --tcp-port N   TCP control port (default 12654)\n"
-           "  --udp-port N   UDP port (default 12655)\n"
+           "  --tcp-port N          TCP control port (default 12654)\n"
+           "  --udp-port N          UDP port (default 12655)\n"
+           "  With --connect the node also keeps a connection to the server HOST (dotted\n"
+           "  address or name) through its best local address, and prints a line each time\n"
+           "  it connects or loses it.\n"
+           "  --server-tcp-port N   the server's TCP port (default 12654)\n"
+           "  --server-udp-port N   the server's UDP port (default 12655)\n"
+           "  --all-paths           connect through every local address at once\n"
+           "  --user NAME           identify as NAME; the password is taken from the\n"
+           "                        environment variable QAV_PASSWORD\n"
            "  Stops cleanly on SIGINT or SIGTERM.\n";
 }
 

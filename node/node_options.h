@@ -9,14 +9,31 @@ namespace qav {
 struct NodeOptions {
     static constexpr int32_t kDefaultTcpPort = 12654;
     static constexpr int32_t kDefaultUdpPort = 12655;
+    // Where the user's password comes from: never the command line, which every user of
+    // the machine can read.
+    static constexpr const char* kPasswordVariable = "QAV_PASSWORD";
 
     int32_t tcpPort = kDefaultTcpPort;
     int32_t udpPort = kDefaultUdpPort;
     bool help = false;
+
+    // The node as a client: the server to keep a connection to (dotted address or host
+    // name; empty: none), its ports, whether every local address carries a connection,
+    // and the user it identifies (empty: none) with the password.
+    std::string connect;
+    int32_t serverTcpPort = kDefaultTcpPort;
+    int32_t serverUdpPort = kDefaultUdpPort;
+    bool allPaths = false;
+    std::string user;
+    std::string password;
 };
 
-// Reads "--tcp-port N", "--udp-port N" (also "--tcp-port=N") and "--help". False with a
-// one-line `error` for anything else, a missing value or a port outside 0 to 65535.
+// Reads "--tcp-port N", "--udp-port N", "--connect HOST", "--server-tcp-port N",
+// "--server-udp-port N", "--user NAME" (each also as "--name=value"), "--all-paths" and
+// "--help"; with "--user", the password is the environment variable QAV_PASSWORD (empty
+// when it is not set). False with a one-line `error` for anything else, a missing value,
+// a port outside 0 to 65535 (1 to 65535 for the server's), a host that is not a dotted
+// address or a name, or a client option without "--connect".
 bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, std::string& error);
 
 const char* GetNodeUsage();

@@ -14,91 +14,12 @@
 #include <vector>
 
 #include "network/loopback_test_support.h"
+#include "node/node_process_test_support.h"
 
 namespace {
 
 using qav::test_support::LoopbackAddress;
-
-class NodeProcess {
-  public:
-    explicit NodeProcess(std::vector<std::string> arguments) {
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(out[1], STDERR_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv = {const_cast<char*>(QAV_NODE_PROGRAM)};
-            for (std::string& argument : arguments) {
-                argv.push_back(argument.data());
-            }
-            argv.push_back(nullptr);
-            execv(QAV_NODE_PROGRAM, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        m_output = out[0];
-    }
-
-    ~NodeProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            Wait();
-        }
-        if (m_output >= 0) {
-            close(m_output);
-        }
-    }
-
-    // Reads until `part` has appeared in the output or `limit` has passed.
-    bool WaitFor(const std::string& part,
-                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (m_text.find(part) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd record{m_output, POLLIN, 0};
-            if (left.count() <= 0 || poll(&record, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char buffer[4096];
-            const ssize_t count = read(m_output, buffer, sizeof buffer);
-            if (count <= 0) {
-                return m_text.find(part) != std::string::npos;
-            }
-            m_text.append(buffer, static_cast<size_t>(count));
-        }
-        return true;
-    }
-
-    int NumberAfter(const std::string& part) {
-        const size_t at = m_text.find(part);
-        return at == std::string::npos ? -1 : std::atoi(m_text.c_str() + at + part.size());
-    }
-
-    void Signal(int signal) { kill(m_pid, signal); }
-
-    // The exit status, or -1 when the process did not exit normally.
-    int Wait() {
-        int status = 0;
-        const pid_t pid = std::exchange(m_pid, -1);
-        if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-            return -1;
-        }
-        return WEXITSTATUS(status);
-    }
-
-    const std::string& Text() const { return m_text; }
-
-  private:
-    pid_t m_pid = -1;
-    int m_output = -1;
-    std::string m_text;
-};
+using qav::test_support::NodeProcess;
 
 TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
     NodeProcess node({"--tcp-port", "0", "--udp-port", "0"});

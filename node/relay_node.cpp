@@ -3,11 +3,14 @@
 #include "core/format.h"
 #include "core/log_message.h"
 #include "core/text_logger.h"
+#include "core/text_utils.h"
 #include "manager/protocol_manager.h"
 #include "network/platform_services.h"
 #include "network/socket_handler_manager.h"
+#include "node/connection_state_lines.h"
 #include "node/log_lines.h"
 #include "records/log_sink.h"
+#include "records/monitor_identification.h"
 
 namespace qav {
 
@@ -37,8 +40,9 @@ bool RelayNode::Start(const NodeOptions& options, std::string& error) {
         return false;
     }
 
-    // One listener on every address: the node follows no addresses of its own, so a
-    // taken port is a clear failure and broadcasts arrive.
+    // One listener on every address, so a taken port is a clear failure and broadcasts
+    // arrive. Bound to no address in particular, it receives on every local address,
+    // present and future, which is what lets the connection to a server follow them.
     m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
     int32_t udpPort = options.udpPort;
     int32_t tcpPort = options.tcpPort;
@@ -56,6 +60,38 @@ bool RelayNode::Start(const NodeOptions& options, std::string& error) {
     }
     m_udpPort = udpPort;
     m_tcpPort = tcpPort;
+    if (!options.connect.empty() && !StartClient(options, error)) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool RelayNode::StartClient(const NodeOptions& options, std::string& error) {
+    m_manager->SetAllPaths(options.allPaths);
+    std::function<void(const std::string&)> sink = m_connectionLineSink;
+    if (!sink) {
+        // One write per line, so that a line never mixes with the log lines main prints.
+        sink = [](const std::string& line) {
+            std::fprintf(stdout, "%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+    }
+    RefPtr<ConnectionStateLines> lines(new ConnectionStateLines(options.connect, std::move(sink)));
+    MonitorIdentification identification;
+    const bool identify = !options.user.empty();
+    if (identify) {
+        Utf8ToWide(options.user.data(), static_cast<int>(options.user.size()),
+                   identification.m_userName, nullptr);
+        Utf8ToWide(options.password.data(), static_cast<int>(options.password.size()),
+                   identification.m_password, nullptr);
+    }
+    if (!m_manager->StartMainServerConnection(m_services.get(), options.connect.c_str(),
+                                              identify ? &identification : nullptr, lines.get(),
+                                              options.serverTcpPort, options.serverUdpPort)) {
+        error = FormatString("cannot start the connection to %s", options.connect);
+        return false;
+    }
     return true;
 }
 

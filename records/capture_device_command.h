@@ -111,6 +111,7 @@ struct CaptureDeviceCommandFields {
 class CaptureDeviceCommand : public XmlRecord, public CaptureDeviceCommandFields {
   public:
     static constexpr int32_t kTypeId = 1;
+    static constexpr int32_t kStopStreaming = 2;
     static constexpr int32_t kStartRecording = 13;
     static constexpr int32_t kStopRecording = 14;
     static constexpr int32_t kSetGeofences = 105;

@@ -1,0 +1,196 @@
+// For tests only: a log sink that keeps every record as one line of text, a bounded wait
+// for a condition, and a plain server socket that plays the node's server.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/log_message.h"
+#include "core/text_logger.h"
+#include "core/text_utils.h"
+#include "core/xml_element.h"
+
+namespace qav::test_support {
+
+// Keeps each record as "<text> <name>=<value> ...".
+class RecordingLog final : public MessageLogger {
+  public:
+    explicit RecordingLog(int level = kSeverityStatus) : m_level(level) {}
+
+    int GetLevel() override { return m_level; }
+    void Log(int, const LogMessage& message) override {
+        const XmlElement root = message.GetRoot();
+        WString text;
+        root.GetAttribute(u"qav:Text", text);
+        std::string line = Narrow(text);
+        for (XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
+            WString name;
+            WString value;
+            child.GetAttribute(u"qav:Name", name);
+            child.GetAttribute(u"qav:Value", value);
+            line += " " + Narrow(name) + "=" + Narrow(value);
+        }
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_lines.push_back(std::move(line));
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_lines;
+    }
+    // The records that contain `part`.
+    int Count(const std::string& part) {
+        int count = 0;
+        for (const std::string& line : Lines()) {
+            count += line.find(part) != std::string::npos;
+        }
+        return count;
+    }
+    std::string Text() {
+        std::string text;
+        for (const std::string& line : Lines()) {
+            text += line + "\n";
+        }
+        return text;
+    }
+
+  private:
+    static std::string Narrow(const WString& text) {
+        std::string narrow;
+        WideToUtf8(text.data(), static_cast<int>(text.size()), narrow);
+        return narrow;
+    }
+
+    const int m_level;
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// Whether `condition` became true within `limit`.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The server's side of connections from the node: a listening socket on every address
+// (of the namespace it is made in) and a port the system chooses, or `port`, and every
+// connection it accepted with what each sent so far.
+class AcceptingServer {
+  public:
+    explicit AcceptingServer(int32_t port = 0) {
+        const int on = 1;
+        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
+        m_listening =
+            ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(m_socket, 16) == 0;
+        socklen_t length = sizeof address;
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
+        this->port = ntohs(address.sin_port);
+    }
+    ~AcceptingServer() {
+        CloseConnections();
+        ::close(m_socket);
+    }
+    AcceptingServer(const AcceptingServer&) = delete;
+    AcceptingServer& operator=(const AcceptingServer&) = delete;
+
+    bool IsListening() const { return m_listening; }
+
+    struct Connection {
+        int socket;
+        std::string peer;  // dotted address of the node's end
+        std::string bytes;
+        bool closed = false;
+    };
+
+    // Accepts what waits and reads what arrived, without waiting.
+    std::vector<Connection>& Update() {
+        for (;;) {
+            sockaddr_in peer{};
+            socklen_t length = sizeof peer;
+            const int socket = ::accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &length,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (socket < 0) {
+                break;
+            }
+            const uint32_t host = ntohl(peer.sin_addr.s_addr);
+            m_connections.push_back(
+                {socket,
+                 std::to_string(host >> 24) + "." + std::to_string((host >> 16) & 255) + "." +
+                     std::to_string((host >> 8) & 255) + "." + std::to_string(host & 255),
+                 std::string()});
+        }
+        for (Connection& connection : m_connections) {
+            char buffer[4096];
+            ssize_t got = 0;
+            while (!connection.closed &&
+                   (got = ::recv(connection.socket, buffer, sizeof buffer, MSG_DONTWAIT)) != 0) {
+                if (got < 0) {
+                    connection.closed = errno != EAGAIN && errno != EWOULDBLOCK;
+                    break;
+                }
+                connection.bytes.append(buffer, static_cast<size_t>(got));
+            }
+            connection.closed = connection.closed || got == 0;
+        }
+        return m_connections;
+    }
+    // Connections from `peer` that are still open.
+    int OpenFrom(const std::string& peer) {
+        int count = 0;
+        for (const Connection& connection : Update()) {
+            count += connection.peer == peer && !connection.closed;
+        }
+        return count;
+    }
+    // Whether some connection received exactly `bytes`.
+    bool Received(const std::string& bytes) {
+        for (const Connection& connection : Update()) {
+            if (connection.bytes == bytes) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool AllClosed() {
+        for (const Connection& connection : Update()) {
+            if (!connection.closed) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void CloseConnections() {
+        for (const Connection& connection : m_connections) {
+            ::close(connection.socket);
+        }
+        m_connections.clear();
+    }
+
+    int32_t port = 0;
+
+  private:
+    int m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool m_listening = false;
+    std::vector<Connection> m_connections;
+};
+
+}  // namespace qav::test_support

@@ -1,0 +1,147 @@
+// For tests only: the qav-node program run as an operator would, its output read as it
+// comes, with bounded waits for what it prints.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace qav::test_support {
+
+class NodeProcess {
+  public:
+    // `environment`: entries "NAME=value" added to the program's environment.
+    explicit NodeProcess(std::vector<std::string> arguments,
+                         std::vector<std::string> environment = {}) {
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        // Made before fork: the child only calls what is safe after forking a process
+        // that has threads.
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            environment.emplace_back(*entry);
+        }
+        std::vector<char*> envp;
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        std::vector<char*> argv = {const_cast<char*>(QAV_NODE_PROGRAM)};
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execve(QAV_NODE_PROGRAM, argv.data(), envp.data());
+            _exit(127);
+        }
+        close(out[1]);
+        m_output = out[0];
+    }
+
+    ~NodeProcess() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            Wait();
+        }
+        if (m_output >= 0) {
+            close(m_output);
+        }
+    }
+
+    // Reads until `part` has appeared in the output or `limit` has passed.
+    bool WaitFor(const std::string& part,
+                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (m_text.find(part) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(left)) {
+                return m_text.find(part) != std::string::npos;
+            }
+        }
+        return true;
+    }
+
+    // Reads until `part` has appeared `count` times in the output or `limit` has passed.
+    bool WaitForCount(const std::string& part, int count,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (Count(part) >= count) {
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(left)) {
+                return Count(part) >= count;
+            }
+        }
+    }
+
+    // How often `part` appears in the output read so far.
+    int Count(const std::string& part) const {
+        int count = 0;
+        for (size_t at = m_text.find(part); at != std::string::npos;
+             at = m_text.find(part, at + part.size())) {
+            ++count;
+        }
+        return count;
+    }
+
+    int NumberAfter(const std::string& part) {
+        const size_t at = m_text.find(part);
+        return at == std::string::npos ? -1 : std::atoi(m_text.c_str() + at + part.size());
+    }
+
+    void Signal(int signal) { kill(m_pid, signal); }
+
+    // The exit status, or -1 when the process did not exit normally.
+    int Wait() {
+        int status = 0;
+        const pid_t pid = std::exchange(m_pid, -1);
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+            return -1;
+        }
+        return WEXITSTATUS(status);
+    }
+
+    const std::string& Text() const { return m_text; }
+
+  private:
+    // Appends what the program wrote within `limit`; false when nothing came.
+    bool ReadSome(std::chrono::milliseconds limit) {
+        pollfd record{m_output, POLLIN, 0};
+        if (poll(&record, 1, static_cast<int>(limit.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t count = read(m_output, buffer, sizeof buffer);
+        if (count <= 0) {
+            return false;
+        }
+        m_text.append(buffer, static_cast<size_t>(count));
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_output = -1;
+    std::string m_text;
+};
+
+}  // namespace qav::test_support
