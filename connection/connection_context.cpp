@@ -245,19 +245,12 @@ bool ConnectionContext::MatchesConnection(PlatformServices* services, const WCha
     return false;
 }
 
-namespace {
-
-// The admitting logger, so that a report nobody keeps is never built.
-MessageLogger* AdmittingLogger(MessageLogger* logger, int severity) {
-    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
-}
-
-}  // namespace
-
-bool ConnectionContext::SetTcpConnectionParameters(
-    ConnectionEventSink* eventSink, ConnectionStream* stream, int32_t attach, const char* target,
-    const char* secondAddress, int32_t tcpPort, int32_t /*reserved*/, MessageLogger* logSink,
-    PlatformServices* services, int32_t connectionFormat, bool client) {
+bool ConnectionContext::SetTcpConnectionParameters(ConnectionEventSink* eventSink,
+                                                   ConnectionStream* stream, int32_t attach,
+                                                   const char* target, const char* secondAddress,
+                                                   int32_t tcpPort, int32_t /*reserved*/,
+                                                   LogSinkLink* logSink, PlatformServices* services,
+                                                   int32_t connectionFormat, bool client) {
     if (stream == nullptr || target == nullptr || *target == '\0') {
         return false;
     }
@@ -272,7 +265,7 @@ bool ConnectionContext::SetTcpConnectionParameters(
 
 bool ConnectionContext::SetUdpConnectionParameters(ConnectionEventSink* eventSink, int32_t attach,
                                                    const char* target, const char* secondAddress,
-                                                   int32_t udpPort, MessageLogger* logSink,
+                                                   int32_t udpPort, LogSinkLink* logSink,
                                                    PlatformServices* services,
                                                    int32_t sessionKind) {
     if (target == nullptr || *target == '\0') {
@@ -286,9 +279,9 @@ bool ConnectionContext::SetUdpConnectionParameters(ConnectionEventSink* eventSin
 
 void ConnectionContext::SetTransportCommon(ConnectionEventSink* eventSink, int32_t attach,
                                            const char* target, const char* secondAddress,
-                                           MessageLogger* logSink, PlatformServices* services) {
+                                           LogSinkLink* logSink, PlatformServices* services) {
     m_eventSink.store(eventSink);
-    m_logSink.store(logSink);
+    ReplaceUnderLock(m_connectionLock, m_logSink, logSink);
     SetPlatformServices(services);
     SetAttached(attach != 0);
     SetAddressText(0, target);
@@ -297,7 +290,8 @@ void ConnectionContext::SetTransportCommon(ConnectionEventSink* eventSink, int32
 
 bool ConnectionContext::InitPacketSession(bool& startConversation) {
     startConversation = false;
-    if (MessageLogger* logger = AdmittingLogger(m_logSink.load(), kSeverityWarning)) {
+    RefPtr<LogSinkLink> link = CopyUnderLock(m_connectionLock, m_logSink);
+    if (auto logger = link ? link->LoggerFor(kSeverityWarning) : nullptr) {
         LogMessage message(u"Datagram sessions are not available");
         std::string target;
         GetRemoteAddressText(target);

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "connection/automatic_connection_links.h"
+#include "core/log_sink_link.h"
 #include "core/mutual_exclusion.h"
 #include "core/wide_text.h"
 #include "network/connection_stream.h"
@@ -32,7 +33,6 @@
 namespace qav {
 
 class ConnectionEventSink;
-class MessageLogger;
 class PlatformServices;
 
 // How long a context waits for its peer before it gives the connection up. The protocol
@@ -176,13 +176,13 @@ class ConnectionContext : public ConnectionInterface {
     // OnSocketPoll starts the connect. False, nothing changed, for a null stream or target.
     bool SetTcpConnectionParameters(ConnectionEventSink* eventSink, ConnectionStream* stream,
                                     int32_t attach, const char* target, const char* secondAddress,
-                                    int32_t tcpPort, int32_t reserved, MessageLogger* logSink,
+                                    int32_t tcpPort, int32_t reserved, LogSinkLink* logSink,
                                     PlatformServices* services, int32_t connectionFormat,
                                     bool client);
     // Attaches a datagram transport to `target` on `udpPort`; `sessionKind` is stored.
     bool SetUdpConnectionParameters(ConnectionEventSink* eventSink, int32_t attach,
                                     const char* target, const char* secondAddress, int32_t udpPort,
-                                    MessageLogger* logSink, PlatformServices* services,
+                                    LogSinkLink* logSink, PlatformServices* services,
                                     int32_t sessionKind);
 
     // Prepares the datagram packet session. Datagram sessions speak the binary packet
@@ -274,7 +274,7 @@ class ConnectionContext : public ConnectionInterface {
   private:
     // What both kinds of transport set: where events and reports go, and the target.
     void SetTransportCommon(ConnectionEventSink* eventSink, int32_t attach, const char* target,
-                            const char* secondAddress, MessageLogger* logSink,
+                            const char* secondAddress, LogSinkLink* logSink,
                             PlatformServices* services);
 
     const int32_t m_contextId;
@@ -301,7 +301,6 @@ class ConnectionContext : public ConnectionInterface {
     std::atomic<bool> m_connectStarted{false};
     std::atomic<AutomaticConnectionManager*> m_automaticManager{nullptr};
     std::atomic<ConnectionEventSink*> m_eventSink{nullptr};
-    std::atomic<MessageLogger*> m_logSink{nullptr};
     ReceiveTimeouts m_receiveTimeouts;
 
     std::optional<HttpRequestHeaders> m_request;  // polling thread only
@@ -318,6 +317,7 @@ class ConnectionContext : public ConnectionInterface {
     RefPtr<ConnectionContextOwner> m_owner;
     std::optional<MonitorIdentification> m_serverRecord;
     RefPtr<RefCounted> m_attachedObject;
+    RefPtr<LogSinkLink> m_logSink;
 };
 
 }  // namespace qav

@@ -215,13 +215,16 @@ TEST(ConnectionContext, TheIdentificationGoesOutAsOneXmlMessage) {
 TEST(ConnectionContext, DatagramSessionsAreRefusedWithAReport) {
     RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
     CapturingMessageLogger logger;
-    ASSERT_TRUE(
-        context->SetUdpConnectionParameters(kSink, 0, "192.0.2.7", "", 12655, &logger, nullptr, 2));
+    RefPtr<LogSinkLink> link(new LogSinkLink);
+    link->Set(&logger);
+    ASSERT_TRUE(context->SetUdpConnectionParameters(kSink, 0, "192.0.2.7", "", 12655, link.get(),
+                                                    nullptr, 2));
     EXPECT_EQ(context->GetUdpPort(), 12655);
     bool startConversation = true;
     EXPECT_FALSE(context->InitPacketSession(startConversation));
     EXPECT_FALSE(startConversation);
     EXPECT_EQ(logger.texts, std::vector<WString>{u"Datagram sessions are not available"});
+    link->Set(nullptr);  // the logger goes before the context
 }
 
 }  // namespace

@@ -196,8 +196,7 @@ void ProtocolManager::SendStopStreamingCommand(const StreamKey& key) {
         sent = !text.empty() && text.size() <= 0x7FFFFFFFu &&
                context->SendMessage(text.data(), static_cast<int32_t>(text.size()), nullptr) > 0;
     }
-    if (MessageLogger* logger = GetLogSink();
-        logger != nullptr && logger->GetLevel() <= kSeverityStatus) {
+    if (auto logger = GetLogSinkLink()->LoggerFor(kSeverityStatus); logger) {
         std::string hex;
         HexEncodeToString(key.data(), static_cast<int>(key.size()), true, hex);
         LogMessage message(u"Stop Streaming");

@@ -180,11 +180,10 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // Where the intakes, the automatic connections and the network packets manager report.
     // Null: nowhere. Returns once no call into the sink set before is in progress, so that
     // its owner may then free it.
-    void SetLogSink(MessageLogger* logSink) {
-        m_logSink.store(logSink, std::memory_order_release);
-        m_networkPacketsManager.SetLogSink(logSink);
+    void SetLogSink(MessageLogger* logSink) { m_networkPacketsManager.SetLogSink(logSink); }
+    RefPtr<LogSinkLink> GetLogSinkLink() override {
+        return &m_networkPacketsManager.GetLogSinkLink();
     }
-    MessageLogger* GetLogSink() override { return m_logSink.load(std::memory_order_acquire); }
 
     // The contexts of the manager's connections.
     ConnectionSet& GetConnectionSet() override { return m_connectionSet; }
@@ -243,8 +242,8 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     void HandleConnectionGone(ConnectionStream* connection);
 
     MutualExclusion m_mutex;
-    RefPtr<Scheduler> m_scheduler;                                    // guarded by m_mutex
-    RefPtr<PollingThread> m_pollingThread;                            // guarded by m_mutex
+    RefPtr<Scheduler> m_scheduler;          // guarded by m_mutex
+    RefPtr<PollingThread> m_pollingThread;  // guarded by m_mutex
     // Kept after the stop, so that a release after one made on the polling thread itself
     // (which cannot wait for its own thread) still waits for the thread to end.
     RefPtr<PollingThread> m_stoppedPollingThread;                     // guarded by m_mutex
@@ -259,7 +258,6 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     std::atomic<int32_t> m_defaultConnectionFormat{0};
 
     const RefPtr<BinaryPacketsPool> m_packetPool;
-    std::atomic<MessageLogger*> m_logSink{nullptr};
     std::atomic<uint64_t> m_connectionCount{0};
     std::atomic<uint64_t> m_datagramCount{0};
     std::atomic<uint64_t> m_receivedByteCount{0};

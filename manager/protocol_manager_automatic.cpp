@@ -67,8 +67,7 @@ RefPtr<AutomaticConnection> ProtocolManager::StartAutomaticConnection(
             refusal = "it did not start";
         }
     }
-    if (MessageLogger* logger = GetLogSink();
-        logger != nullptr && logger->GetLevel() <= kSeverityWarning && refusal != nullptr) {
+    if (auto logger = GetLogSinkLink()->LoggerFor(kSeverityWarning); logger && refusal != nullptr) {
         LogMessage message(u"Automatic connection not started");
         message.AddParameterString(u"Connection", kind);
         message.AddParameterString(u"Target Address", target.address);

@@ -150,9 +150,9 @@ TEST_F(ProtocolManagerContexts, AnOutgoingAutomaticContextIdentifiesItsUserOnceU
     RefPtr<ReliableConnection> stream = m_services.CreateReliableConnection();
     ASSERT_TRUE(stream);
     stream->SetAddress("127.0.0.1");
-    ASSERT_TRUE(context->SetTcpConnectionParameters(m_manager.get(), stream.get(), 0, "127.0.0.1",
-                                                    "", server.port, 0, &m_log, &m_services, 0,
-                                                    true));
+    ASSERT_TRUE(context->SetTcpConnectionParameters(
+        m_manager.get(), stream.get(), 0, "127.0.0.1", "", server.port, 0,
+        m_manager->GetLogSinkLink().get(), &m_services, 0, true));
     context->SetLocalAddress("127.0.0.1");
     context->SetTransportKind(ConnectionContext::kTransportAutomaticTcp);
     context->MarkAutomatic();

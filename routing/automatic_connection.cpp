@@ -82,9 +82,9 @@ namespace {
 
 constexpr const char* kReplayJobName = "Automatic connection replay";
 
-MessageLogger* AdmittingLogger(AutomaticConnectionHost* host, int severity) {
-    MessageLogger* sink = host != nullptr ? host->GetLogSink() : nullptr;
-    return sink != nullptr && sink->GetLevel() <= severity ? sink : nullptr;
+RefPtr<LogSinkLink::Logger> AdmittingLogger(AutomaticConnectionHost* host, int severity) {
+    RefPtr<LogSinkLink> link = host != nullptr ? host->GetLogSinkLink() : nullptr;
+    return link ? link->LoggerFor(severity) : nullptr;
 }
 
 // A local address is named by its interface when it has one.
@@ -187,7 +187,7 @@ void AutomaticConnection::SetMonitorLink(MonitorLink* monitor) {
 void AutomaticConnection::Log(int severity, const char16_t* text, const std::string& localAddress,
                               const WString& interfaceName) {
     RefPtr<AutomaticConnectionHost> host = GetHost();
-    if (MessageLogger* logger = AdmittingLogger(host.get(), severity)) {
+    if (auto logger = AdmittingLogger(host.get(), severity)) {
         LogMessage message(text);
         AddSource(message, localAddress, interfaceName);
         message.AddParameterString(u"Target Address", m_target.address);
@@ -224,7 +224,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         monitor = m_monitor;
     }
     if (!wanted) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection found new lower priority network address");
             message.AddParameterString(u"Target Address", m_target.address);
             AddSource(message, address, interfaceName);
@@ -242,7 +242,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
             set.FindMatchingContext(services, interfaceName.c_str(), address.c_str(), target,
                                     m_target.tcpPort, m_target.udpPort)) {
         const int severity = existing->IsValid() ? kSeverityWarning : kSeverityStatus;
-        if (MessageLogger* logger = AdmittingLogger(host.get(), severity)) {
+        if (auto logger = AdmittingLogger(host.get(), severity)) {
             LogMessage message(u"Automatic connection ignoring existing context");
             AddSource(message, address, interfaceName);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -267,9 +267,10 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         stream->SetName(interfaceName.c_str());
         context->SetTransportKind(ConnectionContext::kTransportAutomaticTcp);
         context->MergeConnectionType(1);
-        if (!context->SetTcpConnectionParameters(
-                host->GetConnectionEventSink(), stream.get(), 0, target, "", m_target.tcpPort, 0,
-                host->GetLogSink(), services, m_target.connectionFormat, m_target.client)) {
+        if (!context->SetTcpConnectionParameters(host->GetConnectionEventSink(), stream.get(), 0,
+                                                 target, "", m_target.tcpPort, 0,
+                                                 host->GetLogSinkLink().get(), services,
+                                                 m_target.connectionFormat, m_target.client)) {
             return;
         }
         context->SetLocalAddress(address);
@@ -278,8 +279,8 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         pollNow = true;
     } else {
         if (!context->SetUdpConnectionParameters(host->GetConnectionEventSink(), 0, target, "",
-                                                 m_target.udpPort, host->GetLogSink(), services,
-                                                 2)) {
+                                                 m_target.udpPort, host->GetLogSinkLink().get(),
+                                                 services, 2)) {
             return;
         }
         context->SetLocalAddress(address);
@@ -514,7 +515,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         }
     }
     if (rejected) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic disconnection by priority");
             message.AddParameterString(u"Source Address", context->GetLocalAddress());
             message.AddParameterString(u"Target Address", m_target.address);
@@ -545,7 +546,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     }
     const int32_t count = DisconnectByPriority(set, priority);
     if (count != 0) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
             LogMessage message(u"Connections disconnected by priority");
             message.AddParameterString(u"Source Address", localAddress);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -702,7 +703,7 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         return false;
     }
     if (retry) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retry scheduled");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
@@ -728,7 +729,7 @@ void AutomaticConnection::RunReplayJob(uint32_t token) {
     }
     if (retry) {
         RefPtr<AutomaticConnectionHost> host = GetHost();
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retrying");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "core/log_sink_link.h"
 #include "core/ref_counted.h"
 #include "core/scheduler.h"
 #include "webserver/stream_key.h"
@@ -17,7 +18,6 @@ namespace qav {
 class ConnectionEventSink;
 class ConnectionSet;
 class GuestMonitorChannelsMap;
-class MessageLogger;
 class NetworkPacketsManager;
 class StreamsMap;
 
@@ -29,8 +29,9 @@ class AutomaticConnectionHost : public virtual RefCounted {
     virtual NetworkPacketsManager& GetNetworkPacketsManager() = 0;
     // Where the transports of new contexts report their events.
     virtual ConnectionEventSink* GetConnectionEventSink() = 0;
-    // Null: nowhere. Valid while the host lives.
-    virtual MessageLogger* GetLogSink() = 0;
+    // Where reports go, held by counted reference so that a replaced sink is never freed
+    // under a report.
+    virtual RefPtr<LogSinkLink> GetLogSinkLink() = 0;
     // Seconds of silence after which a connection is given up.
     virtual int32_t GetDisconnectionTime() const = 0;
     // The scheduler whose jobs run on the polling thread, with a reference; null once

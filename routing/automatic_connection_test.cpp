@@ -152,7 +152,7 @@ class FakeHost final : public RefCountedObject<AutomaticConnectionHost> {
     ConnectionSet& GetConnectionSet() override { return set; }
     NetworkPacketsManager& GetNetworkPacketsManager() override { return packets; }
     ConnectionEventSink* GetConnectionEventSink() override { return &events; }
-    MessageLogger* GetLogSink() override { return &log; }
+    RefPtr<LogSinkLink> GetLogSinkLink() override { return &packets.GetLogSinkLink(); }
     int32_t GetDisconnectionTime() const override { return 45; }
     RefPtr<Scheduler> GetScheduler() override { return scheduler; }
     StreamsMap& GetStreamsMap() override { return streams; }

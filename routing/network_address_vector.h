@@ -34,7 +34,7 @@
 #include "core/wide_text.h"
 #include "network/network_interfaces.h"
 #include "routing/address_connections_set.h"
-#include "routing/log_sink_link.h"
+#include "core/log_sink_link.h"
 
 namespace qav {
 

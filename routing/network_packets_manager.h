@@ -31,7 +31,7 @@
 #include "core/ref_counted.h"
 #include "core/reference_vector.h"
 #include "core/scheduler.h"
-#include "routing/log_sink_link.h"
+#include "core/log_sink_link.h"
 #include "routing/network_receiver_entry.h"
 
 namespace qav {

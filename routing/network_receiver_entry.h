@@ -24,7 +24,7 @@
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
 #include "core/wide_text.h"
-#include "routing/log_sink_link.h"
+#include "core/log_sink_link.h"
 #include "routing/network_address_vector.h"
 
 namespace qav {

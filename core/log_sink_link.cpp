@@ -1,4 +1,4 @@
-#include "routing/log_sink_link.h"
+#include "core/log_sink_link.h"
 
 #include <utility>
 
