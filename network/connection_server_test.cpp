@@ -192,6 +192,72 @@ TEST_F(ConnectionServerTest, AThousandConcurrentConnectsAreAllAccepted) {
     }
 }
 
+// How many connections wait in a listening socket's backlog.
+int Backlog(int listening) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &length);
+    return static_cast<int>(info.tcpi_unacked);  // of a listener: its accept queue
+}
+
+// A burst of connects that waits in the backlog is taken in as few turns as the bound per
+// turn allows, not one turn each: each turn polls every socket held.
+TEST(ConnectionServer, AcceptsTheWholeBacklogInOneTurnUpToItsBound) {
+    constexpr int kClients = ConnectionServer::kMostAcceptsPerTurn + 16;
+    SocketHandlerManager loop;  // turned by this test alone
+    PlatformServices services;
+    services.SetSocketHandlerManager(&loop);
+    test_support::RecordingEventSink sink;
+    int32_t port = 0;
+    RefPtr<ConnectionServer> server = services.CreateConnectionServer("127.0.0.1", port, &sink);
+    ASSERT_TRUE(server);
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(ConnectLoopback(port));
+        ASSERT_NE(-1, clients.back());
+    }
+    ASSERT_TRUE(Eventually([&] { return Backlog(server->GetSocket()) == kClients; }))
+        << Backlog(server->GetSocket()) << " of " << kClients << " connects wait to be accepted";
+
+    EXPECT_EQ(Waiter::kHandled, loop.Wait(5000));
+    EXPECT_EQ(ConnectionServer::kMostAcceptsPerTurn, sink.Count(1)) << "accepted in the first turn";
+    EXPECT_EQ(kClients - ConnectionServer::kMostAcceptsPerTurn, Backlog(server->GetSocket()));
+    EXPECT_EQ(Waiter::kHandled, loop.Wait(5000));
+    EXPECT_EQ(kClients, sink.Count(1)) << "accepted by the second turn";
+    EXPECT_EQ(0, Backlog(server->GetSocket()));
+    // An empty backlog is no failure: nothing is logged for the accept that found nothing.
+    EXPECT_EQ(0, server->GetLastSocketError());
+
+    server->Close();
+    for (int client : clients) {
+        close(client);
+    }
+    for (auto& accepted : sink.Events(1)) {
+        accepted.connection->Disconnect();
+    }
+    while (loop.Wait(0) == Waiter::kHandled) {
+    }
+}
+
+// Close on another thread returns only once the hand-over of a connection accepted before
+// it has reached the owner, so the owner may go right after Close.
+TEST_F(ConnectionServerTest, CloseWaitsForTheHandOverUnderWay) {
+    int32_t port = 0;
+    RefPtr<ConnectionServer> server = Listening("127.0.0.1", port);
+    test_support::HeldCallout held;
+    m_sink.onEvent = [&](ConnectionStream&, int32_t kind) {
+        if (kind == ConnectionEventSink::kEventConnected) {
+            held.Hold();
+        }
+    };
+    const int client = ConnectLoopback(port);
+    held.WaitUntilEntered();
+    EXPECT_TRUE(held.CloseWaitedForIt([&] { server->Close(); }))
+        << "Close returned while the owner was still being told of a connection";
+    m_sink.onEvent = nullptr;
+    close(client);
+}
+
 TEST_F(ConnectionServerTest, RunningOutOfDescriptorsPausesTheServerInsteadOfSpinning) {
 #ifdef QAV_UNDEFINED_SANITIZER
     // Its check of a virtual call opens a pipe to probe memory; without a free descriptor

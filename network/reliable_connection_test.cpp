@@ -9,7 +9,9 @@
 #include <random>
 #include <thread>
 
+#include "network/buffered_connection_reader.h"
 #include "network/loopback_test_support.h"
+#include "network/scripted_connection_stream.h"
 
 namespace qav {
 namespace {
@@ -131,6 +133,143 @@ TEST_F(ReliableConnectionTest, RefusedConnectAndPeerResetAreReportedOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(1, resetSink.Count(4));
     EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
+    // The reset is logged with its own error, which the look for the stream's end took
+    // from the socket before the error report could read it there.
+    const std::vector<std::string> lines = m_logger.Lines();
+    const auto reported = [&](const std::string& head) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.rfind(head, 0) == 0; });
+    };
+    EXPECT_TRUE(reported(FormatString("3 Error %d [%s] in connection from 127.0.0.1:", ECONNRESET,
+                                      GetErrorText(ECONNRESET))))
+        << (lines.empty() ? "nothing logged" : lines.back());
+    EXPECT_FALSE(reported("3 Error 0 ["));
+}
+
+// Input readiness whose bytes another reader took: the connection stays open and says it
+// has nothing to read, to itself and to a buffered reader in front of it.
+TEST_F(ReliableConnectionTest, ReadinessWithNothingToReadLeavesNoDataReadyBehind) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    const size_t logged = m_logger.Lines().size();
+    connection->HandleInput();  // as a turn would after another thread's Receive
+    connection->HandleInput();
+    EXPECT_EQ(kConnectionConnected, connection->GetConnectionState());
+    EXPECT_EQ(kReadQueueEmpty, connection->GetReadQueueState());
+    EXPECT_EQ(0, connection->GetAvailableReadQueueSize());
+    EXPECT_EQ(logged, m_logger.Lines().size())
+        << "a connection that stays open is not announced as closing: " << m_logger.Lines().back();
+    BufferedConnectionReader reader(connection.get(), 256);
+    EXPECT_EQ(kReadQueueEmpty, reader.GetReadQueueState());
+
+    ASSERT_EQ(4, send(peer, "late", 4, 0));
+    ASSERT_TRUE(Eventually([&] { return sink.Count(2) >= 1; }));
+    char bytes[8] = {};
+    EXPECT_EQ(4, reader.Read(bytes, 4, false));
+    EXPECT_EQ("late", std::string(bytes, 4));
+    EXPECT_EQ(0, sink.Count(4));
+    connection->Disconnect();
+    close(peer);
+}
+
+TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStream) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    RefPtr<ReliableConnection> made = Make();
+    ConnectionStream& stream = *made;
+    EXPECT_EQ(0, stream.GetLastRoundTripTime()) << "not connected";
+    EXPECT_EQ(0.0, stream.GetAverageWriteQueueLength());
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    ConnectionStream& connected = *connection;
+    ASSERT_EQ(4, connected.Send("ping", 4, nullptr));
+    EXPECT_EQ("ping", test_support::ReadFor(peer, 300));
+    EXPECT_GT(connected.GetLastRoundTripTime(), 0) << "the handshake gave a first measure";
+
+    // The average follows the queue up while the peer does not read, and down once it is
+    // emptied; it never exceeds what the queue can hold.
+    std::vector<char> block(65536, 'a');
+    double highest = 0;
+    while (connected.Send(block.data(), 65536, nullptr) != 0) {
+        const double average = connected.GetAverageWriteQueueLength();
+        EXPECT_LE(average, ReliableConnection::kSendBufferCapacity);
+        highest = std::max(highest, average);
+        ASSERT_LT(highest, 1e9);
+    }
+    EXPECT_GT(highest, 0.0);
+    const double full = connected.GetAverageWriteQueueLength();
+    const double share =
+        (connected.GetMaxWriteQueueLength() - full) / connected.GetMaxWriteQueueLength();
+    EXPECT_TRUE(share >= 0.0 && share < 1.0) << "free share " << share;
+    connected.Disconnect();
+    EXPECT_LT(connected.GetAverageWriteQueueLength(), full);
+    EXPECT_EQ(0, connected.GetLastRoundTripTime());
+    close(peer);
+
+    // A stream that keeps no figures answers with the defaults.
+    RefPtr<test_support::ScriptedConnectionStream> plain(
+        new test_support::ScriptedConnectionStream);
+    EXPECT_EQ(0, static_cast<ConnectionStream&>(*plain).GetLastRoundTripTime());
+    EXPECT_EQ(0.0, static_cast<ConnectionStream&>(*plain).GetAverageWriteQueueLength());
+}
+
+// Disconnect on another thread returns only once the event or completion under way is
+// over, so the owner may free them right after; from inside one it does not wait for it.
+TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay) {
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        test_support::HeldCallout held;
+        sink.onEvent = [&](ConnectionStream&, int32_t kind) {
+            if (kind == ConnectionEventSink::kEventData) {
+                held.Hold();
+            }
+        };
+        ASSERT_EQ(1, send(peer, "x", 1, 0));
+        held.WaitUntilEntered();
+        EXPECT_TRUE(held.CloseWaitedForIt([&] { connection->Disconnect(); }))
+            << "Disconnect returned while event 2 still ran on the polling thread";
+        close(peer);
+    }
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        // Once the socket is known writable, a message goes out within Send.
+        ASSERT_TRUE(
+            Eventually([&] { return connection->GetWaitEvents() == SocketHandler::kWaitInput; }));
+        struct HoldingCompletion final : SendCompletion {
+            void Complete(const void*, int32_t, int32_t) override { held.Hold(); }
+            test_support::HeldCallout held;
+        } completion;
+        // Sent at once, so completed on the sending thread.
+        std::thread sender([&] { connection->Send("abc", 3, &completion); });
+        completion.held.WaitUntilEntered();
+        EXPECT_TRUE(completion.held.CloseWaitedForIt([&] { connection->Disconnect(); }))
+            << "Disconnect returned while a completion still ran on the sending thread";
+        sender.join();
+        close(peer);
+    }
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        sink.onEvent = [&](ConnectionStream& stream, int32_t kind) {
+            if (kind == ConnectionEventSink::kEventData) {
+                stream.Disconnect();  // must not wait for itself
+            }
+        };
+        ASSERT_EQ(1, send(peer, "x", 1, 0));
+        EXPECT_TRUE(
+            Eventually([&] { return connection->GetConnectionState() == kConnectionClosed; }));
+        close(peer);
+    }
 }
 
 // The peer stops reading: the queue fills, Send refuses with a warning, and a close then
