@@ -4,14 +4,18 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "network/buffered_connection_reader.h"
 #include "network/loopback_test_support.h"
+#include "network/network_namespace_test_support.h"
 #include "network/scripted_connection_stream.h"
+#include "platform/socket.h"
 
 namespace qav {
 namespace {
@@ -213,6 +217,148 @@ TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStre
         new test_support::ScriptedConnectionStream);
     EXPECT_EQ(0, static_cast<ConnectionStream&>(*plain).GetLastRoundTripTime());
     EXPECT_EQ(0.0, static_cast<ConnectionStream&>(*plain).GetAverageWriteQueueLength());
+}
+
+// The system's socket calls, except that binding to a device is refused as it is without
+// the privilege for it.
+class DeviceRefusingCalls final : public StreamSocketCalls {
+  public:
+    ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) override {
+        return System().Send(socket, data, length, errorCode);
+    }
+    ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) override {
+        return System().Receive(socket, buffer, capacity, errorCode);
+    }
+    bool PeerHasClosed(int socket, int& errorCode) override {
+        return System().PeerHasClosed(socket, errorCode);
+    }
+    int GetReadableBytes(int socket, int& errorCode) override {
+        return System().GetReadableBytes(socket, errorCode);
+    }
+    bool GetPendingError(int socket, int& pendingError, int& errorCode) override {
+        return System().GetPendingError(socket, pendingError, errorCode);
+    }
+    void Close(int socket) override { System().Close(socket); }
+    bool BindToDevice(int, const std::string&, int& errorCode) override {
+        ++refusals;
+        errorCode = EPERM;
+        return false;
+    }
+    std::atomic<int> refusals{0};
+};
+
+std::string BoundDevice(int socket) {
+    char name[32] = {};
+    socklen_t length = sizeof name;
+    getsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, &length);
+    return name;
+}
+
+// A connection named after an interface is bound to it; a name that is no interface, or
+// none, binds nothing; where binding is refused it connects all the same and says so once.
+TEST_F(ReliableConnectionTest, NameOfAnInterfaceBindsTheSocketToIt) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    for (const auto& [name, device] : {std::pair<const WChar*, std::string>{u"lo", "lo"},
+                                       {u"no such interface", ""},
+                                       {u"", ""},
+                                       {nullptr, ""}}) {
+        RefPtr<ReliableConnection> connection = Make();
+        connection->SetName(name);
+        ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink)) << device;
+        const int peer = listener.Accept();
+        EXPECT_EQ(device, BoundDevice(connection->GetSocket()));
+        connection->Disconnect();
+        close(peer);
+    }
+
+    DeviceRefusingCalls calls;
+    RefPtr<ReliableConnection> refused(
+        new RefCountedObject<ReliableConnection>(&m_services, calls));
+    refused->SetName(u"lo");
+    const size_t logged = m_logger.Lines().size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_TRUE(refused->Connect("127.0.0.1", false, listener.port, &sink));
+        const int peer = listener.Accept();
+        ASSERT_GE(peer, 0) << "it connects by its address alone";
+        EXPECT_EQ("", BoundDevice(refused->GetSocket()));
+        refused->Disconnect();
+        refused->SetName(u"lo");
+        close(peer);
+    }
+    EXPECT_EQ(2, calls.refusals.load());
+    const std::vector<std::string> lines = m_logger.Lines();
+    ASSERT_EQ(logged + 1, lines.size()) << "the refusal is logged once per connection";
+    EXPECT_EQ(FormatString("2 Cannot bind a TCP client socket to interface lo: socket error %d = "
+                           "%S - it is bound by its local address alone",
+                           EPERM, GetErrorText(EPERM)),
+              lines.back());
+}
+
+// Inside a namespace with two interfaces on two subnets: a connection named after one goes
+// out through it alone, so it cannot reach the other's subnet once its own is down, while
+// connections named after the other or after none still can. And a connection binds each
+// connect only to the address it was given, not to the local address of its last
+// connection, which may be gone since.
+TEST_F(ReliableConnectionTest, NamedConnectionsGoThroughTheirInterface) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    test_support::Ip("link set lo up");
+    test_support::AddVeth("qav0", "qavp0", "10.7.1.1/24");
+    test_support::AddVeth("qav1", "qavp1", "10.7.2.1/24");
+    ASSERT_FALSE(HasFatalFailure());
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{AF_INET, 0, {htonl(INADDR_ANY)}, {}};
+    socklen_t length = sizeof any;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    ASSERT_EQ(0, listen(listener, 8));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&any), &length));
+    const int32_t port = ntohs(any.sin_port);
+    std::vector<int> accepted;
+    std::deque<RecordingEventSink> sinks;  // one per connect, kept while connections may report
+    // "from <source address>" once connected, "failed" otherwise.
+    const auto connectThrough = [&](ReliableConnection& connection, const char* target) {
+        RecordingEventSink& sink = sinks.emplace_back();
+        if (!connection.Connect(target, false, port, &sink) ||
+            !Eventually([&] { return sink.Count(1) + sink.Count(4) > 0; }) || sink.Count(1) == 0) {
+            return std::string("failed");
+        }
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        accepted.push_back(accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength));
+        return "from " + platform::FormatDottedAddress(peer.sin_addr.s_addr);
+    };
+    const auto named = [&](const WChar* name) {
+        RefPtr<ReliableConnection> connection = Make();
+        connection->SetName(name);
+        return connection;
+    };
+
+    EXPECT_EQ("from 10.7.1.1", connectThrough(*named(u"qav0"), "10.7.1.1"));
+    RefPtr<ReliableConnection> moving = named(u"");
+    EXPECT_EQ("from 10.7.1.1", connectThrough(*moving, "10.7.1.1"));
+    EXPECT_EQ("10.7.1.1", moving->GetAddress());
+    test_support::Ip("addr del 10.7.1.1/24 dev qav0");
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*moving, "10.7.2.1"))
+        << "the connect was bound to the address of the connection before";
+    EXPECT_EQ("10.7.2.1", moving->GetAddress());
+    const int before = sinks.back().Count(1);
+    EXPECT_EQ(kReconnectStarted, moving->Reconnect());
+    EXPECT_TRUE(Eventually([&] { return sinks.back().Count(1) > before; }));
+    accepted.push_back(accept(listener, nullptr, nullptr));
+    moving->Disconnect();
+
+    test_support::Ip("link set qav0 down");
+    EXPECT_EQ("failed", connectThrough(*named(u"qav0"), "10.7.2.1"))
+        << "the connection did not go through its own interface";
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*named(u"qav1"), "10.7.2.1"));
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*named(u""), "10.7.2.1"));
+    for (int socket : accepted) {
+        close(socket);
+    }
+    close(listener);
 }
 
 // Disconnect on another thread returns only once the event or completion under way is
