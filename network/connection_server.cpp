@@ -14,7 +14,11 @@ namespace qav {
 
 namespace {
 
-constexpr int kListenBacklog = 100;
+// Room for a burst of connects that arrive while a turn polls every socket held: with
+// 2,000 connections held a turn takes a good part of a millisecond, and a backlog of 100
+// overflowed within one, leaving the dropped connects to their handshake's retry a second
+// later. The system caps it at its own limit (somaxconn).
+constexpr int kListenBacklog = 1024;
 // Socket buffers of an accepted connection, as a reliable connection sets them for its own
 // sockets: room for a whole send queue.
 constexpr int kSocketBufferBytes = 0x40000;
