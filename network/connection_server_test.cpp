@@ -256,6 +256,9 @@ TEST_F(ConnectionServerTest, CloseWaitsForTheHandOverUnderWay) {
     held.WaitUntilEntered();
     EXPECT_TRUE(held.CloseWaitedForIt([&] { server->Close(); }))
         << "Close returned while the owner was still being told of a connection";
+    // Once it is closed, the accepted connection calls the sink no more.
+    ASSERT_EQ(1, m_sink.Count(ConnectionEventSink::kEventConnected));
+    m_sink.Events(ConnectionEventSink::kEventConnected)[0].connection->Disconnect();
     m_sink.onEvent = nullptr;
     close(client);
 }

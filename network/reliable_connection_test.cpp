@@ -367,14 +367,14 @@ TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay
     {
         TcpListener listener;
         RecordingEventSink sink;
-        int peer = -1;
-        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
         test_support::HeldCallout held;
         sink.onEvent = [&](ConnectionStream&, int32_t kind) {
             if (kind == ConnectionEventSink::kEventData) {
                 held.Hold();
             }
         };
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
         ASSERT_EQ(1, send(peer, "x", 1, 0));
         held.WaitUntilEntered();
         EXPECT_TRUE(held.CloseWaitedForIt([&] { connection->Disconnect(); }))
@@ -404,13 +404,13 @@ TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay
     {
         TcpListener listener;
         RecordingEventSink sink;
-        int peer = -1;
-        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
         sink.onEvent = [&](ConnectionStream& stream, int32_t kind) {
             if (kind == ConnectionEventSink::kEventData) {
                 stream.Disconnect();  // must not wait for itself
             }
         };
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
         ASSERT_EQ(1, send(peer, "x", 1, 0));
         EXPECT_TRUE(
             Eventually([&] { return connection->GetConnectionState() == kConnectionClosed; }));
