@@ -143,6 +143,17 @@ class ScriptedSocket final : public qav::StreamSocketCalls {
         // The bytes themselves do not matter here; the buffer is left as it is.
         return static_cast<ptrdiff_t>(script % capacity + 1);
     }
+    // Nothing readable: the peer's close, a reset that the look takes from the socket, or
+    // bytes that another reader took first (the connection stays).
+    bool PeerHasClosed(int socket, int& errorCode) override {
+        Check(!Find(socket).closed);
+        const uint8_t script = m_input.Byte();
+        if (script % 3 == 2) {
+            return false;
+        }
+        errorCode = script % 3 == 0 ? 0 : ECONNRESET;
+        return true;
+    }
     int GetReadableBytes(int socket, int&) override {
         Check(!Find(socket).closed);
         return m_input.Byte() % 4 == 0 ? 0 : 100;

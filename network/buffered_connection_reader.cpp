@@ -198,8 +198,9 @@ int32_t BufferedConnectionReader::ReadStringEndingWith(std::string& output, cons
         const int32_t unread = Unread();
         if (unread >= terminatorLength) {
             const char* start = reinterpret_cast<const char*>(m_buffer.get()) + m_readPosition;
-            std::string_view text(start, static_cast<size_t>(unread));
-            text = text.substr(0, text.find('\0'));
+            // Every byte counts, a zero byte too: the result must not depend on how the
+            // stream split the bytes.
+            const std::string_view text(start, static_cast<size_t>(unread));
             const size_t at = text.find(wanted);
             if (at != std::string_view::npos) {
                 const int32_t part =
@@ -270,7 +271,10 @@ int32_t BufferedConnectionReader::GetReadQueueState() {
     const int32_t state = m_stream->GetReadQueueState();
     // Without room to refill, the probe below would call a live stream closed.
     if (state == kReadQueueDataReady && m_bufferSize > 1 && ReadBlock(0) == 0) {
-        return kReadQueueClosed;
+        // Signalled bytes that are gone: the stream has ended, unless it has learnt meanwhile
+        // that they were only read already.
+        const int32_t now = m_stream->GetReadQueueState();
+        return now == kReadQueueDataReady ? kReadQueueClosed : now;
     }
     return state;
 }

@@ -77,11 +77,10 @@ class BufferedConnectionReader {
     // Appends the text up to `terminator` to `output`, which keeps what earlier calls
     // collected until the terminator is found. With `includeTerminator` the terminator is
     // consumed and appended; without it, it stays unread (skip it before reading on).
-    // A zero byte ends the search in the bytes at hand: the text read past it is kept
-    // as text. Results: kScanFound; kScanNeedMore (the partial text is in `output`);
-    // kScanTooLong when `output` would grow past `maximumLength`: the text read so far is
-    // dropped and `output` emptied; kScanBadRequest for an empty terminator or one that
-    // does not fit the buffer.
+    // A zero byte is searched like any other. Results: kScanFound; kScanNeedMore (the partial text
+    // is in `output`); kScanTooLong when `output` would grow past `maximumLength`: the text read so
+    // far is dropped and `output` emptied; kScanBadRequest for an empty terminator or one that does
+    // not fit the buffer.
     int32_t ReadStringEndingWith(std::string& output, const char* terminator,
                                  bool includeTerminator, int32_t maximumLength);
 
@@ -90,7 +89,8 @@ class BufferedConnectionReader {
     int32_t ReadUntilToken(int32_t& skipped);
 
     // kReadQueueDataReady when bytes are buffered, kReadQueueClosed without a stream or
-    // when the stream claims data but gives none, otherwise the stream's state.
+    // when the stream claims data but gives none and still claims it after that,
+    // otherwise the stream's state.
     int32_t GetReadQueueState();
     // Buffered bytes plus what the stream has.
     int32_t GetAvailableReadQueueSize();

@@ -45,7 +45,10 @@ TEST(BufferedConnectionReader, ReadStringEndingWith) {
         {{"GET /\r\n", "\r\nbody"}, "\r\n\r\n", true, 99, kScanFound, "xGET /\r\n\r\n", "body"},
         {{"ab\r\ncd"}, "\r\n", false, 99, kScanFound, "xab", "\r\ncd"},
         {{"abc\r\n\r"}, "\r\n\r\n", true, 99, kScanNeedMore, "xabc", "\r\n\r"},
-        {{"ab\0c\r\nd"s}, "\r\n", true, 99, kScanNeedMore, "xab\0c\r\n"s, "d"},  // zero byte
+        // A zero byte is an ordinary byte, whether it arrives with the terminator or not.
+        {{"ab\0cd\r\ne"s}, "\r\n", true, 99, kScanFound, "xab\0cd\r\n"s, "e"},
+        {{"ab\0"s, "cd\r\ne"}, "\r\n", true, 99, kScanFound, "xab\0cd\r\n"s, "e"},
+        {{"ab"s, "\0cd\r"s, "\ne"}, "\r\n", true, 99, kScanFound, "xab\0cd\r\n"s, "e"},
         {{"abcdef\r\nnext"}, "\r\n", true, 5, kScanTooLong, "", "next"},
         {{"abcdefgh", "ij\r\n"}, "\r\n", true, 5, kScanTooLong, "", "ij\r\n"},
         {{"abc"}, "", true, 99, kScanBadRequest, "x", "abc"},

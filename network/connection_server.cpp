@@ -14,7 +14,11 @@ namespace qav {
 
 namespace {
 
-constexpr int kListenBacklog = 100;
+// Room for a burst of connects that arrive while a turn polls every socket held: with
+// 2,000 connections held a turn takes a good part of a millisecond, and a backlog of 100
+// overflowed within one, leaving the dropped connects to their handshake's retry a second
+// later. The system caps it at its own limit (somaxconn).
+constexpr int kListenBacklog = 1024;
 // Socket buffers of an accepted connection, as a reliable connection sets them for its own
 // sockets: room for a whole send queue.
 constexpr int kSocketBufferBytes = 0x40000;
@@ -107,15 +111,22 @@ void ConnectionServer::Close() {
     {
         MutualExclusionLock lock(m_lock);
         socket = m_socket.load(std::memory_order_relaxed);
-        if (socket == platform::kInvalidSocket) {
-            return;
+        if (socket != platform::kInvalidSocket) {
+            services = m_services;
+            m_services = nullptr;
+            m_owner = nullptr;
+            m_socket.store(platform::kInvalidSocket, std::memory_order_release);
+            m_port.store(-1, std::memory_order_relaxed);
         }
-        services = m_services;
-        m_services = nullptr;
-        m_owner = nullptr;
-        m_socket.store(platform::kInvalidSocket, std::memory_order_release);
-        m_port.store(-1, std::memory_order_relaxed);
     }
+    if (socket != platform::kInvalidSocket) {
+        CloseSocket(services, socket);
+    }
+    // The owner may let go of itself once this returns: no hand-over to it may still run.
+    m_callouts.WaitForOtherThreads();
+}
+
+void ConnectionServer::CloseSocket(PlatformServices* services, int socket) {
     // The registration is found by the handler itself, so it goes although the socket
     // field is already cleared. The descriptor is closed after that, so that no later turn
     // polls a number the system may already have given to a new socket.
@@ -150,35 +161,50 @@ int ConnectionServer::GetSocket() {
 }
 
 intptr_t ConnectionServer::HandleInput() {
-    platform::SocketAddressV4 peer;
-    int errorCode = 0;
-    int accepted = platform::kInvalidSocket;
-    PlatformServices* services = nullptr;
-    ConnectionEventSink* owner = nullptr;
-    {
-        // Held across the accept so that a Close on another thread cannot close the
-        // descriptor (and the system hand its number to a new socket) in between.
-        MutualExclusionLock lock(m_lock);
-        const int socket = m_socket.load(std::memory_order_relaxed);
-        if (socket == platform::kInvalidSocket) {
-            return 0;
+    // One callout for the whole batch: a Close on another thread waits until the
+    // connections taken so far have reached the owner.
+    CalloutTracker::Callout callout;
+    for (int taken = 0; taken < kMostAcceptsPerTurn; ++taken) {
+        platform::SocketAddressV4 peer;
+        int errorCode = 0;
+        int accepted = platform::kInvalidSocket;
+        PlatformServices* services = nullptr;
+        ConnectionEventSink* owner = nullptr;
+        {
+            // Held across the accept so that a Close on another thread cannot close the
+            // descriptor (and the system hand its number to a new socket) in between.
+            MutualExclusionLock lock(m_lock);
+            const int socket = m_socket.load(std::memory_order_relaxed);
+            if (socket == platform::kInvalidSocket) {
+                break;
+            }
+            accepted = platform::AcceptSocket(socket, peer, errorCode);
+            services = m_services;
+            owner = m_owner;
+            callout.Enter(m_callouts);
         }
-        accepted = platform::AcceptSocket(socket, peer, errorCode);
-        services = m_services;
-        owner = m_owner;
-    }
-    if (accepted == platform::kInvalidSocket) {
-        if (IsResourceShortage(errorCode)) {
-            m_pausedUntil.store(platform::MonotonicNanoseconds() + kAcceptPauseNanoseconds,
-                                std::memory_order_relaxed);
+        if (accepted == platform::kInvalidSocket) {
+            if (errorCode == EAGAIN || errorCode == EWOULDBLOCK) {
+                break;  // the backlog is empty
+            }
+            if (IsResourceShortage(errorCode)) {
+                m_pausedUntil.store(platform::MonotonicNanoseconds() + kAcceptPauseNanoseconds,
+                                    std::memory_order_relaxed);
+            }
+            ReportFailure("accept socket", errorCode);
+            break;
         }
-        ReportFailure("accept socket", errorCode);
-        return 0;
+        HandOver(accepted, peer, services, owner);
     }
+    return 0;
+}
+
+void ConnectionServer::HandOver(int accepted, const platform::SocketAddressV4& peer,
+                                PlatformServices* services, ConnectionEventSink* owner) {
     if (services == nullptr) {
         // Nothing could drive the connection: refuse it rather than keep it unheard.
         platform::CloseSocket(accepted);
-        return 0;
+        return;
     }
     std::string peerText = platform::FormatDottedAddress(peer.address);
     if (peerText.empty()) {
@@ -193,7 +219,6 @@ intptr_t ConnectionServer::HandleInput() {
     // the connection; without either, this reference is the last and closes the socket.
     RefPtr<ReliableConnection> connection(new RefCountedObject<ReliableConnection>(services));
     connection->Attach(accepted, peerText.c_str(), peer.port, owner);
-    return 0;
 }
 
 void ConnectionServer::ProcessInput(intptr_t) {}

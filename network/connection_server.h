@@ -1,6 +1,7 @@
 // The listening TCP socket of a node in the server role. It is driven by the socket wait
-// loop: each input readiness accepts one connection and wraps it in a ReliableConnection
-// that reports to the server's owner (event 1, connected, with the incoming flag set).
+// loop: each input readiness accepts the connections waiting in the backlog (up to
+// kMostAcceptsPerTurn of them) and wraps each in a ReliableConnection that reports to the
+// server's owner (event 1, connected, with the incoming flag set).
 // The server itself reports nothing on accept.
 //
 // Typical usage (what PlatformServices::CreateConnectionServer does):
@@ -21,14 +22,19 @@
 // Threads: SetOwner and Listen before the server is registered; Close, GetPort and
 // GetLastSocketError from any thread; the SocketHandler operations on the thread inside
 // the wait loop's turn. An accept already under way when Close runs on another thread
-// still hands its connection to the owner.
+// still hands its connection to the owner, and Close returns only once that is done (so
+// the owner may go right after it); called from inside the owner's event it does not wait
+// for that event. Close must not be called while holding a lock that the owner's
+// connected event takes.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "core/mutual_exclusion.h"
+#include "network/callout_tracker.h"
 #include "network/socket_handler.h"
+#include "platform/socket.h"
 
 namespace qav {
 
@@ -39,6 +45,11 @@ class ConnectionServer : public SocketHandler {
   public:
     // The time the server stays out of the wait loop after running out of descriptors.
     static constexpr int64_t kAcceptPauseNanoseconds = 100'000'000;
+    // Connections taken from the backlog in one turn of the wait loop. A turn polls every
+    // registered socket, so with many connections held, taking one per turn lets a burst
+    // of connects overflow the backlog (and wait for their handshake's retry); the bound
+    // keeps one busy listener from holding up the other sockets' events.
+    static constexpr int kMostAcceptsPerTurn = 64;
 
     explicit ConnectionServer(PlatformServices* services);
     ConnectionServer(const ConnectionServer&) = delete;
@@ -53,8 +64,9 @@ class ConnectionServer : public SocketHandler {
     // open, and the result is false. A server listens once: after a Close it refuses.
     bool Listen(const char* localAddress, int32_t& port);
 
-    // Leaves the wait loop, closes the socket and forgets the services and the owner. A
-    // second call does nothing.
+    // Leaves the wait loop, closes the socket and forgets the services and the owner;
+    // returns once no hand-over to the owner runs on another thread. A second call closes
+    // nothing.
     void Close();
 
     // The bound port, -1 when not listening.
@@ -65,7 +77,7 @@ class ConnectionServer : public SocketHandler {
     // SocketHandler: input is the only event of a listening socket.
     uint32_t GetWaitEvents() override;
     int GetSocket() override;
-    intptr_t HandleInput() override;  // accepts one connection; always 0
+    intptr_t HandleInput() override;  // accepts what waits in the backlog; always 0
     void ProcessInput(intptr_t value) override;
     void HandleOutput() override;
     void HandleError() override;  // errors on a listening socket are ignored
@@ -74,6 +86,10 @@ class ConnectionServer : public SocketHandler {
     virtual ~ConnectionServer();
 
   private:
+    void CloseSocket(PlatformServices* services, int socket);
+    // Wraps an accepted socket in a connection that reports to `owner`.
+    void HandOver(int accepted, const platform::SocketAddressV4& peer, PlatformServices* services,
+                  ConnectionEventSink* owner);
     void ReportFailure(const char* step, int errorCode);
 
     // Guards the services, the owner and the socket against a Close on another thread
@@ -87,6 +103,8 @@ class ConnectionServer : public SocketHandler {
     std::atomic<int32_t> m_lastSocketError{0};
     // Monotonic time (ns) before which the socket is not polled; 0: not paused.
     std::atomic<uint64_t> m_pausedUntil{0};
+    // The hand-overs to the owner under way, for Close to wait for.
+    CalloutTracker m_callouts;
 };
 
 }  // namespace qav

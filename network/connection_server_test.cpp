@@ -168,8 +168,9 @@ TEST_F(ConnectionServerTest, AThousandConcurrentConnectsAreAllAccepted) {
     }
     int32_t port = 0;
     Listening("127.0.0.1", port);
-    // Connects go out as fast as the backlog of 100 takes them: beyond it the kernel drops
-    // handshakes and retries them only after seconds, which measures the kernel.
+    // Connects go out no faster than a backlog of 100 would take them: beyond its backlog
+    // the kernel drops handshakes and retries them only after seconds, which measures the
+    // kernel.
     constexpr int kMostPending = 90;
     std::vector<int> clients;
     std::multiset<int32_t> clientPorts;
@@ -190,6 +191,76 @@ TEST_F(ConnectionServerTest, AThousandConcurrentConnectsAreAllAccepted) {
     for (int client : clients) {
         close(client);
     }
+}
+
+// How many connections wait in a listening socket's backlog.
+int Backlog(int listening) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &length);
+    return static_cast<int>(info.tcpi_unacked);  // of a listener: its accept queue
+}
+
+// A burst of connects larger than a turn takes is held in the backlog and taken in as few
+// turns as the bound per turn allows, not one turn each: each turn polls every socket held.
+TEST(ConnectionServer, AcceptsTheWholeBacklogInOneTurnUpToItsBound) {
+    constexpr int kPerTurn = ConnectionServer::kMostAcceptsPerTurn;
+    constexpr int kClients = 3 * kPerTurn + 8;
+    SocketHandlerManager loop;  // turned by this test alone
+    PlatformServices services;
+    services.SetSocketHandlerManager(&loop);
+    test_support::RecordingEventSink sink;
+    int32_t port = 0;
+    RefPtr<ConnectionServer> server = services.CreateConnectionServer("127.0.0.1", port, &sink);
+    ASSERT_TRUE(server);
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(ConnectLoopback(port, SOCK_NONBLOCK));
+        ASSERT_NE(-1, clients.back());
+    }
+    ASSERT_TRUE(Eventually([&] { return Backlog(server->GetSocket()) == kClients; }))
+        << Backlog(server->GetSocket()) << " of " << kClients
+        << " connects wait to be accepted: the backlog is too small for a burst";
+
+    for (const int accepted : {kPerTurn, 2 * kPerTurn, 3 * kPerTurn, kClients}) {
+        EXPECT_EQ(Waiter::kHandled, loop.Wait(5000));
+        EXPECT_EQ(accepted, sink.Count(1)) << "accepted after a turn";
+        EXPECT_EQ(kClients - accepted, Backlog(server->GetSocket()));
+    }
+    // An empty backlog is no failure: nothing is logged for the accept that found nothing.
+    EXPECT_EQ(0, server->GetLastSocketError());
+
+    server->Close();
+    for (int client : clients) {
+        close(client);
+    }
+    for (auto& accepted : sink.Events(1)) {
+        accepted.connection->Disconnect();
+    }
+    while (loop.Wait(0) == Waiter::kHandled) {
+    }
+}
+
+// Close on another thread returns only once the hand-over of a connection accepted before
+// it has reached the owner, so the owner may go right after Close.
+TEST_F(ConnectionServerTest, CloseWaitsForTheHandOverUnderWay) {
+    int32_t port = 0;
+    RefPtr<ConnectionServer> server = Listening("127.0.0.1", port);
+    test_support::HeldCallout held;
+    m_sink.onEvent = [&](ConnectionStream&, int32_t kind) {
+        if (kind == ConnectionEventSink::kEventConnected) {
+            held.Hold();
+        }
+    };
+    const int client = ConnectLoopback(port);
+    held.WaitUntilEntered();
+    EXPECT_TRUE(held.CloseWaitedForIt([&] { server->Close(); }))
+        << "Close returned while the owner was still being told of a connection";
+    // Once it is closed, the accepted connection calls the sink no more.
+    ASSERT_EQ(1, m_sink.Count(ConnectionEventSink::kEventConnected));
+    m_sink.Events(ConnectionEventSink::kEventConnected)[0].connection->Disconnect();
+    m_sink.onEvent = nullptr;
+    close(client);
 }
 
 TEST_F(ConnectionServerTest, RunningOutOfDescriptorsPausesTheServerInsteadOfSpinning) {

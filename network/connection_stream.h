@@ -112,10 +112,12 @@ class ConnectionStream : public DataConnection {
     // always for 0 or less.
     virtual bool HasActivityTimerPassed(int64_t microseconds) = 0;
 
-    // The path's smoothed round-trip time in raw clock units (Stopwatch); 0 when unknown.
+    // The transport's last measured round-trip time in raw clock units (Stopwatch), 0
+    // when it has none (not connected, or a transport that does not measure it).
     virtual int64_t GetLastRoundTripTime() { return 0; }
-    // The write-queue length averaged over its recent changes, in bytes; a stream that
-    // keeps no average answers its current length.
+    // The write-queue length (as GetCurrentWriteQueueLength) averaged over its recent
+    // changes; with GetMaxWriteQueueLength it tells how full the queue tends to be.
+    // Transports that keep no average give the current length.
     virtual double GetAverageWriteQueueLength() { return GetCurrentWriteQueueLength(); }
 
   protected:

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -262,6 +265,49 @@ class RecordingCompletion final : public SendCompletion {
   private:
     std::mutex m_mutex;
     Calls m_calls;
+};
+
+// Holds an event or a completion (a call out of a socket object) until released, and
+// tells whether a close on another thread returned while it was still held.
+class HeldCallout {
+  public:
+    // Runs on the thread of the callout.
+    void Hold() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_entered = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_released; });
+        m_done = true;
+    }
+    void WaitUntilEntered() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ASSERT_TRUE(m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_entered; }));
+    }
+    // Runs `close` on a thread of its own and releases the callout a while after; true when
+    // `close` returned only once the callout was over.
+    bool CloseWaitedForIt(const std::function<void()>& close) {
+        std::atomic<bool> returnedWhileHeld{false};
+        std::thread closer([&] {
+            close();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            returnedWhileHeld = !m_done;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_released = true;
+            m_changed.notify_all();
+        }
+        closer.join();
+        return !returnedWhileHeld;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_entered = false;
+    bool m_released = false;
+    bool m_done = false;
 };
 
 // Counts the turns of the wait loop.

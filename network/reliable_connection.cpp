@@ -6,6 +6,7 @@
 
 #include "core/stopwatch.h"
 #include "core/text_logger.h"
+#include "core/text_utils.h"
 #include "core/trace_frame.h"
 #include "network/connection_event_sink.h"
 #include "network/platform_services.h"
@@ -23,7 +24,9 @@ class SystemSocketCalls final : public StreamSocketCalls {
     ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) override {
         return platform::ReceiveFromSocket(socket, buffer, capacity, errorCode);
     }
-    bool PeerHasClosed(int socket) override { return platform::PeerHasClosed(socket); }
+    bool PeerHasClosed(int socket, int& errorCode) override {
+        return platform::PeerHasClosed(socket, errorCode);
+    }
     int GetReadableBytes(int socket, int& errorCode) override {
         return platform::GetReadableBytes(socket, errorCode);
     }
@@ -41,6 +44,10 @@ class SystemSocketCalls final : public StreamSocketCalls {
 // Both buffers of a connection's socket, as large as the send queue.
 constexpr int kSocketBufferBytes = 0x40000;
 
+// The share of each new write-queue length in the running average: the average follows a
+// change within about ten changes, yet one burst does not make a queue look full.
+constexpr double kQueueAverageWeight = 0.125;
+
 bool IsTransientError(int errorCode) {
     return errorCode == EAGAIN || errorCode == EWOULDBLOCK || errorCode == EINTR;
 }
@@ -53,6 +60,10 @@ void ReportSocketFailure(const char* step, int errorCode) {
 }
 
 }  // namespace
+
+bool StreamSocketCalls::BindToDevice(int socket, const std::string& interfaceName, int& errorCode) {
+    return platform::BindSocketToDevice(socket, interfaceName, errorCode);
+}
 
 StreamSocketCalls& StreamSocketCalls::System() {
     // Never destroyed: connections may still close sockets while the process exits.
@@ -90,12 +101,16 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
     EventDetails details;
     ConnectResult result = kConnectFailed;
     uint64_t generation = 0;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         CloseSocket(closed);
         m_sink = sink;
         m_host = host != nullptr ? host : "";
         m_address.clear();
+        // The local address of an earlier connection is no address to bind to: it may be
+        // gone since.
+        m_localAddress = m_bindAddress;
         m_role = kRoleOutgoing;
         m_state = kConnectionConnecting;
         m_lookupAllowed = lookupAllowed;
@@ -113,11 +128,14 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
             m_state = kConnectionClosed;
         }
         generation = m_generation;
+        callout.Enter(m_callouts);
     }
-    FinishClose(closed);
+    CompleteBlocks(closed);
     if (result == kConnectOpened) {
         AnnounceOpened(details, generation);
     }
+    callout.Leave();
+    FinishClose(closed);
     return result != kConnectFailed;
 }
 
@@ -126,7 +144,7 @@ bool ReliableConnection::ResolveHostName(uint32_t& address) {
         m_resolver = new RefCountedObject<HostAddressResolver>;
     }
     m_resolver->SetPlatformServices(m_services);
-    m_resolver->SetLocalAddress(m_localAddress);
+    m_resolver->SetLocalAddress(m_bindAddress);
     m_resolver->SetAdapterName(m_name);
     if (!m_resolver->Resolve(m_host.c_str(), address, this)) {
         return false;
@@ -139,6 +157,7 @@ void ReliableConnection::HostAddressResolved(const char* addressText, const uint
     EventDetails details;
     ConnectResult result = kConnectFailed;
     uint64_t generation = 0;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         // Only a connect that still waits for its address takes it.
@@ -150,6 +169,9 @@ void ReliableConnection::HostAddressResolved(const char* addressText, const uint
         m_address = addressText != nullptr ? addressText : "";
         result = ConnectToResolvedAddress(details);
         generation = m_generation;
+        if (result == kConnectOpened) {
+            callout.Enter(m_callouts);
+        }
     }
     if (result == kConnectOpened) {
         AnnounceOpened(details, generation);
@@ -177,10 +199,11 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
     platform::SetSendBufferSize(socket, kSocketBufferBytes);
     platform::SetReceiveBufferSize(socket, kSocketBufferBytes);
     platform::SetNoDelay(socket, true);
+    BindToInterface(socket);
 
-    if (!m_localAddress.empty()) {
+    if (!m_bindAddress.empty()) {
         platform::SocketAddressV4 local;
-        bool bound = platform::ParseDottedAddress(m_localAddress.c_str(), local.address);
+        bool bound = platform::ParseDottedAddress(m_bindAddress.c_str(), local.address);
         if (!bound) {
             errorCode = EINVAL;
         } else {
@@ -216,15 +239,39 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
     return kConnectInProgress;
 }
 
+void ReliableConnection::BindToInterface(int socket) {
+    if (m_name.empty()) {
+        return;
+    }
+    // A name that is no interface of this machine leaves the socket free to take any path.
+    std::string name;
+    if (!WideToUtf8Strict(m_name, name) || platform::InterfaceIndex(name) == 0) {
+        return;
+    }
+    int errorCode = 0;
+    if (m_calls.BindToDevice(socket, name, errorCode) || m_deviceFallbackLogged) {
+        return;
+    }
+    m_deviceFallbackLogged = true;
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        logger->LogFormat(kSeverityWarning,
+                          "Cannot bind a TCP client socket to interface %s: socket error %d = %S "
+                          "- it is bound by its local address alone",
+                          name, errorCode, GetErrorText(errorCode));
+    }
+}
+
 void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t port,
                                 ConnectionEventSink* sink) {
     ClosedParts closed;
     EventDetails details;
     bool opened = false;
     uint64_t generation = 0;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         CloseSocket(closed);
+        m_localAddress = m_bindAddress;
         if (socket >= 0) {
             m_host = peerAddress != nullptr ? peerAddress : "";
             m_address = m_host;
@@ -238,11 +285,14 @@ void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t por
             opened = OpenConnection(details);
             generation = m_generation;
         }
+        callout.Enter(m_callouts);
     }
-    FinishClose(closed);
+    CompleteBlocks(closed);
     if (opened) {
         AnnounceOpened(details, generation);
     }
+    callout.Leave();
+    FinishClose(closed);
 }
 
 void ReliableConnection::TakeSocket(int socket) {
@@ -252,6 +302,7 @@ void ReliableConnection::TakeSocket(int socket) {
     m_dataReady = false;
     m_writable = false;
     m_sendFailed = false;
+    m_unreportedError = 0;
 }
 
 bool ReliableConnection::OpenConnection(EventDetails& details) {
@@ -348,12 +399,14 @@ bool ReliableConnection::CloseSocket(ClosedParts& closed) {
     }
     m_queuedBlocks = 0;
     m_sendFailed = false;
+    NoteWriteQueueLength();
     return true;
 }
 
 void ReliableConnection::CloseAndReport(uint64_t generation) {
     ClosedParts closed;
     EventDetails details;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         if (m_generation != generation || m_socket < 0) {
@@ -361,9 +414,12 @@ void ReliableConnection::CloseAndReport(uint64_t generation) {
         }
         FillEventDetails(details);
         CloseSocket(closed);
+        callout.Enter(m_callouts);
     }
-    FinishClose(closed);
+    CompleteBlocks(closed);
     SendEvent(details, ConnectionEventSink::kEventClosed);
+    callout.Leave();
+    FinishClose(closed);
 }
 
 void ReliableConnection::Disconnect() {
@@ -373,6 +429,7 @@ void ReliableConnection::Disconnect() {
         m_host.clear();
         m_address.clear();
         m_localAddress.clear();
+        m_bindAddress.clear();
         m_localPort = 0;
         m_remotePort = 0;
         m_role = kRoleNone;
@@ -382,6 +439,8 @@ void ReliableConnection::Disconnect() {
         ReleaseResolver(closed);
     }
     FinishClose(closed);
+    // The owner may free its sink and its completions once this returns.
+    m_callouts.WaitForOtherThreads();
 }
 
 int32_t ReliableConnection::Reconnect() {
@@ -434,6 +493,7 @@ int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletio
                 return 0;
             }
             ++m_queuedBlocks;
+            NoteWriteQueueLength();
             if (m_writable && !m_hasBlockInFlight && SendNextPacket() == kSendComplete) {
                 CompletePacket(lock);
             }
@@ -497,11 +557,15 @@ bool ReliableConnection::CompletePacket(MutualExclusionLock& lock) {
     m_hasBlockInFlight = false;
     m_inFlightBlock = nullptr;
     --m_queuedBlocks;
+    NoteWriteQueueLength();
     if (block.completion != nullptr) {
+        CalloutTracker::Callout callout;
+        callout.Enter(m_callouts);
         szState = "unlock";
         lock.Unlock();
         szState = "handler";
         CompleteBlock(block);
+        callout.Leave();
         szState = "relock";
         lock.Relock();
     }
@@ -514,14 +578,29 @@ void ReliableConnection::CompleteBlock(const SendBlockHeader& block) {
     }
 }
 
+void ReliableConnection::CompleteBlocks(ClosedParts& closed) {
+    for (const SendBlockHeader& block : closed.blocks) {
+        CompleteBlock(block);
+    }
+    closed.blocks.clear();
+}
+
 void ReliableConnection::FinishClose(ClosedParts& closed) {
+    // The resolver goes after the completions and outside any callout: letting go of its
+    // lookup may wait for an answer being delivered, whose delivery may be waiting for a
+    // close of this connection.
+    CompleteBlocks(closed);
     if (closed.resolver) {
         closed.resolver->Disconnect();
         closed.resolver.Reset();
     }
-    for (const SendBlockHeader& block : closed.blocks) {
-        CompleteBlock(block);
-    }
+}
+
+void ReliableConnection::NoteWriteQueueLength() {
+    const double current = m_sendBuffer->GetState().StoredBytes();
+    const double average = m_averageWriteQueueLength.load(std::memory_order_relaxed);
+    m_averageWriteQueueLength.store(average + (current - average) * kQueueAverageWeight,
+                                    std::memory_order_relaxed);
 }
 
 // ---- Socket wait loop -------------------------------------------------------------------
@@ -548,38 +627,60 @@ int ReliableConnection::GetSocket() {
 
 intptr_t ReliableConnection::HandleInput() {
     uint64_t generation = 0;
+    int readable = 0;
+    int readError = 0;
+    bool ended = false;
+    int endError = 0;
+    bool warnEmpty = false;
+    EventDetails details;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         if (m_socket < 0 || m_state != kConnectionConnected) {
             return 0;
         }
-        m_dataReady = true;
         ++m_inputEvents;
         RestartActivityTimer();
         generation = m_generation;
+        FillEventDetails(details);
+        readable = m_calls.GetReadableBytes(m_socket, readError);
+        if (readable > 0) {
+            m_dataReady = true;
+            callout.Enter(m_callouts);
+        } else {
+            // Nothing readable after a readiness is the peer's close or a failure, unless
+            // another thread's Receive took the bytes between the poll and now: then
+            // nothing waits to be read, and the connection stays.
+            ended = m_calls.PeerHasClosed(m_socket, endError);
+            if (ended) {
+                warnEmpty = m_inputEvents > 1;
+                if (endError == 0) {
+                    endError = m_unreportedError;
+                }
+                m_unreportedError = 0;
+            } else {
+                m_dataReady = false;
+            }
+        }
     }
-    if (GetAvailableReadQueueSize() == 0) {
-        // Nothing readable after a readiness is the peer's close, unless another thread's
-        // Receive took the bytes between the poll and now: only the stream's end closes.
-        bool closed = false;
-        {
-            MutualExclusionLock lock(m_mutex);
-            closed = m_generation == generation && m_socket >= 0 && m_calls.PeerHasClosed(m_socket);
-        }
-        if (closed) {
-            CloseAndReport(generation);
-        }
+    if (readable > 0) {
+        SendEvent(details, ConnectionEventSink::kEventData);
         return 0;
     }
-    EventDetails details;
-    {
-        MutualExclusionLock lock(m_mutex);
-        if (m_generation != generation || m_socket < 0) {
-            return 0;
-        }
-        FillEventDetails(details);
+    if (readable < 0) {
+        ReportReadableBytesFailure(details, readError);
     }
-    SendEvent(details, ConnectionEventSink::kEventData);
+    if (!ended) {
+        return 0;
+    }
+    if (warnEmpty) {
+        ReportEmptyReadQueue(details);
+    }
+    if (endError != 0) {
+        // The peek took the error from the socket: a later look at it would find none.
+        ReportError(endError, true);
+    }
+    CloseAndReport(generation);
     return 0;
 }
 
@@ -601,6 +702,8 @@ void ReliableConnection::HandleOutput() {
         if (read && pendingError == 0) {
             EventDetails details;
             OpenConnection(details);
+            CalloutTracker::Callout callout;
+            callout.Enter(m_callouts);
             lock.Unlock();
             SendEvent(details, ConnectionEventSink::kEventConnected);
             return;
@@ -635,8 +738,11 @@ void ReliableConnection::HandleOutput() {
         // The queue is empty: the sink may queue more now.
         EventDetails details;
         FillEventDetails(details);
+        CalloutTracker::Callout callout;
+        callout.Enter(m_callouts);
         lock.Unlock();
         SendEvent(details, ConnectionEventSink::kEventWritable);
+        callout.Leave();
         lock.Relock();
         if (m_generation != generation || m_socket < 0 || m_hasBlockInFlight ||
             m_queuedBlocks == 0) {
@@ -658,6 +764,11 @@ void ReliableConnection::HandleError() {
         }
         generation = m_generation;
         read = m_calls.GetPendingError(m_socket, pendingError, errorCode);
+        // A read that met the failure first has taken the error from the socket.
+        if (read && pendingError == 0) {
+            pendingError = m_unreportedError;
+        }
+        m_unreportedError = 0;
     }
     ReportError(read ? pendingError : errorCode, read);
     CloseAndReport(generation);
@@ -698,6 +809,10 @@ int32_t ReliableConnection::Receive(void* buffer, int32_t capacity) {
         generation = m_generation;
         int errorCode = 0;
         received = m_calls.Receive(m_socket, buffer, static_cast<size_t>(capacity), errorCode);
+        if (received < 0 && !IsTransientError(errorCode)) {
+            // The receive took the error from the socket; the close reports it.
+            m_unreportedError = errorCode;
+        }
     }
     if (received == 0) {
         CloseAndReport(generation);  // the peer closed
@@ -713,36 +828,54 @@ int32_t ReliableConnection::GetAvailableReadQueueSize() {
     int readable = 0;
     int errorCode = 0;
     bool warnEmpty = false;
-    std::string host;
-    int32_t port = 0;
+    EventDetails details;
     {
         MutualExclusionLock lock(m_mutex);
         if (m_state != kConnectionConnected || m_socket < 0) {
             return 0;
         }
         readable = m_calls.GetReadableBytes(m_socket, errorCode);
-        warnEmpty = readable == 0 && m_dataReady && m_inputEvents > 1;
+        if (readable == 0 && m_dataReady) {
+            // Signalled bytes that are gone: either read meanwhile, or the stream has ended
+            // and the next input readiness closes it.
+            int endError = 0;
+            if (m_calls.PeerHasClosed(m_socket, endError)) {
+                warnEmpty = m_inputEvents > 1;
+                if (endError != 0) {
+                    m_unreportedError = endError;
+                }
+            } else {
+                m_dataReady = false;
+            }
+        }
         if (readable < 0 || warnEmpty) {
-            host = m_host;
-            port = m_remotePort;
+            FillEventDetails(details);
         }
     }
     if (readable < 0) {
-        if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-            logger->LogFormat(kSeverityError, "Error in IOCTL FIONREAD of %s:%d - %d", host, port,
-                              errorCode);
-        }
+        ReportReadableBytesFailure(details, errorCode);
         return 0;
     }
     if (warnEmpty) {
-        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
-            logger->LogFormat(kSeverityWarning,
-                              "Empty read queue length after data can be read at %s:%d - "
-                              "connection will be closed",
-                              host, port);
-        }
+        ReportEmptyReadQueue(details);
     }
     return readable;
+}
+
+void ReliableConnection::ReportReadableBytesFailure(const EventDetails& details, int errorCode) {
+    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
+        logger->LogFormat(kSeverityError, "Error in IOCTL FIONREAD of %s:%d - %d", details.host,
+                          details.remotePort, errorCode);
+    }
+}
+
+void ReliableConnection::ReportEmptyReadQueue(const EventDetails& details) {
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        logger->LogFormat(kSeverityWarning,
+                          "Empty read queue length after data can be read at %s:%d - "
+                          "connection will be closed",
+                          details.host, details.remotePort);
+    }
 }
 
 // ---- Queries ----------------------------------------------------------------------------
@@ -824,6 +957,23 @@ int64_t ReliableConnection::GetOldestQueueDelayTime() {
     return age > 0 ? age : 0;
 }
 
+int64_t ReliableConnection::GetLastRoundTripTime() {
+    int64_t microseconds = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        int errorCode = 0;
+        if (m_state != kConnectionConnected || m_socket < 0 ||
+            !platform::GetRoundTripTime(m_socket, microseconds, errorCode)) {
+            return 0;
+        }
+    }
+    return Stopwatch::MicrosecondsToRaw(microseconds);
+}
+
+double ReliableConnection::GetAverageWriteQueueLength() {
+    return m_averageWriteQueueLength.load(std::memory_order_relaxed);
+}
+
 bool ReliableConnection::HasActivityTimerPassed(int64_t microseconds) {
     if (microseconds <= 0) {
         return true;
@@ -848,7 +998,10 @@ int32_t ReliableConnection::GetPort() {
 
 void ReliableConnection::SetAddress(const char* address) {
     MutualExclusionLock lock(m_mutex);
-    m_localAddress = address != nullptr ? address : "";
+    m_bindAddress = address != nullptr ? address : "";
+    if (m_socket < 0) {
+        m_localAddress = m_bindAddress;  // a connected socket keeps telling its own
+    }
 }
 
 void ReliableConnection::SetName(const WChar* name) {

@@ -23,6 +23,17 @@
 // exactly once: wholly sent (error 0), failed (the socket's error) or aborted by a close
 // (kSendQueueAborted); nothing queued before a close is ever sent on a later connection.
 //
+// A connection named after one of the machine's network interfaces (SetName) sends
+// through that interface alone (SO_BINDTODEVICE); where the system refuses that, it is
+// bound by its local address (SetAddress) alone, and says so once in the log. Each
+// Connect binds to the address given by SetAddress, never to the local address an earlier
+// connection happened to have.
+//
+// Disconnect returns only once no event or completion of the connection is under way on
+// another thread, so the owner may free its sink and completions right after it; called
+// from inside an event or a completion it does not wait for that one. It must not be
+// called while holding a lock that the sink or a completion takes.
+//
 // Threads: the SocketHandler operations run on the polling thread inside the wait loop.
 // Send, Receive, Connect, Attach, Disconnect, Reconnect and the queries may come from any
 // thread. Events and completions are called without the connection's lock held. Events 2
@@ -42,6 +53,7 @@
 #include "core/ref_counted.h"
 #include "core/stream_buffer.h"
 #include "core/wide_text.h"
+#include "network/callout_tracker.h"
 #include "network/connection_stream.h"
 #include "network/host_address_resolver.h"
 #include "network/socket_handler.h"
@@ -95,6 +107,12 @@ class ReliableConnection : public ConnectionStream,
     bool Connect(const char* host, bool lookupAllowed, int32_t port,
                  ConnectionEventSink* sink) override;
     bool HasActivityTimerPassed(int64_t microseconds) override;
+    // The kernel's smoothed round-trip time of the connected socket in raw clock units; 0
+    // when not connected.
+    int64_t GetLastRoundTripTime() override;
+    // A moving average of GetCurrentWriteQueueLength, updated each time a message is queued
+    // or leaves the queue. Read without the connection's lock.
+    double GetAverageWriteQueueLength() override;
 
     // HostResolveCallback: the address of the host Connect was given; the connect starts
     // when the connection still waits for it.
@@ -160,6 +178,8 @@ class ReliableConnection : public ConnectionStream,
     bool ResolveHostName(uint32_t& address);
     // Lets go of the resolver, if any, into `closed`.
     void ReleaseResolver(ClosedParts& closed);
+    // SO_BINDTODEVICE by the connection's name, when it names an interface.
+    void BindToInterface(int socket);
     void TakeSocket(int socket);
     bool OpenConnection(EventDetails& details);
     void RegisterWithWaitLoop();
@@ -172,15 +192,21 @@ class ReliableConnection : public ConnectionStream,
     bool CompletePacket(MutualExclusionLock& lock);
     void FillEventDetails(EventDetails& details);
     void RestartActivityTimer();
+    void NoteWriteQueueLength();
 
     // Without m_mutex held.
     void AnnounceOpened(const EventDetails& details, uint64_t generation);
     void SendEvent(const EventDetails& details, int32_t eventKind);
     static void CompleteBlock(const SendBlockHeader& block);
+    // Completes the messages a close took out (inside a callout when called out of one).
+    static void CompleteBlocks(ClosedParts& closed);
+    // Completes what is left, then lets the resolver go; never inside a callout.
     static void FinishClose(ClosedParts& closed);
     // Ends the connection `generation` and reports event 4, unless it is closed already.
     void CloseAndReport(uint64_t generation);
     void ReportError(int errorCode, bool errorRead);
+    static void ReportReadableBytesFailure(const EventDetails& details, int errorCode);
+    static void ReportEmptyReadQueue(const EventDetails& details);
     int32_t LargestFreeBlock();
 
     PlatformServices* const m_services;
@@ -198,13 +224,23 @@ class ReliableConnection : public ConnectionStream,
     // A send failed: the stream cannot go on; the polling thread closes the connection.
     std::atomic<bool> m_sendFailed{false};
     std::atomic<int64_t> m_lastActivityRaw{0};
+    // Written under m_mutex.
+    std::atomic<double> m_averageWriteQueueLength{0.0};
+    // The events and completions under way, for Disconnect to wait for.
+    CalloutTracker m_callouts;
 
     // Guarded by m_mutex.
     int32_t m_lastError = 0;
+    // An error a read took from the socket, kept for the report of the close it causes.
+    int32_t m_unreportedError = 0;
+    // The local address the socket is, or was, bound to; filled in when connected.
     std::string m_localAddress;
+    // The local address to bind each connect to (SetAddress).
+    std::string m_bindAddress;
     std::string m_host;
     std::string m_address;
     WString m_name;
+    bool m_deviceFallbackLogged = false;  // once per connection object
     int32_t m_localPort = 0;
     int32_t m_remotePort = 0;
     uint32_t m_remoteAddress = 0;  // network byte order

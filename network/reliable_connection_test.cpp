@@ -4,12 +4,18 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
 #include <thread>
+#include <utility>
 
+#include "network/buffered_connection_reader.h"
 #include "network/loopback_test_support.h"
+#include "network/network_namespace_test_support.h"
+#include "network/scripted_connection_stream.h"
+#include "platform/socket.h"
 
 namespace qav {
 namespace {
@@ -131,6 +137,285 @@ TEST_F(ReliableConnectionTest, RefusedConnectAndPeerResetAreReportedOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(1, resetSink.Count(4));
     EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
+    // The reset is logged with its own error, which the look for the stream's end took
+    // from the socket before the error report could read it there.
+    const std::vector<std::string> lines = m_logger.Lines();
+    const auto reported = [&](const std::string& head) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.rfind(head, 0) == 0; });
+    };
+    EXPECT_TRUE(reported(FormatString("3 Error %d [%s] in connection from 127.0.0.1:", ECONNRESET,
+                                      GetErrorText(ECONNRESET))))
+        << (lines.empty() ? "nothing logged" : lines.back());
+    EXPECT_FALSE(reported("3 Error 0 ["));
+}
+
+// Input readiness whose bytes another reader took: the connection stays open and says it
+// has nothing to read, to itself and to a buffered reader in front of it.
+TEST_F(ReliableConnectionTest, ReadinessWithNothingToReadLeavesNoDataReadyBehind) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    const size_t logged = m_logger.Lines().size();
+    connection->HandleInput();  // as a turn would after another thread's Receive
+    connection->HandleInput();
+    EXPECT_EQ(kConnectionConnected, connection->GetConnectionState());
+    EXPECT_EQ(kReadQueueEmpty, connection->GetReadQueueState());
+    EXPECT_EQ(0, connection->GetAvailableReadQueueSize());
+    EXPECT_EQ(logged, m_logger.Lines().size())
+        << "a connection that stays open is not announced as closing: " << m_logger.Lines().back();
+    BufferedConnectionReader reader(connection.get(), 256);
+    EXPECT_EQ(kReadQueueEmpty, reader.GetReadQueueState());
+
+    ASSERT_EQ(4, send(peer, "late", 4, 0));
+    ASSERT_TRUE(Eventually([&] { return sink.Count(2) >= 1; }));
+    char bytes[8] = {};
+    EXPECT_EQ(4, reader.Read(bytes, 4, false));
+    EXPECT_EQ("late", std::string(bytes, 4));
+    EXPECT_EQ(0, sink.Count(4));
+    connection->Disconnect();
+    close(peer);
+}
+
+TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStream) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    RefPtr<ReliableConnection> made = Make();
+    ConnectionStream& stream = *made;
+    EXPECT_EQ(0, stream.GetLastRoundTripTime()) << "not connected";
+    EXPECT_EQ(0.0, stream.GetAverageWriteQueueLength());
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    ConnectionStream& connected = *connection;
+    ASSERT_EQ(4, connected.Send("ping", 4, nullptr));
+    EXPECT_EQ("ping", test_support::ReadFor(peer, 300));
+    EXPECT_GT(connected.GetLastRoundTripTime(), 0) << "the handshake gave a first measure";
+
+    // The average follows the queue up while the peer does not read, and down once it is
+    // emptied; it never exceeds what the queue can hold.
+    std::vector<char> block(65536, 'a');
+    double highest = 0;
+    while (connected.Send(block.data(), 65536, nullptr) != 0) {
+        const double average = connected.GetAverageWriteQueueLength();
+        EXPECT_LE(average, ReliableConnection::kSendBufferCapacity);
+        highest = std::max(highest, average);
+        ASSERT_LT(highest, 1e9);
+    }
+    EXPECT_GT(highest, 0.0);
+    const double full = connected.GetAverageWriteQueueLength();
+    const double share =
+        (connected.GetMaxWriteQueueLength() - full) / connected.GetMaxWriteQueueLength();
+    EXPECT_TRUE(share >= 0.0 && share < 1.0) << "free share " << share;
+    connected.Disconnect();
+    EXPECT_LT(connected.GetAverageWriteQueueLength(), full);
+    EXPECT_EQ(0, connected.GetLastRoundTripTime());
+    close(peer);
+
+    // A stream that keeps no figures answers with the defaults.
+    RefPtr<test_support::ScriptedConnectionStream> plain(
+        new test_support::ScriptedConnectionStream);
+    EXPECT_EQ(0, static_cast<ConnectionStream&>(*plain).GetLastRoundTripTime());
+    EXPECT_EQ(0.0, static_cast<ConnectionStream&>(*plain).GetAverageWriteQueueLength());
+}
+
+// The system's socket calls, except that binding to a device is refused as it is without
+// the privilege for it.
+class DeviceRefusingCalls final : public StreamSocketCalls {
+  public:
+    ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) override {
+        return System().Send(socket, data, length, errorCode);
+    }
+    ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) override {
+        return System().Receive(socket, buffer, capacity, errorCode);
+    }
+    bool PeerHasClosed(int socket, int& errorCode) override {
+        return System().PeerHasClosed(socket, errorCode);
+    }
+    int GetReadableBytes(int socket, int& errorCode) override {
+        return System().GetReadableBytes(socket, errorCode);
+    }
+    bool GetPendingError(int socket, int& pendingError, int& errorCode) override {
+        return System().GetPendingError(socket, pendingError, errorCode);
+    }
+    void Close(int socket) override { System().Close(socket); }
+    bool BindToDevice(int, const std::string&, int& errorCode) override {
+        ++refusals;
+        errorCode = EPERM;
+        return false;
+    }
+    std::atomic<int> refusals{0};
+};
+
+std::string BoundDevice(int socket) {
+    char name[32] = {};
+    socklen_t length = sizeof name;
+    getsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, &length);
+    return name;
+}
+
+// A connection named after an interface is bound to it; a name that is no interface, or
+// none, binds nothing; where binding is refused it connects all the same and says so once.
+TEST_F(ReliableConnectionTest, NameOfAnInterfaceBindsTheSocketToIt) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    for (const auto& [name, device] : {std::pair<const WChar*, std::string>{u"lo", "lo"},
+                                       {u"no such interface", ""},
+                                       {u"", ""},
+                                       {nullptr, ""}}) {
+        RefPtr<ReliableConnection> connection = Make();
+        connection->SetName(name);
+        ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink)) << device;
+        const int peer = listener.Accept();
+        EXPECT_EQ(device, BoundDevice(connection->GetSocket()));
+        connection->Disconnect();
+        close(peer);
+    }
+
+    DeviceRefusingCalls calls;
+    RefPtr<ReliableConnection> refused(
+        new RefCountedObject<ReliableConnection>(&m_services, calls));
+    refused->SetName(u"lo");
+    const size_t logged = m_logger.Lines().size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_TRUE(refused->Connect("127.0.0.1", false, listener.port, &sink));
+        const int peer = listener.Accept();
+        ASSERT_GE(peer, 0) << "it connects by its address alone";
+        EXPECT_EQ("", BoundDevice(refused->GetSocket()));
+        refused->Disconnect();
+        refused->SetName(u"lo");
+        close(peer);
+    }
+    EXPECT_EQ(2, calls.refusals.load());
+    const std::vector<std::string> lines = m_logger.Lines();
+    ASSERT_EQ(logged + 1, lines.size()) << "the refusal is logged once per connection";
+    EXPECT_EQ(FormatString("2 Cannot bind a TCP client socket to interface lo: socket error %d = "
+                           "%S - it is bound by its local address alone",
+                           EPERM, GetErrorText(EPERM)),
+              lines.back());
+}
+
+// Inside a namespace with two interfaces on two subnets: a connection named after one goes
+// out through it alone, so it cannot reach the other's subnet once its own is down, while
+// connections named after the other or after none still can. And a connection binds each
+// connect only to the address it was given, not to the local address of its last
+// connection, which may be gone since.
+TEST_F(ReliableConnectionTest, NamedConnectionsGoThroughTheirInterface) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    test_support::Ip("link set lo up");
+    test_support::AddVeth("qav0", "qavp0", "10.7.1.1/24");
+    test_support::AddVeth("qav1", "qavp1", "10.7.2.1/24");
+    ASSERT_FALSE(HasFatalFailure());
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{AF_INET, 0, {htonl(INADDR_ANY)}, {}};
+    socklen_t length = sizeof any;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any));
+    ASSERT_EQ(0, listen(listener, 8));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&any), &length));
+    const int32_t port = ntohs(any.sin_port);
+    std::vector<int> accepted;
+    std::deque<RecordingEventSink> sinks;  // one per connect, kept while connections may report
+    // "from <source address>" once connected, "failed" otherwise.
+    const auto connectThrough = [&](ReliableConnection& connection, const char* target) {
+        RecordingEventSink& sink = sinks.emplace_back();
+        if (!connection.Connect(target, false, port, &sink) ||
+            !Eventually([&] { return sink.Count(1) + sink.Count(4) > 0; }) || sink.Count(1) == 0) {
+            return std::string("failed");
+        }
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        accepted.push_back(accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength));
+        return "from " + platform::FormatDottedAddress(peer.sin_addr.s_addr);
+    };
+    const auto named = [&](const WChar* name) {
+        RefPtr<ReliableConnection> connection = Make();
+        connection->SetName(name);
+        return connection;
+    };
+
+    EXPECT_EQ("from 10.7.1.1", connectThrough(*named(u"qav0"), "10.7.1.1"));
+    RefPtr<ReliableConnection> moving = named(u"");
+    EXPECT_EQ("from 10.7.1.1", connectThrough(*moving, "10.7.1.1"));
+    EXPECT_EQ("10.7.1.1", moving->GetAddress());
+    test_support::Ip("addr del 10.7.1.1/24 dev qav0");
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*moving, "10.7.2.1"))
+        << "the connect was bound to the address of the connection before";
+    EXPECT_EQ("10.7.2.1", moving->GetAddress());
+    const int before = sinks.back().Count(1);
+    EXPECT_EQ(kReconnectStarted, moving->Reconnect());
+    EXPECT_TRUE(Eventually([&] { return sinks.back().Count(1) > before; }));
+    accepted.push_back(accept(listener, nullptr, nullptr));
+    moving->Disconnect();
+
+    test_support::Ip("link set qav0 down");
+    EXPECT_EQ("failed", connectThrough(*named(u"qav0"), "10.7.2.1"))
+        << "the connection did not go through its own interface";
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*named(u"qav1"), "10.7.2.1"));
+    EXPECT_EQ("from 10.7.2.1", connectThrough(*named(u""), "10.7.2.1"));
+    for (int socket : accepted) {
+        close(socket);
+    }
+    close(listener);
+}
+
+// Disconnect on another thread returns only once the event or completion under way is
+// over, so the owner may free them right after; from inside one it does not wait for it.
+TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay) {
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        test_support::HeldCallout held;
+        sink.onEvent = [&](ConnectionStream&, int32_t kind) {
+            if (kind == ConnectionEventSink::kEventData) {
+                held.Hold();
+            }
+        };
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        ASSERT_EQ(1, send(peer, "x", 1, 0));
+        held.WaitUntilEntered();
+        EXPECT_TRUE(held.CloseWaitedForIt([&] { connection->Disconnect(); }))
+            << "Disconnect returned while event 2 still ran on the polling thread";
+        close(peer);
+    }
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        // Once the socket is known writable, a message goes out within Send.
+        ASSERT_TRUE(
+            Eventually([&] { return connection->GetWaitEvents() == SocketHandler::kWaitInput; }));
+        struct HoldingCompletion final : SendCompletion {
+            void Complete(const void*, int32_t, int32_t) override { held.Hold(); }
+            test_support::HeldCallout held;
+        } completion;
+        // Sent at once, so completed on the sending thread.
+        std::thread sender([&] { connection->Send("abc", 3, &completion); });
+        completion.held.WaitUntilEntered();
+        EXPECT_TRUE(completion.held.CloseWaitedForIt([&] { connection->Disconnect(); }))
+            << "Disconnect returned while a completion still ran on the sending thread";
+        sender.join();
+        close(peer);
+    }
+    {
+        TcpListener listener;
+        RecordingEventSink sink;
+        sink.onEvent = [&](ConnectionStream& stream, int32_t kind) {
+            if (kind == ConnectionEventSink::kEventData) {
+                stream.Disconnect();  // must not wait for itself
+            }
+        };
+        int peer = -1;
+        RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+        ASSERT_EQ(1, send(peer, "x", 1, 0));
+        EXPECT_TRUE(
+            Eventually([&] { return connection->GetConnectionState() == kConnectionClosed; }));
+        close(peer);
+    }
 }
 
 // The peer stops reading: the queue fills, Send refuses with a warning, and a close then

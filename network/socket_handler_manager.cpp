@@ -356,10 +356,11 @@ bool SocketHandlerManager::TakeSockets(Turn& turn) {
             continue;
         }
         if (!usePoll) {
+            // No exception set: on this system it reports only out-of-band data, which is
+            // no error, and a socket's failures show as readiness to read or write.
             using platform::SelectSets;
             const uint32_t sets = (input ? uint32_t{SelectSets::kRead} : 0u) |
-                                  (output ? uint32_t{SelectSets::kWrite} : 0u) |
-                                  SelectSets::kException;
+                                  (output ? uint32_t{SelectSets::kWrite} : 0u);
             if (!turn.sets.Add(registration.socket, sets)) {
                 continue;  // beyond what a set holds: not watched this turn
             }
@@ -390,10 +391,7 @@ void SocketHandlerManager::CollectResults(Turn& turn, bool usePoll) {
                 (turn.sets.Contains(record.descriptor, SelectSets::kRead) ? platform::kPollInput
                                                                           : 0) |
                 (turn.sets.Contains(record.descriptor, SelectSets::kWrite) ? platform::kPollOutput
-                                                                           : 0) |
-                (turn.sets.Contains(record.descriptor, SelectSets::kException)
-                     ? platform::kPollError
-                     : 0));
+                                                                           : 0));
         }
         if (events == 0) {
             continue;

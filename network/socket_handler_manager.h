@@ -37,7 +37,9 @@ class SocketHandlerEntry;
 class SocketHandlerManager : public Waiter {
   public:
     // poll() is always there on this platform; select() remains as the fallback wait,
-    // limited to descriptors below platform::SelectSets::kSelectLimit.
+    // limited to descriptors below platform::SelectSets::kSelectLimit. select() has no
+    // error set worth watching here (its exception set means out-of-band data): under it a
+    // socket's failure shows as input or output readiness, and HandleError is not called.
     enum class WaitMethod { kPoll, kSelect };
 
     explicit SocketHandlerManager(WaitMethod method = WaitMethod::kPoll);

@@ -1,6 +1,9 @@
 #include "network/socket_handler_manager.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -291,6 +294,40 @@ TEST(SocketHandlerManager, SelectLeavesOutDescriptorsBeyondItsSets) {
         }
     }
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// One urgent byte from a TCP peer is no error of the socket: neither wait reports it as
+// one, whatever select's exception set says; the ordinary byte after it is input.
+TEST(SocketHandlerManager, OutOfBandDataIsNoError) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 4));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    for (const Method method : {Method::kSelect, Method::kPoll}) {
+        SCOPED_TRACE(method == Method::kSelect ? "select" : "poll");
+        const int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        const int mine = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        ASSERT_GE(mine, 0);
+        SocketHandlerManager manager(method);
+        Log log;
+        RefPtr<TestHandler> handler(new TestHandler("h", mine, &log));
+        manager.AddHandler(handler.get());
+        ASSERT_EQ(1, send(peer, "!", 1, MSG_OOB));
+        ASSERT_EQ(1, send(peer, "x", 1, 0));
+        for (int turn = 0; turn < 20 && handler->m_reads == 0; ++turn) {
+            manager.Wait(100);
+        }
+        EXPECT_EQ(1, handler->m_reads.load()) << "the ordinary byte is read";
+        EXPECT_EQ(0, std::count(log.begin(), log.end(), "h:error"))
+            << "urgent data taken for an error";
+        manager.RemoveHandler(handler.get());
+        close(mine);
+        close(peer);
+    }
+    close(listener);
 }
 
 // Two threads turn one manager while a writer feeds its sockets: every byte is read once,

@@ -1,12 +1,13 @@
 // The calls a reliable connection makes on its connected socket, behind one small
 // interface: the system's socket calls by default, a scripted socket in tests and
-// fuzzers (partial sends, EAGAIN, resets and closes on demand). Creating, binding and
-// connecting the socket are not here: they always use the system.
+// fuzzers (partial sends, EAGAIN, resets and closes on demand). Creating, binding to an
+// address and connecting the socket are not here: they always use the system.
 //
 // Threads: the connection serialises its calls on one socket under its own lock.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace qav {
 
@@ -19,10 +20,13 @@ class StreamSocketCalls {
     virtual ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) = 0;
     // The count, 0 when the peer has closed, or -1 with errorCode.
     virtual ptrdiff_t Receive(int socket, void* buffer, size_t capacity, int& errorCode) = 0;
-    // Whether the end of the stream is the next thing to read. Scripted sockets that
-    // report nothing readable only once their peer has gone may keep this default.
-    virtual bool PeerHasClosed(int socket) {
+    // Whether nothing more can be read: the end of the stream is the next thing to read
+    // (errorCode 0), or the connection failed (errorCode the error, taken from the socket
+    // by this call). Scripted sockets that report nothing readable only once their peer
+    // has gone may keep this default.
+    virtual bool PeerHasClosed(int socket, int& errorCode) {
         (void)socket;
+        errorCode = 0;
         return true;
     }
     // Bytes readable now, or -1 with errorCode.
@@ -32,6 +36,9 @@ class StreamSocketCalls {
     virtual bool GetPendingError(int socket, int& pendingError, int& errorCode) = 0;
     // Graceful shutdown, then close.
     virtual void Close(int socket) = 0;
+    // Makes the socket's packets go only through the interface `interfaceName`; by
+    // default the system's SO_BINDTODEVICE. False with errorCode when refused.
+    virtual bool BindToDevice(int socket, const std::string& interfaceName, int& errorCode);
 
   protected:
     ~StreamSocketCalls() = default;

@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -174,11 +175,23 @@ ptrdiff_t ReceiveFromSocket(int socket, void* buffer, size_t capacity, int& erro
     return received;
 }
 
-bool PeerHasClosed(int socket) {
+bool PeerHasClosed(int socket, int& errorCode) {
     char byte = 0;
     const ssize_t peeked =
         RetryInterrupted([&] { return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT); });
-    return peeked == 0;
+    if (peeked == 0) {
+        errorCode = 0;
+        return true;
+    }
+    if (peeked > 0) {
+        return false;
+    }
+    const int code = errno;
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+        return false;
+    }
+    errorCode = code;
+    return true;
 }
 
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
@@ -260,6 +273,38 @@ bool AddMulticastMembership(int socket, uint32_t group, uint32_t interfaceAddres
         errorCode = errno;
         return false;
     }
+    return true;
+}
+
+bool BindSocketToDevice(int socket, const std::string& interfaceName, int& errorCode) {
+    if (interfaceName.size() >= IFNAMSIZ || interfaceName.find('\0') != std::string::npos) {
+        errorCode = ENODEV;
+        return false;
+    }
+    if (::setsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+                     static_cast<socklen_t>(interfaceName.size())) != 0) {
+        errorCode = errno;
+        return false;
+    }
+    return true;
+}
+
+uint32_t InterfaceIndex(const std::string& name) {
+    if (name.empty() || name.size() >= IFNAMSIZ || name.find('\0') != std::string::npos) {
+        return 0;
+    }
+    return ::if_nametoindex(name.c_str());
+}
+
+bool GetRoundTripTime(int socket, int64_t& microseconds, int& errorCode) {
+    tcp_info info;
+    std::memset(&info, 0, sizeof info);
+    socklen_t length = sizeof info;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        errorCode = errno;
+        return false;
+    }
+    microseconds = info.tcpi_rtt;
     return true;
 }
 

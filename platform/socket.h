@@ -41,9 +41,11 @@ int GetReadableBytes(int socket, int& errorCode);
 // peer has closed its side.
 ptrdiff_t SendOnSocket(int socket, const void* data, size_t length, int& errorCode);
 ptrdiff_t ReceiveFromSocket(int socket, void* buffer, size_t capacity, int& errorCode);
-// True when the stream's end is the next thing to read (a peek that consumes nothing);
-// false while bytes wait or none have come yet.
-bool PeerHasClosed(int socket);
+// True when nothing more can be read: the stream's end is the next thing to read (a peek
+// that consumes nothing; `errorCode` 0) or the connection has failed (`errorCode` the
+// error, which the peek took from the socket: SO_ERROR reads 0 after it). False while
+// bytes wait or none have come yet.
+bool PeerHasClosed(int socket, int& errorCode);
 // A datagram longer than `capacity` is consumed and dropped, never handed on cut short:
 // -1 with errorCode EMSGSIZE. A zero-length datagram gives 0.
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
@@ -64,6 +66,13 @@ bool SetReceiveBufferSize(int socket, int bytes);
 bool SetNoDelay(int socket, bool on);
 // `group` and `interfaceAddress` in network byte order.
 bool AddMulticastMembership(int socket, uint32_t group, uint32_t interfaceAddress, int& errorCode);
+// SO_BINDTODEVICE: the socket's packets go only through the interface `interfaceName`
+// (empty: through any again).
+bool BindSocketToDevice(int socket, const std::string& interfaceName, int& errorCode);
+// The index of the network interface `name`, 0 when there is none of that name.
+uint32_t InterfaceIndex(const std::string& name);
+// The kernel's smoothed round-trip time of a TCP connection (TCP_INFO), in microseconds.
+bool GetRoundTripTime(int socket, int64_t& microseconds, int& errorCode);
 // Graceful shutdown of both directions; errors ignored.
 void ShutdownSocket(int socket);
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -98,6 +99,71 @@ TEST(Socket, TcpOverLoopback) {
         ASSERT_TRUE(GetPendingSocketError(refused, errorCode, errorCode));
     }
     EXPECT_EQ(errorCode, ECONNREFUSED);
+}
+
+// The look for a stream's end tells bytes waiting, an orderly close and a reset apart, and
+// hands on the reset's error, which it takes from the socket.
+TEST(Socket, PeerHasClosedTellsDataCloseAndResetApart) {
+    Sockets sockets;
+    int errorCode = 0;
+    const int listener = sockets.Keep(CreateTcpSocket(errorCode));
+    ASSERT_TRUE(BindSocket(listener, SocketAddressV4{kLoopback, 0}, errorCode));
+    ASSERT_TRUE(ListenSocket(listener, 8, errorCode));
+    SocketAddressV4 bound;
+    ASSERT_TRUE(GetSocketName(listener, bound, errorCode));
+    for (const bool reset : {false, true}) {
+        const int client = CreateTcpSocket(errorCode);
+        ASSERT_NE(ConnectSocket(client, bound, errorCode), -1);
+        ASSERT_TRUE(WaitFor(listener, kPollInput));
+        SocketAddressV4 peer;
+        const int accepted = sockets.Keep(AcceptSocket(listener, peer, errorCode));
+        ASSERT_TRUE(WaitFor(client, kPollOutput));
+        int64_t rtt = -1;
+        EXPECT_TRUE(GetRoundTripTime(client, rtt, errorCode));
+        EXPECT_GT(rtt, 0) << "a connected socket has measured its handshake";
+
+        errorCode = -1;
+        EXPECT_FALSE(PeerHasClosed(accepted, errorCode)) << "nothing came yet";
+        ASSERT_EQ(SendOnSocket(client, "x", 1, errorCode), 1);
+        ASSERT_TRUE(WaitFor(accepted, kPollInput));
+        EXPECT_FALSE(PeerHasClosed(accepted, errorCode)) << "a byte waits";
+        char byte = 0;
+        ASSERT_EQ(ReceiveFromSocket(accepted, &byte, 1, errorCode), 1);
+        if (reset) {
+            const linger abortive{1, 0};
+            ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+        }
+        CloseSocket(client);
+        ASSERT_TRUE(WaitFor(accepted, kPollInput));
+        errorCode = -1;
+        EXPECT_TRUE(PeerHasClosed(accepted, errorCode));
+        EXPECT_EQ(errorCode, reset ? ECONNRESET : 0);
+        if (reset) {
+            int pending = -1;
+            ASSERT_TRUE(GetPendingSocketError(accepted, pending, errorCode));
+            EXPECT_EQ(pending, 0) << "the look took the error";
+        }
+    }
+    int64_t rtt = 0;
+    EXPECT_FALSE(GetRoundTripTime(-1, rtt, errorCode));
+}
+
+TEST(Socket, BindingToADevice) {
+    Sockets sockets;
+    int errorCode = 0;
+    EXPECT_NE(InterfaceIndex("lo"), 0u);
+    EXPECT_EQ(InterfaceIndex("no-such-if"), 0u);
+    EXPECT_EQ(InterfaceIndex(""), 0u);
+    EXPECT_EQ(InterfaceIndex("a name longer than any interface's"), 0u);
+    const int socket = sockets.Keep(CreateTcpSocket(errorCode));
+    EXPECT_TRUE(BindSocketToDevice(socket, "lo", errorCode)) << errorCode;
+    char name[32] = {};
+    socklen_t length = sizeof name;
+    ASSERT_EQ(getsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, name, &length), 0);
+    EXPECT_EQ(std::string(name), "lo");
+    EXPECT_FALSE(BindSocketToDevice(socket, "no-such-if", errorCode));
+    EXPECT_EQ(errorCode, ENODEV);
+    EXPECT_FALSE(BindSocketToDevice(socket, std::string("l\0o", 3), errorCode));
 }
 
 TEST(Socket, DatagramsOversizeDroppedAndEmptyKept) {
