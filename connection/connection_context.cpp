@@ -245,15 +245,6 @@ bool ConnectionContext::MatchesConnection(PlatformServices* services, const WCha
     return false;
 }
 
-namespace {
-
-// The admitting logger, so that a report nobody keeps is never built.
-MessageLogger* AdmittingLogger(MessageLogger* logger, int severity) {
-    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
-}
-
-}  // namespace
-
 bool ConnectionContext::SetTcpConnectionParameters(
     ConnectionEventSink* eventSink, ConnectionStream* stream, int32_t attach, const char* target,
     const char* secondAddress, int32_t tcpPort, int32_t /*reserved*/, MessageLogger* logSink,

@@ -82,9 +82,8 @@ namespace {
 
 constexpr const char* kReplayJobName = "Automatic connection replay";
 
-MessageLogger* AdmittingLogger(AutomaticConnectionHost* host, int severity) {
-    MessageLogger* sink = host != nullptr ? host->GetLogSink() : nullptr;
-    return sink != nullptr && sink->GetLevel() <= severity ? sink : nullptr;
+MessageLogger* LogSinkOf(AutomaticConnectionHost* host) {
+    return host != nullptr ? host->GetLogSink() : nullptr;
 }
 
 // A local address is named by its interface when it has one.
@@ -187,7 +186,7 @@ void AutomaticConnection::SetMonitorLink(MonitorLink* monitor) {
 void AutomaticConnection::Log(int severity, const char16_t* text, const std::string& localAddress,
                               const WString& interfaceName) {
     RefPtr<AutomaticConnectionHost> host = GetHost();
-    if (MessageLogger* logger = AdmittingLogger(host.get(), severity)) {
+    if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), severity)) {
         LogMessage message(text);
         AddSource(message, localAddress, interfaceName);
         message.AddParameterString(u"Target Address", m_target.address);
@@ -224,7 +223,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         monitor = m_monitor;
     }
     if (!wanted) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), kSeverityWarning)) {
             LogMessage message(u"Automatic connection found new lower priority network address");
             message.AddParameterString(u"Target Address", m_target.address);
             AddSource(message, address, interfaceName);
@@ -242,7 +241,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
             set.FindMatchingContext(services, interfaceName.c_str(), address.c_str(), target,
                                     m_target.tcpPort, m_target.udpPort)) {
         const int severity = existing->IsValid() ? kSeverityWarning : kSeverityStatus;
-        if (MessageLogger* logger = AdmittingLogger(host.get(), severity)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), severity)) {
             LogMessage message(u"Automatic connection ignoring existing context");
             AddSource(message, address, interfaceName);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -514,7 +513,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         }
     }
     if (rejected) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), kSeverityWarning)) {
             LogMessage message(u"Automatic disconnection by priority");
             message.AddParameterString(u"Source Address", context->GetLocalAddress());
             message.AddParameterString(u"Target Address", m_target.address);
@@ -545,7 +544,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     }
     const int32_t count = DisconnectByPriority(set, priority);
     if (count != 0) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), kSeverityWarning)) {
             LogMessage message(u"Connections disconnected by priority");
             message.AddParameterString(u"Source Address", localAddress);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -702,7 +701,7 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         return false;
     }
     if (retry) {
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retry scheduled");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
@@ -728,7 +727,7 @@ void AutomaticConnection::RunReplayJob(uint32_t token) {
     }
     if (retry) {
         RefPtr<AutomaticConnectionHost> host = GetHost();
-        if (MessageLogger* logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (MessageLogger* logger = AdmittingLogger(LogSinkOf(host.get()), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retrying");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
