@@ -1,5 +1,6 @@
 #include "records/capture_device_config.h"
 
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -214,7 +215,7 @@ void CaptureDeviceConfig::Reset() {
 
 bool CaptureDeviceConfig::GetImageSize(int32_t index, WString& name, int32_t& width,
                                        int32_t& height, int32_t& maxVideoFrameRate) const {
-    if (index < 0 || static_cast<size_t>(index) >= m_imageSizes.size()) {
+    if (!IndexInList(index, m_imageSizes.size())) {
         return false;
     }
     const ImageSize& size = m_imageSizes[static_cast<size_t>(index)];
@@ -230,7 +231,7 @@ namespace {
 // The field of input port `index`; false for an index outside the list.
 bool GetInputPortField(const std::vector<InputPortConfig>& ports, int32_t index,
                        int32_t InputPortConfig::*field, int32_t& value) {
-    if (index < 0 || static_cast<size_t>(index) >= ports.size()) {
+    if (!IndexInList(index, ports.size())) {
         return false;
     }
     value = ports[static_cast<size_t>(index)].*field;

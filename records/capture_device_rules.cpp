@@ -4,6 +4,7 @@
 
 #include "core/xml_fields.h"
 #include "records/device_config_items.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -118,14 +119,6 @@ void Serialize(CaptureDeviceRules& record, XmlElement element, uint32_t directio
     SerializeZone(record, time, direction);
 }
 
-// The entry of `list` at a position an event names; null outside the list.
-template <typename Item>
-Item* EntryAt(std::vector<Item>& list, int32_t index) {
-    return index >= 0 && static_cast<size_t>(index) < list.size()
-               ? &list[static_cast<size_t>(index)]
-               : nullptr;
-}
-
 // Mask bit `bit` and `limit` of the entry named `name` set to `value`; true when either
 // changed.
 bool SetTemperatureLimit(CaptureDeviceRules& record, WStringView name, uint32_t bit,
@@ -189,7 +182,7 @@ bool CaptureDeviceRules::GetMediaStreamEntry(int32_t index, bool& enable, WStrin
                                              WString& address, WString& userName, WString& password,
                                              int32_t& videoChannel, int32_t& audioChannel,
                                              int32_t& transportProtocol) const {
-    if (index < 0 || static_cast<size_t>(index) >= m_mediaOutputStreams.size()) {
+    if (!IndexInList(index, m_mediaOutputStreams.size())) {
         return false;
     }
     const MediaOutputStream& stream = m_mediaOutputStreams[static_cast<size_t>(index)];

@@ -5,6 +5,7 @@
 #include "core/text_logger.h"
 #include "core/xml_document.h"
 #include "core/xml_fields.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -29,18 +30,14 @@ void SerializeAction(FenceAction& action, XmlElement element, uint32_t direction
     SyncBoolAttribute(element, u"qav:Alarm", kNs, direction, action.m_alarm);
 }
 
-bool InList(const std::vector<Fence>& list, int32_t position) {
-    return position >= 0 && static_cast<size_t>(position) < list.size();
-}
-
 }  // namespace
 
 Fence* FenceList::At(int32_t position) {
-    return InList(m_fences, position) ? &m_fences[static_cast<size_t>(position)] : nullptr;
+    return EntryAt(m_fences, position);
 }
 
 const Fence* FenceList::AtConst(int32_t position) const {
-    return InList(m_fences, position) ? &m_fences[static_cast<size_t>(position)] : nullptr;
+    return EntryAt(m_fences, position);
 }
 
 void SerializeFence(XmlElement element, uint32_t direction, Fence& fence) {
