@@ -5,7 +5,6 @@
 #include "core/text_logger.h"
 #include "core/xml_fields.h"
 #include "records/battery_state.h"
-#include "records/entry_fields.h"
 #include "records/list_index.h"
 #include "records/monitor_command_tables.h"
 #include "records/record_fields.h"
