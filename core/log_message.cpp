@@ -71,8 +71,8 @@ void WriteLogText(MessageLogger* logger, int severity, WStringView text) {
 }
 
 void LogText(MessageLogger* logger, int severity, WStringView text) {
-    if (logger != nullptr && logger->GetLevel() <= severity) {
-        WriteLogText(logger, severity, text);
+    if (MessageLogger* admitting = AdmittingLogger(logger, severity)) {
+        WriteLogText(admitting, severity, text);
     }
 }
 

@@ -7,10 +7,10 @@
 // and "qav:Value", in the order added.
 //
 // Typical usage:
-//   if (logger != nullptr && logger->GetLevel() <= kSeverityError) {
+//   if (MessageLogger* admitting = AdmittingLogger(logger, kSeverityError)) {
 //       LogMessage message(u"Connection lost");
 //       message.AddConnectionParameter(connection);
-//       logger->Log(kSeverityError, message);
+//       admitting->Log(kSeverityError, message);
 //   }
 //
 // A copy shares the document (the document's count is atomic, so copies may be made
@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/text_logger.h"
 #include "core/wide_text.h"
 #include "core/xml_document.h"
 #include "core/xml_element.h"

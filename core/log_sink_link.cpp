@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/text_logger.h"
+
 namespace qav {
 
 int32_t LogSinkLink::Logger::Release() {
@@ -39,7 +41,7 @@ RefPtr<LogSinkLink::Logger> LogSinkLink::LoggerFor(int severity) const {
         MutualExclusionLock lock(m_mutex);
         logger = m_logger;
     }
-    if (logger && logger->GetLevel() > severity) {
+    if (AdmittingLogger(logger.get(), severity) == nullptr) {
         logger.Reset();
     }
     return logger;

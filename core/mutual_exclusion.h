@@ -77,10 +77,11 @@ class MutualExclusionLock {
     MutualExclusionLock& operator=(const MutualExclusionLock&) = delete;
 
     bool IsLocked() const { return m_locked; }
-    // Locks without limit when not locked; returns the locked flag.
-    bool Relock() {
+    // Locks again when not locked, waiting as MutualExclusion::Lock does (without limit by
+    // default); returns the locked flag.
+    bool Relock(int timeout = -1) {
         if (!m_locked) {
-            m_locked = m_mutex->Lock(-1);
+            m_locked = m_mutex->Lock(timeout);
         }
         return m_locked;
     }

@@ -82,6 +82,26 @@ TEST(MutualExclusion, OtherThreadsWaitOrGiveUp) {
     EXPECT_EQ(mutex.LockingThreadId(), MutualExclusion::kNoThread);
 }
 
+TEST(MutualExclusionLock, TriesAndTimedRelocksGiveUpWhileAnotherThreadHolds) {
+    MutualExclusion mutex;
+    {
+        MutualExclusionLock lock(mutex);
+        ASSERT_TRUE(lock.IsLocked());
+        lock.Unlock();
+        TestThread holder(Holding(mutex));
+        MutualExclusionLock tried(mutex, 0);
+        EXPECT_FALSE(tried.IsLocked()) << "a try must fail at once";
+        EXPECT_FALSE(lock.Relock(0)) << "a relock that only tries must not wait";
+        EXPECT_FALSE(lock.IsLocked());
+        EXPECT_EQ(mutex.LockingThreadId(), holder.Id()) << "a failed relock changed the owner";
+        holder.Stop();
+        EXPECT_TRUE(lock.Relock(10000)) << "a timed relock must take the lock once it is free";
+        EXPECT_EQ(mutex.LockingThreadId(), platform::CurrentThreadId());
+    }
+    EXPECT_EQ(mutex.LockCount(), 0) << "the guard must unlock what it relocked";
+    EXPECT_EQ(mutex.LockingThreadId(), MutualExclusion::kNoThread);
+}
+
 TEST(MutualExclusion, CountsStayExactUnderContention) {
     MutualExclusion mutex;
     int64_t total = 0;

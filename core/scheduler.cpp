@@ -37,32 +37,6 @@ class Unlocked {
     MutualExclusion& m_mutex;
 };
 
-class HeldLock {
-  public:
-    HeldLock(MutualExclusion& mutex, int timeout) : m_mutex(mutex), m_locked(mutex.Lock(timeout)) {}
-    ~HeldLock() { Unlock(); }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-    bool IsLocked() const { return m_locked; }
-    bool Lock(int timeout) {
-        if (!m_locked) {
-            m_locked = m_mutex.Lock(timeout);
-        }
-        return m_locked;
-    }
-    void Unlock() {
-        if (m_locked) {
-            m_mutex.Unlock();
-            m_locked = false;
-        }
-    }
-
-  private:
-    MutualExclusion& m_mutex;
-    bool m_locked;
-};
-
 }  // namespace
 
 // ---- JobEntriesHeap ----
@@ -252,7 +226,7 @@ Scheduler::~Scheduler() {
     // an abort that always schedules again from holding the destruction forever.
     for (int round = 0; round < 16; ++round) {
         AbortAll();
-        HeldLock lock(m_mutex, -1);
+        MutualExclusionLock lock(m_mutex, -1);
         if (m_heap.IsEmpty()) {
             break;
         }
@@ -280,7 +254,7 @@ int Scheduler::Schedule(int64_t delayMicroseconds, const char* name, ScheduledJo
                         JobRunFunction run, JobAbortFunction abort, uint32_t parameter1,
                         uint32_t parameter2) {
     QAV_TRACE("SCH::Sch");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     ScheduleLocked(delayMicroseconds, name, job, run, abort, parameter1, parameter2);
     return 1;
 }
@@ -352,7 +326,7 @@ Scheduler::RunningJob* Scheduler::FindRunning(const ScheduledJob* object, JobRun
 bool Scheduler::RemoveTasks2(ScheduledJob* job, JobRunFunction run, uint32_t parameter1,
                              uint32_t parameter2) {
     QAV_TRACE("SCH::RemT2");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     if (JobEntry* entry = m_heap.Find3(job, run, parameter1, parameter2)) {
         AbortEntry(*entry, true);
         return true;
@@ -369,7 +343,7 @@ int Scheduler::RemoveTasks1(ScheduledJob* job, JobRunFunction run) {
     std::vector<JobEntry> removedEntries;
     int removed = 0;
     {
-        HeldLock lock(m_mutex, -1);
+        MutualExclusionLock lock(m_mutex, -1);
         // Everything that matches is marked before the first abort lets the lock go: a
         // running job that returns during an abort must find itself removed instead of
         // going back into the heap, and a matching entry must not start running meanwhile.
@@ -397,7 +371,7 @@ void Scheduler::AbortAll() {
     QAV_TRACE_VAR("szTaskName", szTaskName, kTraceText);
     JobEntriesHeap taken;
     {
-        HeldLock lock(m_mutex, -1);
+        MutualExclusionLock lock(m_mutex, -1);
         for (RunningJob* running = m_running; running != nullptr; running = running->next) {
             running->removed = true;
         }
@@ -418,14 +392,14 @@ void Scheduler::AbortAll() {
 
 bool Scheduler::FindTask2(ScheduledJob* job, JobRunFunction run) {
     QAV_TRACE("SCH::FindT2");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     return m_heap.Find1(job, run) != nullptr || FindRunning(job, run, false, 0, 0) != nullptr;
 }
 
 bool Scheduler::FindTask1(ScheduledJob* job, JobRunFunction run, uint32_t parameter1,
                           uint32_t parameter2) {
     QAV_TRACE("SCH::FindT1");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     return m_heap.Find3(job, run, parameter1, parameter2) != nullptr ||
            FindRunning(job, run, true, parameter1, parameter2) != nullptr;
 }
@@ -452,7 +426,7 @@ int Scheduler::RunDueJobs(const char* tag, int timeout, bool& hasNext, int64_t& 
     QAV_TRACE_VAR("bIsLocked", bIsLocked, kTraceBool);
     hasNext = false;
 
-    HeldLock lock(m_mutex, timeout);
+    MutualExclusionLock lock(m_mutex, timeout);
     bIsLocked = lock.IsLocked();
     if (!bIsLocked) {
         return 1;
@@ -495,7 +469,7 @@ int Scheduler::RunDueJobs(const char* tag, int timeout, bool& hasNext, int64_t& 
             }
             // Waits even in Poll: the job must leave the running list, and whoever holds
             // the lock never calls out while holding it.
-            bIsLocked = lock.Lock(-1);
+            bIsLocked = lock.Relock(-1);
             scope.UnlistLocked();
         }
         // Back to the heap in the same hold of the lock that took it off the running
@@ -521,7 +495,7 @@ int Scheduler::RunDueJobs(const char* tag, int timeout, bool& hasNext, int64_t& 
                                   iNumTasksExecuted, entry.name);
                 logged = true;
             }
-            bIsLocked = lock.Lock(timeout);
+            bIsLocked = lock.Relock(timeout);
             if (!bIsLocked) {
                 break;
             }
@@ -539,7 +513,7 @@ int Scheduler::RunDueJobs(const char* tag, int timeout, bool& hasNext, int64_t& 
 
 int Scheduler::CountDueTasks() {
     QAV_TRACE("JEH::CPPT");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     const int64_t clock = UpdateClock();
     // The reading is stored as Poll stores it, so that a step back is made up only once.
     CorrectClockGoingBack(clock);
@@ -553,7 +527,7 @@ int Scheduler::CountDueTasks() {
 }
 
 int Scheduler::Print(char* buffer, size_t size) {
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     const int64_t clock = UpdateClock();
     const int header = FormatText(buffer, size, "Job Entries Heap Time=%lld Removed=%d\r\n", clock,
                                   m_iNumInvalidItems);
@@ -591,7 +565,7 @@ int Scheduler::Print(char* buffer, size_t size) {
 void Scheduler::Wait(Event& event) {
     QAV_TRACE("SCH::Wait");
     {
-        HeldLock lock(m_mutex, -1);
+        MutualExclusionLock lock(m_mutex, -1);
         m_wakeEvent = &event;
     }
     bool hasNext = false;
@@ -603,13 +577,13 @@ void Scheduler::Wait(Event& event) {
     }
     event.Wait(timeout);
     event.Reset();
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     m_wakeEvent = nullptr;
 }
 
 int Scheduler::GetQueueLength() {
     QAV_TRACE("SCH::GQL");
-    HeldLock lock(m_mutex, -1);
+    MutualExclusionLock lock(m_mutex, -1);
     return static_cast<int>(m_heap.Size());
 }
 

@@ -21,8 +21,7 @@ TextLogger* GetTextLogger() {
 }
 
 TextLogger* TextLoggerFor(int severity) {
-    TextLogger* logger = GetTextLogger();
-    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
+    return AdmittingLogger(GetTextLogger(), severity);
 }
 
 WString GetErrorText(int errorCode) {

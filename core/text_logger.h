@@ -46,8 +46,15 @@ class TextLogger {
 void SetTextLogger(TextLogger* logger);
 TextLogger* GetTextLogger();
 
-// The admission rule: the installed logger when its level is `severity` or lower,
-// else null.
+// The admission rule of every logger, of texts or of messages: `logger` when it is not null and
+// its level is `severity` or lower, else null. Asking first keeps a report that nobody would
+// keep from being built at all.
+template <typename Logger>
+Logger* AdmittingLogger(Logger* logger, int severity) {
+    return logger != nullptr && logger->GetLevel() <= severity ? logger : nullptr;
+}
+
+// The installed logger when it admits `severity`, else null.
 TextLogger* TextLoggerFor(int severity);
 
 // The system's text for an error code, cut at its first carriage return.

@@ -6,8 +6,6 @@ namespace qav {
 namespace {
 
 constexpr WChar kSignalStateAttribute[] = u"qav:SignalState";
-constexpr WChar kControlName[] = u"qav:Control";
-constexpr WChar kControlValue[] = u"qav:Value";
 
 }  // namespace
 
@@ -89,25 +87,6 @@ bool SyncSignalStateAttribute(XmlElement element, uint32_t direction, SignalStat
     }
     field = static_cast<SignalState>(value);
     return true;
-}
-
-void SyncControlList(XmlElement element, uint32_t direction, std::vector<WString>& controls) {
-    if (direction != kSyncRead) {
-        element.RemoveChildren(kControlName);
-        for (const WString& control : controls) {
-            element.CreateChild(kControlName, kQavNamespaceUri)
-                .SetAttribute(kControlValue, control);
-        }
-        return;
-    }
-    controls.clear();
-    WString childName;
-    for (XmlElement child = element.FirstChild(); child.IsValid(); child = child.NextSibling()) {
-        if (child.GetName(childName) && childName == kControlName) {
-            WString& control = controls.emplace_back();
-            child.GetAttribute(kControlValue, control);
-        }
-    }
 }
 
 }  // namespace qav

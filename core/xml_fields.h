@@ -69,9 +69,4 @@ bool SyncCodecField(XmlElement parent, WStringView name, uint32_t direction, Cod
 // The state's name in the element's own attribute "qav:SignalState"; false as above.
 bool SyncSignalStateAttribute(XmlElement element, uint32_t direction, SignalState& field);
 
-// One "qav:Control" child per text, its attribute "qav:Value" holding the text. Writing
-// replaces every old "qav:Control" child; reading takes them in document order (a child
-// without the attribute gives an empty text) into an emptied list.
-void SyncControlList(XmlElement element, uint32_t direction, std::vector<WString>& controls);
-
 }  // namespace qav

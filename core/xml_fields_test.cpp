@@ -85,27 +85,5 @@ TEST(XmlFields, WritesCreateOnceReuseAfterAndSkipValuesOutsideTheTables) {
     EXPECT_TRUE(writeAll(kSyncWrite));
 }
 
-TEST(XmlFields, ControlListReplacesOnWriteAndEmptiesOnRead) {
-    XmlDocument document;
-    XmlElement root = ParseXml(document,
-                               "<r><qav:Control qav:Value=\"old\"/><Other/><qav:Control/>"
-                               "<qav:Control qav:Value=\"b\"/></r>");
-    std::vector<WString> controls = {u"stale"};
-    SyncControlList(root, kSyncRead, controls);
-    EXPECT_EQ(controls, (std::vector<WString>{u"old", u"", u"b"}));
-
-    controls = {u"Zoom", u""};
-    SyncControlList(root, kSyncWrite, controls);
-    EXPECT_EQ(SavedXml(document),
-              "<r><Other/><qav:Control qav:Value=\"Zoom\" xmlns:qav=\"urn:qav:relay:2026\"/>"
-              "<qav:Control qav:Value=\"\" xmlns:qav=\"urn:qav:relay:2026\"/></r>");
-    controls.clear();
-    SyncControlList(root, kSyncWrite, controls);
-    EXPECT_EQ(SavedXml(document), "<r><Other/></r>");
-    controls = {u"stale"};
-    SyncControlList(root, kSyncRead, controls);
-    EXPECT_TRUE(controls.empty());
-}
-
 }  // namespace
 }  // namespace qav

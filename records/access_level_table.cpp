@@ -5,6 +5,7 @@
 
 #include "core/md5.h"
 #include "core/text_utils.h"
+#include "records/list_index.h"
 
 namespace qav {
 namespace {
@@ -124,7 +125,7 @@ int32_t AccessLevelTable::FindUserDeviceLevel(WStringView userName, int32_t devi
 
 bool AccessLevelTable::SetUserDeviceLevel(int32_t index, WStringView userName, int32_t deviceId,
                                           int32_t level) {
-    if (index < 0 || static_cast<size_t>(index) >= m_userDeviceLevels.size() || !IsLevel(level)) {
+    if (!IndexInList(index, m_userDeviceLevels.size()) || !IsLevel(level)) {
         return false;
     }
     // A second entry for the same pair would never be found: refuse to make one.
@@ -137,7 +138,7 @@ bool AccessLevelTable::SetUserDeviceLevel(int32_t index, WStringView userName, i
 }
 
 bool AccessLevelTable::RemoveUserDeviceLevel(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= m_userDeviceLevels.size()) {
+    if (!IndexInList(index, m_userDeviceLevels.size())) {
         return false;
     }
     m_userDeviceLevels.erase(m_userDeviceLevels.begin() + index);

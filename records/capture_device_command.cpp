@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/text_utils.h"
+#include "records/list_index.h"
 
 namespace qav {
 namespace {
@@ -167,7 +168,7 @@ const WChar* GetCommandTypeName(const CaptureDeviceCommand& command) {
 
 int32_t GetRequiredDeviceFeature(const CaptureDeviceCommand& command) {
     // Fails closed: a type this node does not know is no command it may let pass.
-    if (command.m_type < 0 || static_cast<size_t>(command.m_type) >= kRequirementByType.size()) {
+    if (!IndexInList(command.m_type, kRequirementByType.size())) {
         return kFeatureUnknownCommand;
     }
     const Requirement requirement = kRequirementByType[static_cast<size_t>(command.m_type)];

@@ -221,10 +221,9 @@ void SyncBody(const Body& body, CaptureDeviceCommand& record, XmlElement element
     SyncBindings(body, record, element, direction, [&](const Binding& binding) {
         switch (static_cast<Special>(binding.special)) {
             case Special::kIndices:
-                SyncIntList(u"qav:Index", kQavNamespaceUri,
-                            element.FindOrCreateChild(binding.name, kQavNamespaceUri,
-                                                      direction != kSyncRead),
-                            direction, record.m_indices);
+                SyncList(element.FindOrCreateChild(binding.name, kQavNamespaceUri,
+                                                   direction != kSyncRead),
+                         u"qav:Index", kQavNamespaceUri, direction, record.m_indices, SyncIntItem);
                 break;
             case Special::kDataSize:
                 SyncAttachmentLength(element, binding.name, false, direction, record.m_dataSize,

@@ -1,5 +1,6 @@
 #include "records/capture_device_config.h"
 
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -7,26 +8,23 @@ namespace {
 
 enum class ConfigForm { kFull, kForMonitor };
 
-// Items "qav:CompressionAlgorithm" holding codec names. An id outside the codec table is
+// An item "qav:CompressionAlgorithm" holding a codec's name. An id outside the codec table is
 // written as an empty item and a name outside it read as "Undefined", so the positions of
 // the other entries survive either way.
-void SyncCodecList(XmlElement wrapper, uint32_t direction, std::vector<CodecId>& list) {
-    SyncRecordList(u"qav:CompressionAlgorithm", kQavNamespaceUri, wrapper, direction, list,
-                   [](CodecId& id, XmlElement item, uint32_t itemDirection) {
-                       if (itemDirection != kSyncRead) {
-                           const WChar* name = CodecNameById(id);
-                           item.SetText(name != nullptr ? name : u"");
-                           return;
-                       }
-                       WString text;
-                       item.GetText(text);
-                       for (const CodecTableRow& row : kCodecTable) {
-                           if (text == row.name) {
-                               id = row.id;
-                               return;
-                           }
-                       }
-                   });
+void SyncCodecItem(XmlElement item, uint32_t direction, CodecId& id) {
+    if (direction != kSyncRead) {
+        const WChar* name = CodecNameById(id);
+        item.SetText(name != nullptr ? name : u"");
+        return;
+    }
+    WString text;
+    item.GetText(text);
+    for (const CodecTableRow& row : kCodecTable) {
+        if (text == row.name) {
+            id = row.id;
+            return;
+        }
+    }
 }
 
 // The identity: who the device is, its channels, engines, ports and diagnostic types.
@@ -55,14 +53,14 @@ void SerializeIdentity(CaptureDeviceConfig& record, XmlElement element, uint32_t
     SyncIntAttribute(engines, u"qav:SerialComBaudRate", kNs, direction, record.m_serialComBaudRate);
     SyncIntAttribute(engines, u"qav:MaxNumberOfPtzStoredLocations", kNs, direction,
                      record.m_maxNumberOfPtzStoredLocations);
-    SyncItemList(u"qav:PtzEngine", engines, direction, record.m_ptzEngines);
+    SyncList(engines, u"qav:PtzEngine", kQavNamespaceUri, direction, record.m_ptzEngines);
 
-    SyncItemList(u"qav:InputPort", SyncContainer(element, u"qav:InputPorts", direction), direction,
-                 record.m_inputPorts);
-    SyncItemList(u"qav:OutputPort", SyncContainer(element, u"qav:OutputPorts", direction),
-                 direction, record.m_outputPorts);
-    SyncTextList(u"qav:DiagnosticType", SyncContainer(element, u"qav:DiagnosticTypes", direction),
-                 direction, record.m_diagnosticTypes);
+    SyncList(SyncContainer(element, u"qav:InputPorts", direction), u"qav:InputPort",
+             kQavNamespaceUri, direction, record.m_inputPorts);
+    SyncList(SyncContainer(element, u"qav:OutputPorts", direction), u"qav:OutputPort",
+             kQavNamespaceUri, direction, record.m_outputPorts);
+    SyncList(SyncContainer(element, u"qav:DiagnosticTypes", direction), u"qav:DiagnosticType",
+             kQavNamespaceUri, direction, record.m_diagnosticTypes, SyncTextItem);
 }
 
 // What the device offers: formats, codecs, rates, controls, web interfaces, diagnostics.
@@ -74,14 +72,16 @@ void SerializeCapabilities(CaptureDeviceConfig& record, XmlElement element, uint
 
     Serialize(record.m_defaultImageSize, SyncContainer(element, u"qav:DefaultImageSize", direction),
               direction);
-    SyncItemList(u"qav:ImageSize", SyncContainer(element, u"qav:ImageSizes", direction), direction,
-                 record.m_imageSizes);
-    SyncIntList(u"qav:SampleRate", kNs, SyncContainer(element, u"qav:AudioSampleRates", direction),
-                direction, record.m_audioSampleRates);
-    SyncCodecList(SyncContainer(element, u"qav:VideoCompressionAlgorithms", direction), direction,
-                  record.m_videoCompressionAlgorithms);
-    SyncCodecList(SyncContainer(element, u"qav:AudioCompressionAlgorithms", direction), direction,
-                  record.m_audioCompressionAlgorithms);
+    SyncList(SyncContainer(element, u"qav:ImageSizes", direction), u"qav:ImageSize",
+             kQavNamespaceUri, direction, record.m_imageSizes);
+    SyncList(SyncContainer(element, u"qav:AudioSampleRates", direction), u"qav:SampleRate", kNs,
+             direction, record.m_audioSampleRates, SyncIntItem);
+    SyncList(SyncContainer(element, u"qav:VideoCompressionAlgorithms", direction),
+             u"qav:CompressionAlgorithm", kNs, direction, record.m_videoCompressionAlgorithms,
+             SyncCodecItem);
+    SyncList(SyncContainer(element, u"qav:AudioCompressionAlgorithms", direction),
+             u"qav:CompressionAlgorithm", kNs, direction, record.m_audioCompressionAlgorithms,
+             SyncCodecItem);
     SyncCodecField(element, u"qav:DefaultVideoCompressionAlgorithm", direction,
                    record.m_defaultVideoCompressionAlgorithm);
     SyncCodecField(element, u"qav:DefaultAudioCompressionAlgorithm", direction,
@@ -116,21 +116,20 @@ void SerializeCapabilities(CaptureDeviceConfig& record, XmlElement element, uint
                       record.m_videoRotation);
     SyncIntField(element, u"qav:Timestamp", kNs, direction, record.m_timestamp);
 
-    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:AudioControls", direction), direction,
-                 record.m_audioControls);
-    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:AudioOutControls", direction),
-                 direction, record.m_audioOutControls);
-    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:VideoControls", direction), direction,
-                 record.m_videoControls);
-    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:VideoEncoderControls", direction),
-                 direction, record.m_videoEncoderControls);
-    SyncItemList(u"qav:Control", SyncContainer(element, u"qav:DeviceControls", direction),
-                 direction, record.m_deviceControls);
-    SyncItemList(u"qav:WebInterface", SyncContainer(element, u"qav:WebInterfaces", direction),
-                 direction, record.m_webInterfaces);
-    SyncItemList(u"qav:DiagnosticChannel",
-                 SyncContainer(element, u"qav:DiagnosticChannels", direction), direction,
-                 record.m_diagnosticChannels);
+    SyncList(SyncContainer(element, u"qav:AudioControls", direction), u"qav:Control",
+             kQavNamespaceUri, direction, record.m_audioControls);
+    SyncList(SyncContainer(element, u"qav:AudioOutControls", direction), u"qav:Control",
+             kQavNamespaceUri, direction, record.m_audioOutControls);
+    SyncList(SyncContainer(element, u"qav:VideoControls", direction), u"qav:Control",
+             kQavNamespaceUri, direction, record.m_videoControls);
+    SyncList(SyncContainer(element, u"qav:VideoEncoderControls", direction), u"qav:Control",
+             kQavNamespaceUri, direction, record.m_videoEncoderControls);
+    SyncList(SyncContainer(element, u"qav:DeviceControls", direction), u"qav:Control",
+             kQavNamespaceUri, direction, record.m_deviceControls);
+    SyncList(SyncContainer(element, u"qav:WebInterfaces", direction), u"qav:WebInterface",
+             kQavNamespaceUri, direction, record.m_webInterfaces);
+    SyncList(SyncContainer(element, u"qav:DiagnosticChannels", direction), u"qav:DiagnosticChannel",
+             kQavNamespaceUri, direction, record.m_diagnosticChannels);
 
     XmlElement serial = SyncContainer(element, u"qav:SerialPorts", direction);
     SyncIntAttribute(serial, u"qav:Quantity", kNs, direction, record.m_serialPortQuantity);
@@ -170,7 +169,8 @@ void SerializeDeviceSettings(CaptureDeviceConfig& record, XmlElement element, ui
 
     XmlElement protocols = SyncContainer(element, u"qav:PtzProtocols", direction);
     SyncIntAttribute(protocols, u"qav:Index", kNs, direction, record.m_ptzProtocolIndex);
-    SyncTextList(u"qav:Protocol", protocols, direction, record.m_ptzProtocols);
+    SyncList(protocols, u"qav:Protocol", kQavNamespaceUri, direction, record.m_ptzProtocols,
+             SyncTextItem);
 }
 
 void Serialize(CaptureDeviceConfig& record, XmlElement element, uint32_t direction,
@@ -214,7 +214,7 @@ void CaptureDeviceConfig::Reset() {
 
 bool CaptureDeviceConfig::GetImageSize(int32_t index, WString& name, int32_t& width,
                                        int32_t& height, int32_t& maxVideoFrameRate) const {
-    if (index < 0 || static_cast<size_t>(index) >= m_imageSizes.size()) {
+    if (!IndexInList(index, m_imageSizes.size())) {
         return false;
     }
     const ImageSize& size = m_imageSizes[static_cast<size_t>(index)];
@@ -230,7 +230,7 @@ namespace {
 // The field of input port `index`; false for an index outside the list.
 bool GetInputPortField(const std::vector<InputPortConfig>& ports, int32_t index,
                        int32_t InputPortConfig::*field, int32_t& value) {
-    if (index < 0 || static_cast<size_t>(index) >= ports.size()) {
+    if (!IndexInList(index, ports.size())) {
         return false;
     }
     value = ports[static_cast<size_t>(index)].*field;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "core/xml_fields.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -134,9 +135,8 @@ constexpr auto kAttributesByType = [] {
 }();
 
 Attributes AttributesOf(int32_t type) {
-    return type >= 0 && static_cast<size_t>(type) < kAttributesByType.size()
-               ? kAttributesByType[static_cast<size_t>(type)]
-               : Attributes::kNone;
+    const Attributes* attributes = EntryAt(kAttributesByType, type);
+    return attributes != nullptr ? *attributes : Attributes::kNone;
 }
 
 }  // namespace

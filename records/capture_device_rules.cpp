@@ -4,6 +4,7 @@
 
 #include "core/xml_fields.h"
 #include "records/device_config_items.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -18,8 +19,10 @@ void SerializeGeneral(CaptureDeviceRules& record, XmlElement element, uint32_t d
     const XmlElement streams = SyncContainer(element, u"qav:MediaStreams", direction);
     const XmlElement outputs = SyncContainer(streams, u"qav:MediaOutputStreams", direction);
     const XmlElement inputs = SyncContainer(streams, u"qav:MediaInputStreams", direction);
-    SyncItemList(u"qav:MediaOutputStream", outputs, direction, record.m_mediaOutputStreams);
-    SyncItemList(u"qav:MediaInputStream", inputs, direction, record.m_mediaInputStreams);
+    SyncList(outputs, u"qav:MediaOutputStream", kQavNamespaceUri, direction,
+             record.m_mediaOutputStreams);
+    SyncList(inputs, u"qav:MediaInputStream", kQavNamespaceUri, direction,
+             record.m_mediaInputStreams);
 
     const XmlElement wakeup = SyncContainer(SyncContainer(element, u"qav:Ports", direction),
                                             u"qav:PortWakeup", direction);
@@ -27,9 +30,8 @@ void SerializeGeneral(CaptureDeviceRules& record, XmlElement element, uint32_t d
     SyncBoolAttribute(SyncContainer(wakeup, u"qav:CellularModem", direction), u"qav:Enable", kNs,
                       direction, record.m_cellularModemEnable);
 
-    SyncRecordList(u"qav:ForwardingRule", kNs,
-                   SyncContainer(element, u"qav:ForwardingRules", direction), direction,
-                   record.m_forwardingRules);
+    SyncList(SyncContainer(element, u"qav:ForwardingRules", direction), u"qav:ForwardingRule", kNs,
+             direction, record.m_forwardingRules);
 }
 
 // Text messages, central location, motion detection, video channels, battery, sensors.
@@ -55,14 +57,12 @@ void SerializeDevice(CaptureDeviceRules& record, XmlElement element, uint32_t di
     SyncFiniteDoubleAttribute(central, u"qav:Longitude", kNs, direction, record.m_longitude);
     SyncIntAttribute(central, u"qav:Distance", kNs, direction, record.m_distance);
 
-    SyncItemList(u"qav:VMDChParams",
-                 SyncContainer(SyncContainer(element, u"qav:MotionDetection", direction),
-                               u"qav:VMDChParamsVec", direction),
-                 direction, record.m_vmdChannels);
-    SyncItemList(u"qav:VideoChannel",
-                 SyncContainer(SyncContainer(element, u"qav:VideoChannelRules", direction),
-                               u"qav:VideoChannels", direction),
-                 direction, record.m_videoChannelRules);
+    SyncList(SyncContainer(SyncContainer(element, u"qav:MotionDetection", direction),
+                           u"qav:VMDChParamsVec", direction),
+             u"qav:VMDChParams", kQavNamespaceUri, direction, record.m_vmdChannels);
+    SyncList(SyncContainer(SyncContainer(element, u"qav:VideoChannelRules", direction),
+                           u"qav:VideoChannels", direction),
+             u"qav:VideoChannel", kQavNamespaceUri, direction, record.m_videoChannelRules);
 
     const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
     if (direction == kSyncRead) {
@@ -73,9 +73,9 @@ void SerializeDevice(CaptureDeviceRules& record, XmlElement element, uint32_t di
                                   record.m_minPartialPower);
     }
 
-    SyncItemList(u"qav:TemperatureLimitsEntry",
-                 SyncContainer(element, u"qav:TemperatureLimits", direction), direction,
-                 record.m_temperatureLimits);
+    SyncList(SyncContainer(element, u"qav:TemperatureLimits", direction),
+             u"qav:TemperatureLimitsEntry", kQavNamespaceUri, direction,
+             record.m_temperatureLimits);
 }
 
 // What only the device's own site decides: local control and audio channel grouping.
@@ -116,14 +116,6 @@ void Serialize(CaptureDeviceRules& record, XmlElement element, uint32_t directio
     const XmlElement time = SyncContainer(element, u"qav:Time", direction);
     SerializeClock(record, time, direction);
     SerializeZone(record, time, direction);
-}
-
-// The entry of `list` at a position an event names; null outside the list.
-template <typename Item>
-Item* EntryAt(std::vector<Item>& list, int32_t index) {
-    return index >= 0 && static_cast<size_t>(index) < list.size()
-               ? &list[static_cast<size_t>(index)]
-               : nullptr;
 }
 
 // Mask bit `bit` and `limit` of the entry named `name` set to `value`; true when either
@@ -189,7 +181,7 @@ bool CaptureDeviceRules::GetMediaStreamEntry(int32_t index, bool& enable, WStrin
                                              WString& address, WString& userName, WString& password,
                                              int32_t& videoChannel, int32_t& audioChannel,
                                              int32_t& transportProtocol) const {
-    if (index < 0 || static_cast<size_t>(index) >= m_mediaOutputStreams.size()) {
+    if (!IndexInList(index, m_mediaOutputStreams.size())) {
         return false;
     }
     const MediaOutputStream& stream = m_mediaOutputStreams[static_cast<size_t>(index)];

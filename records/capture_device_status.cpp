@@ -7,6 +7,7 @@
 #include "records/capture_device_config.h"
 #include "records/capture_device_status_extension.h"
 #include "records/devices_summary.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -26,12 +27,6 @@ bool SameRecordings(const RecordingsList& left, const RecordingsList& right) {
         }
     }
     return true;
-}
-
-// Entry `index` of `list`, or null when the index names none.
-template <typename List>
-auto EntryAt(List& list, int32_t index) -> decltype(list.data()) {
-    return index >= 0 && static_cast<size_t>(index) < list.size() ? list.data() + index : nullptr;
 }
 
 bool IsEncoderSet(int32_t set) {

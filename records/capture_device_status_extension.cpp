@@ -5,7 +5,7 @@
 #include "core/text_logger.h"
 #include "core/xml_fields.h"
 #include "records/battery_state.h"
-#include "records/entry_fields.h"
+#include "records/list_index.h"
 #include "records/monitor_command_tables.h"
 #include "records/record_fields.h"
 
@@ -54,10 +54,6 @@ void SyncTimestamp(XmlElement time, uint32_t direction, CaptureDeviceStatusExten
     }
     SyncInt64Attribute(sync, u"qav:NTPTime", kQavNamespaceUri, direction, record.m_ntpTime);
     SyncInt64Attribute(sync, u"qav:Timestamp", kQavNamespaceUri, direction, record.m_timestamp);
-}
-
-bool IndexInList(int32_t index, size_t size) {
-    return index >= 0 && static_cast<size_t>(index) < size;
 }
 
 // The entry a command addresses: [index] when it bears the name, else the first of that

@@ -1,9 +1,17 @@
 #include "records/channel_status.h"
 
-#include "records/entry_fields.h"
+#include "records/record_fields.h"
 
 namespace qav {
 namespace {
+
+void SyncControlValue(XmlElement item, uint32_t direction, WString& value) {
+    if (direction != kSyncRead) {
+        item.SetAttribute(u"qav:Value", value);
+    } else {
+        item.GetAttribute(u"qav:Value", value);
+    }
+}
 
 // An empty list writes no wrapper, yet a wrapper already there loses its old controls, so
 // what is read back is always what was written. Reading with no wrapper empties the list.
@@ -80,19 +88,25 @@ void SyncAudioChannelBody(XmlElement element, uint32_t direction, AudioChannelSt
     SyncBoolField(element, u"qav:EnableParallelInOut", direction, channel.m_enableParallelInOut);
 }
 
+void SyncControlList(XmlElement wrapper, uint32_t direction, std::vector<WString>& controls) {
+    SyncList(wrapper, u"qav:Control", kQavNamespaceUri, direction, controls, SyncControlValue);
+}
+
 void SyncVideoChannelList(XmlElement wrapper, uint32_t direction,
                           std::vector<VideoChannelStatus>& channels) {
-    SyncEntryList(wrapper, u"qav:VideoChannel", direction, channels, SyncVideoChannelBody);
+    SyncList(wrapper, u"qav:VideoChannel", kQavNamespaceUri, direction, channels,
+             SyncVideoChannelBody);
 }
 
 void SyncAudioChannelList(XmlElement wrapper, uint32_t direction,
                           std::vector<AudioChannelStatus>& channels) {
-    SyncEntryList(wrapper, u"qav:AudioChannel", direction, channels, SyncAudioChannelBody);
+    SyncList(wrapper, u"qav:AudioChannel", kQavNamespaceUri, direction, channels,
+             SyncAudioChannelBody);
 }
 
 void SyncSerialPortList(XmlElement wrapper, uint32_t direction,
                         std::vector<SerialPortStatus>& ports) {
-    SyncEntryList(wrapper, u"qav:SerialPort", direction, ports, SyncSerialPortBody);
+    SyncList(wrapper, u"qav:SerialPort", kQavNamespaceUri, direction, ports, SyncSerialPortBody);
 }
 
 }  // namespace qav

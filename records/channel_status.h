@@ -98,8 +98,13 @@ void SyncEncoderParameters(XmlElement element, uint32_t direction, EncoderParame
 void SyncVideoChannelBody(XmlElement element, uint32_t direction, VideoChannelStatus& channel);
 void SyncAudioChannelBody(XmlElement element, uint32_t direction, AudioChannelStatus& channel);
 
+// One "qav:Control" child of the wrapper per text, its attribute "qav:Value" holding the text.
+// Writing replaces every old "qav:Control" child; reading takes them in document order (a
+// child without the attribute gives an empty text) into an emptied list.
+void SyncControlList(XmlElement wrapper, uint32_t direction, std::vector<WString>& controls);
+
 // List bindings under a wrapper that the status record finds or creates: items
-// "qav:VideoChannel", "qav:AudioChannel" and "qav:SerialPort" (see records/entry_fields.h).
+// "qav:VideoChannel", "qav:AudioChannel" and "qav:SerialPort" (see SyncList).
 void SyncVideoChannelList(XmlElement wrapper, uint32_t direction,
                           std::vector<VideoChannelStatus>& channels);
 void SyncAudioChannelList(XmlElement wrapper, uint32_t direction,

@@ -163,8 +163,8 @@ void ConnectionParameters::Serialize(XmlElement element, uint32_t direction) {
                           m_shareDevicesAmongServers);
         XmlElement servers =
             multiple.FindOrCreateChild(u"qav:ServerConnections", kQavNamespaceUri, write);
-        SyncRecordList(u"qav:ClientParameters", kQavNamespaceUri, servers, direction,
-                       m_serverConnections);
+        SyncList(servers, u"qav:ClientParameters", kQavNamespaceUri, direction,
+                 m_serverConnections);
         MarkEraseChildren(servers, direction);
     }
 

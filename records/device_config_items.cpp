@@ -42,10 +42,9 @@ void Serialize(DeviceControl& item, XmlElement element, uint32_t direction) {
                       item.m_defaultValue);
     // The type as just read decides, so a numeric control never picks up stray options.
     if (item.m_type == kControlTypeOptions) {
-        SyncTextList(
-            u"qav:Option",
+        SyncList(
             element.FindOrCreateChild(u"qav:Options", kQavNamespaceUri, direction != kSyncRead),
-            direction, item.m_options);
+            u"qav:Option", kQavNamespaceUri, direction, item.m_options, SyncTextItem);
     }
 }
 
@@ -68,18 +67,6 @@ void Serialize(DiagnosticChannel& item, XmlElement element, uint32_t direction) 
     SyncIntAttribute(element, u"qav:NumValuesPerSample", kQavNamespaceUri, direction,
                      item.m_numValuesPerSample);
     SyncIntAttribute(element, u"qav:SampleRate", kQavNamespaceUri, direction, item.m_sampleRate);
-}
-
-void SyncTextList(WStringView itemName, XmlElement wrapper, uint32_t direction,
-                  std::vector<WString>& list) {
-    SyncRecordList(itemName, kQavNamespaceUri, wrapper, direction, list,
-                   [](WString& text, XmlElement child, uint32_t itemDirection) {
-                       if (itemDirection != kSyncRead) {
-                           child.SetText(text);
-                       } else {
-                           child.GetText(text);
-                       }
-                   });
 }
 
 }  // namespace qav

@@ -112,20 +112,4 @@ void Serialize(DeviceControl& item, XmlElement element, uint32_t direction);
 void Serialize(WebInterface& item, XmlElement element, uint32_t direction);
 void Serialize(DiagnosticChannel& item, XmlElement element, uint32_t direction);
 
-// One `itemName` child of `wrapper` per text, the text as the child's own. Writing
-// replaces the old items; reading empties the list first (also for a null wrapper).
-void SyncTextList(WStringView itemName, XmlElement wrapper, uint32_t direction,
-                  std::vector<WString>& list);
-
-// One `itemName` child of `wrapper` per item, each item serialized on its child; the same
-// list rule as above.
-template <typename Item>
-void SyncItemList(WStringView itemName, XmlElement wrapper, uint32_t direction,
-                  std::vector<Item>& list) {
-    SyncRecordList(itemName, kQavNamespaceUri, wrapper, direction, list,
-                   [](Item& item, XmlElement child, uint32_t itemDirection) {
-                       Serialize(item, child, itemDirection);
-                   });
-}
-
 }  // namespace qav

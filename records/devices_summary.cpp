@@ -1,7 +1,6 @@
 #include "records/devices_summary.h"
 
 #include "records/battery_state.h"
-#include "records/entry_fields.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -37,14 +36,14 @@ void SyncOutputPortEntry(XmlElement element, uint32_t direction, OutputPortEntry
 void SyncDeviceEntry(XmlElement element, uint32_t direction, DeviceEntry& entry) {
     SyncIntAttribute(element, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
     SyncStringField(element, u"qav:Name", direction, entry.m_name);
-    SyncEntryList(SyncContainer(element, u"qav:VideoChannels", direction), u"qav:VideoChannel",
-                  direction, entry.m_videoChannels, SyncChannelEntry);
-    SyncEntryList(SyncContainer(element, u"qav:AudioChannels", direction), u"qav:AudioChannel",
-                  direction, entry.m_audioChannels, SyncChannelEntry);
-    SyncEntryList(SyncContainer(element, u"qav:InputPorts", direction), u"qav:InputPort", direction,
-                  entry.m_inputPorts, SyncInputPortEntry);
-    SyncEntryList(SyncContainer(element, u"qav:OutputPorts", direction), u"qav:OutputPort",
-                  direction, entry.m_outputPorts, SyncOutputPortEntry);
+    SyncList(SyncContainer(element, u"qav:VideoChannels", direction), u"qav:VideoChannel",
+             kQavNamespaceUri, direction, entry.m_videoChannels, SyncChannelEntry);
+    SyncList(SyncContainer(element, u"qav:AudioChannels", direction), u"qav:AudioChannel",
+             kQavNamespaceUri, direction, entry.m_audioChannels, SyncChannelEntry);
+    SyncList(SyncContainer(element, u"qav:InputPorts", direction), u"qav:InputPort",
+             kQavNamespaceUri, direction, entry.m_inputPorts, SyncInputPortEntry);
+    SyncList(SyncContainer(element, u"qav:OutputPorts", direction), u"qav:OutputPort",
+             kQavNamespaceUri, direction, entry.m_outputPorts, SyncOutputPortEntry);
 
     const XmlElement battery = SyncContainer(element, u"qav:Battery", direction);
     if (direction == kSyncRead || entry.m_partialPower >= 0.0) {
@@ -60,8 +59,8 @@ void SyncDeviceEntry(XmlElement element, uint32_t direction, DeviceEntry& entry)
 }  // namespace
 
 void Serialize(DevicesSummary& record, XmlElement element, uint32_t direction) {
-    SyncEntryList(SyncContainer(element, u"qav:CaptureDevices", direction), u"qav:CaptureDevice",
-                  direction, record.m_devices, SyncDeviceEntry);
+    SyncList(SyncContainer(element, u"qav:CaptureDevices", direction), u"qav:CaptureDevice",
+             kQavNamespaceUri, direction, record.m_devices, SyncDeviceEntry);
 }
 
 void DevicesSummary::WriteXml(XmlElement parent) {

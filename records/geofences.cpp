@@ -5,6 +5,7 @@
 #include "core/text_logger.h"
 #include "core/xml_document.h"
 #include "core/xml_fields.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -13,7 +14,7 @@ namespace {
 constexpr const WChar* kNs = kQavNamespaceUri;
 constexpr const WChar* kFencesRoot = u"qav:Fences";
 
-void SerializeVertex(Vertex& vertex, XmlElement element, uint32_t direction) {
+void SerializeVertex(XmlElement element, uint32_t direction, Vertex& vertex) {
     // A coordinate that is no number is neither written nor taken: "inf" or "nan" on the
     // wire would reach monitors as a boundary no map can draw.
     SyncFiniteDoubleAttribute(element, u"qav:Latitude", kNs, direction, vertex.m_latitude);
@@ -29,18 +30,14 @@ void SerializeAction(FenceAction& action, XmlElement element, uint32_t direction
     SyncBoolAttribute(element, u"qav:Alarm", kNs, direction, action.m_alarm);
 }
 
-bool InList(const std::vector<Fence>& list, int32_t position) {
-    return position >= 0 && static_cast<size_t>(position) < list.size();
-}
-
 }  // namespace
 
 Fence* FenceList::At(int32_t position) {
-    return InList(m_fences, position) ? &m_fences[static_cast<size_t>(position)] : nullptr;
+    return EntryAt(m_fences, position);
 }
 
 const Fence* FenceList::AtConst(int32_t position) const {
-    return InList(m_fences, position) ? &m_fences[static_cast<size_t>(position)] : nullptr;
+    return EntryAt(m_fences, position);
 }
 
 void SerializeFence(XmlElement element, uint32_t direction, Fence& fence) {
@@ -54,14 +51,11 @@ void SerializeFence(XmlElement element, uint32_t direction, Fence& fence) {
 }
 
 void SerializeVertexList(XmlElement element, uint32_t direction, std::vector<Vertex>& vertices) {
-    SyncRecordList(u"qav:Vertex", kNs, element, direction, vertices, SerializeVertex);
+    SyncList(element, u"qav:Vertex", kNs, direction, vertices, SerializeVertex);
 }
 
 void SerializeFenceList(XmlElement element, uint32_t direction, std::vector<Fence>& fences) {
-    SyncRecordList(u"qav:Fence", kNs, element, direction, fences,
-                   [](Fence& fence, XmlElement child, uint32_t itemDirection) {
-                       SerializeFence(child, itemDirection, fence);
-                   });
+    SyncList(element, u"qav:Fence", kNs, direction, fences, SerializeFence);
 }
 
 std::string WriteFencesText(const FenceList& fences) {

@@ -57,14 +57,13 @@ bool LocalNetworkParameters::Serialize(XmlElement parent, uint32_t direction) {
                             u"qav:Enable", kQavNamespaceUri, direction, m_vpnEnabled);
 
     XmlElement rules = element.FindOrCreateChild(u"qav:ForwardingRules", kQavNamespaceUri, write);
-    ok &= SyncRecordList(u"qav:ForwardingRule", kQavNamespaceUri, rules, direction,
-                         m_forwardingRules);
+    ok &= SyncList(rules, u"qav:ForwardingRule", kQavNamespaceUri, direction, m_forwardingRules);
     MarkEraseChildren(rules, direction);
 
     XmlElement configurations =
         element.FindOrCreateChild(u"qav:StaticNetworkConfigurations", kQavNamespaceUri, write);
-    ok &= SyncRecordList(u"qav:StaticNetworkConfiguration", kQavNamespaceUri, configurations,
-                         direction, m_staticNetworkConfigurations);
+    ok &= SyncList(configurations, u"qav:StaticNetworkConfiguration", kQavNamespaceUri, direction,
+                   m_staticNetworkConfigurations);
     MarkEraseChildren(configurations, direction);
     return ok;
 }

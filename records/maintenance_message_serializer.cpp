@@ -101,7 +101,7 @@ constexpr auto kBodyByType = [] {
     return byType;  // 1, 2, 7, 9 and 15 carry nothing more
 }();
 
-void SyncNetworkAppAddress(NetworkAppAddress& item, XmlElement element, uint32_t direction) {
+void SyncNetworkAppAddress(XmlElement element, uint32_t direction, NetworkAppAddress& item) {
     SyncTextAttribute(element, u"qav:Address", kQavNamespaceUri, direction, item.m_address);
     SyncBounded(direction, item.m_portNumber, 0, kPortMax, [&](int32_t& port) {
         return SyncIntAttribute(element, u"qav:PortNumber", kQavNamespaceUri, direction, port);
@@ -110,7 +110,7 @@ void SyncNetworkAppAddress(NetworkAppAddress& item, XmlElement element, uint32_t
 
 // A fresh item is 0 ("Undefined"), which is what an unknown text reads as; a value without
 // a text writes the item without its attribute.
-void SyncDeviceFeature(int32_t& feature, XmlElement element, uint32_t direction) {
+void SyncDeviceFeature(XmlElement element, uint32_t direction, int32_t& feature) {
     SyncEnumAttribute(element, u"qav:Name", kQavNamespaceUri, kDeviceFeatureTable, direction,
                       feature);
 }
@@ -128,14 +128,13 @@ void SyncBody(const Body& body, MaintenanceMessage& record, XmlElement element,
                                      record.m_payload);
                 break;
             case Special::kNetworkAppAddresses:
-                SyncRecordList(u"qav:NetworkAppAddress", kQavNamespaceUri,
-                               wrapper(u"qav:NetworkAppAddresses"), direction,
-                               record.m_networkAppAddresses, SyncNetworkAppAddress);
+                SyncList(wrapper(u"qav:NetworkAppAddresses"), u"qav:NetworkAppAddress",
+                         kQavNamespaceUri, direction, record.m_networkAppAddresses,
+                         SyncNetworkAppAddress);
                 break;
             case Special::kDeviceFeatures:
-                SyncRecordList(u"qav:DeviceFeature", kQavNamespaceUri,
-                               wrapper(u"qav:DeviceFeatures"), direction, record.m_deviceFeatures,
-                               SyncDeviceFeature);
+                SyncList(wrapper(u"qav:DeviceFeatures"), u"qav:DeviceFeature", kQavNamespaceUri,
+                         direction, record.m_deviceFeatures, SyncDeviceFeature);
                 break;
             case Special::kRecordings:
                 RecordingsList::Sync(record.m_recordings, element, direction);

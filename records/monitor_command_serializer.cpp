@@ -135,12 +135,12 @@ void SyncBody(const Body& body, MonitorCommand& record, XmlElement element, uint
                                      direction, record.m_dataSize, record.m_payload);
                 break;
             case Special::kMediaFiles:
-                SyncRecordList(u"qav:MediaFile", kQavNamespaceUri, wrapper(binding.name), direction,
-                               record.m_mediaFiles);
+                SyncList(wrapper(binding.name), u"qav:MediaFile", kQavNamespaceUri, direction,
+                         record.m_mediaFiles);
                 break;
             case Special::kRouteStatistics:
-                SyncRecordList(u"qav:Entry", kQavNamespaceUri, wrapper(binding.name), direction,
-                               record.m_routeStatistics);
+                SyncList(wrapper(binding.name), u"qav:Entry", kQavNamespaceUri, direction,
+                         record.m_routeStatistics);
                 break;
             case Special::kAudioFormat:
                 SyncFormat(element, binding.name, direction, record.m_audioFormat);

@@ -24,7 +24,7 @@
 
 #include "core/wide_text.h"
 #include "core/xml_element.h"
-#include "records/entry_fields.h"
+#include "records/record_fields.h"
 
 namespace qav {
 
@@ -99,18 +99,18 @@ class NamedEntryList {
         }
     }
 
-    // The list as the wrapper's `itemName` children (see entry_fields.h). Reading replaces
-    // the list with at most `maximum` entries, the first ones, and returns how many items
-    // the wrapper held; writing returns the list's size.
+    // The list as the wrapper's `itemName` children (see SyncList). Reading replaces the list
+    // with at most `maximum` entries, the first ones, and returns how many items the wrapper
+    // held; writing returns the list's size.
     size_t Sync(XmlElement wrapper, WStringView itemName, uint32_t direction,
                 void (*body)(XmlElement, uint32_t, Entry&), size_t maximum) {
         if (direction != kSyncRead) {
             // Writing reads the entries only: the names stay as they are.
-            SyncEntryList(wrapper, itemName, direction, m_entries, body);
+            SyncList(wrapper, itemName, kQavNamespaceUri, direction, m_entries, body);
             return m_entries.size();
         }
         std::vector<Entry> read;
-        SyncEntryList(wrapper, itemName, direction, read, body);
+        SyncList(wrapper, itemName, kQavNamespaceUri, direction, read, body);
         const size_t held = read.size();
         if (read.size() > maximum) {
             read.erase(read.begin() + static_cast<std::ptrdiff_t>(maximum), read.end());

@@ -1,6 +1,6 @@
 #include "records/phone_entry.h"
 
-#include "records/entry_fields.h"
+#include "records/record_fields.h"
 
 namespace qav {
 
@@ -12,7 +12,7 @@ void SyncPhoneEntryBody(XmlElement element, uint32_t direction, PhoneEntry& entr
 }
 
 void SyncPhoneEntryList(XmlElement wrapper, uint32_t direction, std::vector<PhoneEntry>& entries) {
-    SyncEntryList(wrapper, u"qav:PhoneEntry", direction, entries, SyncPhoneEntryBody);
+    SyncList(wrapper, u"qav:PhoneEntry", kQavNamespaceUri, direction, entries, SyncPhoneEntryBody);
 }
 
 }  // namespace qav

@@ -25,7 +25,7 @@ struct PhoneEntry {
 // The entry's own element, kSyncWrite or kSyncRead.
 void SyncPhoneEntryBody(XmlElement element, uint32_t direction, PhoneEntry& entry);
 
-// Items "qav:PhoneEntry" under `wrapper` (see records/entry_fields.h).
+// Items "qav:PhoneEntry" under `wrapper` (see SyncList).
 void SyncPhoneEntryList(XmlElement wrapper, uint32_t direction, std::vector<PhoneEntry>& entries);
 
 }  // namespace qav

@@ -1,6 +1,6 @@
 #include "records/port_status.h"
 
-#include "records/entry_fields.h"
+#include "records/record_fields.h"
 
 namespace qav {
 namespace {
@@ -35,17 +35,18 @@ void SyncRecordingActionBody(XmlElement element, uint32_t direction, RecordingAc
 
 void SyncInputPortList(XmlElement wrapper, uint32_t direction,
                        std::vector<InputPortStatus>& ports) {
-    SyncEntryList(wrapper, u"qav:InputPort", direction, ports, SyncInputPortBody);
+    SyncList(wrapper, u"qav:InputPort", kQavNamespaceUri, direction, ports, SyncInputPortBody);
 }
 
 void SyncOutputPortList(XmlElement wrapper, uint32_t direction,
                         std::vector<OutputPortStatus>& ports) {
-    SyncEntryList(wrapper, u"qav:OutputPort", direction, ports, SyncOutputPortBody);
+    SyncList(wrapper, u"qav:OutputPort", kQavNamespaceUri, direction, ports, SyncOutputPortBody);
 }
 
 void SyncRecordingActionList(XmlElement wrapper, uint32_t direction,
                              std::vector<RecordingAction>& actions) {
-    SyncEntryList(wrapper, u"qav:RecordingAction", direction, actions, SyncRecordingActionBody);
+    SyncList(wrapper, u"qav:RecordingAction", kQavNamespaceUri, direction, actions,
+             SyncRecordingActionBody);
 }
 
 }  // namespace qav

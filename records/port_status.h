@@ -54,7 +54,7 @@ void SyncPortBody(XmlElement element, uint32_t direction, PortStatus& port);
 void SyncRecordingActionBody(XmlElement element, uint32_t direction, RecordingAction& action);
 
 // List bindings: items "qav:InputPort", "qav:OutputPort" and "qav:RecordingAction" under
-// `wrapper` (see records/entry_fields.h).
+// `wrapper` (see SyncList).
 void SyncInputPortList(XmlElement wrapper, uint32_t direction, std::vector<InputPortStatus>& ports);
 void SyncOutputPortList(XmlElement wrapper, uint32_t direction,
                         std::vector<OutputPortStatus>& ports);

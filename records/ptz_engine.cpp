@@ -1,6 +1,6 @@
 #include "records/ptz_engine.h"
 
-#include "records/entry_fields.h"
+#include "records/record_fields.h"
 
 namespace qav {
 namespace {
@@ -32,15 +32,16 @@ void SyncPtzEngineBody(XmlElement element, uint32_t direction, PtzEngine& engine
 }
 
 void SyncPtzEngineList(XmlElement wrapper, uint32_t direction, std::vector<PtzEngine>& engines) {
-    SyncEntryList(wrapper, u"qav:PtzEngine", direction, engines, SyncPtzEngineBody);
+    SyncList(wrapper, u"qav:PtzEngine", kQavNamespaceUri, direction, engines, SyncPtzEngineBody);
 }
 
 void SyncPtzPresetList(XmlElement wrapper, uint32_t direction, std::vector<PtzPreset>& presets) {
-    SyncEntryList(wrapper, u"qav:PtzPreset", direction, presets, SyncPtzPresetBody);
+    SyncList(wrapper, u"qav:PtzPreset", kQavNamespaceUri, direction, presets, SyncPtzPresetBody);
 }
 
 void SyncPtzLocationList(XmlElement wrapper, uint32_t direction, std::vector<WString>& locations) {
-    SyncEntryList(wrapper, u"qav:PtzLocation", direction, locations, SyncPtzLocationBody);
+    SyncList(wrapper, u"qav:PtzLocation", kQavNamespaceUri, direction, locations,
+             SyncPtzLocationBody);
 }
 
 }  // namespace qav

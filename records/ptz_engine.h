@@ -38,7 +38,7 @@ struct PtzEngine {
 void SyncPtzEngineBody(XmlElement element, uint32_t direction, PtzEngine& engine);
 
 // List bindings: items "qav:PtzEngine", "qav:PtzPreset" and "qav:PtzLocation" (the name in
-// its attribute "qav:Name") under `wrapper` (see records/entry_fields.h).
+// its attribute "qav:Name") under `wrapper` (see SyncList).
 void SyncPtzEngineList(XmlElement wrapper, uint32_t direction, std::vector<PtzEngine>& engines);
 void SyncPtzPresetList(XmlElement wrapper, uint32_t direction, std::vector<PtzPreset>& presets);
 void SyncPtzLocationList(XmlElement wrapper, uint32_t direction, std::vector<WString>& locations);

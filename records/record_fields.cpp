@@ -176,16 +176,20 @@ bool SyncChildIntAttribute(XmlElement element, WStringView childName, WStringVie
         namespaceUri, direction, field);
 }
 
-void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
-                 uint32_t direction, std::vector<int32_t>& list) {
-    SyncRecordList(itemName, namespaceUri, wrapper, direction, list,
-                   [](int32_t& value, XmlElement item, uint32_t itemDirection) {
-                       if (itemDirection != kSyncRead) {
-                           item.SetTextInt(value);
-                       } else {
-                           item.GetTextInt(value);
-                       }
-                   });
+void SyncIntItem(XmlElement item, uint32_t direction, int32_t& value) {
+    if (direction != kSyncRead) {
+        item.SetTextInt(value);
+    } else {
+        item.GetTextInt(value);
+    }
+}
+
+void SyncTextItem(XmlElement item, uint32_t direction, WString& text) {
+    if (direction != kSyncRead) {
+        item.SetText(text);
+    } else {
+        item.GetText(text);
+    }
 }
 
 XmlElement SyncContainer(XmlElement parent, WStringView name, uint32_t direction) {

@@ -111,24 +111,22 @@ XmlElement SyncContainer(XmlElement parent, WStringView name, uint32_t direction
 bool SyncFiniteDoubleAttribute(XmlElement element, WStringView name, const WChar* namespaceUri,
                                uint32_t direction, double& field);
 
-// One child `itemName` per entry of the wrapper, its text the decimal value. Writing
-// replaces the wrapper's old items; reading empties the list first (also when the
-// wrapper is null) and takes the items in document order, skipping other children.
-void SyncIntList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
-                 uint32_t direction, std::vector<int32_t>& list);
-
-// One child `itemName` per entry of the wrapper, each item written and read by
-// `syncItem(item, child, direction)`. Writing replaces the wrapper's old items; reading
-// empties the list first (also when the wrapper is null) and appends, in document order,
-// one item per matching child, each starting from the item type's defaults. Returns
-// whether the wrapper exists.
+// The one list binding: one child `itemName` of the wrapper per entry of `list`, each entry
+// bound on its child by `syncItem(child, direction, entry)`. Writing replaces the wrapper's old
+// items (other children stay); reading empties the list first (also when the wrapper is null)
+// and appends, in document order, one entry per matching child, each starting from the entry
+// type's defaults. Returns whether the wrapper exists.
+//
+// Typical usage:
+//   SyncList(wrapper, u"qav:SampleRate", kQavNamespaceUri, direction, rates, SyncIntItem);
+//   SyncList(wrapper, u"qav:ImageSize", kQavNamespaceUri, direction, sizes);  // by Serialize
 template <typename Item, typename SyncItem>
-bool SyncRecordList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
-                    uint32_t direction, std::vector<Item>& list, SyncItem syncItem) {
+bool SyncList(XmlElement wrapper, WStringView itemName, const WChar* namespaceUri,
+              uint32_t direction, std::vector<Item>& list, SyncItem&& syncItem) {
     if (direction != kSyncRead) {
         wrapper.RemoveChildren(itemName);
         for (Item& item : list) {
-            syncItem(item, wrapper.CreateChild(itemName, namespaceUri), direction);
+            syncItem(wrapper.CreateChild(itemName, namespaceUri), direction, item);
         }
         return wrapper.IsValid();
     }
@@ -136,20 +134,29 @@ bool SyncRecordList(WStringView itemName, const WChar* namespaceUri, XmlElement 
     WString childName;
     for (XmlElement child = wrapper.FirstChild(); child.IsValid(); child = child.NextSibling()) {
         if (child.GetName(childName) && childName == itemName) {
-            syncItem(list.emplace_back(), child, direction);
+            syncItem(child, direction, list.emplace_back());
         }
     }
     return wrapper.IsValid();
 }
 
-// The same for items that read and write themselves: item.Serialize(child, direction).
+// The same for entries that serialize themselves: item.Serialize(child, direction), or
+// Serialize(item, child, direction) for a type without that member.
 template <typename Item>
-bool SyncRecordList(WStringView itemName, const WChar* namespaceUri, XmlElement wrapper,
-                    uint32_t direction, std::vector<Item>& list) {
-    return SyncRecordList(itemName, namespaceUri, wrapper, direction, list,
-                          [](Item& item, XmlElement child, uint32_t itemDirection) {
-                              item.Serialize(child, itemDirection);
-                          });
+bool SyncList(XmlElement wrapper, WStringView itemName, const WChar* namespaceUri,
+              uint32_t direction, std::vector<Item>& list) {
+    return SyncList(wrapper, itemName, namespaceUri, direction, list,
+                    [](XmlElement child, uint32_t itemDirection, Item& item) {
+                        if constexpr (requires { item.Serialize(child, itemDirection); }) {
+                            item.Serialize(child, itemDirection);
+                        } else {
+                            Serialize(item, child, itemDirection);
+                        }
+                    });
 }
+
+// Entry bindings for SyncList: the item's text as a decimal, and the item's text itself.
+void SyncIntItem(XmlElement item, uint32_t direction, int32_t& value);
+void SyncTextItem(XmlElement item, uint32_t direction, WString& text);
 
 }  // namespace qav

@@ -94,14 +94,14 @@ TEST(RecordFields, IntListsReplaceOnWriteAndEmptyOnRead) {
     XmlDocument document;
     XmlElement wrapper = ParseXml(document, "<w><I>9</I><Other>8</Other></w>");
     std::vector<int32_t> list = {3, -1};
-    SyncIntList(u"I", nullptr, wrapper, kSyncWrite, list);
-    SyncIntList(u"I", nullptr, wrapper, kSyncWrite, list);
+    SyncList(wrapper, u"I", nullptr, kSyncWrite, list, SyncIntItem);
+    SyncList(wrapper, u"I", nullptr, kSyncWrite, list, SyncIntItem);
     EXPECT_EQ(SavedXml(document), "<w><Other>8</Other><I>3</I><I>-1</I></w>");
 
     wrapper = ParseXml(document, "<w><I>4</I><Other>8</Other><I>x</I><I>12abc</I></w>");
-    SyncIntList(u"I", nullptr, wrapper, kSyncRead, list);
+    SyncList(wrapper, u"I", nullptr, kSyncRead, list, SyncIntItem);
     EXPECT_EQ(list, (std::vector<int32_t>{4, 0, 12}));
-    SyncIntList(u"I", nullptr, XmlElement(), kSyncRead, list);
+    SyncList(XmlElement(), u"I", nullptr, kSyncRead, list, SyncIntItem);
     EXPECT_TRUE(list.empty());
 }
 

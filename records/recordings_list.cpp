@@ -5,7 +5,7 @@
 
 namespace qav {
 
-void RecordingEntry::Sync(RecordingEntry& entry, XmlElement item, uint32_t direction) {
+void RecordingEntry::Sync(XmlElement item, uint32_t direction, RecordingEntry& entry) {
     SyncIntAttribute(item, u"qav:Identifier", kQavNamespaceUri, direction, entry.m_identifier);
     SyncBoolAttribute(item, u"qav:Manual", kQavNamespaceUri, direction, entry.m_manual);
     SyncIntField(item, u"qav:DeviceID", kQavNamespaceUri, direction, entry.m_deviceId);
@@ -17,10 +17,8 @@ void RecordingEntry::Sync(RecordingEntry& entry, XmlElement item, uint32_t direc
 }
 
 void RecordingsList::Sync(RecordingsList& list, XmlElement parent, uint32_t direction) {
-    SyncRecordList(
-        u"qav:Recording", kQavNamespaceUri,
-        parent.FindOrCreateChild(u"qav:Recordings", kQavNamespaceUri, direction != kSyncRead),
-        direction, list.m_entries, RecordingEntry::Sync);
+    SyncList(parent.FindOrCreateChild(u"qav:Recordings", kQavNamespaceUri, direction != kSyncRead),
+             u"qav:Recording", kQavNamespaceUri, direction, list.m_entries, RecordingEntry::Sync);
 }
 
 int32_t RecordingsList::FindManualRecording(int32_t deviceId, int32_t videoChannel,

@@ -21,7 +21,7 @@ namespace qav {
 struct RecordingEntry {
     // Reads or writes one "qav:Recording" item; what a read item leaves out keeps the
     // entry's value.
-    static void Sync(RecordingEntry& entry, XmlElement item, uint32_t direction);
+    static void Sync(XmlElement item, uint32_t direction, RecordingEntry& entry);
 
     int32_t m_identifier = -1;
     int32_t m_deviceId = -1;

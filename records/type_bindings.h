@@ -30,6 +30,7 @@
 #include "core/wide_text.h"
 #include "core/xml_element.h"
 #include "core/xml_fields.h"
+#include "records/list_index.h"
 #include "records/record_fields.h"
 
 namespace qav {
@@ -107,11 +108,7 @@ class BindingsByType {
     }
 
     // Null for a type outside the table, as one read from outside may be.
-    constexpr const List* Find(int32_t type) const {
-        return type > 0 && static_cast<size_t>(type) < kTypeCount
-                   ? &m_byType[static_cast<size_t>(type)]
-                   : nullptr;
-    }
+    constexpr const List* Find(int32_t type) const { return EntryAt(m_byType, type); }
 
   private:
     std::array<List, kTypeCount> m_byType{};

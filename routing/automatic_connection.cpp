@@ -82,7 +82,8 @@ namespace {
 
 constexpr const char* kReplayJobName = "Automatic connection replay";
 
-RefPtr<LogSinkLink::Logger> AdmittingLogger(AutomaticConnectionHost* host, int severity) {
+// The host's sink when it admits `severity`, held for the report at hand.
+RefPtr<LogSinkLink::Logger> HostLoggerFor(AutomaticConnectionHost* host, int severity) {
     RefPtr<LogSinkLink> link = host != nullptr ? host->GetLogSinkLink() : nullptr;
     return link ? link->LoggerFor(severity) : nullptr;
 }
@@ -187,7 +188,7 @@ void AutomaticConnection::SetMonitorLink(MonitorLink* monitor) {
 void AutomaticConnection::Log(int severity, const char16_t* text, const std::string& localAddress,
                               const WString& interfaceName) {
     RefPtr<AutomaticConnectionHost> host = GetHost();
-    if (auto logger = AdmittingLogger(host.get(), severity)) {
+    if (auto logger = HostLoggerFor(host.get(), severity)) {
         LogMessage message(text);
         AddSource(message, localAddress, interfaceName);
         message.AddParameterString(u"Target Address", m_target.address);
@@ -224,7 +225,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         monitor = m_monitor;
     }
     if (!wanted) {
-        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection found new lower priority network address");
             message.AddParameterString(u"Target Address", m_target.address);
             AddSource(message, address, interfaceName);
@@ -242,7 +243,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
             set.FindMatchingContext(services, interfaceName.c_str(), address.c_str(), target,
                                     m_target.tcpPort, m_target.udpPort)) {
         const int severity = existing->IsValid() ? kSeverityWarning : kSeverityStatus;
-        if (auto logger = AdmittingLogger(host.get(), severity)) {
+        if (auto logger = HostLoggerFor(host.get(), severity)) {
             LogMessage message(u"Automatic connection ignoring existing context");
             AddSource(message, address, interfaceName);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -515,7 +516,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         }
     }
     if (rejected) {
-        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic disconnection by priority");
             message.AddParameterString(u"Source Address", context->GetLocalAddress());
             message.AddParameterString(u"Target Address", m_target.address);
@@ -546,7 +547,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     }
     const int32_t count = DisconnectByPriority(set, priority);
     if (count != 0) {
-        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Connections disconnected by priority");
             message.AddParameterString(u"Source Address", localAddress);
             message.AddParameterString(u"Target Address", m_target.address);
@@ -703,7 +704,7 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         return false;
     }
     if (retry) {
-        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retry scheduled");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
@@ -729,7 +730,7 @@ void AutomaticConnection::RunReplayJob(uint32_t token) {
     }
     if (retry) {
         RefPtr<AutomaticConnectionHost> host = GetHost();
-        if (auto logger = AdmittingLogger(host.get(), kSeverityWarning)) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Automatic connection retrying");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
