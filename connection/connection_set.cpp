@@ -86,37 +86,26 @@ bool ConnectionSet::DisconnectIfMember(RefPtr<ConnectionContext>& context) {
 }
 
 bool ConnectionSet::Disconnect(ConnectionContext* context) {
-    if (context == nullptr) {
+    RefPtr<ConnectionContext> taken = TakeContext(context);
+    if (!taken) {
         return false;
-    }
-    RefPtr<ConnectionContext> taken;
-    {
-        MutualExclusionLock lock(m_mutex);
-        Entry* entry = FindEntry(context);
-        if (entry == nullptr) {
-            return false;
-        }
-        taken = TakeEntry(entry);
     }
     taken->Disconnect();
     return true;
 }
 
 bool ConnectionSet::RemoveContext(ConnectionContext* context) {
-    if (context == nullptr) {
-        return false;
-    }
-    RefPtr<ConnectionContext> taken;
-    {
-        MutualExclusionLock lock(m_mutex);
-        Entry* entry = FindEntry(context);
-        if (entry == nullptr) {
-            return false;
-        }
-        taken = TakeEntry(entry);
-    }
     // Released here, outside the lock: it may be the last reference.
-    return true;
+    return static_cast<bool>(TakeContext(context));
+}
+
+RefPtr<ConnectionContext> ConnectionSet::TakeContext(ConnectionContext* context) {
+    if (context == nullptr) {
+        return nullptr;
+    }
+    MutualExclusionLock lock(m_mutex);
+    Entry* entry = FindEntry(context);
+    return entry != nullptr ? TakeEntry(entry) : nullptr;
 }
 
 int32_t ConnectionSet::DisconnectAll() {

@@ -88,6 +88,9 @@ class ConnectionSet {
     // Unlinks and erases the entry, handing its reference to the caller, who releases it
     // with the lock let go. REQUIRES: m_mutex held.
     RefPtr<ConnectionContext> TakeEntry(Entry* entry);
+    // The listed context taken out of the set with the set's reference; null when it is
+    // not listed.
+    RefPtr<ConnectionContext> TakeContext(ConnectionContext* context);
 
     MutualExclusion m_mutex;
     // Guarded by m_mutex. Ids are unique per context for the process's life; a listed

@@ -1,5 +1,6 @@
-// For tests only: a log sink that keeps every record as one line of text, a bounded wait
-// for a condition, and a plain server socket that plays the node's server.
+// For tests only: a log sink that keeps every record as one line of text, a polled loop
+// whose manager reports to one, a bounded wait for a condition, a plain server socket that
+// plays the node's server, and the identification message a client sends.
 #pragma once
 
 #include <netinet/in.h>
@@ -18,7 +19,10 @@
 #include "core/log_message.h"
 #include "core/text_logger.h"
 #include "core/text_utils.h"
+#include "core/xml_document.h"
 #include "core/xml_element.h"
+#include "network/loopback_test_support.h"
+#include "records/monitor_identification.h"
 
 namespace qav::test_support {
 
@@ -192,5 +196,25 @@ class AcceptingServer {
     bool m_listening = false;
     std::vector<Connection> m_connections;
 };
+
+// The polled loop of the socket tests, with the manager reporting to m_log.
+class LoggedManagerTest : public PolledLoopTest {
+  protected:
+    void SetUp() override {
+        PolledLoopTest::SetUp();
+        m_manager->SetLogSink(&m_log);
+    }
+    RecordingLog m_log;  // ends after TearDown stopped the polling thread
+};
+
+// The bytes a client sends to identify its user: the record in a "qav:Message".
+inline std::string IdentificationText(const MonitorIdentification& identification) {
+    XmlDocument document;
+    MonitorIdentification copy = identification;
+    copy.WriteXml(document.CreateRoot(u"qav:Message", kQavNamespaceUri));
+    std::string text;
+    document.SaveToString(text);
+    return text;
+}
 
 }  // namespace qav::test_support

@@ -15,7 +15,6 @@ namespace qav {
 namespace {
 
 using test_support::AcceptingServer;
-using test_support::RecordingLog;
 using test_support::WaitUntil;
 
 // Keeps "up|down <local address> <priority>" for each change.
@@ -37,23 +36,9 @@ class RecordingObserver final : public RefCountedObject<ConnectionStateObserver>
     std::vector<std::string> m_changes;
 };
 
-std::string IdentificationText(const MonitorIdentification& identification) {
-    XmlDocument document;
-    MonitorIdentification copy = identification;
-    copy.WriteXml(document.CreateRoot(u"qav:Message", kQavNamespaceUri));
-    std::string text;
-    document.SaveToString(text);
-    return text;
-}
+using test_support::IdentificationText;
 
-class ProtocolManagerAutomatic : public test_support::PolledLoopTest {
-  protected:
-    void SetUp() override {
-        PolledLoopTest::SetUp();
-        m_manager->SetLogSink(&m_log);
-    }
-    RecordingLog m_log;  // ends after TearDown stopped the polling thread
-};
+using ProtocolManagerAutomatic = test_support::LoggedManagerTest;
 
 TEST_F(ProtocolManagerAutomatic, TheMainServerIsReachedOverTheBestAddressAndTheUserIdentified) {
     AcceptingServer server;

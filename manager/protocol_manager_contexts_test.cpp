@@ -20,16 +20,11 @@ namespace {
 
 using test_support::ConnectLoopback;
 using test_support::ReadFor;
-using test_support::RecordingLog;
 using test_support::TcpListener;
 using test_support::WaitUntil;
 
-class ProtocolManagerContexts : public test_support::PolledLoopTest {
+class ProtocolManagerContexts : public test_support::LoggedManagerTest {
   protected:
-    void SetUp() override {
-        PolledLoopTest::SetUp();
-        m_manager->SetLogSink(&m_log);
-    }
     // The node's server role on ports the system chooses; returns the TCP port.
     int32_t StartServer() {
         int32_t udpPort = 0;
@@ -38,7 +33,6 @@ class ProtocolManagerContexts : public test_support::PolledLoopTest {
                   ProtocolManager::kServerRolesStarted);
         return tcpPort;
     }
-    RecordingLog m_log;  // ends after TearDown stopped the polling thread
 };
 
 // An owner that keeps the state changes its contexts report.

@@ -26,7 +26,6 @@ namespace {
 
 using test_support::AcceptingServer;
 using test_support::Ip;
-using test_support::RecordingLog;
 using test_support::WaitUntil;
 
 constexpr const char* kServerAddress = "10.9.0.1";
@@ -169,23 +168,9 @@ void RestoreRoutes(const std::string& name, const std::string& subnet, int table
        " metric " + std::to_string(metric));
 }
 
-std::string IdentificationText(const MonitorIdentification& identification) {
-    XmlDocument document;
-    MonitorIdentification copy = identification;
-    copy.WriteXml(document.CreateRoot(u"qav:Message", kQavNamespaceUri));
-    std::string text;
-    document.SaveToString(text);
-    return text;
-}
+using test_support::IdentificationText;
 
-class ProtocolManagerPaths : public test_support::PolledLoopTest {
-  protected:
-    void SetUp() override {
-        PolledLoopTest::SetUp();
-        m_manager->SetLogSink(&m_log);
-    }
-    RecordingLog m_log;  // ends after TearDown stopped the polling thread
-};
+using ProtocolManagerPaths = test_support::LoggedManagerTest;
 
 TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
     if (!test_support::InsideNetworkNamespace()) {
