@@ -296,6 +296,8 @@ class TreeParser {
 
 template <typename Char>
 bool ParseTree(XmlDocumentBlock& document, TextView<Char> text) {
+    // A tree takes a few times its text's bytes.
+    document.m_pool.ExpectBytes(text.size() * sizeof(Char));
     std::unique_ptr<XmlNode> root = TreeParser<Char>(document, text).Parse();
     if (root == nullptr) {
         return false;
