@@ -8,6 +8,8 @@
 // 0x80 and above only, so both forms of a text give the same tree; UTF-8 that is not
 // well-formed is decoded leniently and parsed as UTF-16 (see ParseXmlBytes).
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <type_traits>
@@ -25,9 +27,26 @@ namespace {
 template <typename Char>
 using TextView = std::basic_string_view<Char>;
 
+// What ends a name, by the unit (all units from 0x80 on are part of a name): white
+// space, and '/' and '>' for an element's, '=' for an attribute's. A table read per
+// unit costs less than four comparisons.
+constexpr uint8_t kEndsTagName = 1;
+constexpr uint8_t kEndsAttributeName = 2;
+constexpr auto kNameEnds = [] {
+    std::array<uint8_t, 128> ends{};
+    for (const char c : {' ', '\t', '\n', '\r'}) {
+        ends[static_cast<size_t>(c)] = kEndsTagName | kEndsAttributeName;
+    }
+    ends['/'] = kEndsTagName;
+    ends['>'] = kEndsTagName;
+    ends['='] = kEndsAttributeName;
+    return ends;
+}();
+
 template <typename Char>
-bool IsTagNameEnd(Char c) {
-    return c == '/' || c == '>' || IsXmlWhiteSpace(c);
+bool EndsName(Char c, uint8_t which) {
+    const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+    return unit < kNameEnds.size() && (kNameEnds[unit] & which) != 0;
 }
 
 // Tokens of the text as UTF-16: views into the text itself where it is UTF-16 and the
@@ -77,99 +96,138 @@ inline bool IsWellFormedToken(std::string_view token) {
 }
 
 // The attribute list reader behind XmlNode::ParseAttributes, for either form of text.
+// It finds the whole list before it decodes any of it, so that the map grows once, to
+// its size.
 template <typename Char>
-bool ReadAttributes(XmlAttributeMap& attributes, TextView<Char> text, size_t& position,
-                    Char terminator, TokenDecoder<Char>& names, TokenDecoder<Char>& values) {
-    // Lists usually come in name order (the writer's), so a name after the last one is
-    // appended at once. One out of order is inserted in place while the list is short;
-    // in a long one it is appended and the list sorted once at the end, as inserting
-    // each in place would make a long reversed list quadratic.
-    constexpr size_t kLongestInsertedInPlace = 16;
-    bool sorted = true;
-    const auto finish = [&](bool ok) {
+class AttributeReader {
+  public:
+    explicit AttributeReader(TextView<Char> text) : m_names(text), m_values(text) {}
+
+    // Reads the list starting at text[position] into `attributes` and leaves `position`
+    // at the '/', '>' or `terminator` (0 for none) that ended it. A name met twice keeps
+    // its first value. False on a malformed list or the end of the text.
+    bool Read(XmlAttributeMap& attributes, TextView<Char> text, size_t& position, Char terminator) {
+        m_found.clear();
+        size_t p = position;
+        const auto skipWhiteSpace = [&] {
+            while (p < text.size() && IsXmlWhiteSpace(text[p])) {
+                ++p;
+            }
+            return p < text.size();
+        };
+        if (!skipWhiteSpace()) {
+            return false;
+        }
+        for (;;) {
+            const Char c = text[p];
+            if (c == '/' || c == '>' || (terminator != 0 && c == terminator)) {
+                break;
+            }
+            const size_t nameStart = p;
+            while (p < text.size() && !EndsName(text[p], kEndsAttributeName)) {
+                ++p;
+            }
+            const TextView<Char> name = text.substr(nameStart, p - nameStart);
+            if (!skipWhiteSpace() || text[p] != '=') {
+                return false;
+            }
+            ++p;
+            if (!skipWhiteSpace() || (text[p] != '"' && text[p] != '\'')) {
+                return false;
+            }
+            const Char quote = text[p];
+            const size_t valueStart = p + 1;
+            // Most values hold no reference: one search finds both the end and that.
+            size_t valueEnd = FindEitherXmlUnit(text, valueStart, quote, Char('&'));
+            const bool hasReference = valueEnd < text.size() && text[valueEnd] == '&';
+            if (hasReference) {
+                valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
+            }
+            if (valueEnd == text.size()) {
+                return false;
+            }
+            m_found.push_back({name, text.substr(valueStart, valueEnd - valueStart), hasReference});
+            p = valueEnd + 1;
+            if (!skipWhiteSpace()) {
+                return false;
+            }
+        }
+        if (!m_found.empty() && !Take(attributes)) {
+            return false;
+        }
+        position = p;
+        return true;
+    }
+
+    // The decoders, for the other tokens of the text.
+    TokenDecoder<Char>& Names() { return m_names; }
+    TokenDecoder<Char>& Values() { return m_values; }
+
+  private:
+    struct Found {
+        TextView<Char> name;
+        TextView<Char> value;  // as written, between the quotes
+        bool hasReference;
+    };
+
+    // Decodes the list found into `attributes`; false for UTF-8 that is not well-formed.
+    bool Take(XmlAttributeMap& attributes) {
+        // Lists usually come in name order (the writer's), so a name after the last one
+        // is appended at once. One out of order is inserted in place while the list is
+        // short; in a long one it is appended and the list sorted once at the end, as
+        // inserting each in place would make a long reversed list quadratic.
+        constexpr size_t kLongestInsertedInPlace = 16;
+        attributes.reserve(attributes.size() + m_found.size());
+        bool sorted = true;
+        bool ok = true;
+        for (const Found& found : m_found) {
+            WStringView name;
+            if (!m_names.Decode(found.name, false, name)) {
+                ok = false;
+                break;
+            }
+            // Once out of order, a name met again is weeded out by the sort at the end,
+            // which keeps the earliest.
+            auto at = attributes.end();
+            if (sorted && !attributes.empty() && WStringView(at[-1].first).compare(name) >= 0) {
+                at = attributes.lower_bound(name);
+                if (at == attributes.end() || at->first != name) {
+                    sorted = attributes.size() < kLongestInsertedInPlace;
+                    if (!sorted) {
+                        at = attributes.end();
+                    }
+                }
+            }
+            if (at == attributes.end() || at->first != name) {
+                WStringView value;
+                if (!m_values.Decode(found.value, found.hasReference, value)) {
+                    ok = false;
+                    break;
+                }
+                attributes.EmplaceCopies(at, name, value);
+            } else if (!IsWellFormedToken(found.value)) {
+                ok = false;
+                break;
+            }
+        }
         if (!sorted) {
             attributes.SortAndKeepFirst();
         }
         return ok;
-    };
-    size_t p = position;
-    const auto skipWhiteSpace = [&] {
-        while (p < text.size() && IsXmlWhiteSpace(text[p])) {
-            ++p;
-        }
-        return p < text.size();
-    };
-    if (!skipWhiteSpace()) {
-        return false;
     }
-    for (;;) {
-        const Char c = text[p];
-        if (c == '/' || c == '>' || (terminator != 0 && c == terminator)) {
-            position = p;
-            return finish(true);
-        }
-        const size_t nameStart = p;
-        while (p < text.size() && text[p] != '=' && !IsXmlWhiteSpace(text[p])) {
-            ++p;
-        }
-        const TextView<Char> nameText = text.substr(nameStart, p - nameStart);
-        if (!skipWhiteSpace() || text[p] != '=') {
-            return finish(false);
-        }
-        ++p;
-        if (!skipWhiteSpace() || (text[p] != '"' && text[p] != '\'')) {
-            return finish(false);
-        }
-        const Char quote = text[p];
-        const size_t valueStart = p + 1;
-        // Most values hold no reference: one search finds both the end and that.
-        size_t valueEnd = FindEitherXmlUnit(text, valueStart, quote, Char('&'));
-        const bool hasReference = valueEnd < text.size() && text[valueEnd] == '&';
-        if (hasReference) {
-            valueEnd = FindXmlUnit(text, valueEnd + 1, quote);
-        }
-        if (valueEnd == text.size()) {
-            return finish(false);
-        }
-        WStringView name;
-        if (!names.Decode(nameText, false, name)) {
-            return finish(false);
-        }
-        const TextView<Char> run = text.substr(valueStart, valueEnd - valueStart);
-        // Once out of order, a name met again is weeded out by the sort at the end, which
-        // keeps the earliest.
-        auto at = attributes.end();
-        if (sorted && !attributes.empty() && WStringView(at[-1].first).compare(name) >= 0) {
-            at = attributes.lower_bound(name);
-            if (at == attributes.end() || at->first != name) {
-                sorted = attributes.size() < kLongestInsertedInPlace;
-                if (!sorted) {
-                    at = attributes.end();
-                }
-            }
-        }
-        if (at == attributes.end() || at->first != name) {
-            WStringView value;
-            if (!values.Decode(run, hasReference, value)) {
-                return finish(false);
-            }
-            const XmlString::allocator_type allocator(attributes.get_allocator());
-            attributes.emplace_hint(at, XmlString(name, allocator), XmlString(value, allocator));
-        } else if (!IsWellFormedToken(run)) {
-            return finish(false);
-        }
-        p = valueEnd + 1;
-        if (!skipWhiteSpace()) {
-            return finish(false);
-        }
-    }
-}
+
+    // Element and attribute names, and values and character data: two, as an
+    // attribute's name is still needed while its value is decoded.
+    TokenDecoder<Char> m_names;
+    TokenDecoder<Char> m_values;
+    std::vector<Found> m_found;  // reused from list to list
+};
 
 template <typename Char>
 class TreeParser {
   public:
     TreeParser(XmlDocumentBlock& document, TextView<Char> text)
-        : m_document(document), m_text(text), m_names(text), m_values(text) {}
+        : m_document(document), m_text(text), m_attributes(text) {}
 
     // The new root, or null when the text is not a document.
     std::unique_ptr<XmlNode> Parse() {
@@ -197,7 +255,7 @@ class TreeParser {
         const bool closing = afterBracket < m_text.size() && m_text[afterBracket] == '/';
         const size_t nameStart = closing ? afterBracket + 1 : afterBracket;
         size_t nameEnd = nameStart;
-        while (nameEnd < m_text.size() && !IsTagNameEnd(m_text[nameEnd])) {
+        while (nameEnd < m_text.size() && !EndsName(m_text[nameEnd], kEndsTagName)) {
             ++nameEnd;
         }
         if (nameEnd >= m_text.size() || nameEnd == nameStart) {
@@ -215,7 +273,7 @@ class TreeParser {
 
     bool SkipProcessingInstruction(size_t position) {
         XmlAttributeMap scratch;
-        const bool listOk = ReadAttributes(scratch, m_text, position, Char('?'), m_names, m_values);
+        const bool listOk = m_attributes.Read(scratch, m_text, position, Char('?'));
         m_document.m_declarationFlag = 1;
         if (!listOk || position + 1 >= m_text.size() || m_text[position] != '?' ||
             m_text[position + 1] != '>') {
@@ -227,8 +285,8 @@ class TreeParser {
 
     bool CloseElement(TextView<Char> nameText, size_t nameEnd) {
         WStringView name;
-        if (m_open == nullptr || m_text[nameEnd] != '>' || !m_names.Decode(nameText, false, name) ||
-            name != m_open->m_name) {
+        if (m_open == nullptr || m_text[nameEnd] != '>' ||
+            !m_attributes.Names().Decode(nameText, false, name) || name != m_open->m_name) {
             return false;
         }
         m_open = m_open->m_parent;
@@ -238,7 +296,7 @@ class TreeParser {
 
     bool OpenElement(TextView<Char> nameText, size_t nameEnd) {
         WStringView name;
-        if (!m_names.Decode(nameText, false, name)) {
+        if (!m_attributes.Names().Decode(nameText, false, name)) {
             return false;
         }
         XmlNode* node = nullptr;
@@ -253,7 +311,7 @@ class TreeParser {
         }
         m_open = node;
         size_t position = nameEnd;
-        if (!ReadAttributes(node->m_attributes, m_text, position, Char(0), m_names, m_values)) {
+        if (!m_attributes.Read(node->m_attributes, m_text, position, Char(0))) {
             return false;
         }
         if (m_text[position] == '>') {
@@ -275,7 +333,8 @@ class TreeParser {
             return false;
         }
         WStringView text;
-        if (!m_values.Decode(m_text.substr(m_position, end - m_position), true, text)) {
+        if (!m_attributes.Values().Decode(m_text.substr(m_position, end - m_position), true,
+                                          text)) {
             return false;
         }
         m_open->m_text.append(text);
@@ -288,10 +347,8 @@ class TreeParser {
     size_t m_position = 0;
     std::unique_ptr<XmlNode> m_root;  // the whole partial tree goes with it on failure
     XmlNode* m_open = nullptr;
-    // Element and attribute names, and values and character data: two, as an attribute's
-    // name is still needed while its value is decoded.
-    TokenDecoder<Char> m_names;
-    TokenDecoder<Char> m_values;
+    // Its decoders serve the element names and character data too.
+    AttributeReader<Char> m_attributes;
 };
 
 template <typename Char>
@@ -310,9 +367,7 @@ bool ParseTree(XmlDocumentBlock& document, TextView<Char> text) {
 
 bool XmlNode::ParseAttributes(XmlAttributeMap& attributes, WStringView text, size_t& position,
                               WChar terminator) {
-    TokenDecoder<WChar> names(text);
-    TokenDecoder<WChar> values(text);
-    return ReadAttributes(attributes, text, position, terminator, names, values);
+    return AttributeReader<WChar>(text).Read(attributes, text, position, terminator);
 }
 
 bool XmlDocument::ParseXmlText(XmlDocumentBlock& document, WStringView text) {
