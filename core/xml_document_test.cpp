@@ -242,6 +242,31 @@ TEST(XmlDocument, NamesEndWhereverTheyFallInTheText) {
     }
 }
 
+// Short tokens are decoded into the parser's own array and long ones into a heap
+// buffer: values and texts of every length around the change decode whole.
+TEST(XmlDocument, TokensOfEveryLengthDecodeWhole) {
+    const std::string_view pieces[] = {"x", "\xC3\xA9", "&amp;", "\xE4\xB8\xAD", "&#x1F600;"};
+    const WStringView decoded[] = {u"x", u"\u00e9", u"&", u"\u4e2d", u"\U0001F600"};
+    for (size_t length = 100; length < 300; ++length) {
+        std::string bytes;
+        WString expected;
+        for (size_t i = 0; i < length; ++i) {
+            const size_t piece = (i * i + length) % std::size(pieces);
+            bytes.append(pieces[piece]);
+            expected.append(decoded[piece]);
+        }
+        const std::string text =
+            "<r v='" + bytes + "' w='" + std::string(length, 'w') + "'>" + bytes + "</r>";
+        XmlDocument document;
+        ASSERT_TRUE(document.LoadFromText(text.data(), static_cast<int>(text.size())).IsValid())
+            << length;
+        const XmlNode& root = *document.GetBlock()->m_root;
+        EXPECT_EQ(WStringView(root.m_attributes.at(u"v")), expected) << length;
+        EXPECT_EQ(root.m_attributes.at(u"w").size(), length);
+        EXPECT_EQ(WStringView(root.m_text), expected) << length;
+    }
+}
+
 TEST(XmlDocument, Utf8TextParsesAsItsUtf16Form) {
     using namespace std::string_view_literals;
     const std::string_view pieces[] = {

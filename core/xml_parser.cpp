@@ -89,7 +89,9 @@ size_t FindNameEnd(TextView<Char> text, size_t from, uint8_t which) {
 
 // Tokens of the text as UTF-16: views into the text itself where it is UTF-16 and the
 // token holds no reference to decode, else decoded into a buffer that is reused from
-// token to token (so it grows to the longest and is never zero-filled again).
+// token to token. Names and most values fit the decoder's own array, so a message
+// takes no heap block for them; a longer token takes a heap buffer that grows to the
+// longest and is never zero-filled again.
 template <typename Char>
 class TokenDecoder {
   public:
@@ -105,23 +107,30 @@ class TokenDecoder {
                 return true;
             }
         }
-        if (m_buffer.size() < std::max(token.size(), kUtf8TokenBlock)) {
-            m_buffer.resize(std::max(token.size(), kUtf8TokenBlock));
+        static_assert(kShortestBuffer >= kUtf8TokenBlock);
+        WChar* buffer = m_short;
+        if (token.size() > kShortestBuffer) {
+            if (m_long.size() < token.size()) {
+                m_long.resize(token.size());
+            }
+            buffer = m_long.data();
         }
         size_t units = 0;
         if (references) {
-            units = XmlDecodeRun(token, m_buffer.data());
+            units = XmlDecodeRun(token, buffer);
         } else if constexpr (std::is_same_v<Char, char>) {
-            units = DecodeUtf8Token(token, static_cast<size_t>(m_textEnd - token.data()),
-                                    m_buffer.data());
+            units = DecodeUtf8Token(token, static_cast<size_t>(m_textEnd - token.data()), buffer);
         }
-        out = WStringView(m_buffer.data(), units == WStringView::npos ? 0 : units);
+        out = WStringView(buffer, units == WStringView::npos ? 0 : units);
         return units != WStringView::npos;
     }
 
   private:
+    static constexpr size_t kShortestBuffer = 128;
+
     const Char* m_textEnd;
-    WString m_buffer;
+    WChar m_short[kShortestBuffer];  // written before it is read
+    WString m_long;
 };
 
 // Tokens that are skipped rather than decoded are still checked: a parse of UTF-8 that
@@ -139,7 +148,9 @@ inline bool IsWellFormedToken(std::string_view token) {
 template <typename Char>
 class AttributeReader {
   public:
-    explicit AttributeReader(TextView<Char> text) : m_names(text), m_values(text) {}
+    explicit AttributeReader(TextView<Char> text) : m_names(text), m_values(text) {
+        m_found.reserve(kUsualLongestList);
+    }
 
     // Reads the list starting at text[position] into `attributes` and leaves `position`
     // at the '/', '>' or `terminator` (0 for none) that ended it. A name met twice keeps
@@ -200,6 +211,9 @@ class AttributeReader {
     TokenDecoder<Char>& Values() { return m_values; }
 
   private:
+    // The room the list of attributes found starts with.
+    static constexpr size_t kUsualLongestList = 8;
+
     struct Found {
         TextView<Char> name;
         TextView<Char> value;  // as written, between the quotes
