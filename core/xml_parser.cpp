@@ -55,28 +55,29 @@ bool EndsName(Char c, uint8_t which) {
 
 // The index of the first unit at or after `from` that ends a name of the kind `which`,
 // or text.size(). Names are what a message holds most of after values: UTF-8 is looked
-// at sixteen bytes at a time, where the bytes up to 0x20 (white space among them) and
-// the marks are found together and a control byte that ends nothing is passed over.
+// at sixteen bytes at a time, each compared with the four white-space bytes and the
+// marks.
 template <typename Char>
 size_t FindNameEnd(TextView<Char> text, size_t from, uint8_t which) {
     size_t i = from;
 #if defined(__SSE2__)
     if constexpr (sizeof(Char) == 1) {
-        const __m128i space = _mm_set1_epi8(0x20);
         const __m128i first = _mm_set1_epi8(which == kEndsTagName ? '/' : '=');
         const __m128i second = _mm_set1_epi8(which == kEndsTagName ? '>' : '=');
         for (; i + 16 <= text.size(); i += 16) {
             const __m128i block =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-            const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, space), block);
+            const __m128i spaces =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(' ')),
+                                          _mm_cmpeq_epi8(block, _mm_set1_epi8('\t'))),
+                             _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
+                                          _mm_cmpeq_epi8(block, _mm_set1_epi8('\r'))));
             const __m128i marks =
                 _mm_or_si128(_mm_cmpeq_epi8(block, first), _mm_cmpeq_epi8(block, second));
-            for (auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, marks)));
-                 found != 0; found &= found - 1) {
-                const size_t at = i + static_cast<size_t>(__builtin_ctz(found));
-                if (EndsName(text[at], which)) {
-                    return at;
-                }
+            const auto found =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(spaces, marks)));
+            if (found != 0) {
+                return i + static_cast<size_t>(__builtin_ctz(found));
             }
         }
     }
