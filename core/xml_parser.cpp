@@ -278,7 +278,7 @@ template <typename Char>
 class TreeParser {
   public:
     TreeParser(XmlDocumentBlock& document, TextView<Char> text)
-        : m_document(document), m_text(text), m_attributes(text) {}
+        : m_document(document), m_text(text), m_reader(text) {}
 
     // The new root, or null when the text is not a document.
     std::unique_ptr<XmlNode> Parse() {
@@ -321,7 +321,7 @@ class TreeParser {
 
     bool SkipProcessingInstruction(size_t position) {
         XmlAttributeMap scratch;
-        const bool listOk = m_attributes.Read(scratch, m_text, position, Char('?'));
+        const bool listOk = m_reader.Read(scratch, m_text, position, Char('?'));
         m_document.m_declarationFlag = 1;
         if (!listOk || position + 1 >= m_text.size() || m_text[position] != '?' ||
             m_text[position + 1] != '>') {
@@ -334,7 +334,7 @@ class TreeParser {
     bool CloseElement(TextView<Char> nameText, size_t nameEnd) {
         WStringView name;
         if (m_open == nullptr || m_text[nameEnd] != '>' ||
-            !m_attributes.Names().Decode(nameText, false, name) || name != m_open->m_name) {
+            !m_reader.Names().Decode(nameText, false, name) || name != m_open->m_name) {
             return false;
         }
         m_open = m_open->m_parent;
@@ -344,7 +344,7 @@ class TreeParser {
 
     bool OpenElement(TextView<Char> nameText, size_t nameEnd) {
         WStringView name;
-        if (!m_attributes.Names().Decode(nameText, false, name)) {
+        if (!m_reader.Names().Decode(nameText, false, name)) {
             return false;
         }
         XmlNode* node = nullptr;
@@ -359,7 +359,7 @@ class TreeParser {
         }
         m_open = node;
         size_t position = nameEnd;
-        if (!m_attributes.Read(node->m_attributes, m_text, position, Char(0))) {
+        if (!m_reader.Read(node->m_attributes, m_text, position, Char(0))) {
             return false;
         }
         if (m_text[position] == '>') {
@@ -381,8 +381,7 @@ class TreeParser {
             return false;
         }
         WStringView text;
-        if (!m_attributes.Values().Decode(m_text.substr(m_position, end - m_position), true,
-                                          text)) {
+        if (!m_reader.Values().Decode(m_text.substr(m_position, end - m_position), true, text)) {
             return false;
         }
         m_open->m_text.append(text);
@@ -396,7 +395,7 @@ class TreeParser {
     std::unique_ptr<XmlNode> m_root;  // the whole partial tree goes with it on failure
     XmlNode* m_open = nullptr;
     // Its decoders serve the element names and character data too.
-    AttributeReader<Char> m_attributes;
+    AttributeReader<Char> m_reader;
 };
 
 template <typename Char>
