@@ -204,6 +204,69 @@ TEST(XmlDocument, FailedParseKeepsTheTreeAndHandlesShareTheBlock) {
 // failure) is that of parsing the decoded text. Pieces are joined at random: markup,
 // references, well-formed sequences of every length, and what the lenient decoder turns
 // into markup or NUL or stops at (overlong forms, stray and missing continuations).
+// Names are searched for their end many bytes at a time: a name of any length, at any
+// offset, holding control bytes that end nothing or bytes beyond ASCII, and ended by
+// any white space or mark, must read as it does unit by unit in the UTF-16 parse.
+TEST(XmlDocument, NamesEndWhereverTheyFallInTheText) {
+    const std::string_view units[] = {"n", "\x01", "\x1F", "\xC3\xA9", ":", "-"};
+    const std::string_view tagEnds[] = {" ", "\t", "\n", "\r", "/", ">"};
+    const std::string_view attributeEnds[] = {"=", " =", "\t=", "\r\n="};
+    for (size_t length = 1; length <= 40; ++length) {
+        for (size_t shift = 0; shift < 17; shift += 4) {
+            std::string name = "e";
+            std::string attribute = "a";
+            for (size_t i = 1; i < length; ++i) {
+                name.append(units[(i * 7 + shift) % std::size(units)]);
+                attribute.append(units[(i * 5 + length) % std::size(units)]);
+            }
+            const std::string_view tagEnd = tagEnds[(length + shift) % std::size(tagEnds)];
+            std::string text = std::string(shift, ' ') + "<" + name;
+            if (tagEnd == "/" || tagEnd == ">") {
+                text += std::string(tagEnd) + (tagEnd == "/" ? ">" : "</" + name + ">");
+            } else {
+                text += std::string(tagEnd) + attribute +
+                        std::string(attributeEnds[length % std::size(attributeEnds)]) + "'v'/>";
+            }
+            XmlDocument direct;
+            XmlDocument decoded;
+            WString wide;
+            Utf8ToWide(text.data(), static_cast<int>(text.size()), wide, nullptr);
+            ASSERT_TRUE(direct.LoadFromText(text.data(), static_cast<int>(text.size())).IsValid())
+                << text;
+            ASSERT_TRUE(XmlDocument::ParseXmlText(*decoded.GetBlock(), wide)) << text;
+            WString expectedName;
+            Utf8ToWide(name.data(), static_cast<int>(name.size()), expectedName, nullptr);
+            EXPECT_EQ(WStringView(direct.GetBlock()->m_root->m_name), expectedName) << text;
+            ASSERT_EQ(Write(direct), Write(decoded)) << text;
+        }
+    }
+}
+
+// Short tokens are decoded into the parser's own array and long ones into a heap
+// buffer: values and texts of every length around the change decode whole.
+TEST(XmlDocument, TokensOfEveryLengthDecodeWhole) {
+    const std::string_view pieces[] = {"x", "\xC3\xA9", "&amp;", "\xE4\xB8\xAD", "&#x1F600;"};
+    const WStringView decoded[] = {u"x", u"\u00e9", u"&", u"\u4e2d", u"\U0001F600"};
+    for (size_t length = 100; length < 300; ++length) {
+        std::string bytes;
+        WString expected;
+        for (size_t i = 0; i < length; ++i) {
+            const size_t piece = (i * i + length) % std::size(pieces);
+            bytes.append(pieces[piece]);
+            expected.append(decoded[piece]);
+        }
+        const std::string text =
+            "<r v='" + bytes + "' w='" + std::string(length, 'w') + "'>" + bytes + "</r>";
+        XmlDocument document;
+        ASSERT_TRUE(document.LoadFromText(text.data(), static_cast<int>(text.size())).IsValid())
+            << length;
+        const XmlNode& root = *document.GetBlock()->m_root;
+        EXPECT_EQ(WStringView(root.m_attributes.at(u"v")), expected) << length;
+        EXPECT_EQ(root.m_attributes.at(u"w").size(), length);
+        EXPECT_EQ(WStringView(root.m_text), expected) << length;
+    }
+}
+
 TEST(XmlDocument, Utf8TextParsesAsItsUtf16Form) {
     using namespace std::string_view_literals;
     const std::string_view pieces[] = {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,16 @@ class XmlAttributeMap {
     // Inserts before `at`. At any other place than the name's own, SortAndKeepFirst must
     // follow before the map is used again.
     void emplace_hint(const_iterator at, XmlString name, XmlString value);
+    // Inserts before `at` (as emplace_hint) a pair of copies of the views in the map's pool.
+    void EmplaceCopies(const_iterator at, WStringView name, WStringView value) {
+        const XmlString::allocator_type allocator(get_allocator());
+        m_pairs.emplace(m_pairs.begin() + (at - begin()), std::piecewise_construct,
+                        std::forward_as_tuple(name, allocator),
+                        std::forward_as_tuple(value, allocator));
+    }
+    // Room for `count` pairs, so that as many take no new memory.
+    void reserve(size_t count) { m_pairs.reserve(count); }
+
     // Restores the order; of equal names the earliest stays.
     void SortAndKeepFirst();
 

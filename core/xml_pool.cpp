@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/huge_pages.h"
+
 namespace qav {
 
 XmlPool::~XmlPool() {
-    for (void* chunk : m_chunks) {
-        ::operator delete(chunk);
+    for (const Chunk& chunk : m_chunks) {
+        if (chunk.hugePages) {
+            platform::FreeHugePages(chunk.start, chunk.bytes);
+        } else {
+            ::operator delete(chunk.start);
+        }
     }
     while (m_large != nullptr) {
         LargeBlock* next = m_large->next;
@@ -20,11 +26,19 @@ void XmlPool::NewChunk() {
     if (m_chunks.size() == m_chunks.capacity()) {
         m_chunks.reserve(2 * m_chunks.size() + 8);  // before the chunk, which it must hold
     }
-    char* chunk = static_cast<char*>(::operator new(m_nextChunkBytes));
+    static_assert(kHugeChunkBytes % platform::kHugePageBytes == 0);
+    Chunk chunk{nullptr, m_nextChunkBytes, false};
+    if (chunk.bytes >= kHugeChunkBytes) {
+        chunk.start = static_cast<char*>(platform::AllocateHugePages(chunk.bytes));
+        chunk.hugePages = chunk.start != nullptr;
+    }
+    if (chunk.start == nullptr) {
+        chunk.start = static_cast<char*>(::operator new(chunk.bytes));
+    }
     m_chunks.push_back(chunk);
-    m_heldBytes += m_nextChunkBytes;
-    m_cursor = chunk;
-    m_limit = chunk + m_nextChunkBytes;
+    m_heldBytes += chunk.bytes;
+    m_cursor = chunk.start;
+    m_limit = chunk.start + chunk.bytes;
     m_nextChunkBytes = std::min(m_nextChunkBytes * 2, kLargestChunkBytes);
 }
 

@@ -91,5 +91,35 @@ TEST(XmlPool, ReloadingADocumentReusesItsMemory) {
     EXPECT_EQ(document.GetBlock()->m_pool.HeldBytes(), held);
 }
 
+// A large tree takes huge-page chunks once it has outgrown the heap chunks; every block
+// stays usable across the change, and what the pool holds stays proportionate to what
+// the tree uses, from a message to many megabytes.
+TEST(XmlPool, HeldMemoryIsProportionateToTheTree) {
+    XmlPool pool;
+    constexpr size_t kBlock = 1000;
+    size_t used = 0;
+    std::vector<unsigned char*> blocks;
+    while (used < (size_t{12} << 20)) {
+        auto* block = static_cast<unsigned char*>(pool.Allocate(kBlock));
+        std::memset(block, static_cast<int>(blocks.size() & 0xFF), kBlock);
+        blocks.push_back(block);
+        used += kBlock;
+        if (used == 4 * kBlock) {
+            EXPECT_LE(pool.HeldBytes(), size_t{8192});
+        }
+    }
+    EXPECT_LE(pool.HeldBytes(), 2 * used);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        ASSERT_EQ(blocks[i][kBlock - 1], i & 0xFF) << i;
+    }
+
+    // A document the size of a message takes a few KiB, not a huge page.
+    const std::string message =
+        "<m:Message xmlns:m='urn:m'><m:Parameter m:Name='a' m:Value='1'/></m:Message>";
+    XmlDocument document;
+    ASSERT_TRUE(document.LoadFromText(message.data(), static_cast<int>(message.size())).IsValid());
+    EXPECT_LE(document.GetBlock()->m_pool.HeldBytes(), size_t{8192});
+}
+
 }  // namespace
 }  // namespace qav

@@ -1,0 +1,24 @@
+// Memory straight from the kernel for large blocks that are filled soon after they are
+// taken: aligned to huge pages and asked for in them where the kernel offers them, so
+// filling a block costs one page fault per huge page instead of one per small page,
+// and freeing it gives it back to the kernel whole.
+//
+// Threads: any.
+#pragma once
+
+#include <cstddef>
+
+namespace qav::platform {
+
+// The size and alignment of the blocks.
+inline constexpr size_t kHugePageBytes = size_t{1} << 21;
+
+// `bytes` (a multiple of kHugePageBytes) zero-filled and aligned to kHugePageBytes; null
+// when the kernel refuses. Where huge pages are not offered the block still works, in
+// small pages.
+void* AllocateHugePages(size_t bytes);
+
+// Gives back a block of AllocateHugePages; `bytes` is what was asked for.
+void FreeHugePages(void* block, size_t bytes);
+
+}  // namespace qav::platform
