@@ -192,6 +192,9 @@ class ReliableConnection : public ConnectionStream,
     bool CompletePacket(MutualExclusionLock& lock);
     void FillEventDetails(EventDetails& details);
     void RestartActivityTimer();
+    // Nothing to send and the socket known to take bytes: the wait loop need not watch
+    // for output.
+    bool IsSendIdle() const { return m_writable && m_queuedBlocks == 0 && !m_sendFailed; }
     void NoteWriteQueueLength();
 
     // Without m_mutex held.
