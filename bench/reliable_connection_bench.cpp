@@ -8,8 +8,8 @@
 // tight loop that waits for the writable event whenever the queue is full.
 //
 // "round_trip_64KiB_own_thread": a thread of its own sends two 64 KiB messages through a
-// reliable connection to a plain echo thread and waits for both echoes; the counter
-// "longest_ms" is the longest of these round trips.
+// reliable connection to a plain echo thread, which answers once both are in, and waits
+// for both echoes; the counter "longest_ms" is the longest of these round trips.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -285,16 +285,21 @@ void RoundTripFromOwnThread(benchmark::State& state) {
     std::thread echo([&] {
         timeval wake{0, 100000};
         setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
-        std::vector<char> buffer(1 << 18);
+        // Answers once both messages of a round are in, so that only the sender's own
+        // sends can move the connection along.
+        constexpr size_t kRound = kInFlight * kMessage;
+        std::vector<char> buffer(kRound);
+        size_t have = 0;
         while (!stop) {
-            const ssize_t got = recv(peer, buffer.data(), buffer.size(), 0);
-            for (ssize_t done = 0; got > 0 && done < got;) {
-                const ssize_t sent =
-                    send(peer, buffer.data() + done, static_cast<size_t>(got - done), MSG_NOSIGNAL);
-                if (sent <= 0) {
-                    break;
-                }
-                done += sent;
+            const ssize_t got = recv(peer, buffer.data() + have, kRound - have, 0);
+            have += got > 0 ? static_cast<size_t>(got) : 0;
+            if (have < kRound) {
+                continue;
+            }
+            have = 0;
+            for (size_t done = 0; done < kRound && !stop;) {
+                const ssize_t sent = send(peer, buffer.data() + done, kRound - done, MSG_NOSIGNAL);
+                done += sent > 0 ? static_cast<size_t>(sent) : 0;
             }
         }
     });
