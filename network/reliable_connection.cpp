@@ -10,6 +10,7 @@
 #include "core/trace_frame.h"
 #include "network/connection_event_sink.h"
 #include "network/platform_services.h"
+#include "network/socket_failure_report.h"
 #include "network/socket_handler_manager.h"
 #include "platform/socket.h"
 
@@ -50,13 +51,6 @@ constexpr double kQueueAverageWeight = 0.125;
 
 bool IsTransientError(int errorCode) {
     return errorCode == EAGAIN || errorCode == EWOULDBLOCK || errorCode == EINTR;
-}
-
-void ReportSocketFailure(const char* step, int errorCode) {
-    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", step, errorCode,
-                          GetErrorText(errorCode));
-    }
 }
 
 }  // namespace

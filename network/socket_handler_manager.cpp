@@ -5,6 +5,7 @@
 #include "core/stopwatch.h"
 #include "core/text_logger.h"
 #include "core/trace_frame.h"
+#include "network/socket_failure_report.h"
 #include "platform/thread.h"
 
 namespace qav {
@@ -312,10 +313,7 @@ int SocketHandlerManager::Wait(int timeoutMs) {
         m_lastSocketError.store(errorCode, std::memory_order_relaxed);
         ClearTurnMarks(*turn);
         lock.Unlock();
-        if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-            logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S",
-                              usePoll ? "poll" : "select", errorCode, GetErrorText(errorCode));
-        }
+        ReportSocketFailure(usePoll ? "poll" : "select", errorCode);
         return kFailed;
     }
     if (result > 0 && turn->records.size() > turn->taken.size()) {
