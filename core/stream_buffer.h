@@ -41,7 +41,6 @@
 // still copying, or still holds a block, from before the Reset.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -164,20 +163,12 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     bool ReleaseAtReadPosition(int32_t length);
     void Consume(int32_t length);
     void Announce();
-    void AnnounceRoom();
-    bool WriterFoundNoRoom(int32_t size) const;
-    void NoteNoRoom(int32_t size);
-    void ForgetNoRoom();
     void SetEvent();
     void ResetEvent();
     uint8_t* PinForReader(int32_t position);
     uint8_t* PinForWriter(int32_t position);
 
-    // Cache lines. The first holds the lock and the fields every call changes under
-    // it: whoever takes the lock wants them next, so one line moves between the sides
-    // per call. The second holds what is mostly only read (the arrays, the event); the
-    // third, the notes each side writes while it polls without the lock.
-    alignas(64) MutualExclusion m_mutex;
+    MutualExclusion m_mutex;
 
     // Guarded by m_mutex.
     int32_t m_capacity = 0;
@@ -190,17 +181,7 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     bool m_writingClosed = false;
     bool m_resetSeenByReader = true;
     bool m_resetSeenByWriter = true;
-    // Written under m_mutex, read without it. m_news counts what a waiting Read looks
-    // for (data added, writing ended, Reset): a Read that found the ring empty watches
-    // it for a short while before it sleeps, since a system call to sleep and another
-    // to be woken cost more than the writer usually takes to bring the next bytes.
-    // m_roomNews counts what may make room for the writer (bytes consumed, a Reset, a
-    // new array).
-    std::atomic<uint32_t> m_news{0};
-    std::atomic<uint32_t> m_roomNews{0};
-
-    // Guarded by m_mutex.
-    alignas(64) Array m_array;
+    Array m_array;
     Array m_readerArray;           // the reader's pin
     Array m_writerArray;           // the writer's pin
     uint64_t m_resetCount = 0;     // tells a Reset from a mere replacement of the array
@@ -209,17 +190,6 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     // Set, while a Read waits, when data is added, writing ends or a Reset runs; reset
     // by the Read before it waits. Only Read waits on it.
     Event m_event;
-    // A mirror of m_writingClosed, written under m_mutex, so IsOpen need not lock
-    // while writing goes on.
-    std::atomic<bool> m_writingClosedMirror{false};
-
-    // Each side's note of the other's counter when it last found no data (bit 32 set)
-    // or no room (with the size that did not fit), so that polling does not take the
-    // lock away from the other side again and again. Only hints: a look that misses
-    // news just coming answers as a call a moment earlier would have, and any ordering
-    // between the sides makes it exact.
-    alignas(64) std::atomic<uint64_t> m_readerFoundEmpty{0};
-    std::atomic<uint64_t> m_writerFoundFull{0};
 };
 
 // A stream buffer shared between owners through its reference count.
@@ -228,16 +198,10 @@ class CountedStreamBuffer : public StreamBuffer, public RefCounted {
     ~CountedStreamBuffer() override = default;
 };
 
-// Both counted forms count atomically, so either may be shared across threads; the
-// locked form is kept as the name its users know.
+// The count is atomic, so the buffer may be shared across threads.
 class RefCountedStreamBuffer final : public RefCountedObject<CountedStreamBuffer> {
   private:
     ~RefCountedStreamBuffer() override = default;
-};
-
-class LockedRefCountedStreamBuffer final : public RefCountedObject<CountedStreamBuffer> {
-  private:
-    ~LockedRefCountedStreamBuffer() override = default;
 };
 
 }  // namespace qav

@@ -72,7 +72,7 @@ ReliableConnection::ReliableConnection(PlatformServices* services, StreamSocketC
     : m_services(services),
       m_calls(calls),
       m_lastActivityRaw(Stopwatch::ReadRawClock()),
-      m_sendBuffer(new LockedRefCountedStreamBuffer) {
+      m_sendBuffer(new RefCountedStreamBuffer) {
     // Without its array the buffer refuses every block: Send then refuses every message.
     m_sendBuffer->SetCapacity(kSendBufferCapacity);
 }

@@ -255,7 +255,7 @@ class ReliableConnection : public ConnectionStream,
     uint64_t m_generation = 0;
     bool m_registered = false;               // with the wait loop
     RefPtr<HostAddressResolver> m_resolver;  // made on the first lookup
-    RefPtr<LockedRefCountedStreamBuffer> m_sendBuffer;
+    RefPtr<RefCountedStreamBuffer> m_sendBuffer;
     // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
     SendBlockHeader m_inFlight;
     uint8_t* m_inFlightBlock = nullptr;
