@@ -41,7 +41,9 @@
 // Connect, Attach or Receive that caused them, or on the polling thread for a connect
 // that waited for its host's address. A completion may come on the thread of the
 // Send that sent its message at once, or of the call that closed the connection. Lock
-// order: connection, then the wait loop, then the send buffer.
+// order: connection, then the wait loop, then the send buffer. A Send on another thread
+// that leaves its message queued behind a full socket wakes the wait loop, so the message
+// goes as soon as the socket takes bytes, not at the loop's next turn.
 #pragma once
 
 #include <atomic>
