@@ -14,28 +14,16 @@ namespace {
 // speed only when both sides share the alignment.
 constexpr std::align_val_t kArrayAlignment{64};
 
-struct DeleteArray {
-    void operator()(uint8_t* array) const { ::operator delete[](array, kArrayAlignment); }
-};
+}  // namespace
 
-std::shared_ptr<uint8_t[]> NewArray(int32_t size) {
-    auto* bytes = static_cast<uint8_t*>(
-        ::operator new[](static_cast<size_t>(size), kArrayAlignment, std::nothrow));
-    if (bytes == nullptr) {
-        return {};
-    }
-    try {
-        return std::shared_ptr<uint8_t[]>(bytes, DeleteArray{});  // deletes it if this throws
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
+void StreamBuffer::DeleteArray::operator()(uint8_t* array) const {
+    ::operator delete[](array, kArrayAlignment);
 }
 
-// Copies up to this size are done under the lock: taking the lock again costs more
-// than the other side waits for them.
-constexpr int32_t kCopyUnderLock = 4096;
-
-}  // namespace
+StreamBuffer::Array StreamBuffer::NewArray(int32_t size) {
+    return Array(static_cast<uint8_t*>(
+        ::operator new[](static_cast<size_t>(size), kArrayAlignment, std::nothrow)));
+}
 
 int32_t StreamBufferState::StoredBytes() const {
     if (readPosition == writePosition && !notEmpty) {
@@ -94,7 +82,6 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
     const uint8_t* source = static_cast<const uint8_t*>(data);
     MutualExclusionLock lock(m_mutex);
     m_resetSeenByWriter = false;
-    uint64_t resetCount = m_resetCount;
     int32_t written = 0;
     while (written < length && !IsFull()) {
         const int32_t room = WritableRoom();
@@ -102,26 +89,9 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
             break;  // no array
         }
         const int32_t step = std::min(room, length - written);
-        uint8_t* target = PinForWriter(m_writePosition);
-        if (step <= kCopyUnderLock) {
-            std::memcpy(target, source + written, step);
-            CommitAtWritePosition(step);
-            written += step;
-            continue;
-        }
-        lock.Unlock();
-        std::memcpy(target, source + written, step);
-        lock.Relock();
-        if (m_resetCount != resetCount) {
-            // Everything written so far was discarded: write it all again.
-            resetCount = m_resetCount;
-            written = 0;
-        } else if (!m_resetSeenByWriter) {
-            CommitAtWritePosition(step);
-            written += step;
-        }
-        // Else the array was replaced under the copy: copy that step again.
-        m_resetSeenByWriter = false;
+        std::memcpy(m_array.get() + m_writePosition, source + written, step);
+        CommitAtWritePosition(step);
+        written += step;
     }
     return written;
 }
@@ -159,31 +129,19 @@ int32_t StreamBuffer::Read(void* buffer, int32_t minimum, int32_t maximum) {
             if (!woken) {
                 break;  // the event was closed: the buffer is going away
             }
-        } else {
-            // 0 at the end of a finished lap: the consumption below turns the reader.
-            const int32_t step = std::min(ReadableBytes(), maximum - done);
-            const uint8_t* source = PinForReader(m_readPosition);
-            if (step <= kCopyUnderLock) {
-                std::memcpy(target + done, source, step);
-                Consume(step);
-                done += step;
-                continue;
+            if (m_resetCount != resetCount) {
+                // A Reset discarded what was read so far: start over.
+                resetCount = m_resetCount;
+                done = 0;
             }
-            lock.Unlock();
-            std::memcpy(target + done, source, step);
-            lock.Relock();
-            if (m_resetCount == resetCount && !m_resetSeenByReader) {
-                Consume(step);
-                done += step;
-                continue;
-            }
-            // Else the bytes were discarded (Reset) or moved (new array): look again.
+            m_resetSeenByReader = false;
+            continue;
         }
-        if (m_resetCount != resetCount) {
-            resetCount = m_resetCount;
-            done = 0;
-        }
-        m_resetSeenByReader = false;
+        // 0 at the end of a finished lap: the consumption below turns the reader.
+        const int32_t step = std::min(ReadableBytes(), maximum - done);
+        std::memcpy(target + done, m_array.get() + m_readPosition, step);
+        Consume(step);
+        done += step;
     }
     return done;
 }
@@ -211,7 +169,7 @@ uint8_t* StreamBuffer::AllocateBlock(int32_t size) {
     }
     m_resetSeenByWriter = false;
     const int32_t position = PlaceBlock(size);
-    return position < 0 ? nullptr : PinForWriter(position);
+    return position < 0 ? nullptr : m_array.get() + position;
 }
 
 uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
@@ -228,7 +186,7 @@ uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
         position = m_writePosition;
     }
     m_resetSeenByWriter = false;  // the writer's own growth leaves its new block good
-    return PinForWriter(position);
+    return m_array.get() + position;
 }
 
 bool StreamBuffer::CommitWriteBlock(const void* address, int32_t committedSize,
@@ -283,7 +241,7 @@ uint8_t* StreamBuffer::PeekBlockToRead(int32_t& length) {
         return nullptr;
     }
     length = ReadableBytes();
-    return PinForReader(m_readPosition);
+    return m_array.get() + m_readPosition;
 }
 
 bool StreamBuffer::ReleaseReadBlock(const void* address, int32_t length) {
@@ -345,14 +303,6 @@ void StreamBuffer::Reset() {
     m_totalWritten = m_totalRead = 0;
     m_notEmpty = false;
     m_writingClosed = false;
-    if (m_array && m_readerArray == m_array) {
-        // The reader may still be copying from, or holding a block of, the discarded
-        // bytes: the writer's next bytes go to a fresh array. Without memory for one,
-        // the array is kept.
-        if (Array fresh = NewArray(m_capacity)) {
-            m_array = std::move(fresh);
-        }
-    }
     Announce();  // wakes a waiting Read, which starts over
 }
 
@@ -430,7 +380,7 @@ bool StreamBuffer::Grow(int32_t size) {
     return true;
 }
 
-// The old array lives on in the pins of the sides that still use it.
+// Addresses in the old array go stale: commits and releases at them fail.
 void StreamBuffer::ReplaceArray(Array array, int32_t capacity) {
     m_array = std::move(array);
     m_capacity = capacity;
@@ -505,20 +455,6 @@ void StreamBuffer::ResetEvent() {
         m_eventSet = false;
         m_event.Reset();
     }
-}
-
-uint8_t* StreamBuffer::PinForReader(int32_t position) {
-    if (m_readerArray != m_array) {
-        m_readerArray = m_array;
-    }
-    return m_array.get() + position;
-}
-
-uint8_t* StreamBuffer::PinForWriter(int32_t position) {
-    if (m_writerArray != m_array) {
-        m_writerArray = m_array;
-    }
-    return m_array.get() + position;
 }
 
 }  // namespace qav

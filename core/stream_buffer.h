@@ -21,24 +21,19 @@
 // AllocateBlockResizeIfNeeded, CommitWriteBlock, AdvanceWrite as a commit) and one
 // reader thread (Read, PeekBlockToRead, ReleaseReadBlock, AdvanceWrite as a release)
 // at a time; Reset, SetCapacity, IsOpen and GetState from any thread. Positions,
-// flags and totals change only under the buffer's mutex; a Write or Read copies small
-// steps under it and large ones outside it, so the other side is never held up long.
-// Only Read waits (on the event, until data arrives, writing ends or a Reset runs);
-// nothing else ever waits, and a full ring ends a Write short.
+// flags, totals and the bytes Write and Read copy change only under the buffer's
+// mutex. Only Read waits (on the event, until data arrives, writing ends or a Reset
+// runs); nothing else ever waits, and a full ring ends a Write short.
 //
-// Replaced arrays. The array is replaced by AllocateBlockResizeIfNeeded, by
-// SetCapacity, and by a Reset while the reader may still be looking at the array.
-// Each side pins the array it last took an address in (a shared pointer set under
-// the lock when it takes positions), so a replaced array stays alive until both
-// sides have come back under the lock and moved to the new one: a copy or a peeked
-// block in flight never touches freed memory, and a pinned array's address cannot be
-// handed out again, so a stale address can never match. A replacement marks both
-// sides' addresses stale (the reset-seen flags): a peeked or allocated block must be
-// taken again, and a Write or Read in flight redoes its last step on the new array.
-// A Reset also discards everything: a Write or Read in flight starts over from its
-// first byte. A Reset gives the ring a fresh array when the reader has used the
-// current one, so that the writer's next bytes never land under a reader that is
-// still copying, or still holds a block, from before the Reset.
+// Stale addresses. AllocateBlockResizeIfNeeded (when it grows), SetCapacity and Reset
+// make every block address handed out before them stale: a commit or release at such
+// an address fails, and the block must be taken again. A grown or resized array frees
+// the old one at once, and a Reset lets the writer fill the same array again, so a side
+// must not still be filling or reading a block of its own while the other side, or a
+// third thread, calls one of these: the owner serialises them, as a connection does by
+// calling every operation under its own lock. Write and Read copy under the mutex, so a
+// Reset from a third thread never tears their bytes; a Read waiting across a Reset
+// starts over from an empty result.
 #pragma once
 
 #include <cstdint>
@@ -148,7 +143,12 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     StreamBufferState GetState();
 
   private:
-    using Array = std::shared_ptr<uint8_t[]>;
+    struct DeleteArray {
+        void operator()(uint8_t* array) const;
+    };
+    using Array = std::unique_ptr<uint8_t[], DeleteArray>;
+    // Null when the memory cannot be had.
+    static Array NewArray(int32_t size);
 
     // All REQUIRE m_mutex held.
     bool IsEmpty() const { return m_readPosition == m_writePosition && !m_notEmpty; }
@@ -165,8 +165,6 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     void Announce();
     void SetEvent();
     void ResetEvent();
-    uint8_t* PinForReader(int32_t position);
-    uint8_t* PinForWriter(int32_t position);
 
     MutualExclusion m_mutex;
 
@@ -182,9 +180,7 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     bool m_resetSeenByReader = true;
     bool m_resetSeenByWriter = true;
     Array m_array;
-    Array m_readerArray;           // the reader's pin
-    Array m_writerArray;           // the writer's pin
-    uint64_t m_resetCount = 0;     // tells a Reset from a mere replacement of the array
+    uint64_t m_resetCount = 0;     // counts the Resets, for a Read that waits across one
     bool m_eventSet = false;       // what this buffer last did to m_event
     bool m_readerWaiting = false;  // a Read sleeps, or is about to, on m_event
     // Set, while a Read waits, when data is added, writing ends or a Reset runs; reset
