@@ -5,7 +5,6 @@
 #include <new>
 
 #include "core/trace_frame.h"
-#include "platform/clock.h"
 
 namespace qav {
 
@@ -15,91 +14,16 @@ namespace {
 // speed only when both sides share the alignment.
 constexpr std::align_val_t kArrayAlignment{64};
 
-struct DeleteArray {
-    void operator()(uint8_t* array) const { ::operator delete[](array, kArrayAlignment); }
-};
-
-std::shared_ptr<uint8_t[]> NewArray(int32_t size) {
-    auto* bytes = static_cast<uint8_t*>(
-        ::operator new[](static_cast<size_t>(size), kArrayAlignment, std::nothrow));
-    if (bytes == nullptr) {
-        return {};
-    }
-    try {
-        return std::shared_ptr<uint8_t[]>(bytes, DeleteArray{});  // deletes it if this throws
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
-}
-
-// Copies up to this size are done under the lock: taking the lock again costs more
-// than the other side waits for them.
-constexpr int32_t kCopyUnderLock = 4096;
-
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// Spins until `done` holds or about `nanoseconds` have passed; true when it held. The
-// clock is read only now and then: it costs more than a look at a shared word.
-template <typename Done>
-bool SpinUntil(Done done, uint64_t nanoseconds) {
-    uint64_t deadline = 0;
-    for (uint32_t spin = 1;; ++spin) {
-        if (done()) {
-            return true;
-        }
-        CpuRelax();
-        if (spin % 64 == 0) {
-            const uint64_t now = platform::MonotonicNanoseconds();
-            if (deadline == 0) {
-                deadline = now + nanoseconds;
-            } else if (now >= deadline) {
-                return false;
-            }
-        }
-    }
-}
-
-// How long a side spins for the lock: its holder keeps it for at most a copy of
-// kCopyUnderLock bytes, far less than sleeping and being woken would cost.
-constexpr uint64_t kLockSpinNanoseconds = 20000;
-// How long a Read that found the ring empty watches for news before it sleeps.
-constexpr uint64_t kReadSpinNanoseconds = 50000;
-
-// Holds the buffer's mutex. Its critical sections are short, so when the other side
-// holds it, a spin is far cheaper than the system calls of sleeping and being woken.
-class BufferLock {
-  public:
-    explicit BufferLock(MutualExclusion& mutex) : m_mutex(mutex) { Relock(); }
-    ~BufferLock() { Unlock(); }
-    BufferLock(const BufferLock&) = delete;
-    BufferLock& operator=(const BufferLock&) = delete;
-
-    void Relock() {
-        // The first try takes the line for writing at once (a look first would fetch it
-        // twice); then the owner is only looked at, so the spin does not pull the line
-        // away from the holder, and the lock is tried once it looks free.
-        if (m_mutex.Lock(0) || SpinUntil(
-                                   [this] {
-                                       return m_mutex.LockingThreadId() ==
-                                                  MutualExclusion::kNoThread &&
-                                              m_mutex.Lock(0);
-                                   },
-                                   kLockSpinNanoseconds)) {
-            return;
-        }
-        m_mutex.Lock(-1);
-    }
-    void Unlock() { m_mutex.Unlock(); }
-
-  private:
-    MutualExclusion& m_mutex;
-};
-
 }  // namespace
+
+void StreamBuffer::DeleteArray::operator()(uint8_t* array) const {
+    ::operator delete[](array, kArrayAlignment);
+}
+
+StreamBuffer::Array StreamBuffer::NewArray(int32_t size) {
+    return Array(static_cast<uint8_t*>(
+        ::operator new[](static_cast<size_t>(size), kArrayAlignment, std::nothrow)));
+}
 
 int32_t StreamBufferState::StoredBytes() const {
     if (readPosition == writePosition && !notEmpty) {
@@ -119,7 +43,7 @@ bool StreamBuffer::SetCapacity(int32_t bytes) {
     if (bytes < 0) {
         return false;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     if (bytes == m_capacity) {
         return true;
     }
@@ -155,13 +79,9 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
     if (length <= 0 || data == nullptr) {
         return 0;
     }
-    if (WriterFoundNoRoom(1)) {
-        return 0;
-    }
     const uint8_t* source = static_cast<const uint8_t*>(data);
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     m_resetSeenByWriter = false;
-    uint64_t resetCount = m_resetCount;
     int32_t written = 0;
     while (written < length && !IsFull()) {
         const int32_t room = WritableRoom();
@@ -169,31 +89,9 @@ int32_t StreamBuffer::Write(const void* data, int32_t length) {
             break;  // no array
         }
         const int32_t step = std::min(room, length - written);
-        uint8_t* target = PinForWriter(m_writePosition);
-        if (step <= kCopyUnderLock) {
-            std::memcpy(target, source + written, step);
-            CommitAtWritePosition(step);
-            written += step;
-            continue;
-        }
-        lock.Unlock();
-        std::memcpy(target, source + written, step);
-        lock.Relock();
-        if (m_resetCount != resetCount) {
-            // Everything written so far was discarded: write it all again.
-            resetCount = m_resetCount;
-            written = 0;
-        } else if (!m_resetSeenByWriter) {
-            CommitAtWritePosition(step);
-            written += step;
-        }
-        // Else the array was replaced under the copy: copy that step again.
-        m_resetSeenByWriter = false;
-    }
-    if (IsFull()) {
-        NoteNoRoom(1);
-    } else {
-        ForgetNoRoom();
+        std::memcpy(m_array.get() + m_writePosition, source + written, step);
+        CommitAtWritePosition(step);
+        written += step;
     }
     return written;
 }
@@ -208,7 +106,7 @@ int32_t StreamBuffer::Read(void* buffer, int32_t minimum, int32_t maximum) {
         return 0;
     }
     uint8_t* target = static_cast<uint8_t*>(buffer);
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     m_resetSeenByReader = false;
     uint64_t resetCount = m_resetCount;
     int32_t done = 0;
@@ -219,88 +117,59 @@ int32_t StreamBuffer::Read(void* buffer, int32_t minimum, int32_t maximum) {
             if (m_writingClosed || done >= minimum) {
                 break;
             }
-            const uint32_t news = m_news.load(std::memory_order_relaxed);
+            // Clear the event before waiting (a Reset may have left it set), so only news
+            // that comes after this look wakes us; the writer sets it only while
+            // m_readerWaiting says someone sleeps.
+            m_readerWaiting = true;
+            ResetEvent();
             lock.Unlock();
-            const bool early =
-                SpinUntil([&] { return m_news.load(std::memory_order_relaxed) != news; },
-                          kReadSpinNanoseconds);
+            const bool woken = m_event.Wait(-1);
             lock.Relock();
-            if (!early && m_news.load(std::memory_order_relaxed) == news) {
-                // Clear the event before waiting (a Reset may have left it set), so only
-                // news that comes after this look wakes us; the writer sets it only
-                // while m_readerWaiting says someone sleeps.
-                m_readerWaiting = true;
-                ResetEvent();
-                lock.Unlock();
-                const bool woken = m_event.Wait(-1);
-                lock.Relock();
-                m_readerWaiting = false;
-                if (!woken) {
-                    break;  // the event was closed: the buffer is going away
-                }
+            m_readerWaiting = false;
+            if (!woken) {
+                break;  // the event was closed: the buffer is going away
             }
-        } else {
-            // 0 at the end of a finished lap: the consumption below turns the reader.
-            const int32_t step = std::min(ReadableBytes(), maximum - done);
-            const uint8_t* source = PinForReader(m_readPosition);
-            if (step <= kCopyUnderLock) {
-                std::memcpy(target + done, source, step);
-                Consume(step);
-                done += step;
-                continue;
+            if (m_resetCount != resetCount) {
+                // A Reset discarded what was read so far: start over.
+                resetCount = m_resetCount;
+                done = 0;
             }
-            lock.Unlock();
-            std::memcpy(target + done, source, step);
-            lock.Relock();
-            if (m_resetCount == resetCount && !m_resetSeenByReader) {
-                Consume(step);
-                done += step;
-                continue;
-            }
-            // Else the bytes were discarded (Reset) or moved (new array): look again.
+            m_resetSeenByReader = false;
+            continue;
         }
-        if (m_resetCount != resetCount) {
-            resetCount = m_resetCount;
-            done = 0;
-        }
-        m_resetSeenByReader = false;
+        // 0 at the end of a finished lap: the consumption below turns the reader.
+        const int32_t step = std::min(ReadableBytes(), maximum - done);
+        std::memcpy(target + done, m_array.get() + m_readPosition, step);
+        Consume(step);
+        done += step;
     }
     return done;
 }
 
 bool StreamBuffer::IsOpen() {
-    if (!m_writingClosedMirror.load(std::memory_order_relaxed)) {
-        return true;
-    }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     return !m_writingClosed || !IsEmpty();
 }
 
 void StreamBuffer::CloseWriting() {
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     m_writingClosed = true;
-    m_writingClosedMirror.store(true, std::memory_order_relaxed);
     Announce();
 }
 
 uint8_t* StreamBuffer::AllocateBlock(int32_t size) {
     QAV_TRACE("SSB::AlcBlk");
     QAV_TRACE_VAR("iSize", size, kTraceInt32);
-    if (size <= 0 || WriterFoundNoRoom(size)) {
+    if (size <= 0) {
         return nullptr;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     if (size > m_capacity) {
         return nullptr;
     }
     m_resetSeenByWriter = false;
     const int32_t position = PlaceBlock(size);
-    if (position < 0) {
-        NoteNoRoom(size);
-        return nullptr;
-    }
-    ForgetNoRoom();
-    return PinForWriter(position);
+    return position < 0 ? nullptr : m_array.get() + position;
 }
 
 uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
@@ -308,7 +177,7 @@ uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
     if (size <= 0) {
         return nullptr;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     int32_t position = size <= m_capacity ? PlaceBlock(size) : -1;
     if (position < 0) {
         if (!Grow(size)) {
@@ -317,7 +186,7 @@ uint8_t* StreamBuffer::AllocateBlockResizeIfNeeded(int32_t size) {
         position = m_writePosition;
     }
     m_resetSeenByWriter = false;  // the writer's own growth leaves its new block good
-    return PinForWriter(position);
+    return m_array.get() + position;
 }
 
 bool StreamBuffer::CommitWriteBlock(const void* address, int32_t committedSize,
@@ -328,7 +197,7 @@ bool StreamBuffer::CommitWriteBlock(const void* address, int32_t committedSize,
     if (committedSize < 0 || allocatedSize < committedSize) {
         return false;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     if (allocatedSize > m_capacity) {
         return false;
     }
@@ -362,35 +231,24 @@ bool StreamBuffer::CommitWriteBlock(const void* address, int32_t committedSize,
 uint8_t* StreamBuffer::PeekBlockToRead(int32_t& length) {
     QAV_TRACE("SSB::PBTR");
     length = 0;
-    // The reader's own note is looked at first: the counter lies on the lock's line.
-    constexpr uint64_t kFoundEmpty = uint64_t{1} << 32;
-    const uint64_t foundEmpty = m_readerFoundEmpty.load(std::memory_order_relaxed);
-    if (foundEmpty != 0 && foundEmpty == (kFoundEmpty | m_news.load(std::memory_order_relaxed))) {
-        return nullptr;
-    }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     m_resetSeenByReader = false;
     if (IsEmpty()) {
-        m_readerFoundEmpty.store(kFoundEmpty | m_news.load(std::memory_order_relaxed),
-                                 std::memory_order_relaxed);
         return nullptr;
-    }
-    if (foundEmpty != 0) {
-        m_readerFoundEmpty.store(0, std::memory_order_relaxed);
     }
     Consume(0);  // at the end of a finished lap, turn to the start first
     if (IsEmpty()) {
         return nullptr;
     }
     length = ReadableBytes();
-    return PinForReader(m_readPosition);
+    return m_array.get() + m_readPosition;
 }
 
 bool StreamBuffer::ReleaseReadBlock(const void* address, int32_t length) {
     if (length <= 0) {
         return length == 0;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     if (m_resetSeenByReader || IsEmpty() || address != m_array.get() + m_readPosition) {
         return false;
     }
@@ -401,7 +259,7 @@ bool StreamBuffer::AdvanceWrite(const void* address, int32_t length) {
     if (length <= 0) {
         return false;
     }
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     const uint8_t* base = m_array.get();
     if (length > m_capacity || base == nullptr) {
         return false;
@@ -437,7 +295,7 @@ bool StreamBuffer::AdvanceWrite(const void* address, int32_t length) {
 }
 
 void StreamBuffer::Reset() {
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     m_resetSeenByReader = true;
     m_resetSeenByWriter = true;
     ++m_resetCount;
@@ -445,21 +303,11 @@ void StreamBuffer::Reset() {
     m_totalWritten = m_totalRead = 0;
     m_notEmpty = false;
     m_writingClosed = false;
-    m_writingClosedMirror.store(false, std::memory_order_relaxed);
-    AnnounceRoom();
-    if (m_array && m_readerArray == m_array) {
-        // The reader may still be copying from, or holding a block of, the discarded
-        // bytes: the writer's next bytes go to a fresh array. Without memory for one,
-        // the array is kept.
-        if (Array fresh = NewArray(m_capacity)) {
-            m_array = std::move(fresh);
-        }
-    }
     Announce();  // wakes a waiting Read, which starts over
 }
 
 StreamBufferState StreamBuffer::GetState() {
-    BufferLock lock(m_mutex);
+    MutualExclusionLock lock(m_mutex);
     StreamBufferState state;
     state.capacity = m_capacity;
     state.readPosition = m_readPosition;
@@ -532,13 +380,12 @@ bool StreamBuffer::Grow(int32_t size) {
     return true;
 }
 
-// The old array lives on in the pins of the sides that still use it.
+// Addresses in the old array go stale: commits and releases at them fail.
 void StreamBuffer::ReplaceArray(Array array, int32_t capacity) {
     m_array = std::move(array);
     m_capacity = capacity;
     m_resetSeenByReader = true;
     m_resetSeenByWriter = true;
-    AnnounceRoom();
 }
 
 void StreamBuffer::CommitAtWritePosition(int32_t length) {
@@ -574,7 +421,6 @@ bool StreamBuffer::ReleaseAtReadPosition(int32_t length) {
 // the next lap's data end becomes the write position; Consume(0) only does that turn.
 void StreamBuffer::Consume(int32_t length) {
     const bool wrapped = m_readPosition >= m_writePosition;
-    AnnounceRoom();
     m_readPosition += length;
     m_totalRead += length;
     if (wrapped && m_readPosition == m_dataEnd) {
@@ -588,38 +434,10 @@ void StreamBuffer::Consume(int32_t length) {
     }
 }
 
-// Tells a Read that watches, or sleeps, that something it waits for may have come.
+// Wakes a Read that sleeps for something that may have come now.
 void StreamBuffer::Announce() {
-    m_news.store(m_news.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (m_readerWaiting) {
         SetEvent();
-    }
-}
-
-void StreamBuffer::AnnounceRoom() {
-    m_roomNews.store(m_roomNews.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-
-// True when nothing that makes room came since a block of at most `size` bytes was
-// found not to fit. Writer thread, without the lock.
-bool StreamBuffer::WriterFoundNoRoom(int32_t size) const {
-    // The writer's own note is looked at first: the counter lies on the lock's line.
-    const uint64_t found = m_writerFoundFull.load(std::memory_order_relaxed);
-    return found != 0 &&
-           static_cast<uint32_t>(found >> 32) == m_roomNews.load(std::memory_order_relaxed) &&
-           size >= static_cast<int32_t>(found & 0xFFFFFFFFu);
-}
-
-// REQUIRES m_mutex held; 0 < size.
-void StreamBuffer::NoteNoRoom(int32_t size) {
-    m_writerFoundFull.store(
-        (uint64_t{m_roomNews.load(std::memory_order_relaxed)} << 32) | static_cast<uint32_t>(size),
-        std::memory_order_relaxed);
-}
-
-void StreamBuffer::ForgetNoRoom() {
-    if (m_writerFoundFull.load(std::memory_order_relaxed) != 0) {
-        m_writerFoundFull.store(0, std::memory_order_relaxed);
     }
 }
 
@@ -637,20 +455,6 @@ void StreamBuffer::ResetEvent() {
         m_eventSet = false;
         m_event.Reset();
     }
-}
-
-uint8_t* StreamBuffer::PinForReader(int32_t position) {
-    if (m_readerArray != m_array) {
-        m_readerArray = m_array;
-    }
-    return m_array.get() + position;
-}
-
-uint8_t* StreamBuffer::PinForWriter(int32_t position) {
-    if (m_writerArray != m_array) {
-        m_writerArray = m_array;
-    }
-    return m_array.get() + position;
 }
 
 }  // namespace qav

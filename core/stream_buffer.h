@@ -21,27 +21,21 @@
 // AllocateBlockResizeIfNeeded, CommitWriteBlock, AdvanceWrite as a commit) and one
 // reader thread (Read, PeekBlockToRead, ReleaseReadBlock, AdvanceWrite as a release)
 // at a time; Reset, SetCapacity, IsOpen and GetState from any thread. Positions,
-// flags and totals change only under the buffer's mutex; a Write or Read copies small
-// steps under it and large ones outside it, so the other side is never held up long.
-// Only Read waits (on the event, until data arrives, writing ends or a Reset runs);
-// nothing else ever waits, and a full ring ends a Write short.
+// flags, totals and the bytes Write and Read copy change only under the buffer's
+// mutex. Only Read waits (on the event, until data arrives, writing ends or a Reset
+// runs); nothing else ever waits, and a full ring ends a Write short.
 //
-// Replaced arrays. The array is replaced by AllocateBlockResizeIfNeeded, by
-// SetCapacity, and by a Reset while the reader may still be looking at the array.
-// Each side pins the array it last took an address in (a shared pointer set under
-// the lock when it takes positions), so a replaced array stays alive until both
-// sides have come back under the lock and moved to the new one: a copy or a peeked
-// block in flight never touches freed memory, and a pinned array's address cannot be
-// handed out again, so a stale address can never match. A replacement marks both
-// sides' addresses stale (the reset-seen flags): a peeked or allocated block must be
-// taken again, and a Write or Read in flight redoes its last step on the new array.
-// A Reset also discards everything: a Write or Read in flight starts over from its
-// first byte. A Reset gives the ring a fresh array when the reader has used the
-// current one, so that the writer's next bytes never land under a reader that is
-// still copying, or still holds a block, from before the Reset.
+// Stale addresses. AllocateBlockResizeIfNeeded (when it grows), SetCapacity and Reset
+// make every block address handed out before them stale: a commit or release at such
+// an address fails, and the block must be taken again. A grown or resized array frees
+// the old one at once, and a Reset lets the writer fill the same array again, so a side
+// must not still be filling or reading a block of its own while the other side, or a
+// third thread, calls one of these: the owner serialises them, as a connection does by
+// calling every operation under its own lock. Write and Read copy under the mutex, so a
+// Reset from a third thread never tears their bytes; a Read waiting across a Reset
+// starts over from an empty result.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -149,7 +143,12 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     StreamBufferState GetState();
 
   private:
-    using Array = std::shared_ptr<uint8_t[]>;
+    struct DeleteArray {
+        void operator()(uint8_t* array) const;
+    };
+    using Array = std::unique_ptr<uint8_t[], DeleteArray>;
+    // Null when the memory cannot be had.
+    static Array NewArray(int32_t size);
 
     // All REQUIRE m_mutex held.
     bool IsEmpty() const { return m_readPosition == m_writePosition && !m_notEmpty; }
@@ -164,20 +163,10 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     bool ReleaseAtReadPosition(int32_t length);
     void Consume(int32_t length);
     void Announce();
-    void AnnounceRoom();
-    bool WriterFoundNoRoom(int32_t size) const;
-    void NoteNoRoom(int32_t size);
-    void ForgetNoRoom();
     void SetEvent();
     void ResetEvent();
-    uint8_t* PinForReader(int32_t position);
-    uint8_t* PinForWriter(int32_t position);
 
-    // Cache lines. The first holds the lock and the fields every call changes under
-    // it: whoever takes the lock wants them next, so one line moves between the sides
-    // per call. The second holds what is mostly only read (the arrays, the event); the
-    // third, the notes each side writes while it polls without the lock.
-    alignas(64) MutualExclusion m_mutex;
+    MutualExclusion m_mutex;
 
     // Guarded by m_mutex.
     int32_t m_capacity = 0;
@@ -190,36 +179,13 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
     bool m_writingClosed = false;
     bool m_resetSeenByReader = true;
     bool m_resetSeenByWriter = true;
-    // Written under m_mutex, read without it. m_news counts what a waiting Read looks
-    // for (data added, writing ended, Reset): a Read that found the ring empty watches
-    // it for a short while before it sleeps, since a system call to sleep and another
-    // to be woken cost more than the writer usually takes to bring the next bytes.
-    // m_roomNews counts what may make room for the writer (bytes consumed, a Reset, a
-    // new array).
-    std::atomic<uint32_t> m_news{0};
-    std::atomic<uint32_t> m_roomNews{0};
-
-    // Guarded by m_mutex.
-    alignas(64) Array m_array;
-    Array m_readerArray;           // the reader's pin
-    Array m_writerArray;           // the writer's pin
-    uint64_t m_resetCount = 0;     // tells a Reset from a mere replacement of the array
+    Array m_array;
+    uint64_t m_resetCount = 0;     // counts the Resets, for a Read that waits across one
     bool m_eventSet = false;       // what this buffer last did to m_event
     bool m_readerWaiting = false;  // a Read sleeps, or is about to, on m_event
     // Set, while a Read waits, when data is added, writing ends or a Reset runs; reset
     // by the Read before it waits. Only Read waits on it.
     Event m_event;
-    // A mirror of m_writingClosed, written under m_mutex, so IsOpen need not lock
-    // while writing goes on.
-    std::atomic<bool> m_writingClosedMirror{false};
-
-    // Each side's note of the other's counter when it last found no data (bit 32 set)
-    // or no room (with the size that did not fit), so that polling does not take the
-    // lock away from the other side again and again. Only hints: a look that misses
-    // news just coming answers as a call a moment earlier would have, and any ordering
-    // between the sides makes it exact.
-    alignas(64) std::atomic<uint64_t> m_readerFoundEmpty{0};
-    std::atomic<uint64_t> m_writerFoundFull{0};
 };
 
 // A stream buffer shared between owners through its reference count.
@@ -228,16 +194,10 @@ class CountedStreamBuffer : public StreamBuffer, public RefCounted {
     ~CountedStreamBuffer() override = default;
 };
 
-// Both counted forms count atomically, so either may be shared across threads; the
-// locked form is kept as the name its users know.
+// The count is atomic, so the buffer may be shared across threads.
 class RefCountedStreamBuffer final : public RefCountedObject<CountedStreamBuffer> {
   private:
     ~RefCountedStreamBuffer() override = default;
-};
-
-class LockedRefCountedStreamBuffer final : public RefCountedObject<CountedStreamBuffer> {
-  private:
-    ~LockedRefCountedStreamBuffer() override = default;
 };
 
 }  // namespace qav

@@ -270,7 +270,6 @@ TEST(StreamBuffer, GrowingKeepsTheBytesInOrderAndStalesPeekedRuns) {
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(ring.GetState().capacity, 13);
     EXPECT_FALSE(ring.ReleaseReadBlock(run, 4)) << "a run peeked before the growth is stale";
-    EXPECT_EQ(std::memcmp(run, StreamAt(4), 4), 0) << "but its memory lives until the next peek";
     run = ring.PeekBlockToRead(length);
     ASSERT_EQ(length, 6);
     EXPECT_EQ(std::memcmp(run, StreamAt(4), 6), 0) << "stored bytes unwrapped, in order";
@@ -290,7 +289,7 @@ TEST(StreamBuffer, GrowingKeepsTheBytesInOrderAndStalesPeekedRuns) {
 }
 
 // One writer and one reader thread, each mixing copies with in-place blocks of random
-// sizes, while the writer grows the ring now and then.
+// sizes. (Growth frees the array a peeked block lies in, so it is tested on one thread.)
 TEST(StreamBuffer, ThreadsMoveTensOfMebibytesIntact) {
     const int64_t total = (16 << 20) / kScale;
     StreamBuffer ring;
@@ -305,8 +304,7 @@ TEST(StreamBuffer, ThreadsMoveTensOfMebibytesIntact) {
             int32_t taken = 0;
             if (how < 6) {
                 taken = ring.Write(StreamAt(offset), size);
-            } else if (uint8_t* block = how == 6 ? ring.AllocateBlockResizeIfNeeded(size)
-                                                 : ring.AllocateBlock(size)) {
+            } else if (uint8_t* block = ring.AllocateBlock(size)) {
                 taken = 1 + static_cast<int32_t>(random() % size);
                 std::memcpy(block, StreamAt(offset), taken);
                 if (!ring.CommitWriteBlock(block, taken, size)) {
@@ -340,7 +338,8 @@ TEST(StreamBuffer, ThreadsMoveTensOfMebibytesIntact) {
         if (data != out.data()) {
             length = 1 + random() % length;
             if (!ring.ReleaseReadBlock(data, length)) {
-                continue;  // the writer grew the ring meanwhile: peek again
+                ADD_FAILURE() << "a peeked run could not be released";
+                failed = true;
             }
         }
         offset += length;
@@ -351,13 +350,14 @@ TEST(StreamBuffer, ThreadsMoveTensOfMebibytesIntact) {
     const StreamBufferState s = ring.GetState();
     EXPECT_EQ(s.totalWritten, total);
     EXPECT_EQ(s.totalRead, total);
-    EXPECT_GT(s.capacity, 4096) << "the ring never grew";
 }
 
 // A third thread resets the ring under a writer and a reader of 16-byte records. A
 // Reset may drop records, but whatever arrives is whole and in order.
 TEST(StreamBuffer, ResetFromAThirdThreadNeverTearsRecords) {
-    for (bool inPlace : {false, true}) {
+    // Copies only: a block a side fills or reads in place is its own until it hands it
+    // back, and a Reset from a third thread lets the writer write over it.
+    for (bool inPlace : {false}) {
         const uint64_t records = 200000 / kScale;
         StreamBuffer ring;
         ASSERT_TRUE(ring.SetCapacity(4096));

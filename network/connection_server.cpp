@@ -6,6 +6,7 @@
 #include "core/text_logger.h"
 #include "network/platform_services.h"
 #include "network/reliable_connection.h"
+#include "network/socket_failure_report.h"
 #include "network/socket_handler_manager.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -229,10 +230,7 @@ void ConnectionServer::HandleError() {}
 
 void ConnectionServer::ReportFailure(const char* step, int errorCode) {
     m_lastSocketError.store(errorCode, std::memory_order_relaxed);
-    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", step, errorCode,
-                          GetErrorText(errorCode));
-    }
+    ReportSocketFailure(step, errorCode);
 }
 
 }  // namespace qav

@@ -13,6 +13,7 @@
 #include "network/network_interfaces.h"
 #include "network/packet_sink.h"
 #include "network/platform_services.h"
+#include "network/socket_failure_report.h"
 #include "network/socket_handler_manager.h"
 #include "platform/futex.h"
 #include "platform/system_error.h"
@@ -366,10 +367,7 @@ void DatagramListener::HandleError() {
 
 void DatagramListener::ReportFailure(const char* what, int errorCode) {
     m_lastSocketError.store(errorCode, std::memory_order_relaxed);
-    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", what, errorCode,
-                          GetErrorText(errorCode));
-    }
+    ReportSocketFailure(what, errorCode);
 }
 
 }  // namespace qav

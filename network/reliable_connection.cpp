@@ -10,6 +10,7 @@
 #include "core/trace_frame.h"
 #include "network/connection_event_sink.h"
 #include "network/platform_services.h"
+#include "network/socket_failure_report.h"
 #include "network/socket_handler_manager.h"
 #include "platform/socket.h"
 
@@ -52,13 +53,6 @@ bool IsTransientError(int errorCode) {
     return errorCode == EAGAIN || errorCode == EWOULDBLOCK || errorCode == EINTR;
 }
 
-void ReportSocketFailure(const char* step, int errorCode) {
-    if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-        logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S", step, errorCode,
-                          GetErrorText(errorCode));
-    }
-}
-
 }  // namespace
 
 bool StreamSocketCalls::BindToDevice(int socket, const std::string& interfaceName, int& errorCode) {
@@ -78,7 +72,7 @@ ReliableConnection::ReliableConnection(PlatformServices* services, StreamSocketC
     : m_services(services),
       m_calls(calls),
       m_lastActivityRaw(Stopwatch::ReadRawClock()),
-      m_sendBuffer(new LockedRefCountedStreamBuffer) {
+      m_sendBuffer(new RefCountedStreamBuffer) {
     // Without its array the buffer refuses every block: Send then refuses every message.
     m_sendBuffer->SetCapacity(kSendBufferCapacity);
 }
@@ -473,11 +467,14 @@ int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletio
     if (data == nullptr || length <= 0) {
         return 0;
     }
+    bool queued = false;
+    bool wakeLoop = false;
     {
         MutualExclusionLock lock(m_mutex);
         if (m_state != kConnectionConnected) {
             return 0;
         }
+        const bool wasIdle = IsSendIdle();
         const int32_t blockSize = length <= kMaxMessageLength ? kSendHeaderSize + length : 0;
         uint8_t* block = blockSize > 0 ? m_sendBuffer->AllocateBlock(blockSize) : nullptr;
         if (block != nullptr) {
@@ -497,8 +494,19 @@ int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletio
             if (m_writable && !m_hasBlockInFlight && SendNextPacket() == kSendComplete) {
                 CompletePacket(lock);
             }
-            return length;
+            // The socket now waits for output as well: a turn polling without it on
+            // another thread would hold the message back until its time-out.
+            wakeLoop = wasIdle && !IsSendIdle() && m_registered && m_socket >= 0;
+            queued = true;
         }
+    }
+    if (queued) {
+        if (wakeLoop) {
+            if (SocketHandlerManager* loop = m_services->GetSocketHandlerManager()) {
+                loop->WakeUp();
+            }
+        }
+        return length;
     }
     if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
         logger->LogFormat(kSeverityWarning, "TCP Send: no place for block of size %d", length);
@@ -521,7 +529,6 @@ ReliableConnection::SendResult ReliableConnection::SendNextPacket() {
         m_inFlightBlock = data;
         m_hasBlockInFlight = true;
     }
-    m_writable = false;
     const int32_t remaining = m_inFlight.length - m_inFlight.bytesSent;
     int errorCode = 0;
     const ptrdiff_t sent =
@@ -529,8 +536,15 @@ ReliableConnection::SendResult ReliableConnection::SendNextPacket() {
                      static_cast<size_t>(remaining), errorCode);
     if (sent >= 0) {
         m_inFlight.bytesSent += static_cast<int32_t>(std::min<ptrdiff_t>(sent, remaining));
-        return m_inFlight.bytesSent == m_inFlight.length ? kSendComplete : kSendWaiting;
+        if (m_inFlight.bytesSent == m_inFlight.length) {
+            // A socket that took every byte most likely takes more: the next message goes
+            // at once, and the wait loop need not look for output meanwhile.
+            return kSendComplete;
+        }
+        m_writable = false;
+        return kSendWaiting;
     }
+    m_writable = false;
     if (IsTransientError(errorCode)) {
         return kSendWaiting;
     }
@@ -612,10 +626,8 @@ uint32_t ReliableConnection::GetWaitEvents() {
     switch (m_state.load()) {
         case kConnectionConnecting:
             return kWaitOutput;
-        case kConnectionConnected: {
-            const bool idle = m_writable && m_queuedBlocks == 0 && !m_sendFailed;
-            return idle ? kWaitInput : kWaitInput | kWaitOutput;
-        }
+        case kConnectionConnected:
+            return IsSendIdle() ? kWaitInput : kWaitInput | kWaitOutput;
         default:
             return 0;
     }

@@ -41,7 +41,9 @@
 // Connect, Attach or Receive that caused them, or on the polling thread for a connect
 // that waited for its host's address. A completion may come on the thread of the
 // Send that sent its message at once, or of the call that closed the connection. Lock
-// order: connection, then the wait loop, then the send buffer.
+// order: connection, then the wait loop, then the send buffer. A Send on another thread
+// that leaves its message queued behind a full socket wakes the wait loop, so the message
+// goes as soon as the socket takes bytes, not at the loop's next turn.
 #pragma once
 
 #include <atomic>
@@ -192,6 +194,9 @@ class ReliableConnection : public ConnectionStream,
     bool CompletePacket(MutualExclusionLock& lock);
     void FillEventDetails(EventDetails& details);
     void RestartActivityTimer();
+    // Nothing to send and the socket known to take bytes: the wait loop need not watch
+    // for output.
+    bool IsSendIdle() const { return m_writable && m_queuedBlocks == 0 && !m_sendFailed; }
     void NoteWriteQueueLength();
 
     // Without m_mutex held.
@@ -252,7 +257,7 @@ class ReliableConnection : public ConnectionStream,
     uint64_t m_generation = 0;
     bool m_registered = false;               // with the wait loop
     RefPtr<HostAddressResolver> m_resolver;  // made on the first lookup
-    RefPtr<LockedRefCountedStreamBuffer> m_sendBuffer;
+    RefPtr<RefCountedStreamBuffer> m_sendBuffer;
     // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
     SendBlockHeader m_inFlight;
     uint8_t* m_inFlightBlock = nullptr;

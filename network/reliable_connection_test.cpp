@@ -15,6 +15,7 @@
 #include "network/loopback_test_support.h"
 #include "network/network_namespace_test_support.h"
 #include "network/scripted_connection_stream.h"
+#include "network/socket_handler_manager.h"
 #include "platform/socket.h"
 
 namespace qav {
@@ -550,6 +551,63 @@ TEST_F(ReliableConnectionTest, NothingIsLostFromSeveralSendingThreads) {
         EXPECT_EQ(0, calls[0].second) << "error code";
     }
     connection->Disconnect();
+    close(peer);
+}
+
+// A message queued from another thread behind a full socket goes out as soon as the
+// socket takes bytes, even though the wait loop's turn, polling for input alone when the
+// message came, would last for minutes: the send wakes it, once.
+TEST(ReliableConnectionWakeUp, SendFromAnotherThreadBehindAFullSocketWakesTheLoop) {
+    SocketHandlerManager loop;
+    PlatformServices services;
+    services.SetSocketHandlerManager(&loop);
+    std::atomic<bool> stop{false};
+    std::thread turns([&] {
+        while (!stop) {
+            if (loop.Wait(600000) == Waiter::kNothingToWait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    TcpListener listener;
+    RecordingEventSink sink;
+    RefPtr<ReliableConnection> connection(new RefCountedObject<ReliableConnection>(&services));
+    ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink));
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    // Up, and idle: the turns poll it for input only.
+    ASSERT_TRUE(Eventually([&] {
+        return sink.Count(1) == 1 && connection->GetWaitEvents() == SocketHandler::kWaitInput;
+    }));
+    const uint64_t wakeUpsBefore = loop.GetWakeUpCount();
+
+    // The peer reads nothing yet, so the socket fills and a message stays queued.
+    const std::vector<char> message(65536, 'w');
+    size_t sent = 0;
+    while (connection->GetCurrentWriteQueueLength() == 0) {
+        ASSERT_EQ(65536, connection->Send(message.data(), 65536, nullptr));
+        sent += message.size();
+        ASSERT_LT(sent, size_t{64} << 20) << "the socket never filled";
+    }
+    EXPECT_EQ(wakeUpsBefore + 1, loop.GetWakeUpCount()) << "one wake-up for the change";
+
+    size_t received = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char buffer[65536];
+    while (received < sent && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t got = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) {
+            received += static_cast<size_t>(got);
+        } else {
+            test_support::WaitReadable(peer, 100);
+        }
+    }
+    EXPECT_EQ(sent, received) << "the queued message waited for the turn's end";
+
+    connection->Disconnect();
+    stop = true;
+    loop.WakeUp();
+    turns.join();
     close(peer);
 }
 

@@ -5,6 +5,7 @@
 #include "core/stopwatch.h"
 #include "core/text_logger.h"
 #include "core/trace_frame.h"
+#include "network/socket_failure_report.h"
 #include "platform/thread.h"
 
 namespace qav {
@@ -170,6 +171,8 @@ bool SocketHandlerManager::AddHandler(SocketHandler* handler) {
     m_registrations.reserve(m_registrations.size() + 1);  // the insert below cannot throw
     m_registrations.insert(m_registrations.begin() + index,
                            {socket, new SocketHandlerEntry(handler, m_waitCounter)});
+    lock.Unlock();
+    WakeUp();
     return true;
 }
 
@@ -199,9 +202,32 @@ bool SocketHandlerManager::RemoveHandler(SocketHandler* handler) {
         removed = at->entry;
         m_registrations.erase(at);
     }
+    // A poll still watching the descriptor would hold on to it (and to a closed one
+    // nothing is ever reported) until its time-out.
+    WakeUp();
     // The last reference may destroy the handler, which must not run under the lock.
     removed->Release();
     return true;
+}
+
+void SocketHandlerManager::WakeUp() {
+    if (platform::CurrentThreadId() == m_waitingThread.load(std::memory_order_relaxed)) {
+        return;
+    }
+    // The change is made before this call; the loop takes it when it clears the flag.
+    if (m_wakeUpPending.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
+    if (m_wakeUp.Signal()) {
+        m_wakeUps.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Drains first, then clears the flag: a change after the clear signals again, and one
+// before it is seen by the turn about to take the sockets.
+void SocketHandlerManager::TakeWakeUp() {
+    m_wakeUp.Drain();
+    m_wakeUpPending.exchange(false, std::memory_order_acq_rel);
 }
 
 int64_t SocketHandlerManager::TakeWaitTime() {
@@ -221,9 +247,17 @@ int SocketHandlerManager::Wait(int timeoutMs) {
     QAV_TRACE("SHM::Wait");
     const char* szState = "Lock";
     QAV_TRACE_VAR("szState", szState, kTraceText);
+    const uint32_t self = platform::CurrentThreadId();
+    if (m_waitingThread.load(std::memory_order_relaxed) != self) {
+        m_waitingThread.store(self, std::memory_order_relaxed);
+    }
     MutualExclusionLock lock(m_lock, timeoutMs);
     if (!lock.IsLocked()) {
         return kBusyOrTimeout;
+    }
+    // Changes signalled since the last turn are seen by this one's collection.
+    if (m_wakeUpPending.load(std::memory_order_acquire)) {
+        TakeWakeUp();
     }
     if (m_registrations.empty()) {
         return kNothingToWait;
@@ -279,11 +313,18 @@ int SocketHandlerManager::Wait(int timeoutMs) {
         m_lastSocketError.store(errorCode, std::memory_order_relaxed);
         ClearTurnMarks(*turn);
         lock.Unlock();
-        if (TextLogger* logger = TextLoggerFor(kSeverityError)) {
-            logger->LogFormat(kSeverityError, "Failed to %s: socket error %d = %S",
-                              usePoll ? "poll" : "select", errorCode, GetErrorText(errorCode));
-        }
+        ReportSocketFailure(usePoll ? "poll" : "select", errorCode);
         return kFailed;
+    }
+    if (result > 0 && turn->records.size() > turn->taken.size()) {
+        const platform::PollRecord& wakeUp = turn->records.back();
+        const bool woken =
+            usePoll ? wakeUp.returnedEvents != 0
+                    : turn->sets.Contains(wakeUp.descriptor, platform::SelectSets::kRead);
+        if (woken) {
+            TakeWakeUp();
+            --result;  // no socket's event: the next turn polls with the new events
+        }
     }
     if (result == 0) {
         return kBusyOrTimeout;
@@ -377,12 +418,20 @@ bool SocketHandlerManager::TakeSockets(Turn& turn) {
     if (!usePoll && turn.sets.SkippedCount() != 0) {
         m_skippedSockets.fetch_add(turn.sets.SkippedCount(), std::memory_order_relaxed);
     }
-    return !turn.taken.empty();
+    if (turn.taken.empty()) {
+        return false;
+    }
+    // Last, behind the sockets' records, so that record i still belongs to taken[i].
+    const int wakeUp = m_wakeUp.descriptor();
+    if (wakeUp >= 0 && (usePoll || turn.sets.Add(wakeUp, platform::SelectSets::kRead))) {
+        turn.records.push_back({wakeUp, platform::kPollInput, 0});
+    }
+    return true;
 }
 
 // REQUIRES: m_lock held.
 void SocketHandlerManager::CollectResults(Turn& turn, bool usePoll) {
-    for (size_t i = 0; i < turn.records.size(); ++i) {
+    for (size_t i = 0; i < turn.taken.size(); ++i) {
         const platform::PollRecord& record = turn.records[i];
         uint16_t events = record.returnedEvents;
         if (!usePoll) {

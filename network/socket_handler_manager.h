@@ -17,6 +17,14 @@
 // the turn: the sockets of the turn are released for the next turn and the exception
 // reaches the caller of Wait.
 //
+// A turn also waits on the loop's own wake-up descriptor. Whatever changes what a socket
+// waits for while a turn on another thread sits in its poll (a registration, a removal,
+// a handler's WakeUp after it came to want output) ends that poll through it, and the next
+// turn polls with the new events: a change made on another thread never waits for the
+// turn's time-out. Changes coalesce: one signal stands for every change made until the
+// loop takes it, and the thread that waits on the loop never signals, its own next turn
+// sees the change anyway.
+//
 // Threads: every operation may be called from any thread, also from inside a handler.
 #pragma once
 
@@ -29,6 +37,7 @@
 #include "core/waiter.h"
 #include "network/socket_handler.h"
 #include "platform/poll.h"
+#include "platform/wake_up.h"
 
 namespace qav {
 
@@ -56,6 +65,13 @@ class SocketHandlerManager : public Waiter {
     // the same descriptor stays. A turn that already collected its events still delivers
     // them.
     bool RemoveHandler(SocketHandler* handler);
+
+    // Tells the loop that a registered handler's wait events changed (it now wants
+    // output, say): a turn polling on another thread ends at once. Nothing on the thread
+    // that waits on this loop, nor while an earlier signal is still untaken.
+    void WakeUp();
+    // How many times the wake-up descriptor was signalled.
+    uint64_t GetWakeUpCount() const { return m_wakeUps.load(std::memory_order_relaxed); }
 
     // One turn of at most `timeoutMs` milliseconds of waiting (negative: without limit).
     // Returns kHandled, kBusyOrTimeout (lock not obtained in time, or no event),
@@ -87,6 +103,7 @@ class SocketHandlerManager : public Waiter {
     };
 
     bool TakeSockets(Turn& turn);
+    void TakeWakeUp();
     void CollectResults(Turn& turn, bool usePoll);
     void ClearTurnMarks(Turn& turn);
     SocketHandlerEntry* FindEntry(int socket) const;
@@ -103,6 +120,14 @@ class SocketHandlerManager : public Waiter {
     std::atomic<int> m_lastSocketError{0};
     std::atomic<int64_t> m_waitTime{0};
     std::atomic<uint64_t> m_skippedSockets{0};
+
+    platform::WakeUpDescriptor m_wakeUp;
+    // Set by the first change that signals the descriptor, cleared once the loop has
+    // drained it: later changes meanwhile need no signal of their own.
+    std::atomic<bool> m_wakeUpPending{false};
+    std::atomic<uint64_t> m_wakeUps{0};
+    // The thread that called Wait last: its own changes are seen by its next turn.
+    std::atomic<uint32_t> m_waitingThread{0xFFFFFFFFu};
 
     // Turn storage kept between turns, so a steady turn allocates nothing. One slot per
     // thread that may wait at the same time; more turns than slots allocate their own.

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/polling_test_support.h"
 #include "core/test_support.h"
 
 namespace qav {
@@ -38,7 +39,7 @@ class TestHandler : public RefCountedObject<SocketHandler> {
         : m_events(events), m_name(std::move(name)), m_socket(socket), m_log(log) {}
     ~TestHandler() override { m_onDestroy(); }
 
-    uint32_t GetWaitEvents() override { return m_events; }
+    uint32_t GetWaitEvents() override { return m_events.load(); }
     int GetSocket() override { return m_socket; }
     intptr_t HandleInput() override {
         m_overlaps += m_busy.exchange(true) ? 1 : 0;
@@ -52,11 +53,17 @@ class TestHandler : public RefCountedObject<SocketHandler> {
     void ProcessInput(intptr_t value) override {
         Note(value == kInputValue ? "process" : "process(cut value)");
     }
-    void HandleOutput() override { Note("out"); }
+    void HandleOutput() override {
+        Note("out");
+        ++m_outputs;
+        m_onOutput();
+    }
     void HandleError() override { Note("error"); }
 
-    uint32_t m_events;
+    std::atomic<uint32_t> m_events;
     std::function<void()> m_onInput = [] {};
+    std::function<void()> m_onOutput = [] {};
+    std::atomic<int> m_outputs{0};
     std::function<void()> m_onDestroy = [] {};
     std::atomic<int> m_reads{0};     // bytes read, one per HandleInput
     std::atomic<int> m_overlaps{0};  // HandleInput calls begun while one was running
@@ -367,6 +374,87 @@ TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
         EXPECT_EQ(handler->m_reads, kBytesEach);
         EXPECT_EQ(handler->m_overlaps, 0);
     }
+}
+
+// Turns without a time limit on a thread of their own; the test's changes come from
+// another thread and must end the poll they find under way.
+class EndlessTurns {
+  public:
+    explicit EndlessTurns(SocketHandlerManager& manager)
+        : m_manager(manager), m_thread([this] {
+              while (!m_stop) {
+                  if (m_manager.Wait(-1) == Waiter::kNothingToWait) {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  }
+              }
+          }) {}
+    // `stopper` is made readable, so that the last turn ends even without a wake-up.
+    void Stop(SocketPair& stopper) {
+        m_stop = true;
+        stopper.Send();
+        m_thread.join();
+    }
+
+  private:
+    SocketHandlerManager& m_manager;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+TEST(SocketHandlerManager, ChangesFromAnotherThreadEndAPollWithoutLimit) {
+    SocketHandlerManager manager;
+    SocketPair quiet;
+    RefPtr<TestHandler> waiting = Registered(manager, "waiting", quiet, nullptr);
+    EndlessTurns turns(manager);
+
+    // A handler that comes to want output is served without waiting for the turn's end;
+    // it wants output once, so the turns go back to polling input alone.
+    waiting->m_onOutput = [&] { waiting->m_events = SocketHandler::kWaitInput; };
+    waiting->m_events = SocketHandler::kWaitInput | SocketHandler::kWaitOutput;
+    manager.WakeUp();
+    EXPECT_TRUE(test_support::Eventually([&] { return waiting->m_outputs == 1; }));
+
+    // A socket registered meanwhile is polled by the next turn.
+    SocketPair ready;
+    ready.Send();
+    RefPtr<TestHandler> added = Registered(manager, "added", ready, nullptr);
+    EXPECT_TRUE(test_support::Eventually([&] { return added->m_reads == 1; }));
+
+    // A change made inside a handler, on the waiting thread, needs no signal.
+    const uint64_t before = manager.GetWakeUpCount();
+    std::atomic<bool> changed{false};
+    waiting->m_onInput = [&] {
+        manager.WakeUp();
+        changed = true;
+    };
+    quiet.Send();
+    EXPECT_TRUE(test_support::Eventually([&] { return changed.load(); }));
+    EXPECT_EQ(before, manager.GetWakeUpCount());
+
+    EXPECT_TRUE(manager.RemoveHandler(added.get()));
+    turns.Stop(quiet);
+    EXPECT_TRUE(manager.RemoveHandler(waiting.get()));
+}
+
+TEST(SocketHandlerManager, ChangesCoalesceUntilTheLoopTakesTheirSignal) {
+    SocketHandlerManager manager;
+    SocketPair pair;
+    RefPtr<TestHandler> handler(new TestHandler("h", pair.mine, nullptr));
+    EXPECT_TRUE(manager.AddHandler(handler.get()));
+    manager.WakeUp();
+    manager.WakeUp();
+    EXPECT_EQ(1u, manager.GetWakeUpCount()) << "one signal until the loop takes it";
+
+    // The loop's thread takes it; its own changes signal nothing.
+    std::thread([&] {
+        EXPECT_EQ(Waiter::kBusyOrTimeout, manager.Wait(0)) << "no socket event";
+        manager.WakeUp();
+    }).join();
+    EXPECT_EQ(1u, manager.GetWakeUpCount());
+    manager.WakeUp();
+    EXPECT_EQ(2u, manager.GetWakeUpCount()) << "taken, so the next change signals again";
+    EXPECT_TRUE(manager.RemoveHandler(handler.get()));
+    EXPECT_EQ(2u, manager.GetWakeUpCount()) << "still untaken";
 }
 
 }  // namespace

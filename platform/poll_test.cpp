@@ -1,4 +1,5 @@
 #include "platform/poll.h"
+#include "platform/wake_up.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -85,6 +86,27 @@ TEST(Poll, AnInterruptionIsAnOrdinaryWakeUp) {
         EXPECT_EQ(error, 0);
     }
     sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST(WakeUpDescriptor, EndsAPollWithoutLimitAndDrainsToQuiet) {
+    WakeUpDescriptor wakeUp;
+    ASSERT_GE(wakeUp.descriptor(), 0);
+    PollRecord record{wakeUp.descriptor(), kPollInput, 0};
+    int error = 0;
+    EXPECT_EQ(Poll(&record, 1, 0, error), 0) << "quiet before any signal";
+
+    // Two signals before the poll, one during it: a single drain takes them all.
+    EXPECT_TRUE(wakeUp.Signal());
+    EXPECT_TRUE(wakeUp.Signal());
+    std::thread signaller([&] { wakeUp.Signal(); });
+    record.returnedEvents = 0;
+    EXPECT_EQ(Poll(&record, 1, -1, error), 1);
+    EXPECT_EQ(record.returnedEvents, kPollInput);
+    signaller.join();
+    wakeUp.Drain();
+    record.returnedEvents = 0;
+    EXPECT_EQ(Poll(&record, 1, 0, error), 0) << "drained";
+    wakeUp.Drain();  // nothing to take: must not block
 }
 
 }  // namespace
