@@ -1,12 +1,172 @@
 // The value nodes, the handles' counting and the member operations.
 #include "core/json_object.h"
 
+#include <cstddef>
+#include <new>
 #include <utility>
 
 #include "core/json_utf8.h"
 #include "core/text_utils.h"
 
 namespace qav {
+
+// ---- The cache of freed nodes -------------------------------------------------------
+
+namespace {
+
+// Freed blocks of one size, per thread; a block freed on another thread than the one
+// that made it joins that thread's cache. At most kCachedBytes are kept per size and
+// thread, and a thread's cache is freed when the thread ends. The address sanitizer
+// sees every block's life only when blocks go straight to the allocator.
+template <size_t kSize>
+class BlockCache {
+  public:
+    static void* Take() {
+#if !defined(__SANITIZE_ADDRESS__)
+        Cache& cache = t_cache;
+        if (Block* block = cache.free; block != nullptr) {
+            cache.free = block->next;
+            --cache.count;
+            return block;
+        }
+#endif
+        return ::operator new(kSize);
+    }
+
+    static void Give(void* block) {
+#if !defined(__SANITIZE_ADDRESS__)
+        Cache& cache = t_cache;
+        if (cache.count < kLimit) {
+            if (!cache.cleared) {
+                RegisterClearing();
+            }
+            auto* freed = static_cast<Block*>(block);
+            freed->next = cache.free;
+            cache.free = freed;
+            ++cache.count;
+            return;
+        }
+#endif
+        ::operator delete(block);
+    }
+
+  private:
+    static constexpr size_t kCachedBytes = size_t{4} << 20;
+
+    struct Block {
+        Block* next;
+    };
+    static_assert(kSize >= sizeof(Block));
+
+    // Plain data, so that it stays usable while other thread-local objects are
+    // destroyed: a handle in one of them may free its node after the clearing ran.
+    struct Cache {
+        Block* free = nullptr;
+        size_t count = 0;
+        bool cleared = false;  // set once the clearing is registered
+    };
+
+    static constexpr size_t kLimit = kCachedBytes / kSize;
+
+    // Frees the thread's blocks when the thread ends; from then on no block is kept.
+    struct Clearing {
+        ~Clearing() {
+            Cache& cache = t_cache;
+            while (Block* block = cache.free) {
+                cache.free = block->next;
+                ::operator delete(block);
+            }
+            cache.count = kLimit;
+        }
+    };
+
+    [[gnu::noinline]] static void RegisterClearing() {
+        t_cache.cleared = true;
+        thread_local Clearing clearing;
+        (void)clearing;
+    }
+
+    static thread_local Cache t_cache;
+};
+
+template <size_t kSize>
+thread_local typename BlockCache<kSize>::Cache BlockCache<kSize>::t_cache;
+
+// Blocks are rounded to 16 bytes, so that types of nearby sizes share a cache; larger
+// ones (the elements of arrays beyond a few) go to the allocator.
+constexpr size_t kLargestCached = 128;
+
+}  // namespace
+
+void* AllocateJsonBlock(size_t bytes) {
+    switch ((bytes + 15) / 16) {
+        case 1:
+            return BlockCache<16>::Take();
+        case 2:
+            return BlockCache<32>::Take();
+        case 3:
+            return BlockCache<48>::Take();
+        case 4:
+            return BlockCache<64>::Take();
+        case 5:
+            return BlockCache<80>::Take();
+        case 6:
+            return BlockCache<96>::Take();
+        case 7:
+            return BlockCache<112>::Take();
+        case 8:
+            return BlockCache<kLargestCached>::Take();
+        default:
+            return ::operator new(bytes);
+    }
+}
+
+void FreeJsonBlock(void* block, size_t bytes) {
+    switch ((bytes + 15) / 16) {
+        case 1:
+            return BlockCache<16>::Give(block);
+        case 2:
+            return BlockCache<32>::Give(block);
+        case 3:
+            return BlockCache<48>::Give(block);
+        case 4:
+            return BlockCache<64>::Give(block);
+        case 5:
+            return BlockCache<80>::Give(block);
+        case 6:
+            return BlockCache<96>::Give(block);
+        case 7:
+            return BlockCache<112>::Give(block);
+        case 8:
+            return BlockCache<kLargestCached>::Give(block);
+        default:
+            ::operator delete(block);
+    }
+}
+
+void* JsonValue::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonValue::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonValue));
+}
+
+void* JsonVariablesMap::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonVariablesMap::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonVariablesMap));
+}
+
+void* JsonArray::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonArray::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonArray));
+}
 
 // ---- JsonValue ----------------------------------------------------------------------
 
