@@ -1,7 +1,9 @@
 // The value nodes, the handles' counting and the member operations.
 #include "core/json_object.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -24,10 +26,8 @@ class BlockCache {
     static void* Take() {
 #if !defined(__SANITIZE_ADDRESS__)
         Cache& cache = t_cache;
-        if (Block* block = cache.free; block != nullptr) {
-            cache.free = block->next;
-            --cache.count;
-            return block;
+        if (cache.count != 0) {
+            return cache.slots[--cache.count];
         }
 #endif
         return ::operator new(kSize);
@@ -36,14 +36,8 @@ class BlockCache {
     static void Give(void* block) {
 #if !defined(__SANITIZE_ADDRESS__)
         Cache& cache = t_cache;
-        if (cache.count < kLimit) {
-            if (!cache.cleared) {
-                RegisterClearing();
-            }
-            auto* freed = static_cast<Block*>(block);
-            freed->next = cache.free;
-            cache.free = freed;
-            ++cache.count;
+        if (cache.count < cache.capacity || Grow(cache)) {
+            cache.slots[cache.count++] = block;
             return;
         }
 #endif
@@ -52,38 +46,49 @@ class BlockCache {
 
   private:
     static constexpr size_t kCachedBytes = size_t{4} << 20;
+    static constexpr size_t kLimit = kCachedBytes / kSize;
 
-    struct Block {
-        Block* next;
-    };
-    static_assert(kSize >= sizeof(Block));
-
+    // The freed blocks are kept in an array rather than linked through themselves:
+    // taking one then reads no block, which after a large tree is rarely in a cache.
     // Plain data, so that it stays usable while other thread-local objects are
     // destroyed: a handle in one of them may free its node after the clearing ran.
     struct Cache {
-        Block* free = nullptr;
+        void** slots = nullptr;  // the last freed on top
         size_t count = 0;
-        bool cleared = false;  // set once the clearing is registered
+        size_t capacity = 0;
+        bool closed = false;  // the thread is ending
     };
 
-    static constexpr size_t kLimit = kCachedBytes / kSize;
-
-    // Frees the thread's blocks when the thread ends; from then on no block is kept.
+    // Frees the thread's blocks when the thread ends; from then on none is kept.
     struct Clearing {
         ~Clearing() {
             Cache& cache = t_cache;
-            while (Block* block = cache.free) {
-                cache.free = block->next;
-                ::operator delete(block);
+            while (cache.count != 0) {
+                ::operator delete(cache.slots[--cache.count]);
             }
-            cache.count = kLimit;
+            std::free(cache.slots);
+            cache.slots = nullptr;
+            cache.capacity = 0;
+            cache.closed = true;
         }
     };
 
-    [[gnu::noinline]] static void RegisterClearing() {
-        t_cache.cleared = true;
-        thread_local Clearing clearing;
-        (void)clearing;
+    [[gnu::noinline]] static bool Grow(Cache& cache) {
+        if (cache.closed || cache.capacity >= kLimit) {
+            return false;
+        }
+        if (cache.capacity == 0) {
+            thread_local Clearing clearing;
+            (void)clearing;
+        }
+        const size_t capacity = std::min(kLimit, std::max<size_t>(256, cache.capacity * 2));
+        void* slots = std::realloc(cache.slots, capacity * sizeof(void*));
+        if (slots == nullptr) {
+            return false;
+        }
+        cache.slots = static_cast<void**>(slots);
+        cache.capacity = capacity;
+        return true;
     }
 
     static thread_local Cache t_cache;

@@ -117,6 +117,9 @@ class JsonObject {
     // Parses one value from the NUL-terminated text into this value, replacing its
     // content; only white space may follow. On failure the value holds what was built.
     bool FromText(const WChar* text);
+    // The same from UTF-8, decoded as SetString decodes it (text past a NUL is not
+    // read). For bytes from the network: no wide copy is made per call.
+    bool FromUtf8Text(std::string_view text);
 
     // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.
     void ToText(std::string& out) const;

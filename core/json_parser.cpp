@@ -269,6 +269,24 @@ bool JsonObject::FromText(const WChar* text) {
     return true;
 }
 
+bool JsonObject::FromUtf8Text(std::string_view text) {
+    // The wide text goes into a buffer the thread keeps (up to kKeptUnits), so that
+    // a stream of messages costs no allocation, nor a large text pages of memory
+    // each time. Taken out while in use: a parse that ends up here again (a logger
+    // of reports that reads JSON) finds it empty.
+    constexpr size_t kKeptUnits = size_t{1} << 20;
+    thread_local WString t_kept;
+    WString wide;
+    wide.swap(t_kept);
+    wide.clear();
+    AppendUtf8AsWide(text, wide);
+    const bool parsed = FromText(wide.c_str());
+    if (wide.capacity() <= kKeptUnits) {
+        t_kept.swap(wide);
+    }
+    return parsed;
+}
+
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
     QAV_TRACE("JSONOB::FrTx2");
     position = SkipWhiteSpace(position);
