@@ -176,7 +176,12 @@ void JsonArray::operator delete(void* block) {
 // ---- JsonValue ----------------------------------------------------------------------
 
 JsonValue::~JsonValue() {
-    SetType(kJsonNull);
+    // Nothing refers to the node any more, so the container needs no unhooking.
+    if (m_type == kJsonObject) {
+        delete m_members;
+    } else if (m_type == kJsonArray) {
+        delete m_elements;
+    }
 }
 
 void JsonValue::SetType(JsonType type) {

@@ -470,7 +470,15 @@ bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
         if (!value.ParseValue(position, depth)) {
             return false;
         }
-        Set(std::move(name), std::move(value));
+        // Text written from a tree (ours among it) lists members by name: such a member
+        // goes at the end without a search.
+        const JsonValue* node = value.FindNode();
+        if (node != nullptr && node->GetType() != kJsonNull &&
+            (empty() || WStringView(rbegin()->first) < WStringView(name))) {
+            emplace_hint(end(), std::move(name), std::move(value));
+        } else {
+            Set(std::move(name), std::move(value));
+        }
         position = SkipWhiteSpace(position);
         const WChar next = *position;
         if (next == 0) {

@@ -310,24 +310,27 @@ size_t FindEither(const Char* data, size_t size, size_t from, Char first, Char s
 }
 
 // The first character in the set at or after `at` in a NUL-terminated text; the set
-// must hold the NUL, which ends every search. Blocks are read at 16-byte aligned
-// addresses, which never cross a page, so the last one may read a few bytes past the
-// NUL but never beyond memory the text's page holds: the address sanitizer is told so.
+// must hold the NUL, which ends every search. A block is read only where it does not
+// cross into the next page (near a page's end characters are taken one by one), so the
+// last block may read a few bytes past the NUL but never memory the text's page does
+// not hold: the address sanitizer is told so.
 template <ScanSet kSet, typename Char>
 [[gnu::no_sanitize_address]] const Char* FindInTerminated(const Char* at) {
     static_assert(kSet.below >= 1, "the set must hold the NUL");
 #if defined(QAV_SCAN_SSE2)
-    while ((reinterpret_cast<uintptr_t>(at) & 15) != 0) {
-        if (IsInScanSet<kSet>(ScanUnit(*at))) {
-            return at;
-        }
-        ++at;
-    }
+    constexpr uintptr_t kPage = 4096;  // the smallest page of the processors with SSE2
     for (;;) {
-        if (const unsigned mask = MatchLanes<kSet>(at); mask != 0) {
-            return at + FirstLane(mask);
+        if ((reinterpret_cast<uintptr_t>(at) & (kPage - 1)) <= kPage - 16) {
+            if (const unsigned mask = MatchLanes<kSet>(at); mask != 0) {
+                return at + FirstLane(mask);
+            }
+            at += kScanLanes<Char>;
+        } else {
+            if (IsInScanSet<kSet>(ScanUnit(*at))) {
+                return at;
+            }
+            ++at;
         }
-        at += kScanLanes<Char>;
     }
 #else
     while (!IsInScanSet<kSet>(ScanUnit(*at))) {

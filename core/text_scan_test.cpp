@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+
+#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,30 @@ TEST(TextScan, SearchesFindTheFirstMatch) {
         ExpectSearchesAgree<char>(random);
         ExpectSearchesAgree<WChar>(random);
     }
+}
+
+// The search of a NUL-terminated text reads no page the text does not reach into: a
+// text that ends just before an unreadable page is searched to its end.
+TEST(TextScan, TerminatedSearchReadsNoFurtherPage) {
+    constexpr size_t kPage = 4096;
+    void* pages =
+        mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, pages);
+    ASSERT_EQ(0, mprotect(static_cast<char*>(pages) + kPage, kPage, PROT_NONE));
+    auto* pageEnd = reinterpret_cast<WChar*>(static_cast<char*>(pages) + kPage);
+    for (size_t length = 0; length < 40; ++length) {
+        WChar* text = pageEnd - length - 1;
+        for (size_t i = 0; i < length; ++i) {
+            text[i] = u'x';
+        }
+        text[length] = 0;
+        EXPECT_EQ(text + length, FindInTerminated<kJsonEscapedSet>(text)) << length;
+        if (length > 0) {
+            text[length - 1] = u'"';
+            EXPECT_EQ(text + length - 1, FindInTerminated<kJsonEscapedSet>(text)) << length;
+        }
+    }
+    munmap(pages, 2 * kPage);
 }
 
 // The ASCII runs stop at the first unit from 0x80 on and write nothing past it: the
