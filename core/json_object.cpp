@@ -184,10 +184,7 @@ JsonValue::~JsonValue() {
     }
 }
 
-void JsonValue::SetType(JsonType type) {
-    if (type == m_type) {
-        return;
-    }
+void JsonValue::ReleaseContent() {
     // The container is unhooked before it is freed: freeing it may drop the last
     // handle of a value that refers back to this node.
     if (m_type == kJsonObject) {
@@ -197,29 +194,6 @@ void JsonValue::SetType(JsonType type) {
     } else if (m_type == kJsonString) {
         m_string = WString();
     }
-    if (type == kJsonObject) {
-        m_members = nullptr;
-    } else if (type == kJsonArray) {
-        m_elements = nullptr;
-    } else {
-        m_number = 0;
-    }
-    m_type = type;
-}
-
-void JsonValue::SetInteger(int32_t value) {
-    SetType(kJsonInteger);
-    m_integer = value;
-}
-
-void JsonValue::SetNumber(double value) {
-    SetType(kJsonNumber);
-    m_number = value;
-}
-
-void JsonValue::SetBool(bool value) {
-    SetType(kJsonBool);
-    m_bool = value ? 1 : 0;
 }
 
 void JsonValue::SetWString(WString value) {

@@ -188,14 +188,42 @@ class JsonValue {
     JsonVariablesMap* GetMembers() const { return m_type == kJsonObject ? m_members : nullptr; }
     JsonArray* GetElements() const { return m_type == kJsonArray ? m_elements : nullptr; }
 
-    void SetType(JsonType type);
-    void SetInteger(int32_t value);
-    void SetNumber(double value);
-    void SetBool(bool value);
+    // Inline: the parser sets a type for every value, nearly always on a new node.
+    void SetType(JsonType type) {
+        if (type == m_type) {
+            return;
+        }
+        if (m_type == kJsonString || m_type == kJsonObject || m_type == kJsonArray) {
+            ReleaseContent();
+        }
+        if (type == kJsonObject) {
+            m_members = nullptr;
+        } else if (type == kJsonArray) {
+            m_elements = nullptr;
+        } else {
+            m_number = 0;
+        }
+        m_type = type;
+    }
+    void SetInteger(int32_t value) {
+        SetType(kJsonInteger);
+        m_integer = value;
+    }
+    void SetNumber(double value) {
+        SetType(kJsonNumber);
+        m_number = value;
+    }
+    void SetBool(bool value) {
+        SetType(kJsonBool);
+        m_bool = value ? 1 : 0;
+    }
     void SetWString(WString value);
 
   private:
     friend class JsonObject;
+
+    // Frees the string or the container that the type being left holds.
+    void ReleaseContent();
 
     JsonType m_type = kJsonNull;
     int32_t m_refCount = 0;
