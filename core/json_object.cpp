@@ -2,6 +2,7 @@
 #include "core/json_object.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -97,56 +98,42 @@ class BlockCache {
 template <size_t kSize>
 thread_local typename BlockCache<kSize>::Cache BlockCache<kSize>::t_cache;
 
-// Blocks are rounded to 16 bytes, so that types of nearby sizes share a cache; larger
-// ones (the elements of arrays beyond a few) go to the allocator.
+// A cache per multiple of 8 bytes up to kLargestCached, so that every block keeps the
+// size it had from the allocator: rounding further would spread a tree over more
+// memory, which a walk of a large tree pays for. Larger blocks (the elements of arrays
+// beyond a few) go straight to the allocator.
+constexpr size_t kGrain = 8;
 constexpr size_t kLargestCached = 128;
+
+template <size_t... kIndex>
+constexpr auto MakeTakers(std::index_sequence<kIndex...>) {
+    return std::array<void* (*)(), sizeof...(kIndex)>{&BlockCache<(kIndex + 1) * kGrain>::Take...};
+}
+
+template <size_t... kIndex>
+constexpr auto MakeGivers(std::index_sequence<kIndex...>) {
+    return std::array<void (*)(void*), sizeof...(kIndex)>{
+        &BlockCache<(kIndex + 1) * kGrain>::Give...};
+}
+
+constexpr auto kTakers = MakeTakers(std::make_index_sequence<kLargestCached / kGrain>());
+constexpr auto kGivers = MakeGivers(std::make_index_sequence<kLargestCached / kGrain>());
 
 }  // namespace
 
 void* AllocateJsonBlock(size_t bytes) {
-    switch ((bytes + 15) / 16) {
-        case 1:
-            return BlockCache<16>::Take();
-        case 2:
-            return BlockCache<32>::Take();
-        case 3:
-            return BlockCache<48>::Take();
-        case 4:
-            return BlockCache<64>::Take();
-        case 5:
-            return BlockCache<80>::Take();
-        case 6:
-            return BlockCache<96>::Take();
-        case 7:
-            return BlockCache<112>::Take();
-        case 8:
-            return BlockCache<kLargestCached>::Take();
-        default:
-            return ::operator new(bytes);
+    if (bytes == 0 || bytes > kLargestCached) {
+        return ::operator new(bytes);
     }
+    return kTakers[(bytes - 1) / kGrain]();
 }
 
 void FreeJsonBlock(void* block, size_t bytes) {
-    switch ((bytes + 15) / 16) {
-        case 1:
-            return BlockCache<16>::Give(block);
-        case 2:
-            return BlockCache<32>::Give(block);
-        case 3:
-            return BlockCache<48>::Give(block);
-        case 4:
-            return BlockCache<64>::Give(block);
-        case 5:
-            return BlockCache<80>::Give(block);
-        case 6:
-            return BlockCache<96>::Give(block);
-        case 7:
-            return BlockCache<112>::Give(block);
-        case 8:
-            return BlockCache<kLargestCached>::Give(block);
-        default:
-            ::operator delete(block);
+    if (bytes == 0 || bytes > kLargestCached) {
+        ::operator delete(block);
+        return;
     }
+    kGivers[(bytes - 1) / kGrain](block);
 }
 
 void* JsonValue::operator new(size_t size) {

@@ -118,7 +118,7 @@ class JsonObject {
     // content; only white space may follow. On failure the value holds what was built.
     bool FromText(const WChar* text);
     // The same from UTF-8, decoded as SetString decodes it (text past a NUL is not
-    // read). For bytes from the network: no wide copy is made per call.
+    // read). For bytes from the network: a message needs no wide copy of its own.
     bool FromUtf8Text(std::string_view text);
 
     // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.

@@ -270,11 +270,13 @@ bool JsonObject::FromText(const WChar* text) {
 }
 
 bool JsonObject::FromUtf8Text(std::string_view text) {
-    // The wide text goes into a buffer the thread keeps (up to kKeptUnits), so that
-    // a stream of messages costs no allocation, nor a large text pages of memory
-    // each time. Taken out while in use: a parse that ends up here again (a logger
-    // of reports that reads JSON) finds it empty.
-    constexpr size_t kKeptUnits = size_t{1} << 20;
+    // The wide text of a message goes into a buffer the thread keeps, so that a
+    // stream of messages costs no allocation. A large text's buffer is freed: kept,
+    // it would hold memory for good, and the C library, which maps large blocks of
+    // its own, takes to reusing such sizes only once one has been freed. Taken out
+    // while in use: a parse that ends up here again (a logger of reports that reads
+    // JSON) finds it empty.
+    constexpr size_t kKeptUnits = size_t{32} << 10;
     thread_local WString t_kept;
     WString wide;
     wide.swap(t_kept);
