@@ -161,9 +161,22 @@ namespace text_scan_detail {
 // The lanes in the set, as the sign bit of each lane (the other bits are not kept).
 template <ScanSet kSet, typename Char>
 __m128i MatchSigns(__m128i units) {
+    static_assert(kSet.below <= 0x80, "a range below 0x80");
     const __m128i zero = _mm_setzero_si128();
     __m128i lanes = zero;
-    if constexpr (kSet.nonAscii) {
+    if constexpr (kSet.nonAscii && kSet.below > 0) {
+        // Below `below` or from 0x80 on in one range test: the unit less `below`
+        // (wrapping round) is at least 0x80 - below, which the saturating addition
+        // carries to the sign bit.
+        if constexpr (sizeof(Char) == 1) {
+            lanes = _mm_adds_epu8(_mm_sub_epi8(units, _mm_set1_epi8(static_cast<char>(kSet.below))),
+                                  _mm_set1_epi8(static_cast<char>(kSet.below)));
+        } else {
+            lanes =
+                _mm_adds_epu16(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(kSet.below))),
+                               _mm_set1_epi16(static_cast<short>(0x8000 - (0x80 - kSet.below))));
+        }
+    } else if constexpr (kSet.nonAscii) {
         if constexpr (sizeof(Char) == 1) {
             lanes = units;
         } else {
@@ -171,7 +184,9 @@ __m128i MatchSigns(__m128i units) {
             lanes = _mm_adds_epu16(units, _mm_set1_epi16(0x7F80));
         }
     }
-    if constexpr (kSet.below == 1) {
+    if constexpr (kSet.nonAscii && kSet.below > 0) {
+        // Taken above.
+    } else if constexpr (kSet.below == 1) {
         lanes = _mm_or_si128(
             lanes, sizeof(Char) == 1 ? _mm_cmpeq_epi8(units, zero) : _mm_cmpeq_epi16(units, zero));
     } else if constexpr (kSet.below > 1) {
@@ -232,6 +247,22 @@ bool AnyInSet(const Char* block) {
     }
 }
 
+// The first lane of the block in the set, or kScanLanes<Char> when none is: for UTF-16
+// a step shorter than MatchLanes, whose lanes take a step to gather.
+template <ScanSet kSet, typename Char>
+size_t FirstInSet(const Char* block) {
+#if defined(QAV_SCAN_SSE2)
+    using namespace text_scan_detail;
+    constexpr int kSignBits = sizeof(Char) == 1 ? 0xFFFF : 0xAAAA;
+    const unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(MatchSigns<kSet, Char>(Load(block))) & kSignBits);
+    return mask == 0 ? kScanLanes<Char> : static_cast<size_t>(__builtin_ctz(mask)) / sizeof(Char);
+#else
+    const unsigned mask = MatchLanesPlain<kSet>(block);
+    return mask == 0 ? kScanLanes<Char> : static_cast<size_t>(__builtin_ctz(mask));
+#endif
+}
+
 template <typename Char>
 unsigned EqualLanes(const Char* block, Char first, Char second) {
 #if defined(QAV_SCAN_SSE2)
@@ -281,8 +312,8 @@ template <ScanSet kSet, typename Char>
 size_t FindInSet(const Char* data, size_t size, size_t from) {
     size_t i = from;
     for (; i < size && size - i >= kScanLanes<Char>; i += kScanLanes<Char>) {
-        if (const unsigned mask = MatchLanes<kSet>(data + i); mask != 0) {
-            return i + FirstLane(mask);
+        if (const size_t first = FirstInSet<kSet>(data + i); first != kScanLanes<Char>) {
+            return i + first;
         }
     }
     for (; i < size; ++i) {
@@ -325,8 +356,11 @@ template <ScanSet kSet, typename Char>
             // Loaded here, not in a helper the sanitizer would watch.
             const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
             using namespace text_scan_detail;
-            if (const unsigned mask = LaneBits<Char>(MatchSigns<kSet, Char>(units)); mask != 0) {
-                return at + FirstLane(mask);
+            constexpr int kSignBits = sizeof(Char) == 1 ? 0xFFFF : 0xAAAA;
+            if (const unsigned mask = static_cast<unsigned>(
+                    _mm_movemask_epi8(MatchSigns<kSet, Char>(units)) & kSignBits);
+                mask != 0) {
+                return at + FirstLane(mask) / sizeof(Char);
             }
             at += kScanLanes<Char>;
         } else {

@@ -35,7 +35,11 @@ std::vector<Char> RandomText(std::mt19937& random, size_t size) {
 template <ScanSet kSet, typename Char>
 void ExpectMatchLanesAgree(const std::vector<Char>& text) {
     for (size_t at = 0; at + kScanLanes<Char> <= text.size(); ++at) {
-        ASSERT_EQ(MatchLanes<kSet>(text.data() + at), MatchLanesPlain<kSet>(text.data() + at))
+        const unsigned lanes = MatchLanesPlain<kSet>(text.data() + at);
+        ASSERT_EQ(MatchLanes<kSet>(text.data() + at), lanes) << "at " << at;
+        ASSERT_EQ(AnyInSet<kSet>(text.data() + at), lanes != 0) << "at " << at;
+        ASSERT_EQ(FirstInSet<kSet>(text.data() + at),
+                  lanes == 0 ? kScanLanes<Char> : static_cast<size_t>(__builtin_ctz(lanes)))
             << "at " << at;
     }
 }

@@ -152,13 +152,12 @@ class TextSink {
         constexpr ScanSet kNotPlain = WithNonAscii(kXmlEscapedSet);
         while (i + 8 <= text.size()) {
             NarrowBlock(data + i, m_at);
-            const unsigned notPlain = MatchLanes<kNotPlain>(data + i);
-            if (notPlain == 0) {
+            const size_t count = FirstInSet<kNotPlain>(data + i);
+            if (count == 8) {
                 m_at += 8;
                 i += 8;
                 continue;
             }
-            const size_t count = FirstLane(notPlain);
             m_at += count;
             i += count;
             if (count == 0) {
