@@ -9,7 +9,7 @@ TEST_PACKAGES := iproute2 dnsmasq-base libxml2-utils libssl-dev
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev libssl-dev libboost-dev libpugixml-dev libxerces-c-dev libxml2-dev libevent-dev nlohmann-json3-dev rapidjson-dev
 
-.PHONY: run test bench check-sanitize check-tsan fuzz-smoke build clean deps-build deps-test deps-fuzz deps-bench
+.PHONY: run test bench check-sanitize check-tsan check-portable-scan fuzz-smoke build clean deps-build deps-test deps-fuzz deps-bench
 
 define install_packages
 	@missing=""; for p in $(1); do \
@@ -56,6 +56,12 @@ check-tsan: deps-test
 	cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+
+# The core's tests with the plain text scanning loops, as on a processor without SSE2.
+check-portable-scan: deps-test
+	cmake -S . -B build/portable -G Ninja -DQAV_PORTABLE_SCAN=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build/portable -j $(JOBS) --target qav_core_tests
+	build/portable/qav_core_tests --gtest_brief=1
 
 FUZZ_SECONDS ?= 20
 fuzz-smoke: deps-fuzz

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "core/format.h"
+#include "core/text_utils.h"
 
 namespace qav {
 
@@ -60,10 +61,6 @@ char* WriteDigits(char* out, int32_t value, int count) {
         magnitude /= 10;
     }
     return out + count;
-}
-
-bool IsAsciiDigit(WChar c) {
-    return c >= u'0' && c <= u'9';
 }
 
 int32_t ReadDigits(const WChar* text, int count) {

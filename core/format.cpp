@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/text_utils.h"
 #include "core/utf8_codec.h"
 
 namespace qav {
@@ -165,13 +166,10 @@ class Writer {
     Output& m_out;
 };
 
-constexpr char kLowerDigits[] = "0123456789abcdef";
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-
 // Digits of value in base, at least `precision` of them (precision 0 and value 0: none).
 std::string_view IntegerDigits(uint64_t value, int base, bool upper, int precision, char* end,
                                char* begin) {
-    const char* digits = upper ? kUpperDigits : kLowerDigits;
+    const char* digits = upper ? kUpperHexDigits : kLowerHexDigits;
     char* at = end;
     while (value != 0 && at > begin) {
         *--at = digits[value % base];

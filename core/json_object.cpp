@@ -1,6 +1,11 @@
 // The value nodes, the handles' counting and the member operations.
 #include "core/json_object.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "core/json_utf8.h"
@@ -8,16 +13,165 @@
 
 namespace qav {
 
+// ---- The cache of freed nodes -------------------------------------------------------
+
+namespace {
+
+// Freed blocks of one size, per thread; a block freed on another thread than the one
+// that made it joins that thread's cache. At most kCachedBytes are kept per size and
+// thread, and a thread's cache is freed when the thread ends. The address sanitizer
+// sees every block's life only when blocks go straight to the allocator.
+template <size_t kSize>
+class BlockCache {
+  public:
+    static void* Take() {
+#if !defined(__SANITIZE_ADDRESS__)
+        Cache& cache = t_cache;
+        if (cache.count != 0) {
+            return cache.slots[--cache.count];
+        }
+#endif
+        return ::operator new(kSize);
+    }
+
+    static void Give(void* block) {
+#if !defined(__SANITIZE_ADDRESS__)
+        Cache& cache = t_cache;
+        if (cache.count < cache.capacity || Grow(cache)) {
+            cache.slots[cache.count++] = block;
+            return;
+        }
+#endif
+        ::operator delete(block);
+    }
+
+  private:
+    static constexpr size_t kCachedBytes = size_t{4} << 20;
+    static constexpr size_t kLimit = kCachedBytes / kSize;
+
+    // The freed blocks are kept in an array rather than linked through themselves:
+    // taking one then reads no block, which after a large tree is rarely in a cache.
+    // Plain data, so that it stays usable while other thread-local objects are
+    // destroyed: a handle in one of them may free its node after the clearing ran.
+    struct Cache {
+        void** slots = nullptr;  // the last freed on top
+        size_t count = 0;
+        size_t capacity = 0;
+        bool closed = false;  // the thread is ending
+    };
+
+    // Frees the thread's blocks when the thread ends; from then on none is kept.
+    struct Clearing {
+        ~Clearing() {
+            Cache& cache = t_cache;
+            while (cache.count != 0) {
+                ::operator delete(cache.slots[--cache.count]);
+            }
+            std::free(cache.slots);
+            cache.slots = nullptr;
+            cache.capacity = 0;
+            cache.closed = true;
+        }
+    };
+
+    [[gnu::noinline]] static bool Grow(Cache& cache) {
+        if (cache.closed || cache.capacity >= kLimit) {
+            return false;
+        }
+        if (cache.capacity == 0) {
+            thread_local Clearing clearing;
+            (void)clearing;
+        }
+        const size_t capacity = std::min(kLimit, std::max<size_t>(256, cache.capacity * 2));
+        void* slots = std::realloc(cache.slots, capacity * sizeof(void*));
+        if (slots == nullptr) {
+            return false;
+        }
+        cache.slots = static_cast<void**>(slots);
+        cache.capacity = capacity;
+        return true;
+    }
+
+    static thread_local Cache t_cache;
+};
+
+template <size_t kSize>
+thread_local typename BlockCache<kSize>::Cache BlockCache<kSize>::t_cache;
+
+// A cache per multiple of 8 bytes up to kLargestCached, so that every block keeps the
+// size it had from the allocator: rounding further would spread a tree over more
+// memory, which a walk of a large tree pays for. Larger blocks (the elements of arrays
+// beyond a few) go straight to the allocator.
+constexpr size_t kGrain = 8;
+constexpr size_t kLargestCached = 128;
+
+template <size_t... kIndex>
+constexpr auto MakeTakers(std::index_sequence<kIndex...>) {
+    return std::array<void* (*)(), sizeof...(kIndex)>{&BlockCache<(kIndex + 1) * kGrain>::Take...};
+}
+
+template <size_t... kIndex>
+constexpr auto MakeGivers(std::index_sequence<kIndex...>) {
+    return std::array<void (*)(void*), sizeof...(kIndex)>{
+        &BlockCache<(kIndex + 1) * kGrain>::Give...};
+}
+
+constexpr auto kTakers = MakeTakers(std::make_index_sequence<kLargestCached / kGrain>());
+constexpr auto kGivers = MakeGivers(std::make_index_sequence<kLargestCached / kGrain>());
+
+}  // namespace
+
+void* AllocateJsonBlock(size_t bytes) {
+    if (bytes == 0 || bytes > kLargestCached) {
+        return ::operator new(bytes);
+    }
+    return kTakers[(bytes - 1) / kGrain]();
+}
+
+void FreeJsonBlock(void* block, size_t bytes) {
+    if (bytes == 0 || bytes > kLargestCached) {
+        ::operator delete(block);
+        return;
+    }
+    kGivers[(bytes - 1) / kGrain](block);
+}
+
+void* JsonValue::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonValue::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonValue));
+}
+
+void* JsonVariablesMap::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonVariablesMap::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonVariablesMap));
+}
+
+void* JsonArray::operator new(size_t size) {
+    return AllocateJsonBlock(size);
+}
+
+void JsonArray::operator delete(void* block) {
+    FreeJsonBlock(block, sizeof(JsonArray));
+}
+
 // ---- JsonValue ----------------------------------------------------------------------
 
 JsonValue::~JsonValue() {
-    SetType(kJsonNull);
+    // Nothing refers to the node any more, so the container needs no unhooking.
+    if (m_type == kJsonObject) {
+        delete m_members;
+    } else if (m_type == kJsonArray) {
+        delete m_elements;
+    }
 }
 
-void JsonValue::SetType(JsonType type) {
-    if (type == m_type) {
-        return;
-    }
+void JsonValue::ReleaseContent() {
     // The container is unhooked before it is freed: freeing it may drop the last
     // handle of a value that refers back to this node.
     if (m_type == kJsonObject) {
@@ -27,29 +181,6 @@ void JsonValue::SetType(JsonType type) {
     } else if (m_type == kJsonString) {
         m_string = WString();
     }
-    if (type == kJsonObject) {
-        m_members = nullptr;
-    } else if (type == kJsonArray) {
-        m_elements = nullptr;
-    } else {
-        m_number = 0;
-    }
-    m_type = type;
-}
-
-void JsonValue::SetInteger(int32_t value) {
-    SetType(kJsonInteger);
-    m_integer = value;
-}
-
-void JsonValue::SetNumber(double value) {
-    SetType(kJsonNumber);
-    m_number = value;
-}
-
-void JsonValue::SetBool(bool value) {
-    SetType(kJsonBool);
-    m_bool = value ? 1 : 0;
 }
 
 void JsonValue::SetWString(WString value) {

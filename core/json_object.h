@@ -25,6 +25,7 @@
 // and the cycle would never be freed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,6 +53,29 @@ constexpr int kMaxJsonNesting = 256;
 class JsonValue;
 class JsonVariablesMap;
 class JsonArray;
+
+// The blocks of a tree (nodes, members, elements) come from a per-thread cache of
+// freed blocks: a parse makes a block or two per value and dropping the tree frees
+// them all, which the cache turns into a few instructions each.
+void* AllocateJsonBlock(size_t bytes);
+void FreeJsonBlock(void* block, size_t bytes);
+
+template <typename T>
+struct JsonAllocator {
+    using value_type = T;
+
+    JsonAllocator() = default;
+    template <typename U>
+    JsonAllocator(const JsonAllocator<U>&) noexcept {}
+
+    T* allocate(size_t count) { return static_cast<T*>(AllocateJsonBlock(count * sizeof(T))); }
+    void deallocate(T* block, size_t count) { FreeJsonBlock(block, count * sizeof(T)); }
+
+    template <typename U>
+    bool operator==(const JsonAllocator<U>&) const {
+        return true;
+    }
+};
 
 // A handle: shares one value node with every copy; the last handle frees the node.
 class JsonObject {
@@ -93,6 +117,9 @@ class JsonObject {
     // Parses one value from the NUL-terminated text into this value, replacing its
     // content; only white space may follow. On failure the value holds what was built.
     bool FromText(const WChar* text);
+    // The same from UTF-8, decoded as SetString decodes it (text past a NUL is not
+    // read). For bytes from the network: a message needs no wide copy of its own.
+    bool FromUtf8Text(std::string_view text);
 
     // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.
     void ToText(std::string& out) const;
@@ -116,18 +143,25 @@ class JsonObject {
 };
 
 // Members ordered by the code units of their names; a name occurs once.
-class JsonVariablesMap : public std::map<WString, JsonObject, std::less<>> {
+class JsonVariablesMap : public std::map<WString, JsonObject, std::less<>,
+                                         JsonAllocator<std::pair<const WString, JsonObject>>> {
   public:
     // A null or empty value erases the name; otherwise the member is set or replaced.
     void Set(WString name, JsonObject value);
+
+    static void* operator new(size_t size);
+    static void operator delete(void* block);
 
     // After the '{': reads members up to and including the closing '}'.
     bool ReadStruct(const WChar*& position, int depth);
     void AppendText(WString& out) const;
 };
 
-class JsonArray : public std::vector<JsonObject> {
+class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
   public:
+    static void* operator new(size_t size);
+    static void operator delete(void* block);
+
     // After the '[': reads elements up to and including the closing ']'.
     bool ReadArray(const WChar*& position, int depth);
     void AppendText(WString& out) const;
@@ -143,6 +177,9 @@ class JsonValue {
     JsonValue(const JsonValue&) = delete;
     JsonValue& operator=(const JsonValue&) = delete;
 
+    static void* operator new(size_t size);
+    static void operator delete(void* block);
+
     JsonType GetType() const { return m_type; }
     int32_t GetInteger() const { return m_type == kJsonInteger ? m_integer : 0; }
     double GetNumber() const { return m_type == kJsonNumber ? m_number : 0; }
@@ -151,14 +188,42 @@ class JsonValue {
     JsonVariablesMap* GetMembers() const { return m_type == kJsonObject ? m_members : nullptr; }
     JsonArray* GetElements() const { return m_type == kJsonArray ? m_elements : nullptr; }
 
-    void SetType(JsonType type);
-    void SetInteger(int32_t value);
-    void SetNumber(double value);
-    void SetBool(bool value);
+    // Inline: the parser sets a type for every value, nearly always on a new node.
+    void SetType(JsonType type) {
+        if (type == m_type) {
+            return;
+        }
+        if (m_type == kJsonString || m_type == kJsonObject || m_type == kJsonArray) {
+            ReleaseContent();
+        }
+        if (type == kJsonObject) {
+            m_members = nullptr;
+        } else if (type == kJsonArray) {
+            m_elements = nullptr;
+        } else {
+            m_number = 0;
+        }
+        m_type = type;
+    }
+    void SetInteger(int32_t value) {
+        SetType(kJsonInteger);
+        m_integer = value;
+    }
+    void SetNumber(double value) {
+        SetType(kJsonNumber);
+        m_number = value;
+    }
+    void SetBool(bool value) {
+        SetType(kJsonBool);
+        m_bool = value ? 1 : 0;
+    }
     void SetWString(WString value);
 
   private:
     friend class JsonObject;
+
+    // Frees the string or the container that the type being left holds.
+    void ReleaseContent();
 
     JsonType m_type = kJsonNull;
     int32_t m_refCount = 0;

@@ -9,6 +9,7 @@
 
 #include "core/json_object.h"
 #include "core/text_logger.h"
+#include "core/text_scan.h"
 #include "core/text_utils.h"
 #include "core/trace_frame.h"
 
@@ -141,26 +142,33 @@ enum class NumberRead { kNumber, kNotNumber, kOutOfRange };
 // The whole token as a decimal number: digits, a point, an exponent; no "inf", "nan"
 // or hexadecimal forms. Too small a number reads as 0; too large fails.
 NumberRead ReadDecimalNumber(WStringView token, double& value) {
-    std::string narrow;
-    narrow.reserve(token.size());
+    // Narrowed on the stack when short, as numbers are; a longer token through a string.
+    char stack[64];
+    std::string heap;
+    char* narrow = stack;
+    if (token.size() > sizeof stack) {
+        heap.resize(token.size());
+        narrow = heap.data();
+    }
+    size_t length = 0;
     size_t i = 0;
     if (i < token.size() && (token[i] == u'+' || token[i] == u'-')) {
         if (token[i] == u'-') {
-            narrow.push_back('-');
+            narrow[length++] = '-';
         }
         ++i;
     }
     size_t digits = 0;
     const auto takeDigits = [&] {
         size_t taken = 0;
-        for (; i < token.size() && token[i] >= u'0' && token[i] <= u'9'; ++i, ++taken) {
-            narrow.push_back(static_cast<char>(token[i]));
+        for (; i < token.size() && IsAsciiDigit(token[i]); ++i, ++taken) {
+            narrow[length++] = static_cast<char>(token[i]);
         }
         return taken;
     };
     digits += takeDigits();
     if (i < token.size() && token[i] == u'.') {
-        narrow.push_back('.');
+        narrow[length++] = '.';
         ++i;
         digits += takeDigits();
     }
@@ -168,10 +176,10 @@ NumberRead ReadDecimalNumber(WStringView token, double& value) {
         return NumberRead::kNotNumber;
     }
     if (i < token.size() && (token[i] == u'e' || token[i] == u'E')) {
-        narrow.push_back('e');
+        narrow[length++] = 'e';
         ++i;
         if (i < token.size() && (token[i] == u'+' || token[i] == u'-')) {
-            narrow.push_back(static_cast<char>(token[i++]));
+            narrow[length++] = static_cast<char>(token[i++]);
         }
         if (takeDigits() == 0) {
             return NumberRead::kNotNumber;
@@ -180,7 +188,7 @@ NumberRead ReadDecimalNumber(WStringView token, double& value) {
     if (i != token.size()) {
         return NumberRead::kNotNumber;
     }
-    const auto result = std::from_chars(narrow.data(), narrow.data() + narrow.size(), value);
+    const auto result = std::from_chars(narrow, narrow + length, value);
     if (result.ec == std::errc::result_out_of_range) {
         // from_chars does not tell an overflow from an underflow; the C reader does.
         value = WStringToDouble(token);
@@ -228,6 +236,9 @@ bool ReadHexUnit(const WChar* hex, WChar& unit) {
     return true;
 }
 
+// What ends a run of a string's plain characters: its quote, an escape, the text's end.
+constexpr ScanSet kStringEnd = ScanSetOf(1, false, '"', '\\');
+
 int OffsetOf(const WChar* text, const WChar* position) {
     const ptrdiff_t offset = position - text;
     return offset > INT_MAX ? INT_MAX : static_cast<int>(offset);
@@ -258,6 +269,26 @@ bool JsonObject::FromText(const WChar* text) {
     return true;
 }
 
+bool JsonObject::FromUtf8Text(std::string_view text) {
+    // The wide text of a message goes into a buffer the thread keeps, so that a
+    // stream of messages costs no allocation. A large text's buffer is freed: kept,
+    // it would hold memory for good, and the C library, which maps large blocks of
+    // its own, takes to reusing such sizes only once one has been freed. Taken out
+    // while in use: a parse that ends up here again (a logger of reports that reads
+    // JSON) finds it empty.
+    constexpr size_t kKeptUnits = size_t{32} << 10;
+    thread_local WString t_kept;
+    WString wide;
+    wide.swap(t_kept);
+    wide.clear();
+    AppendUtf8AsWide(text, wide);
+    const bool parsed = FromText(wide.c_str());
+    if (wide.capacity() <= kKeptUnits) {
+        t_kept.swap(wide);
+    }
+    return parsed;
+}
+
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
     QAV_TRACE("JSONOB::FrTx2");
     position = SkipWhiteSpace(position);
@@ -286,10 +317,7 @@ bool JsonObject::ParseValue(const WChar*& position, int depth) {
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
     QAV_TRACE("JSONOB::RdSt");
-    const WChar* at = position;
-    while (*at != u'"' && *at != u'\\' && *at != 0) {
-        ++at;
-    }
+    const WChar* at = FindInTerminated<kStringEnd>(position);
     if (*at == u'"') {
         out.append(position, static_cast<size_t>(at - position));
         position = at + 1;
@@ -298,8 +326,8 @@ bool JsonObject::ReadString(const WChar*& position, WString& out) {
     // Escapes follow: the distance to the closing quote bounds what the string holds,
     // so it is stored once instead of growing piece by piece.
     const WChar* end = at;
-    while (*end != u'"' && *end != 0) {
-        end += *end == u'\\' && end[1] != 0 ? 2 : 1;
+    while (*end == u'\\') {
+        end = FindInTerminated<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
     }
     out.reserve(out.size() + static_cast<size_t>(end - position));
     out.append(position, static_cast<size_t>(at - position));
@@ -326,9 +354,7 @@ bool JsonObject::ReadString(const WChar*& position, WString& out) {
             out.push_back(UnescapedChar(escaped));
         }
         const WChar* run = at;
-        while (*at != u'"' && *at != u'\\' && *at != 0) {
-            ++at;
-        }
+        at = FindInTerminated<kStringEnd>(at);
         out.append(run, static_cast<size_t>(at - run));
     }
 }
@@ -446,7 +472,15 @@ bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
         if (!value.ParseValue(position, depth)) {
             return false;
         }
-        Set(std::move(name), std::move(value));
+        // Text written from a tree (ours among it) lists members by name: such a member
+        // goes at the end without a search.
+        const JsonValue* node = value.FindNode();
+        if (node != nullptr && node->GetType() != kJsonNull &&
+            (empty() || WStringView(rbegin()->first) < WStringView(name))) {
+            emplace_hint(end(), std::move(name), std::move(value));
+        } else {
+            Set(std::move(name), std::move(value));
+        }
         position = SkipWhiteSpace(position);
         const WChar next = *position;
         if (next == 0) {

@@ -140,5 +140,32 @@ TEST(JsonParser, LimitsNesting) {
                                                         "2 JSON parse failed at char #256"}));
 }
 
+// UTF-8 parses as its lenient decoding does in wide text, and a text parsed after a
+// longer one on the same thread sees nothing of the longer one.
+TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
+    const std::string inputs[] = {
+        "{\"name\":\"Entr\xC3\xA9"
+        "e \xF0\x9F\x98\x80\",\"list\":[1,2.5,true,null]}",
+        "{\"bad\":\"\xFF\xC0\xAF\",\"pair\":\"\xED\xA0\xBD\xED\xB8\x80\"}",
+        "[\"a\"]",
+        "[\"a\"] \"trailing\"",
+        std::string("{\"cut\":1}\0{\"after\":2}", 22),
+        "",
+    };
+    for (const std::string& input : inputs) {
+        WString wide;
+        Utf8ToWide(input.data(), static_cast<int>(input.size()), wide, nullptr);
+        JsonObject fromWide;
+        const bool wideParsed = fromWide.FromText(wide.c_str());
+        JsonObject fromUtf8;
+        ASSERT_EQ(wideParsed, fromUtf8.FromUtf8Text(input)) << input;
+        WString expected;
+        fromWide.AppendText(expected);
+        WString actual;
+        fromUtf8.AppendText(actual);
+        EXPECT_EQ(expected, actual) << input;
+    }
+}
+
 }  // namespace
 }  // namespace qav

@@ -2,25 +2,37 @@
 
 #include <cstdint>
 
+#include "core/text_scan.h"
 #include "core/utf8_codec.h"
 
 namespace qav {
 
 void AppendJsonUtf8(WStringView text, std::string& out) {
-    out.reserve(out.size() + text.size());
-    char bytes[4];
-    for (size_t i = 0; i < text.size(); ++i) {
+    // Room for the longest form (three bytes a unit; a pair takes four for two units),
+    // then cut to what was written.
+    const size_t start = out.size();
+    out.resize(start + 3 * text.size());
+    char* const begin = out.data() + start;
+    char* o = begin;
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t ascii = NarrowAsciiRun(text.data() + i, text.size() - i, o);
+        i += ascii;
+        o += ascii;
+        if (i == text.size()) {
+            break;
+        }
         const WChar unit = text[i];
-        if (unit < 0x80) {
-            out.push_back(static_cast<char>(unit));
-        } else if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            EncodePairUtf8(unit, text[i + 1], bytes);
-            out.append(bytes, 4);
-            ++i;
+        if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+            EncodePairUtf8(unit, text[i + 1], o);
+            o += 4;
+            i += 2;
         } else {
-            out.append(bytes, static_cast<size_t>(EncodeUnitUtf8(unit, bytes)));
+            o += EncodeUnitUtf8(unit, o);
+            ++i;
         }
     }
+    out.resize(start + static_cast<size_t>(o - begin));
 }
 
 }  // namespace qav

@@ -9,12 +9,10 @@
 #include <string_view>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/json_object.h"
 #include "core/json_utf8.h"
+#include "core/text_scan.h"
+#include "core/text_utils.h"
 #include "core/trace_frame.h"
 #include "core/utf8_codec.h"
 
@@ -53,7 +51,6 @@ template <typename Char>
 size_t WriteEscape(WChar c, Char* out) {
     static constexpr char kShortForms[][2] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'\b', 'b'},
                                               {'\t', 't'}, {'\n', 'n'},  {'\f', 'f'}, {'\r', 'r'}};
-    static constexpr char kDigits[] = "0123456789abcdef";
     out[0] = '\\';
     for (const auto& form : kShortForms) {
         if (c == static_cast<WChar>(form[0])) {
@@ -63,7 +60,7 @@ size_t WriteEscape(WChar c, Char* out) {
     }
     out[1] = 'u';
     for (int i = 0; i < 4; ++i) {
-        out[2 + i] = static_cast<Char>(kDigits[(c >> (12 - 4 * i)) & 0xF]);
+        out[2 + i] = static_cast<Char>(kLowerHexDigits[(c >> (12 - 4 * i)) & 0xF]);
     }
     return 6;
 }
@@ -72,34 +69,19 @@ size_t WriteEscape(WChar c, Char* out) {
 // `room` units; returns how many it copied. Most text of messages is such ASCII.
 template <typename Char>
 size_t CopyPlainAscii(const WChar* data, size_t count, Char* out, size_t room) {
+    constexpr ScanSet kNotPlain = WithNonAscii(kJsonEscapedSet);
     size_t done = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
     while (count - done >= 8 && room - done >= 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + done));
-        const __m128i ascii = _mm_cmpeq_epi16(
-            _mm_and_si128(units, _mm_set1_epi16(static_cast<int16_t>(0xFF80))), zero);
-        __m128i special = _mm_cmplt_epi16(units, _mm_set1_epi16(0x20));
-        special = _mm_or_si128(special, _mm_cmpeq_epi16(units, _mm_set1_epi16(u'"')));
-        special = _mm_or_si128(special, _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\\')));
-        special = _mm_or_si128(special, _mm_cmpeq_epi16(units, _mm_set1_epi16(u'/')));
-        if (_mm_movemask_epi8(_mm_andnot_si128(special, ascii)) != 0xFFFF) {
+        if (AnyInSet<kNotPlain>(data + done)) {
             break;
         }
         if constexpr (std::is_same_v<Char, char>) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + done),
-                             _mm_packus_epi16(units, units));
+            NarrowBlock(data + done, out + done);
         } else {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), units);
+            std::char_traits<WChar>::copy(out + done, data + done, 8);
         }
         done += 8;
     }
-#else
-    (void)data;
-    (void)count;
-    (void)out;
-    (void)room;
-#endif
     return done;
 }
 
@@ -131,7 +113,7 @@ void WriteString(String& out, WStringView text) {
         }
         const WChar c = data[i];
         if (c < 0x80) {
-            if (c >= 0x20 && c != u'"' && c != u'\\' && c != u'/') {
+            if (!IsInScanSet<kJsonEscapedSet>(c)) {
                 piece[used++] = static_cast<Char>(c);
             } else {
                 used += WriteEscape(c, piece + used);

@@ -5,9 +5,6 @@ namespace qav {
 
 namespace {
 
-constexpr char kLowerDigits[] = "0123456789abcdef";
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-
 // Bytes that stay as they are in a percent-encoded text.
 constexpr bool IsUrlSafe(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -18,7 +15,7 @@ constexpr bool IsUrlSafe(unsigned char c) {
 
 void HexEncode(const void* bytes, int count, bool upperCase, char* out) {
     const auto* in = static_cast<const unsigned char*>(bytes);
-    const char* digits = upperCase ? kUpperDigits : kLowerDigits;
+    const char* digits = upperCase ? kUpperHexDigits : kLowerHexDigits;
     for (int i = 0; i < count; ++i) {
         out[2 * i] = digits[in[i] >> 4];
         out[2 * i + 1] = digits[in[i] & 0xF];
@@ -28,19 +25,6 @@ void HexEncode(const void* bytes, int count, bool upperCase, char* out) {
 void HexEncodeToString(const void* bytes, int count, bool upperCase, std::string& out) {
     out.resize(count > 0 ? 2 * static_cast<size_t>(count) : 0);
     HexEncode(bytes, count, upperCase, out.data());
-}
-
-int HexDigitValue(int character) {
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    return -1;
 }
 
 int HexByteValue(char high, char low) {
@@ -77,8 +61,8 @@ void UrlEncode(std::string& text) {
             encoded.push_back(c);
         } else {
             encoded.push_back('%');
-            encoded.push_back(kUpperDigits[byte >> 4]);
-            encoded.push_back(kUpperDigits[byte & 0xF]);
+            encoded.push_back(kUpperHexDigits[byte >> 4]);
+            encoded.push_back(kUpperHexDigits[byte & 0xF]);
         }
     }
     text.swap(encoded);

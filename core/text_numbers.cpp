@@ -14,10 +14,6 @@ namespace qav {
 
 namespace {
 
-constexpr bool IsAsciiDigit(uint32_t c) {
-    return c >= '0' && c <= '9';
-}
-
 // The white space that C's number readers skip in the "C" locale.
 constexpr bool IsAsciiSpace(uint32_t c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -42,12 +38,11 @@ void IntToString(int32_t value, std::string& out) {
 }
 
 void UInt64ToHexWString(uint64_t value, WString& out) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     out.resize(18);
     out[0] = u'0';
     out[1] = u'x';
     for (int i = 17; i >= 2; --i) {
-        out[i] = static_cast<WChar>(kDigits[value & 0xF]);
+        out[i] = static_cast<WChar>(kUpperHexDigits[value & 0xF]);
         value >>= 4;
     }
 }

@@ -43,6 +43,11 @@ void FormatByteSize(uint64_t byteCount, std::string& out);
 
 // ---- Text to numbers --------------------------------------------------------------
 
+// '0'..'9' alone, in any width of character.
+constexpr bool IsAsciiDigit(uint32_t c) {
+    return c >= '0' && c <= '9';
+}
+
 // Base 10 after optional ASCII white space and a sign; stops at the first non-digit.
 // No digits give 0; values beyond the 32-bit range saturate.
 int32_t WStringToInt(WStringView text);
@@ -140,8 +145,24 @@ bool Utf8ToWideStrict(std::string_view bytes, WString& out);
 void HexEncode(const void* bytes, int count, bool upperCase, char* out);
 void HexEncodeToString(const void* bytes, int count, bool upperCase, std::string& out);
 
-// 0..15 for '0'..'9', 'A'..'F', 'a'..'f'; -1 for anything else.
-int HexDigitValue(int character);
+// The digits of hexadecimal numbers, by value.
+inline constexpr char kLowerHexDigits[] = "0123456789abcdef";
+inline constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
+
+// 0..15 for '0'..'9', 'A'..'F', 'a'..'f'; -1 for anything else. Inline: parsers call it
+// for every digit.
+constexpr int HexDigitValue(int character) {
+    if (character >= '0' && character <= '9') {
+        return character - '0';
+    }
+    if (character >= 'A' && character <= 'F') {
+        return character - 'A' + 10;
+    }
+    if (character >= 'a' && character <= 'f') {
+        return character - 'a' + 10;
+    }
+    return -1;
+}
 
 // The byte written by two hexadecimal digits, or -1.
 int HexByteValue(char high, char low);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/text_utils.h"
 #include "core/utf8_codec.h"
 #include "platform/safe_read.h"
 
@@ -59,11 +60,10 @@ size_t ValueWidth(int32_t type) {
 }
 
 int WriteHex(char* out, uint64_t value, int digits) {
-    static const char kDigits[] = "0123456789ABCDEF";
     out[0] = '0';
     out[1] = 'x';
     for (int i = 0; i < digits; ++i) {
-        out[2 + i] = kDigits[(value >> (4 * (digits - 1 - i))) & 0xF];
+        out[2 + i] = kUpperHexDigits[(value >> (4 * (digits - 1 - i))) & 0xF];
     }
     return 2 + digits;
 }

@@ -15,6 +15,14 @@ namespace qav {
 // What an invalid sequence, or a reference to no character, decodes to.
 inline constexpr WChar kReplacementCharacter = 0xFFFD;
 
+constexpr bool IsHighSurrogate(uint32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+constexpr bool IsLowSurrogate(uint32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
 // Bytes that EncodeUnitUtf8 writes for one unit: 1, 2 or 3.
 constexpr int Utf8LengthOfUnit(WChar unit) {
     return unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
@@ -35,6 +43,16 @@ inline int EncodeUnitUtf8(WChar unit, char* out) {
     out[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
     out[2] = static_cast<char>(0x80 | (unit & 0x3F));
     return 3;
+}
+
+// Writes the four bytes of the pair's code point at out: real UTF-8, for the peers and
+// the operating system that read it.
+inline void EncodePairUtf8(WChar high, WChar low, char* out) {
+    const uint32_t code = 0x10000 + ((uint32_t{high} - 0xD800) << 10) + (uint32_t{low} - 0xDC00);
+    out[0] = static_cast<char>(0xF0 | (code >> 18));
+    out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (code & 0x3F));
 }
 
 // Decoding: the one rule for every text that arrives as UTF-8. Well-formed UTF-8 gives
@@ -133,6 +151,28 @@ inline size_t InvalidSequenceLength(const unsigned char* in, size_t left) {
     return taken;
 }
 
+// The fast step of the rule for what most text outside ASCII is: a well-formed two- or
+// three-byte sequence giving one unit that is no surrogate. Returns the bytes taken (2
+// or 3) with the unit, or 0 when the sequence at in[0, left) (lead not ASCII) is any
+// other, for the general step. Checked by the value it gives, which is quicker than
+// the second byte's range.
+inline size_t DecodeCommonSequence(const unsigned char* in, size_t left, WChar& unit) {
+    const unsigned char lead = in[0];
+    if (lead >= 0xC2 && lead < 0xE0 && left >= 2 && IsUtf8Continuation(in[1])) {
+        unit = static_cast<WChar>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
+        return 2;
+    }
+    if ((lead & 0xF0) == 0xE0 && left >= 3 && IsUtf8Continuation(in[1]) &&
+        IsUtf8Continuation(in[2])) {
+        const uint32_t code = ((lead & 0x0Fu) << 12) | ((in[1] & 0x3Fu) << 6) | (in[2] & 0x3Fu);
+        if (code >= 0x800 && (code & 0xF800) != 0xD800) {
+            unit = static_cast<WChar>(code);
+            return 3;
+        }
+    }
+    return 0;
+}
+
 // Decodes a sequence that WellFormedSequenceLength measured (`size` bytes) to one unit or
 // a surrogate pair at `out`.
 inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar*& out) {
@@ -156,6 +196,10 @@ inline void DecodeWellFormedSequence(const unsigned char* in, size_t size, WChar
 // Decodes the sequence at in[0, left), whose lead is not ASCII, by the rule above into
 // one or two units at `out`; returns the bytes taken (at least 1).
 inline size_t DecodeUtf8Sequence(const unsigned char* in, size_t left, WChar*& out) {
+    if (const size_t common = DecodeCommonSequence(in, left, *out); common != 0) {
+        ++out;
+        return common;
+    }
     const size_t size = WellFormedSequenceLength(in, left);
     if (size != 0) {
         DecodeWellFormedSequence(in, size, out);

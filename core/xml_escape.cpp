@@ -4,13 +4,10 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/text_scan.h"
 #include "core/text_utils.h"
 #include "core/xml_scan.h"
 #include "core/xml_utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qav {
 namespace {
@@ -56,50 +53,11 @@ class UnitWriter {
     WChar* m_at;
 };
 
-// The escape of a character, or null when it is copied.
-template <typename Char>
-const Char* EscapeOf(Char c) {
-    if constexpr (sizeof(Char) == 1) {
-        switch (c) {
-            case '\0':
-                return "&null;";
-            case '"':
-                return "&quot;";
-            case '&':
-                return "&amp;";
-            case '\'':
-                return "&apos;";
-            case '<':
-                return "&lt;";
-            case '>':
-                return "&gt;";
-            default:
-                return nullptr;
-        }
-    } else {
-        switch (c) {
-            case u'\0':
-                return u"&null;";
-            case u'"':
-                return u"&quot;";
-            case u'&':
-                return u"&amp;";
-            case u'\'':
-                return u"&apos;";
-            case u'<':
-                return u"&lt;";
-            case u'>':
-                return u"&gt;";
-            default:
-                return nullptr;
-        }
-    }
-}
-
 void AppendEscapedTo(std::string_view text, std::string& out) {
     for (const char c : text) {
-        if (const char* escape = EscapeOf(c)) {
-            out.append(escape);
+        if (IsXmlEscaped(static_cast<unsigned char>(c))) {
+            const XmlEscapeText& escape = XmlEscapeOf(static_cast<unsigned char>(c));
+            out.append(escape.text, escape.length);
         } else {
             out.push_back(c);
         }
@@ -111,7 +69,8 @@ void AppendEscapedTo(WStringView text, WString& out) {
     size_t copied = 0;
     for (size_t i = FindXmlEscaped(text, 0); i < text.size(); i = FindXmlEscaped(text, i + 1)) {
         out.append(text.data() + copied, i - copied);
-        out.append(EscapeOf(text[i]));
+        const XmlEscapeText& escape = XmlEscapeOf(text[i]);
+        out.append(escape.text, escape.text + escape.length);
         copied = i + 1;
     }
     out.append(text.data() + copied, text.size() - copied);
@@ -219,38 +178,36 @@ size_t DecodeRunInto(TextView<Char> run, WChar* out) {
     size_t semicolon = 0;
     bool searched = false;
     while (i < size) {
-#if defined(__SSE2__)
-        constexpr size_t kLanes = 16 / sizeof(Char);
-        if (size - i >= kLanes) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        if (size - i >= kScanLanes<Char>) {
             unsigned flagged = 0;
             if constexpr (sizeof(Char) == 1) {
-                const __m128i zero = _mm_setzero_si128();
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(block, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(block, zero));
-                const __m128i ampersands = _mm_cmpeq_epi8(block, _mm_set1_epi8('&'));
-                flagged = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(block, ampersands)));
+                WidenBlock(in + i, o);
+                flagged = MatchLanes<ScanSetOf(0, true, '&')>(in + i);
             } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), block);
-                flagged = static_cast<unsigned>(
-                    _mm_movemask_epi8(_mm_cmpeq_epi16(block, _mm_set1_epi16('&'))));
+                std::char_traits<WChar>::copy(o, in + i, kScanLanes<Char>);
+                flagged = MatchLanes<ScanSetOf(0, false, '&')>(in + i);
             }
             if (flagged == 0) {
-                i += kLanes;
-                o += kLanes;
+                i += kScanLanes<Char>;
+                o += kScanLanes<Char>;
                 continue;
             }
-            const size_t plain = static_cast<size_t>(__builtin_ctz(flagged)) / sizeof(Char);
+            const size_t plain = FirstLane(flagged);
             i += plain;
             o += plain;
         }
-#endif
         const auto c = static_cast<std::make_unsigned_t<Char>>(in[i]);
         if constexpr (sizeof(Char) == 1) {
             if (c >= 0x80) {
                 // A word in another script is a row of sequences: decoded in one go.
                 const auto* bytes = reinterpret_cast<const unsigned char*>(in);
                 do {
+                    if (const size_t common = DecodeCommonSequence(bytes + i, size - i, *o);
+                        common != 0) {
+                        ++o;
+                        i += common;
+                        continue;
+                    }
                     const size_t length = WellFormedSequenceLength(bytes + i, size - i);
                     if (length == 0) {
                         return TextView<Char>::npos;
@@ -313,7 +270,7 @@ void XmlAppendEscaped(WStringView text, WString& out) {
 size_t XmlEscapedLength(WStringView text) {
     size_t length = text.size();
     for (size_t i = FindXmlEscaped(text, 0); i < text.size(); i = FindXmlEscaped(text, i + 1)) {
-        length += std::char_traits<WChar>::length(EscapeOf(text[i])) - 1;
+        length += XmlEscapeOf(text[i]).length - 1u;
     }
     return length;
 }

@@ -16,12 +16,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/text_scan.h"
 #include "core/utf8_codec.h"
 #include "core/wide_text.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qav {
 
@@ -33,51 +30,47 @@ inline constexpr size_t kUtf8TokenBlock = 16;
 // `readable` (at least bytes.size()) bytes may be read from bytes.data(). Inline: the
 // parser calls it for every name and value.
 inline size_t DecodeUtf8Token(std::string_view bytes, size_t readable, WChar* out) {
-    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    constexpr ScanSet kNonAscii = ScanSetOf(0, true);
+    const char* in = bytes.data();
     const size_t length = bytes.size();
-#if defined(__SSE2__)
     // Names and most values are short and ASCII: widened with one block, read past the
     // token's end where the text allows.
     if (length <= kUtf8TokenBlock && readable >= kUtf8TokenBlock) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        const __m128i zero = _mm_setzero_si128();
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(block, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(block, zero));
+        WidenBlock(in, out);
         const unsigned inToken = (1u << length) - 1;
-        if ((static_cast<unsigned>(_mm_movemask_epi8(block)) & inToken) == 0) {
+        if ((MatchLanes<kNonAscii>(in) & inToken) == 0) {
             return length;
         }
     }
-#else
-    (void)readable;
-#endif
     WChar* o = out;  // never ahead of the input, so a block of sixteen always fits
     size_t i = 0;
     while (i < length) {
-#if defined(__SSE2__)
         if (length - i >= 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            const __m128i zero = _mm_setzero_si128();
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(block, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(block, zero));
-            const unsigned nonAscii = static_cast<unsigned>(_mm_movemask_epi8(block));
-            const size_t ascii = nonAscii == 0 ? 16 : static_cast<size_t>(__builtin_ctz(nonAscii));
+            WidenBlock(in + i, o);
+            const unsigned nonAscii = MatchLanes<kNonAscii>(in + i);
+            const size_t ascii = nonAscii == 0 ? 16 : FirstLane(nonAscii);
             i += ascii;
             o += ascii;
             if (nonAscii == 0 || i == length) {
                 continue;
             }
         }
-#endif
-        if (in[i] < 0x80) {
-            *o++ = in[i++];
+        const auto* bytesAt = reinterpret_cast<const unsigned char*>(in + i);
+        if (*bytesAt < 0x80) {
+            *o++ = *bytesAt;
+            ++i;
             continue;
         }
-        const size_t size = WellFormedSequenceLength(in + i, length - i);
+        if (const size_t common = DecodeCommonSequence(bytesAt, length - i, *o); common != 0) {
+            ++o;
+            i += common;
+            continue;
+        }
+        const size_t size = WellFormedSequenceLength(bytesAt, length - i);
         if (size == 0) {
             return std::string_view::npos;
         }
-        DecodeWellFormedSequence(in + i, size, o);
+        DecodeWellFormedSequence(bytesAt, size, o);
         i += size;
     }
     return static_cast<size_t>(o - out);
@@ -89,20 +82,9 @@ inline bool IsWellFormedUtf8(std::string_view text) {
     const size_t length = text.size();
     size_t i = 0;
     while (i < length) {
-#if defined(__SSE2__)
-        if (length - i >= 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-            const unsigned nonAscii = static_cast<unsigned>(_mm_movemask_epi8(block));
-            if (nonAscii == 0) {
-                i += 16;
-                continue;
-            }
-            i += static_cast<size_t>(__builtin_ctz(nonAscii));
-        }
-#endif
-        if (in[i] < 0x80) {
-            ++i;
-            continue;
+        i += AsciiRunLength(text.data() + i, length - i);
+        if (i == length) {
+            break;
         }
         const size_t size = WellFormedSequenceLength(in + i, length - i);
         if (size == 0) {

@@ -14,15 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/text_scan.h"
 #include "core/trace_frame.h"
 #include "core/utf8_codec.h"
 #include "core/xml_document.h"
 #include "core/xml_escape.h"
 #include "core/xml_scan.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qav {
 namespace {
@@ -48,44 +45,6 @@ const char* LeadingWhiteSpaceReference(WStringView text) {
         default:
             return nullptr;
     }
-}
-
-// The escape of each character below 64 that IsXmlEscaped, padded so that it can be
-// stored with one eight-byte copy.
-struct EscapeText {
-    char text[8];
-    uint8_t length;
-};
-
-constexpr EscapeText EscapeTextOf(WChar c) {
-    switch (c) {
-        case u'\0':
-            return {"&null;", 6};
-        case u'"':
-            return {"&quot;", 6};
-        case u'&':
-            return {"&amp;", 5};
-        case u'\'':
-            return {"&apos;", 6};
-        case u'<':
-            return {"&lt;", 4};
-        case u'>':
-            return {"&gt;", 4};
-        default:
-            return {"", 0};
-    }
-}
-
-constexpr auto kEscapeTexts = [] {
-    std::array<EscapeText, 64> table{};
-    for (WChar c = 0; c < 64; ++c) {
-        table[c] = EscapeTextOf(c);
-    }
-    return table;
-}();
-
-const char* EscapeOf(WChar c) {
-    return kEscapeTexts[c & 63].text;
 }
 
 // Bytes that grow by realloc: nothing is zero-filled, and the C library moves a large
@@ -177,7 +136,7 @@ class TextSink {
             for (size_t at = FindXmlEscaped(text, 0); at < text.size();
                  at = FindXmlEscaped(text, at + 1)) {
                 PutRun(data + copied, at - copied);
-                PutAscii(EscapeOf(data[at]));
+                PutAscii(XmlEscapeOf(data[at]).text);
                 copied = at + 1;
             }
             PutRun(data + copied, text.size() - copied);
@@ -188,19 +147,17 @@ class TextSink {
     void PutEscapedUtf8(WStringView text) {
         const WChar* data = text.data();
         size_t i = 0;
-#if defined(__SSE2__)
         // Eight units at once while they are plain ASCII; all eight are stored, and the
         // bytes after the plain ones are written over next.
+        constexpr ScanSet kNotPlain = WithNonAscii(kXmlEscapedSet);
         while (i + 8 <= text.size()) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(m_at), _mm_packus_epi16(block, block));
-            const unsigned plain = PlainAsciiMask(block);
-            if (plain == 0xFFFF) {
+            NarrowBlock(data + i, m_at);
+            const size_t count = FirstInSet<kNotPlain>(data + i);
+            if (count == 8) {
                 m_at += 8;
                 i += 8;
                 continue;
             }
-            const size_t count = static_cast<size_t>(__builtin_ctz(~plain)) / 2;
             m_at += count;
             i += count;
             if (count == 0) {
@@ -210,35 +167,17 @@ class TextSink {
                 }
             }
         }
-#endif
         for (; i < text.size(); ++i) {
             PutEscapedUnit(data[i]);
         }
     }
-
-#if defined(__SSE2__)
-    // Two bits per unit below 0x80 that is not escaped.
-    static unsigned PlainAsciiMask(__m128i block) {
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i ascii =
-            _mm_cmpeq_epi16(_mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFF80))), zero);
-        const __m128i escaped =
-            _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(block, zero),
-                                                   _mm_cmpeq_epi16(block, _mm_set1_epi16('"'))),
-                                      _mm_or_si128(_mm_cmpeq_epi16(block, _mm_set1_epi16('&')),
-                                                   _mm_cmpeq_epi16(block, _mm_set1_epi16('\'')))),
-                         _mm_or_si128(_mm_cmpeq_epi16(block, _mm_set1_epi16('<')),
-                                      _mm_cmpeq_epi16(block, _mm_set1_epi16('>'))));
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(escaped, ascii)));
-    }
-#endif
 
     // Room for eight bytes is reserved past every unit (ReserveText).
     void PutEscapedUnit(WChar unit) {
         if (unit >= 0x80) {
             m_at += EncodeUnitUtf8(unit, m_at);
         } else if (IsXmlEscaped(unit)) {
-            const EscapeText& escape = kEscapeTexts[unit];
+            const XmlEscapeText& escape = XmlEscapeOf(unit);
             std::memcpy(m_at, escape.text, sizeof(escape.text));
             m_at += escape.length;
         } else {
