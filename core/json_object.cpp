@@ -17,10 +17,16 @@ namespace qav {
 
 namespace {
 
+// What the caches of one thread hold together, at most kThreadCachedBytes, so that a
+// thread that once parsed a large tree keeps a bounded reserve, not the whole tree.
+constexpr size_t kThreadCachedBytes = size_t{8} << 20;
+thread_local size_t t_threadCachedBytes = 0;
+
 // Freed blocks of one size, per thread; a block freed on another thread than the one
 // that made it joins that thread's cache. At most kCachedBytes are kept per size and
-// thread, and a thread's cache is freed when the thread ends. The address sanitizer
-// sees every block's life only when blocks go straight to the allocator.
+// kThreadCachedBytes over all sizes of a thread, and a thread's cache is freed when the
+// thread ends. The address sanitizer sees every block's life only when blocks go
+// straight to the allocator.
 template <size_t kSize>
 class BlockCache {
   public:
@@ -28,6 +34,7 @@ class BlockCache {
 #if !defined(__SANITIZE_ADDRESS__)
         Cache& cache = t_cache;
         if (cache.count != 0) {
+            t_threadCachedBytes -= kSize;
             return cache.slots[--cache.count];
         }
 #endif
@@ -37,8 +44,10 @@ class BlockCache {
     static void Give(void* block) {
 #if !defined(__SANITIZE_ADDRESS__)
         Cache& cache = t_cache;
-        if (cache.count < cache.capacity || Grow(cache)) {
+        if (t_threadCachedBytes + kSize <= kThreadCachedBytes &&
+            (cache.count < cache.capacity || Grow(cache))) {
             cache.slots[cache.count++] = block;
+            t_threadCachedBytes += kSize;
             return;
         }
 #endif
@@ -66,6 +75,7 @@ class BlockCache {
             Cache& cache = t_cache;
             while (cache.count != 0) {
                 ::operator delete(cache.slots[--cache.count]);
+                t_threadCachedBytes -= kSize;
             }
             std::free(cache.slots);
             cache.slots = nullptr;
