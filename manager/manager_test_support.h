@@ -23,6 +23,7 @@
 #include "core/xml_element.h"
 #include "network/loopback_test_support.h"
 #include "records/monitor_identification.h"
+#include "routing/connection_state_observer.h"
 
 namespace qav::test_support {
 
@@ -216,5 +217,41 @@ inline std::string IdentificationText(const MonitorIdentification& identificatio
     document.SaveToString(text);
     return text;
 }
+
+// Keeps "up|down <local address> <priority>" for each change.
+class RecordingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_changes.push_back(std::string(connected ? "up " : "down ") + localAddress + " " +
+                            std::to_string(priority));
+    }
+    std::vector<std::string> Changes() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_changes;
+    }
+    // Whether `change` was among the changes from the `from`th on.
+    bool Saw(const std::string& change, size_t from = 0) {
+        const std::vector<std::string> changes = Changes();
+        for (size_t i = from; i < changes.size(); ++i) {
+            if (changes[i] == change) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::string Text() {
+        std::string text;
+        for (const std::string& change : Changes()) {
+            text += change + "\n";
+        }
+        return text;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_changes;
+};
 
 }  // namespace qav::test_support

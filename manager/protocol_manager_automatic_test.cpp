@@ -17,24 +17,7 @@ namespace {
 using test_support::AcceptingServer;
 using test_support::WaitUntil;
 
-// Keeps "up|down <local address> <priority>" for each change.
-class RecordingObserver final : public RefCountedObject<ConnectionStateObserver> {
-  public:
-    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
-                                int32_t priority, bool connected) override {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_changes.push_back(std::string(connected ? "up " : "down ") + localAddress + " " +
-                            std::to_string(priority));
-    }
-    std::vector<std::string> Changes() {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_changes;
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_changes;
-};
+using test_support::RecordingObserver;
 
 using test_support::IdentificationText;
 

@@ -98,41 +98,7 @@ class ServerNamespace {
     std::thread m_thread;  // last: it starts once everything above is made
 };
 
-// Keeps "up|down <local address> <priority>" for each change.
-class RecordingObserver final : public RefCountedObject<ConnectionStateObserver> {
-  public:
-    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
-                                int32_t priority, bool connected) override {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_changes.push_back(std::string(connected ? "up " : "down ") + localAddress + " " +
-                            std::to_string(priority));
-    }
-    std::vector<std::string> Changes() {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_changes;
-    }
-    // Whether `change` was among the changes from the `from`th on.
-    bool Saw(const std::string& change, size_t from = 0) {
-        const std::vector<std::string> changes = Changes();
-        for (size_t i = from; i < changes.size(); ++i) {
-            if (changes[i] == change) {
-                return true;
-            }
-        }
-        return false;
-    }
-    std::string Text() {
-        std::string text;
-        for (const std::string& change : Changes()) {
-            text += change + "\n";
-        }
-        return text;
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_changes;
-};
+using test_support::RecordingObserver;
 
 // The veth pair `name`/`peer` with `subnet`.1 on the node's side and `subnet`.2 on the
 // server's, its own routing table `table` for what leaves from `subnet`.1, and a route to
