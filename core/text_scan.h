@@ -347,7 +347,7 @@ size_t FindEither(const Char* data, size_t size, size_t from, Char first, Char s
 // last block may read a few bytes past the NUL but never memory the text's page does
 // not hold: the address and thread sanitizers are told so.
 template <ScanSet kSet, typename Char>
-[[gnu::no_sanitize("address", "thread")]] const Char* FindInTerminated(const Char* at) {
+__attribute__((no_sanitize("address", "thread"))) const Char* FindInTerminated(const Char* at) {
     static_assert(kSet.below >= 1, "the set must hold the NUL");
 #if defined(QAV_SCAN_SSE2)
     constexpr uintptr_t kPage = 4096;  // the smallest page of the processors with SSE2
