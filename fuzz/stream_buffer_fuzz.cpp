@@ -138,11 +138,11 @@ class Harness {
         }
         if (after.capacity != before.capacity) {
             Check(resize && after.capacity == before.capacity + size);
-            m_runGood = false;
+            // The array was replaced: its owner lets go of a run it held in the old one.
+            m_run = nullptr;
         }
         m_blockSize = size;
-        m_blockGood = m_block != nullptr;
-        for (int32_t i = 0; m_blockGood && i < size; ++i) {
+        for (int32_t i = 0; m_block != nullptr && i < size; ++i) {
             m_block[i] = static_cast<uint8_t>(m_next + i);
         }
     }
@@ -155,9 +155,8 @@ class Harness {
         const uint8_t* address = exact ? m_block : m_block + 1;
         const int32_t allocated = exact ? m_blockSize : m_blockSize + variant;
         const bool done = m_ring.CommitWriteBlock(address, committed, allocated);
-        const bool good = exact && m_blockGood && committed >= 0 && committed <= m_blockSize;
-        if (good || committed < 0 || committed > allocated || (committed > 0 && !exact) ||
-            (committed > 0 && !m_blockGood)) {
+        const bool good = exact && committed >= 0 && committed <= m_blockSize;
+        if (good || committed < 0 || committed > allocated || (committed > 0 && !exact)) {
             Check(done == good);
         }
         if (done && committed > 0) {
@@ -177,9 +176,9 @@ class Harness {
             return;
         }
         const bool done = m_ring.AdvanceWrite(m_block, length);
-        if (m_blockGood && length > 0 && length <= m_blockSize) {
+        if (length > 0 && length <= m_blockSize) {
             Check(done);
-        } else if (!m_blockGood || length <= 0) {
+        } else if (length <= 0) {
             Check(!done);
         }
         if (!done) {
@@ -193,7 +192,6 @@ class Harness {
     void Peek() {
         int32_t length = -1;
         m_run = m_ring.PeekBlockToRead(length);
-        m_runGood = true;
         m_runLength = length;
         if (m_model.empty()) {
             Check(m_run == nullptr && length == 0);
@@ -212,9 +210,9 @@ class Harness {
         }
         const bool done =
             byAdvance ? m_ring.AdvanceWrite(m_run, length) : m_ring.ReleaseReadBlock(m_run, length);
-        if ((length == 0 && !byAdvance) || (m_runGood && length > 0 && length <= m_runLength)) {
+        if ((length == 0 && !byAdvance) || (length > 0 && length <= m_runLength)) {
             Check(done);
-        } else if (!m_runGood || length <= 0) {
+        } else if (length <= 0) {
             Check(!done);
         }
         if (!done || length == 0) {
@@ -235,8 +233,9 @@ class Harness {
         m_ring.Reset();
         m_model.clear();
         m_closed = false;
-        m_blockGood = false;
-        m_runGood = false;
+        // The owner holds no block across a reset.
+        m_block = nullptr;
+        m_run = nullptr;
     }
 
     void SetCapacity(int32_t bytes, const qav::StreamBufferState& before) {
@@ -246,8 +245,9 @@ class Harness {
             Check(SameState(before, m_ring.GetState()));
             return;
         }
-        m_blockGood = false;
-        m_runGood = false;
+        // The array was replaced: the owner holds no block of the old one.
+        m_block = nullptr;
+        m_run = nullptr;
     }
 
     // The writer's block was committed with `length` bytes: they join the model.
@@ -276,12 +276,12 @@ class Harness {
     std::deque<uint8_t> m_model;
     uint8_t m_next = 0;
     bool m_closed = false;
-    uint8_t* m_block = nullptr;  // the writer's block; its memory is used only while good
+    // The writer's block and the reader's peeked run, each dropped as its owner must when
+    // the array they lie in may be replaced.
+    uint8_t* m_block = nullptr;
     int32_t m_blockSize = 0;
-    bool m_blockGood = false;
-    const uint8_t* m_run = nullptr;  // the reader's peeked run
+    const uint8_t* m_run = nullptr;
     int32_t m_runLength = 0;
-    bool m_runGood = false;
 };
 
 }  // namespace
