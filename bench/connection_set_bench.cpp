@@ -97,59 +97,50 @@ void AddRemoveAnchor(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void FindByIdQav(benchmark::State& state) {
+// Looks up probes of the population in `container` (the set or the anchor's maps) through
+// `find`, which answers the found context with a reference, as the set does.
+template <typename Container, typename Find>
+void RunFinds(benchmark::State& state, Find find) {
     Population population(state.range(0));
-    ConnectionSet set;
-    Fill(set, population);
+    Container container;
+    Fill(container, population);
     size_t next = 0;
     for (auto _ : state) {
         const uint32_t index = population.probes[next++ & 4095];
-        RefPtr<ConnectionContext> found =
-            set.FindContextById(population.contexts[index]->GetContextId());
+        RefPtr<ConnectionContext> found = find(container, population, index);
         benchmark::DoNotOptimize(found.get());
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+template <typename Map, typename Key>
+RefPtr<ConnectionContext> FindInMap(const Map& map, const Key& key) {
+    const auto it = map.find(key);
+    return it != map.end() ? it->second : nullptr;
+}
+
+void FindByIdQav(benchmark::State& state) {
+    RunFinds<ConnectionSet>(state, [](ConnectionSet& set, Population& population, uint32_t i) {
+        return set.FindContextById(population.contexts[i]->GetContextId());
+    });
 }
 
 void FindByIdAnchor(benchmark::State& state) {
-    Population population(state.range(0));
-    AnchorMaps maps;
-    Fill(maps, population);
-    size_t next = 0;
-    for (auto _ : state) {
-        const uint32_t index = population.probes[next++ & 4095];
-        const auto it = maps.byId.find(population.contexts[index]->GetContextId());
-        RefPtr<ConnectionContext> found = it != maps.byId.end() ? it->second : nullptr;
-        benchmark::DoNotOptimize(found.get());
-    }
-    state.SetItemsProcessed(state.iterations());
+    RunFinds<AnchorMaps>(state, [](AnchorMaps& maps, Population& population, uint32_t i) {
+        return FindInMap(maps.byId, population.contexts[i]->GetContextId());
+    });
 }
 
 void FindByStreamQav(benchmark::State& state) {
-    Population population(state.range(0));
-    ConnectionSet set;
-    Fill(set, population);
-    size_t next = 0;
-    for (auto _ : state) {
-        const uint32_t index = population.probes[next++ & 4095];
-        RefPtr<ConnectionContext> found = set.FindContextByStream(population.streams[index].get());
-        benchmark::DoNotOptimize(found.get());
-    }
-    state.SetItemsProcessed(state.iterations());
+    RunFinds<ConnectionSet>(state, [](ConnectionSet& set, Population& population, uint32_t i) {
+        return set.FindContextByStream(population.streams[i].get());
+    });
 }
 
 void FindByStreamAnchor(benchmark::State& state) {
-    Population population(state.range(0));
-    AnchorMaps maps;
-    Fill(maps, population);
-    size_t next = 0;
-    for (auto _ : state) {
-        const uint32_t index = population.probes[next++ & 4095];
-        const auto it = maps.byStream.find(population.streams[index].get());
-        RefPtr<ConnectionContext> found = it != maps.byStream.end() ? it->second : nullptr;
-        benchmark::DoNotOptimize(found.get());
-    }
-    state.SetItemsProcessed(state.iterations());
+    RunFinds<AnchorMaps>(state, [](AnchorMaps& maps, Population& population, uint32_t i) {
+        return FindInMap(maps.byStream, population.streams[i].get());
+    });
 }
 
 BENCHMARK(AddRemoveQav)->Name("add_remove/qav")->Arg(10)->Arg(10000);

@@ -134,6 +134,14 @@ void RestoreRoutes(const std::string& name, const std::string& subnet, int table
        " metric " + std::to_string(metric));
 }
 
+// The server's own address, on the loopback of its namespace.
+void AddServerAddress(ServerNamespace& space) {
+    space.Run([] {
+        Ip("addr add " + std::string(kServerAddress) + "/32 dev lo");
+        Ip("link set lo up");
+    });
+}
+
 using test_support::IdentificationText;
 
 using ProtocolManagerPaths = test_support::LoggedManagerTest;
@@ -145,10 +153,7 @@ TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
     }
     ServerNamespace space;
     ASSERT_TRUE(space.Made()) << "no namespace for the server";
-    space.Run([] {
-        Ip("addr add " + std::string(kServerAddress) + "/32 dev lo");
-        Ip("link set lo up");
-    });
+    AddServerAddress(space);
     AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
     AddPath(space, "wlan1", "swlan1", "10.2.0", 102, 2);
     std::unique_ptr<AcceptingServer> server;
@@ -237,10 +242,7 @@ TEST_F(ProtocolManagerPaths, AServerStartedLaterIsReached) {
     }
     ServerNamespace space;
     ASSERT_TRUE(space.Made()) << "no namespace for the server";
-    space.Run([] {
-        Ip("addr add " + std::string(kServerAddress) + "/32 dev lo");
-        Ip("link set lo up");
-    });
+    AddServerAddress(space);
     AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
     // A port known to be free: taken by a listener that is closed at once.
     int32_t port = 0;
