@@ -1,5 +1,8 @@
 #include <cmath>
+#include <cstdio>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -63,6 +66,69 @@ TEST(JsonObject, WritesTheCompactForm) {
         wide.clear();
         edge.AppendText(wide);
         EXPECT_EQ(wide, u"\"" + WString(length, u'a') + u"\\u0001\"") << length;
+    }
+}
+
+// The writer's rule, one unit at a time.
+template <typename String>
+String EscapedOneByOne(const WString& text) {
+    using Char = typename String::value_type;
+    String out(1, '"');
+    for (size_t i = 0; i < text.size(); ++i) {
+        const WChar c = text[i];
+        const char* shortForm = c == u'"'    ? "\\\""
+                                : c == u'\\' ? "\\\\"
+                                : c == u'/'  ? "\\/"
+                                : c == u'\b' ? "\\b"
+                                : c == u'\t' ? "\\t"
+                                : c == u'\n' ? "\\n"
+                                : c == u'\f' ? "\\f"
+                                : c == u'\r' ? "\\r"
+                                             : nullptr;
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
+                          text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if (shortForm != nullptr) {
+            out.append(shortForm, shortForm + 2);
+        } else if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF && !pair)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out.append(escape, escape + 6);
+        } else {
+            WString unit(1, c);
+            if (pair) {
+                unit.push_back(text[++i]);
+            }
+            if constexpr (sizeof(Char) == 2) {
+                out += unit;
+                continue;
+            }
+            std::string utf8;
+            EXPECT_TRUE(WideToUtf8Strict(unit, utf8));
+            out.append(utf8.begin(), utf8.end());
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+TEST(JsonObject, WritesEveryStringAsTheRuleOneUnitAtATime) {
+    // Runs of plain ASCII of every length between escapes, non-ASCII units, pairs and
+    // lone surrogates, long enough to span several of the writer's pieces.
+    const WChar kOthers[] = {u'"', u'\\', u'/', u'\n', 0x01, 0x7F, 0xE9, 0x4E2D, 0xD83D, 0xDE00};
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 400; ++round) {
+        WString text;
+        const size_t length = random() % 700;
+        while (text.size() < length) {
+            text.append(random() % 20, static_cast<WChar>(u'a' + random() % 26));
+            text.push_back(kOthers[random() % std::size(kOthers)]);
+        }
+        JsonObject value;
+        value.GetNode()->SetWString(text);
+        EXPECT_EQ(Written(value), EscapedOneByOne<std::string>(text)) << round;
+        WString wide;
+        value.AppendText(wide);
+        EXPECT_EQ(wide, EscapedOneByOne<WString>(text)) << round;
     }
 }
 

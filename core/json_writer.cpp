@@ -65,22 +65,28 @@ size_t WriteEscape(WChar c, Char* out) {
     return 6;
 }
 
-// Copies, eight units at a time, the longest run of ASCII that needs no escape, at most
-// `room` units; returns how many it copied. Most text of messages is such ASCII.
+// Copies the plain ASCII (no escape needed) at the front of data[0, count) to `out`, a
+// block of eight units at a time, and returns how many units that was; `room` is at least
+// 8. The block that ends the run is written whole, its units past the run included: the
+// caller's next writes go over them. Most text of messages is such ASCII, and the short
+// runs between escapes and non-ASCII characters then cost a block step, not a step per
+// character.
 template <typename Char>
 size_t CopyPlainAscii(const WChar* data, size_t count, Char* out, size_t room) {
     constexpr ScanSet kNotPlain = WithNonAscii(kJsonEscapedSet);
+    constexpr size_t kBlock = kScanLanes<WChar>;
     size_t done = 0;
-    while (count - done >= 8 && room - done >= 8) {
-        if (AnyInSet<kNotPlain>(data + done)) {
-            break;
-        }
+    while (count - done >= kBlock && room - done >= kBlock) {
+        const size_t plain = FirstInSet<kNotPlain>(data + done);
         if constexpr (std::is_same_v<Char, char>) {
             NarrowBlock(data + done, out + done);
         } else {
-            std::char_traits<WChar>::copy(out + done, data + done, 8);
+            std::char_traits<WChar>::copy(out + done, data + done, kBlock);
         }
-        done += 8;
+        done += plain;
+        if (plain != kBlock) {
+            break;
+        }
     }
     return done;
 }
@@ -92,45 +98,50 @@ template <typename String>
 void WriteString(String& out, WStringView text) {
     using Char = typename String::value_type;
     constexpr size_t kPiece = 256;
-    constexpr size_t kLongest = 6;  // an escape; the UTF-8 of a pair takes 4
+    // Room kept for one step: a block of plain ASCII, or one unit as an escape (6), or a
+    // pair (4 bytes of UTF-8), and the closing quote.
+    constexpr size_t kStep = kScanLanes<WChar> + 1;
     Char piece[kPiece];
     size_t used = 0;
     ReserveMore(out, text.size() + 2);
     piece[used++] = '"';
     const WChar* data = text.data();
     const size_t count = text.size();
-    for (size_t i = 0; i < count; ++i) {
-        if (used + kLongest + 1 > kPiece) {  // room for one more unit and the closing quote
+    size_t i = 0;
+    while (i < count) {
+        if (used + kStep > kPiece) {
             out.append(piece, used);
             used = 0;
         }
-        if (const size_t copied =
-                CopyPlainAscii(data + i, count - i, piece + used, kPiece - 1 - used);
-            copied != 0) {
-            used += copied;
-            i += copied - 1;
-            continue;
+        const size_t copied = CopyPlainAscii(data + i, count - i, piece + used, kPiece - 1 - used);
+        used += copied;
+        i += copied;
+        if (i == count) {
+            break;
         }
-        const WChar c = data[i];
+        if (copied != 0 && used + kStep > kPiece) {
+            continue;  // the unit that ended the run goes into the next piece
+        }
+        const WChar c = data[i++];
         if (c < 0x80) {
             if (!IsInScanSet<kJsonEscapedSet>(c)) {
                 piece[used++] = static_cast<Char>(c);
             } else {
                 used += WriteEscape(c, piece + used);
             }
-        } else if (c < 0xD800 || c > 0xDFFF) {
+        } else if (!IsHighSurrogate(c) && !IsLowSurrogate(c)) {
             if constexpr (std::is_same_v<Char, char>) {
                 used += static_cast<size_t>(EncodeUnitUtf8(c, piece + used));
             } else {
                 piece[used++] = c;
             }
-        } else if (IsHighSurrogate(c) && i + 1 < count && IsLowSurrogate(data[i + 1])) {
+        } else if (IsHighSurrogate(c) && i < count && IsLowSurrogate(data[i])) {
             if constexpr (std::is_same_v<Char, char>) {
-                EncodePairUtf8(c, data[i + 1], piece + used);
+                EncodePairUtf8(c, data[i], piece + used);
                 used += 4;
             } else {
                 piece[used++] = c;
-                piece[used++] = data[i + 1];
+                piece[used++] = data[i];
             }
             ++i;
         } else {
@@ -144,18 +155,46 @@ void WriteString(String& out, WStringView text) {
 template <typename String>
 void WriteValue(String& out, const JsonValue* node);
 
+// What writing the value reads first after the node: its text or its container. The
+// node itself must be at hand (fetched one step earlier), or this waits for it.
+void PrefetchContent(const JsonValue* node) {
+    if (node == nullptr) {
+        return;
+    }
+    if (node->GetType() == kJsonString) {
+        __builtin_prefetch(node->GetString().data());
+    } else if (node->GetType() == kJsonObject) {
+        __builtin_prefetch(node->GetMembers());
+    } else if (node->GetType() == kJsonArray) {
+        __builtin_prefetch(node->GetElements());
+    }
+}
+
 template <typename String>
 void WriteMembers(String& out, const JsonVariablesMap& members) {
     QAV_TRACE("JSONVM::ApTx");
     AppendAscii(out, "{ ");
     bool first = true;
-    for (auto at = members.begin(); at != members.end(); ++at) {
-        // A large tree does not fit the caches: the next node is fetched while this one
-        // is written.
-        if (const auto next = std::next(at); next != members.end()) {
-            __builtin_prefetch(next->second.FindNode());
+    // A large tree does not fit the processor's caches, and its nodes, their texts and
+    // containers lie apart: while a member is written, the node two members on is
+    // fetched, and the content of the next one, whose node the step before fetched.
+    const auto end = members.end();
+    auto at = members.begin();
+    auto next = at != end ? std::next(at) : end;
+    if (next != end) {
+        __builtin_prefetch(next->second.FindNode());
+    }
+    while (at != end) {
+        const auto after = next != end ? std::next(next) : end;
+        if (after != end) {
+            __builtin_prefetch(after->second.FindNode());
+        }
+        if (next != end) {
+            PrefetchContent(next->second.FindNode());
         }
         const auto& [name, value] = *at;
+        at = next;
+        next = after;
         // Set never stores a null value, but a shared value may have become null since.
         const JsonValue* node = value.FindNode();
         if (node == nullptr || node->GetType() == kJsonNull) {
@@ -176,9 +215,16 @@ template <typename String>
 void WriteElements(String& out, const JsonArray& elements) {
     QAV_TRACE("JSONAR::ApTx");
     AppendAscii(out, "[ ");
-    for (size_t i = 0; i < elements.size(); ++i) {
-        if (i + 1 < elements.size()) {
-            __builtin_prefetch(elements[i + 1].FindNode());
+    const size_t count = elements.size();
+    if (count > 1) {
+        __builtin_prefetch(elements[1].FindNode());
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (i + 2 < count) {
+            __builtin_prefetch(elements[i + 2].FindNode());
+        }
+        if (i + 1 < count) {
+            PrefetchContent(elements[i + 1].FindNode());
         }
         if (i != 0) {
             AppendAscii(out, ", ");
