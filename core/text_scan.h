@@ -301,6 +301,40 @@ inline void NarrowBlock(const WChar* in, char* out) {
 #endif
 }
 
+// Writes the `count` bytes at `in`, which are ASCII, as `count` units, and nothing past
+// them; count is below 16. Two stores that may overlap, not a loop whose end a branch
+// must guess: the end of an ASCII run inside a block is where text is least predictable.
+inline void WidenAsciiFront(const char* in, size_t count, WChar* out) {
+#if defined(QAV_SCAN_SSE2)
+    const __m128i zero = _mm_setzero_si128();
+    if (count >= 8) {
+        const __m128i front = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in));
+        const __m128i back = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + count - 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(front, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count - 8),
+                         _mm_unpacklo_epi8(back, zero));
+    } else if (count >= 4) {
+        int32_t front;
+        int32_t back;
+        std::memcpy(&front, in, 4);
+        std::memcpy(&back, in + count - 4, 4);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                         _mm_unpacklo_epi8(_mm_cvtsi32_si128(front), zero));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + count - 4),
+                         _mm_unpacklo_epi8(_mm_cvtsi32_si128(back), zero));
+    } else if (count != 0) {
+        // 1, 2 or 3 bytes: the first, the middle and the last cover them all.
+        out[0] = static_cast<unsigned char>(in[0]);
+        out[count / 2] = static_cast<unsigned char>(in[count / 2]);
+        out[count - 1] = static_cast<unsigned char>(in[count - 1]);
+    }
+#else
+    for (size_t k = 0; k < count; ++k) {
+        out[k] = static_cast<unsigned char>(in[k]);
+    }
+#endif
+}
+
 // ---- Searches and runs ----------------------------------------------------------------
 
 inline size_t FirstLane(unsigned mask) {
