@@ -119,9 +119,11 @@ class TextSink {
     void Put(char c) { *m_at++ = static_cast<Char>(c); }
 
     void PutAscii(const char* text) {
+        Char* at = m_at;  // see PutEscapedUtf8
         while (*text != 0) {
-            *m_at++ = static_cast<Char>(*text++);
+            *at++ = static_cast<Char>(*text++);
         }
+        m_at = at;
     }
 
     void PutPlain(WStringView text) { PutRun(text.data(), text.size()); }
@@ -146,55 +148,59 @@ class TextSink {
   private:
     void PutEscapedUtf8(WStringView text) {
         const WChar* data = text.data();
+        const size_t size = text.size();
+        // The position is kept here rather than in m_at: a byte stored through a char
+        // pointer could be m_at itself for all the compiler knows, so it would store and
+        // reload the member around every byte.
+        char* at = m_at;
         size_t i = 0;
         // Eight units at once while they are plain ASCII; all eight are stored, and the
         // bytes after the plain ones are written over next.
         constexpr ScanSet kNotPlain = WithNonAscii(kXmlEscapedSet);
-        while (i + 8 <= text.size()) {
-            NarrowBlock(data + i, m_at);
+        while (i + 8 <= size) {
+            NarrowBlock(data + i, at);
             const size_t count = FirstInSet<kNotPlain>(data + i);
-            if (count == 8) {
-                m_at += 8;
-                i += 8;
-                continue;
-            }
-            m_at += count;
+            at += count;
             i += count;
             if (count == 0) {
                 // Non-ASCII text often comes in runs: take the block one unit at a time.
                 for (const size_t end = i + 8; i < end; ++i) {
-                    PutEscapedUnit(data[i]);
+                    at = PutEscapedUnit(data[i], at);
                 }
             }
         }
-        for (; i < text.size(); ++i) {
-            PutEscapedUnit(data[i]);
+        for (; i < size; ++i) {
+            at = PutEscapedUnit(data[i], at);
         }
+        m_at = at;
     }
 
     // Room for eight bytes is reserved past every unit (ReserveText).
-    void PutEscapedUnit(WChar unit) {
+    static char* PutEscapedUnit(WChar unit, char* at) {
         if (unit >= 0x80) {
-            m_at += EncodeUnitUtf8(unit, m_at);
-        } else if (IsXmlEscaped(unit)) {
-            const XmlEscapeText& escape = XmlEscapeOf(unit);
-            std::memcpy(m_at, escape.text, sizeof(escape.text));
-            m_at += escape.length;
-        } else {
-            *m_at++ = static_cast<Char>(unit);
+            return at + EncodeUnitUtf8(unit, at);
         }
+        if (IsXmlEscaped(unit)) {
+            const XmlEscapeText& escape = XmlEscapeOf(unit);
+            std::memcpy(at, escape.text, sizeof(escape.text));
+            return at + escape.length;
+        }
+        *at = static_cast<char>(unit);
+        return at + 1;
     }
 
     void PutRun(const WChar* text, size_t count) {
         if constexpr (kUtf8) {
+            char* at = m_at;  // see PutEscapedUtf8
             for (size_t i = 0; i < count; ++i) {
                 const WChar unit = text[i];
                 if (unit < 0x80) {
-                    *m_at++ = static_cast<char>(unit);
+                    *at++ = static_cast<char>(unit);
                 } else {
-                    m_at += EncodeUnitUtf8(unit, m_at);
+                    at += EncodeUnitUtf8(unit, at);
                 }
             }
+            m_at = at;
         } else {
             std::char_traits<WChar>::copy(m_at, text, count);
             m_at += count;
