@@ -419,10 +419,8 @@ inline size_t WidenAsciiRun(const char* in, size_t count, WChar* out) {
     size_t i = 0;
     for (; count - i >= 16; i += 16) {
         if (const unsigned nonAscii = MatchLanes<kNonAscii>(in + i); nonAscii != 0) {
-            for (const size_t end = i + FirstLane(nonAscii); i < end; ++i) {
-                out[i] = static_cast<unsigned char>(in[i]);
-            }
-            return i;
+            WidenAsciiFront(in + i, FirstLane(nonAscii), out + i);
+            return i + FirstLane(nonAscii);
         }
         WidenBlock(in + i, out + i);
     }
