@@ -53,6 +53,8 @@ constexpr int kMaxJsonNesting = 256;
 class JsonValue;
 class JsonVariablesMap;
 class JsonArray;
+template <typename Char>
+class JsonTextReader;
 
 // The blocks of a tree (nodes, members, elements) come from a per-thread cache of
 // freed blocks: a parse makes a block or two per value and dropping the tree frees
@@ -117,8 +119,9 @@ class JsonObject {
     // Parses one value from the NUL-terminated text into this value, replacing its
     // content; only white space may follow. On failure the value holds what was built.
     bool FromText(const WChar* text);
-    // The same from UTF-8, decoded as SetString decodes it (text past a NUL is not
-    // read). For bytes from the network: a message needs no wide copy of its own.
+    // The same from UTF-8, read as its decoding by SetString's rule would be (text past
+    // a NUL is not read). The bytes are parsed as they are, decoding only the strings,
+    // names and tokens that the tree keeps: bytes from the network need no wide copy.
     bool FromUtf8Text(std::string_view text);
 
     // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.
@@ -221,6 +224,8 @@ class JsonValue {
 
   private:
     friend class JsonObject;
+    template <typename Char>
+    friend class JsonTextReader;
 
     // Frees the string or the container that the type being left holds.
     void ReleaseContent();

@@ -1,9 +1,13 @@
-// The tolerant JSON parser. Every step reads through a NUL-terminated text and stops at
-// its NUL, so no step reads past the end; containers nest at most kMaxJsonNesting deep.
+// The tolerant JSON parser, over wide text and over UTF-8 bytes. Every step stops at the
+// text's end (its NUL, or the last byte), so no step reads past it; containers nest at
+// most kMaxJsonNesting deep.
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -12,6 +16,7 @@
 #include "core/text_scan.h"
 #include "core/text_utils.h"
 #include "core/trace_frame.h"
+#include "core/utf8_codec.h"
 
 namespace qav {
 
@@ -19,13 +24,6 @@ namespace {
 
 constexpr bool IsJsonWhiteSpace(WChar c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
-
-const WChar* SkipWhiteSpace(const WChar* position) {
-    while (IsJsonWhiteSpace(*position)) {
-        ++position;
-    }
-    return position;
 }
 
 // The characters that end an unquoted value, besides the text's end.
@@ -216,161 +214,28 @@ constexpr WChar UnescapedChar(WChar c) {
     }
 }
 
-// The unit written by exactly four hexadecimal digits; the text may end among them.
-bool ReadHexUnit(const WChar* hex, WChar& unit) {
-    uint32_t value = 0;
-    for (int read = 0; read < 4; ++read) {
-        const int digit = HexDigitValue(hex[read]);  // -1 for the NUL too
-        if (digit < 0) {
-            int shown = read;
-            while (shown < 4 && hex[shown] != 0) {
-                ++shown;
-            }
-            Report("Invalid JSON string hex char sequence: %.*ls", shown,
-                   WStringView(hex, static_cast<size_t>(shown)));
-            return false;
+// Copies `count` units, fewer than 16, in two overlapping moves: short strings are the
+// common case, and a general copy pays for its set-up on each.
+inline void CopyShortRun(const WChar* in, size_t count, WChar* out) {
+    if (count >= 8) {
+        std::memcpy(out, in, 16);
+        std::memcpy(out + count - 8, in + count - 8, 16);
+    } else if (count >= 4) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + count - 4, in + count - 4, 8);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = in[i];
         }
-        value = value << 4 | static_cast<uint32_t>(digit);
     }
-    unit = static_cast<WChar>(value);
-    return true;
 }
 
 // What ends a run of a string's plain characters: its quote, an escape, the text's end.
 constexpr ScanSet kStringEnd = ScanSetOf(1, false, '"', '\\');
 
-int OffsetOf(const WChar* text, const WChar* position) {
-    const ptrdiff_t offset = position - text;
-    return offset > INT_MAX ? INT_MAX : static_cast<int>(offset);
-}
-
-}  // namespace
-
-bool JsonObject::FromText(const WChar* text) {
-    QAV_TRACE("JSONOB::FrTx1");
-    static constexpr WChar kEmptyText[] = {0};
-    if (text == nullptr) {
-        text = kEmptyText;
-    }
-    const WChar* position = text;
-    if (!ParseValue(position, 0)) {
-        // A text of white space alone holds no value to complain about; a value that
-        // the end of the text cut off is reported like any other failure.
-        if (*position != 0 || SkipWhiteSpace(text) != position) {
-            Report("JSON parse failed at char #%d", OffsetOf(text, position));
-        }
-        return false;
-    }
-    position = SkipWhiteSpace(position);
-    if (*position != 0) {
-        Report("Invalid char after JSON object: %c", ReportedChar(*position));
-        return false;
-    }
-    return true;
-}
-
-bool JsonObject::FromUtf8Text(std::string_view text) {
-    // The wide text of a message goes into a buffer the thread keeps, so that a
-    // stream of messages costs no allocation. A large text's buffer is freed: kept,
-    // it would hold memory for good, and the C library, which maps large blocks of
-    // its own, takes to reusing such sizes only once one has been freed. Taken out
-    // while in use: a parse that ends up here again (a logger of reports that reads
-    // JSON) finds it empty.
-    constexpr size_t kKeptUnits = size_t{32} << 10;
-    thread_local WString t_kept;
-    WString wide;
-    wide.swap(t_kept);
-    wide.clear();
-    AppendUtf8AsWide(text, wide);
-    const bool parsed = FromText(wide.c_str());
-    if (wide.capacity() <= kKeptUnits) {
-        t_kept.swap(wide);
-    }
-    return parsed;
-}
-
-bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    QAV_TRACE("JSONOB::FrTx2");
-    position = SkipWhiteSpace(position);
-    const WChar first = *position;
-    if (first == 0) {
-        return false;
-    }
-    if (first == u'"') {
-        JsonValue* node = GetNode();
-        node->SetType(kJsonString);
-        node->m_string.clear();
-        ++position;
-        return ReadString(position, node->m_string);
-    }
-    if (first == u'[' || first == u'{') {
-        if (depth >= kMaxJsonNesting) {
-            Report("JSON nesting deeper than %d levels.", kMaxJsonNesting);
-            return false;
-        }
-        ++position;
-        return first == u'[' ? MakeArray().ReadArray(position, depth + 1)
-                             : MakeObject().ReadStruct(position, depth + 1);
-    }
-    return ReadScalar(position);
-}
-
-bool JsonObject::ReadString(const WChar*& position, WString& out) {
-    QAV_TRACE("JSONOB::RdSt");
-    const WChar* at = FindInTerminated<kStringEnd>(position);
-    if (*at == u'"') {
-        out.append(position, static_cast<size_t>(at - position));
-        position = at + 1;
-        return true;
-    }
-    // Escapes follow: the distance to the closing quote bounds what the string holds,
-    // so it is stored once instead of growing piece by piece.
-    const WChar* end = at;
-    while (*end == u'\\') {
-        end = FindInTerminated<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
-    }
-    out.reserve(out.size() + static_cast<size_t>(end - position));
-    out.append(position, static_cast<size_t>(at - position));
-    for (;;) {
-        if (*at != u'\\') {
-            position = *at == 0 ? at : at + 1;
-            return *at != 0;
-        }
-        const WChar escaped = at[1];
-        if (escaped == 0) {
-            position = at + 1;
-            return false;
-        }
-        at += 2;
-        if (escaped == u'u') {
-            WChar unit = 0;
-            if (!ReadHexUnit(at, unit)) {
-                position = at;
-                return false;
-            }
-            out.push_back(unit);
-            at += 4;
-        } else {
-            out.push_back(UnescapedChar(escaped));
-        }
-        const WChar* run = at;
-        at = FindInTerminated<kStringEnd>(at);
-        out.append(run, static_cast<size_t>(at - run));
-    }
-}
-
-bool JsonObject::ReadScalar(const WChar*& position) {
-    QAV_TRACE("JSONOB::RNSV");
-    const WChar* end = position;
-    while (!EndsScalar(*end)) {
-        ++end;
-    }
-    if (end == position) {
-        Report("Empty JSON value, ending with --> %c <--", ReportedChar(*end));
-        return false;
-    }
-    const WStringView token(position, static_cast<size_t>(end - position));
-    JsonValue* node = GetNode();
+// A scalar's token, once read, whatever the width of the text it came from.
+bool ReadScalarToken(JsonObject& value, WStringView token) {
+    JsonValue* node = value.GetNode();
     int32_t integer = 0;
     double number = 0;
     if (EqualsNoCase(token, "null")) {
@@ -397,37 +262,377 @@ bool JsonObject::ReadScalar(const WChar*& position) {
                 return false;
         }
     }
-    position = end;
     return true;
 }
 
-bool JsonArray::ReadArray(const WChar*& position, int depth) {
+}  // namespace
+
+// The parser over text of either width: wide text ending at its NUL, or UTF-8 bytes
+// ending at their end or at a NUL byte. UTF-8 is decoded only where units are kept
+// (strings, names, tokens) or shown (reports), by the same lenient rule as
+// AppendUtf8AsWide, so that it parses exactly as its decoding would.
+//
+// That holds because every character the parser looks for is ASCII, an ASCII byte is
+// always a character of its own, and no sequence decodes to ASCII: a byte from 0x80 on
+// can stand for the unit it begins wherever the parser only compares, and every
+// position the parser stops at is where a decoded unit begins.
+template <typename Char>
+class JsonTextReader {
+  public:
+    static constexpr bool kWide = sizeof(Char) == sizeof(WChar);
+
+    // `end` bounds UTF-8 bytes; wide text has none.
+    explicit JsonTextReader(const Char* end = nullptr) : m_end(end) {}
+
+    bool ParseText(JsonObject& value, const Char* text) const;
+    bool ParseValue(JsonObject& value, const Char*& position, int depth) const;
+    bool ReadScalar(JsonObject& value, const Char*& position) const;
+    bool ReadString(const Char*& position, WString& out) const;
+    bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth) const;
+    bool ReadArray(JsonArray& elements, const Char*& position, int depth) const;
+
+  private:
+    // The unit at `at` as far as comparisons go, 0 at the end.
+    WChar At(const Char* at) const {
+        if constexpr (kWide) {
+            return *at;
+        } else {
+            return at < m_end ? static_cast<unsigned char>(*at) : 0;
+        }
+    }
+
+    // The unit that begins at `at`, decoded, for reports.
+    WChar Decoded(const Char* at) const {
+        const WChar unit = At(at);
+        if constexpr (kWide) {
+            return unit;
+        } else {
+            if (unit < 0x80) {
+                return unit;
+            }
+            WChar units[2] = {};
+            WChar* out = units;
+            DecodeUtf8Sequence(Bytes(at), Left(at), out);
+            return units[0];
+        }
+    }
+
+    const unsigned char* Bytes(const Char* at) const {
+        return reinterpret_cast<const unsigned char*>(at);
+    }
+    size_t Left(const Char* at) const { return static_cast<size_t>(m_end - at); }
+
+    const Char* SkipWhiteSpace(const Char* at) const {
+        while (IsJsonWhiteSpace(At(at))) {
+            ++at;
+        }
+        return at;
+    }
+
+    // The first character of the set at or after `at`; the end of the text is in it.
+    template <ScanSet kSet>
+    const Char* Find(const Char* at) const {
+        if constexpr (kWide) {
+            return FindInTerminated<kSet>(at);
+        } else {
+            // Inline: strings are short, and most of them end in their first block.
+            for (; Left(at) >= kScanLanes<Char>; at += kScanLanes<Char>) {
+                if (const size_t first = FirstInSet<kSet>(at); first != kScanLanes<Char>) {
+                    return at + first;
+                }
+            }
+            while (at < m_end && !IsInScanSet<kSet>(ScanUnit(*at))) {
+                ++at;
+            }
+            return at;
+        }
+    }
+
+    // Appends the `count` ASCII bytes at `in`, widened, a block at a time.
+    void AppendAscii(const char* in, size_t count, WString& out) const {
+        constexpr size_t kBlock = kScanLanes<char>;
+        const size_t start = out.size();
+        out.resize(start + count);
+        WChar* const o = out.data() + start;
+        if (count < kBlock) {
+            if (Left(in) >= kBlock) {
+                WChar block[kBlock];
+                WidenBlock(in, block);
+                CopyShortRun(block, count, o);
+                return;
+            }
+            for (size_t i = 0; i < count; ++i) {
+                o[i] = static_cast<unsigned char>(in[i]);
+            }
+            return;
+        }
+        for (size_t i = 0; count - i > kBlock; i += kBlock) {
+            WidenBlock(in + i, o + i);
+        }
+        WidenBlock(in + count - kBlock, o + count - kBlock);  // the last, overlapping
+    }
+
+    // The units from `text` to `position`, as reports count them.
+    int OffsetOf(const Char* text, const Char* position) const;
+
+    bool ReadHexUnit(const Char* hex, WChar& unit) const;
+
+    const Char* m_end;
+};
+
+template <typename Char>
+int JsonTextReader<Char>::OffsetOf(const Char* text, const Char* position) const {
+    size_t units = static_cast<size_t>(position - text);
+    if constexpr (!kWide) {
+        units = 0;
+        for (const Char* at = text; at < position;) {
+            if (At(at) < 0x80) {
+                ++at;
+                ++units;
+            } else if (const size_t size = WellFormedSequenceLength(Bytes(at), Left(at));
+                       size != 0) {
+                at += size;
+                units += size >= 4 ? 2 : 1;  // beyond the basic plane: a surrogate pair
+            } else {
+                at += InvalidSequenceLength(Bytes(at), Left(at));
+                ++units;
+            }
+        }
+    }
+    return units > INT_MAX ? INT_MAX : static_cast<int>(units);
+}
+
+// The unit written by exactly four hexadecimal digits; the text may end among them.
+template <typename Char>
+bool JsonTextReader<Char>::ReadHexUnit(const Char* hex, WChar& unit) const {
+    uint32_t value = 0;
+    for (int read = 0; read < 4; ++read) {
+        const int digit = HexDigitValue(At(hex + read));  // -1 for the end too
+        if (digit < 0) {
+            // The report shows the next four units, as far as the text goes.
+            WChar shown[5] = {};
+            int count = 0;
+            for (const Char* at = hex; count < 4 && At(at) != 0;) {
+                if constexpr (kWide) {
+                    shown[count++] = *at++;
+                } else if (At(at) < 0x80) {
+                    shown[count++] = At(at++);
+                } else {
+                    WChar* out = shown + count;
+                    at += DecodeUtf8Sequence(Bytes(at), Left(at), out);
+                    count = static_cast<int>(out - shown);
+                }
+            }
+            count = count > 4 ? 4 : count;
+            Report("Invalid JSON string hex char sequence: %.*ls", count,
+                   WStringView(shown, static_cast<size_t>(count)));
+            return false;
+        }
+        value = value << 4 | static_cast<uint32_t>(digit);
+    }
+    unit = static_cast<WChar>(value);
+    return true;
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) const {
+    QAV_TRACE("JSONOB::FrTx1");
+    const Char* position = text;
+    if (!ParseValue(value, position, 0)) {
+        // A text of white space alone holds no value to complain about; a value that
+        // the end of the text cut off is reported like any other failure.
+        if (At(position) != 0 || SkipWhiteSpace(text) != position) {
+            Report("JSON parse failed at char #%d", OffsetOf(text, position));
+        }
+        return false;
+    }
+    position = SkipWhiteSpace(position);
+    if (At(position) != 0) {
+        Report("Invalid char after JSON object: %c", ReportedChar(Decoded(position)));
+        return false;
+    }
+    return true;
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, int depth) const {
+    QAV_TRACE("JSONOB::FrTx2");
+    position = SkipWhiteSpace(position);
+    const WChar first = At(position);
+    if (first == 0) {
+        return false;
+    }
+    if (first == u'"') {
+        JsonValue* node = value.GetNode();
+        node->SetType(kJsonString);
+        node->m_string.clear();
+        ++position;
+        return ReadString(position, node->m_string);
+    }
+    if (first == u'[' || first == u'{') {
+        if (depth >= kMaxJsonNesting) {
+            Report("JSON nesting deeper than %d levels.", kMaxJsonNesting);
+            return false;
+        }
+        ++position;
+        return first == u'[' ? ReadArray(value.MakeArray(), position, depth + 1)
+                             : ReadStruct(value.MakeObject(), position, depth + 1);
+    }
+    return ReadScalar(value, position);
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
+    QAV_TRACE("JSONOB::RdSt");
+    if constexpr (kWide) {
+        const WChar* at = Find<kStringEnd>(position);
+        if (*at == u'"') {
+            out.append(position, static_cast<size_t>(at - position));
+            position = at + 1;
+            return true;
+        }
+    } else {
+        // Most strings are plain ASCII: widened in one step.
+        const Char* at = Find<WithNonAscii(kStringEnd)>(position);
+        if (At(at) == u'"') {
+            AppendAscii(position, static_cast<size_t>(at - position), out);
+            position = at + 1;
+            return true;
+        }
+    }
+    // Escapes or (in UTF-8) sequences follow: the distance to the closing quote bounds
+    // the units the string holds, so room for them is made once and cut to what was
+    // written.
+    const Char* end = Find<kStringEnd>(position);
+    while (At(end) == u'\\') {
+        end = Find<kStringEnd>(end + (At(end + 1) != 0 ? 2 : 1));
+    }
+    // UTF-8 is widened a block at a time, which may write a block's units past the
+    // last one: room for them is made too.
+    const size_t start = out.size();
+    out.resize(start + static_cast<size_t>(end - position) + (kWide ? 0 : kScanLanes<char>));
+    WChar* const begin = out.data();
+    WChar* o = begin + start;
+    const auto finish = [&](const Char* at, bool read) {
+        out.resize(static_cast<size_t>(o - begin));
+        position = at;
+        return read;
+    };
+    const Char* at = position;
+    for (;;) {
+        // The plain run up to the next quote, escape or end.
+        if constexpr (kWide) {
+            const WChar* runEnd = Find<kStringEnd>(at);
+            o = std::copy(at, runEnd, o);
+            at = runEnd;
+        } else {
+            constexpr ScanSet kStop = WithNonAscii(kStringEnd);
+            for (;;) {
+                if (Left(at) >= kScanLanes<char>) {
+                    WidenBlock(at, o);
+                    const size_t ascii = FirstInSet<kStop>(at);
+                    at += ascii;
+                    o += ascii;
+                    if (ascii == kScanLanes<char>) {
+                        continue;
+                    }
+                } else {
+                    while (!IsInScanSet<kStop>(At(at))) {
+                        *o++ = static_cast<unsigned char>(*at++);
+                    }
+                }
+                if (At(at) < 0x80) {
+                    break;
+                }
+                at += DecodeUtf8Sequence(Bytes(at), Left(at), o);
+            }
+        }
+        const WChar c = At(at);
+        if (c != u'\\') {
+            return c != 0 ? finish(at + 1, true) : finish(at, false);
+        }
+        const WChar escaped = At(at + 1);
+        if (escaped == 0) {
+            return finish(at + 1, false);
+        }
+        if (!kWide && escaped >= 0x80) {
+            // An escaped sequence stands for itself: decoded with the run it begins.
+            ++at;
+            continue;
+        }
+        at += 2;
+        if (escaped == u'u') {
+            WChar unit = 0;
+            if (!ReadHexUnit(at, unit)) {
+                return finish(at, false);
+            }
+            *o++ = unit;
+            at += 4;
+        } else {
+            *o++ = UnescapedChar(escaped);
+        }
+    }
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) const {
+    QAV_TRACE("JSONOB::RNSV");
+    const Char* end = position;
+    WChar seen = 0;  // every unit's bits: from 0x80 on when a byte is not ASCII
+    for (WChar c = At(end); !EndsScalar(c); c = At(++end)) {
+        seen |= c;
+    }
+    if (end == position) {
+        Report("Empty JSON value, ending with --> %c <--", ReportedChar(At(end)));
+        return false;
+    }
+    const size_t length = static_cast<size_t>(end - position);
+    bool read = false;
+    if constexpr (kWide) {
+        read = ReadScalarToken(value, WStringView(position, length));
+    } else if (WChar narrow[64]; seen < 0x80 && length <= std::size(narrow)) {
+        // Numbers and words are short and ASCII: widened on the stack.
+        WidenAsciiRun(position, length, narrow);
+        read = ReadScalarToken(value, WStringView(narrow, length));
+    } else {
+        WString token;
+        AppendUtf8AsWide(std::string_view(position, length), token);
+        read = ReadScalarToken(value, token);
+    }
+    if (read) {
+        position = end;
+    }
+    return read;
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position, int depth) const {
     QAV_TRACE("JSONAR::RdAr");
-    clear();
+    elements.clear();
     for (;;) {
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("JSON array not terminated.");
             return false;
         }
-        if (*position == u']') {
+        if (At(position) == u']') {
             ++position;
             return true;
         }
-        if (empty()) {
-            reserve(4);  // short arrays are the common case; spares regrowing 1, 2, 4
+        if (elements.empty()) {
+            elements.reserve(4);  // short arrays are the common case; spares regrowing 1, 2, 4
         }
         // Parsed in place: a failed element stays, as the value holds what was built.
-        if (!emplace_back().ParseValue(position, depth)) {
+        if (!ParseValue(elements.emplace_back(), position, depth)) {
             return false;
         }
         position = SkipWhiteSpace(position);
-        const WChar next = *position;
+        const WChar next = At(position);
         if (next == 0) {
             return false;
         }
         if (next != u',' && next != u']') {
-            Report("Invalid char after JSON array element: %c", ReportedChar(next));
+            Report("Invalid char after JSON array element: %c", ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
@@ -437,58 +642,62 @@ bool JsonArray::ReadArray(const WChar*& position, int depth) {
     }
 }
 
-bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
+template <typename Char>
+bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position,
+                                      int depth) const {
     QAV_TRACE("JSONVM::RdSt");
-    clear();
+    members.clear();
     for (;;) {
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("JSON struct not terminated.");
             return false;
         }
-        if (*position == u'}') {
+        if (At(position) == u'}') {
             ++position;
             return true;
         }
-        if (*position != u'"') {
+        if (At(position) != u'"') {
             return false;
         }
         ++position;
         WString name;
-        if (!JsonObject::ReadString(position, name)) {
+        if (!ReadString(position, name)) {
             return false;
         }
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
             return false;
         }
-        if (*position != u':') {
-            Report("Expecting colon after JSON variable name, found %c.", ReportedChar(*position));
+        if (At(position) != u':') {
+            Report("Expecting colon after JSON variable name, found %c.",
+                   ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
         JsonObject value;
-        if (!value.ParseValue(position, depth)) {
+        if (!ParseValue(value, position, depth)) {
             return false;
         }
         // Text written from a tree (ours among it) lists members by name: such a member
         // goes at the end without a search.
         const JsonValue* node = value.FindNode();
         if (node != nullptr && node->GetType() != kJsonNull &&
-            (empty() || WStringView(rbegin()->first) < WStringView(name))) {
-            emplace_hint(end(), std::move(name), std::move(value));
+            (members.empty() || WStringView(members.rbegin()->first) < WStringView(name))) {
+            members.emplace_hint(members.end(), std::move(name), std::move(value));
         } else {
-            Set(std::move(name), std::move(value));
+            members.Set(std::move(name), std::move(value));
         }
         position = SkipWhiteSpace(position);
-        const WChar next = *position;
+        const WChar next = At(position);
         if (next == 0) {
             Report("JSON struct not terminated after value.");
             return false;
         }
         if (next != u',' && next != u'}') {
-            Report("Unexpected character after JSON struct variable: %c", ReportedChar(next));
+            Report("Unexpected character after JSON struct variable: %c",
+                   ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
@@ -496,6 +705,35 @@ bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
             return true;
         }
     }
+}
+
+bool JsonObject::FromText(const WChar* text) {
+    static constexpr WChar kEmptyText[] = {0};
+    return JsonTextReader<WChar>().ParseText(*this, text != nullptr ? text : kEmptyText);
+}
+
+bool JsonObject::FromUtf8Text(std::string_view text) {
+    return JsonTextReader<char>(text.data() + text.size()).ParseText(*this, text.data());
+}
+
+bool JsonObject::ParseValue(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ParseValue(*this, position, depth);
+}
+
+bool JsonObject::ReadString(const WChar*& position, WString& out) {
+    return JsonTextReader<WChar>().ReadString(position, out);
+}
+
+bool JsonObject::ReadScalar(const WChar*& position) {
+    return JsonTextReader<WChar>().ReadScalar(*this, position);
+}
+
+bool JsonArray::ReadArray(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ReadArray(*this, position, depth);
+}
+
+bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav
