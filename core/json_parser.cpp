@@ -481,8 +481,9 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
     return ReadScalar(value, position);
 }
 
+// Not inlined into the recursive steps, whose frames would carry its buffer.
 template <typename Char>
-bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
+[[gnu::noinline]] bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
     QAV_TRACE("JSONOB::RdSt");
     if constexpr (kWide) {
         const WChar* at = Find<kStringEnd>(position);
@@ -508,13 +509,28 @@ bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const
         end = Find<kStringEnd>(end + (At(end + 1) != 0 ? 2 : 1));
     }
     // UTF-8 is widened a block at a time, which may write a block's units past the
-    // last one: room for them is made too.
+    // last one, so room for them is made too; and it is decoded into a buffer of its
+    // own, so that the string takes no more than its units: the blocks of a tree are
+    // then closer together, which a walk of a large tree pays for.
     const size_t start = out.size();
-    out.resize(start + static_cast<size_t>(end - position) + (kWide ? 0 : kScanLanes<char>));
-    WChar* const begin = out.data();
-    WChar* o = begin + start;
+    const size_t room = static_cast<size_t>(end - position) + (kWide ? 0 : kScanLanes<char>);
+    WChar stack[kWide ? 1 : 128];
+    WString spill;
+    WChar* begin = stack;
+    if constexpr (kWide) {
+        out.resize(start + room);
+        begin = out.data() + start;
+    } else if (room > std::size(stack)) {
+        spill.resize(room);
+        begin = spill.data();
+    }
+    WChar* o = begin;
     const auto finish = [&](const Char* at, bool read) {
-        out.resize(static_cast<size_t>(o - begin));
+        if constexpr (kWide) {
+            out.resize(start + static_cast<size_t>(o - begin));
+        } else {
+            out.append(begin, static_cast<size_t>(o - begin));
+        }
         position = at;
         return read;
     };
