@@ -181,12 +181,15 @@ void FreeJsonBlock(void* block, size_t bytes) {
     kGivers[(bytes - 1) / kGrain](block);
 }
 
-void* JsonValue::operator new(size_t size) {
-    return AllocateJsonBlock(size);
+// Straight to the node's own cache: a parse makes and frees one node per value.
+using JsonValueCache = BlockCache<(sizeof(JsonValue) + kGrain - 1) / kGrain * kGrain>;
+
+void* JsonValue::operator new([[maybe_unused]] size_t size) {
+    return JsonValueCache::Take();  // final: nothing larger comes here
 }
 
 void JsonValue::operator delete(void* block) {
-    FreeJsonBlock(block, sizeof(JsonValue));
+    JsonValueCache::Give(block);
 }
 
 void* JsonVariablesMap::operator new(size_t size) {
@@ -266,10 +269,6 @@ JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
         Release(std::exchange(m_node, std::exchange(other.m_node, nullptr)));
     }
     return *this;
-}
-
-JsonObject::~JsonObject() {
-    Release(m_node);
 }
 
 JsonValue* JsonObject::GetNode() {

@@ -87,7 +87,12 @@ class JsonObject {
     JsonObject(JsonObject&& other) noexcept;
     JsonObject& operator=(const JsonObject& other);
     JsonObject& operator=(JsonObject&& other) noexcept;
-    ~JsonObject();
+    // Inline: moved-from and empty handles, which the parser leaves many of, cost a test.
+    ~JsonObject() {
+        if (m_node != nullptr) {
+            Release(m_node);
+        }
+    }
 
     // The node, first created as null when the handle is empty.
     JsonValue* GetNode();
@@ -173,7 +178,7 @@ class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
 // One value. The container of the other kind is freed when the type changes, and a
 // string, integer, number or bool value holds neither container. The getters give the
 // value of the node's own type and zero (or null) for any other.
-class JsonValue {
+class JsonValue final {
   public:
     JsonValue() = default;
     ~JsonValue();

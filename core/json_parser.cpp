@@ -214,8 +214,8 @@ constexpr WChar UnescapedChar(WChar c) {
     }
 }
 
-// Copies `count` units, fewer than 16, in two overlapping moves: short strings are the
-// common case, and a general copy pays for its set-up on each.
+// Copies `count` units, fewer than 16, in two overlapping moves of a fixed size: a
+// general copy of a few units costs more in its set-up than in the copy.
 inline void CopyShortRun(const WChar* in, size_t count, WChar* out) {
     if (count >= 8) {
         std::memcpy(out, in, 16);
@@ -348,34 +348,12 @@ class JsonTextReader {
         }
     }
 
-    // Appends the `count` ASCII bytes at `in`, widened, a block at a time.
-    void AppendAscii(const char* in, size_t count, WString& out) const {
-        constexpr size_t kBlock = kScanLanes<char>;
-        const size_t start = out.size();
-        out.resize(start + count);
-        WChar* const o = out.data() + start;
-        if (count < kBlock) {
-            if (Left(in) >= kBlock) {
-                WChar block[kBlock];
-                WidenBlock(in, block);
-                CopyShortRun(block, count, o);
-                return;
-            }
-            for (size_t i = 0; i < count; ++i) {
-                o[i] = static_cast<unsigned char>(in[i]);
-            }
-            return;
-        }
-        for (size_t i = 0; count - i > kBlock; i += kBlock) {
-            WidenBlock(in + i, o + i);
-        }
-        WidenBlock(in + count - kBlock, o + count - kBlock);  // the last, overlapping
-    }
-
     // The units from `text` to `position`, as reports count them.
     int OffsetOf(const Char* text, const Char* position) const;
 
     bool ReadHexUnit(const Char* hex, WChar& unit) const;
+    bool ReadWideString(const WChar*& position, WString& out) const;
+    bool ReadUtf8String(const char*& position, WString& out) const;
 
     const Char* m_end;
 };
@@ -481,86 +459,122 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
     return ReadScalar(value, position);
 }
 
-// Not inlined into the recursive steps, whose frames would carry its buffer.
 template <typename Char>
-[[gnu::noinline]] bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
+bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
     QAV_TRACE("JSONOB::RdSt");
     if constexpr (kWide) {
-        const WChar* at = Find<kStringEnd>(position);
-        if (*at == u'"') {
-            out.append(position, static_cast<size_t>(at - position));
-            position = at + 1;
-            return true;
-        }
+        return ReadWideString(position, out);
     } else {
-        // Most strings are plain ASCII: widened in one step.
-        const Char* at = Find<WithNonAscii(kStringEnd)>(position);
-        if (At(at) == u'"') {
-            AppendAscii(position, static_cast<size_t>(at - position), out);
+        // Most strings are short ASCII that ends in its first block: widened in one step.
+        constexpr size_t kBlock = kScanLanes<char>;
+        if (Left(position) >= kBlock) {
+            if (const unsigned stops = MatchLanes<WithNonAscii(kStringEnd)>(position);
+                stops != 0 && position[FirstLane(stops)] == '"') {
+                const size_t count = FirstLane(stops);
+                WChar units[kBlock];
+                WidenBlock(position, units);
+                const size_t start = out.size();
+                out.resize(start + count);
+                CopyShortRun(units, count, out.data() + start);
+                position += count + 1;
+                return true;
+            }
+        }
+        return ReadUtf8String(position, out);
+    }
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) const {
+    const WChar* at = Find<kStringEnd>(position);
+    if (*at == u'"') {
+        out.append(position, static_cast<size_t>(at - position));
+        position = at + 1;
+        return true;
+    }
+    // Escapes follow: the distance to the closing quote bounds what the string holds,
+    // so it is stored once instead of growing piece by piece.
+    const WChar* end = at;
+    while (*end == u'\\') {
+        end = Find<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
+    }
+    out.reserve(out.size() + static_cast<size_t>(end - position));
+    out.append(position, static_cast<size_t>(at - position));
+    for (;;) {
+        if (*at != u'\\') {
+            position = *at == 0 ? at : at + 1;
+            return *at != 0;
+        }
+        const WChar escaped = at[1];
+        if (escaped == 0) {
             position = at + 1;
-            return true;
+            return false;
         }
-    }
-    // Escapes or (in UTF-8) sequences follow: the distance to the closing quote bounds
-    // the units the string holds, so room for them is made once and cut to what was
-    // written.
-    const Char* end = Find<kStringEnd>(position);
-    while (At(end) == u'\\') {
-        end = Find<kStringEnd>(end + (At(end + 1) != 0 ? 2 : 1));
-    }
-    // UTF-8 is widened a block at a time, which may write a block's units past the
-    // last one, so room for them is made too; and it is decoded into a buffer of its
-    // own, so that the string takes no more than its units: the blocks of a tree are
-    // then closer together, which a walk of a large tree pays for.
-    const size_t start = out.size();
-    const size_t room = static_cast<size_t>(end - position) + (kWide ? 0 : kScanLanes<char>);
-    WChar stack[kWide ? 1 : 128];
-    WString spill;
-    WChar* begin = stack;
-    if constexpr (kWide) {
-        out.resize(start + room);
-        begin = out.data() + start;
-    } else if (room > std::size(stack)) {
-        spill.resize(room);
-        begin = spill.data();
-    }
-    WChar* o = begin;
-    const auto finish = [&](const Char* at, bool read) {
-        if constexpr (kWide) {
-            out.resize(start + static_cast<size_t>(o - begin));
+        at += 2;
+        if (escaped == u'u') {
+            WChar unit = 0;
+            if (!ReadHexUnit(at, unit)) {
+                position = at;
+                return false;
+            }
+            out.push_back(unit);
+            at += 4;
         } else {
-            out.append(begin, static_cast<size_t>(o - begin));
+            out.push_back(UnescapedChar(escaped));
         }
+        const WChar* run = at;
+        at = Find<kStringEnd>(at);
+        out.append(run, static_cast<size_t>(at - run));
+    }
+}
+
+// The units are gathered in a buffer on the stack and stored when it fills or the
+// string ends: a string that fits (nearly all) is stored once, taking just its units,
+// and ASCII is widened a block at a time, which may write a block's units past the
+// last one. Not inlined into the recursive steps, whose frames would carry the buffer.
+template <typename Char>
+[[gnu::noinline]] bool JsonTextReader<Char>::ReadUtf8String(const char*& position,
+                                                            WString& out) const {
+    constexpr size_t kBlock = kScanLanes<char>;
+    constexpr ScanSet kStop = WithNonAscii(kStringEnd);
+    WChar buffer[8 * kBlock];
+    WChar* o = buffer;
+    const auto store = [&] {
+        const size_t count = static_cast<size_t>(o - buffer);
+        if (count < kBlock) {
+            const size_t start = out.size();
+            out.resize(start + count);
+            CopyShortRun(buffer, count, out.data() + start);
+        } else {
+            out.append(buffer, count);
+        }
+        o = buffer;
+    };
+    const auto finish = [&](const char* at, bool read) {
+        store();
         position = at;
         return read;
     };
-    const Char* at = position;
+    const char* at = position;
     for (;;) {
         // The plain run up to the next quote, escape or end.
-        if constexpr (kWide) {
-            const WChar* runEnd = Find<kStringEnd>(at);
-            o = std::copy(at, runEnd, o);
-            at = runEnd;
-        } else {
-            constexpr ScanSet kStop = WithNonAscii(kStringEnd);
-            for (;;) {
-                if (Left(at) >= kScanLanes<char>) {
-                    WidenBlock(at, o);
-                    const size_t ascii = FirstInSet<kStop>(at);
-                    at += ascii;
-                    o += ascii;
-                    if (ascii == kScanLanes<char>) {
-                        continue;
-                    }
-                } else {
-                    while (!IsInScanSet<kStop>(At(at))) {
-                        *o++ = static_cast<unsigned char>(*at++);
-                    }
-                }
-                if (At(at) < 0x80) {
-                    break;
-                }
+        for (;;) {
+            if (o > std::end(buffer) - kBlock) {
+                store();
+            }
+            const WChar c = At(at);
+            if (c >= 0x80) {
                 at += DecodeUtf8Sequence(Bytes(at), Left(at), o);
+            } else if (IsInScanSet<kStringEnd>(c)) {
+                break;
+            } else if (Left(at) >= kBlock) {
+                WidenBlock(at, o);
+                const size_t ascii = FirstInSet<kStop>(at);
+                at += ascii;
+                o += ascii;
+            } else {
+                *o++ = c;
+                ++at;
             }
         }
         const WChar c = At(at);
@@ -571,7 +585,7 @@ template <typename Char>
         if (escaped == 0) {
             return finish(at + 1, false);
         }
-        if (!kWide && escaped >= 0x80) {
+        if (escaped >= 0x80) {
             // An escaped sequence stands for itself: decoded with the run it begins.
             ++at;
             continue;
@@ -607,8 +621,13 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
     if constexpr (kWide) {
         read = ReadScalarToken(value, WStringView(position, length));
     } else if (WChar narrow[64]; seen < 0x80 && length <= std::size(narrow)) {
-        // Numbers and words are short and ASCII: widened on the stack.
-        WidenAsciiRun(position, length, narrow);
+        // Numbers and words are short and ASCII: widened on the stack, a block at a time
+        // where the text goes on that far.
+        if (length <= kScanLanes<char> && Left(position) >= kScanLanes<char>) {
+            WidenBlock(position, narrow);
+        } else {
+            WidenAsciiRun(position, length, narrow);
+        }
         read = ReadScalarToken(value, WStringView(narrow, length));
     } else {
         WString token;
