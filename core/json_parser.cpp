@@ -1,7 +1,6 @@
 // The tolerant JSON parser, over wide text and over UTF-8 bytes. Every step stops at the
-// text's end (its NUL, or the last byte), so no step reads past it; containers nest at
-// most kMaxJsonNesting deep.
-#include <algorithm>
+// text's end (its NUL; for bytes also the end of the view), so no step reads past it;
+// containers nest at most kMaxJsonNesting deep.
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -329,25 +328,6 @@ class JsonTextReader {
         return at;
     }
 
-    // The first character of the set at or after `at`; the end of the text is in it.
-    template <ScanSet kSet>
-    const Char* Find(const Char* at) const {
-        if constexpr (kWide) {
-            return FindInTerminated<kSet>(at);
-        } else {
-            // Inline: strings are short, and most of them end in their first block.
-            for (; Left(at) >= kScanLanes<Char>; at += kScanLanes<Char>) {
-                if (const size_t first = FirstInSet<kSet>(at); first != kScanLanes<Char>) {
-                    return at + first;
-                }
-            }
-            while (at < m_end && !IsInScanSet<kSet>(ScanUnit(*at))) {
-                ++at;
-            }
-            return at;
-        }
-    }
-
     // The units from `text` to `position`, as reports count them.
     int OffsetOf(const Char* text, const Char* position) const;
 
@@ -486,7 +466,7 @@ bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const
 
 template <typename Char>
 bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) const {
-    const WChar* at = Find<kStringEnd>(position);
+    const WChar* at = FindInTerminated<kStringEnd>(position);
     if (*at == u'"') {
         out.append(position, static_cast<size_t>(at - position));
         position = at + 1;
@@ -496,7 +476,7 @@ bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) 
     // so it is stored once instead of growing piece by piece.
     const WChar* end = at;
     while (*end == u'\\') {
-        end = Find<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
+        end = FindInTerminated<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
     }
     out.reserve(out.size() + static_cast<size_t>(end - position));
     out.append(position, static_cast<size_t>(at - position));
@@ -523,7 +503,7 @@ bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) 
             out.push_back(UnescapedChar(escaped));
         }
         const WChar* run = at;
-        at = Find<kStringEnd>(at);
+        at = FindInTerminated<kStringEnd>(at);
         out.append(run, static_cast<size_t>(at - run));
     }
 }
