@@ -56,9 +56,9 @@ class JsonArray;
 template <typename Char>
 class JsonTextReader;
 
-// The blocks of a tree (nodes, members, elements) come from a per-thread cache of
-// freed blocks: a parse makes a block or two per value and dropping the tree frees
-// them all, which the cache turns into a few instructions each.
+// The blocks of a tree (nodes, members, elements up to 64 KiB) come from a per-thread
+// cache of freed blocks: a parse makes a block or two per value and dropping the tree
+// frees them all, which the cache turns into a few instructions each.
 void* AllocateJsonBlock(size_t bytes);
 void FreeJsonBlock(void* block, size_t bytes);
 
