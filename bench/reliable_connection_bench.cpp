@@ -9,7 +9,8 @@
 //
 // "round_trip_64KiB_own_thread": a thread of its own sends two 64 KiB messages through a
 // reliable connection to a plain echo thread, which answers once both are in, and waits
-// for both echoes; the counter "longest_ms" is the longest of these round trips.
+// for both echoes; the counter "longest_ms" is the longest of these round trips and
+// "p999_ms" their 99.9th percentile.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -308,7 +309,7 @@ void RoundTripFromOwnThread(benchmark::State& state) {
     }
     const std::vector<char> message(kMessage, 'r');
     uint64_t expected = 0;
-    double longest = 0;
+    std::vector<double> roundTrips;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kInFlight; ++i) {
@@ -323,9 +324,15 @@ void RoundTripFromOwnThread(benchmark::State& state) {
         }
         const std::chrono::duration<double, std::milli> took =
             std::chrono::steady_clock::now() - start;
-        longest = std::max(longest, took.count());
+        roundTrips.push_back(took.count());
     }
-    state.counters["longest_ms"] = longest;
+    // The longest is what a user waits for at worst; on a shared machine it also catches
+    // the scheduler's own stalls, so the 99.9th percentile is given beside it.
+    if (!roundTrips.empty()) {
+        std::sort(roundTrips.begin(), roundTrips.end());
+        state.counters["longest_ms"] = roundTrips.back();
+        state.counters["p999_ms"] = roundTrips[roundTrips.size() * 999 / 1000];
+    }
     stop = true;
     echo.join();
     connection->Disconnect();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -110,10 +111,22 @@ thread_local typename BlockCache<kSize>::Cache BlockCache<kSize>::t_cache;
 
 // A cache per multiple of 8 bytes up to kLargestCached, so that every block keeps the
 // size it had from the allocator: rounding further would spread a tree over more
-// memory, which a walk of a large tree pays for. Larger blocks (the elements of arrays
-// beyond a few) go straight to the allocator.
+// memory, which a walk of a large tree pays for.
 constexpr size_t kGrain = 8;
 constexpr size_t kLargestCached = 128;
+
+// Larger blocks (the elements of arrays beyond a few, which grow by doubling) have a
+// cache per power of two up to kLargestPooled. Going to the C library instead costs more
+// than the block: its first request of a large size in a parse sweeps every small block
+// the last tree's teardown freed into its bins, and the parse then pays again to take
+// them back out.
+constexpr size_t kSmallestPooled = 2 * kLargestCached;
+constexpr size_t kLargestPooled = size_t{64} << 10;
+constexpr size_t kPooledClasses = std::bit_width(kLargestPooled / kSmallestPooled);
+
+size_t PooledClass(size_t bytes) {
+    return static_cast<size_t>(std::bit_width((bytes - 1) / kSmallestPooled));
+}
 
 template <size_t... kIndex>
 constexpr auto MakeTakers(std::index_sequence<kIndex...>) {
@@ -129,29 +142,54 @@ constexpr auto MakeGivers(std::index_sequence<kIndex...>) {
 constexpr auto kTakers = MakeTakers(std::make_index_sequence<kLargestCached / kGrain>());
 constexpr auto kGivers = MakeGivers(std::make_index_sequence<kLargestCached / kGrain>());
 
+template <size_t... kIndex>
+constexpr auto MakePooledTakers(std::index_sequence<kIndex...>) {
+    return std::array<void* (*)(), sizeof...(kIndex)>{
+        &BlockCache<(kSmallestPooled << kIndex)>::Take...};
+}
+
+template <size_t... kIndex>
+constexpr auto MakePooledGivers(std::index_sequence<kIndex...>) {
+    return std::array<void (*)(void*), sizeof...(kIndex)>{
+        &BlockCache<(kSmallestPooled << kIndex)>::Give...};
+}
+
+constexpr auto kPooledTakers = MakePooledTakers(std::make_index_sequence<kPooledClasses>());
+constexpr auto kPooledGivers = MakePooledGivers(std::make_index_sequence<kPooledClasses>());
+
 }  // namespace
 
 void* AllocateJsonBlock(size_t bytes) {
-    if (bytes == 0 || bytes > kLargestCached) {
+    if (bytes == 0 || bytes > kLargestPooled) {
         return ::operator new(bytes);
+    }
+    if (bytes > kLargestCached) {
+        return kPooledTakers[PooledClass(bytes)]();
     }
     return kTakers[(bytes - 1) / kGrain]();
 }
 
 void FreeJsonBlock(void* block, size_t bytes) {
-    if (bytes == 0 || bytes > kLargestCached) {
+    if (bytes == 0 || bytes > kLargestPooled) {
         ::operator delete(block);
+        return;
+    }
+    if (bytes > kLargestCached) {
+        kPooledGivers[PooledClass(bytes)](block);
         return;
     }
     kGivers[(bytes - 1) / kGrain](block);
 }
 
-void* JsonValue::operator new(size_t size) {
-    return AllocateJsonBlock(size);
+// Straight to the node's own cache: a parse makes and frees one node per value.
+using JsonValueCache = BlockCache<(sizeof(JsonValue) + kGrain - 1) / kGrain * kGrain>;
+
+void* JsonValue::operator new([[maybe_unused]] size_t size) {
+    return JsonValueCache::Take();  // final: nothing larger comes here
 }
 
 void JsonValue::operator delete(void* block) {
-    FreeJsonBlock(block, sizeof(JsonValue));
+    JsonValueCache::Give(block);
 }
 
 void* JsonVariablesMap::operator new(size_t size) {
@@ -241,10 +279,6 @@ JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
         Release(std::exchange(m_node, std::exchange(other.m_node, nullptr)));
     }
     return *this;
-}
-
-JsonObject::~JsonObject() {
-    Release(m_node);
 }
 
 JsonValue* JsonObject::GetNode() {

@@ -53,10 +53,12 @@ constexpr int kMaxJsonNesting = 256;
 class JsonValue;
 class JsonVariablesMap;
 class JsonArray;
+template <typename Char>
+class JsonTextReader;
 
-// The blocks of a tree (nodes, members, elements) come from a per-thread cache of
-// freed blocks: a parse makes a block or two per value and dropping the tree frees
-// them all, which the cache turns into a few instructions each.
+// The blocks of a tree (nodes, members, elements up to 64 KiB) come from a per-thread
+// cache of freed blocks: a parse makes a block or two per value and dropping the tree
+// frees them all, which the cache turns into a few instructions each.
 void* AllocateJsonBlock(size_t bytes);
 void FreeJsonBlock(void* block, size_t bytes);
 
@@ -85,7 +87,12 @@ class JsonObject {
     JsonObject(JsonObject&& other) noexcept;
     JsonObject& operator=(const JsonObject& other);
     JsonObject& operator=(JsonObject&& other) noexcept;
-    ~JsonObject();
+    // Inline: moved-from and empty handles, which the parser leaves many of, cost a test.
+    ~JsonObject() {
+        if (m_node != nullptr) {
+            Release(m_node);
+        }
+    }
 
     // The node, first created as null when the handle is empty.
     JsonValue* GetNode();
@@ -117,8 +124,9 @@ class JsonObject {
     // Parses one value from the NUL-terminated text into this value, replacing its
     // content; only white space may follow. On failure the value holds what was built.
     bool FromText(const WChar* text);
-    // The same from UTF-8, decoded as SetString decodes it (text past a NUL is not
-    // read). For bytes from the network: a message needs no wide copy of its own.
+    // The same from UTF-8, read as its decoding by SetString's rule would be (text past
+    // a NUL is not read). The bytes are parsed as they are, decoding only the strings,
+    // names and tokens that the tree keeps: bytes from the network need no wide copy.
     bool FromUtf8Text(std::string_view text);
 
     // The JSON text as UTF-8 (replacing `out`); "null" for an empty handle.
@@ -178,7 +186,7 @@ class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
 // One value. The container of the other kind is freed when the type changes, and a
 // string, integer, number or bool value holds neither container. The getters give the
 // value of the node's own type and zero (or null) for any other.
-class JsonValue {
+class JsonValue final {
   public:
     JsonValue() = default;
     ~JsonValue();
@@ -229,6 +237,8 @@ class JsonValue {
 
   private:
     friend class JsonObject;
+    template <typename Char>
+    friend class JsonTextReader;
 
     // Frees the string or the container that the type being left holds.
     void ReleaseContent();

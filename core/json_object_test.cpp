@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -228,6 +229,32 @@ TEST(JsonObject, WrittenTextParsesBackToItself) {
     WString decoded;
     ASSERT_TRUE(Utf8ToWideStrict(utf8, decoded));
     EXPECT_EQ(decoded, first);
+}
+
+// Every size a block can be asked for gets a block that holds it (the address sanitizer
+// sees a write past a block whose kept size is too small), and a long array keeps its
+// elements while its element block moves through every kept size and beyond.
+TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
+    const size_t kSizes[] = {1,    8,    9,    120,   128,   129,   256,   257,  1000,
+                             1024, 1025, 4097, 32768, 65535, 65536, 65537, 99999};
+    for (const size_t bytes : kSizes) {
+        auto* block = static_cast<unsigned char*>(AllocateJsonBlock(bytes));
+        std::memset(block, 0xA5, bytes);
+        EXPECT_EQ(block[bytes - 1], 0xA5) << bytes;
+        FreeJsonBlock(block, bytes);
+    }
+
+    JsonObject list;
+    JsonArray& elements = list.MakeArray();
+    constexpr int kCount = 20000;  // beyond the largest kept block of handles
+    for (int i = 0; i < kCount; ++i) {
+        elements.emplace_back().GetNode()->SetInteger(i);
+    }
+    int wrong = 0;
+    for (int i = 0; i < kCount; ++i) {
+        wrong += elements[static_cast<size_t>(i)].FindNode()->GetInteger() != i ? 1 : 0;
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-// The tolerant JSON parser. Every step reads through a NUL-terminated text and stops at
-// its NUL, so no step reads past the end; containers nest at most kMaxJsonNesting deep.
+// The tolerant JSON parser, over wide text and over UTF-8 bytes. Every step stops at the
+// text's end (its NUL; for bytes also the end of the view), so no step reads past it;
+// containers nest at most kMaxJsonNesting deep.
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -12,6 +15,7 @@
 #include "core/text_scan.h"
 #include "core/text_utils.h"
 #include "core/trace_frame.h"
+#include "core/utf8_codec.h"
 
 namespace qav {
 
@@ -19,13 +23,6 @@ namespace {
 
 constexpr bool IsJsonWhiteSpace(WChar c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
-
-const WChar* SkipWhiteSpace(const WChar* position) {
-    while (IsJsonWhiteSpace(*position)) {
-        ++position;
-    }
-    return position;
 }
 
 // The characters that end an unquoted value, besides the text's end.
@@ -216,18 +213,177 @@ constexpr WChar UnescapedChar(WChar c) {
     }
 }
 
+// Copies `count` units, fewer than 16, in two overlapping moves of a fixed size: a
+// general copy of a few units costs more in its set-up than in the copy.
+inline void CopyShortRun(const WChar* in, size_t count, WChar* out) {
+    if (count >= 8) {
+        std::memcpy(out, in, 16);
+        std::memcpy(out + count - 8, in + count - 8, 16);
+    } else if (count >= 4) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + count - 4, in + count - 4, 8);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = in[i];
+        }
+    }
+}
+
+// What ends a run of a string's plain characters: its quote, an escape, the text's end.
+constexpr ScanSet kStringEnd = ScanSetOf(1, false, '"', '\\');
+
+// A scalar's token, once read, whatever the width of the text it came from.
+bool ReadScalarToken(JsonObject& value, WStringView token) {
+    JsonValue* node = value.GetNode();
+    int32_t integer = 0;
+    double number = 0;
+    if (EqualsNoCase(token, "null")) {
+        node->SetType(kJsonNull);
+    } else if (EqualsNoCase(token, "true") || EqualsNoCase(token, "false")) {
+        node->SetBool(token.size() == 4);
+    } else if (const IntegerRead read = ReadInteger(token, integer, number);
+               read != IntegerRead::kNotInteger) {
+        if (read == IntegerRead::kInteger) {
+            node->SetInteger(integer);
+        } else {
+            node->SetNumber(number);
+        }
+    } else {
+        switch (ReadDecimalNumber(token, number)) {
+            case NumberRead::kNumber:
+                node->SetNumber(number);
+                break;
+            case NumberRead::kOutOfRange:
+                Report("JSON number out of range: %ls", token);
+                return false;
+            case NumberRead::kNotNumber:
+                Report("Unrecognizable JSON object value: %ls", token);
+                return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The parser over text of either width: wide text ending at its NUL, or UTF-8 bytes
+// ending at their end or at a NUL byte. UTF-8 is decoded only where units are kept
+// (strings, names, tokens) or shown (reports), by the same lenient rule as
+// AppendUtf8AsWide, so that it parses exactly as its decoding would.
+//
+// That holds because every character the parser looks for is ASCII, an ASCII byte is
+// always a character of its own, and no sequence decodes to ASCII: a byte from 0x80 on
+// can stand for the unit it begins wherever the parser only compares, and every
+// position the parser stops at is where a decoded unit begins.
+template <typename Char>
+class JsonTextReader {
+  public:
+    static constexpr bool kWide = sizeof(Char) == sizeof(WChar);
+
+    // `end` bounds UTF-8 bytes; wide text has none.
+    explicit JsonTextReader(const Char* end = nullptr) : m_end(end) {}
+
+    bool ParseText(JsonObject& value, const Char* text) const;
+    bool ParseValue(JsonObject& value, const Char*& position, int depth) const;
+    bool ReadScalar(JsonObject& value, const Char*& position) const;
+    bool ReadString(const Char*& position, WString& out) const;
+    bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth) const;
+    bool ReadArray(JsonArray& elements, const Char*& position, int depth) const;
+
+  private:
+    // The unit at `at` as far as comparisons go, 0 at the end.
+    WChar At(const Char* at) const {
+        if constexpr (kWide) {
+            return *at;
+        } else {
+            return at < m_end ? static_cast<unsigned char>(*at) : 0;
+        }
+    }
+
+    // The unit that begins at `at`, decoded, for reports.
+    WChar Decoded(const Char* at) const {
+        const WChar unit = At(at);
+        if constexpr (kWide) {
+            return unit;
+        } else {
+            if (unit < 0x80) {
+                return unit;
+            }
+            WChar units[2] = {};
+            WChar* out = units;
+            DecodeUtf8Sequence(Bytes(at), Left(at), out);
+            return units[0];
+        }
+    }
+
+    const unsigned char* Bytes(const Char* at) const {
+        return reinterpret_cast<const unsigned char*>(at);
+    }
+    size_t Left(const Char* at) const { return static_cast<size_t>(m_end - at); }
+
+    const Char* SkipWhiteSpace(const Char* at) const {
+        while (IsJsonWhiteSpace(At(at))) {
+            ++at;
+        }
+        return at;
+    }
+
+    // The units from `text` to `position`, as reports count them.
+    int OffsetOf(const Char* text, const Char* position) const;
+
+    bool ReadHexUnit(const Char* hex, WChar& unit) const;
+    bool ReadWideString(const WChar*& position, WString& out) const;
+    bool ReadUtf8String(const char*& position, WString& out) const;
+
+    const Char* m_end;
+};
+
+template <typename Char>
+int JsonTextReader<Char>::OffsetOf(const Char* text, const Char* position) const {
+    size_t units = static_cast<size_t>(position - text);
+    if constexpr (!kWide) {
+        units = 0;
+        for (const Char* at = text; at < position;) {
+            if (At(at) < 0x80) {
+                ++at;
+                ++units;
+            } else if (const size_t size = WellFormedSequenceLength(Bytes(at), Left(at));
+                       size != 0) {
+                at += size;
+                units += size >= 4 ? 2 : 1;  // beyond the basic plane: a surrogate pair
+            } else {
+                at += InvalidSequenceLength(Bytes(at), Left(at));
+                ++units;
+            }
+        }
+    }
+    return units > INT_MAX ? INT_MAX : static_cast<int>(units);
+}
+
 // The unit written by exactly four hexadecimal digits; the text may end among them.
-bool ReadHexUnit(const WChar* hex, WChar& unit) {
+template <typename Char>
+bool JsonTextReader<Char>::ReadHexUnit(const Char* hex, WChar& unit) const {
     uint32_t value = 0;
     for (int read = 0; read < 4; ++read) {
-        const int digit = HexDigitValue(hex[read]);  // -1 for the NUL too
+        const int digit = HexDigitValue(At(hex + read));  // -1 for the end too
         if (digit < 0) {
-            int shown = read;
-            while (shown < 4 && hex[shown] != 0) {
-                ++shown;
+            // The report shows the next four units, as far as the text goes.
+            WChar shown[5] = {};
+            int count = 0;
+            for (const Char* at = hex; count < 4 && At(at) != 0;) {
+                if constexpr (kWide) {
+                    shown[count++] = *at++;
+                } else if (At(at) < 0x80) {
+                    shown[count++] = At(at++);
+                } else {
+                    WChar* out = shown + count;
+                    at += DecodeUtf8Sequence(Bytes(at), Left(at), out);
+                    count = static_cast<int>(out - shown);
+                }
             }
-            Report("Invalid JSON string hex char sequence: %.*ls", shown,
-                   WStringView(hex, static_cast<size_t>(shown)));
+            count = count > 4 ? 4 : count;
+            Report("Invalid JSON string hex char sequence: %.*ls", count,
+                   WStringView(shown, static_cast<size_t>(count)));
             return false;
         }
         value = value << 4 | static_cast<uint32_t>(digit);
@@ -236,68 +392,36 @@ bool ReadHexUnit(const WChar* hex, WChar& unit) {
     return true;
 }
 
-// What ends a run of a string's plain characters: its quote, an escape, the text's end.
-constexpr ScanSet kStringEnd = ScanSetOf(1, false, '"', '\\');
-
-int OffsetOf(const WChar* text, const WChar* position) {
-    const ptrdiff_t offset = position - text;
-    return offset > INT_MAX ? INT_MAX : static_cast<int>(offset);
-}
-
-}  // namespace
-
-bool JsonObject::FromText(const WChar* text) {
+template <typename Char>
+bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) const {
     QAV_TRACE("JSONOB::FrTx1");
-    static constexpr WChar kEmptyText[] = {0};
-    if (text == nullptr) {
-        text = kEmptyText;
-    }
-    const WChar* position = text;
-    if (!ParseValue(position, 0)) {
+    const Char* position = text;
+    if (!ParseValue(value, position, 0)) {
         // A text of white space alone holds no value to complain about; a value that
         // the end of the text cut off is reported like any other failure.
-        if (*position != 0 || SkipWhiteSpace(text) != position) {
+        if (At(position) != 0 || SkipWhiteSpace(text) != position) {
             Report("JSON parse failed at char #%d", OffsetOf(text, position));
         }
         return false;
     }
     position = SkipWhiteSpace(position);
-    if (*position != 0) {
-        Report("Invalid char after JSON object: %c", ReportedChar(*position));
+    if (At(position) != 0) {
+        Report("Invalid char after JSON object: %c", ReportedChar(Decoded(position)));
         return false;
     }
     return true;
 }
 
-bool JsonObject::FromUtf8Text(std::string_view text) {
-    // The wide text of a message goes into a buffer the thread keeps, so that a
-    // stream of messages costs no allocation. A large text's buffer is freed: kept,
-    // it would hold memory for good, and the C library, which maps large blocks of
-    // its own, takes to reusing such sizes only once one has been freed. Taken out
-    // while in use: a parse that ends up here again (a logger of reports that reads
-    // JSON) finds it empty.
-    constexpr size_t kKeptUnits = size_t{32} << 10;
-    thread_local WString t_kept;
-    WString wide;
-    wide.swap(t_kept);
-    wide.clear();
-    AppendUtf8AsWide(text, wide);
-    const bool parsed = FromText(wide.c_str());
-    if (wide.capacity() <= kKeptUnits) {
-        t_kept.swap(wide);
-    }
-    return parsed;
-}
-
-bool JsonObject::ParseValue(const WChar*& position, int depth) {
+template <typename Char>
+bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, int depth) const {
     QAV_TRACE("JSONOB::FrTx2");
     position = SkipWhiteSpace(position);
-    const WChar first = *position;
+    const WChar first = At(position);
     if (first == 0) {
         return false;
     }
     if (first == u'"') {
-        JsonValue* node = GetNode();
+        JsonValue* node = value.GetNode();
         node->SetType(kJsonString);
         node->m_string.clear();
         ++position;
@@ -309,14 +433,39 @@ bool JsonObject::ParseValue(const WChar*& position, int depth) {
             return false;
         }
         ++position;
-        return first == u'[' ? MakeArray().ReadArray(position, depth + 1)
-                             : MakeObject().ReadStruct(position, depth + 1);
+        return first == u'[' ? ReadArray(value.MakeArray(), position, depth + 1)
+                             : ReadStruct(value.MakeObject(), position, depth + 1);
     }
-    return ReadScalar(position);
+    return ReadScalar(value, position);
 }
 
-bool JsonObject::ReadString(const WChar*& position, WString& out) {
+template <typename Char>
+bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
     QAV_TRACE("JSONOB::RdSt");
+    if constexpr (kWide) {
+        return ReadWideString(position, out);
+    } else {
+        // Most strings are short ASCII that ends in its first block: widened in one step.
+        constexpr size_t kBlock = kScanLanes<char>;
+        if (Left(position) >= kBlock) {
+            if (const unsigned stops = MatchLanes<WithNonAscii(kStringEnd)>(position);
+                stops != 0 && position[FirstLane(stops)] == '"') {
+                const size_t count = FirstLane(stops);
+                WChar units[kBlock];
+                WidenBlock(position, units);
+                const size_t start = out.size();
+                out.resize(start + count);
+                CopyShortRun(units, count, out.data() + start);
+                position += count + 1;
+                return true;
+            }
+        }
+        return ReadUtf8String(position, out);
+    }
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) const {
     const WChar* at = FindInTerminated<kStringEnd>(position);
     if (*at == u'"') {
         out.append(position, static_cast<size_t>(at - position));
@@ -359,75 +508,146 @@ bool JsonObject::ReadString(const WChar*& position, WString& out) {
     }
 }
 
-bool JsonObject::ReadScalar(const WChar*& position) {
-    QAV_TRACE("JSONOB::RNSV");
-    const WChar* end = position;
-    while (!EndsScalar(*end)) {
-        ++end;
-    }
-    if (end == position) {
-        Report("Empty JSON value, ending with --> %c <--", ReportedChar(*end));
-        return false;
-    }
-    const WStringView token(position, static_cast<size_t>(end - position));
-    JsonValue* node = GetNode();
-    int32_t integer = 0;
-    double number = 0;
-    if (EqualsNoCase(token, "null")) {
-        node->SetType(kJsonNull);
-    } else if (EqualsNoCase(token, "true") || EqualsNoCase(token, "false")) {
-        node->SetBool(token.size() == 4);
-    } else if (const IntegerRead read = ReadInteger(token, integer, number);
-               read != IntegerRead::kNotInteger) {
-        if (read == IntegerRead::kInteger) {
-            node->SetInteger(integer);
+// The units are gathered in a buffer on the stack and stored when it fills or the
+// string ends: a string that fits (nearly all) is stored once, taking just its units,
+// and ASCII is widened a block at a time, which may write a block's units past the
+// last one. Not inlined into the recursive steps, whose frames would carry the buffer.
+template <typename Char>
+[[gnu::noinline]] bool JsonTextReader<Char>::ReadUtf8String(const char*& position,
+                                                            WString& out) const {
+    constexpr size_t kBlock = kScanLanes<char>;
+    constexpr ScanSet kStop = WithNonAscii(kStringEnd);
+    WChar buffer[8 * kBlock];
+    WChar* o = buffer;
+    const auto store = [&] {
+        const size_t count = static_cast<size_t>(o - buffer);
+        if (count < kBlock) {
+            const size_t start = out.size();
+            out.resize(start + count);
+            CopyShortRun(buffer, count, out.data() + start);
         } else {
-            node->SetNumber(number);
+            out.append(buffer, count);
         }
-    } else {
-        switch (ReadDecimalNumber(token, number)) {
-            case NumberRead::kNumber:
-                node->SetNumber(number);
+        o = buffer;
+    };
+    const auto finish = [&](const char* at, bool read) {
+        store();
+        position = at;
+        return read;
+    };
+    const char* at = position;
+    for (;;) {
+        // The plain run up to the next quote, escape or end.
+        for (;;) {
+            if (o > std::end(buffer) - kBlock) {
+                store();
+            }
+            const WChar c = At(at);
+            if (c >= 0x80) {
+                at += DecodeUtf8Sequence(Bytes(at), Left(at), o);
+            } else if (IsInScanSet<kStringEnd>(c)) {
                 break;
-            case NumberRead::kOutOfRange:
-                Report("JSON number out of range: %ls", token);
-                return false;
-            case NumberRead::kNotNumber:
-                Report("Unrecognizable JSON object value: %ls", token);
-                return false;
+            } else if (Left(at) >= kBlock) {
+                WidenBlock(at, o);
+                const size_t ascii = FirstInSet<kStop>(at);
+                at += ascii;
+                o += ascii;
+            } else {
+                *o++ = c;
+                ++at;
+            }
+        }
+        const WChar c = At(at);
+        if (c != u'\\') {
+            return c != 0 ? finish(at + 1, true) : finish(at, false);
+        }
+        const WChar escaped = At(at + 1);
+        if (escaped == 0) {
+            return finish(at + 1, false);
+        }
+        if (escaped >= 0x80) {
+            // An escaped sequence stands for itself: decoded with the run it begins.
+            ++at;
+            continue;
+        }
+        at += 2;
+        if (escaped == u'u') {
+            WChar unit = 0;
+            if (!ReadHexUnit(at, unit)) {
+                return finish(at, false);
+            }
+            *o++ = unit;
+            at += 4;
+        } else {
+            *o++ = UnescapedChar(escaped);
         }
     }
-    position = end;
-    return true;
 }
 
-bool JsonArray::ReadArray(const WChar*& position, int depth) {
+template <typename Char>
+bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) const {
+    QAV_TRACE("JSONOB::RNSV");
+    const Char* end = position;
+    WChar seen = 0;  // every unit's bits: from 0x80 on when a byte is not ASCII
+    for (WChar c = At(end); !EndsScalar(c); c = At(++end)) {
+        seen |= c;
+    }
+    if (end == position) {
+        Report("Empty JSON value, ending with --> %c <--", ReportedChar(At(end)));
+        return false;
+    }
+    const size_t length = static_cast<size_t>(end - position);
+    bool read = false;
+    if constexpr (kWide) {
+        read = ReadScalarToken(value, WStringView(position, length));
+    } else if (WChar narrow[64]; seen < 0x80 && length <= std::size(narrow)) {
+        // Numbers and words are short and ASCII: widened on the stack, a block at a time
+        // where the text goes on that far.
+        if (length <= kScanLanes<char> && Left(position) >= kScanLanes<char>) {
+            WidenBlock(position, narrow);
+        } else {
+            WidenAsciiRun(position, length, narrow);
+        }
+        read = ReadScalarToken(value, WStringView(narrow, length));
+    } else {
+        WString token;
+        AppendUtf8AsWide(std::string_view(position, length), token);
+        read = ReadScalarToken(value, token);
+    }
+    if (read) {
+        position = end;
+    }
+    return read;
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position, int depth) const {
     QAV_TRACE("JSONAR::RdAr");
-    clear();
+    elements.clear();
     for (;;) {
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("JSON array not terminated.");
             return false;
         }
-        if (*position == u']') {
+        if (At(position) == u']') {
             ++position;
             return true;
         }
-        if (empty()) {
-            reserve(4);  // short arrays are the common case; spares regrowing 1, 2, 4
+        if (elements.empty()) {
+            elements.reserve(4);  // short arrays are the common case; spares regrowing 1, 2, 4
         }
         // Parsed in place: a failed element stays, as the value holds what was built.
-        if (!emplace_back().ParseValue(position, depth)) {
+        if (!ParseValue(elements.emplace_back(), position, depth)) {
             return false;
         }
         position = SkipWhiteSpace(position);
-        const WChar next = *position;
+        const WChar next = At(position);
         if (next == 0) {
             return false;
         }
         if (next != u',' && next != u']') {
-            Report("Invalid char after JSON array element: %c", ReportedChar(next));
+            Report("Invalid char after JSON array element: %c", ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
@@ -437,58 +657,62 @@ bool JsonArray::ReadArray(const WChar*& position, int depth) {
     }
 }
 
-bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
+template <typename Char>
+bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position,
+                                      int depth) const {
     QAV_TRACE("JSONVM::RdSt");
-    clear();
+    members.clear();
     for (;;) {
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("JSON struct not terminated.");
             return false;
         }
-        if (*position == u'}') {
+        if (At(position) == u'}') {
             ++position;
             return true;
         }
-        if (*position != u'"') {
+        if (At(position) != u'"') {
             return false;
         }
         ++position;
         WString name;
-        if (!JsonObject::ReadString(position, name)) {
+        if (!ReadString(position, name)) {
             return false;
         }
         position = SkipWhiteSpace(position);
-        if (*position == 0) {
+        if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
             return false;
         }
-        if (*position != u':') {
-            Report("Expecting colon after JSON variable name, found %c.", ReportedChar(*position));
+        if (At(position) != u':') {
+            Report("Expecting colon after JSON variable name, found %c.",
+                   ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
         JsonObject value;
-        if (!value.ParseValue(position, depth)) {
+        if (!ParseValue(value, position, depth)) {
             return false;
         }
         // Text written from a tree (ours among it) lists members by name: such a member
         // goes at the end without a search.
         const JsonValue* node = value.FindNode();
         if (node != nullptr && node->GetType() != kJsonNull &&
-            (empty() || WStringView(rbegin()->first) < WStringView(name))) {
-            emplace_hint(end(), std::move(name), std::move(value));
+            (members.empty() || WStringView(members.rbegin()->first) < WStringView(name))) {
+            members.emplace_hint(members.end(), std::move(name), std::move(value));
         } else {
-            Set(std::move(name), std::move(value));
+            members.Set(std::move(name), std::move(value));
         }
         position = SkipWhiteSpace(position);
-        const WChar next = *position;
+        const WChar next = At(position);
         if (next == 0) {
             Report("JSON struct not terminated after value.");
             return false;
         }
         if (next != u',' && next != u'}') {
-            Report("Unexpected character after JSON struct variable: %c", ReportedChar(next));
+            Report("Unexpected character after JSON struct variable: %c",
+                   ReportedChar(Decoded(position)));
             return false;
         }
         ++position;
@@ -496,6 +720,35 @@ bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
             return true;
         }
     }
+}
+
+bool JsonObject::FromText(const WChar* text) {
+    static constexpr WChar kEmptyText[] = {0};
+    return JsonTextReader<WChar>().ParseText(*this, text != nullptr ? text : kEmptyText);
+}
+
+bool JsonObject::FromUtf8Text(std::string_view text) {
+    return JsonTextReader<char>(text.data() + text.size()).ParseText(*this, text.data());
+}
+
+bool JsonObject::ParseValue(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ParseValue(*this, position, depth);
+}
+
+bool JsonObject::ReadString(const WChar*& position, WString& out) {
+    return JsonTextReader<WChar>().ReadString(position, out);
+}
+
+bool JsonObject::ReadScalar(const WChar*& position) {
+    return JsonTextReader<WChar>().ReadScalar(*this, position);
+}
+
+bool JsonArray::ReadArray(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ReadArray(*this, position, depth);
+}
+
+bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
+    return JsonTextReader<WChar>().ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -140,31 +143,147 @@ TEST(JsonParser, LimitsNesting) {
                                                         "2 JSON parse failed at char #256"}));
 }
 
-// UTF-8 parses as its lenient decoding does in wide text, and a text parsed after a
-// longer one on the same thread sees nothing of the longer one.
+// What a parse leaves: its result, the tree written out, the reports.
+struct ParseOutcome {
+    bool parsed = false;
+    WString tree;
+    std::vector<std::string> reports;
+
+    bool operator==(const ParseOutcome&) const = default;
+};
+
+template <typename Parse>
+ParseOutcome OutcomeOf(Parse parse) {
+    CapturingTextLogger logger(kSeverityWarning);
+    ParseOutcome outcome;
+    JsonObject value;
+    outcome.parsed = parse(value);
+    value.AppendText(outcome.tree);
+    outcome.reports = logger.Lines();
+    return outcome;
+}
+
+ParseOutcome WideOutcome(std::string_view bytes) {
+    WString wide;
+    AppendUtf8AsWide(bytes, wide);
+    return OutcomeOf([&](JsonObject& value) { return value.FromText(wide.c_str()); });
+}
+
+// The bytes are copied to a block of exactly their size, so that the address sanitizer
+// sees any read past them.
+ParseOutcome Utf8Outcome(std::string_view bytes) {
+    const auto block = std::make_unique<char[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), block.get());
+    return OutcomeOf([&](JsonObject& value) {
+        return value.FromUtf8Text(std::string_view(block.get(), bytes.size()));
+    });
+}
+
+std::string Printable(std::string_view bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            out += {'\\', 'x', kUpperHexDigits[byte >> 4], kUpperHexDigits[byte & 0xF]};
+        }
+    }
+    return out;
+}
+
+// UTF-8 parses exactly as its lenient decoding does in wide text: the same result, tree
+// and reports, offsets counted in wide units. So does every prefix of each input, which
+// cuts sequences, strings, escapes and tokens at every byte.
 TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
+    using namespace std::string_literals;
     const std::string inputs[] = {
         "{\"name\":\"Entr\xC3\xA9"
         "e \xF0\x9F\x98\x80\",\"list\":[1,2.5,true,null]}",
         "{\"bad\":\"\xFF\xC0\xAF\",\"pair\":\"\xED\xA0\xBD\xED\xB8\x80\"}",
         "[\"a\"]",
         "[\"a\"] \"trailing\"",
-        std::string("{\"cut\":1}\0{\"after\":2}", 22),
+        "{\"cut\":1}\0{\"after\":2}"s,
         "",
+        " \t\r\n",
+        // Invalid sequences in strings: overlong, beyond U+10FFFF, stray continuations,
+        // a lead before ASCII, lone and reversed encoded surrogates.
+        "[\"a\xFF"
+        "b\",\"\xE0\x80\x80\",\"\xF4\x90\x80\x80\",\"\x80\xBF\",\"\xE4\xB8"
+        "z\"]",
+        "[\"\xED\xA0\xBD\",\"\xED\xB8\x80\xED\xA0\xBD\",\"\xED\xA0\xBD\xED\xB8\"]",
+        // Long strings mixing ASCII, escapes and sequences across block boundaries.
+        "{\"a long name, longer than one block \xE4\xB8\xAD\":\"0123456789abcdef\\n"
+        "0123456789abcdef\xC3\xA9\\u00e9\\\"\xF0\x9F\x98\x80 tail of the text\","
+        "\"b\\\xC3\xA9\\\xF0\x9F\x98\x80\\\xFF\":\"x\"}",
+        // Names.
+        "{\"n\xFF\":1,\"\xE4\xB8\xAD\":\"\xE6\x96\x87\",\"\xF0\x9F\x98\x80\":[]}",
+        // Tokens and bytes where a token, a colon or a separator belongs.
+        "tru\xC3\xA9",
+        "[1\xFF]",
+        "[\xF0\x9F\x98\x80]",
+        "1 \xFF",
+        "[1 \xE4\xB8\xAD]",
+        "{\"a\":1 \xC3\xA9}",
+        "{\"a\" \xF0\x9F\x98\x80:1}",
+        "{\xC3\xA9:1}",
+        "[\"\xF0\x9F\x98\x80\xE4\xB8\xAD\" 1]",
+        // Reports of bad hexadecimal escapes show the units that follow.
+        "\"\\u12\xC3\xA9\"",
+        "\"\\u1\xF0\x9F\x98\x80\"",
+        "\"\\u123\xF0\x9F\x98\x80\"",
+        "\"\\u1\xFF\xFF\xFF\xFF\xFF\"",
+        // A NUL ends the text wherever it is.
+        "\"ab\0cd\""s,
+        "[1,\0]"s,
+        "\"a\\\0\""s,
+        " \0x"s,
+        "{\"a\":\"\xC3\0\"}"s,
     };
     for (const std::string& input : inputs) {
-        WString wide;
-        Utf8ToWide(input.data(), static_cast<int>(input.size()), wide, nullptr);
-        JsonObject fromWide;
-        const bool wideParsed = fromWide.FromText(wide.c_str());
-        JsonObject fromUtf8;
-        ASSERT_EQ(wideParsed, fromUtf8.FromUtf8Text(input)) << input;
-        WString expected;
-        fromWide.AppendText(expected);
-        WString actual;
-        fromUtf8.AppendText(actual);
-        EXPECT_EQ(expected, actual) << input;
+        for (size_t length = 0; length <= input.size(); ++length) {
+            const std::string_view bytes(input.data(), length);
+            const ParseOutcome expected = WideOutcome(bytes);
+            const ParseOutcome actual = Utf8Outcome(bytes);
+            EXPECT_EQ(expected.parsed, actual.parsed) << Printable(bytes);
+            EXPECT_EQ(Utf8(expected.tree), Utf8(actual.tree)) << Printable(bytes);
+            EXPECT_EQ(expected.reports, actual.reports) << Printable(bytes);
+        }
     }
+
+    // Pinned, so that both forms cannot agree on a wrong answer: offsets count a pair
+    // as two units, and a report shows a sequence by the low 8 bits of its decoded unit
+    // (U+FFFD as U+00FD).
+    const struct {
+        std::string input;
+        std::vector<std::string> reports;
+    } kReports[] = {
+        {"[\"\xF0\x9F\x98\x80\xE4\xB8\xAD\" 1]",
+         {"2 Invalid char after JSON array element: 1", "2 JSON parse failed at char #7"}},
+        {"1 \xFF", {"2 Invalid char after JSON object: \xC3\xBD"}},
+        {"{\"a\":1 \xC3\xA9}",
+         {"2 Unexpected character after JSON struct variable: \xC3\xA9",
+          "2 JSON parse failed at char #7"}},
+        {"[1\xFF]",
+         {"2 Unrecognizable JSON object value: 1\xEF\xBF\xBD", "2 JSON parse failed at char #1"}},
+        {"\"\\u12\xC3\xA9\"",
+         {"2 Invalid JSON string hex char sequence: 12\xC3\xA9\"",
+          "2 JSON parse failed at char #3"}},
+        {"\"\xE4\xB8\xAD"
+         "ab",
+         {"2 JSON parse failed at char #4"}},
+    };
+    for (const auto& test : kReports) {
+        const ParseOutcome outcome = Utf8Outcome(test.input);
+        EXPECT_FALSE(outcome.parsed) << Printable(test.input);
+        EXPECT_EQ(outcome.reports, test.reports) << Printable(test.input);
+    }
+
+    // Bytes the view leaves out are not read, whatever they hold.
+    const std::string longer = "[\"abc\"]garbage";
+    JsonObject value;
+    EXPECT_TRUE(value.FromUtf8Text(std::string_view(longer.data(), 7)));
+    EXPECT_FALSE(value.FromUtf8Text(std::string_view(longer.data(), 5)));
 }
 
 }  // namespace

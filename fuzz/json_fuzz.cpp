@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes, taken as UTF-8 the way JSON values take narrow text, to the
-// JSON parser and checks what must hold for any input: the UTF-8 edge reads back what
-// it wrote, and text written from a parsed value parses back to the same text, both in
-// its wide form and in the UTF-8 that ToText gives.
+// JSON parser and checks what must hold for any input: the bytes parse as their wide
+// decoding does, the UTF-8 edge reads back what it wrote, and text written from a parsed
+// value parses back to the same text, both in its wide form and in the UTF-8 that ToText
+// gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,20 @@ void CheckRoundTrip(const qav::WString& text) {
     Check(decoded == first);
 }
 
+// The bytes parsed as they are give what their decoding gives: the same result and the
+// same tree, built or half built.
+void CheckUtf8Parse(std::string_view bytes, const qav::WString& decoded) {
+    qav::JsonObject fromWide;
+    const bool wideParsed = fromWide.FromText(decoded.c_str());
+    qav::JsonObject fromUtf8;
+    Check(fromUtf8.FromUtf8Text(bytes) == wideParsed);
+    qav::WString expected;
+    fromWide.AppendText(expected);
+    qav::WString actual;
+    fromUtf8.AppendText(actual);
+    Check(actual == expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,9 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static FormattingLogger logger;
     qav::SetTextLogger(&logger);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     qav::JsonObject holder;
-    holder.SetString(std::string_view(reinterpret_cast<const char*>(data), size));
+    holder.SetString(bytes);
     const qav::WString text = holder.GetNode()->GetString();
+    CheckUtf8Parse(bytes, text);
     CheckUtf8Edge(text);
     CheckRoundTrip(text);
     return 0;
