@@ -200,16 +200,6 @@ void JsonVariablesMap::operator delete(void* block) {
     FreeJsonBlock(block, sizeof(JsonVariablesMap));
 }
 
-// The last element is dropped first, as a map drops its members: the caches hand out the
-// last freed block first, so the next tree built takes its blocks in the order this one
-// was laid out, a large array's elements in ascending memory rather than reversed, which
-// a walk over that tree (a write) pays for.
-JsonArray::~JsonArray() {
-    while (!empty()) {
-        pop_back();
-    }
-}
-
 void* JsonArray::operator new(size_t size) {
     return AllocateJsonBlock(size);
 }

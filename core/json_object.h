@@ -167,14 +167,6 @@ class JsonVariablesMap : public std::map<WString, JsonObject, std::less<>,
 
 class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
   public:
-    JsonArray() = default;
-    JsonArray(const JsonArray&) = default;
-    JsonArray(JsonArray&&) noexcept = default;
-    JsonArray& operator=(const JsonArray&) = default;
-    JsonArray& operator=(JsonArray&&) noexcept = default;
-    // Drops the elements last first; see json_object.cpp.
-    ~JsonArray();
-
     static void* operator new(size_t size);
     static void operator delete(void* block);
 
