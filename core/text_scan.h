@@ -418,7 +418,8 @@ inline size_t WidenAsciiRun(const char* in, size_t count, WChar* out) {
     constexpr ScanSet kNonAscii = ScanSetOf(0, true);
     size_t i = 0;
     for (; count - i >= 16; i += 16) {
-        if (const unsigned nonAscii = MatchLanes<kNonAscii>(in + i); nonAscii != 0) {
+        // Taken once per call at most: the loop's blocks come first.
+        if (const unsigned nonAscii = MatchLanes<kNonAscii>(in + i); nonAscii != 0) [[unlikely]] {
             WidenAsciiFront(in + i, FirstLane(nonAscii), out + i);
             return i + FirstLane(nonAscii);
         }
