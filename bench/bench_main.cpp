@@ -4,6 +4,7 @@
 // "<case>/anchor-<library>". After the run, each pair's ratio of CPU time
 // per iteration is printed, so that a noisy machine still gives a meaningful figure.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <map>
@@ -72,6 +73,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The C library serves a large block from fresh pages until a block that large has
+    // been freed, and from then on from its heap: left alone, a case's time would depend
+    // on which cases ran before it in the same process. Fixed as a long-running process
+    // settles, every case and its anchors run under the same settings.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
