@@ -12,27 +12,8 @@ void AppendJsonUtf8(WStringView text, std::string& out) {
     // then cut to what was written.
     const size_t start = out.size();
     out.resize(start + 3 * text.size());
-    char* const begin = out.data() + start;
-    char* o = begin;
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t ascii = NarrowAsciiRun(text.data() + i, text.size() - i, o);
-        i += ascii;
-        o += ascii;
-        if (i == text.size()) {
-            break;
-        }
-        const WChar unit = text[i];
-        if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            EncodePairUtf8(unit, text[i + 1], o);
-            o += 4;
-            i += 2;
-        } else {
-            o += EncodeUnitUtf8(unit, o);
-            ++i;
-        }
-    }
-    out.resize(start + static_cast<size_t>(o - begin));
+    const size_t written = EncodeWideAsRealUtf8(text.data(), text.size(), out.data() + start);
+    out.resize(start + written);
 }
 
 }  // namespace qav

@@ -200,25 +200,8 @@ bool WideToUtf8Strict(WStringView text, std::string& out) {
         out.clear();
         return false;
     }
-    char* o = out.data();
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t ascii = NarrowAsciiRun(text.data() + i, text.size() - i, o);
-        i += ascii;
-        o += ascii;
-        if (i == text.size()) {
-            break;
-        }
-        const WChar unit = text[i];
-        if (!IsHighSurrogate(unit)) {
-            o += EncodeUnitUtf8(unit, o);
-            ++i;
-            continue;
-        }
-        EncodePairUtf8(unit, text[i + 1], o);
-        o += 4;
-        i += 2;
-    }
+    // Checked above: no lone surrogate is left, so this is the strict form.
+    EncodeWideAsRealUtf8(text.data(), text.size(), out.data());
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/text_scan.h"
 #include "core/wide_text.h"
 
 namespace qav {
@@ -53,6 +54,32 @@ inline void EncodePairUtf8(WChar high, WChar low, char* out) {
     out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
     out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
     out[3] = static_cast<char>(0x80 | (code & 0x3F));
+}
+
+// Writes the text at out as real UTF-8 (a surrogate pair as its four bytes, a lone
+// surrogate in its three-byte form) and returns the bytes written; out needs room for
+// three bytes a unit.
+inline size_t EncodeWideAsRealUtf8(const WChar* text, size_t count, char* out) {
+    char* o = out;
+    size_t i = 0;
+    while (i < count) {
+        const size_t ascii = NarrowAsciiRun(text + i, count - i, o);
+        i += ascii;
+        o += ascii;
+        if (i == count) {
+            break;
+        }
+        const WChar unit = text[i];
+        if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(text[i + 1])) {
+            EncodePairUtf8(unit, text[i + 1], o);
+            o += 4;
+            i += 2;
+        } else {
+            o += EncodeUnitUtf8(unit, o);
+            ++i;
+        }
+    }
+    return static_cast<size_t>(o - out);
 }
 
 // Decoding: the one rule for every text that arrives as UTF-8. Well-formed UTF-8 gives
