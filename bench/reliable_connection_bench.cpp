@@ -104,6 +104,37 @@ class Receiver {
     std::thread m_thread;
 };
 
+// A polling thread, a listening socket on loopback and a reliable connection made to
+// it; the connection's sink must outlive the fixture.
+class PolledLoopback {
+  public:
+    PolledLoopback() : m_manager(new qav::ProtocolManager), m_listener(Listen(m_port)) {
+        m_services.SetSocketHandlerManager(&m_loop);
+        m_manager->StartPollingThreads(&m_loop, 1);
+    }
+    ~PolledLoopback() {
+        m_manager->ReleaseAllResources();
+        close(m_listener);
+    }
+    PolledLoopback(const PolledLoopback&) = delete;
+    PolledLoopback& operator=(const PolledLoopback&) = delete;
+
+    qav::RefPtr<qav::ReliableConnection> Connect(ConnectionEventSink& sink) {
+        qav::RefPtr<qav::ReliableConnection> connection(
+            new qav::RefCountedObject<qav::ReliableConnection>(&m_services));
+        connection->Connect("127.0.0.1", false, m_port, &sink);
+        return connection;
+    }
+    int listener() const { return m_listener; }
+
+  private:
+    qav::SocketHandlerManager m_loop;
+    qav::PlatformServices m_services;
+    qav::RefPtr<qav::ProtocolManager> m_manager;
+    int m_port = 0;
+    int m_listener;
+};
+
 // Queues messages whenever the connection can take more, until stopped.
 class Producer final : public ConnectionEventSink {
   public:
@@ -129,17 +160,10 @@ class Producer final : public ConnectionEventSink {
 };
 
 void BulkThroughReliableConnection(benchmark::State& state, size_t messageSize) {
-    qav::SocketHandlerManager loop;
-    qav::PlatformServices services;
-    services.SetSocketHandlerManager(&loop);
-    qav::RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
-    manager->StartPollingThreads(&loop, 1);
-    int port = 0;
-    const int listener = Listen(port);
     Producer producer(messageSize);
-    qav::RefPtr<qav::ReliableConnection> connection(
-        new qav::RefCountedObject<qav::ReliableConnection>(&services));
-    connection->Connect("127.0.0.1", false, port, &producer);
+    PolledLoopback loopback;
+    const qav::RefPtr<qav::ReliableConnection> connection = loopback.Connect(producer);
+    const int listener = loopback.listener();
     {
         Receiver receiver(listener);
         while (connection->GetConnectionState() == qav::kConnectionConnecting) {
@@ -157,8 +181,6 @@ void BulkThroughReliableConnection(benchmark::State& state, size_t messageSize) 
         producer.m_stop = true;
         connection->Disconnect();
     }
-    manager->ReleaseAllResources();
-    close(listener);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytesPerIteration));
 }
 
@@ -192,17 +214,10 @@ class WritableWatch final : public ConnectionEventSink {
 };
 
 void BulkFromOwnThread(benchmark::State& state, size_t messageSize) {
-    qav::SocketHandlerManager loop;
-    qav::PlatformServices services;
-    services.SetSocketHandlerManager(&loop);
-    qav::RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
-    manager->StartPollingThreads(&loop, 1);
-    int port = 0;
-    const int listener = Listen(port);
     WritableWatch watch;
-    qav::RefPtr<qav::ReliableConnection> connection(
-        new qav::RefCountedObject<qav::ReliableConnection>(&services));
-    connection->Connect("127.0.0.1", false, port, &watch);
+    PolledLoopback loopback;
+    const qav::RefPtr<qav::ReliableConnection> connection = loopback.Connect(watch);
+    const int listener = loopback.listener();
     {
         Receiver receiver(listener);
         while (connection->GetConnectionState() == qav::kConnectionConnecting) {
@@ -229,8 +244,6 @@ void BulkFromOwnThread(benchmark::State& state, size_t messageSize) {
         sending.join();
         connection->Disconnect();
     }
-    manager->ReleaseAllResources();
-    close(listener);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytesPerIteration));
 }
 
@@ -270,17 +283,10 @@ class EchoCounter final : public ConnectionEventSink {
 void RoundTripFromOwnThread(benchmark::State& state) {
     constexpr size_t kMessage = 65536;
     constexpr int kInFlight = 2;
-    qav::SocketHandlerManager loop;
-    qav::PlatformServices services;
-    services.SetSocketHandlerManager(&loop);
-    qav::RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
-    manager->StartPollingThreads(&loop, 1);
-    int port = 0;
-    const int listener = Listen(port);
     EchoCounter counter;
-    qav::RefPtr<qav::ReliableConnection> connection(
-        new qav::RefCountedObject<qav::ReliableConnection>(&services));
-    connection->Connect("127.0.0.1", false, port, &counter);
+    PolledLoopback loopback;
+    const qav::RefPtr<qav::ReliableConnection> connection = loopback.Connect(counter);
+    const int listener = loopback.listener();
     const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     std::atomic<bool> stop{false};
     std::thread echo([&] {
@@ -336,9 +342,7 @@ void RoundTripFromOwnThread(benchmark::State& state) {
     stop = true;
     echo.join();
     connection->Disconnect();
-    manager->ReleaseAllResources();
     close(peer);
-    close(listener);
 }
 
 void BulkThroughPlainSocket(benchmark::State& state, size_t messageSize) {
