@@ -340,9 +340,33 @@ bool ConnectionContext::StartMessageClientConversation() {
 }
 
 void ConnectionContext::ReportConnectionState(bool connected) {
-    m_connected.store(connected);
+    if (!connected) {
+        ReportEnded();
+        return;
+    }
+    if (HasEnded()) {
+        return;
+    }
+    m_connected.store(true);
     if (RefPtr<ConnectionContextOwner> owner = GetOwner()) {
-        owner->HandleConnectionStateChange(this, GetLocalAddress(), GetPriority(), connected);
+        owner->HandleConnectionStateChange(this, GetLocalAddress(), GetPriority(), true);
+    }
+}
+
+void ConnectionContext::ReportEnded() {
+    if (m_ended.exchange(true)) {
+        return;
+    }
+    m_valid.store(false);
+    m_connected.store(false);
+    // The owner holds its contexts and they hold it: the end breaks the cycle.
+    RefPtr<ConnectionContextOwner> owner;
+    {
+        MutualExclusionLock lock(m_connectionLock);
+        std::swap(owner, m_owner);
+    }
+    if (owner) {
+        owner->HandleConnectionStateChange(this, GetLocalAddress(), GetPriority(), false);
     }
 }
 

@@ -199,8 +199,14 @@ class ConnectionContext : public ConnectionInterface {
     bool StartMessageClientConversation();
 
     // The context has connected (true) or is gone (false): sets "Connected" and tells the
-    // owner automatic connection, when there is one, on the calling thread.
+    // owner automatic connection, when there is one, on the calling thread. Gone is
+    // ReportEnded; a connection reported after the end is ignored.
     void ReportConnectionState(bool connected);
+    // The context has ended for good, whoever ended it (its peer, a failed connect, or a
+    // Disconnect through its set): it stops being valid and connected, and its owner is
+    // told once, on the calling thread, and let go. Later calls do nothing.
+    void ReportEnded();
+    bool HasEnded() const { return m_ended.load(); }
 
     int32_t GetConnectionFormat() const { return m_connectionFormat.load(); }
     bool IsClient() const { return m_client.load(); }
@@ -226,7 +232,7 @@ class ConnectionContext : public ConnectionInterface {
     }
     bool IsAutomatic() const { return m_automaticConnection.load(); }
 
-    // The automatic connection that made the context; held until the context dies.
+    // The automatic connection that made the context; held until the context ends.
     void SetOwner(ConnectionContextOwner* owner);
     RefPtr<ConnectionContextOwner> GetOwner();
 
@@ -287,6 +293,7 @@ class ConnectionContext : public ConnectionInterface {
     std::atomic<int32_t> m_udpPort{0};
     std::atomic<bool> m_valid{true};
     std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_ended{false};
     std::atomic<bool> m_automaticConnection{false};
     std::atomic<bool> m_automaticReconnect{false};
     std::atomic<int32_t> m_interfaceType{0};

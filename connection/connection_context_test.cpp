@@ -140,7 +140,7 @@ TEST(ConnectionContext, ATcpTransportIsAttachedThenConnectedOnceByThePollStep) {
     EXPECT_FALSE(context->MatchesConnection(nullptr, nullptr, nullptr, "192.0.2.7", 80, 12655));
 }
 
-TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesAsLongAsTheContext) {
+TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesUntilTheContextEnds) {
     int ownersAlive = 0;
     RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
     RefPtr<RecordingOwner> owner(new RecordingOwner(ownersAlive));
@@ -150,17 +150,27 @@ TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesAsLongAsTheContext) {
     context->SetOwner(owner.get());
     context->SetLocalAddress("10.0.0.5");
     context->SetPriority(2);
-    context->ReportConnectionState(false);
-    EXPECT_FALSE(context->IsConnected());
+    context->ReportConnectionState(true);
     const std::string id = std::to_string(context->GetContextId());
-    EXPECT_EQ(owner->calls, std::vector<std::string>{id + " 10.0.0.5 2 0"});
+    EXPECT_EQ(owner->calls, std::vector<std::string>{id + " 10.0.0.5 2 1"});
 
     RecordingOwner* const raw = owner.get();
     owner.Reset();
     EXPECT_EQ(ownersAlive, 1) << "the context holds its owner";
     EXPECT_EQ(context->GetOwner().get(), raw);
-    context.Reset();
-    EXPECT_EQ(ownersAlive, 0) << "and lets it go when it dies";
+
+    // The end is told once, whoever reports it, and lets the owner go.
+    RefPtr<RecordingOwner> watcher(raw);
+    context->ReportConnectionState(false);
+    context->ReportEnded();
+    context->ReportConnectionState(true);
+    EXPECT_EQ(watcher->calls, (std::vector<std::string>{id + " 10.0.0.5 2 1", id + " 10.0.0.5 2 0"}));
+    EXPECT_FALSE(context->IsConnected());
+    EXPECT_FALSE(context->IsValid());
+    EXPECT_TRUE(context->HasEnded());
+    EXPECT_FALSE(context->GetOwner());
+    watcher.Reset();
+    EXPECT_EQ(ownersAlive, 0) << "the ended context holds its owner no more";
 }
 
 TEST(ConnectionContext, QueueFiguresComeFromTheTransport) {

@@ -91,12 +91,25 @@ bool ConnectionSet::Disconnect(ConnectionContext* context) {
         return false;
     }
     taken->Disconnect();
+    Ended(taken.get());
     return true;
 }
 
 bool ConnectionSet::RemoveContext(ConnectionContext* context) {
     // Released here, outside the lock: it may be the last reference.
-    return static_cast<bool>(TakeContext(context));
+    RefPtr<ConnectionContext> taken = TakeContext(context);
+    if (!taken) {
+        return false;
+    }
+    Ended(taken.get());
+    return true;
+}
+
+void ConnectionSet::Ended(ConnectionContext* context) {
+    context->ReportEnded();
+    if (m_endedHandler) {
+        m_endedHandler(context);
+    }
 }
 
 RefPtr<ConnectionContext> ConnectionSet::TakeContext(ConnectionContext* context) {
@@ -123,6 +136,7 @@ int32_t ConnectionSet::DisconnectAll() {
     }
     for (const RefPtr<ConnectionContext>& context : taken) {
         context->Disconnect();
+        Ended(context.get());
     }
     return static_cast<int32_t>(taken.size());
 }

@@ -14,13 +14,17 @@
 //
 // A context is disconnected through the set at most once: Disconnect disconnects only the
 // context it took out of the set, so two threads working on snapshots of the same set
-// cannot both disconnect one context.
+// cannot both disconnect one context. Whatever takes a context out of the set (Disconnect,
+// RemoveContext, DisconnectAll) ends it: ConnectionContext::ReportEnded tells its owner,
+// and the set's ended handler hears of it, so every owner learns of every end in one
+// place, whoever caused it.
 //
 // Threads: any. The set's lock guards only its list: contexts are called and released
 // with it let go, so a context may call back into the set.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -40,6 +44,11 @@ class ConnectionSet {
     ConnectionSet& operator=(const ConnectionSet&) = delete;
     // Releases the contexts still listed without disconnecting them.
     ~ConnectionSet() = default;
+
+    // Called with each context that left the set, after it was disconnected (when it was)
+    // and its owner told, without the set's lock. Set before the set is shared.
+    using EndedHandler = std::function<void(ConnectionContext*)>;
+    void SetEndedHandler(EndedHandler handler) { m_endedHandler = std::move(handler); }
 
     // False for null, a context already listed, or one whose transport is another listed
     // context's. The context is found by the transport it has now (none: not by
@@ -91,6 +100,10 @@ class ConnectionSet {
     // The listed context taken out of the set with the set's reference; null when it is
     // not listed.
     RefPtr<ConnectionContext> TakeContext(ConnectionContext* context);
+    // Ends a context that left the set. REQUIRES: m_mutex NOT held.
+    void Ended(ConnectionContext* context);
+
+    EndedHandler m_endedHandler;
 
     MutualExclusion m_mutex;
     // Guarded by m_mutex. Ids are unique per context for the process's life; a listed

@@ -142,16 +142,20 @@ TEST(ConnectionSet, FindsByTransportAndKeepsTheOrderAcrossRemovals) {
         EXPECT_FALSE(set.FindContextById(contexts[i]->GetContextId())) << i;
         EXPECT_EQ(contexts[i]->disconnects, 0) << "a removal does not disconnect";
     }
-    EXPECT_TRUE(set.AddContext(contexts[1].get())) << "listed again, now the newest";
+    for (int i : {1, 3, 0}) {
+        EXPECT_TRUE(contexts[i]->HasEnded()) << "leaving the set ends a context: " << i;
+    }
+    RefPtr<CountingContext> newest = MakeContext(a);
+    EXPECT_TRUE(set.AddContext(newest.get()));
     std::vector<RefPtr<ConnectionContext>> order;
     set.Snapshot(order);
     ASSERT_EQ(order.size(), 3u);
     EXPECT_EQ(order[0].get(), contexts[2].get());
     EXPECT_EQ(order[1].get(), noStream.get());
-    EXPECT_EQ(order[2].get(), contexts[1].get());
+    EXPECT_EQ(order[2].get(), newest.get());
     EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
-              contexts[1].get());
-    EXPECT_TRUE(set.RemoveContext(contexts[1].get()));
+              newest.get());
+    EXPECT_TRUE(set.RemoveContext(newest.get()));
     EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
               noStream.get());
     EXPECT_EQ(set.FindContextByStream(streams[2].get()).get(), contexts[2].get());

@@ -21,6 +21,9 @@ ProtocolManager::ProtocolManager() : m_packetPool(new BinaryPacketsPool(kMaxLent
     scheduler->SetVerbose(true);
     m_scheduler = scheduler;
     m_networkPacketsManager.SetConnectionSet(&m_connectionSet);
+    // A context's handle goes with the context, however it left the set.
+    m_connectionSet.SetEndedHandler(
+        [this](ConnectionContext* context) { m_handleRegistry.Remove(context); });
     m_networkPacketsManager.ScheduleNetworkChangesTest(*scheduler,
                                                        NetworkPacketsManager::kTestPeriod);
 }
@@ -82,8 +85,7 @@ void ProtocolManager::ReleaseAllResources() {
     DisconnectAutomaticConnections();
     m_networkPacketsManager.Shutdown();
     m_connectionSet.DisconnectAll();
-    // Contexts that left the set without a close event (a lost address, a worse path)
-    // still have their handles.
+    // Handles made for contexts that were never listed.
     m_handleRegistry.Clear();
     // The thread's reference to this manager may be the last one: nothing of the manager
     // may be touched once the thread is stopped.

@@ -132,12 +132,8 @@ void ProtocolManager::HandleConnectionGone(ConnectionStream* connection) {
     if (!context) {
         return;
     }
-    // Invalid first, so that a search for a connection to reuse, which the report below
-    // may start, no longer finds it.
-    context->SetValid(false);
-    context->ReportConnectionState(false);
+    // Leaving the set ends the context: its owner and the handle registry hear of it.
     m_connectionSet.RemoveContext(context.get());
-    m_handleRegistry.Remove(context.get());
 }
 
 void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServices* /*services*/,
