@@ -1,6 +1,7 @@
 #include "routing/automatic_connection.h"
 
 #include <algorithm>
+#include <random>
 #include <utility>
 
 #include "connection/connection_set.h"
@@ -17,11 +18,12 @@
 
 namespace qav {
 
-// The scheduled replay of every automatic connection. A job names its connection by a
+// The scheduled jobs of every automatic connection. A job names its connection by a
 // token, and the connection is held here, with a reference, while its job waits: the job
 // keeps the object alive, and a job that is removed or outlives its object finds nothing.
-// One object for the process that is never destroyed, because the scheduler may call a
-// job's Abort after its run when a removal met it running.
+// The job's second parameter tells which of the connection's jobs it is. One object for
+// the process that is never destroyed, because the scheduler may call a job's Abort after
+// its run when a removal met it running.
 class AutomaticConnectionJob final : public ScheduledJob {
   public:
     static AutomaticConnectionJob& Instance() {
@@ -51,10 +53,10 @@ class AutomaticConnectionJob final : public ScheduledJob {
         return connection;
     }
 
-    void Run(Scheduler&, uint32_t token, uint32_t, bool& again) override {
+    void Run(Scheduler&, uint32_t token, uint32_t kind, bool& again) override {
         again = false;
         if (RefPtr<AutomaticConnection> connection = Take(token)) {
-            connection->RunReplayJob(token);
+            connection->RunJob(token, kind);
         }
     }
 
@@ -62,9 +64,9 @@ class AutomaticConnectionJob final : public ScheduledJob {
     void Abort(Scheduler&, uint32_t token, uint32_t) override { Take(token); }
 
     // Takes the job of the token out of the scheduler and drops its reference.
-    void Remove(Scheduler* scheduler, uint32_t token) {
+    void Remove(Scheduler* scheduler, uint32_t token, uint32_t kind) {
         if (scheduler != nullptr) {
-            while (scheduler->RemoveTasks2(this, nullptr, token, 0)) {
+            while (scheduler->RemoveTasks2(this, nullptr, token, kind)) {
             }
         }
         Take(token);
@@ -81,6 +83,7 @@ class AutomaticConnectionJob final : public ScheduledJob {
 namespace {
 
 constexpr const char* kReplayJobName = "Automatic connection replay";
+constexpr const char* kAttemptCheckJobName = "Automatic connection attempts";
 
 // The host's sink when it admits `severity`, held for the report at hand.
 RefPtr<LogSinkLink::Logger> HostLoggerFor(AutomaticConnectionHost* host, int severity) {
@@ -122,6 +125,15 @@ bool IsLoopbackLocalAddress(int32_t priority, int32_t interfaceType, const std::
            IsLoopbackAddressText(address);
 }
 
+// Whether a context bound to (`address`, `name`) is the one a lost (`lostAddress`,
+// `lostName`) leaves without a path. An address that moved to another interface is
+// announced new on that one before it is announced lost on the old one, so the name tells
+// the context of the old interface from the one just opened on the new.
+bool UsesLostAddress(const std::string& address, const WString& name,
+                     const std::string& lostAddress, const WString& lostName) {
+    return address == lostAddress && (name.empty() || lostName.empty() || name == lostName);
+}
+
 }  // namespace
 
 AutomaticConnection::AutomaticConnection(AutomaticConnectionHost* host, PlatformServices* services,
@@ -134,7 +146,31 @@ AutomaticConnection::~AutomaticConnection() {
 }
 
 RefPtr<ConnectionStream> AutomaticConnection::CreateTcpStream(PlatformServices* services) {
-    return RefPtr<ConnectionStream>(services->CreateReliableConnection().get());
+    RefPtr<ReliableConnection> connection = services->CreateReliableConnection();
+    if (!connection) {
+        return nullptr;
+    }
+    if (RefPtr<AutomaticConnectionHost> host = GetHost()) {
+        // TEMP connection->SetLivenessTime(host->GetDisconnectionTime());
+        (void)host;
+    }
+    return RefPtr<ConnectionStream>(connection.get());
+}
+
+uint32_t AutomaticConnection::DrawRandom() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return static_cast<uint32_t>(generator());
+}
+
+int64_t AutomaticConnection::JitteredDelay(int64_t delay, uint32_t draw) {
+    // delay * (1 - share + 2 * share * draw / 2^32), in integers; the delays are at most
+    // a minute of microseconds, far from overflowing.
+    const int64_t spread = delay * kJitterPercent / 100;
+    return delay - spread + static_cast<int64_t>((static_cast<uint64_t>(2 * spread) * draw) >> 32);
+}
+
+int64_t AutomaticConnection::Now() {
+    return Stopwatch::RawToMicroseconds(Stopwatch::ReadRawClock());
 }
 
 RefPtr<AutomaticConnectionHost> AutomaticConnection::GetHost() const {
@@ -212,6 +248,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     }
     int32_t current = -1;
     bool wanted = false;
+    bool waiting = false;
     std::optional<MonitorIdentification> identification;
     RefPtr<MonitorLink> monitor;
     {
@@ -221,6 +258,11 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         }
         current = m_currentPriority;
         wanted = m_connectionIds.empty() || m_target.allPaths || priority < current;
+        // A better address that failed while a path is up waits for its own retry.
+        if (wanted && !m_connectionIds.empty()) {
+            auto retry = m_addressRetries.find(address);
+            waiting = retry != m_addressRetries.end() && Now() < retry->second.dueAt;
+        }
         identification = m_identification;
         monitor = m_monitor;
     }
@@ -234,7 +276,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         }
         return;
     }
-    if (host->IsStopping()) {
+    if (waiting || host->IsStopping()) {
         return;
     }
     ConnectionSet& set = host->GetConnectionSet();
@@ -317,10 +359,15 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         if (m_disconnected) {
             return;
         }
-        m_pendingContexts[context->GetContextId()] = context;
+        m_pendingContexts[context->GetContextId()] = {context, priority, Now()};
         ++m_openedCount;
     }
-    set.AddContext(context.get());
+    ScheduleAttemptCheck();
+    if (!set.AddContext(context.get())) {
+        // Never listed, so no one else would end it.
+        context->ReportEnded();
+        return;
+    }
     bool disconnected = false;
     {
         MutualExclusionLock lock(m_mutex);
@@ -333,7 +380,8 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     }
     if (pollNow) {
         if (!context->OnSocketPoll() && tcp) {
-            HandleFailedConnect(context.get(), address);
+            // The connect failed at once: its end counts as a failed attempt.
+            set.Disconnect(context.get());
         }
     } else if (startConversation) {
         context->StartMessageClientConversation();
@@ -341,7 +389,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
 }
 
 void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
-                                                 const WString& /*interfaceName*/,
+                                                 const WString& interfaceName,
                                                  int32_t /*interfaceType*/, int32_t /*priority*/,
                                                  const std::string& address) {
     RefPtr<AutomaticConnection> self(this);
@@ -351,62 +399,48 @@ void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
     }
     ConnectionSet& set = host->GetConnectionSet();
 
-    // Contexts still connecting through the address cannot connect any more.
-    std::vector<RefPtr<ConnectionContext>> pending;
+    // What used the address is dropped, not failed: its end counts for nothing. The
+    // contexts are read without the lock, then taken out under it if still there.
+    std::vector<RefPtr<ConnectionContext>> candidates;
     {
         MutualExclusionLock lock(m_mutex);
-        for (const auto& [id, context] : m_pendingContexts) {
-            pending.push_back(context);
-        }
-    }
-    for (const RefPtr<ConnectionContext>& context : pending) {
-        if (context->GetLocalAddress() != address) {
-            continue;
-        }
-        RefPtr<ConnectionContext> taken;
-        {
-            MutualExclusionLock lock(m_mutex);
-            taken = TakePendingLocked(context->GetContextId());
-        }
-        set.Disconnect(context.get());
-    }
-
-    RefPtr<ConnectionContext> context;
-    bool wasConnected = false;
-    bool nowEmpty = false;
-    int32_t current = -1;
-    RefPtr<ConnectionStateObserver> observer;
-    {
-        MutualExclusionLock lock(m_mutex);
-        auto it = m_connectionsByAddress.find(address);
-        if (it == m_connectionsByAddress.end()) {
+        if (m_disconnected) {
             return;
         }
-        context = std::move(it->second.context);
-        m_connectionsByAddress.erase(it);
-        wasConnected = m_connectionIds.erase(context->GetContextId()) > 0;
-        nowEmpty = m_connectionIds.empty();
-        current = m_currentPriority;
-        observer = m_observer;
-        UpdateCurrentPriorityLocked();
+        for (const auto& [id, attempt] : m_pendingContexts) {
+            candidates.push_back(attempt.context);
+        }
+        if (auto it = m_connectionsByAddress.find(address); it != m_connectionsByAddress.end()) {
+            candidates.push_back(it->second.context);
+        }
     }
-    if (!wasConnected) {
-        return;
+    std::erase_if(candidates, [&](const RefPtr<ConnectionContext>& context) {
+        return !UsesLostAddress(context->GetLocalAddress(), context->GetNetworkInterfaceName(),
+                                address, interfaceName);
+    });
+    std::vector<RefPtr<ConnectionContext>> attempts;
+    std::vector<EndedPath> paths;
+    bool nowEmpty = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        for (const RefPtr<ConnectionContext>& context : candidates) {
+            EndedPath path;
+            if (RefPtr<ConnectionContext> attempt = TakeAttemptLocked(context->GetContextId())) {
+                attempts.push_back(std::move(attempt));
+            } else if (TakePathLocked(context.get(), path)) {
+                paths.push_back(std::move(path));
+            }
+        }
+        m_addressRetries.erase(address);
+        nowEmpty = !paths.empty() && m_connectionIds.empty();
     }
-    context->SetAutomaticConnectionManager(nullptr);
-    set.Disconnect(context.get());
-    if (!nowEmpty) {
-        return;
+    for (const RefPtr<ConnectionContext>& context : attempts) {
+        set.Disconnect(context.get());
     }
-    if (observer) {
-        observer->ConnectionStateChanged(context.get(), address, current, false);
-    }
-    if (m_target.allPaths) {
-        // Every other address has its own context already; only a retry may help.
-        ScheduleReplay(true);
-    } else {
-        // The best remaining address takes over.
-        ReplayLocalAddresses();
+    EndPaths(paths, &set);
+    if (nowEmpty) {
+        // The best remaining address takes over; with all paths, only a retry may help.
+        ScheduleReplay(m_target.allPaths);
     }
 }
 
@@ -420,55 +454,21 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     if (context == nullptr || !host) {
         return;
     }
+    if (!connected) {
+        HandleContextEnded(context);
+        return;
+    }
     ConnectionSet& set = host->GetConnectionSet();
     const int32_t id = context->GetContextId();
+    if (!set.FindContextById(id)) {
+        // Disconnected while its connect was under way; its end is handled on its own.
+        return;
+    }
     // References taken out of the containers are released with the lock let go.
     RefPtr<ConnectionContext> taken;
-
-    if (!connected) {
-        bool wasConnected = false;
-        bool nowEmpty = false;
-        RefPtr<ConnectionStateObserver> observer;
-        {
-            MutualExclusionLock lock(m_mutex);
-            wasConnected = m_connectionIds.erase(id) > 0;
-            if (wasConnected) {
-                taken = ForgetConnectedLocked(context, localAddress);
-                UpdateCurrentPriorityLocked();
-                nowEmpty = m_connectionIds.empty();
-                observer = m_observer;
-            }
-        }
-        if (!wasConnected) {
-            HandleFailedConnect(context, localAddress);
-            return;
-        }
-        context->SetAutomaticConnectionManager(nullptr);
-        // Out of the set at once, so that the replay below does not take it for a live one.
-        set.Disconnect(context);
-        if (!nowEmpty) {
-            return;
-        }
-        if (observer) {
-            observer->ConnectionStateChanged(context, localAddress, priority, false);
-        }
-        if (m_target.allPaths) {
-            ScheduleReplay(true);
-        } else {
-            ReplayLocalAddresses();
-        }
-        return;
-    }
-
-    if (!set.FindContextById(id)) {
-        // Disconnected while its connect was under way (by priority, or its address went).
-        MutualExclusionLock lock(m_mutex);
-        taken = TakePendingLocked(id);
-        return;
-    }
     bool rejected = false;
     int32_t current = -1;
-    std::vector<RefPtr<ConnectionContext>> replaced;
+    std::vector<EndedPath> replaced;
     RefPtr<ConnectionStateObserver> observer;
     uint32_t cancelledJob = 0;
     {
@@ -484,30 +484,30 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             if (!m_target.allPaths) {
                 if (current < priority) {
                     rejected = true;
-                    taken = TakePendingLocked(id);
+                    taken = TakeAttemptLocked(id);
                 } else if (current > priority) {
-                    for (auto& [address, path] : m_connectionsByAddress) {
-                        replaced.push_back(std::move(path.context));
+                    while (!m_connectionsByAddress.empty()) {
+                        EndedPath path;
+                        TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), path);
+                        replaced.push_back(std::move(path));
                     }
-                    m_connectionsByAddress.clear();
                     m_connectionIds.clear();
                 }
             }
         }
         if (!rejected) {
-            taken = TakePendingLocked(id);
-            Path& slot = m_connectionsByAddress[localAddress];
-            if (slot.context && slot.context.get() != context) {
+            taken = TakeAttemptLocked(id);
+            auto slot = m_connectionsByAddress.find(localAddress);
+            if (slot != m_connectionsByAddress.end() && slot->second.context.get() != context) {
                 // One context per address: the one it had before goes.
-                m_connectionIds.erase(slot.context->GetContextId());
-                replaced.push_back(std::move(slot.context));
+                EndedPath path;
+                TakePathLocked(slot->second.context.get(), path);
+                replaced.push_back(std::move(path));
             }
-            slot.context = context;
-            slot.priority = priority;
+            m_connectionsByAddress[localAddress] = {context, priority, Now()};
             m_connectionIds.insert(id);
+            m_addressRetries.erase(localAddress);
             UpdateCurrentPriorityLocked();
-            m_retryDelay = kFirstRetryDelay;
-            m_retryAttempt = 0;
             observer = m_observer;
             if (!m_target.allPaths && m_jobToken != 0 && m_jobIsRetry) {
                 cancelledJob = std::exchange(m_jobToken, 0);
@@ -528,24 +528,21 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         set.DisconnectIfMember(member);
         return;
     }
-    for (const RefPtr<ConnectionContext>& old : replaced) {
-        old->SetAutomaticConnectionManager(nullptr);
-        if (RefPtr<ConnectionContext> listed = set.FindContextById(old->GetContextId())) {
-            set.Disconnect(listed.get());
-        }
-    }
     if (cancelledJob != 0) {
         RefPtr<Scheduler> scheduler = host->GetScheduler();
-        AutomaticConnectionJob::Instance().Remove(scheduler.get(), cancelledJob);
+        AutomaticConnectionJob::Instance().Remove(scheduler.get(), cancelledJob, kReplayJob);
     }
+    // The new path is announced before the ones it replaces go, so the observer never
+    // sees the node without a path while it moves to a better one.
     context->SetAutomaticConnectionManager(this);
     if (observer) {
         observer->ConnectionStateChanged(context, localAddress, priority, true);
     }
+    EndPaths(replaced, &set);
     if (m_target.allPaths) {
         return;
     }
-    const int32_t count = DisconnectByPriority(set, priority);
+    const int32_t count = static_cast<int32_t>(replaced.size()) + DisconnectByPriority(set, priority);
     if (count != 0) {
         if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Connections disconnected by priority");
@@ -558,29 +555,116 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     }
 }
 
-RefPtr<ConnectionContext> AutomaticConnection::ForgetConnectedLocked(
-    ConnectionContext* context, const std::string& localAddress) {
-    auto it = m_connectionsByAddress.find(localAddress);
-    if (it == m_connectionsByAddress.end() || it->second.context.get() != context) {
-        // Reported with another address than it was recorded under.
-        it = std::find_if(
-            m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
-            [context](const auto& entry) { return entry.second.context.get() == context; });
+void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
+    RefPtr<AutomaticConnectionHost> host = GetHost();
+    if (!host) {
+        return;
     }
-    if (it == m_connectionsByAddress.end()) {
-        return nullptr;
+    const int32_t id = context->GetContextId();
+    const std::string localAddress = context->GetLocalAddress();
+    const int64_t now = Now();
+    RefPtr<ConnectionContext> attempt;
+    std::vector<EndedPath> paths;
+    bool wasPath = false;
+    bool failed = false;
+    bool nowEmpty = false;
+    bool retryAddress = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_disconnected) {
+            return;
+        }
+        const auto pending = m_pendingContexts.find(id);
+        if (pending != m_pendingContexts.end()) {
+            const int32_t priority = pending->second.priority;
+            attempt = std::move(pending->second.context);
+            m_pendingContexts.erase(pending);
+            failed = true;
+            // A better address than the path that is up gets a back-off of its own.
+            retryAddress = !m_target.allPaths && !m_connectionIds.empty() &&
+                           priority < m_currentPriority;
+            if (retryAddress) {
+                AddressRetry& retry = m_addressRetries[localAddress];
+                retry.dueAt = now + TakeRetryDelayLocked(retry.nextDelay);
+            }
+        } else {
+            const auto it = std::find_if(
+                m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
+                [context](const auto& entry) { return entry.second.context.get() == context; });
+            const int64_t connectedAt =
+                it != m_connectionsByAddress.end() ? it->second.connectedAt : now;
+            EndedPath path;
+            wasPath = TakePathLocked(context, path);
+            if (wasPath) {
+                paths.push_back(std::move(path));
+                failed = now - connectedAt < kMinimumPathLifetime;
+                if (!failed) {
+                    m_retryDelay = kFirstRetryDelay;
+                    m_retryAttempt = 0;
+                }
+            }
+        }
+        nowEmpty = m_connectionIds.empty();
     }
-    RefPtr<ConnectionContext> taken = std::move(it->second.context);
-    m_connectionsByAddress.erase(it);
-    return taken;
+    if (!attempt && !wasPath) {
+        return;  // not ours, or dropped by this object on purpose
+    }
+    if (attempt) {
+        // Out of the set, so that a replay does not take it for a live one.
+        host->GetConnectionSet().Disconnect(context);
+    }
+    EndPaths(paths, &host->GetConnectionSet());
+    if (retryAddress) {
+        ScheduleAttemptCheck();
+    } else if (nowEmpty || m_target.allPaths) {
+        ScheduleReplay(failed);
+    }
 }
 
-RefPtr<ConnectionContext> AutomaticConnection::TakePendingLocked(int32_t id) {
+void AutomaticConnection::EndPaths(const std::vector<EndedPath>& paths, ConnectionSet* set) {
+    if (paths.empty()) {
+        return;
+    }
+    RefPtr<ConnectionStateObserver> observer;
+    {
+        MutualExclusionLock lock(m_mutex);
+        observer = m_observer;
+    }
+    for (const EndedPath& path : paths) {
+        path.context->SetAutomaticConnectionManager(nullptr);
+        if (observer) {
+            observer->ConnectionStateChanged(path.context.get(), path.localAddress, path.priority,
+                                             false);
+        }
+        if (set != nullptr) {
+            set->Disconnect(path.context.get());
+        }
+    }
+}
+
+bool AutomaticConnection::TakePathLocked(ConnectionContext* context, EndedPath& taken) {
+    // Found by the pointer alone: no context is called under the lock.
+    const auto it = std::find_if(
+        m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
+        [context](const auto& entry) { return entry.second.context.get() == context; });
+    if (it == m_connectionsByAddress.end()) {
+        return false;
+    }
+    taken.localAddress = it->first;
+    taken.priority = it->second.priority;
+    taken.context = std::move(it->second.context);
+    m_connectionsByAddress.erase(it);
+    m_connectionIds.erase(context->GetContextId());
+    UpdateCurrentPriorityLocked();
+    return true;
+}
+
+RefPtr<ConnectionContext> AutomaticConnection::TakeAttemptLocked(int32_t id) {
     auto it = m_pendingContexts.find(id);
     if (it == m_pendingContexts.end()) {
         return nullptr;
     }
-    RefPtr<ConnectionContext> taken = std::move(it->second);
+    RefPtr<ConnectionContext> taken = std::move(it->second.context);
     m_pendingContexts.erase(it);
     return taken;
 }
@@ -595,26 +679,10 @@ void AutomaticConnection::UpdateCurrentPriorityLocked() {
     m_currentPriority = best;
 }
 
-void AutomaticConnection::HandleFailedConnect(ConnectionContext* context,
-                                              const std::string& localAddress) {
-    RefPtr<AutomaticConnectionHost> host = GetHost();
-    if (!host) {
-        return;
-    }
-    const RefPtr<ConnectionContext> held(context);
-    RefPtr<ConnectionContext> pending;
-    RefPtr<ConnectionContext> connected;
-    bool retry = false;
-    {
-        MutualExclusionLock lock(m_mutex);
-        pending = TakePendingLocked(context->GetContextId());
-        connected = ForgetConnectedLocked(context, localAddress);
-        retry = m_connectionIds.empty() || m_target.allPaths;
-    }
-    host->GetConnectionSet().Disconnect(context);
-    if (retry) {
-        ScheduleReplay(true);
-    }
+int64_t AutomaticConnection::TakeRetryDelayLocked(int64_t& nextDelay) {
+    const int64_t delay = JitteredDelay(nextDelay, DrawRandom());
+    nextDelay = std::min(nextDelay * 2, kLongestRetryDelay);
+    return delay;
 }
 
 int32_t AutomaticConnection::DisconnectByPriority(ConnectionSet& set, int32_t priority) {
@@ -633,11 +701,14 @@ int32_t AutomaticConnection::DisconnectByPriority(ConnectionSet& set, int32_t pr
                                         m_target.tcpPort, m_target.udpPort)) {
             continue;
         }
+        // A worse attempt of this object is dropped, not failed.
+        RefPtr<ConnectionContext> attempt;
+        {
+            MutualExclusionLock lock(m_mutex);
+            attempt = TakeAttemptLocked(id);
+        }
         if (set.Disconnect(context.get())) {
             ++count;
-            RefPtr<ConnectionContext> taken;
-            MutualExclusionLock lock(m_mutex);
-            taken = TakePendingLocked(id);
         }
     }
     return count;
@@ -657,7 +728,7 @@ void AutomaticConnection::ReplayLocalAddresses() {
     bool retry = false;
     {
         MutualExclusionLock lock(m_mutex);
-        retry = m_openedCount == before && m_connectionIds.empty();
+        retry = m_openedCount == before && m_connectionIds.empty() && m_pendingContexts.empty();
     }
     if (retry) {
         ScheduleReplay(true);
@@ -684,15 +755,14 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         }
         token = job.Keep(this);
         if (retry) {
-            delay = m_retryDelay;
-            m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
+            delay = TakeRetryDelayLocked(m_retryDelay);
             attempt = ++m_retryAttempt;
         }
         m_jobToken = token;
         m_jobDelay = delay;
         m_jobIsRetry = retry;
     }
-    scheduler->Schedule(delay, kReplayJobName, &job, nullptr, nullptr, token, 0);
+    scheduler->Schedule(delay, kReplayJobName, &job, nullptr, nullptr, token, kReplayJob);
     bool disconnected = false;
     {
         MutualExclusionLock lock(m_mutex);
@@ -700,7 +770,7 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
     }
     if (disconnected) {
         // A Disconnect on another thread came before the job was in the scheduler.
-        job.Remove(scheduler.get(), token);
+        job.Remove(scheduler.get(), token, kReplayJob);
         return false;
     }
     if (retry) {
@@ -715,15 +785,56 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
     return true;
 }
 
-void AutomaticConnection::RunReplayJob(uint32_t token) {
+void AutomaticConnection::ScheduleAttemptCheck() {
+    RefPtr<AutomaticConnectionHost> host = GetHost();
+    RefPtr<Scheduler> scheduler = host ? host->GetScheduler() : nullptr;
+    if (!scheduler) {
+        return;
+    }
+    AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
+    uint32_t token = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_disconnected || m_checkToken != 0 ||
+            (m_pendingContexts.empty() && m_addressRetries.empty())) {
+            return;
+        }
+        token = job.Keep(this);
+        m_checkToken = token;
+    }
+    scheduler->Schedule(kAttemptCheckPeriod, kAttemptCheckJobName, &job, nullptr, nullptr, token,
+                        kAttemptCheckJob);
+    bool disconnected = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        disconnected = m_disconnected;
+    }
+    if (disconnected) {
+        job.Remove(scheduler.get(), token, kAttemptCheckJob);
+    }
+}
+
+void AutomaticConnection::RunJob(uint32_t token, uint32_t kind) {
+    {
+        MutualExclusionLock lock(m_mutex);
+        uint32_t& scheduled = kind == kAttemptCheckJob ? m_checkToken : m_jobToken;
+        if (scheduled != token || m_disconnected) {
+            return;
+        }
+        scheduled = 0;
+    }
+    if (kind == kAttemptCheckJob) {
+        RunAttemptCheck();
+    } else {
+        RunReplayJob();
+    }
+}
+
+void AutomaticConnection::RunReplayJob() {
     bool retry = false;
     int32_t attempt = 0;
     {
         MutualExclusionLock lock(m_mutex);
-        if (m_jobToken != token || m_disconnected) {
-            return;
-        }
-        m_jobToken = 0;
         m_jobDelay = -1;
         retry = m_jobIsRetry;
         attempt = m_retryAttempt;
@@ -740,6 +851,52 @@ void AutomaticConnection::RunReplayJob(uint32_t token) {
     ReplayLocalAddresses();
 }
 
+void AutomaticConnection::RunAttemptCheck() {
+    RefPtr<AutomaticConnectionHost> host = GetHost();
+    if (!host) {
+        return;
+    }
+    const int64_t now = Now();
+    std::vector<RefPtr<ConnectionContext>> attempts;
+    std::vector<RefPtr<ConnectionContext>> overdue;
+    bool retryDue = false;
+    {
+        MutualExclusionLock lock(m_mutex);
+        for (const auto& [id, attempt] : m_pendingContexts) {
+            (now - attempt.startedAt > kAttemptLimit ? overdue : attempts)
+                .push_back(attempt.context);
+        }
+        if (!m_connectionIds.empty()) {
+            for (const auto& [address, retry] : m_addressRetries) {
+                retryDue = retryDue || now >= retry.dueAt;
+            }
+        }
+    }
+    // The transport's own time limits (a name that does not resolve, a connect nobody
+    // answers) run when it is asked for its state; an end they cause comes back as
+    // HandleConnectionStateChange.
+    for (const RefPtr<ConnectionContext>& context : attempts) {
+        if (RefPtr<ConnectionStream> stream = context->GetStream()) {
+            stream->GetConnectionState();
+        }
+    }
+    ConnectionSet& set = host->GetConnectionSet();
+    for (const RefPtr<ConnectionContext>& context : overdue) {
+        if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
+            LogMessage message(u"Automatic connection attempt abandoned");
+            AddSource(message, context->GetLocalAddress(), context->GetNetworkInterfaceName());
+            message.AddParameterString(u"Target Address", m_target.address);
+            message.AddParameterInt64(u"Seconds", kAttemptLimit / 1'000'000);
+            logger->Log(kSeverityWarning, message);
+        }
+        set.Disconnect(context.get());
+    }
+    if (retryDue) {
+        ReplayLocalAddresses();
+    }
+    ScheduleAttemptCheck();
+}
+
 void AutomaticConnection::Disconnect() {
     RefPtr<AutomaticConnection> self(this);
     DisconnectAll();
@@ -750,10 +907,10 @@ void AutomaticConnection::DisconnectAll() {
     RefPtr<MonitorLink> monitor;
     RefPtr<ConnectionStateObserver> observer;
     std::optional<MonitorIdentification> identification;
-    std::set<int32_t> ids;
     std::map<std::string, Path> paths;
-    std::map<int32_t, RefPtr<ConnectionContext>> pending;
+    std::map<int32_t, Attempt> pending;
     uint32_t token = 0;
+    uint32_t checkToken = 0;
     {
         MutualExclusionLock lock(m_mutex);
         m_disconnected = true;
@@ -761,10 +918,12 @@ void AutomaticConnection::DisconnectAll() {
         monitor = std::move(m_monitor);
         observer = std::move(m_observer);
         identification.swap(m_identification);
-        ids.swap(m_connectionIds);
+        m_connectionIds.clear();
         paths.swap(m_connectionsByAddress);
         pending.swap(m_pendingContexts);
+        m_addressRetries.clear();
         token = std::exchange(m_jobToken, 0);
+        checkToken = std::exchange(m_checkToken, 0);
         m_jobDelay = -1;
         m_currentPriority = -1;
     }
@@ -780,32 +939,34 @@ void AutomaticConnection::DisconnectAll() {
         }
         monitor.Reset();
     }
-    if (!host) {
-        if (token != 0) {
-            AutomaticConnectionJob::Instance().Remove(nullptr, token);
+    // Every path that was announced up is announced down.
+    for (const auto& [address, path] : paths) {
+        path.context->SetAutomaticConnectionManager(nullptr);
+        if (observer) {
+            observer->ConnectionStateChanged(path.context.get(), address, path.priority, false);
         }
+    }
+    AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
+    RefPtr<Scheduler> scheduler = host ? host->GetScheduler() : nullptr;
+    if (token != 0) {
+        job.Remove(scheduler.get(), token, kReplayJob);
+    }
+    if (checkToken != 0) {
+        job.Remove(scheduler.get(), checkToken, kAttemptCheckJob);
+    }
+    if (!host) {
         return;
     }
     if (RefPtr<NetworkReceiverEntry> entry =
             host->GetNetworkPacketsManager().FindEntry(m_services)) {
         entry->RemoveAddressListener(this);
     }
-    if (token != 0) {
-        RefPtr<Scheduler> scheduler = host->GetScheduler();
-        AutomaticConnectionJob::Instance().Remove(scheduler.get(), token);
-    }
     ConnectionSet& set = host->GetConnectionSet();
-    for (int32_t id : ids) {
-        if (RefPtr<ConnectionContext> context = set.FindContextById(id)) {
-            context->SetAutomaticConnectionManager(nullptr);
-            set.Disconnect(context.get());
-        }
-    }
     for (const auto& [address, path] : paths) {
-        path.context->SetAutomaticConnectionManager(nullptr);
+        set.Disconnect(path.context.get());
     }
-    for (const auto& [id, context] : pending) {
-        set.Disconnect(context.get());
+    for (const auto& [id, attempt] : pending) {
+        set.Disconnect(attempt.context.get());
     }
     // The paths, the pending contexts, the observer and the identification go here, with
     // the host still held.
@@ -970,6 +1131,11 @@ int64_t AutomaticConnection::GetScheduledReplayDelay() const {
 size_t AutomaticConnection::GetPendingCount() const {
     MutualExclusionLock lock(m_mutex);
     return m_pendingContexts.size();
+}
+
+size_t AutomaticConnection::GetAddressRetryCount() const {
+    MutualExclusionLock lock(m_mutex);
+    return m_addressRetries.size();
 }
 
 }  // namespace qav

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,10 @@ class FakeStream final : public test_support::ScriptedConnectionStream {
     }
     void SetAddress(const char* address) override { localAddress = address; }
     void SetName(const WChar* text) override { name = text; }
+    int32_t GetConnectionState() override {
+        ++stateQueries;
+        return kConnectionConnecting;
+    }
     int32_t GetCurrentWriteQueueLength() override { return queueLength; }
     int64_t GetLastRoundTripTime() override { return roundTrip; }
     int64_t GetOldestQueueDelayTime() override { return queueDelay; }
@@ -124,6 +129,7 @@ class FakeStream final : public test_support::ScriptedConnectionStream {
     double GetAverageWriteQueueLength() override { return averageQueue; }
 
     std::atomic<int> disconnects{0};
+    std::atomic<int> stateQueries{0};
     bool connectResult = true;
     std::string connectedTo;
     ConnectionEventSink* connectSink = nullptr;
@@ -197,9 +203,15 @@ class TestConnection final : public RefCountedObject<AutomaticConnection> {
           m_destroyed(destroyed) {}
 
     bool connectResult = true;
+    bool realJitter = false;
     std::vector<RefPtr<FakeStream>> streams;
 
   protected:
+    // Unless asked for the real one, the middle of the jitter's range: each delay is the
+    // back-off's own.
+    uint32_t DrawRandom() override {
+        return realJitter ? AutomaticConnection::DrawRandom() : 0x80000000u;
+    }
     RefPtr<ConnectionStream> CreateTcpStream(PlatformServices*) override {
         RefPtr<FakeStream> stream(new FakeStream);
         stream->connectResult = connectResult;
@@ -463,10 +475,12 @@ TEST(AutomaticConnection, KeepsOnlyTheContextsOfTheBestPriority) {
     EXPECT_EQ(wifi->GetAutomaticConnectionManager(), nullptr);
     EXPECT_EQ(elsewhereStream->disconnects, 0);
     EXPECT_EQ(StreamOf(ethernet.get())->disconnects, 0);
+    // The two paths it replaced and the other owner's context are counted, and each path
+    // that went is announced, after the one that took over.
     EXPECT_EQ(rig.host->log.Take(),
               Lines{"2 Connections disconnected by priority Source Address=10.0.0.1 "
-                    "Target Address=10.9.0.1 Existing priority=1 Number of disconnections=1"});
-    EXPECT_EQ(rig.observer->Take(), Lines{"+10.0.0.1 1"});
+                    "Target Address=10.9.0.1 Existing priority=1 Number of disconnections=3"});
+    EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.2 2", "-10.0.0.5 2"}));
 
     // A context disconnected while it connected is not taken for a path when it reports.
     RefPtr<ConnectionContext> late = rig.Foreign("10.0.0.8", 1, rig.connection.get());
@@ -495,10 +509,15 @@ TEST(AutomaticConnection, WithAllPathsEveryAddressGetsAContextAndAllStay) {
         EXPECT_EQ(line.find("priority"), std::string::npos) << line;
     }
 
-    // A lost path goes alone.
+    // A lost path goes alone, and is announced.
+    rig.observer->Take();
     rig.Gone(contexts[3].get());
     EXPECT_EQ(rig.connection->GetConnectionCount(), 3);
     EXPECT_EQ(rig.connection->GetCurrentPriority(), 2);
+    EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.4 1"});
+    rig.connection->HandleLostLocalAddress(&rig.services, u"", 2, 2, "10.0.0.2");
+    EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.2 2"});
+    EXPECT_EQ(rig.connection->GetConnectionCount(), 2);
 }
 
 // Four paths in all-paths mode with the given queue figures; the index of the one chosen.
@@ -639,22 +658,142 @@ TEST(AutomaticConnection, KeepsTryingWhileTheServerIsDown) {
         ++attempt;
     }
 
-    // A connection resets the back-off and ends the retries.
+    // A connection ends the retries. A path that stayed up long enough starts the back-off
+    // again, and its loss replays the addresses at once.
     RefPtr<ConnectionContext> second = rig.Open("10.0.0.2", 1);
     Rig::Connected(second.get());
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1);
+    rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime);
     rig.Gone(second.get());
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 0);
+    rig.RunDueJobs();
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000)
         << "the replay after the loss opened nothing";
 
-    // A connect that fails at once.
-    rig.clock.Advance(1'000'000 * 60);
+    // A shorter path is a failed attempt: the replay after it waits, longer each time, so a
+    // server that accepts and closes at once is not stormed.
+    rig.clock.Advance(60'000'000);
     rig.RunDueJobs();
-    rig.connection->connectResult = false;
-    rig.Open("10.0.0.3", 1);
-    EXPECT_FALSE(rig.Context("10.0.0.3"));
-    EXPECT_EQ(rig.connection->streams.back()->disconnects, 1);
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 2'000'000);
+    RefPtr<ConnectionContext> brief = rig.Open("10.0.0.3", 1);
+    Rig::Connected(brief.get());
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1);
+    rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime - 1);
+    rig.Gone(brief.get());
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 4'000'000);
+
+    // A connect that fails at once is a failed attempt too.
+    rig.clock.Advance(60'000'000);
+    rig.RunDueJobs();
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 8'000'000);
+    rig.connection->connectResult = false;
+    rig.Open("10.0.0.4", 1);
+    EXPECT_FALSE(rig.Context("10.0.0.4"));
+    EXPECT_EQ(rig.connection->streams.back()->disconnects, 1);
+    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 8'000'000) << "one retry at a time";
+}
+
+// Whoever ends a context, its end reaches the automatic connection: an attempt that the
+// set disconnects (as the lost-address step does), that never answers, or that nothing
+// else would end counts as failed, and the back-off goes on.
+TEST(AutomaticConnection, EveryAttemptEndsAndItsEndIsHeard) {
+    Rig rig;
+    RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 1, u"eth1");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(ConnectionContextVector(rig.host->set).DisconnectByLocalAddress(&rig.services,
+                                                                             "10.0.0.1"),
+              1);
+    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000)
+        << "an attempt ended by the set is a failed one";
+    EXPECT_FALSE(first->IsValid());
+
+    // An attempt that nobody answers: its transport is asked for its state each second,
+    // which is when its own limits run, and the attempt is given up after the limit.
+    rig.clock.Advance(1'000'000);
+    rig.RunDueJobs();  // the retry; nothing to replay here
+    RefPtr<ConnectionContext> silent = rig.Open("10.0.0.2", 1);
+    ASSERT_TRUE(silent);
+    rig.host->log.Take();
+    for (int64_t waited = 0; waited <= AutomaticConnection::kAttemptLimit;
+         waited += AutomaticConnection::kAttemptCheckPeriod) {
+        rig.clock.Advance(AutomaticConnection::kAttemptCheckPeriod);
+        rig.RunDueJobs();
+    }
+    EXPECT_GE(StreamOf(silent.get())->stateQueries, 25);
+    EXPECT_EQ(StreamOf(silent.get())->disconnects, 1);
+    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
+    EXPECT_FALSE(rig.host->set.FindContextById(silent->GetContextId()));
+    const Lines log = rig.host->log.Take();
+    EXPECT_TRUE(Contains(log, "2 Automatic connection attempt abandoned Source Address=10.0.0.2 "
+                              "Target Address=10.9.0.1 Seconds=30"))
+        << Joined(log);
+    EXPECT_GT(rig.connection->GetScheduledReplayDelay(), 0);
+}
+
+// A better address whose attempt failed while a worse path is up is tried again on a
+// back-off of its own until it connects; a worse one that fails is left alone.
+TEST(AutomaticConnection, RetriesABetterAddressWhileAWorsePathIsUp) {
+    Rig rig;
+    RefPtr<ConnectionContext> wifi = rig.Open("10.0.0.2", 2);
+    RefPtr<ConnectionContext> ethernet = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(wifi && ethernet);
+    Rig::Connected(wifi.get());
+    rig.Gone(ethernet.get());
+    EXPECT_EQ(rig.connection->GetAddressRetryCount(), 1u);
+    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1) << "the path is up";
+
+    // Its own back-off: 1 s, then 2 s, then 4 s.
+    for (int64_t delay : {1'000'000, 2'000'000, 4'000'000}) {
+        EXPECT_FALSE(rig.Open("10.0.0.1", 1)) << "tried again before its delay, " << delay;
+        rig.clock.Advance(delay);
+        RefPtr<ConnectionContext> again = rig.Open("10.0.0.1", 1);
+        ASSERT_TRUE(again) << delay;
+        rig.Gone(again.get());
+    }
+    rig.clock.Advance(8'000'000);
+    RefPtr<ConnectionContext> last = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(last);
+    rig.observer->Take();
+    Rig::Connected(last.get());
+    EXPECT_EQ(rig.connection->GetAddressRetryCount(), 0u);
+    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+    EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.2 2"}));
+}
+
+TEST(AutomaticConnection, SpreadsItsRetriesSoClientsDoNotComeBackTogether) {
+    // The bounds hold at both ends of the draw, and the middle gives the delay itself.
+    for (int64_t delay : {AutomaticConnection::kFirstRetryDelay, int64_t{7'654'321},
+                          AutomaticConnection::kLongestRetryDelay}) {
+        EXPECT_GE(AutomaticConnection::JitteredDelay(delay, 0), delay * 8 / 10);
+        EXPECT_LE(AutomaticConnection::JitteredDelay(delay, 0), delay * 8 / 10 + 1);
+        EXPECT_LT(AutomaticConnection::JitteredDelay(delay, 0xFFFFFFFFu), delay * 12 / 10);
+        EXPECT_GE(AutomaticConnection::JitteredDelay(delay, 0xFFFFFFFFu), delay * 12 / 10 - 1);
+        EXPECT_EQ(AutomaticConnection::JitteredDelay(delay, 0x80000000u), delay);
+    }
+    // Two hundred clients whose first attempt fails together: their retries spread over
+    // the whole range, and no tenth of it takes much more than its share.
+    constexpr int kClients = 200;
+    std::vector<int64_t> delays;
+    for (int i = 0; i < kClients; ++i) {
+        Rig rig;
+        rig.connection->realJitter = true;
+        RefPtr<ConnectionContext> context = rig.Open("10.0.0.1", 1);
+        ASSERT_TRUE(context);
+        rig.Gone(context.get());
+        delays.push_back(rig.connection->GetScheduledReplayDelay());
+    }
+    int buckets[10] = {};
+    for (int64_t delay : delays) {
+        ASSERT_GE(delay, 800'000);
+        ASSERT_LT(delay, 1'200'000);
+        ++buckets[(delay - 800'000) / 40'000];
+    }
+    for (int count : buckets) {
+        EXPECT_GT(count, 0);
+        EXPECT_LT(count, kClients / 10 * 2);
+    }
 }
 
 TEST(AutomaticConnection, DisconnectEndsEverythingItStarted) {
@@ -675,6 +814,7 @@ TEST(AutomaticConnection, DisconnectEndsEverythingItStarted) {
     rig.observer->Take();
 
     rig.connection->Disconnect();
+    EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.2 2"}) << "each path up is announced down";
     EXPECT_FALSE(rig.host->channels.Contains(41));
     EXPECT_EQ(rig.host->stopped, std::vector<StreamKey>{alone});
     EXPECT_TRUE(rig.host->streams.Contains(shared));
@@ -733,7 +873,8 @@ TEST(AutomaticConnection, SurvivesBeingDisconnectedAndReleasedFromItsOwnCallback
         }
         EXPECT_TRUE(rig.destroyed) << (lostAddress ? "lost address" : "lost connection");
         EXPECT_EQ(rig.host->set.GetCount(), 0u);
-        EXPECT_EQ(rig.host->scheduler->GetQueueLength(), 0) << "no retry after a disconnect";
+        rig.clock.Advance(2 * AutomaticConnection::kLongestRetryDelay);
+        EXPECT_EQ(rig.host->scheduler->CountDueTasks(), 0) << "no retry after a disconnect";
     }
 }
 
@@ -793,6 +934,7 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
     test_support::Ip("addr del 10.0.0.1/24 dev eth1");
     rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
     rig.RunDueJobs();
+    rig.RunDueJobs();  // the replay, a job of its own
     EXPECT_EQ(StreamOf(ethernet.get())->disconnects, 1);
     EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.1 1"});
     EXPECT_EQ(rig.connection->GetCurrentPriority(), -1);
@@ -815,7 +957,8 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
 }
 
 // Random new and lost addresses, connects, failures and losses, and retries: the
-// bookkeeping stays consistent after every step.
+// bookkeeping stays consistent after every step, and the observer's lines always describe
+// exactly the paths that are up.
 TEST(AutomaticConnection, RandomEventsKeepTheBookkeepingConsistent) {
     const std::vector<std::pair<std::string, int32_t>> addresses = {
         {"10.0.0.1", 1}, {"10.0.0.2", 2}, {"10.0.0.3", 2},
@@ -824,6 +967,7 @@ TEST(AutomaticConnection, RandomEventsKeepTheBookkeepingConsistent) {
         const bool allPaths = seed % 2 == 0;
         Rig rig(MainServer(allPaths));
         std::mt19937 random(seed);
+        std::set<std::string> upAddresses;
         auto pick = [&](size_t count) {
             return std::uniform_int_distribution<size_t>(0, count - 1)(random);
         };
@@ -897,7 +1041,26 @@ TEST(AutomaticConnection, RandomEventsKeepTheBookkeepingConsistent) {
                 ASSERT_LE(stream->disconnects, 1) << where << ": disconnected twice";
             }
             ASSERT_LE(rig.host->set.GetCount(), addresses.size()) << where;
+            for (const std::string& line : rig.observer->Take()) {
+                const std::string lineAddress = line.substr(1, line.find(' ') - 1);
+                const bool up = line[0] == '+';
+                ASSERT_NE(upAddresses.count(lineAddress) != 0, up)
+                    << where << ": " << line << " repeats the last line of its path";
+                if (up) {
+                    upAddresses.insert(lineAddress);
+                } else {
+                    upAddresses.erase(lineAddress);
+                }
+            }
+            ASSERT_EQ(Lines(upAddresses.begin(), upAddresses.end()), paths)
+                << where << ": the lines do not describe the paths that are up";
         }
+        rig.connection->Disconnect();
+        for (const std::string& line : rig.observer->Take()) {
+            ASSERT_EQ(line[0], '-') << line;
+            upAddresses.erase(line.substr(1, line.find(' ') - 1));
+        }
+        EXPECT_TRUE(upAddresses.empty()) << "a path up when disconnected was not announced down";
     }
 }
 
