@@ -31,8 +31,61 @@ WString InterfaceNameToWide(const std::string& name) {
     return wide;
 }
 
+bool IsHexDigitsOnly(WStringView text) {
+    for (const WChar unit : text) {
+        if (HexDigitValue(unit) < 0) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+// A predictable wired name: "en" with o (onboard), s (hot-plug slot) or p (bus position)
+// and its number, or x and the hardware address in hexadecimal. A bare "en" and a digit
+// is another platform's WiFi, so the letter and what follows it must both be there.
+bool IsPredictableEthernetName(WStringView name) {
+    if (!StartsWith(name, u"en") || name.size() < 4) {
+        return false;
+    }
+    const WChar kind = name[2];
+    if (kind == u'o' || kind == u's' || kind == u'p') {
+        return IsAsciiDigit(name[3]);
+    }
+    return kind == u'x' && IsHexDigitsOnly(name.substr(3));
+}
+
+// Linux's own names; they decide before the older rules, which would take "enp3s0" for
+// WiFi (its "en") and leave "wlp2s0" with the bridges and containers.
+bool ClassifyLinuxName(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
+    if (IsPredictableEthernetName(name)) {
+        type = kNetworkInterfaceEthernet;
+        rank = kInterfaceRankEthernet;
+    } else if (StartsWith(name, u"wl")) {
+        type = kNetworkInterfaceWiFi;
+        rank = kInterfaceRankWiFi;
+    } else if (StartsWith(name, u"ww")) {
+        type = kNetworkInterfaceCellular;
+        rank = kInterfaceRankCellular;
+    } else if (StartsWith(name, u"wg")) {
+        type = kNetworkInterfaceVpn;
+        rank = kInterfaceRankVpn;
+    } else if (StartsWith(name, u"docker") || StartsWith(name, u"veth") ||
+               StartsWith(name, u"br-") || StartsWith(name, u"virbr")) {
+        // Links to this machine's own containers and virtual machines, whatever else the
+        // name holds.
+        type = kNetworkInterfaceUnknown;
+        rank = kInterfaceRankOther;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The first rule that matches decides.
 void Classify(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
+    if (ClassifyLinuxName(name, type, rank)) {
+        return;
+    }
     // The names of both worlds: "Local Area Connection" and "eth0", "Wireless" and "wlan0".
     if (StartsWith(name, u"lo") || Contains(name, u"Loopback")) {
         type = kNetworkInterfaceLocalHost;

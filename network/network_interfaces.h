@@ -1,6 +1,7 @@
 // The device's active IPv4 interfaces: one record per (interface, address) with the
 // interface's name, its address and broadcast address texts, and a classification by
-// name (type and rank; a lower rank is preferred when connections are placed).
+// name (type and rank; a lower rank is preferred when connections are placed). Linux's
+// predictable names ("enp3s0", "wlp2s0") are classified as well as the older ones.
 //
 // Typical usage:
 //   WindowsNetworkInterfaces interfaces(services);
