@@ -40,15 +40,16 @@ bool IsHexDigitsOnly(WStringView text) {
     return !text.empty();
 }
 
-// A predictable wired name: "en" with o (onboard), s (hot-plug slot) or p (bus position)
-// and its number, or x and the hardware address in hexadecimal. A bare "en" and a digit
-// is another platform's WiFi, so the letter and what follows it must both be there.
+// A predictable wired name: "en" with o (onboard), s (hot-plug slot), p (bus position) or
+// P (PCI domain) and its number, or x and the hardware address in hexadecimal. A bare "en"
+// and a digit is another platform's WiFi, so the letter and what follows it must both be
+// there.
 bool IsPredictableEthernetName(WStringView name) {
     if (!StartsWith(name, u"en") || name.size() < 4) {
         return false;
     }
     const WChar kind = name[2];
-    if (kind == u'o' || kind == u's' || kind == u'p') {
+    if (kind == u'o' || kind == u's' || kind == u'p' || kind == u'P') {
         return IsAsciiDigit(name[3]);
     }
     return kind == u'x' && IsHexDigitsOnly(name.substr(3));

@@ -93,7 +93,7 @@ TEST(NetworkInterfaces, ClassificationByName) {
         {"1 0", {"lo", "Loopback Pseudo-Interface 1"}},
         {"2 1",
          {"eth1", "Local Area Connection", "My Local Link", "eno1", "eno16777736", "ens33",
-          "ens1f0", "enp3s0", "enp0s31f6", "enx00e04c680001", "enxA0B1C2D3E4F5"}},
+          "ens1f0", "enp3s0", "enp0s31f6", "enP1p3s0", "enx00e04c680001", "enxA0B1C2D3E4F5"}},
         {"3 2",
          {"wlan0", "wlan1", "ra0", "en0", "en1", "en", "enp", "ens", "eno", "enx", "enq3", "enpa3",
           "enxyz", "enx00e04c68000g", "wlp2s0", "wlo1", "wlx001122334455", "wl"}},
