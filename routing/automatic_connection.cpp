@@ -538,6 +538,11 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     if (observer) {
         observer->ConnectionStateChanged(context, localAddress, priority, true);
     }
+    if (context->HasEnded()) {
+        // Ended on another thread since it was found in the set: its end was not heard as
+        // a path's, so it is handled as one now.
+        HandleContextEnded(context);
+    }
     EndPaths(replaced, &set);
     if (m_target.allPaths) {
         return;
