@@ -476,8 +476,10 @@ TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
 }
 
 // Without a DNS server nothing is sent, and the connection waits for an address that never
-// comes: connecting for 5 s, then closed when asked; Disconnect ends the wait at once.
+// comes: connecting for 5 s, then closed when asked, saying why; Disconnect ends the wait
+// at once.
 TEST(HostAddressResolverAnswers, ConnectByNameGivesUpAfterFiveSeconds) {
+    test_support::CapturingTextLogger logger(kSeverityWarning);
     test_support::FakeRawClock clock(1000000);
     test_support::ScratchDirectory directory;
     PlatformServices services(directory.Narrow("missing-resolv.conf"));
@@ -489,6 +491,8 @@ TEST(HostAddressResolverAnswers, ConnectByNameGivesUpAfterFiveSeconds) {
     clock.Advance(200000);
     EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
     EXPECT_EQ(kReadQueueClosed, connection->GetReadQueueState());
+    EXPECT_EQ(std::vector<std::string>{"2 Failed to look up never.test: no query could be sent"},
+              logger.Lines());
 
     EXPECT_TRUE(connection->Connect("never.test", true, 12654, nullptr));
     EXPECT_EQ(kConnectionConnecting, connection->GetConnectionState());
