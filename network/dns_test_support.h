@@ -72,6 +72,13 @@ inline std::string AnswerA(std::string_view name, const std::string& address) {
     return DnsHeader(kDnsResponseFlags, 1, 1) + Question(name) + Record(kToQuestion, 1, 1, address);
 }
 
+constexpr uint16_t kDnsNoSuchNameFlags = 0x8183;  // a response with RCODE 3, name error
+
+// "No such name" for `name`: the question echoed, no answer record.
+inline std::string NoSuchName(std::string_view name, uint16_t flags = kDnsNoSuchNameFlags) {
+    return DnsHeader(flags, 1, 0) + Question(name);
+}
+
 // A positive NetBIOS name response without its question: one NB record.
 inline std::string NetbiosAnswer(const std::string& encodedName, const std::string& address) {
     return DnsHeader(kNetbiosResponseFlags, 0, 1) +
@@ -155,13 +162,18 @@ class UdpServer {
     int m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 };
 
-// Keeps every HostAddressResolved call as "text address" with the address reformatted.
+// Keeps every HostAddressResolved call as "text address" with the address reformatted,
+// and every HostLookupFailed call as "failed: reason".
 class RecordingRequester : public HostResolveCallback {
   public:
     void HostAddressResolved(const char* addressText, const uint32_t* address) override {
         in_addr value{*address};
         std::lock_guard<std::mutex> hold(m_mutex);
         m_calls.push_back(std::string(addressText) + " " + ::inet_ntoa(value));
+    }
+    void HostLookupFailed(const char* reason) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_calls.push_back(std::string("failed: ") + reason);
     }
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> hold(m_mutex);

@@ -82,7 +82,7 @@ std::string HostAddressResolver::GetResultText() {
 
 bool HostAddressResolver::HasLookupLastedLongerThan(int64_t microseconds) {
     MutualExclusionLock lock(m_mutex);
-    return m_stopwatch.HasElapsed(microseconds);
+    return m_lookupStopwatch.HasElapsed(microseconds);
 }
 
 LentPacketBuffer* HostAddressResolver::AllocatePacketBuffer(uint8_t** /*buffer*/,
@@ -131,25 +131,31 @@ bool HostAddressResolver::Resolve(const char* name, uint32_t& address,
 int32_t HostAddressResolver::ResolveLowLevel(const std::string& name, uint32_t& address,
                                              RefPtr<DatagramListener>& stale) {
     QAV_TRACE("HAR::ResLL2");
-    if (name == m_lastName) {
+    const bool sameName = name == m_lastName;
+    if (sameName) {
         if (m_status == kStatusResolved) {
             address = m_address;
             m_resultText = platform::FormatDottedAddress(m_address);
             return kStatusResolved;
         }
-        if (!m_stopwatch.HasElapsed(kRetryMicroseconds)) {
+        // Due once the period is over, to the microsecond: an owner that asks again on a
+        // clock of its own with the same period, started after this one, must find the
+        // queries due, not skip a period.
+        if (m_sendStopwatch.GetElapsedMicroseconds() < kRetryMicroseconds) {
             return m_status;
         }
-    } else {
-        // The earlier lookup's answers are left to arrive at a closed port, and would not
-        // pass for this one's.
+    }
+    if (!sameName || m_status == kStatusNoSuchName) {
+        // A new lookup. The earlier lookup's answers are left to arrive at a closed port,
+        // and would not pass for this one's.
         stale = std::move(m_listener);
         m_queryIdentifier = NewQueryIdentifier();
         m_askedServers.clear();
         m_netbiosName.clear();
+        m_lookupStopwatch.Start();
     }
     m_lastName = name;
-    m_stopwatch.Start();
+    m_sendStopwatch.Start();
     // Until this lookup resolves, nothing of an earlier one may pass for its result.
     m_status = kStatusNoLookup;
     m_address = 0;
@@ -316,6 +322,17 @@ void HostAddressResolver::HandleResult(uint32_t address, Settled& settled) {
     settled.requester = std::move(m_requester);
 }
 
+void HostAddressResolver::HandleNoSuchName(Settled& settled) {
+    Print("No such name: %s\r\n", m_lastName);
+    // Nobody answers this lookup any more; asked again at once, the answer would be the
+    // same, so the name stays refused for a while.
+    settled.listener = std::move(m_listener);
+    m_status = kStatusNoSuchName;
+    m_sendStopwatch.Start();
+    settled.failed = true;
+    settled.requester = std::move(m_requester);
+}
+
 void HostAddressResolver::ProcessPacket(DatagramListener* listener, PlatformServices* /*services*/,
                                         const char* senderAddress, int32_t senderPort,
                                         const uint8_t* data, size_t length,
@@ -334,12 +351,17 @@ void HostAddressResolver::ProcessPacket(DatagramListener* listener, PlatformServ
     if (packet != nullptr) {
         packet->ReturnToPool();
     }
-    if (!settled.resolved) {
+    if (!settled.resolved && !settled.failed) {
         return;
     }
     StopListener(settled.listener);
-    if (settled.requester) {
+    if (!settled.requester) {
+        return;
+    }
+    if (settled.resolved) {
         settled.requester->HostAddressResolved(settled.text.c_str(), &settled.address);
+    } else {
+        settled.requester->HostLookupFailed(kNoSuchNameReason);
     }
 }
 

@@ -4,18 +4,27 @@
 // 137) to the broadcast address of each interface and to 255.255.255.255. Every query of
 // a lookup leaves from one listener's socket, so all answers come back to one port; the
 // first answer that carries an address settles the lookup, and later Resolve calls for
-// that name answer at once from it. An answer counts only when it carries the lookup's
-// random identifier and comes from a server that was asked (its address, port 53) or,
-// for NetBIOS, from port 137 naming the name asked; 0.0.0.0 and 255.255.255.255 are never
-// taken for an address. Each object that reaches a host by name owns one
-// resolver (the reliable connection, the datagram sender).
+// that name answer at once from it. An answer that the name does not exist (DNS RCODE 3,
+// or a NetBIOS negative name query response) ends the lookup just as at once: the
+// requester is told, and for kRetryMicroseconds a Resolve of that name sends nothing and
+// gives false. An answer counts only when it carries the lookup's random identifier and
+// comes from a server that was asked (its address, port 53) with the question asked or,
+// for NetBIOS, from port 137 naming the name asked; 0.0.0.0 and 255.255.255.255 are
+// never taken for an address. Each object that reaches a host by name owns one resolver
+// (the reliable connection, the datagram sender).
+//
+// The resolver has no timer of its own: UDP loses queries, so the owner asks again
+// (Resolve with the same name) for as long as it wants to wait, and each ask at least
+// kRetryMicroseconds after the queries last went out sends them again, with the same
+// identifier and from the same port. When to give up is the owner's choice too.
 //
 // Typical usage:
 //   RefPtr<HostAddressResolver> resolver(new RefCountedObject<HostAddressResolver>);
 //   resolver->SetPlatformServices(services);
 //   uint32_t address = 0;
 //   if (resolver->Resolve("relay.example", address, this)) ConnectTo(address);
-//   // else this->HostAddressResolved(text, &address) comes on the polling thread
+//   // else this->HostAddressResolved(text, &address) or this->HostLookupFailed(reason)
+//   // comes on the polling thread; meanwhile Resolve again about once a second
 //   ...
 //   resolver->Disconnect();   // always, before letting go of it
 //
@@ -60,6 +69,10 @@ class HostResolveCallback : public virtual RefCounted {
     // `addressText` is dotted, `address` in network byte order. Called on the polling
     // thread without the resolver's lock.
     virtual void HostAddressResolved(const char* addressText, const uint32_t* address) = 0;
+    // The lookup has ended without an address and no answer will follow: `reason` says why
+    // ("no such name"). Called as HostAddressResolved is; by default nothing happens, and
+    // the requester's own time-out ends its wait.
+    virtual void HostLookupFailed(const char* reason) { (void)reason; }
 
   protected:
     ~HostResolveCallback() = default;
@@ -79,6 +92,7 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
         kStatusParseError = 14,
         kStatusWaiting = 18,  // queries sent, no answer yet
         kStatusNoLookup = 19,
+        kStatusNoSuchName = 22,  // an asked server answered that the name does not exist
     };
     // Results of a lookup that could not send its queries.
     enum LookupFailure : int32_t {
@@ -97,8 +111,13 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     static constexpr size_t kMaxNameText = 255;        // characters of a parsed name
     static constexpr size_t kMaxEncodedDnsName = 255;  // bytes of a name in a query
     static constexpr size_t kMaxLabelLength = 63;
-    // A lookup that has not resolved may be sent again after this long.
-    static constexpr int64_t kRetryMicroseconds = 3000000;
+    // A lookup not answered yet sends its queries again when Resolve asks for it this
+    // long or more after they last went out: about as long as a name server that has to
+    // ask further takes to answer, and short enough that a lost datagram costs little of
+    // a connect's wait.
+    static constexpr int64_t kRetryMicroseconds = 1000000;
+    // The reason HostLookupFailed gives for a negative answer.
+    static constexpr const char* kNoSuchNameReason = "no such name";
 
     HostAddressResolver();
     HostAddressResolver(const HostAddressResolver&) = delete;
@@ -114,10 +133,12 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     void SetPrintFlag(bool on) { m_printFlag.store(on, std::memory_order_relaxed); }
 
     // True when the address is known now: `name` is a dotted address, or the last lookup
-    // of this name resolved. Otherwise a lookup starts (or, within kRetryMicroseconds of
-    // the last one for this name, nothing is sent again) and false is returned;
-    // `requester` (may be null) then replaces any earlier one and is called when an
-    // answer with an address arrives, unless no query could be sent.
+    // of this name resolved. Otherwise a lookup starts, or the one waiting for this name
+    // sends its queries again (nothing is sent within kRetryMicroseconds of the last
+    // send, nor within that time of a negative answer for the name), and false is
+    // returned; `requester` (may be null) then replaces any earlier one and is called when
+    // an answer with an address or a negative answer arrives, unless no query could be
+    // sent or the name was just answered negatively (GetStatus tells which).
     bool Resolve(const char* name, uint32_t& address, HostResolveCallback* requester);
     // Lets go of the requester and stops the listener; a lookup that had not resolved is
     // forgotten.
@@ -129,7 +150,8 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     uint16_t GetQueryIdentifier();
     // The dotted text of the last result, or the dotted name Resolve was last given.
     std::string GetResultText();
-    // Whether more than `microseconds` passed since the last lookup began.
+    // Whether more than `microseconds` passed since the last lookup began: its first
+    // queries, not the ones sent again.
     bool HasLookupLastedLongerThan(int64_t microseconds);
 
     // PacketSink: examines one answer. A datagram that a listener of an earlier lookup
@@ -165,6 +187,7 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     // What an accepted answer leaves to do after the lock is given up.
     struct Settled {
         bool resolved = false;
+        bool failed = false;  // the name does not exist
         uint32_t address = 0;
         std::string text;
         RefPtr<HostResolveCallback> requester;
@@ -187,6 +210,10 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     void ExamineAnswer(const char* senderAddress, int32_t senderPort, const uint8_t* data,
                        size_t length, Settled& settled);
     void HandleResult(uint32_t address, Settled& settled);
+    // Whether a negative answer (`reader` behind its header) names the asked question.
+    bool IsNegativeAnswerToQuestion(ByteReader& reader, bool netbios, const uint8_t* data,
+                                    size_t length);
+    void HandleNoSuchName(Settled& settled);
 
     template <typename... Args>
     void Print(std::string_view format, const Args&... args) {
@@ -205,8 +232,9 @@ class HostAddressResolver : public PacketSink, public virtual RefCounted {
     PlatformServices* m_services = nullptr;
     RefPtr<DatagramListener> m_listener;
     RefPtr<HostResolveCallback> m_requester;
-    uint32_t m_address = 0;  // network byte order; valid with kStatusResolved only
-    Stopwatch m_stopwatch;
+    uint32_t m_address = 0;       // network byte order; valid with kStatusResolved only
+    Stopwatch m_lookupStopwatch;  // since the lookup's first queries
+    Stopwatch m_sendStopwatch;    // since its queries last went out
     uint8_t m_queryBuffer[kQueryBufferSize] = {};
     uint16_t m_queryIdentifier = 0;
     std::vector<uint32_t> m_askedServers;  // network byte order

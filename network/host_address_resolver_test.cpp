@@ -375,6 +375,84 @@ TEST(HostAddressResolverAnswers, OnlyAnAnswerToTheLookupsQueriesCounts) {
     EXPECT_LT(1u, identifiers.size()) << "the identifier is not drawn anew";
 }
 
+// "No such name" from an asked server, to the lookup's own question, ends the lookup at
+// once: a repeated Resolve within a second sends nothing, and no later answer changes it.
+// Any other refusal leaves the lookup waiting for its answer.
+TEST(HostAddressResolverAnswers, NoSuchNameEndsTheLookup) {
+    const std::string good = test_support::AnswerA("relay.test", Ipv4(10, 1, 2, 3));
+    const std::string goodNetbios = test_support::NetbiosAnswer(kEncodedRelay, Ipv4(10, 7, 0, 9));
+    const auto netbiosRefusal = [](const std::string& encodedName) {
+        return DnsHeader(0x8583, 0, 0) + Record(encodedName, 0x000A, 1, "");
+    };
+    const struct {
+        const char* what;
+        const char* name;  // looked up
+        const char* sender;
+        int32_t senderPort;
+        std::string datagram;
+        uint16_t identifierChange;  // XORed into the lookup's identifier
+        bool ends;
+    } cases[] = {
+        {"no such name", "relay.test", kServer, 53, test_support::NoSuchName("relay.test"), 0,
+         true},
+        {"no such name, in other case", "relay.test", kServer, 53,
+         test_support::NoSuchName("Relay.TEST"), 0, true},
+        {"another question", "relay.test", kServer, 53, test_support::NoSuchName("other.test"), 0,
+         false},
+        {"another question type", "relay.test", kServer, 53,
+         DnsHeader(test_support::kDnsNoSuchNameFlags, 1, 0) + DnsName("relay.test") + Be16(28) +
+             Be16(1),
+         0, false},
+        {"the question cut short", "relay.test", kServer, 53,
+         test_support::NoSuchName("relay.test").substr(0, 27), 0, false},
+        {"another identifier", "relay.test", kServer, 53, test_support::NoSuchName("relay.test"),
+         0x0100, false},
+        {"a server not asked", "relay.test", "10.0.0.54", 53,
+         test_support::NoSuchName("relay.test"), 0, false},
+        {"a server failure", "relay.test", kServer, 53,
+         test_support::NoSuchName("relay.test", 0x8182), 0, false},
+        {"a query, not a response", "relay.test", kServer, 53,
+         test_support::NoSuchName("relay.test", 0x0103), 0, false},
+        {"a NetBIOS negative response", "relay", "10.7.0.9", 137, netbiosRefusal(kEncodedRelay), 0,
+         true},
+        {"a NetBIOS negative response for another name", "relay", "10.7.0.9", 137,
+         netbiosRefusal(Query("other", true).substr(12, 34)), 0, false},
+    };
+    Lookups lookups;
+    for (const auto& c : cases) {
+        const bool netbios = std::string_view(c.name).find('.') == std::string_view::npos;
+        RefPtr<Resolver> resolver = lookups.WaitingFor(c.name);
+        const std::string datagram = test_support::WithIdentifier(
+            c.datagram, resolver->GetQueryIdentifier() ^ c.identifierChange);
+        resolver->ProcessPacket(nullptr, nullptr, c.sender, c.senderPort, Bytes(datagram),
+                                datagram.size(), nullptr);
+        EXPECT_EQ(c.ends, resolver->GetStatus() == Resolver::kStatusNoSuchName) << c.what;
+        // Asked again at once, the lookup still waits, or stays refused without waiting.
+        uint32_t address = 0;
+        EXPECT_FALSE(resolver->Resolve(c.name, address, nullptr)) << c.what;
+        Answer(*resolver, netbios ? "10.7.0.9" : kServer, netbios ? 137 : 53,
+               netbios ? goodNetbios : good);
+        EXPECT_EQ(c.ends ? Resolver::kStatusNoSuchName : Resolver::kStatusResolved,
+                  resolver->GetStatus())
+            << c.what;
+    }
+
+    // A second after the refusal the name is looked up anew, and may be answered.
+    test_support::FakeRawClock clock(1000000);
+    RefPtr<Resolver> resolver = lookups.WaitingFor("relay.test");
+    Answer(*resolver, kServer, 53, test_support::NoSuchName("relay.test"));
+    clock.Advance(Resolver::kRetryMicroseconds - 1);
+    uint32_t address = 0;
+    EXPECT_FALSE(resolver->Resolve("relay.test", address, nullptr));
+    EXPECT_EQ(Resolver::kStatusNoSuchName, resolver->GetStatus());
+    clock.Advance(1);
+    EXPECT_FALSE(resolver->Resolve("relay.test", address, nullptr));
+    EXPECT_NE(Resolver::kStatusNoSuchName, resolver->GetStatus());
+    Answer(*resolver, kServer, 53, good);
+    EXPECT_TRUE(resolver->Resolve("relay.test", address, nullptr));
+    EXPECT_EQ(test_support::AddressOf("10.1.2.3"), address);
+}
+
 TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
     Lookups lookups;
     RefPtr<Resolver> resolver = lookups.Make();
@@ -398,8 +476,10 @@ TEST(HostAddressResolverAnswers, DottedNamesAndDiagnosticLines) {
 }
 
 // Without a DNS server nothing is sent, and the connection waits for an address that never
-// comes: connecting for 5 s, then closed when asked; Disconnect ends the wait at once.
+// comes: connecting for 5 s, then closed when asked, saying why; Disconnect ends the wait
+// at once.
 TEST(HostAddressResolverAnswers, ConnectByNameGivesUpAfterFiveSeconds) {
+    test_support::CapturingTextLogger logger(kSeverityWarning);
     test_support::FakeRawClock clock(1000000);
     test_support::ScratchDirectory directory;
     PlatformServices services(directory.Narrow("missing-resolv.conf"));
@@ -411,6 +491,8 @@ TEST(HostAddressResolverAnswers, ConnectByNameGivesUpAfterFiveSeconds) {
     clock.Advance(200000);
     EXPECT_EQ(kConnectionClosed, connection->GetConnectionState());
     EXPECT_EQ(kReadQueueClosed, connection->GetReadQueueState());
+    EXPECT_EQ(std::vector<std::string>{"2 Failed to look up never.test: no query could be sent"},
+              logger.Lines());
 
     EXPECT_TRUE(connection->Connect("never.test", true, 12654, nullptr));
     EXPECT_EQ(kConnectionConnecting, connection->GetConnectionState());

@@ -16,7 +16,11 @@ constexpr uint16_t kNetbiosQueryFlags = 0x0110;  // recursion desired, broadcast
 constexpr uint16_t kTypeA = 0x0001;
 constexpr uint16_t kTypeNetbios = 0x0020;
 constexpr uint16_t kClassInternet = 0x0001;
-constexpr uint8_t kResponseBit = 0x80;  // of the first flags byte
+constexpr uint8_t kResponseBit = 0x80;       // of the first flags byte
+constexpr uint8_t kResponseCodeBits = 0x0F;  // of the second flags byte
+// "Name error" in DNS, "NAM_ERR" in a NetBIOS negative name query response: the name
+// does not exist.
+constexpr uint8_t kNoSuchNameCode = 3;
 constexpr uint8_t kPointerBits = 0xC0;
 
 // RFC 1002 first-level encoding, empty scope.
@@ -271,9 +275,27 @@ bool HostAddressResolver::IsFromAskedServer(const char* senderAddress, int32_t s
            std::find(m_askedServers.begin(), m_askedServers.end(), sender) != m_askedServers.end();
 }
 
+bool HostAddressResolver::IsNegativeAnswerToQuestion(ByteReader& reader, bool netbios,
+                                                     const uint8_t* data, size_t length) {
+    if (netbios) {
+        // The name follows the header, as the question or as the record that refuses it.
+        std::string name;
+        return ParseNetbiosName(data, length, reader.Position(), name) != 0 &&
+               EqualIgnoringAsciiCase(name, m_netbiosName);
+    }
+    std::string question;
+    uint16_t type = 0;
+    uint16_t questionClass = 0;
+    return ParseDnsName(reader, question) && reader.ReadBe16(type) &&
+           reader.ReadBe16(questionClass) && type == kTypeA && questionClass == kClassInternet &&
+           EqualIgnoringAsciiCase(question, m_lastName);
+}
+
 void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t senderPort,
                                         const uint8_t* data, size_t length, Settled& settled) {
-    if (m_status == kStatusResolved || !IsFromAskedServer(senderAddress, senderPort)) {
+    // An ended lookup takes no further answer.
+    if (m_status == kStatusResolved || m_status == kStatusNoSuchName ||
+        !IsFromAskedServer(senderAddress, senderPort)) {
         return;
     }
     const int32_t before = m_status;
@@ -290,13 +312,14 @@ void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t sende
     ByteReader reader(data, length);
     uint16_t identifier = 0;
     uint8_t flags = 0;
+    uint8_t flagsLow = 0;
     uint16_t questions = 0;
     uint16_t answers = 0;
     uint16_t authorities = 0;
     uint16_t additionals = 0;
     reader.ReadBe16(identifier);
     reader.ReadU8(flags);
-    reader.Skip(1);
+    reader.ReadU8(flagsLow);
     reader.ReadBe16(questions);
     reader.ReadBe16(answers);
     reader.ReadBe16(authorities);
@@ -310,6 +333,16 @@ void HostAddressResolver::ExamineAnswer(const char* senderAddress, int32_t sende
     if ((questions != 1 && !netbios) || (flags & kResponseBit) == 0) {
         m_status = kStatusUnexpectedAnswer;
         Print("Unexpected answer. #qs=%d flags1=0x%02X\r\n", questions, flags);
+        return;
+    }
+    // The name does not exist: no other answer will tell otherwise, and waiting for one
+    // would only hold the requester up. Only a refusal of the very question asked counts.
+    if ((flagsLow & kResponseCodeBits) == kNoSuchNameCode) {
+        if (IsNegativeAnswerToQuestion(reader, netbios, data, length)) {
+            HandleNoSuchName(settled);
+        } else {
+            m_status = before;
+        }
         return;
     }
     if (answers == 0) {

@@ -53,10 +53,48 @@ bool IsTransientError(int errorCode) {
     return errorCode == EAGAIN || errorCode == EWOULDBLOCK || errorCode == EINTR;
 }
 
+bool HasAtLeastElapsed(Stopwatch& watch, int64_t microseconds) {
+    return watch.GetElapsedMicroseconds() >= microseconds;
+}
+
 }  // namespace
+
+// Holds the connection, as the resolver held the connection itself before: a call that is
+// under way when the lookup is let go of still finds the connection alive.
+class ReliableConnection::LookupRequester : public HostResolveCallback {
+  public:
+    LookupRequester(ReliableConnection* connection, uint64_t generation)
+        : m_connection(connection), m_generation(generation) {}
+
+    void HostAddressResolved(const char* addressText, const uint32_t* address) override {
+        m_connection->HostAddressResolved(m_generation, addressText, address);
+    }
+    void HostLookupFailed(const char* reason) override {
+        m_connection->HostLookupFailed(m_generation, reason);
+    }
+
+  protected:
+    ~LookupRequester() = default;
+
+  private:
+    const RefPtr<ReliableConnection> m_connection;
+    const uint64_t m_generation;
+};
 
 bool StreamSocketCalls::BindToDevice(int socket, const std::string& interfaceName, int& errorCode) {
     return platform::BindSocketToDevice(socket, interfaceName, errorCode);
+}
+
+bool StreamSocketCalls::SetLiveness(int socket, int32_t seconds, int& errorCode) {
+    // A third of the time idle, then four probes a sixth apart: the last one is due as the
+    // time runs out. The user time-out ends the socket at that time as well when it is
+    // data, not a probe, that goes unanswered, or when a probe is lost behind data.
+    constexpr int kProbes = 4;
+    const int32_t limited = std::clamp(seconds, 1, 3 * platform::kMaxKeepAliveSeconds);
+    const int idle = std::max(limited / 3, 1);
+    const int interval = std::clamp(limited / 6, 1, platform::kMaxKeepAliveSeconds);
+    return platform::SetKeepAliveTiming(socket, idle, interval, kProbes, errorCode) &&
+           platform::SetUserTimeout(socket, limited * 1000, errorCode);
 }
 
 StreamSocketCalls& StreamSocketCalls::System() {
@@ -96,9 +134,14 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
     ConnectResult result = kConnectFailed;
     uint64_t generation = 0;
     CalloutTracker::Callout callout;
+    // Outlives the lock: should the resolver not keep it, it is let go of here.
+    RefPtr<HostResolveCallback> requester;
     {
         MutualExclusionLock lock(m_mutex);
         CloseSocket(closed);
+        // A lookup of an earlier connect is no use to this one; its answer is ignored.
+        ReleaseResolver(closed);
+        ++m_generation;
         m_sink = sink;
         m_host = host != nullptr ? host : "";
         m_address.clear();
@@ -116,8 +159,11 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
             result = ConnectToResolvedAddress(details);
         } else if (valid && lookupAllowed) {
             // Without the address yet the connection waits, connecting, without a socket.
-            result = ResolveHostName(m_remoteAddress) ? ConnectToResolvedAddress(details)
-                                                      : kConnectInProgress;
+            m_lookupWatch.Start();
+            requester = MakeLookupRequester();
+            result = ResolveHostName(m_remoteAddress, requester.get())
+                         ? ConnectToResolvedAddress(details)
+                         : kConnectInProgress;
         } else {
             m_state = kConnectionClosed;
         }
@@ -133,43 +179,88 @@ bool ReliableConnection::Connect(const char* host, bool lookupAllowed, int32_t p
     return result != kConnectFailed;
 }
 
-bool ReliableConnection::ResolveHostName(uint32_t& address) {
+bool ReliableConnection::ResolveHostName(uint32_t& address, HostResolveCallback* requester) {
     if (!m_resolver) {
         m_resolver = new RefCountedObject<HostAddressResolver>;
+        m_resolver->SetPlatformServices(m_services);
+        m_resolver->SetLocalAddress(m_bindAddress);
+        m_resolver->SetAdapterName(m_name);
     }
-    m_resolver->SetPlatformServices(m_services);
-    m_resolver->SetLocalAddress(m_bindAddress);
-    m_resolver->SetAdapterName(m_name);
-    if (!m_resolver->Resolve(m_host.c_str(), address, this)) {
+    const bool known = m_resolver->Resolve(m_host.c_str(), address, requester);
+    // Started after the resolver's own clock: when this says a retry is due, so does the
+    // resolver's.
+    m_lookupAskWatch.Start();
+    if (!known) {
         return false;
     }
     m_address = m_resolver->GetResultText();
     return true;
 }
 
-void ReliableConnection::HostAddressResolved(const char* addressText, const uint32_t* address) {
+RefPtr<HostResolveCallback> ReliableConnection::MakeLookupRequester() {
+    return RefPtr<HostResolveCallback>(new RefCountedObject<LookupRequester>(this, m_generation));
+}
+
+void ReliableConnection::HostAddressResolved(uint64_t generation, const char* addressText,
+                                             const uint32_t* address) {
+    MutualExclusionLock lock(m_mutex);
+    // Only the connect that still waits for its address takes it.
+    if (address == nullptr || generation != m_generation || m_state != kConnectionConnecting ||
+        m_socket >= 0 || m_role != kRoleOutgoing) {
+        return;
+    }
+    m_remoteAddress = *address;
+    m_address = addressText != nullptr ? addressText : "";
+    ConnectAfterLookup(lock);
+}
+
+void ReliableConnection::HostLookupFailed(uint64_t generation, const char* reason) {
+    MutualExclusionLock lock(m_mutex);
+    if (generation != m_generation || m_state != kConnectionConnecting || m_socket >= 0 ||
+        m_role != kRoleOutgoing) {
+        return;
+    }
+    FailConnect(lock, FormatString("Failed to look up %s: %s", m_host,
+                                   reason != nullptr ? reason : "failed"));
+}
+
+void ReliableConnection::ConnectAfterLookup(MutualExclusionLock& lock) {
     EventDetails details;
-    ConnectResult result = kConnectFailed;
-    uint64_t generation = 0;
-    CalloutTracker::Callout callout;
-    {
-        MutualExclusionLock lock(m_mutex);
-        // Only a connect that still waits for its address takes it.
-        if (address == nullptr || m_state != kConnectionConnecting || m_socket >= 0 ||
-            m_role != kRoleOutgoing) {
-            return;
-        }
-        m_remoteAddress = *address;
-        m_address = addressText != nullptr ? addressText : "";
-        result = ConnectToResolvedAddress(details);
-        generation = m_generation;
-        if (result == kConnectOpened) {
-            callout.Enter(m_callouts);
-        }
+    const ConnectResult result = ConnectToResolvedAddress(details);
+    if (result == kConnectFailed) {
+        // Connect has returned long ago: only the event tells the owner. The failure
+        // itself is logged already.
+        FailConnect(lock, std::string());
+        return;
     }
     if (result == kConnectOpened) {
+        const uint64_t generation = m_generation;
+        CalloutTracker::Callout callout;
+        callout.Enter(m_callouts);
+        lock.Unlock();
         AnnounceOpened(details, generation);
     }
+}
+
+void ReliableConnection::FailConnect(MutualExclusionLock& lock, const std::string& why) {
+    ClosedParts closed;
+    EventDetails details;
+    CalloutTracker::Callout callout;
+    FillEventDetails(details);
+    CloseSocket(closed);
+    m_state = kConnectionClosed;
+    ReleaseResolver(closed);
+    callout.Enter(m_callouts);
+    lock.Unlock();
+    if (!why.empty()) {
+        if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+            logger->LogText(kSeverityWarning, why);
+        }
+    }
+    CompleteBlocks(closed);
+    SendEvent(details, ConnectionEventSink::kEventClosed);
+    callout.Leave();
+    FinishClose(closed);
 }
 
 void ReliableConnection::ReleaseResolver(ClosedParts& closed) {
@@ -193,6 +284,7 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
     platform::SetSendBufferSize(socket, kSocketBufferBytes);
     platform::SetReceiveBufferSize(socket, kSocketBufferBytes);
     platform::SetNoDelay(socket, true);
+    ApplyLiveness(socket);
     BindToInterface(socket);
 
     if (!m_bindAddress.empty()) {
@@ -215,6 +307,7 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
     platform::SocketAddressV4 remote;
     remote.address = m_remoteAddress;
     remote.port = static_cast<uint16_t>(m_remotePort);
+    m_connectWatch.Start();
     const int connected = platform::ConnectSocket(socket, remote, errorCode);
     if (connected < 0) {
         m_lastError = errorCode;
@@ -231,6 +324,29 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
     // The wait loop watches for writability, which tells that the connect has ended.
     RegisterWithWaitLoop();
     return kConnectInProgress;
+}
+
+void ReliableConnection::SetLivenessTime(int32_t seconds) {
+    MutualExclusionLock lock(m_mutex);
+    m_livenessSeconds = std::max(seconds, 0);
+}
+
+void ReliableConnection::ApplyLiveness(int socket) {
+    if (m_livenessSeconds == 0) {
+        return;
+    }
+    int errorCode = 0;
+    if (m_calls.SetLiveness(socket, m_livenessSeconds, errorCode) || m_livenessFailureLogged) {
+        return;
+    }
+    // The connection works all the same; only a vanished peer goes unnoticed for longer.
+    m_livenessFailureLogged = true;
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        logger->LogFormat(kSeverityWarning,
+                          "Cannot set a liveness time of %d s on a TCP client socket: socket "
+                          "error %d = %S",
+                          m_livenessSeconds, errorCode, GetErrorText(errorCode));
+    }
 }
 
 void ReliableConnection::BindToInterface(int socket) {
@@ -893,20 +1009,51 @@ void ReliableConnection::ReportEmptyReadQueue(const EventDetails& details) {
 // ---- Queries ----------------------------------------------------------------------------
 
 int32_t ReliableConnection::GetConnectionState() {
-    if (m_state != kConnectionConnecting || m_socket >= 0) {
+    if (m_state != kConnectionConnecting) {
         return m_state;
     }
-    ClosedParts closed;
+    // Outlives the lock: should the resolver not keep it, it is let go of here.
+    RefPtr<HostResolveCallback> requester;
     {
         MutualExclusionLock lock(m_mutex);
-        if (m_state == kConnectionConnecting && m_socket < 0 && m_resolver &&
-            m_resolver->HasLookupLastedLongerThan(kLookupTimeoutMicroseconds)) {
-            m_state = kConnectionClosed;  // the lookup has timed out
-            ReleaseResolver(closed);
+        if (m_state != kConnectionConnecting || m_role != kRoleOutgoing) {
+            return m_state;
+        }
+        std::string why;
+        if (HasConnectTimedOut(why)) {
+            FailConnect(lock, why);
+            return m_state;
+        }
+        // Still waiting for the address: the queries or their answers may have been lost.
+        if (m_socket < 0 && m_resolver &&
+            HasAtLeastElapsed(m_lookupAskWatch, kLookupRetryMicroseconds)) {
+            requester = MakeLookupRequester();
+            if (ResolveHostName(m_remoteAddress, requester.get())) {
+                ConnectAfterLookup(lock);  // the answer came just now
+            }
         }
     }
-    FinishClose(closed);
     return m_state;
+}
+
+bool ReliableConnection::HasConnectTimedOut(std::string& why) {
+    if (m_socket >= 0) {
+        if (!HasAtLeastElapsed(m_connectWatch, kConnectTimeoutMicroseconds)) {
+            return false;
+        }
+        why = FormatString("Failed to connect to %s:%d: no answer after %d s", m_host, m_remotePort,
+                           static_cast<int32_t>(kConnectTimeoutMicroseconds / 1000000));
+        return true;
+    }
+    if (!HasAtLeastElapsed(m_lookupWatch, kLookupTimeoutMicroseconds)) {
+        return false;
+    }
+    // Without a name server, or without a socket to ask from, no query went out at all.
+    const bool asked =
+        m_resolver && m_resolver->GetStatus() != HostAddressResolver::kStatusNoLookup;
+    why = FormatString("Failed to look up %s: %s", m_host,
+                       asked ? "no answer" : "no query could be sent");
+    return true;
 }
 
 int32_t ReliableConnection::GetReadQueueState() {

@@ -13,10 +13,28 @@
 //
 // A host name (with lookup allowed) is looked up by the connection's own resolver. Unless
 // the address is known at once, Connect returns true and the connection stays connecting
-// without a socket until the address arrives and the connect starts, or, when
-// GetConnectionState is asked after kLookupTimeoutMicroseconds without an address, falls
-// back to closed. Meanwhile the lookup holds the connection; the answer, that time-out or
-// Disconnect lets it go.
+// without a socket until the address arrives and the connect starts. A connect is not
+// left to wait for ever; its time limits are counted by GetConnectionState, so the owner
+// asks GetConnectionState at least once a second while a connect is under way:
+//   - while the connection waits for the address, each GetConnectionState at least
+//     kLookupRetryMicroseconds after the last ask asks the resolver again, which sends the
+//     queries again (a lost datagram costs about a second, not the whole wait);
+//   - with no address kLookupTimeoutMicroseconds after the lookup began, it fails:
+//     "Failed to look up NAME: no answer";
+//   - an answer that the name does not exist fails it at once, on the polling thread,
+//     without waiting for GetConnectionState: "Failed to look up NAME: no such name";
+//   - a connect whose SYN is not answered kConnectTimeoutMicroseconds after it started
+//     (after the lookup) fails: "Failed to connect to NAME:PORT: no answer after 20 s".
+// Each such failure closes the connection, writes its line to the text logger (level 2)
+// and reports event 4, on the thread that found it; so does a connect that the address,
+// once it came, could not start (its socket error logged as Connect's are). Meanwhile the
+// lookup holds the connection; the answer, the failure, a new Connect or Disconnect lets
+// it go.
+//
+// A connected socket whose peer vanished without a word (a cable pulled, a host gone)
+// stays up as long as nothing is sent, unless SetLivenessTime asked the kernel to look:
+// the connection's keep-alive probes then find the silence, the kernel ends the socket
+// within about that time, and event 4 follows as for any socket error.
 //
 // Each connection reports event 1 at most once and event 4 at most once; a connection
 // closed by Disconnect or Reconnect reports no event 4. Every message Send took completes
@@ -38,12 +56,13 @@
 // Send, Receive, Connect, Attach, Disconnect, Reconnect and the queries may come from any
 // thread. Events and completions are called without the connection's lock held. Events 2
 // and 3 come on the polling thread; events 1 and 4 may also come on the thread of a
-// Connect, Attach or Receive that caused them, or on the polling thread for a connect
-// that waited for its host's address. A completion may come on the thread of the
-// Send that sent its message at once, or of the call that closed the connection. Lock
-// order: connection, then the wait loop, then the send buffer. A Send on another thread
-// that leaves its message queued behind a full socket wakes the wait loop, so the message
-// goes as soon as the socket takes bytes, not at the loop's next turn.
+// Connect, Attach, Receive or GetConnectionState that caused them, or on the polling
+// thread for a connect that waited for its host's address. A completion may come on the
+// thread of the Send that sent its message at once, or of the call that closed the
+// connection. Lock order: connection, then the wait loop, then the send buffer; the
+// connection's lock is held while it asks its resolver. A Send on another thread that
+// leaves its message queued behind a full socket wakes the wait loop, so the message goes
+// as soon as the socket takes bytes, not at the loop's next turn.
 #pragma once
 
 #include <atomic>
@@ -53,6 +72,7 @@
 
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
+#include "core/stopwatch.h"
 #include "core/stream_buffer.h"
 #include "core/wide_text.h"
 #include "network/callout_tracker.h"
@@ -66,9 +86,7 @@ namespace qav {
 class ConnectionEventSink;
 class PlatformServices;
 
-class ReliableConnection : public ConnectionStream,
-                           public SocketHandler,
-                           public HostResolveCallback {
+class ReliableConnection : public ConnectionStream, public SocketHandler {
   public:
     static constexpr int32_t kSendBufferCapacity = 0x40000;
     // Room each queued message takes in the send buffer besides its bytes.
@@ -76,6 +94,12 @@ class ReliableConnection : public ConnectionStream,
     static constexpr int32_t kMaxMessageLength = kSendBufferCapacity - kSendHeaderSize;
     // How long a connect waits for its host's address.
     static constexpr int64_t kLookupTimeoutMicroseconds = 5000000;
+    // How often a connect that waits for its host's address asks its resolver again.
+    static constexpr int64_t kLookupRetryMicroseconds = HostAddressResolver::kRetryMicroseconds;
+    // How long a connect waits for its SYN to be answered. 20 s is the least connect
+    // time-out of gRPC's connection back-off: long enough for a slow path that loses a
+    // SYN or two, far shorter than the kernel's own two minutes.
+    static constexpr int64_t kConnectTimeoutMicroseconds = 20000000;
 
     // Made closed. `services` gives the wait loop the connection registers with and is
     // passed in every event; it must outlive the connection.
@@ -90,11 +114,20 @@ class ReliableConnection : public ConnectionStream,
     // flag. `peerAddress` is the dotted peer address, `port` the peer's port.
     void Attach(int socket, const char* peerAddress, int32_t port, ConnectionEventSink* sink);
 
+    // How many seconds of silence from a vanished peer the sockets of later connects
+    // notice: keep-alive probes after `seconds`/3 idle, every `seconds`/6 (at least 1 s
+    // each), 4 of them, and unanswered data or probes end the socket after `seconds`.
+    // 0 (the default, and anything below) leaves the system's keep-alive times, which
+    // notice nothing for hours.
+    void SetLivenessTime(int32_t seconds);
+
     // ConnectionStream.
     void Disconnect() override;
     int32_t GetCurrentWriteQueueLength() override;
     int32_t Send(const void* data, int32_t length, SendCompletion* completion) override;
     int32_t Receive(void* buffer, int32_t capacity) override;
+    // The state; for a connect under way also the clock of its time limits (see above):
+    // a limit that has passed closes the connection and reports event 4 from here.
     int32_t GetConnectionState() override;
     int32_t Reconnect() override;
     int32_t GetReadQueueState() override;
@@ -116,10 +149,6 @@ class ReliableConnection : public ConnectionStream,
     // or leaves the queue. Read without the connection's lock.
     double GetAverageWriteQueueLength() override;
 
-    // HostResolveCallback: the address of the host Connect was given; the connect starts
-    // when the connection still waits for it.
-    void HostAddressResolved(const char* addressText, const uint32_t* address) override;
-
     // SocketHandler; called by the wait loop.
     uint32_t GetWaitEvents() override;
     int GetSocket() override;
@@ -132,6 +161,10 @@ class ReliableConnection : public ConnectionStream,
     virtual ~ReliableConnection();
 
   private:
+    // Tells the connection what became of the lookup of one connect, so that a late
+    // answer for an earlier connect changes nothing.
+    class LookupRequester;
+
     // Kept in the send buffer in front of each message's bytes. Copied in and out with
     // memcpy: blocks of the ring start at any byte. Without padding it takes 36 bytes on
     // a 64-bit build (full pointers), which the alignment of its pointers rounds up to
@@ -176,8 +209,13 @@ class ReliableConnection : public ConnectionStream,
 
     // All REQUIRE m_mutex held.
     ConnectResult ConnectToResolvedAddress(EventDetails& details);
-    // True with the address known now; false while the lookup goes on.
-    bool ResolveHostName(uint32_t& address);
+    // True with the address known now; false while the lookup goes on. Asks again when
+    // the lookup is under way already.
+    bool ResolveHostName(uint32_t& address, HostResolveCallback* requester);
+    RefPtr<HostResolveCallback> MakeLookupRequester();
+    // Whether the connect under way has run out of time; `why` says how.
+    bool HasConnectTimedOut(std::string& why);
+    void ApplyLiveness(int socket);
     // Lets go of the resolver, if any, into `closed`.
     void ReleaseResolver(ClosedParts& closed);
     // SO_BINDTODEVICE by the connection's name, when it names an interface.
@@ -199,7 +237,17 @@ class ReliableConnection : public ConnectionStream,
     bool IsSendIdle() const { return m_writable && m_queuedBlocks == 0 && !m_sendFailed; }
     void NoteWriteQueueLength();
 
+    // REQUIRES m_mutex held by `lock`; gives it up. Ends the connect under way, logs
+    // `why` (unless empty) and reports event 4.
+    void FailConnect(MutualExclusionLock& lock, const std::string& why);
+    // REQUIRES m_mutex held by `lock`; gives it up. Connects to the address a lookup
+    // found and reports how that went: event 1 when connected at once, event 4 when failed.
+    void ConnectAfterLookup(MutualExclusionLock& lock);
+
     // Without m_mutex held.
+    // What became of the lookup of the connect `generation`.
+    void HostAddressResolved(uint64_t generation, const char* addressText, const uint32_t* address);
+    void HostLookupFailed(uint64_t generation, const char* reason);
     void AnnounceOpened(const EventDetails& details, uint64_t generation);
     void SendEvent(const EventDetails& details, int32_t eventKind);
     static void CompleteBlock(const SendBlockHeader& block);
@@ -245,7 +293,13 @@ class ReliableConnection : public ConnectionStream,
     std::string m_host;
     std::string m_address;
     WString m_name;
-    bool m_deviceFallbackLogged = false;  // once per connection object
+    bool m_deviceFallbackLogged = false;   // once per connection object
+    bool m_livenessFailureLogged = false;  // once per connection object
+    int32_t m_livenessSeconds = 0;
+    // The time limits of the connect under way.
+    Stopwatch m_lookupWatch;     // since the lookup began
+    Stopwatch m_lookupAskWatch;  // since the resolver was last asked
+    Stopwatch m_connectWatch;    // since the connect (the SYN) began
     int32_t m_localPort = 0;
     int32_t m_remotePort = 0;
     uint32_t m_remoteAddress = 0;  // network byte order
@@ -253,10 +307,11 @@ class ReliableConnection : public ConnectionStream,
     bool m_lookupAllowed = false;
     int32_t m_role = kRoleNone;
     ConnectionEventSink* m_sink = nullptr;
-    // Counts the sockets taken, so that a late call can tell its connection is gone.
+    // Counts the connects and the sockets taken, so that a late call can tell its
+    // connection is gone.
     uint64_t m_generation = 0;
     bool m_registered = false;               // with the wait loop
-    RefPtr<HostAddressResolver> m_resolver;  // made on the first lookup
+    RefPtr<HostAddressResolver> m_resolver;  // made for each connect that looks up
     RefPtr<RefCountedStreamBuffer> m_sendBuffer;
     // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
     SendBlockHeader m_inFlight;

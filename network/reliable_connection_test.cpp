@@ -2,6 +2,8 @@
 // thread; the far end is a plain socket of the test or another reliable connection.
 #include "network/reliable_connection.h"
 
+#include <netinet/tcp.h>
+
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -221,8 +223,8 @@ TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStre
 }
 
 // The system's socket calls, except that binding to a device is refused as it is without
-// the privilege for it.
-class DeviceRefusingCalls final : public StreamSocketCalls {
+// the privilege for it, and so is a liveness time, as where the options are unknown.
+class RefusingCalls final : public StreamSocketCalls {
   public:
     ptrdiff_t Send(int socket, const void* data, size_t length, int& errorCode) override {
         return System().Send(socket, data, length, errorCode);
@@ -245,7 +247,13 @@ class DeviceRefusingCalls final : public StreamSocketCalls {
         errorCode = EPERM;
         return false;
     }
+    bool SetLiveness(int, int32_t, int& errorCode) override {
+        ++livenessRefusals;
+        errorCode = ENOPROTOOPT;
+        return false;
+    }
     std::atomic<int> refusals{0};
+    std::atomic<int> livenessRefusals{0};
 };
 
 std::string BoundDevice(int socket) {
@@ -273,7 +281,7 @@ TEST_F(ReliableConnectionTest, NameOfAnInterfaceBindsTheSocketToIt) {
         close(peer);
     }
 
-    DeviceRefusingCalls calls;
+    RefusingCalls calls;
     RefPtr<ReliableConnection> refused(
         new RefCountedObject<ReliableConnection>(&m_services, calls));
     refused->SetName(u"lo");
@@ -293,6 +301,70 @@ TEST_F(ReliableConnectionTest, NameOfAnInterfaceBindsTheSocketToIt) {
     EXPECT_EQ(FormatString("2 Cannot bind a TCP client socket to interface lo: socket error %d = "
                            "%S - it is bound by its local address alone",
                            EPERM, GetErrorText(EPERM)),
+              lines.back());
+}
+
+int TcpOption(int socket, int option) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    getsockopt(socket, option == SO_KEEPALIVE ? SOL_SOCKET : IPPROTO_TCP, option, &value, &length);
+    return value;
+}
+
+// A liveness time makes the kernel probe an idle connection and give it up after that
+// long; without one the system's times stay. Where the options are refused, the
+// connection connects all the same and says so once.
+TEST_F(ReliableConnectionTest, LivenessTimeSetsTheKeepAliveProbes) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    const int untouched = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int systemIdle = TcpOption(untouched, TCP_KEEPIDLE);
+    const int systemInterval = TcpOption(untouched, TCP_KEEPINTVL);
+    const int systemProbes = TcpOption(untouched, TCP_KEEPCNT);
+    close(untouched);
+    const struct {
+        int32_t seconds;
+        int idle, interval, probes, userTimeoutMs;
+    } cases[] = {
+        {3, 1, 1, 4, 3000},
+        {60, 20, 10, 4, 60000},
+        {1, 1, 1, 4, 1000},
+        {0, systemIdle, systemInterval, systemProbes, 0},
+        {-5, systemIdle, systemInterval, systemProbes, 0},
+    };
+    for (const auto& c : cases) {
+        RefPtr<ReliableConnection> connection = Make();
+        connection->SetLivenessTime(c.seconds);
+        ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink));
+        const int peer = listener.Accept();
+        const int socket = connection->GetSocket();
+        EXPECT_EQ(1, TcpOption(socket, SO_KEEPALIVE)) << c.seconds;
+        EXPECT_EQ(c.idle, TcpOption(socket, TCP_KEEPIDLE)) << c.seconds;
+        EXPECT_EQ(c.interval, TcpOption(socket, TCP_KEEPINTVL)) << c.seconds;
+        EXPECT_EQ(c.probes, TcpOption(socket, TCP_KEEPCNT)) << c.seconds;
+        EXPECT_EQ(c.userTimeoutMs, TcpOption(socket, TCP_USER_TIMEOUT)) << c.seconds;
+        connection->Disconnect();
+        close(peer);
+    }
+
+    RefusingCalls calls;
+    RefPtr<ReliableConnection> refused(
+        new RefCountedObject<ReliableConnection>(&m_services, calls));
+    refused->SetLivenessTime(3);
+    const size_t logged = m_logger.Lines().size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ASSERT_TRUE(refused->Connect("127.0.0.1", false, listener.port, &sink));
+        const int peer = listener.Accept();
+        ASSERT_GE(peer, 0) << "it connects without a liveness time";
+        refused->Disconnect();
+        close(peer);
+    }
+    EXPECT_EQ(2, calls.livenessRefusals.load());
+    const std::vector<std::string> lines = m_logger.Lines();
+    ASSERT_EQ(logged + 1, lines.size()) << "the refusal is logged once per connection";
+    EXPECT_EQ(FormatString("2 Cannot set a liveness time of 3 s on a TCP client socket: socket "
+                           "error %d = %S",
+                           ENOPROTOOPT, GetErrorText(ENOPROTOOPT)),
               lines.back());
 }
 

@@ -1,12 +1,14 @@
 // The calls a reliable connection makes on its connected socket, behind one small
 // interface: the system's socket calls by default, a scripted socket in tests and
 // fuzzers (partial sends, EAGAIN, resets and closes on demand). Creating, binding to an
-// address and connecting the socket are not here: they always use the system.
+// address and connecting the socket are not here: they always use the system; of the
+// options set on a new socket, only those a system may refuse are.
 //
 // Threads: the connection serialises its calls on one socket under its own lock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace qav {
@@ -39,6 +41,10 @@ class StreamSocketCalls {
     // Makes the socket's packets go only through the interface `interfaceName`; by
     // default the system's SO_BINDTODEVICE. False with errorCode when refused.
     virtual bool BindToDevice(int socket, const std::string& interfaceName, int& errorCode);
+    // Makes the kernel notice a peer that has gone silent within about `seconds` (at least
+    // 1): keep-alive probes and a user time-out; by default the system's socket options.
+    // False with errorCode when refused.
+    virtual bool SetLiveness(int socket, int32_t seconds, int& errorCode);
 
   protected:
     ~StreamSocketCalls() = default;

@@ -264,6 +264,31 @@ bool SetNoDelay(int socket, bool on) {
     return SetIntegerOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
 }
 
+bool SetKeepAliveTiming(int socket, int idleSeconds, int intervalSeconds, int probes,
+                        int& errorCode) {
+    const int options[][2] = {{SO_KEEPALIVE, 1},
+                              {TCP_KEEPIDLE, idleSeconds},
+                              {TCP_KEEPINTVL, intervalSeconds},
+                              {TCP_KEEPCNT, probes}};
+    for (const auto& [option, value] : options) {
+        const int level = option == SO_KEEPALIVE ? SOL_SOCKET : IPPROTO_TCP;
+        if (::setsockopt(socket, level, option, &value, sizeof value) != 0) {
+            errorCode = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SetUserTimeout(int socket, int milliseconds, int& errorCode) {
+    const unsigned int value = milliseconds > 0 ? static_cast<unsigned int>(milliseconds) : 0;
+    if (::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, sizeof value) != 0) {
+        errorCode = errno;
+        return false;
+    }
+    return true;
+}
+
 bool AddMulticastMembership(int socket, uint32_t group, uint32_t interfaceAddress, int& errorCode) {
     ip_mreq request;
     std::memset(&request, 0, sizeof request);

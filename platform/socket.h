@@ -64,6 +64,15 @@ bool SetKeepAlive(int socket, bool on);
 bool SetSendBufferSize(int socket, int bytes);
 bool SetReceiveBufferSize(int socket, int bytes);
 bool SetNoDelay(int socket, bool on);
+// Keep-alive on, with its first probe after `idleSeconds` without traffic, then one every
+// `intervalSeconds`, and the connection given up after `probes` unanswered ones. The
+// kernel takes at most kMaxKeepAliveSeconds for each time.
+constexpr int kMaxKeepAliveSeconds = 32767;
+bool SetKeepAliveTiming(int socket, int idleSeconds, int intervalSeconds, int probes,
+                        int& errorCode);
+// TCP_USER_TIMEOUT: the connection is given up once sent data, or keep-alive probes, have
+// gone unacknowledged for `milliseconds` (0: the system's own limits).
+bool SetUserTimeout(int socket, int milliseconds, int& errorCode);
 // `group` and `interfaceAddress` in network byte order.
 bool AddMulticastMembership(int socket, uint32_t group, uint32_t interfaceAddress, int& errorCode);
 // SO_BINDTODEVICE: the socket's packets go only through the interface `interfaceName`
