@@ -151,8 +151,7 @@ RefPtr<ConnectionStream> AutomaticConnection::CreateTcpStream(PlatformServices* 
         return nullptr;
     }
     if (RefPtr<AutomaticConnectionHost> host = GetHost()) {
-        // TEMP connection->SetLivenessTime(host->GetDisconnectionTime());
-        (void)host;
+        connection->SetLivenessTime(host->GetDisconnectionTime());
     }
     return RefPtr<ConnectionStream>(connection.get());
 }
