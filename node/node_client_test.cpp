@@ -120,9 +120,11 @@ TEST(NodeClient, TellsItsLinesToItsSinkAndStopsWithTheConnection) {
         EXPECT_TRUE(test_support::WaitUntil([&] { return server.AllClosed(); }))
             << "the stop leaves the connection to the server open";
     }
+    // The stop ends the path, and says so once.
     std::lock_guard<std::mutex> hold(mutex);
-    EXPECT_EQ(lines.back(), "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)")
-        << "no line comes after the stop";
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)",
+                         "disconnected from 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)"}));
 }
 
 int ServerPort(NodeProcess& node, const char* kind) {
