@@ -2,7 +2,8 @@
 // namespace over veth pairs. Each pair is one path: "eth1" (Ethernet rank), "wlan1" (WiFi
 // rank), each on its own subnet. The server's address 10.9.0.1 sits on the loopback of its
 // namespace and is routed over every path; a connection bound to one path's local address
-// leaves through that path.
+// leaves through that path. A socket stays in the namespace it was made in, whichever
+// thread uses it later.
 //
 // Typical usage (inside a test that runs in a namespace of its own):
 //   ServerNamespace space;
@@ -12,16 +13,7 @@
 //   space.Run([&] { server = std::make_unique<AcceptingServer>(); });
 #pragma once
 
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -30,77 +22,6 @@
 namespace qav::test_support {
 
 inline constexpr const char* kServerAddress = "10.9.0.1";
-
-// A thread that lives in a network namespace of its own (a namespace belongs to a thread,
-// not to the process); the sockets and commands it makes are the namespace's. A socket
-// stays in the namespace it was made in, whichever thread uses it later.
-class ServerNamespace {
-  public:
-    ServerNamespace() : m_thread([this] { Loop(); }) {
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_changed.wait(hold, [this] { return m_ready; });
-    }
-    ~ServerNamespace() {
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_quit = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-    ServerNamespace(const ServerNamespace&) = delete;
-    ServerNamespace& operator=(const ServerNamespace&) = delete;
-
-    bool Made() const { return m_made; }
-    // The thread's id, which `ip link set ... netns` takes for the namespace.
-    pid_t ThreadId() const { return m_threadId; }
-
-    // Runs `task` on the thread and waits for it.
-    void Run(std::function<void()> task) {
-        bool done = false;
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_tasks.push_back([&] {
-                task();
-                std::lock_guard<std::mutex> finished(m_mutex);
-                done = true;
-            });
-        }
-        m_changed.notify_all();
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_changed.wait(hold, [&] { return done; });
-    }
-
-  private:
-    void Loop() {
-        m_made = ::unshare(CLONE_NEWNET) == 0;
-        m_threadId = static_cast<pid_t>(::syscall(SYS_gettid));
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_ready = true;
-        m_changed.notify_all();
-        for (;;) {
-            m_changed.wait(hold, [this] { return m_quit || !m_tasks.empty(); });
-            if (m_tasks.empty()) {
-                return;
-            }
-            std::function<void()> task = std::move(m_tasks.front());
-            m_tasks.pop_front();
-            hold.unlock();
-            task();
-            m_changed.notify_all();
-            hold.lock();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::function<void()>> m_tasks;
-    bool m_ready = false;
-    bool m_quit = false;
-    bool m_made = false;
-    pid_t m_threadId = 0;
-    std::thread m_thread;  // last: it starts once everything above is made
-};
 
 // The veth pair `name`/`peer` with `subnet`.1 on the node's side and `subnet`.2 on the
 // server's, its own routing table `table` for what leaves from `subnet`.1, and a route to

@@ -10,17 +10,27 @@
 //       return;
 //   }
 //   test_support::AddVeth("eth1", "peer1", "10.0.0.1/24");
+//
+// A peer that must sit across a real link (a server whose link can go down) lives in a
+// ServerNamespace: one thread of the test in a namespace of its own, reached over a veth
+// pair whose far end is moved there.
 #pragma once
 
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -111,5 +121,75 @@ inline void RerunInNetworkNamespace() {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the test failed inside its network namespace "
                                          "(its output is above)";
 }
+
+// A thread that lives in a network namespace of its own (a namespace belongs to a thread,
+// not to the process); the sockets and commands it makes are the namespace's.
+class ServerNamespace {
+  public:
+    ServerNamespace() : m_thread([this] { Loop(); }) {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        m_changed.wait(hold, [this] { return m_ready; });
+    }
+    ~ServerNamespace() {
+        {
+            std::lock_guard<std::mutex> hold(m_mutex);
+            m_quit = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    ServerNamespace(const ServerNamespace&) = delete;
+    ServerNamespace& operator=(const ServerNamespace&) = delete;
+
+    bool Made() const { return m_made; }
+    // The thread's id, which `ip link set ... netns` takes for the namespace.
+    pid_t ThreadId() const { return m_threadId; }
+
+    // Runs `task` on the thread and waits for it.
+    void Run(std::function<void()> task) {
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> hold(m_mutex);
+            m_tasks.push_back([&] {
+                task();
+                std::lock_guard<std::mutex> finished(m_mutex);
+                done = true;
+            });
+        }
+        m_changed.notify_all();
+        std::unique_lock<std::mutex> hold(m_mutex);
+        m_changed.wait(hold, [&] { return done; });
+    }
+
+  private:
+    void Loop() {
+        m_made = ::unshare(CLONE_NEWNET) == 0;
+        m_threadId = static_cast<pid_t>(::syscall(SYS_gettid));
+        std::unique_lock<std::mutex> hold(m_mutex);
+        m_ready = true;
+        m_changed.notify_all();
+        for (;;) {
+            m_changed.wait(hold, [this] { return m_quit || !m_tasks.empty(); });
+            if (m_tasks.empty()) {
+                return;
+            }
+            std::function<void()> task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+            hold.unlock();
+            task();
+            m_changed.notify_all();
+            hold.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_tasks;
+    bool m_ready = false;
+    bool m_quit = false;
+    bool m_made = false;
+    pid_t m_threadId = 0;
+    std::thread m_thread;  // last: it starts once everything above is made
+};
 
 }  // namespace qav::test_support
