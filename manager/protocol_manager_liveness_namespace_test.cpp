@@ -370,12 +370,12 @@ TEST_F(ProtocolManagerLiveness, AServerNameThatResolvesLateIsReached) {
         "query it answered; %d queries\n",
         up ? "at" : "never, checked at", sinceAnswering,
         firstAnswered ? SecondsSince(*firstAnswered) : -1.0, names.Queries());
-    EXPECT_TRUE(up) << "the name resolved 15 s ago and the server was never reached ("
+    EXPECT_TRUE(LogTells(kHost, "no answer")) << "no log line names the host and \"no answer\"\n"
+                                              << Logs();
+    ASSERT_TRUE(up) << "the name resolved 15 s ago and the server was never reached ("
                     << names.Queries() << " queries)\n"
                     << m_observer->Text() << Logs();
     EXPECT_LE(sinceAnswering, 15.0);
-    EXPECT_TRUE(LogTells(kHost, "no answer")) << "no log line names the host and \"no answer\"\n"
-                                              << Logs();
     EXPECT_TRUE(WaitUntil([&] { return server->OpenFrom(kEthernetAddress) == 1; }));
     EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
 }
@@ -398,14 +398,15 @@ TEST_F(ProtocolManagerLiveness, ANameThatIsNotFoundIsAskedAgainUntilItIs) {
     RefPtr<AutomaticConnection> connection = Connect(services, kHost, server->port);
     ASSERT_TRUE(connection) << Logs();
 
-    EXPECT_TRUE(WaitUntil([&] { return m_observer->Saw("up 10.1.0.1 1"); }, seconds(15)))
-        << "a negative answer stopped the connection for good (" << names.Queries() << " queries)\n"
-        << m_observer->Text() << Logs();
-    std::printf("up after %.1f s and %d queries\n", SecondsSince(start), names.Queries());
+    const bool up = WaitUntil([&] { return m_observer->Saw("up 10.1.0.1 1"); }, seconds(15));
+    std::printf("%s after %.1f s and %d queries\n", up ? "up" : "not up", SecondsSince(start),
+                names.Queries());
     EXPECT_GE(names.Queries(), 2) << "the name was never asked again";
     EXPECT_TRUE(LogTells(kHost, "no such name"))
         << "no log line names the host and \"no such name\"\n"
         << Logs();
+    ASSERT_TRUE(up) << "a negative answer stopped the connection for good\n"
+                    << m_observer->Text() << Logs();
     EXPECT_TRUE(WaitUntil([&] { return server->OpenFrom(kEthernetAddress) == 1; }));
     EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
 }
@@ -481,7 +482,7 @@ TEST_F(ProtocolManagerLiveness, AnAddressThatMovesToAnotherInterfaceIsFollowed) 
         WaitUntil([&] { return m_observer->SawOn("up 10.1.0.1 1", "eth2", seen); });
     std::printf("%s through eth2 %.1f s after the move\n", followed ? "up" : "not up",
                 SecondsSince(moved));
-    EXPECT_TRUE(followed) << "the path stays on the interface the address left\n"
+    ASSERT_TRUE(followed) << "the path stays on the interface the address left\n"
                           << m_observer->Text() << Logs();
     EXPECT_TRUE(m_observer->Saw("down 10.1.0.1 1", seen)) << m_observer->Text();
     std::string fault;
@@ -536,7 +537,7 @@ TEST_F(ProtocolManagerLiveness, ABetterPathWhoseRouteComesLateTakesOver) {
         WaitUntil([&] { return m_observer->Saw("up 10.1.0.1 1", seen); }, seconds(20));
     std::printf("%s eth1 %.1f s after its route came\n", moved ? "on" : "not on",
                 SecondsSince(routed));
-    EXPECT_TRUE(moved) << "the better path is not tried again once it failed\n"
+    ASSERT_TRUE(moved) << "the better path is not tried again once it failed\n"
                        << m_observer->Text() << Logs();
     EXPECT_TRUE(WaitUntil([&] { return m_observer->Saw("down 10.2.0.1 2", seen); }, seconds(5)))
         << m_observer->Text();
@@ -589,7 +590,7 @@ TEST_F(ProtocolManagerLiveness, APathWhoseFarSideGoesSilentIsGivenUp) {
                                 seconds(kDisconnectionTime + 10));
     std::printf("down %s %.1f s after the far side went silent (disconnection time %d s)\n",
                 down ? "" : "not even", SecondsSince(silent), kDisconnectionTime);
-    EXPECT_TRUE(down) << "a path whose far side went silent stays up\n"
+    ASSERT_TRUE(down) << "a path whose far side went silent stays up\n"
                       << m_observer->Text() << Logs();
     EXPECT_TRUE(WaitUntil([&] { return m_observer->Saw("up 10.2.0.1 2", seen); }, seconds(10)))
         << m_observer->Text() << Logs();
@@ -809,6 +810,7 @@ void ProtocolManagerPathLines::RunSteps(bool allPaths) {
             steps += std::string(run.present[action] ? "remove " : "add ") + path.address + "; ";
             run.Toggle(action);
         }
+        std::printf("step %d: %s\n", step + 1, steps.c_str());
         if (!run.Settle(*stepsObserver, *connection, steps)) {
             m_manager->DisconnectAutomaticConnection(connection.get());
             return;
