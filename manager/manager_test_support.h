@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,10 +13,12 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "connection/connection_context.h"
 #include "core/log_message.h"
 #include "core/text_logger.h"
 #include "core/text_utils.h"
@@ -119,6 +122,11 @@ class AcceptingServer {
 
     bool IsListening() const { return m_listening; }
 
+    // Connections accepted from now on probe their peer after 1 s of silence and are
+    // closed after 2 probes without an answer, as a server does to notice a client that
+    // vanished without a word (its address gone, so that no FIN could leave it).
+    void ProbeIdlePeers(bool on) { m_probeIdlePeers = on; }
+
     struct Connection {
         int socket;
         std::string peer;  // dotted address of the node's end
@@ -135,6 +143,16 @@ class AcceptingServer {
                                          SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (socket < 0) {
                 break;
+            }
+            if (m_probeIdlePeers) {
+                const int on = 1;
+                const int idle = 1;
+                const int interval = 1;
+                const int count = 2;
+                ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+                ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+                ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+                ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
             }
             const uint32_t host = ntohl(peer.sin_addr.s_addr);
             m_connections.push_back(
@@ -166,6 +184,24 @@ class AcceptingServer {
         }
         return count;
     }
+    // Connections accepted from `peer`, open or closed since.
+    int AcceptedFrom(const std::string& peer) {
+        int count = 0;
+        for (const Connection& connection : Update()) {
+            count += connection.peer == peer;
+        }
+        return count;
+    }
+    // The peers with an open connection.
+    std::set<std::string> OpenPeers() {
+        std::set<std::string> peers;
+        for (const Connection& connection : Update()) {
+            if (!connection.closed) {
+                peers.insert(connection.peer);
+            }
+        }
+        return peers;
+    }
     // Whether some connection received exactly `bytes`.
     bool Received(const std::string& bytes) {
         for (const Connection& connection : Update()) {
@@ -195,6 +231,7 @@ class AcceptingServer {
   private:
     int m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     bool m_listening = false;
+    bool m_probeIdlePeers = false;
     std::vector<Connection> m_connections;
 };
 
@@ -218,18 +255,35 @@ inline std::string IdentificationText(const MonitorIdentification& identificatio
     return text;
 }
 
-// Keeps "up|down <local address> <priority>" for each change.
+// Keeps "up|down <local address> <priority>" for each change, and the network interface
+// its context named.
 class RecordingObserver final : public RefCountedObject<ConnectionStateObserver> {
   public:
-    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+    void ConnectionStateChanged(ConnectionContext* context, const std::string& localAddress,
                                 int32_t priority, bool connected) override {
+        std::string interfaceName;
+        if (context != nullptr) {
+            const WString name = context->GetNetworkInterfaceName();
+            WideToUtf8(name.data(), static_cast<int>(name.size()), interfaceName);
+        }
         std::lock_guard<std::mutex> hold(m_mutex);
         m_changes.push_back(std::string(connected ? "up " : "down ") + localAddress + " " +
                             std::to_string(priority));
+        m_interfaces.push_back(std::move(interfaceName));
     }
     std::vector<std::string> Changes() {
         std::lock_guard<std::mutex> hold(m_mutex);
         return m_changes;
+    }
+    // Whether `change` through `interfaceName` was among the changes from the `from`th on.
+    bool SawOn(const std::string& change, const std::string& interfaceName, size_t from = 0) {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        for (size_t i = from; i < m_changes.size(); ++i) {
+            if (m_changes[i] == change && m_interfaces[i] == interfaceName) {
+                return true;
+            }
+        }
+        return false;
     }
     // Whether `change` was among the changes from the `from`th on.
     bool Saw(const std::string& change, size_t from = 0) {
@@ -241,10 +295,12 @@ class RecordingObserver final : public RefCountedObject<ConnectionStateObserver>
         }
         return false;
     }
+    // Each change on a line of its own, with its interface.
     std::string Text() {
+        std::lock_guard<std::mutex> hold(m_mutex);
         std::string text;
-        for (const std::string& change : Changes()) {
-            text += change + "\n";
+        for (size_t i = 0; i < m_changes.size(); ++i) {
+            text += m_changes[i] + " (" + m_interfaces[i] + ")\n";
         }
         return text;
     }
@@ -252,6 +308,7 @@ class RecordingObserver final : public RefCountedObject<ConnectionStateObserver>
   private:
     std::mutex m_mutex;
     std::vector<std::string> m_changes;
+    std::vector<std::string> m_interfaces;  // one per change
 };
 
 }  // namespace qav::test_support

@@ -2,21 +2,15 @@
 // namespace of its own over two veth pairs, "eth1" (Ethernet rank) and "wlan1" (WiFi
 // rank), on two subnets. The server's address 10.9.0.1 is routed over both; a connection
 // bound to one path's local address leaves through that path.
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <deque>
-#include <functional>
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/xml_document.h"
 #include "manager/manager_test_support.h"
+#include "manager/server_namespace_test_support.h"
 #include "network/loopback_test_support.h"
 #include "network/network_namespace_test_support.h"
 #include "records/monitor_identification.h"
@@ -25,122 +19,14 @@ namespace qav {
 namespace {
 
 using test_support::AcceptingServer;
+using test_support::AddPath;
+using test_support::AddServerAddress;
 using test_support::Ip;
-using test_support::WaitUntil;
-
-constexpr const char* kServerAddress = "10.9.0.1";
-
-// A thread that lives in a network namespace of its own (a namespace belongs to a thread,
-// not to the process); the sockets and commands it makes are the namespace's.
-class ServerNamespace {
-  public:
-    ServerNamespace() : m_thread([this] { Loop(); }) {
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_changed.wait(hold, [this] { return m_ready; });
-    }
-    ~ServerNamespace() {
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_quit = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-    bool Made() const { return m_made; }
-    // The thread's id, which `ip link set ... netns` takes for the namespace.
-    pid_t ThreadId() const { return m_threadId; }
-
-    // Runs `task` on the thread and waits for it.
-    void Run(std::function<void()> task) {
-        bool done = false;
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_tasks.push_back([&] {
-                task();
-                std::lock_guard<std::mutex> finished(m_mutex);
-                done = true;
-            });
-        }
-        m_changed.notify_all();
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_changed.wait(hold, [&] { return done; });
-    }
-
-  private:
-    void Loop() {
-        m_made = ::unshare(CLONE_NEWNET) == 0;
-        m_threadId = static_cast<pid_t>(::syscall(SYS_gettid));
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_ready = true;
-        m_changed.notify_all();
-        for (;;) {
-            m_changed.wait(hold, [this] { return m_quit || !m_tasks.empty(); });
-            if (m_tasks.empty()) {
-                return;
-            }
-            std::function<void()> task = std::move(m_tasks.front());
-            m_tasks.pop_front();
-            hold.unlock();
-            task();
-            m_changed.notify_all();
-            hold.lock();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::function<void()>> m_tasks;
-    bool m_ready = false;
-    bool m_quit = false;
-    bool m_made = false;
-    pid_t m_threadId = 0;
-    std::thread m_thread;  // last: it starts once everything above is made
-};
-
+using test_support::kServerAddress;
 using test_support::RecordingObserver;
-
-// The veth pair `name`/`peer` with `subnet`.1 on the node's side and `subnet`.2 on the
-// server's, its own routing table `table` for what leaves from `subnet`.1, and a route to
-// the server's address in the main table with `metric`.
-void AddPath(ServerNamespace& server, const std::string& name, const std::string& peer,
-             const std::string& subnet, int table, int metric) {
-    Ip("link add " + name + " type veth peer name " + peer);
-    Ip("link set " + peer + " netns " + std::to_string(server.ThreadId()));
-    server.Run([&] {
-        Ip("addr add " + subnet + ".2/24 dev " + peer);
-        Ip("link set " + peer + " up");
-    });
-    Ip("addr add " + subnet + ".1/24 dev " + name);
-    Ip("link set " + name + " up");
-    ASSERT_TRUE(test_support::WaitUntilRunning(name)) << name;
-    Ip("rule add from " + subnet + ".1 lookup " + std::to_string(table));
-    // While its link is down, what leaves from the path's address goes nowhere rather
-    // than over the other path.
-    Ip("route add unreachable " + std::string(kServerAddress) + "/32 metric 100 table " +
-       std::to_string(table));
-    Ip("route add " + std::string(kServerAddress) + "/32 via " + subnet + ".2 dev " + name +
-       " table " + std::to_string(table));
-    Ip("route add " + std::string(kServerAddress) + "/32 via " + subnet + ".2 dev " + name +
-       " metric " + std::to_string(metric));
-}
-
-// The routes go with the link; they come back with it.
-void RestoreRoutes(const std::string& name, const std::string& subnet, int table, int metric) {
-    ASSERT_TRUE(test_support::WaitUntilRunning(name)) << name;
-    Ip("route replace " + std::string(kServerAddress) + "/32 via " + subnet + ".2 dev " + name +
-       " table " + std::to_string(table));
-    Ip("route replace " + std::string(kServerAddress) + "/32 via " + subnet + ".2 dev " + name +
-       " metric " + std::to_string(metric));
-}
-
-// The server's own address, on the loopback of its namespace.
-void AddServerAddress(ServerNamespace& space) {
-    space.Run([] {
-        Ip("addr add " + std::string(kServerAddress) + "/32 dev lo");
-        Ip("link set lo up");
-    });
-}
+using test_support::RestoreRoutes;
+using test_support::ServerNamespace;
+using test_support::WaitUntil;
 
 using test_support::IdentificationText;
 

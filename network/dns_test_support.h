@@ -109,7 +109,8 @@ class UdpServer {
     struct Datagram {
         std::string bytes;
         uint16_t fromPort = 0;
-        std::string to;  // the destination address, dotted
+        std::string to;    // the destination address, dotted
+        std::string from;  // the sender's address, dotted
     };
 
     UdpServer(const char* address, uint16_t port) {
@@ -139,7 +140,8 @@ class UdpServer {
         if (got < 0) {
             return std::nullopt;
         }
-        Datagram datagram{std::string(buffer, static_cast<size_t>(got)), ntohs(from.sin_port), ""};
+        Datagram datagram{std::string(buffer, static_cast<size_t>(got)), ntohs(from.sin_port), "",
+                          ::inet_ntoa(from.sin_addr)};
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
