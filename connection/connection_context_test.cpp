@@ -164,7 +164,8 @@ TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesUntilTheContextEnds) 
     context->ReportConnectionState(false);
     context->ReportEnded();
     context->ReportConnectionState(true);
-    EXPECT_EQ(watcher->calls, (std::vector<std::string>{id + " 10.0.0.5 2 1", id + " 10.0.0.5 2 0"}));
+    EXPECT_EQ(watcher->calls,
+              (std::vector<std::string>{id + " 10.0.0.5 2 1", id + " 10.0.0.5 2 0"}));
     EXPECT_FALSE(context->IsConnected());
     EXPECT_FALSE(context->IsValid());
     EXPECT_TRUE(context->HasEnded());

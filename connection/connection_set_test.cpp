@@ -153,8 +153,7 @@ TEST(ConnectionSet, FindsByTransportAndKeepsTheOrderAcrossRemovals) {
     EXPECT_EQ(order[0].get(), contexts[2].get());
     EXPECT_EQ(order[1].get(), noStream.get());
     EXPECT_EQ(order[2].get(), newest.get());
-    EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
-              newest.get());
+    EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(), newest.get());
     EXPECT_TRUE(set.RemoveContext(newest.get()));
     EXPECT_EQ(set.FindMatchingContext(a, nullptr, nullptr, "192.0.2.7", 0, 0).get(),
               noStream.get());

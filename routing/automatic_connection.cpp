@@ -543,10 +543,13 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         HandleContextEnded(context);
     }
     EndPaths(replaced, &set);
+    // Better addresses that failed before this path came are tried again on their own.
+    ScheduleAttemptCheck();
     if (m_target.allPaths) {
         return;
     }
-    const int32_t count = static_cast<int32_t>(replaced.size()) + DisconnectByPriority(set, priority);
+    const int32_t count =
+        static_cast<int32_t>(replaced.size()) + DisconnectByPriority(set, priority);
     if (count != 0) {
         if (auto logger = HostLoggerFor(host.get(), kSeverityWarning)) {
             LogMessage message(u"Connections disconnected by priority");
@@ -584,12 +587,13 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
             attempt = std::move(pending->second.context);
             m_pendingContexts.erase(pending);
             failed = true;
-            // A better address than the path that is up gets a back-off of its own.
-            retryAddress = !m_target.allPaths && !m_connectionIds.empty() &&
-                           priority < m_currentPriority;
-            if (retryAddress) {
+            // Each address that failed gets a back-off of its own, for the time a worse
+            // path is up: it may fail before that path connects.
+            if (!m_target.allPaths) {
                 AddressRetry& retry = m_addressRetries[localAddress];
+                retry.priority = priority;
                 retry.dueAt = now + TakeRetryDelayLocked(retry.nextDelay);
+                retryAddress = !m_connectionIds.empty() && priority < m_currentPriority;
             }
         } else {
             const auto it = std::find_if(
@@ -618,9 +622,8 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
         host->GetConnectionSet().Disconnect(context);
     }
     EndPaths(paths, &host->GetConnectionSet());
-    if (retryAddress) {
-        ScheduleAttemptCheck();
-    } else if (nowEmpty || m_target.allPaths) {
+    ScheduleAttemptCheck();
+    if (!retryAddress && (nowEmpty || m_target.allPaths)) {
         ScheduleReplay(failed);
     }
 }
@@ -871,6 +874,10 @@ void AutomaticConnection::RunAttemptCheck() {
                 .push_back(attempt.context);
         }
         if (!m_connectionIds.empty()) {
+            // Only a better address than the paths that are up is worth a retry now.
+            std::erase_if(m_addressRetries, [this](const auto& entry) {
+                return entry.second.priority >= m_currentPriority;
+            });
             for (const auto& [address, retry] : m_addressRetries) {
                 retryDue = retryDue || now >= retry.dueAt;
             }

@@ -179,6 +179,7 @@ class AutomaticConnection : public ConnectionContextOwner,
     };
     // The back-off of a better address whose attempt failed while a worse path is up.
     struct AddressRetry {
+        int32_t priority = -1;
         int64_t nextDelay = kFirstRetryDelay;
         int64_t dueAt = 0;  // microseconds of the time base
     };
@@ -243,7 +244,8 @@ class AutomaticConnection : public ConnectionContextOwner,
     std::map<std::string, Path> m_connectionsByAddress;
     // Contexts opened and not yet connected, by id.
     std::map<int32_t, Attempt> m_pendingContexts;
-    // Better addresses whose attempt failed while a worse path was up, by local address.
+    // Addresses whose attempt failed, by local address: while a worse path is up, each is
+    // tried again on its own back-off.
     std::map<std::string, AddressRetry> m_addressRetries;
     int32_t m_currentPriority = -1;
     bool m_started = false;

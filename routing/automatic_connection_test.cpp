@@ -701,9 +701,9 @@ TEST(AutomaticConnection, EveryAttemptEndsAndItsEndIsHeard) {
     Rig rig;
     RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 1, u"eth1");
     ASSERT_TRUE(first);
-    EXPECT_EQ(ConnectionContextVector(rig.host->set).DisconnectByLocalAddress(&rig.services,
-                                                                             "10.0.0.1"),
-              1);
+    EXPECT_EQ(
+        ConnectionContextVector(rig.host->set).DisconnectByLocalAddress(&rig.services, "10.0.0.1"),
+        1);
     EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000)
         << "an attempt ended by the set is a failed one";
@@ -726,8 +726,9 @@ TEST(AutomaticConnection, EveryAttemptEndsAndItsEndIsHeard) {
     EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
     EXPECT_FALSE(rig.host->set.FindContextById(silent->GetContextId()));
     const Lines log = rig.host->log.Take();
-    EXPECT_TRUE(Contains(log, "2 Automatic connection attempt abandoned Source Address=10.0.0.2 "
-                              "Target Address=10.9.0.1 Seconds=30"))
+    EXPECT_TRUE(Contains(log,
+                         "2 Automatic connection attempt abandoned Source Address=10.0.0.2 "
+                         "Target Address=10.9.0.1 Seconds=30"))
         << Joined(log);
     EXPECT_GT(rig.connection->GetScheduledReplayDelay(), 0);
 }
@@ -735,31 +736,40 @@ TEST(AutomaticConnection, EveryAttemptEndsAndItsEndIsHeard) {
 // A better address whose attempt failed while a worse path is up is tried again on a
 // back-off of its own until it connects; a worse one that fails is left alone.
 TEST(AutomaticConnection, RetriesABetterAddressWhileAWorsePathIsUp) {
-    Rig rig;
-    RefPtr<ConnectionContext> wifi = rig.Open("10.0.0.2", 2);
-    RefPtr<ConnectionContext> ethernet = rig.Open("10.0.0.1", 1);
-    ASSERT_TRUE(wifi && ethernet);
-    Rig::Connected(wifi.get());
-    rig.Gone(ethernet.get());
-    EXPECT_EQ(rig.connection->GetAddressRetryCount(), 1u);
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1) << "the path is up";
+    // The better address fails after the worse path came up, or before it.
+    for (const bool failsFirst : {false, true}) {
+        SCOPED_TRACE(failsFirst ? "fails first" : "fails second");
+        Rig rig;
+        RefPtr<ConnectionContext> wifi = rig.Open("10.0.0.2", 2);
+        RefPtr<ConnectionContext> ethernet = rig.Open("10.0.0.1", 1);
+        ASSERT_TRUE(wifi && ethernet);
+        if (failsFirst) {
+            rig.Gone(ethernet.get());
+            Rig::Connected(wifi.get());
+        } else {
+            Rig::Connected(wifi.get());
+            rig.Gone(ethernet.get());
+        }
+        EXPECT_EQ(rig.connection->GetAddressRetryCount(), 1u);
+        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1) << "the path is up";
 
-    // Its own back-off: 1 s, then 2 s, then 4 s.
-    for (int64_t delay : {1'000'000, 2'000'000, 4'000'000}) {
-        EXPECT_FALSE(rig.Open("10.0.0.1", 1)) << "tried again before its delay, " << delay;
-        rig.clock.Advance(delay);
-        RefPtr<ConnectionContext> again = rig.Open("10.0.0.1", 1);
-        ASSERT_TRUE(again) << delay;
-        rig.Gone(again.get());
+        // Its own back-off: 1 s, then 2 s, then 4 s.
+        for (int64_t delay : {1'000'000, 2'000'000, 4'000'000}) {
+            EXPECT_FALSE(rig.Open("10.0.0.1", 1)) << "tried again before its delay, " << delay;
+            rig.clock.Advance(delay);
+            RefPtr<ConnectionContext> again = rig.Open("10.0.0.1", 1);
+            ASSERT_TRUE(again) << delay;
+            rig.Gone(again.get());
+        }
+        rig.clock.Advance(8'000'000);
+        RefPtr<ConnectionContext> last = rig.Open("10.0.0.1", 1);
+        ASSERT_TRUE(last);
+        rig.observer->Take();
+        Rig::Connected(last.get());
+        EXPECT_EQ(rig.connection->GetAddressRetryCount(), 0u);
+        EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+        EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.2 2"}));
     }
-    rig.clock.Advance(8'000'000);
-    RefPtr<ConnectionContext> last = rig.Open("10.0.0.1", 1);
-    ASSERT_TRUE(last);
-    rig.observer->Take();
-    Rig::Connected(last.get());
-    EXPECT_EQ(rig.connection->GetAddressRetryCount(), 0u);
-    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
-    EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.2 2"}));
 }
 
 TEST(AutomaticConnection, SpreadsItsRetriesSoClientsDoNotComeBackTogether) {
