@@ -9,17 +9,25 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/ref_counted.h"
+#include "core/test_support.h"
 #include "network/host_address_resolver.h"
+#include "network/network_namespace_test_support.h"
+#include "network/platform_services.h"
+#include "network/socket_handler_manager.h"
 
 namespace qav::test_support {
 
@@ -185,6 +193,52 @@ class RecordingRequester : public HostResolveCallback {
   private:
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
+};
+
+// A test in a network namespace of its own: the wait loop turned by a thread of the test,
+// and platform services that read their name servers from a resolv.conf of the test's own.
+class NameServerNamespaceTest : public ::testing::Test {
+  protected:
+    // True inside the test's namespace, with loopback up. False in the parent, which has
+    // run the test in a child (or skipped it).
+    bool InNamespace() {
+        if (!InsideNetworkNamespace()) {
+            RerunInNetworkNamespace();
+            return false;
+        }
+        Ip("link set lo up");
+        return !HasFatalFailure();
+    }
+    // Reads the interfaces as they are now. After any fake clock: the loop's thread reads
+    // the clock too.
+    void Start(const std::string& resolvConf) {
+        const std::string path = m_directory.Narrow("resolv.conf");
+        WriteBytes(path, resolvConf);
+        m_services = std::make_unique<PlatformServices>(path);
+        m_services->SetSocketHandlerManager(&m_loop);
+        m_turns = std::thread([this] {
+            while (!m_stop) {
+                if (m_loop.Wait(10) == Waiter::kNothingToWait) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            }
+        });
+    }
+    // A turn under way may still call a sink after its connection was disconnected: the
+    // loop stops before a test's sinks end.
+    void StopLoop() {
+        m_stop = true;
+        if (m_turns.joinable()) {
+            m_turns.join();
+        }
+    }
+    void TearDown() override { StopLoop(); }
+
+    ScratchDirectory m_directory;
+    SocketHandlerManager m_loop;
+    std::unique_ptr<PlatformServices> m_services;
+    std::atomic<bool> m_stop{false};
+    std::thread m_turns;
 };
 
 }  // namespace qav::test_support

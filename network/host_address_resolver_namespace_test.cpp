@@ -39,54 +39,13 @@ constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 
 const std::string kQueryABc = std::string("\0\1\1\0\0\1\0\0\0\0\0\0\1a\2bc\0\0\1\0\1", 22);
 
-// The wait loop turned by a thread of the test, and platform services that read the
-// DNS servers from a resolv.conf of the test's own.
-class ResolverNamespaceTest : public ::testing::Test {
+class ResolverNamespaceTest : public test_support::NameServerNamespaceTest {
   protected:
-    // True inside the test's namespace, with loopback up. False in the parent, which has
-    // run the test in a child (or skipped it).
-    bool InNamespace() {
-        if (!test_support::InsideNetworkNamespace()) {
-            test_support::RerunInNetworkNamespace();
-            return false;
-        }
-        test_support::Ip("link set lo up");
-        return !HasFatalFailure();
-    }
-    // Reads the interfaces as they are now.
-    void Start(const std::string& resolvConf) {
-        const std::string path = m_directory.Narrow("resolv.conf");
-        test_support::WriteBytes(path, resolvConf);
-        m_services = std::make_unique<PlatformServices>(path);
-        m_services->SetSocketHandlerManager(&m_loop);
-        m_turns = std::thread([this] {
-            while (!m_stop) {
-                if (m_loop.Wait(10) == Waiter::kNothingToWait) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
-        });
-    }
-    // A turn under way may still call a sink after its connection was disconnected: the
-    // loop stops before a test's sinks end.
-    void StopLoop() {
-        m_stop = true;
-        if (m_turns.joinable()) {
-            m_turns.join();
-        }
-    }
-    void TearDown() override { StopLoop(); }
     RefPtr<HostAddressResolver> MakeResolver() {
         RefPtr<HostAddressResolver> resolver(new RefCountedObject<HostAddressResolver>);
         resolver->SetPlatformServices(m_services.get());
         return resolver;
     }
-
-    test_support::ScratchDirectory m_directory;
-    SocketHandlerManager m_loop;
-    std::unique_ptr<PlatformServices> m_services;
-    std::atomic<bool> m_stop{false};
-    std::thread m_turns;
 };
 
 TEST_F(ResolverNamespaceTest, DnsQueriesGoToEveryServerAndTheFirstAddressWins) {

@@ -36,45 +36,12 @@ using test_support::WithIdentifier;
 
 constexpr int32_t kPort = 12654;
 
-// The wait loop turned by a thread of the test, platform services whose name server is
-// 127.0.0.1, and the log.
-class ConnectionNamespaceTest : public ::testing::Test {
+// Platform services whose name server is 127.0.0.1, and the log.
+class ConnectionNamespaceTest : public test_support::NameServerNamespaceTest {
   protected:
     ConnectionNamespaceTest() : m_logger(kSeverityWarning) {}
 
-    // True inside the test's namespace, with loopback up. False in the parent, which has
-    // run the test in a child (or skipped it).
-    bool InNamespace() {
-        if (!test_support::InsideNetworkNamespace()) {
-            test_support::RerunInNetworkNamespace();
-            return false;
-        }
-        test_support::Ip("link set lo up");
-        return !HasFatalFailure();
-    }
-    // After any fake clock: the loop's thread reads the clock too.
-    void Start() {
-        const std::string path = m_directory.Narrow("resolv.conf");
-        test_support::WriteBytes(path, "nameserver 127.0.0.1\n");
-        m_services = std::make_unique<PlatformServices>(path);
-        m_services->SetSocketHandlerManager(&m_loop);
-        m_turns = std::thread([this] {
-            while (!m_stop) {
-                if (m_loop.Wait(10) == Waiter::kNothingToWait) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
-        });
-    }
-    // Before a test's sinks end: a turn under way may still call them.
-    void StopLoop() {
-        m_stop = true;
-        if (m_turns.joinable()) {
-            m_turns.join();
-        }
-    }
-    void TearDown() override { StopLoop(); }
-
+    void Start() { NameServerNamespaceTest::Start("nameserver 127.0.0.1\n"); }
     RefPtr<ReliableConnection> Make() { return m_services->CreateReliableConnection(); }
     // How many lines of the log are exactly `line`.
     int Logged(const std::string& line) {
@@ -83,11 +50,6 @@ class ConnectionNamespaceTest : public ::testing::Test {
     }
 
     test_support::CapturingTextLogger m_logger;
-    test_support::ScratchDirectory m_directory;
-    SocketHandlerManager m_loop;
-    std::unique_ptr<PlatformServices> m_services;
-    std::atomic<bool> m_stop{false};
-    std::thread m_turns;
 };
 
 // A name server that never answers: the queries go out again each second the owner asks,
