@@ -56,6 +56,7 @@ bool IsStatus(int32_t status) {
         case HostAddressResolver::kStatusParseError:
         case HostAddressResolver::kStatusWaiting:
         case HostAddressResolver::kStatusNoLookup:
+        case HostAddressResolver::kStatusNoSuchName:
             return true;
         default:
             return false;
