@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -123,6 +124,27 @@ TEST(NodeClient, TellsItsLinesToItsSinkAndStopsWithTheConnection) {
     std::lock_guard<std::mutex> hold(mutex);
     EXPECT_EQ(lines.back(), "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)")
         << "no line comes after the stop";
+}
+
+// Without a sink of its own, the node puts its lines in its log, in their place among the
+// records: no line is written from the polling thread.
+TEST(NodeClient, PutsItsLinesInItsLog) {
+    test_support::AcceptingServer server;
+    RelayNode node;
+    NodeOptions options;
+    options.tcpPort = 0;
+    options.udpPort = 0;
+    options.connect = "127.0.0.1";
+    options.serverTcpPort = server.port;
+    std::string error;
+    ASSERT_TRUE(node.Start(options, error)) << error;
+    std::vector<std::string> lines;
+    const std::string connected = "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)";
+    EXPECT_TRUE(test_support::WaitUntil([&] {
+        node.TakeLogLines(lines);
+        return std::find(lines.begin(), lines.end(), connected) != lines.end();
+    })) << "the line never reached the log";
+    node.Stop();
 }
 
 int ServerPort(NodeProcess& node, const char* kind) {
