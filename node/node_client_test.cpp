@@ -9,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/xml_document.h"
@@ -52,10 +53,30 @@ TEST(NodeClientOptions, ReadTheServerItsPortsAndTheUserAndRefuseTheRest) {
     EXPECT_FALSE(defaults.allPaths);
     EXPECT_TRUE(defaults.user.empty());
     EXPECT_TRUE(defaults.password.empty()) << "no user, no password";
+    // A password meant to be empty is set empty; one that is not set at all is refused,
+    // by the name of the variable, rather than sent empty.
+    ::setenv(NodeOptions::kPasswordVariable, "", 1);
+    NodeOptions emptyPassword;
+    ASSERT_TRUE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, emptyPassword, error)) << error;
+    EXPECT_EQ(emptyPassword.user, "joe");
+    EXPECT_TRUE(emptyPassword.password.empty());
     ::unsetenv(NodeOptions::kPasswordVariable);
     NodeOptions noPassword;
-    ASSERT_TRUE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, noPassword, error));
-    EXPECT_TRUE(noPassword.password.empty());
+    EXPECT_FALSE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, noPassword, error));
+    EXPECT_NE(error.find("QAV_PASSWORD="), std::string::npos) << error;
+
+    // A client option without --connect names itself and what it is missing.
+    const std::vector<std::pair<std::vector<const char*>, std::string>> withoutServer = {
+        {{"--user", "joe"}, "--user needs --connect HOST"},
+        {{"--all-paths", "--user", "joe"}, "--all-paths needs --connect HOST"},
+        {{"--server-tcp-port", "2000"}, "--server-tcp-port needs --connect HOST"},
+        {{"--tcp-port", "0", "--server-udp-port=2001"}, "--server-udp-port needs --connect HOST"},
+    };
+    for (const auto& [arguments, expected] : withoutServer) {
+        NodeOptions refusedOptions;
+        EXPECT_FALSE(Parse(arguments, refusedOptions, error)) << expected;
+        EXPECT_EQ(error, expected);
+    }
 
     const std::vector<std::vector<const char*>> refused = {
         {"--connect"},

@@ -160,6 +160,30 @@ TEST(QavNode, ATakenPortIsAClearErrorAndAFailure) {
     EXPECT_EQ(wrong.Text(),
               "qav-node: 'none' is not a port number (0 to 65535) for --udp-port "
               "(see qav-node --help)\n");
+    NodeProcess alone({"--user", "joe"}, {"QAV_PASSWORD=x"});
+    EXPECT_EQ(alone.Wait(), 2);
+    alone.WaitFor("\n", std::chrono::seconds(1));
+    EXPECT_EQ(alone.Text(), "qav-node: --user needs --connect HOST (see qav-node --help)\n");
+}
+
+// A refused connect is reported with the port it was made from, under one "Error".
+TEST(QavNode, ReportsARefusedConnectFromTheLocalPortItUsed) {
+    // Bound but not listening: a connect to it is refused, and nothing else takes the port.
+    const int closed = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = LoopbackAddress(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(closed, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    NodeProcess node({"--tcp-port", "0", "--udp-port", "0", "--connect", "127.0.0.1",
+                      "--server-tcp-port", std::to_string(ntohs(address.sin_port))});
+    const std::string report = "\nError 111 [Connection refused] in connection from 127.0.0.1:";
+    ASSERT_TRUE(node.WaitFor(report, std::chrono::seconds(10))) << node.Text();
+    ASSERT_TRUE(node.WaitFor(" to 127.0.0.1:")) << node.Text();
+    EXPECT_GT(node.NumberAfter(report), 0) << node.Text();
+    EXPECT_EQ(node.Text().find("Error Error"), std::string::npos) << node.Text();
+    node.Signal(SIGTERM);
+    EXPECT_EQ(node.Wait(), 0);
+    close(closed);
 }
 
 // An output that nobody reads (a pipe whose reader stalls) holds the node neither while it
