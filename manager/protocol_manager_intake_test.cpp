@@ -117,9 +117,8 @@ TEST(ProtocolManagerIntakeWithoutMemory, CountsTheRecordLostAndTakesTheEvent) {
     stream->Arrive("abc");
     for (const int32_t kind : {ConnectionEventSink::kEventAccepted, ConnectionEventSink::kEventData,
                                ConnectionEventSink::kEventClosed}) {
-        EXPECT_NO_THROW(manager->ManageConnectionProtocol(true, "name", "127.0.0.2", 12654,
-                                                          "127.0.0.1", 4000, stream.get(), kind,
-                                                          nullptr))
+        EXPECT_NO_THROW(manager->ManageConnectionProtocol(
+            true, "name", "127.0.0.2", 12654, "127.0.0.1", 4000, stream.get(), kind, nullptr))
             << "event " << kind;
     }
     const uint8_t datagram[3] = {1, 2, 3};

@@ -84,8 +84,7 @@ TEST(ProtocolManager, ReleaseWaitsForAJobThatRunsPastTheStopsBound) {
     std::atomic<bool> finished{false};
     CountingJob job(false, [&] {
         started = true;
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(PollingThread::kStopTimeoutMs + 700));
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollingThread::kStopTimeoutMs + 700));
         finished = true;
     });
     manager->GetScheduler()->Schedule(0, "long", &job, nullptr, nullptr, 0, 0);

@@ -33,7 +33,8 @@ TEST(LogLines, NameTheSeverityOnceAndPrintTheNodesOwnLinesAsTheyAre) {
     LogMessage message(u"Connection event");
     message.AddParameter(u"Event", u"data");
     message.AddParameterString(u"Peer", "");
-    EXPECT_EQ(FormatLogLine(kSeverityStatus, message), "Status Connection event Event=data Peer=\"\"");
+    EXPECT_EQ(FormatLogLine(kSeverityStatus, message),
+              "Status Connection event Event=data Peer=\"\"");
 }
 
 }  // namespace

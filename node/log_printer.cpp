@@ -87,10 +87,9 @@ void LogPrinter::Shared::Write(const std::string& text) {
         }
         const bool stopping = m_stopping.load();
         int errorCode = 0;
-        const size_t put = platform::WriteOutput(m_descriptor, text.data() + written, length,
-                                                 stopping ? TimeLeft() : -1,
-                                                 stopping ? -1 : m_stopWakeUp.descriptor(),
-                                                 errorCode);
+        const size_t put = platform::WriteOutput(
+            m_descriptor, text.data() + written, length, stopping ? TimeLeft() : -1,
+            stopping ? -1 : m_stopWakeUp.descriptor(), errorCode);
         written += put;
         // Short of the end, a write that ran until the stop's deadline, or that failed, is
         // given up; one that was woken by the stop goes on with the deadline.

@@ -6,7 +6,8 @@
 // to print what is left; output that cannot be written by then is given up (and counted),
 // and Stop joins the printer within that time and a margin. A printer still caught in a
 // write after that (an output on which even a small write blocks) is left behind: it
-// holds everything it may still touch, so nothing of its owner is used by it any more.
+// holds everything it may still touch, so nothing of its owner is used by it any more,
+// but for the output descriptor, which must therefore stay open (as stdout does).
 //
 // Typical usage (RelayNode):
 //   LogPrinter printer;

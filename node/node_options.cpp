@@ -130,7 +130,8 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
         const char* password = std::getenv(NodeOptions::kPasswordVariable);
         if (password == nullptr) {
             error = FormatString(
-                "--user needs the password in the environment variable %s (%s= for an empty one)",
+                "--user needs the password in the environment variable %s; set %s= for an "
+                "empty one",
                 NodeOptions::kPasswordVariable, NodeOptions::kPasswordVariable);
             return false;
         }

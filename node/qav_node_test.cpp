@@ -207,10 +207,10 @@ TEST(QavNode, AsAClientStopsWithinTwoSecondsWhenNobodyReadsItsOutput) {
     const int serverTcp = PortAfter(server, "TCP");
     const int serverUdp = PortAfter(server, "UDP");
     ASSERT_GT(serverUdp, 0) << server.Text();
-    NodeProcess client({"--tcp-port", "0", "--udp-port", "0", "--connect", "127.0.0.1",
-                        "--server-tcp-port", std::to_string(serverTcp), "--server-udp-port",
-                        std::to_string(serverUdp)},
-                       {}, kSmallPipe);
+    NodeProcess client(
+        {"--tcp-port", "0", "--udp-port", "0", "--connect", "127.0.0.1", "--server-tcp-port",
+         std::to_string(serverTcp), "--server-udp-port", std::to_string(serverUdp)},
+        {}, kSmallPipe);
     const int clientTcp = PortAfter(client, "TCP");
     const int clientUdp = PortAfter(client, "UDP");
     ASSERT_GT(clientUdp, 0) << client.Text();

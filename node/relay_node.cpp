@@ -106,9 +106,9 @@ void RelayNode::TakeLogLines(std::vector<std::string>& lines) {
     int32_t unformatted = 0;
     try {
         if (dropped > 0) {
-            lines.push_back(FormatLogLine(
-                kSeverityWarning,
-                LogMessage(FormatWString(u"%u log records were dropped", dropped))));
+            lines.push_back(
+                FormatLogLine(kSeverityWarning,
+                              LogMessage(FormatWString(u"%u log records were dropped", dropped))));
         }
     } catch (const std::bad_alloc&) {
         unformatted += static_cast<int32_t>(std::min<uint32_t>(dropped, INT32_MAX));

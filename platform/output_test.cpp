@@ -62,9 +62,9 @@ TEST(WriteOutput, WaitsForRoomOnlyUntilItsDeadlineOrAWakeUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         wakeUp.Signal();
     });
-    EXPECT_EQ(WriteOutput(output.ends[1], text.data(), text.size(), -1, wakeUp.descriptor(),
-                          errorCode),
-              0u)
+    EXPECT_EQ(
+        WriteOutput(output.ends[1], text.data(), text.size(), -1, wakeUp.descriptor(), errorCode),
+        0u)
         << "a full pipe takes nothing";
     EXPECT_EQ(errorCode, 0);
     waker.join();
