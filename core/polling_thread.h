@@ -88,7 +88,8 @@ class PollingThread final : public RefCountedObject<Thread> {
   public:
     // The longest sleep of one turn.
     static constexpr int kMaxWaitMs = 100;
-    // How long the owner's stop waits for the thread to end.
+    // How long one wait of the owner's stop lasts: the manager's release waits again, and
+    // says so, as long as the thread runs.
     static constexpr int kStopTimeoutMs = 5000;
 
     PollingThread() = default;
