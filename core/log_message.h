@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "core/text_logger.h"
@@ -62,10 +63,31 @@ class MessageLogger {
     virtual int GetLevel() = 0;
     // The message is shared with the logger, not copied.
     virtual void Log(int severity, const LogMessage& message) = 0;
+    // A message that could not even be built (memory ran out) is counted as lost, so
+    // that its loss is reported like that of a message the logger could not keep. A
+    // logger that reports no losses ignores it.
+    virtual void CountLostMessage() {}
 
   protected:
     ~MessageLogger() = default;
 };
+
+// Builds a message with `build` (a callable returning a LogMessage) and logs it when
+// `logger` admits `severity`. When memory runs out while the message is built or logged,
+// the message is counted as lost instead: a report must never end the thread that makes
+// it. `logger` is any pointer-like handle to a MessageLogger.
+template <typename Logger, typename Build>
+void LogBuiltMessage(const Logger& logger, int severity, Build&& build) {
+    if (!logger || logger->GetLevel() > severity) {
+        return;
+    }
+    try {
+        const LogMessage message = build();
+        logger->Log(severity, message);
+    } catch (const std::bad_alloc&) {
+        logger->CountLostMessage();
+    }
+}
 
 // Builds a message of the text and logs it when `logger` is not null.
 void WriteLogText(MessageLogger* logger, int severity, WStringView text);

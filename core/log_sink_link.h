@@ -53,6 +53,8 @@ class LogSinkLink::Logger final : public MessageLogger {
   public:
     int GetLevel() override { return m_sink->GetLevel(); }
     void Log(int severity, const LogMessage& message) override { m_sink->Log(severity, message); }
+    void CountLostMessage() override { m_sink->CountLostMessage(); }
+
 
     int32_t AddRef() { return m_references.fetch_add(1, std::memory_order_relaxed) + 1; }
     int32_t Release();

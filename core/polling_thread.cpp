@@ -142,6 +142,9 @@ int PollingThread::Run(void* /*argument*/) {
             m_thread.m_running.store(true, std::memory_order_release);
         }
         ~RunningScope() {
+            if (!m_thread.IsStopRequested()) {
+                m_thread.m_endedUnexpectedly.store(true);
+            }
             m_thread.m_running.store(false, std::memory_order_release);
             t_runningLoop = m_outerLoop;
         }

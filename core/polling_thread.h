@@ -88,7 +88,8 @@ class PollingThread final : public RefCountedObject<Thread> {
   public:
     // The longest sleep of one turn.
     static constexpr int kMaxWaitMs = 100;
-    // How long the owner's stop waits for the thread to end.
+    // How long one wait of the owner's stop lasts: the manager's release waits again, and
+    // says so, as long as the thread runs.
     static constexpr int kStopTimeoutMs = 5000;
 
     PollingThread() = default;
@@ -118,6 +119,9 @@ class PollingThread final : public RefCountedObject<Thread> {
     int Run(void* argument) override;
 
     bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
+    // True once a loop on this object has ended without a stop (a job or the waiter let
+    // an exception out): the thread is gone while its owner still relies on it.
+    bool HasEndedUnexpectedly() const { return m_endedUnexpectedly.load(); }
     bool IsStopRequested() const { return m_stopRequested.load(); }
     // Raw clock units spent sleeping on the wake event.
     int64_t GetIdleTime() const { return m_idleTime.load(std::memory_order_relaxed); }
@@ -142,6 +146,7 @@ class PollingThread final : public RefCountedObject<Thread> {
     // Set by Stop and never cleared, so that a loop whose first turn comes after the
     // stop does not run at all.
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_endedUnexpectedly{false};
     Event m_wakeEvent;
 };
 

@@ -194,7 +194,15 @@ TEST(PollingThread, AJobThatThrowsEndsTheThreadNotRunning) {
     RefPtr<PollingThread> thread = StartedThread(owner.get(), nullptr);
     EXPECT_TRUE(Eventually([&] { return thrown && !thread->IsRunning(); }))
         << "the thread ended with its running flag set";
+    EXPECT_TRUE(thread->HasEndedUnexpectedly()) << "its owner cannot tell it is gone";
     EXPECT_TRUE(thread->Stop(PollingThread::kStopTimeoutMs));
+
+    // A loop that ends because it was stopped has not failed.
+    RefPtr<TestOwner> quiet(new TestOwner);
+    RefPtr<PollingThread> stopped = StartedThread(quiet.get(), nullptr);
+    EXPECT_TRUE(Eventually([&] { return stopped->IsRunning(); }));
+    EXPECT_TRUE(stopped->Stop(PollingThread::kStopTimeoutMs));
+    EXPECT_FALSE(stopped->HasEndedUnexpectedly());
 }
 
 class ScriptedThread final : public RefCountedObject<Thread> {

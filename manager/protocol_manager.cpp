@@ -198,15 +198,15 @@ void ProtocolManager::SendStopStreamingCommand(const StreamKey& key) {
         sent = !text.empty() && text.size() <= 0x7FFFFFFFu &&
                context->SendMessage(text.data(), static_cast<int32_t>(text.size()), nullptr) > 0;
     }
-    if (auto logger = GetLogSinkLink()->LoggerFor(kSeverityStatus); logger) {
+    LogBuiltMessage(GetLogSinkLink()->LoggerFor(kSeverityStatus), kSeverityStatus, [&] {
         std::string hex;
         HexEncodeToString(key.data(), static_cast<int>(key.size()), true, hex);
         LogMessage message(u"Stop Streaming");
         message.AddParameterString(u"Stream", hex);
         message.AddParameterInt(u"Context", contextId);
         message.AddParameterBool(u"Sent", sent);
-        logger->Log(kSeverityStatus, message);
-    }
+        return message;
+    });
 }
 
 void ProtocolManager::StopPollingThread() {
@@ -218,8 +218,20 @@ void ProtocolManager::StopPollingThread() {
         }
         thread = m_stoppedPollingThread;
     }
-    if (thread) {
-        thread->Stop(PollingThread::kStopTimeoutMs);
+    if (!thread) {
+        return;
+    }
+    // The caller frees the waiter, and perhaps this manager, once the release returns, so
+    // a handler that runs past any bound is waited for all the same; the log tells why
+    // the release takes so long. On the polling thread itself Stop returns at once.
+    int32_t waitedSeconds = 0;
+    while (!thread->Stop(PollingThread::kStopTimeoutMs)) {
+        waitedSeconds += PollingThread::kStopTimeoutMs / 1000;
+        LogBuiltMessage(GetLogSinkLink()->LoggerFor(kSeverityWarning), kSeverityWarning, [&] {
+            LogMessage message(u"Waiting for the polling thread to end");
+            message.AddParameterInt(u"Seconds", waitedSeconds);
+            return message;
+        });
     }
 }
 

@@ -87,9 +87,11 @@ class ProtocolManager : public RefCountedObject<PollingThreadOwner>,
     // Sets the stopping flag, disconnects the automatic connections, takes the network
     // changes test out of the scheduler, closes the servers and listeners, disconnects
     // every context of the connection set, then stops the polling thread and waits for it
-    // to end (bounded, not on the polling thread itself), which also drops its reference
-    // to this manager. Later calls only wait for the thread again, so that one from
-    // another thread after a release made by a job returns once the thread has ended.
+    // to end, which also drops its reference to this manager. The wait has no limit (a
+    // handler still running would otherwise be left with a freed waiter): while it lasts,
+    // "Waiting for the polling thread to end" is logged every 5 s. On the polling thread
+    // itself it waits for none. Later calls only wait for the thread again, so that one
+    // from another thread after a release made by a job returns once the thread has ended.
     void ReleaseAllResources();
 
     // Results of StartServerRoles.

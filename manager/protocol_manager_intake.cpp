@@ -63,17 +63,20 @@ int32_t ProtocolManager::ManageConnectionProtocol(bool incoming, const char* /*c
     } else if (eventKind == kEventClosed) {
         HandleConnectionGone(connection);
     }
-    if (auto logger = m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus)) {
-        LogMessage message(u"Connection event");
-        message.AddParameter(u"Event", EventName(eventKind));
-        message.AddParameterString(u"Peer", TextOrEmpty(peerAddress));
-        message.AddParameterInt(u"Port", peerPort);
-        message.AddParameterBool(u"Incoming", incoming);
-        if (eventKind == kEventData) {
-            message.AddParameterInt64(u"Bytes", bytes);
-        }
-        logger->Log(kSeverityStatus, message);
-    }
+    // Memory may run out while the record is built: the record is lost (and counted), the
+    // event is not.
+    LogBuiltMessage(m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus),
+                    kSeverityStatus, [&] {
+                        LogMessage message(u"Connection event");
+                        message.AddParameter(u"Event", EventName(eventKind));
+                        message.AddParameterString(u"Peer", TextOrEmpty(peerAddress));
+                        message.AddParameterInt(u"Port", peerPort);
+                        message.AddParameterBool(u"Incoming", incoming);
+                        if (eventKind == kEventData) {
+                            message.AddParameterInt64(u"Bytes", bytes);
+                        }
+                        return message;
+                    });
     return 0;
 }
 
@@ -142,13 +145,14 @@ void ProtocolManager::ProcessPacket(DatagramListener* /*listener*/, PlatformServ
                                     LentPacketBuffer* packet) {
     m_datagramCount.fetch_add(1, std::memory_order_relaxed);
     m_receivedByteCount.fetch_add(length, std::memory_order_relaxed);
-    if (auto logger = m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus)) {
-        LogMessage message(u"Datagram received");
-        message.AddParameterString(u"Peer", TextOrEmpty(senderAddress));
-        message.AddParameterInt(u"Port", senderPort);
-        message.AddParameterInt64(u"Bytes", static_cast<int64_t>(length));
-        logger->Log(kSeverityStatus, message);
-    }
+    LogBuiltMessage(m_networkPacketsManager.GetLogSinkLink().LoggerFor(kSeverityStatus),
+                    kSeverityStatus, [&] {
+                        LogMessage message(u"Datagram received");
+                        message.AddParameterString(u"Peer", TextOrEmpty(senderAddress));
+                        message.AddParameterInt(u"Port", senderPort);
+                        message.AddParameterInt64(u"Bytes", static_cast<int64_t>(length));
+                        return message;
+                    });
     if (packet != nullptr) {
         packet->ReturnToPool();
     }

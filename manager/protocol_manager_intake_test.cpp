@@ -28,6 +28,16 @@ class CountingLog final : public MessageLogger {
     std::map<std::string, int> m_counts;
 };
 
+// A log whose every record fails for lack of memory, as under an address-space limit.
+class ExhaustedLog final : public MessageLogger {
+  public:
+    int GetLevel() override { return kSeverityStatus; }
+    void Log(int, const LogMessage&) override { throw std::bad_alloc(); }
+    void CountLostMessage() override { ++lost; }
+
+    std::atomic<int> lost{0};
+};
+
 class ProtocolManagerIntake : public test_support::PolledLoopTest {
   protected:
     void SetUp() override {
@@ -88,6 +98,39 @@ TEST_F(ProtocolManagerIntake, CountsConnectionsAndTakesTheBytesOfDataEvents) {
     }
     EXPECT_EQ(0, stream->Queued()) << "the data events leave nothing readable behind";
     EXPECT_EQ(5, m_log.Count("Connection event"));
+}
+
+}  // namespace
+}  // namespace qav
+
+namespace qav {
+namespace {
+
+// A record that cannot be made is a counted loss: the event is still taken, and nothing
+// escapes to the polling thread, which such an exception would end.
+TEST(ProtocolManagerIntakeWithoutMemory, CountsTheRecordLostAndTakesTheEvent) {
+    ExhaustedLog log;
+    RefPtr<ProtocolManager> manager(new ProtocolManager);
+    manager->SetLogSink(&log);
+    RefPtr<test_support::ScriptedConnectionStream> stream(
+        new test_support::ScriptedConnectionStream);
+    stream->Arrive("abc");
+    for (const int32_t kind : {ConnectionEventSink::kEventAccepted, ConnectionEventSink::kEventData,
+                               ConnectionEventSink::kEventClosed}) {
+        EXPECT_NO_THROW(manager->ManageConnectionProtocol(
+            true, "name", "127.0.0.2", 12654, "127.0.0.1", 4000, stream.get(), kind, nullptr))
+            << "event " << kind;
+    }
+    const uint8_t datagram[3] = {1, 2, 3};
+    EXPECT_NO_THROW(
+        manager->ProcessPacket(nullptr, nullptr, "127.0.0.2", 5000, datagram, 3, nullptr));
+    EXPECT_EQ(log.lost.load(), 4);
+    EXPECT_EQ(manager->GetConnectionCount(), 1u);
+    EXPECT_EQ(manager->GetDatagramCount(), 1u);
+    EXPECT_EQ(manager->GetReceivedByteCount(), 6u);
+    EXPECT_EQ(manager->GetConnectionSet().GetCount(), 0u) << "the closed connection stayed listed";
+    manager->ReleaseAllResources();
+    manager->SetLogSink(nullptr);
 }
 
 }  // namespace

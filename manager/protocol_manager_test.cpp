@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/polling_test_support.h"
+#include "manager/manager_test_support.h"
 
 namespace qav {
 namespace {
@@ -70,6 +71,29 @@ TEST(ProtocolManager, ReleaseAfterOneByAJobWaitsForThePollingThread) {
     manager->ReleaseAllResources();
     EXPECT_TRUE(finished) << "the second release returned while the thread still ran its job";
     EXPECT_EQ(CountPollingTasks(), 0);
+}
+
+// A job that runs past the stop's 5 s: the release waits for it all the same, and says
+// why it takes so long, because its caller frees the waiter once it returns.
+TEST(ProtocolManager, ReleaseWaitsForAJobThatRunsPastTheStopsBound) {
+    test_support::RecordingLog log(kSeverityWarning);
+    RefPtr<ProtocolManager> manager(new ProtocolManager);
+    manager->SetLogSink(&log);
+    ASSERT_EQ(manager->StartPollingThreads(nullptr, 1), 1);
+    std::atomic<bool> started{false};
+    std::atomic<bool> finished{false};
+    CountingJob job(false, [&] {
+        started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollingThread::kStopTimeoutMs + 700));
+        finished = true;
+    });
+    manager->GetScheduler()->Schedule(0, "long", &job, nullptr, nullptr, 0, 0);
+    ASSERT_TRUE(Eventually([&] { return started.load(); })) << "the job never ran";
+    manager->ReleaseAllResources();
+    EXPECT_TRUE(finished) << "the release returned while the job still ran";
+    EXPECT_EQ(CountPollingTasks(), 0);
+    EXPECT_EQ(log.Count("Waiting for the polling thread to end Seconds=5"), 1) << log.Text();
+    manager->SetLogSink(nullptr);
 }
 
 // The manager's end is observed through its scheduler: the scheduler goes with the last

@@ -321,6 +321,12 @@ ReliableConnection::ConnectResult ReliableConnection::ConnectToResolvedAddress(
         OpenConnection(details);
         return kConnectOpened;
     }
+    // The system chose the local port when the connect began: a connect that fails is
+    // reported from it, not from port 0.
+    platform::SocketAddressV4 local;
+    if (platform::GetSocketName(m_socket, local, errorCode)) {
+        m_localPort = local.port;
+    }
     // The wait loop watches for writability, which tells that the connect has ended.
     RegisterWithWaitLoop();
     return kConnectInProgress;

@@ -35,14 +35,31 @@ const char* SeverityName(int32_t severity) {
     }
 }
 
+// Whether `text` begins with the word `name`.
+bool StartsWithWord(const WString& text, const char* name) {
+    size_t at = 0;
+    for (; name[at] != '\0'; ++at) {
+        if (at >= text.size() || text[at] != static_cast<WChar>(name[at])) {
+            return false;
+        }
+    }
+    return at == text.size() || text[at] == u' ';
+}
+
 }  // namespace
 
 std::string FormatLogLine(int32_t severity, const LogMessage& message) {
-    std::string line = SeverityName(severity);
     const XmlElement root = message.GetRoot();
     WString text;
     root.GetAttribute(u"qav:Text", text);
-    line += ' ';
+    std::string line;
+    if (severity != kNodeLineSeverity) {
+        const char* name = SeverityName(severity);
+        if (!StartsWithWord(text, name)) {
+            line = name;
+            line += ' ';
+        }
+    }
     AppendWide(line, text);
     for (XmlElement child = root.FirstChild(); child.IsValid(); child = child.NextSibling()) {
         WString name;

@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/xml_document.h"
@@ -52,10 +54,30 @@ TEST(NodeClientOptions, ReadTheServerItsPortsAndTheUserAndRefuseTheRest) {
     EXPECT_FALSE(defaults.allPaths);
     EXPECT_TRUE(defaults.user.empty());
     EXPECT_TRUE(defaults.password.empty()) << "no user, no password";
+    // A password meant to be empty is set empty; one that is not set at all is refused,
+    // by the name of the variable, rather than sent empty.
+    ::setenv(NodeOptions::kPasswordVariable, "", 1);
+    NodeOptions emptyPassword;
+    ASSERT_TRUE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, emptyPassword, error)) << error;
+    EXPECT_EQ(emptyPassword.user, "joe");
+    EXPECT_TRUE(emptyPassword.password.empty());
     ::unsetenv(NodeOptions::kPasswordVariable);
     NodeOptions noPassword;
-    ASSERT_TRUE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, noPassword, error));
-    EXPECT_TRUE(noPassword.password.empty());
+    EXPECT_FALSE(Parse({"--connect", "192.0.2.7", "--user", "joe"}, noPassword, error));
+    EXPECT_NE(error.find("QAV_PASSWORD="), std::string::npos) << error;
+
+    // A client option without --connect names itself and what it is missing.
+    const std::vector<std::pair<std::vector<const char*>, std::string>> withoutServer = {
+        {{"--user", "joe"}, "--user needs --connect HOST"},
+        {{"--all-paths", "--user", "joe"}, "--all-paths needs --connect HOST"},
+        {{"--server-tcp-port", "2000"}, "--server-tcp-port needs --connect HOST"},
+        {{"--tcp-port", "0", "--server-udp-port=2001"}, "--server-udp-port needs --connect HOST"},
+    };
+    for (const auto& [arguments, expected] : withoutServer) {
+        NodeOptions refusedOptions;
+        EXPECT_FALSE(Parse(arguments, refusedOptions, error)) << expected;
+        EXPECT_EQ(error, expected);
+    }
 
     const std::vector<std::vector<const char*>> refused = {
         {"--connect"},
@@ -126,6 +148,27 @@ TEST(NodeClient, TellsItsLinesToItsSinkAndStopsWithTheConnection) {
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)",
                          "disconnected from 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)"}));
+}
+
+// Without a sink of its own, the node puts its lines in its log, in their place among the
+// records: no line is written from the polling thread.
+TEST(NodeClient, PutsItsLinesInItsLog) {
+    test_support::AcceptingServer server;
+    RelayNode node;
+    NodeOptions options;
+    options.tcpPort = 0;
+    options.udpPort = 0;
+    options.connect = "127.0.0.1";
+    options.serverTcpPort = server.port;
+    std::string error;
+    ASSERT_TRUE(node.Start(options, error)) << error;
+    std::vector<std::string> lines;
+    const std::string connected = "connected to 127.0.0.1 via 127.0.0.1 (interface lo, priority 0)";
+    EXPECT_TRUE(test_support::WaitUntil([&] {
+        node.TakeLogLines(lines);
+        return std::find(lines.begin(), lines.end(), connected) != lines.end();
+    })) << "the line never reached the log";
+    node.Stop();
 }
 
 int ServerPort(NodeProcess& node, const char* kind) {

@@ -46,7 +46,8 @@ bool IsHostText(std::string_view text) {
 }  // namespace
 
 bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, std::string& error) {
-    bool allPathsGiven = false;
+    // The first option given that only a client has, to name it when --connect is missing.
+    std::string_view clientOption;
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (argument == "--help" || argument == "-h") {
@@ -55,7 +56,9 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
         }
         if (argument == "--all-paths") {
             options.allPaths = true;
-            allPathsGiven = true;
+            if (clientOption.empty()) {
+                clientOption = argument;
+            }
             continue;
         }
         std::string_view name = argument;
@@ -85,6 +88,10 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
             error = FormatString("unknown option '%s'", argument);
             return false;
         }
+        if (name != "--tcp-port" && name != "--udp-port" && name != "--connect" &&
+            clientOption.empty()) {
+            clientOption = name;
+        }
         if (!hasValue) {
             if (i + 1 >= argc) {
                 error = FormatString("option '%s' needs %s", name,
@@ -112,15 +119,23 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
             text->assign(value);
         }
     }
-    if (options.connect.empty() && (!options.user.empty() || allPathsGiven)) {
-        error = "--user and --all-paths need --connect";
+    if (options.connect.empty() && !clientOption.empty()) {
+        error = FormatString("%s needs --connect HOST", clientOption);
         return false;
     }
     options.password.clear();
     if (!options.user.empty()) {
-        if (const char* password = std::getenv(NodeOptions::kPasswordVariable)) {
-            options.password = password;
+        // An unset variable is a forgotten password far more often than an empty one, which
+        // is set as "QAV_PASSWORD=".
+        const char* password = std::getenv(NodeOptions::kPasswordVariable);
+        if (password == nullptr) {
+            error = FormatString(
+                "--user needs the password in the environment variable %s; set %s= for an "
+                "empty one",
+                NodeOptions::kPasswordVariable, NodeOptions::kPasswordVariable);
+            return false;
         }
+        options.password = password;
     }
     return true;
 }
@@ -140,7 +155,8 @@ const char* GetNodeUsage() {
            "  --server-udp-port N   the server's UDP port (default 12655)\n"
            "  --all-paths           connect through every local address at once\n"
            "  --user NAME           identify as NAME; the password is taken from the\n"
-           "                        environment variable QAV_PASSWORD\n"
+           "                        environment variable QAV_PASSWORD, which must be set\n"
+           "                        (QAV_PASSWORD= for an empty password)\n"
            "  Stops cleanly on SIGINT or SIGTERM.\n";
 }
 

@@ -2,8 +2,10 @@
 // comes, with bounded waits for what it prints.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,12 +21,17 @@ namespace qav::test_support {
 
 class NodeProcess {
   public:
-    // `environment`: entries "NAME=value" added to the program's environment.
+    // `environment`: entries "NAME=value" added to the program's environment;
+    // `outputCapacity`: the size of the pipe of its output (0: the system's), so that a
+    // test can fill it with little.
     explicit NodeProcess(std::vector<std::string> arguments,
-                         std::vector<std::string> environment = {}) {
+                         std::vector<std::string> environment = {}, int outputCapacity = 0) {
         int out[2];
         if (pipe(out) != 0) {
             return;
+        }
+        if (outputCapacity > 0) {
+            fcntl(out[0], F_SETPIPE_SZ, outputCapacity);
         }
         // Made before fork: the child only calls what is safe after forking a process
         // that has threads.
@@ -110,6 +117,37 @@ class NodeProcess {
     }
 
     void Signal(int signal) { kill(m_pid, signal); }
+    pid_t Pid() const { return m_pid; }
+
+    // What the program wrote and nobody has read yet.
+    int PendingBytes() const {
+        int bytes = 0;
+        return ioctl(m_output, FIONREAD, &bytes) == 0 ? bytes : -1;
+    }
+    // Reads what the program has written so far, without waiting.
+    void ReadAvailable() {
+        while (ReadSome(std::chrono::milliseconds(0))) {
+        }
+    }
+
+    // Waits up to `limit` for the program to end: true with its exit status (-1 when it did
+    // not exit normally) in `status`, false when it still runs.
+    bool WaitForExit(std::chrono::milliseconds limit, int& status) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int raw = 0;
+            const pid_t ended = m_pid > 0 ? waitpid(m_pid, &raw, WNOHANG) : -1;
+            if (ended == m_pid) {
+                m_pid = -1;
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+                return true;
+            }
+            if (ended < 0 || std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            usleep(2000);
+        }
+    }
 
     // The exit status, or -1 when the process did not exit normally.
     int Wait() {

@@ -1,6 +1,7 @@
 // The program itself, run as an operator would: started on free ports, used over TCP
 // and UDP, stopped with SIGTERM.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,8 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "network/loopback_test_support.h"
@@ -20,6 +27,75 @@ namespace {
 
 using qav::test_support::LoopbackAddress;
 using qav::test_support::NodeProcess;
+
+// A pipe of one page: the smallest the system makes, soon full.
+constexpr int kSmallPipe = 4096;
+
+int PortAfter(NodeProcess& node, const std::string& kind) {
+    if (!node.WaitFor(" UDP port ") || !node.WaitFor("\n")) {
+        return -1;
+    }
+    return node.NumberAfter(kind + " port ");
+}
+
+// Makes the node log far more than its output pipe holds, then leaves the pipe full: the
+// test never reads it again.
+void StallOutput(NodeProcess& node, int udpPort) {
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in listener = LoopbackAddress(udpPort);
+    for (int i = 0; i < 400; ++i) {
+        sendto(udp, "x", 1, 0, reinterpret_cast<const sockaddr*>(&listener), sizeof listener);
+        if (i % 50 == 49) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    close(udp);
+    for (int wait = 0; wait < 500 && node.PendingBytes() <= 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Time for the node to log the rest, which the full pipe now holds back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+// Sends SIGTERM to a node whose output nobody reads: it closes `connection` and exits
+// cleanly within 2 s all the same. Returns the milliseconds it took, or -1.
+int64_t StopWithStalledOutput(NodeProcess& node, int connection) {
+    EXPECT_GT(node.PendingBytes(), 0) << "the output was never stalled";
+    const auto signalled = std::chrono::steady_clock::now();
+    node.Signal(SIGTERM);
+    pollfd closed{connection, POLLIN, 0};
+    EXPECT_EQ(poll(&closed, 1, 2000), 1) << "the node kept its connections open";
+    int status = -2;
+    const bool exited = node.WaitForExit(std::chrono::milliseconds(2000), status);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - signalled);
+    EXPECT_TRUE(exited) << "the node did not exit within 2 s of SIGTERM";
+    EXPECT_EQ(status, 0);
+    if (!exited) {
+        return -1;
+    }
+    std::printf("exited %lld ms after SIGTERM with its output stalled\n",
+                static_cast<long long>(took.count()));
+    return took.count();
+}
+
+// A connection to `port`, or -1 when it is refused or not made within `limit` (a listener
+// that no longer accepts leaves connects hanging once its backlog is full).
+int ConnectTo(int port, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    const sockaddr_in server = LoopbackAddress(port);
+    int error = 0;
+    socklen_t length = sizeof error;
+    pollfd done{tcp, POLLOUT, 0};
+    if (connect(tcp, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 &&
+        (errno != EINPROGRESS || poll(&done, 1, static_cast<int>(limit.count())) != 1 ||
+         getsockopt(tcp, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
+        close(tcp);
+        return -1;
+    }
+    fcntl(tcp, F_SETFL, 0);
+    return tcp;
+}
 
 TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
     NodeProcess node({"--tcp-port", "0", "--udp-port", "0"});
@@ -76,9 +152,169 @@ TEST(QavNode, ATakenPortIsAClearErrorAndAFailure) {
     EXPECT_EQ(node.Wait(), 1) << node.Text();
     close(taken);
 
+    // A wrong option is one line that says what is wrong and where to look, not the
+    // whole usage.
     NodeProcess wrong({"--udp-port", "none"});
-    EXPECT_TRUE(wrong.WaitFor("usage: qav-node")) << wrong.Text();
     EXPECT_EQ(wrong.Wait(), 2);
+    wrong.WaitFor("\n", std::chrono::seconds(1));
+    EXPECT_EQ(wrong.Text(),
+              "qav-node: 'none' is not a port number (0 to 65535) for --udp-port "
+              "(see qav-node --help)\n");
+    NodeProcess alone({"--user", "joe"}, {"QAV_PASSWORD=x"});
+    EXPECT_EQ(alone.Wait(), 2);
+    alone.WaitFor("\n", std::chrono::seconds(1));
+    EXPECT_EQ(alone.Text(), "qav-node: --user needs --connect HOST (see qav-node --help)\n");
+}
+
+// A refused connect is reported with the port it was made from, under one "Error".
+TEST(QavNode, ReportsARefusedConnectFromTheLocalPortItUsed) {
+    // Bound but not listening: a connect to it is refused, and nothing else takes the port.
+    const int closed = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = LoopbackAddress(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(closed, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    NodeProcess node({"--tcp-port", "0", "--udp-port", "0", "--connect", "127.0.0.1",
+                      "--server-tcp-port", std::to_string(ntohs(address.sin_port))});
+    const std::string report = "\nError 111 [Connection refused] in connection from 127.0.0.1:";
+    ASSERT_TRUE(node.WaitFor(report, std::chrono::seconds(10))) << node.Text();
+    ASSERT_TRUE(node.WaitFor(" to 127.0.0.1:")) << node.Text();
+    EXPECT_GT(node.NumberAfter(report), 0) << node.Text();
+    EXPECT_EQ(node.Text().find("Error Error"), std::string::npos) << node.Text();
+    node.Signal(SIGTERM);
+    EXPECT_EQ(node.Wait(), 0);
+    close(closed);
+}
+
+// An output that nobody reads (a pipe whose reader stalls) holds the node neither while it
+// runs nor at its stop: the sockets close first, and what cannot be printed is given up.
+TEST(QavNode, StopsWithinTwoSecondsWhenNobodyReadsItsOutput) {
+    NodeProcess node({"--tcp-port", "0", "--udp-port", "0"}, {}, kSmallPipe);
+    const int tcpPort = PortAfter(node, "TCP");
+    const int udpPort = PortAfter(node, "UDP");
+    ASSERT_GT(udpPort, 0) << node.Text();
+    const int connection = ConnectTo(tcpPort);
+    ASSERT_GE(connection, 0);
+    StallOutput(node, udpPort);
+    EXPECT_GE(StopWithStalledOutput(node, connection), 0);
+    close(connection);
+}
+
+// As a client with a stalled output, losing the server prints a line about it; that line
+// must not hold the polling thread, which the stop then waits for.
+TEST(QavNode, AsAClientStopsWithinTwoSecondsWhenNobodyReadsItsOutput) {
+    NodeProcess server({"--tcp-port", "0", "--udp-port", "0"});
+    const int serverTcp = PortAfter(server, "TCP");
+    const int serverUdp = PortAfter(server, "UDP");
+    ASSERT_GT(serverUdp, 0) << server.Text();
+    NodeProcess client(
+        {"--tcp-port", "0", "--udp-port", "0", "--connect", "127.0.0.1", "--server-tcp-port",
+         std::to_string(serverTcp), "--server-udp-port", std::to_string(serverUdp)},
+        {}, kSmallPipe);
+    const int clientTcp = PortAfter(client, "TCP");
+    const int clientUdp = PortAfter(client, "UDP");
+    ASSERT_GT(clientUdp, 0) << client.Text();
+    ASSERT_TRUE(server.WaitFor("Event=connected Peer=127.0.0.1", std::chrono::seconds(20)))
+        << server.Text();
+    const int connection = ConnectTo(clientTcp);
+    ASSERT_GE(connection, 0);
+    StallOutput(client, clientUdp);
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(), 0) << server.Text();
+    // The client notices the loss and prints (queues) its line about it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_GE(StopWithStalledOutput(client, connection), 0);
+    close(connection);
+}
+
+// The address space of the process, as the kernel counts it for RLIMIT_AS.
+long long AddressSpaceBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            return std::atoll(line.c_str() + 7) * 1024;
+        }
+    }
+    return -1;
+}
+
+// With its address space limited, connections make the node run out of memory. It then
+// either goes on (records it cannot make are counted as lost) or, when its polling thread
+// ends, says so on stderr and exits non-zero; it never goes deaf while it seems to run.
+TEST(QavNode, RunningOutOfMemoryNeverLeavesADeafNodeThatExitsCleanly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
+#endif
+    // Descriptors enough for the connections that exhaust the memory, on both sides.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t wanted = files.rlim_max < 8192 ? files.rlim_max : 8192;
+    if (files.rlim_cur < wanted) {
+        files.rlim_cur = wanted;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    NodeProcess node({"--tcp-port", "0", "--udp-port", "0"});
+    const int tcpPort = PortAfter(node, "TCP");
+    ASSERT_GT(tcpPort, 0) << node.Text();
+    const long long started = AddressSpaceBytes(node.Pid());
+    ASSERT_GT(started, 0);
+    // Room for a few hundred connections past what the node needed to start.
+    const rlimit limit{static_cast<rlim_t>(started + (24 << 20)),
+                       static_cast<rlim_t>(started + (24 << 20))};
+    ASSERT_EQ(prlimit(node.Pid(), RLIMIT_AS, &limit, nullptr), 0);
+
+    // The output is read all along: a node whose output is full may give up its lines.
+    std::vector<int> connections;
+    int status = -2;
+    bool exited = false;
+    for (int i = 0; i < 6000 && !exited; ++i) {
+        const int tcp = ConnectTo(tcpPort, std::chrono::milliseconds(200));
+        node.ReadAvailable();
+        if (tcp < 0) {
+            break;
+        }
+        send(tcp, "x", 1, MSG_NOSIGNAL);
+        connections.push_back(tcp);
+        exited = node.WaitForExit(std::chrono::milliseconds(0), status);
+    }
+    for (const int tcp : connections) {
+        close(tcp);
+    }
+    for (int wait = 0; wait < 100 && !exited; ++wait) {
+        node.ReadAvailable();
+        exited = node.WaitForExit(std::chrono::milliseconds(10), status);
+    }
+    if (exited) {
+        node.ReadAvailable();
+        const std::string& text = node.Text();
+        const std::string tail = text.substr(text.size() > 2000 ? text.size() - 2000 : 0);
+        EXPECT_GT(status, 0) << "a node that cannot go on must fail\n" << tail;
+        EXPECT_TRUE(text.find("qav-node: the polling thread has ended") != std::string::npos ||
+                    text.find("qav-node: out of memory") != std::string::npos)
+            << "the node ended without saying why\n"
+            << tail;
+        std::printf("the node ended with status %d after %zu connections\n", status,
+                    connections.size());
+        return;
+    }
+    // Still running: it must still take connections in, and log them.
+    bool served = false;
+    for (int attempt = 0; attempt < 20 && !served; ++attempt) {
+        const int tcp = ConnectTo(tcpPort);
+        if (tcp >= 0) {
+            send(tcp, "hello", 5, MSG_NOSIGNAL);
+        }
+        served = node.WaitFor("Bytes=5", std::chrono::milliseconds(250));
+        if (tcp >= 0) {
+            close(tcp);
+        }
+    }
+    EXPECT_TRUE(served) << "the node runs but takes nothing in";
+    node.Signal(SIGTERM);
+    EXPECT_EQ(node.Wait(), 0);
+    std::printf("the node went on after %zu connections\n", connections.size());
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "node/relay_node.h"
 
+#include <algorithm>
+#include <climits>
+#include <new>
+
 #include "core/format.h"
 #include "core/log_message.h"
 #include "core/text_logger.h"
@@ -9,6 +13,7 @@
 #include "network/socket_handler_manager.h"
 #include "node/connection_state_lines.h"
 #include "node/log_lines.h"
+#include "platform/output.h"
 #include "records/log_sink.h"
 #include "records/monitor_identification.h"
 
@@ -26,7 +31,6 @@ bool RelayNode::Start(const NodeOptions& options, std::string& error) {
     m_logSink->SetLogSeverity(kSeverityStatus);
     // Bursts of traffic log faster than a terminal prints: the queue takes up the slack.
     m_logSink->SetMaxNumberOfLogMessages(kLogLimit);
-    m_logSink->SetWakeUpEvent(&m_logArrived);
     SetTextLogger(m_logSink.get());
 
     m_services = std::make_unique<PlatformServices>();
@@ -71,11 +75,8 @@ bool RelayNode::StartClient(const NodeOptions& options, std::string& error) {
     m_manager->SetAllPaths(options.allPaths);
     std::function<void(const std::string&)> sink = m_connectionLineSink;
     if (!sink) {
-        // One write per line, so that a line never mixes with the log lines main prints.
-        sink = [](const std::string& line) {
-            std::fprintf(stdout, "%s\n", line.c_str());
-            std::fflush(stdout);
-        };
+        // Into the log, like every record: the polling thread must never wait for the output.
+        sink = [this](const std::string& line) { PrintLine(line); };
     }
     RefPtr<ConnectionStateLines> lines(new ConnectionStateLines(options.connect, std::move(sink)));
     MonitorIdentification identification;
@@ -101,60 +102,82 @@ void RelayNode::TakeLogLines(std::vector<std::string>& lines) {
     }
     std::vector<LogSinkEntry> entries;
     // The records dropped were older than any taken now, so their count comes first.
-    if (const uint32_t dropped = m_logSink->TakeMessages(entries); dropped > 0) {
-        lines.push_back(FormatLogLine(
-            kSeverityWarning, LogMessage(FormatWString(u"%u log records were dropped", dropped))));
+    const uint32_t dropped = m_logSink->TakeMessages(entries);
+    int32_t unformatted = 0;
+    try {
+        if (dropped > 0) {
+            lines.push_back(
+                FormatLogLine(kSeverityWarning,
+                              LogMessage(FormatWString(u"%u log records were dropped", dropped))));
+        }
+    } catch (const std::bad_alloc&) {
+        unformatted += static_cast<int32_t>(std::min<uint32_t>(dropped, INT32_MAX));
     }
-    for (const LogSinkEntry& entry : entries) {
-        lines.push_back(FormatLogLine(entry.severity, entry.message));
+    for (LogSinkEntry& entry : entries) {
+        try {
+            lines.push_back(FormatLogLine(entry.severity, entry.message));
+        } catch (const std::bad_alloc&) {
+            unformatted += entry.lostMessages > 0 ? entry.lostMessages : 1;
+        }
+    }
+    if (unformatted > 0) {
+        // Reported by the log like any loss, once the memory is back.
+        m_logSink->CountLostMessages(unformatted);
     }
 }
 
-void RelayNode::PrintLog(std::FILE* out) {
+void RelayNode::PrintLog(int descriptor, int timeoutMs) {
     std::vector<std::string> lines;
     TakeLogLines(lines);
+    std::string text;
     for (const std::string& line : lines) {
-        std::fprintf(out, "%s\n", line.c_str());
+        text += line;
+        text += '\n';
     }
-    std::fflush(out);
+    int errorCode = 0;
+    platform::WriteOutput(descriptor, text.data(), text.size(), timeoutMs, -1, errorCode);
 }
 
-bool RelayNode::StartLogPrinter(std::FILE* out) {
-    if (m_logSink == nullptr || m_printer.HoldsThread()) {
+void RelayNode::PrintLine(const std::string& line) {
+    LogSink* sink = m_logSink.get();
+    if (sink == nullptr) {
+        return;
+    }
+    try {
+        WString text;
+        Utf8ToWide(line.data(), static_cast<int>(line.size()), text, nullptr);
+        sink->AddMessage(kNodeLineSeverity, LogMessage(text));
+    } catch (const std::bad_alloc&) {
+        sink->CountLostMessage();
+    }
+}
+
+bool RelayNode::StartLogPrinter(int descriptor) {
+    if (m_logSink == nullptr || m_printer.IsRunning()) {
         return false;
     }
-    m_printTo = out;
-    m_stopPrinting.store(false);
-    int error = 0;
-    if (!platform::StartThread(m_printer, "LogPrinter", &RelayNode::PrinterMain, this, error)) {
-        m_printTo = nullptr;
+    if (!m_printer.Start(descriptor,
+                         [this](std::vector<std::string>& lines) { TakeLogLines(lines); })) {
         return false;
     }
+    m_printTo = descriptor;
+    m_logSink->SetWakeUpEvent(&m_printer.GetWakeUpEvent());
+    // Records logged before the printer started are printed at once.
+    m_printer.GetWakeUpEvent().Set();
     return true;
 }
 
-int RelayNode::PrinterMain(void* argument) {
-    RelayNode& node = *static_cast<RelayNode*>(argument);
-    while (!node.m_stopPrinting.load()) {
-        node.m_logArrived.Wait(-1);
-        // Reset before taking: a record queued after the take sets the event again.
-        node.m_logArrived.Reset();
-        node.PrintLog(node.m_printTo);
+bool RelayNode::HasPollingThreadEnded() const {
+    if (!m_manager) {
+        return false;
     }
-    return 0;
-}
-
-void RelayNode::StopLogPrinter() {
-    if (!m_printer.HoldsThread()) {
-        return;
-    }
-    m_stopPrinting.store(true);
-    m_logArrived.Set();
-    platform::JoinThread(m_printer, -1);
+    RefPtr<PollingThread> thread = m_manager->GetPollingThread();
+    return thread && thread->HasEndedUnexpectedly();
 }
 
 void RelayNode::Stop() {
-    // The manager's release closes the server and the listener.
+    // The sockets first: the manager's release closes the server and the listener, and
+    // whatever the output does, nothing arrives that nobody takes.
     if (m_manager) {
         m_manager->ReleaseAllResources();
         m_manager.Reset();
@@ -164,11 +187,16 @@ void RelayNode::Stop() {
     }
     m_waitLoop.reset();
     m_services.reset();
-    StopLogPrinter();
+    const bool printed = m_printer.Stop(LogPrinter::kStopOutputMs);
     if (m_logSink != nullptr) {
+        m_logSink->SetWakeUpEvent(nullptr);
         SetTextLogger(nullptr);
-        // Whatever was logged while stopping still reaches the operator.
-        PrintLog(m_printTo != nullptr ? m_printTo : stdout);
+        // Whatever was logged after the printer's last take, or with no printer at all,
+        // still reaches the operator, unless the output has already failed the printer.
+        const bool printerRan = m_printTo >= 0;
+        if (!printerRan || (printed && m_printer.GetLostLineCount() == 0)) {
+            PrintLog(printerRan ? m_printTo : 1, LogPrinter::kStopOutputMs / 4);
+        }
         m_logSink.reset();
     }
 }

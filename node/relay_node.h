@@ -3,36 +3,37 @@
 // protocol manager with its polling thread and its server roles (the datagram listener
 // and the TCP server). With a server to connect to, it is also a client: the manager's
 // main-server connection keeps a path to that server through the best local address
-// (or through every one), and each change is printed as one line (connection_state_lines.h).
+// (or through every one), and each change is logged as one of the node's own lines
+// (connection_state_lines.h).
 //
 // Typical usage (see main.cpp):
 //   RelayNode node;
 //   if (!node.Start(options, error)) { ... }
-//   node.StartLogPrinter(stdout);  // prints each record as it is logged
-//   ... wait for a stop signal ...
+//   node.StartLogPrinter(1);  // prints each record as it is logged
+//   ... wait for a stop signal, watching HasPollingThreadEnded ...
 //   node.Stop();
 //
 // Nothing logged is lost silently: a record the log could not take is reported as
 // "N messages could not be logged", and records pushed out of its queue (it holds
-// kLogLimit) as "N log records were dropped".
+// kLogLimit) as "N log records were dropped". The output is another matter: only the
+// printer's thread writes to it, so an output that nobody reads stalls nothing else, and
+// at the stop what cannot be written within LogPrinter::kStopOutputMs is given up.
 //
-// Threads: Start, StartLogPrinter, TakeLogLines, PrintLog and Stop are called by one
-// thread (main), TakeLogLines and PrintLog only while no printer runs; the node's work
-// runs on the polling thread, the printing on the printer's own thread.
+// Threads: Start, StartLogPrinter, TakeLogLines, PrintLog, HasPollingThreadEnded and Stop
+// are called by one thread (main), TakeLogLines and PrintLog only while no printer runs;
+// PrintLine from any thread while the node runs. The node's work runs on the polling
+// thread, the printing on the printer's own thread.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/event.h"
 #include "core/ref_counted.h"
+#include "node/log_printer.h"
 #include "node/node_options.h"
-#include "platform/thread.h"
 
 namespace qav {
 
@@ -51,8 +52,8 @@ class RelayNode {
     RelayNode(const RelayNode&) = delete;
     RelayNode& operator=(const RelayNode&) = delete;
 
-    // Where the lines about the connection to the server go (polling thread); stdout
-    // when not set. Set before Start.
+    // Where the lines about the connection to the server go instead of the log (called on
+    // the polling thread), for tests that watch them. Set before Start.
     void SetConnectionLineSink(std::function<void(const std::string&)> sink) {
         m_connectionLineSink = std::move(sink);
     }
@@ -67,31 +68,38 @@ class RelayNode {
     int32_t GetUdpPort() const { return m_udpPort; }
 
     // The log records queued since the last call, one line each (see log_lines.h), after
-    // a line that counts the records dropped since then, if any.
+    // a line that counts the records dropped since then, if any. A record that cannot be
+    // formatted for lack of memory is counted as lost in the log.
     void TakeLogLines(std::vector<std::string>& lines);
-    // The same, printed.
-    void PrintLog(std::FILE* out);
+    // The same, written to `descriptor` within `timeoutMs` (negative: no limit).
+    void PrintLog(int descriptor, int timeoutMs);
 
-    // Starts a thread that prints the log to `out` whenever records arrive, until Stop.
-    // False when the thread cannot start (or one runs already).
-    bool StartLogPrinter(std::FILE* out);
+    // Queues one of the node's own lines (about its connection, its stop) in the log, to
+    // be printed as it is, in its place among the records.
+    void PrintLine(const std::string& line);
 
-    // Closes the sockets, joins the polling thread and the printer, and prints what is
-    // left of the log. Safe to call twice.
+    // Starts a thread that prints the log to `descriptor` whenever records arrive, until
+    // Stop. False when the thread cannot start (or one runs already).
+    bool StartLogPrinter(int descriptor);
+
+    // True once the polling thread has ended while the node runs: the node takes nothing
+    // in any more, and should stop with a failure.
+    bool HasPollingThreadEnded() const;
+
+    // Closes the sockets, joins the polling thread, then lets the printer print what is
+    // left of the log within LogPrinter::kStopOutputMs and joins it. Safe to call twice.
     void Stop();
+
+    // Lines the printer could not print (see LogPrinter::GetLostLineCount).
+    uint64_t GetLostOutputLineCount() const { return m_printer.GetLostLineCount(); }
 
   private:
     // The manager's connection to the server of `options.connect`.
     bool StartClient(const NodeOptions& options, std::string& error);
 
-    static int PrinterMain(void* node);
-    void StopLogPrinter();
-
-    // Declared before the sink, which sets it, so that it outlives the sink.
-    Event m_logArrived;
-    platform::ThreadHandle m_printer;
-    std::FILE* m_printTo = nullptr;  // the printer's output while it runs
-    std::atomic<bool> m_stopPrinting{false};
+    // Declared before the sink, which sets its wake-up event, so that it outlives the sink.
+    LogPrinter m_printer;
+    int m_printTo = -1;  // the printer's output once it has started
     std::unique_ptr<LogSink> m_logSink;
     std::unique_ptr<PlatformServices> m_services;
     std::unique_ptr<SocketHandlerManager> m_waitLoop;

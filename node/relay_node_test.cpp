@@ -165,8 +165,8 @@ TEST(RelayNode, PrintsEveryRecordOrReportsItsLoss) {
         options.udpPort = 0;
         std::string error;
         ASSERT_TRUE(node.Start(options, error)) << error;
-        ASSERT_TRUE(node.StartLogPrinter(out));
-        EXPECT_FALSE(node.StartLogPrinter(out)) << "one printer at a time";
+        ASSERT_TRUE(node.StartLogPrinter(fileno(out)));
+        EXPECT_FALSE(node.StartLogPrinter(fileno(out))) << "one printer at a time";
         TextLogger* logger = GetTextLogger();
         ASSERT_NE(logger, nullptr);
         std::vector<std::thread> threads;

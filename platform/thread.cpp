@@ -35,6 +35,14 @@ void YieldProcessor() {
     sched_yield();
 }
 
+void PauseProcessor() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Shared by the handle and the thread; whichever lets go last frees it. The bounded
 // join waits on `endedEvent`, set when the entry routine has returned, and only then
 // calls pthread_join, which by that time returns almost at once.

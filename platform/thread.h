@@ -25,6 +25,10 @@ void SleepMilliseconds(int milliseconds);
 
 void YieldProcessor();
 
+// A hint to the processor that the caller is in a short retry loop (a pause instruction):
+// no system call, no sleep.
+void PauseProcessor();
+
 // The routine a new thread runs; its result is the thread's exit code.
 using ThreadRoutine = int (*)(void* argument);
 

@@ -8,6 +8,7 @@
 
 #include "core/text_utils.h"
 #include "core/wide_text.h"
+#include "platform/thread.h"
 
 namespace qav {
 
@@ -65,31 +66,64 @@ void LogSink::LogFormatV(int severity, std::string_view format, FormatArgs args)
     AddMessage(severity, MessageFromUtf8(text));
 }
 
+bool LogSink::TryLockBriefly() {
+    int pauses = 1;
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        const uint32_t holder = m_mutex.LockingThreadId();
+        if (holder == platform::CurrentThreadId()) {
+            return false;
+        }
+        // A look before the try keeps losers from writing to the lock's cache line.
+        if (holder == MutualExclusion::kNoThread && m_mutex.Lock(0)) {
+            return true;
+        }
+        for (int pause = 0; pause < pauses; ++pause) {
+            platform::PauseProcessor();
+        }
+        pauses *= 2;
+    }
+    return false;
+}
+
+void LogSink::CountLostMessages(int32_t count) {
+    if (count > 0) {
+        m_lostMessages.fetch_add(count, std::memory_order_relaxed);
+        WakeUpReader();
+    }
+}
+
+void LogSink::CountLostMessage() {
+    CountLostMessages(1);
+}
+
 void LogSink::AddMessage(int severity, const LogMessage& message) {
     // Declared before the lock, so that the oldest entry's document is freed after the
     // unlock: the queue usually holds its last reference.
     std::optional<LogSinkEntry> released;
-    // A look before the try keeps losers from writing to the lock's cache line. It also
-    // turns a report made from inside the sink by the lock's owner into a loss, where the
-    // recursive lock would let it into the middle of an append.
-    if (m_mutex.LockingThreadId() != MutualExclusion::kNoThread) {
-        m_lostMessages.fetch_add(1, std::memory_order_relaxed);
-        WakeUpReader();
-        return;
-    }
-    // Built before the lock: the shorter the lock is held, the fewer messages are lost.
-    std::optional<LogSinkEntry> report = TakeLossReport();
-    {
-        MutualExclusionLock lock(m_mutex, 0);
-        if (!lock.IsLocked()) {
+    std::optional<LogSinkEntry> report;
+    try {
+        // Built before the lock: the shorter the lock is held, the fewer messages are lost.
+        report = TakeLossReport();
+        if (!TryLockBriefly()) {
             // The messages the report stood for are lost still, and this one with them.
             const int32_t reported = report.has_value() ? report->lostMessages : 0;
-            m_lostMessages.fetch_add(1 + reported, std::memory_order_relaxed);
-        } else {
-            const platform::FileTime now = platform::CurrentFileTime();
-            AppendLossReport(now, report, released);
-            Append(LogSinkEntry{now, severity, message}, released);
+            report.reset();
+            CountLostMessages(1 + reported);
+            return;
         }
+        struct Unlock {
+            MutualExclusion& mutex;
+            ~Unlock() { mutex.Unlock(); }
+        } unlock{m_mutex};
+        const platform::FileTime now = platform::CurrentFileTime();
+        AppendLossReport(now, report, released);
+        Append(LogSinkEntry{now, severity, message}, released);
+    } catch (const std::bad_alloc&) {
+        // The queue could not grow: what was not appended is lost, and counted (a report
+        // that got in was taken out of its optional).
+        const int32_t reported = report.has_value() ? report->lostMessages : 0;
+        CountLostMessages(1 + reported);
+        return;
     }
     WakeUpReader();
 }
@@ -100,9 +134,15 @@ std::optional<LogSinkEntry> LogSink::TakeLossReport() {
     if (lost <= 0) {
         return std::nullopt;
     }
-    const WString text =
-        FormatWString(u"%d message%s could not be logged", lost, lost == 1 ? u"" : u"s");
-    return LogSinkEntry{0, kSeverityWarning, LogMessage(text), lost};
+    try {
+        const WString text =
+            FormatWString(u"%d message%s could not be logged", lost, lost == 1 ? u"" : u"s");
+        return LogSinkEntry{0, kSeverityWarning, LogMessage(text), lost};
+    } catch (const std::bad_alloc&) {
+        // Given back, for a later report that finds the memory.
+        m_lostMessages.fetch_add(lost, std::memory_order_relaxed);
+        return std::nullopt;
+    }
 }
 
 void LogSink::AppendLossReport(platform::FileTime time, std::optional<LogSinkEntry>& report,
@@ -110,6 +150,7 @@ void LogSink::AppendLossReport(platform::FileTime time, std::optional<LogSinkEnt
     if (report.has_value()) {
         report->time = time;
         Append(std::move(*report), released);
+        report.reset();
     }
 }
 
@@ -137,20 +178,40 @@ void LogSink::WakeUpReader() {
 }
 
 uint32_t LogSink::TakeMessages(std::vector<LogSinkEntry>& out) {
-    std::optional<LogSinkEntry> released;
     std::deque<LogSinkEntry> taken;
     uint32_t dropped = 0;
-    // A loss at the end of a burst has no later message to report it.
+    // A loss at the end of a burst has no later message to report it. Built before the
+    // lock and given to the reader after it: the loss happened before the take, so the
+    // report closes what the take hands out.
     std::optional<LogSinkEntry> report = TakeLossReport();
     {
         // Held only for the swap, so that a reader makes loggers lose as little as possible.
         MutualExclusionLock lock(m_mutex);
-        AppendLossReport(platform::CurrentFileTime(), report, released);
         taken.swap(m_queue);
         dropped = std::exchange(m_droppedMessages, 0);
+        m_totalCount += report.has_value() ? 1 : 0;
+    }
+    if (report.has_value()) {
+        report->time = platform::CurrentFileTime();
+    }
+    try {
+        out.reserve(out.size() + taken.size() + (report.has_value() ? 1 : 0));
+    } catch (const std::bad_alloc&) {
+        // The reader has no room for them: they are lost, and counted, so that a later
+        // take that finds the memory reports them.
+        int64_t lost = report.has_value() ? report->lostMessages : 0;
+        for (const LogSinkEntry& entry : taken) {
+            lost += entry.lostMessages > 0 ? entry.lostMessages : 1;
+        }
+        m_lostMessages.fetch_add(static_cast<int32_t>(std::min<int64_t>(lost, INT32_MAX)),
+                                 std::memory_order_relaxed);
+        return dropped;
     }
     out.insert(out.end(), std::make_move_iterator(taken.begin()),
                std::make_move_iterator(taken.end()));
+    if (report.has_value()) {
+        out.push_back(std::move(*report));
+    }
     return dropped;
 }
 

@@ -11,12 +11,14 @@
 //   std::vector<LogSinkEntry> entries;
 //   uint32_t dropped = sink.TakeMessages(entries);  // oldest first
 //
-// Threads: any thread logs. Logging only tries the sink's lock; when another thread
-// holds it the message is dropped and counted, and the count is reported in the queue
-// as "%d message%s could not be logged" just before the next message that gets in, or
-// at the end of what the next TakeMessages takes. A message pushed out of a full queue
-// is counted too, and TakeMessages hands the count out: no message goes unaccounted.
-// The queue and the counts are touched only under the lock.
+// Threads: any thread logs. Logging only tries the sink's lock, a few times without
+// sleeping (its holders keep it for an append or a swap), never waiting for a holder;
+// when the tries fail the message is dropped and counted, and the count is reported in
+// the queue as "%d message%s could not be logged" just before the next message that gets
+// in, or at the end of what the next TakeMessages takes. A message that cannot be kept
+// for lack of memory is counted the same way. A message pushed out of a full queue is
+// counted too, and TakeMessages hands the count out: no message goes unaccounted. The
+// queue and the counts are touched only under the lock.
 //
 // A reader that prints messages as they come sets a wake-up event: the sink sets it,
 // outside its lock, whenever a message is queued or lost.
@@ -70,11 +72,16 @@ class LogSink : public MessageLogger, public TextLogger, public virtual LoggingP
 
     // Appends whatever the threshold; never waits for the lock (see above).
     void AddMessage(int severity, const LogMessage& message);
+    // Counts one message that could not be built; reported as any other loss.
+    void CountLostMessage() override;
+    // Counts `count` messages lost on their way out of the sink (a reader that could not
+    // keep them); reported as any other loss.
+    void CountLostMessages(int32_t count);
 
     // Moves the queued entries, oldest first, to the end of `out`, a report of any loss
     // not yet reported last. Returns how many messages the maximum pushed out of the
     // queue since the last call (a loss report pushed out counts as the messages it
-    // stands for). Waits for the lock.
+    // stands for). Waits for the lock, and holds it only to swap the queue out.
     uint32_t TakeMessages(std::vector<LogSinkEntry>& out);
     // Messages appended since construction, loss reports included. Waits for the lock.
     uint32_t GetTotalCount();
@@ -94,13 +101,22 @@ class LogSink : public MessageLogger, public TextLogger, public virtual LoggingP
 
   private:
     static constexpr size_t kFormatCapacity = 500;
+    // Tries of the lock before a message counts as lost. The pauses between them double,
+    // so that all of them together take a few microseconds at most.
+    static constexpr int kLockAttempts = 8;
+
+    // Locks m_mutex within kLockAttempts tries; false when another thread held it all
+    // along, or when the calling thread holds it already (a report made from inside the
+    // sink, which the recursive lock would let into the middle of an append).
+    bool TryLockBriefly();
 
     // REQUIRES: m_mutex held. The first entry dropped goes to `released`.
     void Append(LogSinkEntry entry, std::optional<LogSinkEntry>& released);
     // The report of the messages lost so far, which it takes from the count; none when
     // nothing was lost. Built outside the lock.
     std::optional<LogSinkEntry> TakeLossReport();
-    // REQUIRES: m_mutex held. Queues the report taken, if any, stamped with `time`.
+    // REQUIRES: m_mutex held. Queues the report taken, if any, stamped with `time`, and
+    // empties `report`.
     void AppendLossReport(platform::FileTime time, std::optional<LogSinkEntry>& report,
                           std::optional<LogSinkEntry>& released);
     void WakeUpReader();
