@@ -2,13 +2,20 @@
 // packet intake (a pooled packet lent and given back per datagram), against a plain
 // recvfrom loop on a UDP socket of the same kind. Both sides send their own batch over
 // loopback first, so the send cost is in both times.
+//
+// The "_held" cases do the same while the wait loop also watches 5,000 idle sockets, as
+// a node holding that many connections does; their anchor polls the same sockets once
+// and then reads until the receiver would block.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "manager/protocol_manager.h"
 #include "network/datagram_listener.h"
@@ -111,7 +118,134 @@ void DatagramsAnchor(benchmark::State& state) {
     ::close(receiver);
 }
 
+// A socket that is watched for input and never has any, as a held connection at rest.
+class IdleHandler : public RefCountedObject<qav::SocketHandler> {
+  public:
+    explicit IdleHandler(int socket) : m_socket(socket) {}
+    uint32_t GetWaitEvents() override { return kWaitInput; }
+    int GetSocket() override { return m_socket; }
+    intptr_t HandleInput() override { return 0; }
+    void ProcessInput(intptr_t) override {}
+    void HandleOutput() override {}
+    void HandleError() override {}
+
+  private:
+    int m_socket;
+};
+
+constexpr int kHeldSockets = 5000;
+
+// The idle sockets of the "_held" cases, made once for the process; empty when the
+// descriptors run out.
+const std::vector<int>& HeldSockets() {
+    static const std::vector<int> sockets = [] {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const rlim_t needed = kHeldSockets + 64;
+        if (limit.rlim_cur < needed && limit.rlim_max >= needed) {
+            limit.rlim_cur = needed;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        std::vector<int> made;
+        for (int i = 0; i < kHeldSockets; ++i) {
+            uint16_t port = 0;
+            const int socket = BoundUdpSocket(port);
+            if (socket < 0) {
+                std::perror("socket");
+                for (int open : made) {
+                    ::close(open);
+                }
+                return std::vector<int>{};
+            }
+            made.push_back(socket);
+        }
+        return made;
+    }();
+    return sockets;
+}
+
+void DatagramsQavHeld(benchmark::State& state) {
+    const std::vector<int>& held = HeldSockets();
+    if (held.empty()) {
+        state.SkipWithError("not enough descriptors");
+        return;
+    }
+    qav::SocketHandlerManager loop;
+    std::vector<RefPtr<IdleHandler>> idle;
+    for (int socket : held) {
+        idle.emplace_back(new IdleHandler(socket));
+        loop.AddHandler(idle.back().get());
+    }
+    qav::PlatformServices services;
+    services.SetSocketHandlerManager(&loop);
+    RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
+    RefPtr<DatagramListener> listener(new RefCountedObject<DatagramListener>(&services));
+    listener->SetPacketSink(manager.get());
+    if (!listener->StartListening(u"", "127.0.0.1", 0, true, false) ||
+        !loop.AddHandler(listener.get())) {
+        state.SkipWithError("no listener");
+        return;
+    }
+    const int sender = ConnectedSender(static_cast<uint16_t>(listener->GetPort()));
+    const std::string bytes(kDatagramSize, 'x');
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        SendBatch(sender, bytes.data());
+        expected += kBatch;
+        while (manager->GetDatagramCount() < expected) {
+            loop.Wait(100);
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(expected));
+    listener->Disconnect();
+    for (const RefPtr<IdleHandler>& handler : idle) {
+        loop.RemoveHandler(handler.get());
+    }
+    ::close(sender);
+}
+
+void DatagramsAnchorHeld(benchmark::State& state) {
+    const std::vector<int>& held = HeldSockets();
+    if (held.empty()) {
+        state.SkipWithError("not enough descriptors");
+        return;
+    }
+    uint16_t port = 0;
+    const int receiver = BoundUdpSocket(port);
+    const int sender = ConnectedSender(port);
+    std::vector<pollfd> records;
+    for (int socket : held) {
+        records.push_back({socket, POLLIN, 0});
+    }
+    records.push_back({receiver, POLLIN, 0});
+    const std::string bytes(kDatagramSize, 'x');
+    char buffer[4096];
+    int64_t received = 0;
+    for (auto _ : state) {
+        SendBatch(sender, bytes.data());
+        for (int got = 0; got < kBatch;) {
+            if (::poll(records.data(), records.size(), 100) < 1) {
+                continue;
+            }
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            while (::recvfrom(receiver, buffer, sizeof buffer, MSG_DONTWAIT,
+                              reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
+                ++got;
+                length = sizeof from;
+            }
+        }
+        received += kBatch;
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetItemsProcessed(received);
+    ::close(sender);
+    ::close(receiver);
+}
+
 BENCHMARK(DatagramsQav)->Name("udp_receive_256B_batch32/qav");
 BENCHMARK(DatagramsAnchor)->Name("udp_receive_256B_batch32/anchor");
+BENCHMARK(DatagramsQavHeld)->Name("udp_receive_256B_batch32_held/qav");
+BENCHMARK(DatagramsAnchorHeld)->Name("udp_receive_256B_batch32_held/anchor");
 
 }  // namespace

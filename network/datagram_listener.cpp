@@ -214,10 +214,63 @@ WString DatagramListener::GetName() {
 
 intptr_t DatagramListener::HandleInput() {
     QAV_TRACE("DL::HInp");
+    bool received = false;
+    const intptr_t slotIndex = ReceiveOne(true, received);
+    if (slotIndex == ReceiveSlotPool::kNone && received) {
+        // Already delivered: the datagrams behind it follow here, in order.
+        ReceiveMore(kMostDatagramsPerTurn - 1);
+    }
+    return slotIndex;
+}
+
+void DatagramListener::ProcessInput(intptr_t slotIndex) {
+    QAV_TRACE("DL::PIO");
+    if (slotIndex < 0 || slotIndex >= ReceiveSlotPool::kCapacity) {
+        return;
+    }
+    ReceiveSlot slot;
+    if (!m_slots.Give(static_cast<int>(slotIndex), slot)) {
+        return;
+    }
+    PacketSink* sink;
+    PlatformServices* services;
+    {
+        MutualExclusionLock lock(m_mutex);
+        sink = m_sink;
+        services = m_services;
+        if (sink != nullptr) {
+            m_deliveries.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    Deliver(sink, services, slot.sender, slot.buffer, slot.count, slot.packet);
+    // The datagrams that came behind the slotted one, delivered after it.
+    ReceiveMore(kMostDatagramsPerTurn - 1);
+}
+
+void DatagramListener::ReceiveMore(int most) {
+    bool received = true;
+    for (int taken = 0; taken < most && received; ++taken) {
+        ReceiveOne(false, received);
+    }
+}
+
+intptr_t DatagramListener::ReceiveOne(bool first, bool& received) {
+    received = false;
     MutualExclusionLock lock(m_mutex);
     const int socket = m_socket.load(std::memory_order_relaxed);
     if (socket == platform::kInvalidSocket) {
         return ReceiveSlotPool::kNone;
+    }
+    if (!first) {
+        // The wait loop saw the first datagram waiting; for those behind it, the sink is
+        // asked for a packet only when there is one to receive into it.
+        int errorCode = 0;
+        if (!platform::DatagramWaits(socket, errorCode)) {
+            if (errorCode != 0) {
+                m_lastSocketError.store(errorCode, std::memory_order_relaxed);
+            }
+            return ReceiveSlotPool::kNone;
+        }
     }
     PacketSink* sink = m_sink;
     PlatformServices* services = m_services;
@@ -245,6 +298,9 @@ intptr_t DatagramListener::HandleInput() {
     const size_t overflowCapacity = kReceiveCapacity - capacity;
     ptrdiff_t count = platform::ReceiveDatagramInTwo(
         socket, buffer, capacity, m_fallbackBuffer + capacity, overflowCapacity, sender, errorCode);
+    // An empty or oversize datagram is taken off the socket too: what waits behind it
+    // still belongs to this turn.
+    received = count >= 0 || errorCode == EMSGSIZE;
     if (count < 1) {
         // Nothing to deliver: an empty or oversize datagram, or no datagram after all.
         if (count < 0 && errorCode != EAGAIN && errorCode != EWOULDBLOCK) {
@@ -265,42 +321,21 @@ intptr_t DatagramListener::HandleInput() {
         }
         buffer = m_fallbackBuffer;
     }
-    if (packet != nullptr) {
+    if (packet != nullptr && first) {
         const int index = m_slots.Take(ReceiveSlot{sender, count, buffer, packet});
         if (index != ReceiveSlotPool::kNone) {
             return index;
         }
     }
-    // No slot (all busy, or the own buffer): delivered now, still without the lock. The
-    // own buffer stays untouched meanwhile, since only this socket's turn receives into it.
+    // No slot (all busy, not the first of the turn, or the own buffer): delivered now,
+    // still without the lock. The own buffer stays untouched meanwhile, since only this
+    // socket's turn receives into it.
     if (sink != nullptr) {
         m_deliveries.fetch_add(1, std::memory_order_relaxed);
     }
     lock.Unlock();
     Deliver(sink, services, sender, buffer, count, packet);
     return ReceiveSlotPool::kNone;
-}
-
-void DatagramListener::ProcessInput(intptr_t slotIndex) {
-    QAV_TRACE("DL::PIO");
-    if (slotIndex < 0 || slotIndex >= ReceiveSlotPool::kCapacity) {
-        return;
-    }
-    ReceiveSlot slot;
-    if (!m_slots.Give(static_cast<int>(slotIndex), slot)) {
-        return;
-    }
-    PacketSink* sink;
-    PlatformServices* services;
-    {
-        MutualExclusionLock lock(m_mutex);
-        sink = m_sink;
-        services = m_services;
-        if (sink != nullptr) {
-            m_deliveries.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    Deliver(sink, services, slot.sender, slot.buffer, slot.count, slot.packet);
 }
 
 void DatagramListener::Deliver(PacketSink* sink, PlatformServices* services,

@@ -46,6 +46,12 @@ class DatagramListener : public Disconnectable, public SocketHandler {
   public:
     // What the sink is asked to lend, and the size of the listener's own buffer.
     static constexpr size_t kReceiveCapacity = 4096;
+    // Datagrams taken off the socket in one turn of the wait loop (dropped ones count).
+    // A turn polls every registered socket, so with many connections held, one datagram
+    // per turn leaves the rest to overflow the receive buffer, where the system drops
+    // them unseen; the bound keeps a flood on this port from holding up the other
+    // sockets' events.
+    static constexpr int kMostDatagramsPerTurn = 64;
 
     explicit DatagramListener(PlatformServices* services);
 
@@ -80,8 +86,11 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     // SocketHandler.
     uint32_t GetWaitEvents() override { return kWaitInput; }
     int GetSocket() override { return m_socket.load(std::memory_order_acquire); }
-    // Receives one datagram; returns its slot index, or -1 when it was delivered (or
-    // dropped) at once.
+    // Together they take up to kMostDatagramsPerTurn datagrams off the socket, stopping
+    // early when it would block, and hand each to the sink in the order received, in its
+    // own lent packet when the sink lends one. HandleInput receives the first; it returns
+    // its slot index, or -1 when it was delivered (or dropped) at once, and then delivers
+    // the rest itself. ProcessInput delivers the slotted one and then the rest.
     intptr_t HandleInput() override;
     void ProcessInput(intptr_t slotIndex) override;
     void HandleOutput() override {}
@@ -97,6 +106,13 @@ class DatagramListener : public Disconnectable, public SocketHandler {
     // `detach`: also forget the sink and platform services (not on a restart).
     void CloseSocketLocked(bool detach, bool leaveWaitLoop);
     void ReportFailure(const char* what, int errorCode);
+    // Receives one datagram under the lock. The `first` of a turn, in a lent packet, is
+    // kept in a slot whose index is returned; else the datagram is delivered (or dropped)
+    // at once and the result is -1. `received`: a datagram was taken off the socket, so
+    // more may wait.
+    intptr_t ReceiveOne(bool first, bool& received);
+    // Receives and delivers up to `most` datagrams, until the socket would block.
+    void ReceiveMore(int most);
     // Hands a datagram to `sink`; a delivery counted in m_deliveries (from when the sink
     // was read under the lock) is uncounted when the sink has returned.
     void Deliver(PacketSink* sink, PlatformServices* services,

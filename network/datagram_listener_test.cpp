@@ -2,6 +2,8 @@
 // thread, or by the test itself where it must know when a call has happened.
 #include "network/datagram_listener.h"
 
+#include <linux/sock_diag.h>
+
 #include <atomic>
 #include <fstream>
 #include <set>
@@ -146,6 +148,52 @@ TEST(DatagramListener, WithAllSlotsBusyDeliversAtOnceAndCountsTheMiss) {
     EXPECT_EQ("01234", order);
     EXPECT_EQ(0, listener.GetSlotPool().GetUsedCount());
     EXPECT_EQ(0u, sink.pool->GetOutstandingCount());
+}
+
+// The bytes the system holds for `socket` in datagrams not read yet.
+uint32_t QueuedBytes(int socket) {
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    EXPECT_EQ(0, ::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, info, &length));
+    return info[SK_MEMINFO_RMEM_ALLOC];
+}
+
+TEST(DatagramListener, OneTurnTakesEveryDatagramWaitingUpToItsBound) {
+    const int most = DatagramListener::kMostDatagramsPerTurn;
+    for (bool lends : {true, false}) {  // the slotted first datagram, and the own buffer
+        RecordingPacketSink sink(lends ? 64 : 0);
+        Road road(&sink);  // not turning: each Wait of the test is one turn
+        const int socket = road.listener->GetSocket();
+        UdpPeer peer;
+        const std::string suffix =
+            " from 127.0.0.1:" + std::to_string(peer.Port()) + (lends ? " in a packet" : "");
+        // Three more than a turn takes; an empty and an oversize one early on are taken
+        // off the socket and dropped without ending the turn, and count towards its bound.
+        std::vector<std::string> firstTurn;
+        std::vector<std::string> secondTurn;
+        for (int i = 0; i < most + 3; ++i) {
+            std::string bytes = i == 1   ? std::string()
+                                : i == 2 ? std::string(DatagramListener::kReceiveCapacity + 1, 'o')
+                                         : "datagram " + std::to_string(100 + i);
+            // Each one is in the socket's queue before the next is sent, and all before
+            // the turn: a datagram still on its way could end the turn early.
+            const uint32_t queued = QueuedBytes(socket);
+            peer.SendTo(road.port, bytes);
+            ASSERT_TRUE(test_support::Eventually([&] { return QueuedBytes(socket) > queued; }))
+                << "datagram " << i << " never reached the listener's socket";
+            if (i != 1 && i != 2) {
+                (i < most ? firstTurn : secondTurn).push_back(bytes + suffix);
+            }
+        }
+        EXPECT_EQ(Waiter::kHandled, road.loop.Wait(1000));
+        EXPECT_EQ(firstTurn, sink.Take()) << "lends " << lends;
+        EXPECT_EQ(Waiter::kHandled, road.loop.Wait(1000));
+        EXPECT_EQ(secondTurn, sink.Take()) << "lends " << lends << ": the rest, in the next turn";
+        EXPECT_EQ(Waiter::kBusyOrTimeout, road.loop.Wait(0)) << "nothing left waiting";
+        EXPECT_EQ(lends ? most + 3u : 0u, sink.pool->GetLentCount())
+            << "one packet asked for per datagram taken off, none for finding the socket empty";
+        EXPECT_EQ(0u, sink.pool->GetOutstandingCount()) << "every lent packet given back";
+    }
 }
 
 // A sink that holds its first delivery until it is let go, then disconnects the listener

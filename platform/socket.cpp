@@ -194,6 +194,19 @@ bool PeerHasClosed(int socket, int& errorCode) {
     return true;
 }
 
+bool DatagramWaits(int socket, int& errorCode) {
+    char byte = 0;
+    // Nothing is copied: a length of 0 only asks whether there is a datagram.
+    const ssize_t peeked =
+        RetryInterrupted([&] { return ::recv(socket, &byte, 0, MSG_PEEK | MSG_DONTWAIT); });
+    if (peeked >= 0) {
+        return true;
+    }
+    const int code = errno;
+    errorCode = code == EAGAIN || code == EWOULDBLOCK ? 0 : code;
+    return false;
+}
+
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
                           int& errorCode) {
     return ReceiveDatagramInTwo(socket, buffer, capacity, nullptr, 0, from, errorCode);

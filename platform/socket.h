@@ -50,6 +50,10 @@ bool PeerHasClosed(int socket, int& errorCode);
 // -1 with errorCode EMSGSIZE. A zero-length datagram gives 0.
 ptrdiff_t ReceiveDatagram(int socket, void* buffer, size_t capacity, SocketAddressV4& from,
                           int& errorCode);
+// True when a datagram, an empty one too, waits to be received; it stays waiting. False
+// when none does (`errorCode` 0) or the socket has an error to report (`errorCode` the
+// error, which the check took from the socket as a receive would).
+bool DatagramWaits(int socket, int& errorCode);
 // As ReceiveDatagram, into two buffers: the datagram fills `first` and runs on into
 // `second`, so it may be as long as both together. One that fits `first` lands there whole.
 ptrdiff_t ReceiveDatagramInTwo(int socket, void* first, size_t firstCapacity, void* second,

@@ -187,6 +187,9 @@ TEST(Socket, DatagramsOversizeDroppedAndEmptyKept) {
     };
     EXPECT_EQ(receive(false), -1);
     EXPECT_TRUE(errorCode == EAGAIN || errorCode == EWOULDBLOCK) << "a receive waited";
+    errorCode = -1;
+    EXPECT_FALSE(DatagramWaits(receiver, errorCode));
+    EXPECT_EQ(errorCode, 0) << "an empty queue is no error";
 
     const std::string fits = "exactly sixteen!";
     ASSERT_EQ(SendDatagram(sender, std::string(17, 'x').data(), 17, to, errorCode), 17);
@@ -196,6 +199,9 @@ TEST(Socket, DatagramsOversizeDroppedAndEmptyKept) {
     // The oversize datagram is consumed and reported, never handed on cut short.
     EXPECT_EQ(receive(true), -1);
     EXPECT_EQ(errorCode, EMSGSIZE);
+    // The check for a waiting datagram sees the empty one and leaves it waiting.
+    EXPECT_TRUE(WaitFor(receiver, kPollInput));
+    EXPECT_TRUE(DatagramWaits(receiver, errorCode) && DatagramWaits(receiver, errorCode));
     EXPECT_EQ(receive(true), 0) << "a zero-length datagram is a datagram, not an error";
     EXPECT_TRUE(from.address == kLoopback && from.port == senderName.port);
     ASSERT_EQ(receive(true), 16);
