@@ -9,7 +9,6 @@
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
