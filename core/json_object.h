@@ -99,8 +99,9 @@ class JsonObject {
     // The node, or null for an empty handle.
     const JsonValue* FindNode() const { return m_node; }
 
-    // Each byte of invalid UTF-8 becomes U+FFFD; the three-byte forms of surrogates
-    // that the system's own encoder writes are taken back as they were.
+    // Decoded by the system's one lenient rule: a pair in the two three-byte forms that
+    // the protocol's encoder writes is taken back as the pair, and every invalid sequence
+    // becomes U+FFFD, a lone encoded surrogate (ED A0 80) among them.
     void SetString(std::string_view utf8);
 
     // Both make the value a container of that kind and return it; MakeObject keeps
@@ -115,9 +116,10 @@ class JsonObject {
 
     // An empty handle unless the value is an object with that member.
     JsonObject GetMember(WStringView name) const;
-    // True only for a string member (numbers are not converted). The UTF-8 is real for
-    // surrogate pairs; a lone surrogate keeps its three-byte form, so SetString reads
-    // back exactly what was there.
+    // True only for a string member (numbers are not converted). The UTF-8 is real: a
+    // surrogate pair is one four-byte sequence, and a lone surrogate, which has no UTF-8
+    // form, is given as U+FFFD, which SetString reads back as U+FFFD. Only the JSON text
+    // (AppendText, ToText) keeps a lone surrogate, as its \u escape.
     bool GetMemberString(WStringView name, std::string& out) const;
     bool GetMemberWString(WStringView name, WString& out) const;
 
