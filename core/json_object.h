@@ -14,7 +14,8 @@
 //
 // The parser accepts what the service and browsers send and more: trailing commas,
 // unquoted scalars compared without case ("TRUE", "Null"), octal and hexadecimal
-// integers; an integer beyond the 32-bit range becomes a number (exact up to 2^53), and a
+// integers; an integer beyond the 32-bit range becomes a number (exact up to 2^53,
+// correctly rounded beyond), one beyond the largest double is refused in every base, and a
 // number is written as the shortest text that reads back to the same double. Containers
 // nest at most kMaxJsonNesting deep, so hostile text cannot exhaust
 // the stack. Failures are false results, reported at severity 2 to the process-wide text
