@@ -14,7 +14,8 @@
 //
 // The parser accepts what the service and browsers send and more: trailing commas,
 // unquoted scalars compared without case ("TRUE", "Null"), octal and hexadecimal
-// integers; an integer beyond the 32-bit range becomes a number (exact up to 2^53), and a
+// integers; an integer beyond the 32-bit range becomes a number (exact up to 2^53,
+// correctly rounded beyond), one beyond the largest double is refused in every base, and a
 // number is written as the shortest text that reads back to the same double. Containers
 // nest at most kMaxJsonNesting deep, so hostile text cannot exhaust
 // the stack. Failures are false results, reported at severity 2 to the process-wide text
@@ -99,8 +100,9 @@ class JsonObject {
     // The node, or null for an empty handle.
     const JsonValue* FindNode() const { return m_node; }
 
-    // Each byte of invalid UTF-8 becomes U+FFFD; the three-byte forms of surrogates
-    // that the system's own encoder writes are taken back as they were.
+    // Decoded by the system's one lenient rule: a pair in the two three-byte forms that
+    // the protocol's encoder writes is taken back as the pair, and every invalid sequence
+    // becomes U+FFFD, a lone encoded surrogate (ED A0 80) among them.
     void SetString(std::string_view utf8);
 
     // Both make the value a container of that kind and return it; MakeObject keeps
@@ -115,9 +117,10 @@ class JsonObject {
 
     // An empty handle unless the value is an object with that member.
     JsonObject GetMember(WStringView name) const;
-    // True only for a string member (numbers are not converted). The UTF-8 is real for
-    // surrogate pairs; a lone surrogate keeps its three-byte form, so SetString reads
-    // back exactly what was there.
+    // True only for a string member (numbers are not converted). The UTF-8 is real: a
+    // surrogate pair is one four-byte sequence, and a lone surrogate, which has no UTF-8
+    // form, is given as U+FFFD, which SetString reads back as U+FFFD. Only the JSON text
+    // (AppendText, ToText) keeps a lone surrogate, as its \u escape.
     bool GetMemberString(WStringView name, std::string& out) const;
     bool GetMemberWString(WStringView name, WString& out) const;
 

@@ -211,6 +211,51 @@ TEST(JsonObject, TakesUtf8WithoutLosingWhatFollowsABrokenSequence) {
     }
 }
 
+// A lone surrogate has no UTF-8 form: GetMemberString gives it as U+FFFD, so what it
+// hands out is always real UTF-8, which SetString reads back as U+FFFD, and the text is
+// stable from then on. Pairs keep their four bytes.
+TEST(JsonObject, ALoneSurrogateLeavesAsTheReplacementCharacter) {
+    const struct {
+        WString wide;
+        std::string utf8;
+    } kCases[] = {
+        {WString(1, 0xD800), "\xEF\xBF\xBD"},
+        {u"x" + WString(1, 0xDFFF) + u"y", "x\xEF\xBF\xBDy"},
+        {WString{0xDBFF, 0xD83D, 0xDE00}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+        {WString{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},
+    };
+    for (const auto& test : kCases) {
+        JsonObject object;
+        object.SetMemberString(u"s", test.wide);
+        std::string narrow;
+        ASSERT_TRUE(object.GetMemberString(u"s", narrow));
+        EXPECT_EQ(narrow, test.utf8);
+        WString strict;
+        EXPECT_TRUE(Utf8ToWideStrict(narrow, strict)) << "not real UTF-8: " << narrow;
+
+        JsonObject back;
+        back.SetString(narrow);
+        WString expected = test.wide;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const bool paired = i + 1 < expected.size() && expected[i] >= 0xD800 &&
+                                expected[i] <= 0xDBFF && expected[i + 1] >= 0xDC00 &&
+                                expected[i + 1] <= 0xDFFF;
+            if (paired) {
+                ++i;
+            } else if (expected[i] >= 0xD800 && expected[i] <= 0xDFFF) {
+                expected[i] = 0xFFFD;
+            }
+        }
+        EXPECT_EQ(back.GetNode()->GetString(), expected) << test.utf8;
+        JsonObject again;
+        again.SetMember(u"s", back);
+        std::string twice;
+        ASSERT_TRUE(again.GetMemberString(u"s", twice));
+        EXPECT_EQ(twice, narrow);
+    }
+}
+
 TEST(JsonObject, WrittenTextParsesBackToItself) {
     JsonObject value;
     ASSERT_TRUE(value.FromText(

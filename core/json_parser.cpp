@@ -1,6 +1,7 @@
 // The tolerant JSON parser, over wide text and over UTF-8 bytes. Every step stops at the
 // text's end (its NUL; for bytes also the end of the view), so no step reads past it;
 // containers nest at most kMaxJsonNesting deep.
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -72,12 +73,36 @@ bool EqualsNoCase(WStringView token, std::string_view lowerCaseWord) {
     return true;
 }
 
-enum class IntegerRead { kInteger, kWider, kNotInteger };
+enum class IntegerRead { kInteger, kWider, kOutOfRange, kNotInteger };
+
+// Digits of a base of `bitsPerDigit` bits (3 or 4) beyond 64 bits, as the nearest double.
+// Only the leading 61 to 64 bits are kept, with one sticky bit for whether any bit below
+// them is set: more than the 53 bits of a double and its rounding bit, so the one rounding
+// of the conversion is the correct rounding of the whole number. Infinite when the number
+// is beyond the largest double.
+double PowerOfTwoDigitsToDouble(WStringView digits, int bitsPerDigit) {
+    constexpr int kBeyondAnyDouble = 2048;
+    uint64_t leading = 0;
+    int dropped = 0;  // bits below `leading`
+    bool sticky = false;
+    for (const WChar c : digits) {
+        const auto digit = static_cast<uint64_t>(HexDigitValue(c));
+        if (leading >> (64 - bitsPerDigit) == 0) {
+            leading = leading << bitsPerDigit | digit;
+        } else {
+            dropped = std::min(dropped + bitsPerDigit, kBeyondAnyDouble);
+            sticky |= digit != 0;
+        }
+    }
+    return std::ldexp(static_cast<double>(leading | (sticky ? 1 : 0)), dropped);
+}
 
 // The whole token as an integer whose base its form gives: "0x" hexadecimal, a leading
 // 0 octal, otherwise decimal; a sign may lead. An integer beyond the 32-bit range (a
 // 64-bit id, a time in milliseconds) comes back as a double in `wider`, exact up to
-// 2^53, rather than saturated.
+// 2^53 and correctly rounded beyond, rather than saturated; one beyond the largest double
+// is out of range, as a decimal number is. A decimal integer beyond 64 bits is left to
+// the reader of decimal numbers.
 IntegerRead ReadInteger(WStringView token, int32_t& value, double& wider) {
     size_t i = 0;
     bool negative = false;
@@ -86,48 +111,37 @@ IntegerRead ReadInteger(WStringView token, int32_t& value, double& wider) {
         ++i;
     }
     int base = 10;
+    int bitsPerDigit = 0;
     if (i < token.size() && token[i] == u'0') {
         base = 8;
+        bitsPerDigit = 3;
         if (i + 2 < token.size() && (token[i + 1] == u'x' || token[i + 1] == u'X') &&
             HexDigitValue(token[i + 2]) >= 0) {
             base = 16;
+            bitsPerDigit = 4;
             i += 2;
         }
     }
-    if (i == token.size()) {
+    const WStringView digits = token.substr(i);
+    const DigitsRead read = ReadDigits(digits, base);
+    if (read.count == 0 || read.count != digits.size()) {
         return IntegerRead::kNotInteger;
     }
-    uint64_t magnitude = 0;
-    bool beyond64Bits = false;
-    double approximate = 0;  // the magnitude once it is beyond 64 bits
-    for (; i < token.size(); ++i) {
-        const int digit = HexDigitValue(token[i]);
-        if (digit < 0 || digit >= base) {
+    if (read.beyond64Bits) {
+        if (base == 10) {
             return IntegerRead::kNotInteger;
         }
-        uint64_t next = 0;
-        if (!beyond64Bits &&
-            (__builtin_mul_overflow(magnitude, static_cast<uint64_t>(base), &next) ||
-             __builtin_add_overflow(next, static_cast<uint64_t>(digit), &next))) {
-            beyond64Bits = true;
-            approximate = static_cast<double>(magnitude);
+        wider = PowerOfTwoDigitsToDouble(digits, bitsPerDigit);
+        if (std::isinf(wider)) {
+            return IntegerRead::kOutOfRange;
         }
-        if (beyond64Bits) {
-            approximate = approximate * base + digit;
-        } else {
-            magnitude = next;
-        }
-    }
-    if (beyond64Bits && base == 10) {
-        return IntegerRead::kNotInteger;  // read as a decimal number, rounded correctly
-    }
-    const uint64_t limit = negative ? uint64_t{1} << 31 : INT32_MAX;
-    if (!beyond64Bits && magnitude <= limit) {
-        value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude))
-                         : static_cast<int32_t>(magnitude);
+    } else if (read.value <= (negative ? uint64_t{1} << 31 : uint64_t{INT32_MAX})) {
+        value = negative ? static_cast<int32_t>(-static_cast<int64_t>(read.value))
+                         : static_cast<int32_t>(read.value);
         return IntegerRead::kInteger;
+    } else {
+        wider = static_cast<double>(read.value);
     }
-    wider = beyond64Bits ? approximate : static_cast<double>(magnitude);
     if (negative) {
         wider = -wider;
     }
@@ -242,12 +256,13 @@ bool ReadScalarToken(JsonObject& value, WStringView token) {
     } else if (EqualsNoCase(token, "true") || EqualsNoCase(token, "false")) {
         node->SetBool(token.size() == 4);
     } else if (const IntegerRead read = ReadInteger(token, integer, number);
-               read != IntegerRead::kNotInteger) {
-        if (read == IntegerRead::kInteger) {
-            node->SetInteger(integer);
-        } else {
-            node->SetNumber(number);
-        }
+               read == IntegerRead::kInteger) {
+        node->SetInteger(integer);
+    } else if (read == IntegerRead::kWider) {
+        node->SetNumber(number);
+    } else if (read == IntegerRead::kOutOfRange) {
+        Report("JSON number out of range: %ls", token);
+        return false;
     } else {
         switch (ReadDecimalNumber(token, number)) {
             case NumberRead::kNumber:

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cfloat>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -141,6 +142,53 @@ TEST(JsonParser, LimitsNesting) {
     EXPECT_FALSE(value.FromText(nested(100000).c_str()));
     EXPECT_EQ(logger.Lines(), (std::vector<std::string>{"2 JSON nesting deeper than 256 levels.",
                                                         "2 JSON parse failed at char #256"}));
+}
+
+// An integer beyond 64 bits is read whole and rounded once, in every base, to the double
+// nearest to it; one beyond the largest double is refused as a decimal one is, never taken
+// as infinity (which would be written as null, so that writing would not be stable).
+TEST(JsonParser, ReadsIntegersBeyond64BitsOnceInEveryBase) {
+    const std::string dblMax = "FFFFFFFFFFFFF8" + std::string(242, '0');
+    const struct {
+        std::string token;
+        double number;  // 0: refused as out of range
+    } kCases[] = {
+        // 2^68 + 2^15 + 1: above the half-way point between two doubles only by its last
+        // bit, which a digit-by-digit reading rounds away before it arrives.
+        {"0x100000000000008001", 0x1.0000000000001p+68},
+        {"-0X100000000000008001", -0x1.0000000000001p+68},
+        {"040000000000000000100001", 0x1.0000000000001p+68},
+        {"0x10000000000000800000000001", 0x1.0000000000001p+100},
+        {"0x1000000000000080000", 0x1p+72},  // a tie goes to the even neighbour
+        {"0x" + dblMax, DBL_MAX},
+        {"0xFFFFFFFFFFFFFB" + std::string(242, 'F'), DBL_MAX},
+        {"0xFFFFFFFFFFFFFC" + std::string(242, '0'), 0},  // rounds to 2^1024
+        {"0x1" + std::string(256, '0'), 0},
+        {"-0x1" + std::string(256, '0'), 0},
+        {"01" + std::string(342, '0'), 0},
+        {"1" + std::string(400, '0'), 0},
+    };
+    for (const auto& c : kCases) {
+        const WString token(c.token.begin(), c.token.end());
+        CapturingTextLogger logger(kSeverityWarning);
+        JsonObject value;
+        const bool parsed = value.FromText((u"{\"a\":" + token + u"}").c_str());
+        if (c.number == 0) {
+            EXPECT_FALSE(parsed) << c.token;
+            EXPECT_EQ(logger.Lines(),
+                      (std::vector<std::string>{"2 JSON number out of range: " + c.token,
+                                                "2 JSON parse failed at char #5"}))
+                << c.token;
+            continue;
+        }
+        ASSERT_TRUE(parsed) << c.token;
+        const JsonValue* member = value.GetMember(u"a").FindNode();
+        ASSERT_NE(member, nullptr) << c.token;
+        EXPECT_EQ(member->GetType(), kJsonNumber) << c.token;
+        EXPECT_EQ(member->GetNumber(), c.number) << c.token;
+        const WString written = Reparse(u"[" + token + u"]");
+        EXPECT_EQ(Reparse(written), written) << c.token;
+    }
 }
 
 // What a parse leaves: its result, the tree written out, the reports.

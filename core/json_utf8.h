@@ -3,9 +3,9 @@
 //
 // Peers of JSON (browsers, the push service) read real UTF-8, so a surrogate pair is
 // written as one four-byte sequence, not as the two three-byte sequences of the
-// system's protocol encoder. A lone surrogate has no UTF-8 form; it keeps its
-// three-byte form. Text enters through the system's one lenient decoder
-// (AppendUtf8AsWide). Stateless; any thread.
+// system's protocol encoder. A lone surrogate has no UTF-8 form; it is written as U+FFFD.
+// Text enters through the system's one lenient decoder (AppendUtf8AsWide), which reads
+// any invalid sequence as U+FFFD. Stateless; any thread.
 #pragma once
 
 #include <cstddef>

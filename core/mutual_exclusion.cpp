@@ -1,5 +1,9 @@
 #include "core/mutual_exclusion.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "core/format.h"
 #include "core/text_logger.h"
 #include "core/trace_frame.h"
@@ -15,12 +19,21 @@ namespace {
 thread_local bool t_reportingRelock = false;
 
 // What each thread keeps for its locks: its id, asked of the system once (every lock
-// and unlock compares it with the owner), and the mutexes it holds, newest first. One
-// object, so that a lock finds both at one address.
+// and unlock compares it with the owner), and the mutexes it holds, oldest first. One
+// object, so that a lock finds both at one address. The list is kept apart from the
+// mutexes, not linked through them, so that one destroyed while this thread holds it
+// (a misuse, reported) leaves nothing in freed memory that this thread would follow.
+// Trivially destructible: the thread's end frees a spilled list (AbandonHeldLocks).
+constexpr uint32_t kHeldInline = 8;
 struct ThreadLocks {
     uint32_t id = 0;
     bool endHooked = false;
-    MutualExclusion* newest = nullptr;
+    uint32_t heldCount = 0;
+    uint32_t heldCapacity = kHeldInline;
+    MutualExclusion** spilled = nullptr;  // the whole list, once it outgrew inlineHeld
+    MutualExclusion* inlineHeld[kHeldInline] = {};
+
+    MutualExclusion** Held() { return spilled != nullptr ? spilled : inlineHeld; }
 };
 thread_local constinit ThreadLocks t_locks;
 
@@ -30,6 +43,30 @@ uint32_t CallingThreadId() {
         locks.id = platform::CurrentThreadId();
     }
     return locks.id;
+}
+
+[[gnu::noinline]] void GrowHeld(ThreadLocks& locks) {
+    const uint32_t capacity = locks.heldCapacity * 2;
+    auto* grown = new MutualExclusion*[capacity];
+    std::copy_n(locks.Held(), locks.heldCount, grown);
+    delete[] locks.spilled;
+    locks.spilled = grown;
+    locks.heldCapacity = capacity;
+}
+
+// The mutexes destroyed while another thread held them, each with that thread's id: their
+// addresses stay in the holder's list, and its end must not abandon what is gone. The
+// destructor's check and entry, and the end's check and abandoning, run under `lock`, so
+// neither can fall between the other's two steps. Never destroyed: threads may end after
+// static destruction began.
+struct DestroyedWhileHeld {
+    platform::LockWord lock;
+    std::vector<std::pair<const MutualExclusion*, uint32_t>> entries;
+};
+
+DestroyedWhileHeld& TheDestroyedWhileHeld() {
+    static auto* const destroyed = new DestroyedWhileHeld;
+    return *destroyed;
 }
 
 }  // namespace
@@ -44,33 +81,68 @@ void MutualExclusion::HookThreadEnd() {
 }
 
 void MutualExclusion::AbandonHeldLocks() {
-    ThreadLocks& held = t_locks;
-    while (MutualExclusion* mutex = held.newest) {
-        held.newest = mutex->m_olderHeld;
-        // Last: a waiter that sees the mutex abandoned may destroy it at once.
-        mutex->m_handle.Abandon();
+    ThreadLocks& locks = t_locks;
+    if (locks.heldCount != 0) {
+        DestroyedWhileHeld& destroyed = TheDestroyedWhileHeld();
+        destroyed.lock.Lock();
+        auto& entries = destroyed.entries;
+        MutualExclusion** held = locks.Held();
+        for (uint32_t i = locks.heldCount; i-- > 0;) {
+            const auto gone =
+                std::find(entries.begin(), entries.end(),
+                          std::make_pair(static_cast<const MutualExclusion*>(held[i]), locks.id));
+            if (gone != entries.end()) {
+                // One entry stands for one destroyed mutex: a later one at the same address
+                // is still abandoned.
+                entries.erase(gone);
+                continue;
+            }
+            // A waiter that sees the mutex abandoned may destroy it at once; its destructor
+            // waits for `lock`, then finds it abandoned and leaves this list alone.
+            held[i]->m_handle.Abandon();
+        }
+        std::erase_if(entries, [&](const auto& entry) { return entry.second == locks.id; });
+        destroyed.lock.Unlock();
+        locks.heldCount = 0;
     }
+    delete[] locks.spilled;
+    locks.spilled = nullptr;
+    locks.heldCapacity = kHeldInline;
 }
 
 inline void MutualExclusion::LinkHeld() {
-    ThreadLocks& held = t_locks;
-    if (!held.endHooked) [[unlikely]] {
+    ThreadLocks& locks = t_locks;
+    if (!locks.endHooked) [[unlikely]] {
         HookThreadEnd();
-        held.endHooked = true;
+        locks.endHooked = true;
     }
-    m_olderHeld = held.newest;
-    held.newest = this;
+    if (locks.heldCount == locks.heldCapacity) [[unlikely]] {
+        GrowHeld(locks);
+    }
+    locks.Held()[locks.heldCount++] = this;
 }
 
 inline void MutualExclusion::UnlinkHeld() {
-    // Locks are mostly let go in the reverse order of taking them: the newest is first.
-    MutualExclusion** link = &t_locks.newest;
-    while (*link != this && *link != nullptr) {
-        link = &(*link)->m_olderHeld;
+    // Locks are mostly let go in the reverse order of taking them: the newest is last.
+    ThreadLocks& locks = t_locks;
+    MutualExclusion** held = locks.Held();
+    for (uint32_t i = locks.heldCount; i-- > 0;) {
+        if (held[i] == this) {
+            std::copy(held + i + 1, held + locks.heldCount, held + i);
+            --locks.heldCount;
+            return;
+        }
     }
-    if (*link == this) {
-        *link = m_olderHeld;
+}
+
+void MutualExclusion::ForgetHeldByAnotherThread(uint32_t owner) {
+    DestroyedWhileHeld& destroyed = TheDestroyedWhileHeld();
+    destroyed.lock.Lock();
+    // An abandoned mutex is no longer in its ended owner's list.
+    if (!m_handle.IsAbandoned()) {
+        destroyed.entries.emplace_back(this, owner);
     }
+    destroyed.lock.Unlock();
 }
 
 MutualExclusion::~MutualExclusion() {
@@ -85,8 +157,10 @@ MutualExclusion::~MutualExclusion() {
     platform::FatalProgramState(text);
     // The owner's locks are let go. A lock held by another thread is left as it is:
     // the lock word owns nothing that must be freed, and waking that thread's waiters
-    // into a dying object would only move the damage.
-    if (owner == CallingThreadId() && !m_handle.IsAbandoned()) {
+    // into a dying object would only move the damage. That thread's list forgets it.
+    if (owner != CallingThreadId()) {
+        ForgetHeldByAnotherThread(owner);
+    } else if (!m_handle.IsAbandoned()) {
         m_lockCount.store(0, std::memory_order_relaxed);
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
         UnlinkHeld();

@@ -12,6 +12,8 @@
 // A mutex whose owner thread ends while holding it is abandoned: every wait on it, those
 // already waiting included, returns false from then on, and its owner and count stay as
 // the ended thread left them (its destruction reports it as locked by that thread).
+// A mutex destroyed while another thread holds it is reported, and that thread never
+// touches its memory again: its end abandons only the mutexes that still exist.
 //
 // Threads: any thread may lock; only the owner may unlock. The owner and the count are
 // written only by the owner while it holds the lock; other threads may read them.
@@ -59,12 +61,13 @@ class MutualExclusion {
     // Makes sure that the calling thread's end abandons what it still holds.
     static void HookThreadEnd();
     static void AbandonHeldLocks();
+    // For the destructor of a mutex that another thread holds: that thread's list keeps
+    // the address, which it must never follow once the memory is gone.
+    void ForgetHeldByAnotherThread(uint32_t owner);
 
     platform::LockWord m_handle;
     std::atomic<int32_t> m_lockCount{0};
     std::atomic<uint32_t> m_dwLockingThreadID{kNoThread};
-    // The next older mutex in the owner's list; only the owner touches it.
-    MutualExclusion* m_olderHeld = nullptr;
 };
 
 // Holds a MutualExclusion for a scope.

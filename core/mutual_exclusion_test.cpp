@@ -1,8 +1,12 @@
 #include "core/mutual_exclusion.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,6 +254,76 @@ TEST(MutualExclusion, AWaitOnAMutexWhoseOwnerEndedHoldingItReturnsFalse) {
         "error: m_dwLockingThreadID == ::GetCurrentThreadId()",
         "state: Mutex is locked (2) by thread " + std::to_string(holderId)};
     EXPECT_EQ(fatal.reports, expected);
+}
+
+// A mutex destroyed while another thread holds it is reported; that thread then neither
+// follows nor writes its memory (here kept in storage of the test's own, zeroed as freed
+// memory may be reused), lets its other locks go, and at its end abandons only what it
+// still holds. A new mutex at the same address is still abandoned.
+TEST(MutualExclusion, AMutexDestroyedWhileAnotherThreadHoldsItIsNotTouchedAgain) {
+    FatalCapture fatal;
+    alignas(MutualExclusion) unsigned char storage[sizeof(MutualExclusion)];
+    const auto untouched = [&storage] {
+        return std::all_of(std::begin(storage), std::end(storage),
+                           [](unsigned char byte) { return byte == 0; });
+    };
+    auto kept = std::make_unique<MutualExclusion>();
+    MutualExclusion released;
+    Event destroyed;
+    uint32_t holderId = 0;
+    {
+        MutualExclusion* victim = new (storage) MutualExclusion;
+        TestThread holder([&](TestThread& self) {
+            EXPECT_TRUE(kept->Lock(-1));
+            EXPECT_TRUE(released.Lock(-1));
+            EXPECT_TRUE(victim->Lock(-1));
+            self.Ready();
+            EXPECT_TRUE(destroyed.Wait(5000));
+            EXPECT_TRUE(released.Unlock());
+            while (!self.Stopping()) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        holderId = holder.Id();
+        victim->~MutualExclusion();
+        std::memset(storage, 0, sizeof storage);
+        destroyed.Set();
+    }  // the holder ends holding `kept`, and the destroyed mutex as far as it knows
+    ASSERT_TRUE(untouched()) << "the holder wrote into the destroyed mutex";
+    ASSERT_TRUE(kept->IsAbandoned()) << "the mutex held to the end must be abandoned";
+    EXPECT_TRUE(released.Lock(0)) << "the mutex let go after the destruction";
+    EXPECT_TRUE(released.Unlock());
+    kept.reset();
+
+    // The address comes back as a new mutex, which the same kind of holder takes as well.
+    destroyed.Reset();
+    MutualExclusion* reborn = nullptr;
+    uint32_t secondHolderId = 0;
+    {
+        MutualExclusion* victim = new (storage) MutualExclusion;
+        TestThread holder([&](TestThread& self) {
+            EXPECT_TRUE(victim->Lock(-1));
+            self.Ready();
+            EXPECT_TRUE(destroyed.Wait(5000));
+            EXPECT_TRUE(reborn->Lock(-1));
+            while (!self.Stopping()) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        secondHolderId = holder.Id();
+        victim->~MutualExclusion();
+        reborn = new (storage) MutualExclusion;
+        destroyed.Set();
+    }
+    EXPECT_TRUE(reborn->IsAbandoned()) << "the new mutex at the old address is held to the end";
+    reborn->~MutualExclusion();
+
+    const auto locked = [](uint32_t id) {
+        return "state: Mutex is locked (1) by thread " + std::to_string(id);
+    };
+    EXPECT_EQ(fatal.reports,
+              (std::vector<std::string>{locked(holderId), locked(holderId), locked(secondHolderId),
+                                        locked(secondHolderId)}));
 }
 
 // Writes what it is asked into a shared journal; "r" refuses to lock.

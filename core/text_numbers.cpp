@@ -71,46 +71,79 @@ void FormatByteSize(uint64_t byteCount, std::string& out) {
     }
 }
 
-int64_t WStringToInt64(WStringView text) {
+namespace {
+
+// The front every decimal reader shares: ASCII white space, a sign, then the digits.
+struct SignedDecimal {
+    bool negative = false;
+    DigitsRead digits;
+    size_t end = 0;  // just after the digits
+};
+
+SignedDecimal ReadSignedDecimal(WStringView text) {
     size_t i = 0;
     while (i < text.size() && IsAsciiSpace(text[i])) {
         ++i;
     }
-    bool negative = false;
+    SignedDecimal read;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        negative = text[i] == u'-';
+        read.negative = text[i] == u'-';
         ++i;
     }
-    // Below 2^60 one more digit cannot wrap the unsigned magnitude; a digit that comes
-    // when it is already that large puts the value beyond any 64-bit result.
-    constexpr uint64_t kGrowLimit = uint64_t{1} << 60;
-    uint64_t magnitude = 0;
-    bool beyond = false;
-    for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
-        if (magnitude >= kGrowLimit) {
-            beyond = true;
-        } else {
-            magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - u'0');
-        }
-    }
-    constexpr uint64_t kMaxMagnitude = uint64_t{std::numeric_limits<int64_t>::max()};
+    read.digits = ReadDigits(text.substr(i), 10);
+    read.end = i + read.digits.count;
+    return read;
+}
+
+// The magnitude with its sign, saturating at the limits of Int.
+template <typename Int>
+Int SaturatedSigned(bool negative, uint64_t magnitude) {
+    constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<Int>::max());
     if (negative) {
-        return beyond || magnitude > kMaxMagnitude ? std::numeric_limits<int64_t>::min()
-                                                   : -static_cast<int64_t>(magnitude);
+        return magnitude > kMax ? std::numeric_limits<Int>::min()
+                                : static_cast<Int>(-static_cast<int64_t>(magnitude));
     }
-    return beyond || magnitude > kMaxMagnitude ? std::numeric_limits<int64_t>::max()
-                                               : static_cast<int64_t>(magnitude);
+    return magnitude > kMax ? std::numeric_limits<Int>::max() : static_cast<Int>(magnitude);
+}
+
+template <typename Int>
+bool ParseWholeDecimal(WStringView text, Int& value) {
+    const SignedDecimal read = ReadSignedDecimal(text);
+    size_t i = read.end;
+    while (i < text.size() && IsAsciiSpace(text[i])) {
+        ++i;
+    }
+    if (read.digits.count == 0 || i != text.size()) {
+        return false;
+    }
+    // The magnitude of the most negative value is one more than that of the largest.
+    const uint64_t limit =
+        static_cast<uint64_t>(std::numeric_limits<Int>::max()) + (read.negative ? 1 : 0);
+    if (read.digits.value > limit) {  // a value beyond 64 bits is UINT64_MAX
+        return false;
+    }
+    value = SaturatedSigned<Int>(read.negative, read.digits.value);
+    return true;
+}
+
+}  // namespace
+
+bool ParseDecimalInt32(WStringView text, int32_t& value) {
+    return ParseWholeDecimal(text, value);
+}
+
+bool ParseDecimalInt64(WStringView text, int64_t& value) {
+    return ParseWholeDecimal(text, value);
+}
+
+int64_t WStringToInt64(WStringView text) {
+    const SignedDecimal read = ReadSignedDecimal(text);
+    return SaturatedSigned<int64_t>(read.negative, read.digits.value);
 }
 
 int32_t WStringToInt(WStringView text) {
-    const int64_t value = WStringToInt64(text);
-    if (value > std::numeric_limits<int32_t>::max()) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (value < std::numeric_limits<int32_t>::min()) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(value);
+    const SignedDecimal read = ReadSignedDecimal(text);
+    return SaturatedSigned<int32_t>(read.negative, read.digits.value);
 }
 
 // Only the plain decimal form is taken, so the number is first cut out here and then

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "core/wide_text.h"
 
@@ -47,6 +48,59 @@ void FormatByteSize(uint64_t byteCount, std::string& out);
 constexpr bool IsAsciiDigit(uint32_t c) {
     return c >= '0' && c <= '9';
 }
+
+// 0..15 for '0'..'9', 'A'..'F', 'a'..'f'; -1 for anything else. Inline: parsers call it
+// for every digit.
+constexpr int HexDigitValue(int character) {
+    if (character >= '0' && character <= '9') {
+        return character - '0';
+    }
+    if (character >= 'A' && character <= 'F') {
+        return character - 'A' + 10;
+    }
+    if (character >= 'a' && character <= 'f') {
+        return character - 'a' + 10;
+    }
+    return -1;
+}
+
+// What ReadDigits found: how many units at the front were digits of the base, and the
+// value they write. A value beyond 64 bits is flagged (and given as UINT64_MAX), never
+// wrapped round to a small one.
+struct DigitsRead {
+    size_t count = 0;
+    uint64_t value = 0;
+    bool beyond64Bits = false;
+};
+
+// The one reader of integer digits (base 2 to 16, either case) behind every integer read
+// from text: each reader of a form (signs, prefixes, white space, what ends it) takes its
+// digits and their overflow from here, so that none wraps and none differs in its range.
+// Inline: parsers call it for every number.
+template <typename Char>
+constexpr DigitsRead ReadDigits(std::basic_string_view<Char> text, int base) {
+    DigitsRead read;
+    for (; read.count < text.size(); ++read.count) {
+        const int digit = HexDigitValue(static_cast<std::make_unsigned_t<Char>>(text[read.count]));
+        if (digit < 0 || digit >= base) {
+            break;
+        }
+        if (!read.beyond64Bits &&
+            (__builtin_mul_overflow(read.value, static_cast<uint64_t>(base), &read.value) ||
+             __builtin_add_overflow(read.value, static_cast<uint64_t>(digit), &read.value))) {
+            read.beyond64Bits = true;
+            read.value = UINT64_MAX;
+        }
+    }
+    return read;
+}
+
+// The whole text as a base-10 number within the type's range: ASCII white space may stand
+// around it and one sign before it, nothing else. For values that steer this process (a
+// limit, a count), where a lenient reading would turn garbage into 0. False, with `value`
+// untouched, for no digits, any other character, or a value out of range.
+bool ParseDecimalInt32(WStringView text, int32_t& value);
+bool ParseDecimalInt64(WStringView text, int64_t& value);
 
 // Base 10 after optional ASCII white space and a sign; stops at the first non-digit.
 // No digits give 0; values beyond the 32-bit range saturate.
@@ -148,21 +202,6 @@ void HexEncodeToString(const void* bytes, int count, bool upperCase, std::string
 // The digits of hexadecimal numbers, by value.
 inline constexpr char kLowerHexDigits[] = "0123456789abcdef";
 inline constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
-
-// 0..15 for '0'..'9', 'A'..'F', 'a'..'f'; -1 for anything else. Inline: parsers call it
-// for every digit.
-constexpr int HexDigitValue(int character) {
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    return -1;
-}
 
 // The byte written by two hexadecimal digits, or -1.
 int HexByteValue(char high, char low);

@@ -81,6 +81,81 @@ TEST(TextNumbers, WStringToIntReadsAndSaturates) {
     }
 }
 
+// Values that steer this process are read whole or not at all: garbage never reads as 0.
+TEST(TextNumbers, ParseDecimalInt32TakesOnlyAWholeNumberInRange) {
+    const std::pair<WString, int32_t> numbers[] = {{u"0", 0},
+                                                   {u"200", 200},
+                                                   {u"+7", 7},
+                                                   {u" \t42\r\n", 42},
+                                                   {u"-0", 0},
+                                                   {u"2147483647", INT32_MAX},
+                                                   {u"-2147483648", INT32_MIN},
+                                                   {u"000000000000000000000000012", 12}};
+    for (const auto& [text, expected] : numbers) {
+        int32_t value = -99;
+        EXPECT_TRUE(ParseDecimalInt32(text, value)) << Narrow(text);
+        EXPECT_EQ(value, expected) << Narrow(text);
+    }
+    const WString refused[] = {
+        u"",       u" ",       u"abc",        u"-",           u"--5",
+        u"+-5",    u"- 5",     u"0x80000000", u"12abc",       u"1 2",
+        u"5-",     u"1.5",     u"2147483648", u"-2147483649", u"18446744073709551616",
+        u"\uFF11", u"\u00A012"};
+    for (const WString& text : refused) {
+        int32_t value = -99;
+        EXPECT_FALSE(ParseDecimalInt32(text, value)) << Narrow(text);
+        EXPECT_EQ(value, -99) << "left untouched: " << Narrow(text);
+    }
+    const std::pair<WString, bool> wide[] = {{u"9223372036854775807", true},
+                                             {u"-9223372036854775808", true},
+                                             {u"9223372036854775808", false},
+                                             {u"-9223372036854775809", false},
+                                             {u"0x10", false}};
+    for (const auto& [text, taken] : wide) {
+        int64_t value = -99;
+        EXPECT_EQ(ParseDecimalInt64(text, value), taken) << Narrow(text);
+        EXPECT_EQ(value == -99, !taken) << Narrow(text);
+    }
+    int64_t value = 0;
+    ASSERT_TRUE(ParseDecimalInt64(u"-9223372036854775808", value));
+    EXPECT_EQ(value, INT64_MIN);
+}
+
+// The one digit reader: where the digits end, and a value beyond 64 bits flagged, not
+// wrapped, in any base and width of character.
+TEST(TextNumbers, ReadDigitsStopsAtTheFirstOtherUnitAndNeverWraps) {
+    const struct {
+        std::string text;
+        int base;
+        size_t count;
+        uint64_t value;
+        bool beyond;
+    } cases[] = {
+        {"", 10, 0, 0, false},
+        {"12ab", 10, 2, 12, false},
+        {"12ab", 16, 4, 0x12AB, false},
+        {"778", 8, 2, 077, false},
+        {"18446744073709551615", 10, 20, UINT64_MAX, false},
+        {"18446744073709551616", 10, 20, UINT64_MAX, true},
+        {"184467440737095516150", 10, 21, UINT64_MAX, true},
+        {"FFFFFFFFFFFFFFFF", 16, 16, UINT64_MAX, false},
+        {"10000000000000000", 16, 17, UINT64_MAX, true},
+        {"100000000000000000000x", 16, 21, UINT64_MAX, true},
+        {"-1", 10, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        const WString wide(c.text.begin(), c.text.end());
+        for (const DigitsRead read : {ReadDigits(std::string_view(c.text), c.base),
+                                      ReadDigits(WStringView(wide), c.base)}) {
+            EXPECT_EQ(read.count, c.count) << c.text << " base " << c.base;
+            EXPECT_EQ(read.value, c.value) << c.text << " base " << c.base;
+            EXPECT_EQ(read.beyond64Bits, c.beyond) << c.text << " base " << c.base;
+        }
+    }
+    EXPECT_EQ(ReadDigits(WStringView(u"1\uFF11"), 10).count, 1u);
+    EXPECT_EQ(ReadDigits(std::string_view("1\xC3\xA9"), 16).count, 1u);
+}
+
 TEST(TextNumbers, YesAndDigitTests) {
     for (WString yes : {u"T", u"true", u"y", u"Yes"}) {
         EXPECT_TRUE(IsYesText(yes)) << Narrow(yes);

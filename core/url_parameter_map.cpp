@@ -13,20 +13,12 @@ std::string_view InputOf(const char* bytes, size_t length) {
     return bytes != nullptr ? std::string_view(bytes, length) : std::string_view();
 }
 
-// Stops at the first byte that is not a hexadecimal digit, so "#1Fzz" is 31.
+// Stops at the first byte that is not a hexadecimal digit, so "#1Fzz" is 31; saturates
+// beyond 32 bits.
 uint32_t LeadingHexValue(std::string_view digits) {
-    uint32_t value = 0;
-    for (char c : digits) {
-        const int digit = HexDigitValue(static_cast<unsigned char>(c));
-        if (digit < 0) {
-            break;
-        }
-        if (value > std::numeric_limits<uint32_t>::max() >> 4) {
-            return std::numeric_limits<uint32_t>::max();
-        }
-        value = value << 4 | static_cast<uint32_t>(digit);
-    }
-    return value;
+    const DigitsRead read = ReadDigits(digits, 16);
+    return read.value > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                             : static_cast<uint32_t>(read.value);
 }
 
 }  // namespace

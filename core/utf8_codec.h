@@ -56,9 +56,10 @@ inline void EncodePairUtf8(WChar high, WChar low, char* out) {
     out[3] = static_cast<char>(0x80 | (code & 0x3F));
 }
 
-// Writes the text at out as real UTF-8 (a surrogate pair as its four bytes, a lone
-// surrogate in its three-byte form) and returns the bytes written; out needs room for
-// three bytes a unit.
+// Writes the text at out as real UTF-8 (a surrogate pair as its four bytes) and returns
+// the bytes written; out needs room for three bytes a unit. A lone surrogate has no UTF-8
+// form: it is written as U+FFFD, so that the bytes are always valid UTF-8 (the encoded
+// surrogate would be no character to any reader, the system's own decoder included).
 inline size_t EncodeWideAsRealUtf8(const WChar* text, size_t count, char* out) {
     char* o = out;
     size_t i = 0;
@@ -75,7 +76,8 @@ inline size_t EncodeWideAsRealUtf8(const WChar* text, size_t count, char* out) {
             o += 4;
             i += 2;
         } else {
-            o += EncodeUnitUtf8(unit, o);
+            const bool lone = IsHighSurrogate(unit) || IsLowSurrogate(unit);
+            o += EncodeUnitUtf8(lone ? kReplacementCharacter : unit, o);
             ++i;
         }
     }

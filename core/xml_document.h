@@ -38,7 +38,8 @@ class XmlDocument {
     XmlDocumentBlock* GetBlock() const { return m_block; }
 
     // Each returns the root on success, else a null element with the previous tree kept. The
-    // bytes are UTF-8; only what comes before an invalid sequence or a NUL is parsed.
+    // bytes are UTF-8, parsed up to the first NUL; an invalid sequence reads as U+FFFD and
+    // parsing goes on after it.
     XmlElement LoadFromText(const char* text, int length);
     XmlElement LoadFromTextW(const WChar* text);
     XmlElement LoadFromFile(WStringView path);

@@ -124,6 +124,54 @@ TEST(XmlDocument, ParsesTheAcceptedSubsetAndRejectsTheRest) {
     }
 }
 
+// A character reference is read without wrapping in every decoder (the UTF-16 and the
+// UTF-8 parser, in text and in attributes, and XmlDecodeEntities): one beyond 32 bits, or
+// with no digits, names no character and reads as U+FFFD, never as its low bits (a NUL, or
+// markup such as '<' or '/').
+TEST(XmlDocument, CharacterReferencesBeyondAnyCharacterNeverWrap) {
+    const struct {
+        const char16_t* reference;
+        WString decoded;
+    } kCases[] = {
+        {u"&#x100000000;", u"\uFFFD"},
+        {u"&#x10000003C;", u"\uFFFD"},
+        {u"&#x10000002F;", u"\uFFFD"},
+        {u"&#X1000000000000000000000041;", u"\uFFFD"},
+        {u"&#x;", u"\uFFFD"},
+        {u"&#X;", u"\uFFFD"},
+        {u"&#;", u"\uFFFD"},
+        {u"&#4294967357;", u"\uFFFD"},            // 2^32 + '='
+        {u"&#18446744073709551676;", u"\uFFFD"},  // 2^64 + '<'
+        {u"&#x41G;", u"\uFFFD"},
+        {u"&#00000000000000000000065;", u"A"},
+        {u"&#x0000000000000000000041;", u"A"},
+        {u"&#65x;", u"A"},  // decimal digits end at the first other character
+        {u"&#x0;", WString(1, u'\0')},
+    };
+    for (const auto& c : kCases) {
+        const WString reference = c.reference;
+        const WString text = u"<a b='" + reference + u"'>" + reference + u"</a>";
+        const std::string utf8 = Utf8Of(text);
+        for (const bool wide : {true, false}) {
+            XmlDocument document;
+            const XmlElement root =
+                wide ? document.LoadFromTextW(text.c_str())
+                     : document.LoadFromText(utf8.data(), static_cast<int>(utf8.size()));
+            WString decoded;
+            EXPECT_TRUE(root.GetText(decoded)) << utf8;
+            EXPECT_EQ(decoded, c.decoded) << utf8 << (wide ? " as UTF-16" : " as UTF-8");
+            EXPECT_TRUE(root.GetAttribute(u"b", decoded)) << utf8;
+            EXPECT_EQ(decoded, c.decoded) << utf8 << (wide ? " as UTF-16" : " as UTF-8");
+        }
+        WString decoded = reference;
+        XmlDecodeEntities(decoded);
+        EXPECT_EQ(decoded, c.decoded) << utf8;
+        decoded.clear();
+        EXPECT_EQ(XmlDecodeEntity(reference, 0, decoded), reference.size()) << utf8;
+        EXPECT_EQ(decoded, c.decoded) << utf8;
+    }
+}
+
 TEST(XmlDocument, DeclaresANamespaceOnlyWhereItIsNotInScope) {
     XmlDocument document;
     XmlDocumentBlock* block = document.GetBlock();

@@ -76,43 +76,31 @@ void AppendEscapedTo(WStringView text, WString& out) {
     out.append(text.data() + copied, text.size() - copied);
 }
 
+// What a character reference's digits name, read by the one digit reader: decimal digits
+// up to the first other character; hexadecimal digits up to a NUL, where any other
+// character names nothing. Neither wraps: digits beyond 32 bits, like no digits at all,
+// name nothing, which AppendCodePoint writes as U+FFFD; the low bits of such a number
+// could name any character, a NUL or markup among them.
 template <typename Char>
-uint32_t ReadDecimal(TextView<Char> digits) {
-    uint32_t value = 0;
-    for (const Char c : digits) {
-        if (c < '0' || c > '9') {
-            break;
+uint32_t ReadCharacterReference(TextView<Char> body) {
+    constexpr uint32_t kNoCharacter = UINT32_MAX;
+    DigitsRead read;
+    if (!body.empty() && (body[0] == 'x' || body[0] == 'X')) {
+        TextView<Char> digits = body.substr(1);
+        digits = digits.substr(0, digits.find(Char(0)));
+        read = ReadDigits(digits, 16);
+        if (read.count != digits.size()) {
+            return kNoCharacter;
         }
-        const uint32_t digit = static_cast<uint32_t>(c - '0');
-        if (value > (UINT32_MAX - digit) / 10) {
-            return UINT32_MAX;  // saturates rather than wrapping round to a small value
-        }
-        value = value * 10 + digit;
+    } else {
+        read = ReadDigits(body, 10);
     }
-    return value;
+    return read.count == 0 || read.value > UINT32_MAX ? kNoCharacter
+                                                      : static_cast<uint32_t>(read.value);
 }
 
-// As HexTextToUInt reads UTF-16 digits: up to a NUL, all ones at the first non-digit.
-template <typename Char>
-uint32_t ReadHexadecimal(TextView<Char> digits) {
-    uint32_t value = 0;
-    for (const Char c : digits) {
-        const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
-        if (unit == 0) {
-            break;
-        }
-        const int digit = HexDigitValue(unit);
-        if (digit < 0) {
-            return UINT32_MAX;
-        }
-        value = (value << 4) | static_cast<uint32_t>(digit);
-    }
-    return value;
-}
-
-// A reference beyond U+10FFFF (bad hexadecimal digits read as all ones) names no
-// character; its low bits could name any, a NUL or markup among them. Nor does one to a
-// surrogate: alone it could not be written as UTF-8 that reads back.
+// A reference beyond U+10FFFF names no character. Nor does one to a surrogate: alone it
+// could not be written as UTF-8 that reads back.
 template <typename String>
 void AppendCodePoint(uint32_t value, String& out) {
     if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
@@ -151,13 +139,7 @@ size_t DecodeEntityAt(TextView<Char> run, size_t position, size_t semicolon, Str
         return 1;
     }
     const TextView<Char> body = run.substr(position + 2, semicolon - position - 2);
-    uint32_t value = 0;
-    if (!body.empty() && (body[0] == 'x' || body[0] == 'X')) {
-        value = ReadHexadecimal(body.substr(1));
-    } else {
-        value = ReadDecimal(body);
-    }
-    AppendCodePoint(value, out);
+    AppendCodePoint(ReadCharacterReference(body), out);
     return semicolon - position + 1;
 }
 

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes, taken as UTF-8 the way JSON values take narrow text, to the
 // JSON parser and checks what must hold for any input: the bytes parse as their wide
-// decoding does, the UTF-8 edge reads back what it wrote, and text written from a parsed
-// value parses back to the same text, both in its wide form and in the UTF-8 that ToText
-// gives.
+// decoding does, the UTF-8 edge reads back what it wrote (and writes real UTF-8 even for
+// a lone surrogate), and text written from a parsed value parses back to the same text,
+// both in its wide form and in the UTF-8 that ToText gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +36,18 @@ void CheckUtf8Edge(const qav::WString& text) {
     qav::JsonObject back;
     back.SetString(narrow);
     Check(back.GetNode()->GetString() == text);
+
+    // With a lone surrogate, which has no UTF-8 form, the bytes handed out are still real
+    // UTF-8, and read back they give the same bytes again.
+    object.SetMemberString(u"s", text + qav::WChar(0xD800));
+    Check(object.GetMemberString(u"s", narrow));
+    qav::WString strict;
+    Check(qav::Utf8ToWideStrict(narrow, strict));
+    back.SetString(narrow);
+    object.SetMember(u"s", back);
+    std::string again;
+    Check(object.GetMemberString(u"s", again));
+    Check(again == narrow);
 }
 
 void CheckRoundTrip(const qav::WString& text) {

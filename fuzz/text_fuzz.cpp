@@ -76,6 +76,26 @@ void CheckPercent(const char* bytes, int length) {
     Check(text == std::string_view(bytes, length));
 }
 
+// What the checked readers take, the lenient ones read to the same value; and digits
+// that fit are read by the digit reader as the lenient reader reads them.
+void CheckDecimal(const qav::WString& text) {
+    const int64_t lenient = qav::WStringToInt64(text);
+    int32_t checked = 0;
+    if (qav::ParseDecimalInt32(text, checked)) {
+        Check(checked == lenient && checked == qav::WStringToInt(text));
+    }
+    int64_t checked64 = 0;
+    if (qav::ParseDecimalInt64(text, checked64)) {
+        Check(checked64 == lenient);
+    }
+    const qav::DigitsRead digits = qav::ReadDigits(qav::WStringView(text), 10);
+    Check(digits.count <= text.size());
+    if (digits.count > 0 && !digits.beyond64Bits && digits.value <= INT64_MAX) {
+        Check(qav::WStringToInt64(qav::WStringView(text).substr(0, digits.count)) ==
+              static_cast<int64_t>(digits.value));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -102,6 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(qav::ParseDottedDecimal(widened.c_str(), length, parts, capacity) <= capacity);
     qav::HexTextToUInt(widened.c_str(), length);
     qav::HexTextToUInt(pairs.c_str(), static_cast<int>(pairs.size()));
-    qav::WStringToInt(widened);
+    CheckDecimal(widened);
     return 0;
 }

@@ -4,26 +4,18 @@
 #include <string_view>
 
 #include "core/format.h"
+#include "core/text_utils.h"
 
 namespace qav {
 
 namespace {
 
 bool ParsePort(std::string_view text, int32_t& port) {
-    if (text.empty() || text.size() > 5) {
+    const DigitsRead read = ReadDigits(text, 10);
+    if (read.count == 0 || read.count != text.size() || read.value > 65535) {
         return false;
     }
-    int32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value > 65535) {
-        return false;
-    }
-    port = value;
+    port = static_cast<int32_t>(read.value);
     return true;
 }
 

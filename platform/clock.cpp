@@ -21,6 +21,11 @@ FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
 }
 
 void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds) {
+    // Beyond the last file time the signed count would overflow: such a time is taken as
+    // the last one, as FileTimeFromUnix clamps it.
+    if (time > static_cast<FileTime>(kMaxFileTime)) {
+        time = static_cast<FileTime>(kMaxFileTime);
+    }
     const int64_t sinceUnix = static_cast<int64_t>(time) - static_cast<int64_t>(kUnixEpochFileTime);
     seconds = sinceUnix / 10000000;
     int64_t rest = sinceUnix % 10000000;

@@ -15,7 +15,8 @@ constexpr FileTime kUnixEpochFileTime = 116444736000000000ull;
 // The last file time: the largest signed 64-bit count, in the year 30828.
 constexpr int64_t kMaxFileTime = INT64_MAX;
 
-// Times before 1601 clamp to 0, times beyond the last file time to kMaxFileTime.
+// Times before 1601 clamp to 0, times beyond the last file time to kMaxFileTime, both
+// ways: a file time beyond it converts as kMaxFileTime does.
 FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
 void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds);
 

@@ -162,5 +162,34 @@ TEST(FileSystem, TimesBeyondTheLastFileTimeClamp) {
     EXPECT_EQ(lastWrite, static_cast<FileTime>(kMaxFileTime));
 }
 
+// Setting a time beyond the last file time (from 2^63 on) sets the last one, as reading
+// such a time gives it: the conversion must not overflow the signed count.
+TEST(FileSystem, SetTimesBeyondTheLastFileTimeClamp) {
+    int64_t lastSeconds = 0;
+    int64_t lastNanoseconds = 0;
+    FileTimeToUnix(static_cast<FileTime>(kMaxFileTime), lastSeconds, lastNanoseconds);
+    const FileTime beyond[] = {static_cast<FileTime>(kMaxFileTime) + 1, uint64_t{1} << 63 | 12345,
+                               UINT64_MAX};
+    for (const FileTime time : beyond) {
+        int64_t seconds = 0;
+        int64_t nanoseconds = 0;
+        FileTimeToUnix(time, seconds, nanoseconds);
+        EXPECT_EQ(seconds, lastSeconds) << time;
+        EXPECT_EQ(nanoseconds, lastNanoseconds) << time;
+    }
+
+    ScratchDirectory dir("/dev/shm");
+    WriteBytes(dir.Narrow("future"), "x");
+    if (!SetFileTimes(dir.Narrow("future"), UINT64_MAX, uint64_t{1} << 63)) {
+        GTEST_SKIP() << "this file system refuses such times";
+    }
+    FileTime creation = 0;
+    FileTime lastAccess = 0;
+    FileTime lastWrite = 0;
+    ASSERT_TRUE(GetFileTimes(dir.Narrow("future"), creation, lastAccess, lastWrite));
+    EXPECT_EQ(lastAccess, static_cast<FileTime>(kMaxFileTime));
+    EXPECT_EQ(lastWrite, static_cast<FileTime>(kMaxFileTime));
+}
+
 }  // namespace
 }  // namespace qav::platform

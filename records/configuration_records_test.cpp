@@ -1,3 +1,4 @@
+#include "core/test_support.h"
 #include "records/logging_parameters.h"
 #include "records/media_recorder_config.h"
 #include "records/record_test_support.h"
@@ -136,6 +137,47 @@ TEST(LoggingParameters, WritesItsDefaultsAndKeepsAnUnknownSeverity) {
                                     "</qav:MaxNumberOfLogMessages></qav:LoggingParameters>");
         EXPECT_EQ(parameters.m_maxNumberOfLogMessages, c.maximum) << c.text;
     }
+}
+
+// The node's own limits and counts are read only from whole decimal numbers: other text
+// keeps what was there (and is reported) instead of reading as 0, which for a threshold
+// means none.
+TEST(ConfigurationRecords, LimitsThatAreNoNumberKeepTheirValues) {
+    MediaRecorderConfig recorder;
+    ReadXmlText(recorder,
+                "<qav:MediaRecorderConfig><qav:FileSizeSplitThreshold> 8589934592 "
+                "</qav:FileSizeSplitThreshold><qav:FileTimeSplitThreshold>600"
+                "</qav:FileTimeSplitThreshold><qav:BufferSize>+4096</qav:BufferSize>"
+                "<qav:RecordingEventTime>30</qav:RecordingEventTime></qav:MediaRecorderConfig>");
+    EXPECT_EQ(recorder.m_fileSizeSplitThreshold, int64_t{1} << 33);
+    EXPECT_EQ(recorder.m_fileTimeSplitThreshold, 600);
+    EXPECT_EQ(recorder.m_bufferSize, 4096);
+    EXPECT_EQ(recorder.m_recordingEventTime, 30);
+    for (const char* text : {"", "abc", "--5", "0x10", "12abc", "99999999999999999999"}) {
+        test_support::CapturingTextLogger logger(kSeverityWarning);
+        const std::string value = text;
+        ReadXmlText(recorder, "<qav:MediaRecorderConfig><qav:FileSizeSplitThreshold>" + value +
+                                  "</qav:FileSizeSplitThreshold><qav:FileTimeSplitThreshold>" +
+                                  value + "</qav:FileTimeSplitThreshold><qav:BufferSize>" + value +
+                                  "</qav:BufferSize><qav:RecordingEventTime>" + value +
+                                  "</qav:RecordingEventTime></qav:MediaRecorderConfig>");
+        EXPECT_EQ(recorder.m_fileSizeSplitThreshold, int64_t{1} << 33) << text;
+        EXPECT_EQ(recorder.m_fileTimeSplitThreshold, 600) << text;
+        EXPECT_EQ(recorder.m_bufferSize, 4096) << text;
+        EXPECT_EQ(recorder.m_recordingEventTime, 30) << text;
+        EXPECT_EQ(logger.Lines().size(), 4u) << text;
+    }
+
+    // Each refusal names the child, the value kept and the text.
+    test_support::CapturingTextLogger logger(kSeverityWarning);
+    LoggingParameters logging;
+    ReadXmlText(logging,
+                "<qav:LoggingParameters><qav:MaxNumberOfLogMessages>--5"
+                "</qav:MaxNumberOfLogMessages></qav:LoggingParameters>");
+    EXPECT_EQ(logging.m_maxNumberOfLogMessages, 200);
+    EXPECT_EQ(logger.Lines(),
+              std::vector<std::string>{
+                  "2 Not a decimal number in qav:MaxNumberOfLogMessages, kept 200: \"--5\""});
 }
 
 TEST(ConfigurationRecords, WriteXmlAppendsANewElementEachTime) {

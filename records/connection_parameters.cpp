@@ -9,7 +9,8 @@ namespace {
 
 // The idle time is the text of "qav:MaxIdleTime", which also holds an attribute and a
 // child of its own: an element that carries only those (or white space around them)
-// says nothing about the time and keeps it.
+// says nothing about the time and keeps it. The time is the node's own limit, so other
+// text that is no number keeps it too, rather than reading as 0.
 void SyncMaxIdleTimeText(XmlElement maxIdleTime, uint32_t direction, int32_t& field) {
     if (direction != kSyncRead) {
         maxIdleTime.SetTextInt(field);
@@ -17,7 +18,7 @@ void SyncMaxIdleTimeText(XmlElement maxIdleTime, uint32_t direction, int32_t& fi
     }
     WString text;
     if (maxIdleTime.GetText(text) && SkipCharsW(text, u" \t\r\n", true) != WStringView::npos) {
-        field = WStringToInt(text);
+        ReadCheckedInt(maxIdleTime, field);
     }
 }
 

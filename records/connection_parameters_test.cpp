@@ -140,6 +140,13 @@ TEST(ConnectionParameters, ReadingKeepsWhatTheElementLeavesOutOrNamesWrongly) {
              p.m_socialNetwork.m_enable = false;
              p.m_referenceServerAddress = u"ref";
          }},
+        // The idle time is the node's own limit: text that is no number keeps it.
+        {"<qav:MaxIdleTime qav:Enable=\"False\">x<qav:SleepManagementAction/>--5"
+         "</qav:MaxIdleTime>",
+         [](ConnectionParameters& p) { p.m_idleTimeoutEnabled = false; }},
+        {"<qav:MaxIdleTime>0x10</qav:MaxIdleTime>", [](ConnectionParameters&) {}},
+        {"<qav:MaxIdleTime> 45\n</qav:MaxIdleTime>",
+         [](ConnectionParameters& p) { p.m_maxIdleTime = 45; }},
         {"<qav:MultipleConnectionParameters><qav:ServerConnections><qav:ClientParameters "
          "qav:TransportProtocol=\"Udp\"/><qav:Other qav:Name=\"x\"/><qav:ClientParameters "
          "qav:Name=\"b\"/></qav:ServerConnections></qav:MultipleConnectionParameters>",

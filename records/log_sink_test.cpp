@@ -90,6 +90,32 @@ TEST(LogSink, DropsTheOldestAtTheMaximumAndCutsFormattedTexts) {
                                                std::string(499, 'y') + "@3"}));
 }
 
+// A maximum whose text is no number is refused, not read as 0 (no limit): the queue keeps
+// its bound, and the refusal is logged.
+TEST(LogSink, AMaximumThatIsNoNumberKeepsTheLimit) {
+    for (const char* text : {"", "abc", "-", "--5", "+-5", "0x80000000", "12abc"}) {
+        LogSink sink;
+        {
+            test_support::CapturingTextLogger logger(kSeverityWarning);
+            XmlDocument configuration;
+            sink.ReadXml(test_support::ParseXml(
+                configuration,
+                std::string("<qav:LoggingParameters xmlns:qav=\"urn:qav:relay:2026\">"
+                            "<qav:MaxNumberOfLogMessages>") +
+                    text + "</qav:MaxNumberOfLogMessages></qav:LoggingParameters>"));
+            EXPECT_EQ(logger.Lines(),
+                      std::vector<std::string>{
+                          "2 Not a decimal number in qav:MaxNumberOfLogMessages, kept 200: \"" +
+                          std::string(text) + "\""})
+                << "text \"" << text << "\"";
+        }
+        for (int i = 1; i <= 500; ++i) {
+            sink.LogFormat(kSeverityError, "%d", i);
+        }
+        EXPECT_EQ(TakeTexts(sink).size(), 200u) << "text \"" << text << "\"";
+    }
+}
+
 TEST(LogSink, ABusyLockLosesTheMessageAndReportsTheLossBeforeTheNext) {
     for (const int lost : {1, 3}) {
         TestableLogSink sink;

@@ -11,10 +11,11 @@ namespace {
 void Serialize(LoggingParameters& record, XmlElement element, uint32_t direction) {
     SyncEnumField(element, u"qav:LogSeverity", kQavNamespaceUri, kLogSeverityTable, direction,
                   record.m_logSeverity);
-    // A negative maximum would leave the log without any limit; 0 asks for none openly.
+    // A negative maximum would leave the log without any limit; 0 asks for none openly, so
+    // text that is no number must not read as 0.
     SyncBounded(direction, record.m_maxNumberOfLogMessages, 0, INT32_MAX, [&](int32_t& maximum) {
-        return SyncIntField(element, u"qav:MaxNumberOfLogMessages", kQavNamespaceUri, direction,
-                            maximum);
+        return SyncCheckedIntField(element, u"qav:MaxNumberOfLogMessages", kQavNamespaceUri,
+                                   direction, maximum);
     });
     XmlElement viewer =
         element.FindOrCreateChild(u"qav:LogViewer", kQavNamespaceUri, direction != kSyncRead);

@@ -10,11 +10,14 @@ namespace {
 void Serialize(MediaRecorderConfig& record, XmlElement element, uint32_t direction) {
     const bool write = direction != kSyncRead;
     SyncStringField(element, u"qav:RootDirectory", direction, record.m_rootDirectory);
-    SyncInt64Field(element, u"qav:FileSizeSplitThreshold", kQavNamespaceUri, direction,
-                   record.m_fileSizeSplitThreshold);
-    SyncIntField(element, u"qav:FileTimeSplitThreshold", kQavNamespaceUri, direction,
-                 record.m_fileTimeSplitThreshold);
-    SyncIntField(element, u"qav:BufferSize", kQavNamespaceUri, direction, record.m_bufferSize);
+    // The recorders' own thresholds and sizes: text that is no number must not read as 0,
+    // which would lift a threshold.
+    SyncCheckedIntField(element, u"qav:FileSizeSplitThreshold", kQavNamespaceUri, direction,
+                        record.m_fileSizeSplitThreshold);
+    SyncCheckedIntField(element, u"qav:FileTimeSplitThreshold", kQavNamespaceUri, direction,
+                        record.m_fileTimeSplitThreshold);
+    SyncCheckedIntField(element, u"qav:BufferSize", kQavNamespaceUri, direction,
+                        record.m_bufferSize);
 
     SyncBoolField(element, u"qav:EnableFileSystemOptimizations", direction,
                   record.m_enableFileSystemOptimizations);
@@ -28,8 +31,8 @@ void Serialize(MediaRecorderConfig& record, XmlElement element, uint32_t directi
     SyncBoolField(element, u"qav:RecordVideoOnAlarm", direction, record.m_recordVideoOnAlarm);
     SyncBoolField(element, u"qav:RecordAudioOnAlarm", direction, record.m_recordAudioOnAlarm);
 
-    SyncIntField(element, u"qav:RecordingEventTime", kQavNamespaceUri, direction,
-                 record.m_recordingEventTime);
+    SyncCheckedIntField(element, u"qav:RecordingEventTime", kQavNamespaceUri, direction,
+                        record.m_recordingEventTime);
     SyncBoolField(element, u"qav:UseNamesInFiles", direction, record.m_useNamesInFiles);
     SyncBoolField(element, u"qav:RecordMediaTraffic", direction, record.m_recordMediaTraffic);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/text_logger.h"
 #include "core/text_utils.h"
 
 namespace qav {
@@ -14,6 +15,48 @@ bool SyncInt64Field(XmlElement element, WStringView name, const WChar* namespace
         return true;
     }
     return element.FindChild(name).GetTextInt64(field);
+}
+
+namespace {
+
+template <typename Int, typename Parse>
+bool ReadCheckedNumber(XmlElement element, Int& field, Parse parse) {
+    WString text;
+    if (!element.GetText(text)) {
+        return false;
+    }
+    if (parse(text, field)) {
+        return true;
+    }
+    if (TextLogger* logger = TextLoggerFor(kSeverityWarning)) {
+        WString name;
+        element.GetName(name);
+        logger->LogFormat(kSeverityWarning, "Not a decimal number in %ls, kept %lld: \"%ls\"", name,
+                          static_cast<long long>(field), text);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ReadCheckedInt(XmlElement element, int32_t& field) {
+    return ReadCheckedNumber(element, field, ParseDecimalInt32);
+}
+
+bool SyncCheckedIntField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                         uint32_t direction, int32_t& field) {
+    if (direction != kSyncRead) {
+        return SyncIntField(element, name, namespaceUri, direction, field);
+    }
+    return ReadCheckedInt(element.FindChild(name), field);
+}
+
+bool SyncCheckedIntField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                         uint32_t direction, int64_t& field) {
+    if (direction != kSyncRead) {
+        return SyncInt64Field(element, name, namespaceUri, direction, field);
+    }
+    return ReadCheckedNumber(element.FindChild(name), field, ParseDecimalInt64);
 }
 
 bool SyncDoubleField(XmlElement element, WStringView name, const WChar* namespaceUri,

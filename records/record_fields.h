@@ -25,6 +25,20 @@ namespace qav {
 bool SyncInt64Field(XmlElement element, WStringView name, const WChar* namespaceUri,
                     uint32_t direction, int64_t& field);
 
+// A decimal child that sets a limit or a count of this process (the log's maximum, a
+// recorder's thresholds) rather than a value carried for peers: read only when its text is
+// wholly a decimal number within the field's range (core/text_utils.h, ParseDecimalInt32).
+// Any other text ("", "abc", "--5", "0x80000000") would read as 0, which may lift the
+// limit; it leaves the field as it was and the refusal is reported as a warning to the
+// process-wide text logger. Written as SyncIntField and SyncInt64Field write it.
+bool SyncCheckedIntField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                         uint32_t direction, int32_t& field);
+bool SyncCheckedIntField(XmlElement element, WStringView name, const WChar* namespaceUri,
+                         uint32_t direction, int64_t& field);
+
+// The same reading of the element's own text; false (and no report) for a null element.
+bool ReadCheckedInt(XmlElement element, int32_t& field);
+
 // Written as the shortest text that reads back to the same double; read by its leading decimal
 // number (none gives 0.0, the rest of the text is ignored).
 bool SyncDoubleField(XmlElement element, WStringView name, const WChar* namespaceUri,
