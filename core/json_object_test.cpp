@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/json_arena.h"
 #include "core/json_object.h"
+#include "core/ref_counted.h"
 #include "core/text_utils.h"
 
 namespace qav {
@@ -237,11 +239,12 @@ TEST(JsonObject, WrittenTextParsesBackToItself) {
 TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
     const size_t kSizes[] = {1,    8,    9,    120,   128,   129,   256,   257,  1000,
                              1024, 1025, 4097, 32768, 65535, 65536, 65537, 99999};
+    const RefPtr<JsonArena> arena(new JsonArena);
     for (const size_t bytes : kSizes) {
-        auto* block = static_cast<unsigned char*>(AllocateJsonBlock(bytes));
+        auto* block = static_cast<unsigned char*>(arena->Allocate(bytes));
         std::memset(block, 0xA5, bytes);
         EXPECT_EQ(block[bytes - 1], 0xA5) << bytes;
-        FreeJsonBlock(block, bytes);
+        arena->Free(block, bytes);
     }
 
     JsonObject list;

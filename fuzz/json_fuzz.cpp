@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     qav::JsonObject holder;
     holder.SetString(bytes);
-    const qav::WString text = holder.GetNode()->GetString();
+    const qav::WString text(holder.GetNode()->GetString());
     CheckUtf8Parse(bytes, text);
     CheckUtf8Edge(text);
     CheckRoundTrip(text);
