@@ -193,6 +193,8 @@ class JsonValue final {
     }
     JsonVariablesMap* GetMembers() const { return m_type == kJsonObject ? m_members : nullptr; }
     JsonArray* GetElements() const { return m_type == kJsonArray ? m_elements : nullptr; }
+    // Where the node lives; null for the heap.
+    JsonArena* GetArena() const { return m_arena; }
 
     // Inline: the parser sets a type for every value, nearly always on a new node.
     void SetType(JsonType type) {

@@ -260,5 +260,91 @@ TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
     EXPECT_EQ(wrong, 0);
 }
 
+// A value keeps the memory of the tree it came from for as long as it lives, wherever
+// it goes: taken out of a dropped tree, put into another one, its container moved or
+// swapped into a value of another tree. The sanitizer builds see any node, text or
+// block used after its memory went.
+TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
+    const auto parsed = [](const char* text) {
+        JsonObject value;
+        EXPECT_TRUE(value.FromUtf8Text(text)) << text;
+        return value;
+    };
+    JsonObject kept;
+    {
+        JsonObject source = parsed(
+            "{\"keep\":{\"list\":[1,\"a text longer than the inline form\"],"
+            "\"name longer than the inline form\":true},\"drop\":\"x\"}");
+        kept = source.GetMember(u"keep");
+    }
+    EXPECT_EQ(Written(kept),
+              "{ \"list\":[ 1, \"a text longer than the inline form\" ], "
+              "\"name longer than the inline form\":true }");
+
+    // Put into another tree, the value is still shared: a change through one handle
+    // shows through the other tree.
+    JsonObject target = parsed("{\"a\":1}");
+    target.SetMember(u"moved", kept);
+    kept.SetMemberString(u"added", u"through the first handle, longer than inline");
+    kept = JsonObject();
+    EXPECT_EQ(Written(target),
+              "{ \"a\":1, \"moved\":{ \"added\":\"through the first handle, longer than "
+              "inline\", \"list\":[ 1, \"a text longer than the inline form\" ], "
+              "\"name longer than the inline form\":true } }");
+
+    // Containers moved or swapped between trees take their memory along.
+    JsonObject other = parsed("{\"b\":[\"from the other tree, longer than inline\",2]}");
+    JsonArray elements;
+    {
+        JsonObject source = parsed("[\"elements of a dropped tree, longer than inline\",3]");
+        elements = std::move(*source.GetNode()->GetElements());
+    }
+    std::swap(*target.GetNode()->GetMembers(), *other.GetNode()->GetMembers());
+    target.GetNode()->GetMembers()->at(u"b").MakeArray().swap(elements);
+    other = JsonObject();
+    elements.emplace_back().GetNode()->SetWString(u"grown after its tree went");
+    EXPECT_EQ(Written(target),
+              "{ \"b\":[ \"elements of a dropped tree, longer than inline\", 3 ] }");
+    WString text;
+    for (const JsonObject& element : elements) {
+        element.AppendText(text);
+    }
+    EXPECT_EQ(text,
+              u"\"from the other tree, longer than inline\"2\"grown after its tree went\"");
+}
+
+// What a parsed tree takes in later lives in its arena, and what it replaces goes back
+// there: a tree edited or parsed again and again keeps to the memory of its first rounds.
+TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
+    JsonObject tree;
+    const std::string text = "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
+                             "\"name\":\"value\"}";
+    ASSERT_TRUE(tree.FromUtf8Text(text));
+    const JsonArena* arena = tree.GetNode()->GetArena();
+    ASSERT_NE(arena, nullptr);
+    size_t held = 0;
+    for (int round = 0; round < 200; ++round) {
+        tree.SetMemberString(u"text", WString(static_cast<size_t>(100 + round % 7), u'x'));
+        tree.GetMember(u"list").MakeArray().emplace_back().GetNode()->SetInteger(round);
+        tree.GetMember(u"list").MakeArray().erase(tree.GetMember(u"list").MakeArray().begin());
+        ASSERT_TRUE(tree.GetMember(u"list").FromUtf8Text("[\"parsed into a member\",[1,2,3]]"));
+        ASSERT_TRUE(tree.FromUtf8Text(text));
+        if (round == 1) {
+            held = arena->HeldBytes();
+        }
+    }
+    EXPECT_EQ(tree.GetNode()->GetArena(), arena);
+    EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
+    EXPECT_EQ(arena->HeldBytes(), held);
+
+    tree.SetMemberString(u"new", u"member");
+    EXPECT_EQ(tree.GetMember(u"new").GetNode()->GetArena(), arena);
+    JsonObject own;
+    own.GetNode()->SetWString(u"a value made on its own");
+    EXPECT_EQ(own.GetNode()->GetArena(), nullptr);
+    tree.SetMember(u"own", own);
+    EXPECT_EQ(tree.GetMember(u"own").FindNode(), own.FindNode());
+}
+
 }  // namespace
 }  // namespace qav

@@ -289,7 +289,7 @@ class JsonTextReader {
     bool ParseText(JsonObject& value, const Char* text);
     bool ParseValue(JsonObject& value, const Char*& position, int depth);
     bool ReadScalar(JsonObject& value, const Char*& position) const;
-    bool ReadString(const Char*& position, WString& out) const;
+    bool ReadString(const Char*& position, WString& out);
     bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth);
     bool ReadArray(JsonArray& elements, const Char*& position, int depth);
 
@@ -335,7 +335,8 @@ class JsonTextReader {
     int OffsetOf(const Char* text, const Char* position) const;
 
     bool ReadHexUnit(const Char* hex, WChar& unit) const;
-    bool ReadWideString(const WChar*& position, WString& out) const;
+    // `at` is the first quote, escape or end from `position`.
+    bool ReadWideString(const WChar*& position, const WChar* at, WString& out) const;
     bool ReadUtf8String(const char*& position, WString& out) const;
     // Reads a string after its opening quote and hands its units, also those read before
     // a failure, to `take` as a view that lasts until the next string is read.
@@ -458,6 +459,10 @@ bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
             position = at + 1;
             return true;
         }
+        m_scratch.clear();
+        const bool read = ReadWideString(position, at, m_scratch);
+        take(WStringView(m_scratch));
+        return read;
     } else {
         // Most strings are short ASCII that ends in its first block: widened in one step.
         constexpr size_t kBlock = kScanLanes<char>;
@@ -472,58 +477,21 @@ bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
                 return true;
             }
         }
-    }
-    m_scratch.clear();
-    bool read = false;
-    if constexpr (kWide) {
-        read = ReadWideString(position, m_scratch);
-    } else {
-        read = ReadUtf8String(position, m_scratch);
-    }
-    take(WStringView(m_scratch));
-    return read;
-}
-
-template <typename Char>
-bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
-    QAV_TRACE("JSONOB::RdSt");
-    if constexpr (kWide) {
-        return ReadWideString(position, out);
-    } else {
-        // Most strings are short ASCII that ends in its first block: widened in one step.
-        constexpr size_t kBlock = kScanLanes<char>;
-        if (Left(position) >= kBlock) {
-            if (const unsigned stops = MatchLanes<WithNonAscii(kStringEnd)>(position);
-                stops != 0 && position[FirstLane(stops)] == '"') {
-                const size_t count = FirstLane(stops);
-                WChar units[kBlock];
-                WidenBlock(position, units);
-                const size_t start = out.size();
-                out.resize(start + count);
-                CopyShortRun(units, count, out.data() + start);
-                position += count + 1;
-                return true;
-            }
-        }
-        return ReadUtf8String(position, out);
+        m_scratch.clear();
+        const bool read = ReadUtf8String(position, m_scratch);
+        take(WStringView(m_scratch));
+        return read;
     }
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) const {
-    const WChar* at = FindInTerminated<kStringEnd>(position);
-    if (*at == u'"') {
-        out.append(position, static_cast<size_t>(at - position));
-        position = at + 1;
-        return true;
-    }
-    // Escapes follow: the distance to the closing quote bounds what the string holds,
-    // so it is stored once instead of growing piece by piece.
-    const WChar* end = at;
-    while (*end == u'\\') {
-        end = FindInTerminated<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
-    }
-    out.reserve(out.size() + static_cast<size_t>(end - position));
+bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) {
+    return ReadText(position, [&out](WStringView text) { out.append(text); });
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadWideString(const WChar*& position, const WChar* at,
+                                          WString& out) const {
     out.append(position, static_cast<size_t>(at - position));
     for (;;) {
         if (*at != u'\\') {
