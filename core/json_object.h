@@ -21,10 +21,11 @@
 // logger.
 //
 // Memory: a tree lives in an arena of its own (core/json_arena.h), made by the parse
-// that builds it; values set into a tree later take their memory from the tree's arena.
-// A value kept after its tree was dropped keeps that arena: a small value taken out of a
-// large tree holds the tree's memory until it goes too. A value made on its own (an
-// empty handle written through) lives on the heap until a tree takes it in by handle.
+// that builds it; values set into a tree later take their memory from the tree's arena,
+// and dropping the tree gives it all back. A value kept after its tree was dropped keeps
+// that arena: a small value taken out of a large tree holds the tree's memory until it
+// goes too. A value made on its own (an empty handle written through) lives on the heap,
+// also once a tree shares it.
 //
 // Threads: counts are plain integers, so a tree, every value that shares its arena and
 // every handle to them belong to one thread at a time. A value must not contain itself:
@@ -127,7 +128,6 @@ class JsonObject {
   private:
     template <typename Char>
     friend class JsonTextReader;
-    friend class JsonVariablesMap;
 
     static void Release(JsonValue* node);
     // Frees a node that no handle refers to any more.
@@ -139,13 +139,15 @@ class JsonObject {
     // `arena`.
     JsonVariablesMap& MakeObjectIn(JsonArena* arena);
     JsonArray& MakeArrayIn(JsonArena* arena);
-    // Where a parse into this value builds: the arena the value already uses, else a new one.
+    // Where a parse into this value builds: the arena the value already uses, else a new
+    // one that nothing holds yet.
     JsonArena* ArenaForParse() const;
 
     JsonValue* m_node = nullptr;
 };
 
-// Members ordered by the code units of their names; a name occurs once.
+// Members ordered by the code units of their names; a name occurs once. The names and
+// the map's blocks live where its allocator says: a parsed tree's arena, or the heap.
 class JsonVariablesMap
     : public std::map<JsonString, JsonObject, std::less<>,
                       JsonArenaAllocator<std::pair<const JsonString, JsonObject>>> {
@@ -160,6 +162,7 @@ class JsonVariablesMap
     void AppendText(WString& out) const;
 };
 
+// The elements in order; their block lives where the allocator says, as a map's do.
 class JsonArray : public std::vector<JsonObject, JsonArenaAllocator<JsonObject>> {
   public:
     using vector::vector;

@@ -430,8 +430,8 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
     if (first == 0) {
         return false;
     }
-    JsonValue* node = value.NodeIn(m_arena);
     if (first == u'"') {
+        JsonValue* node = value.NodeIn(m_arena);
         ++position;
         return ReadText(position, [node](WStringView text) { node->SetWString(text); });
     }
@@ -441,6 +441,7 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
             return false;
         }
         ++position;
+        value.NodeIn(m_arena);
         return first == u'[' ? ReadArray(value.MakeArrayIn(m_arena), position, depth + 1)
                              : ReadStruct(value.MakeObjectIn(m_arena), position, depth + 1);
     }
@@ -609,6 +610,7 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
         Report("Empty JSON value, ending with --> %c <--", ReportedChar(At(end)));
         return false;
     }
+    value.NodeIn(m_arena);  // where the token's value is set
     const size_t length = static_cast<size_t>(end - position);
     bool read = false;
     if constexpr (kWide) {
@@ -762,7 +764,6 @@ bool JsonObject::ReadString(const WChar*& position, WString& out) {
 }
 
 bool JsonObject::ReadScalar(const WChar*& position) {
-    GetNode();
     return JsonTextReader<WChar>(nullptr).ReadScalar(*this, position);
 }
 
