@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -5,6 +6,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -344,6 +347,38 @@ TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
     EXPECT_EQ(own.GetNode()->GetArena(), nullptr);
     tree.SetMember(u"own", own);
     EXPECT_EQ(tree.GetMember(u"own").FindNode(), own.FindNode());
+}
+
+// Trees share nothing across threads: several threads parse, write and drop trees at
+// once, and a tree made on one thread is dropped on another (the thread sanitizer sees
+// any memory that the threads' trees would share).
+TEST(JsonObject, TreesOfSeveralThreadsShareNothing) {
+    const std::string text = "{\"list\":[1,2.5,\"a text longer than the inline form\"],"
+                             "\"object\":{\"name\":\"value\",\"flag\":true}}";
+    std::string expected;
+    JsonObject handedOver;
+    ASSERT_TRUE(handedOver.FromUtf8Text(text));
+    handedOver.ToText(expected);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            JsonObject kept = i == 0 ? std::move(handedOver) : JsonObject();
+            for (int round = 0; round < 50; ++round) {
+                JsonObject tree;
+                std::string written;
+                if (!tree.FromUtf8Text(text)) {
+                    ++wrong;
+                }
+                tree.ToText(written);
+                wrong += written != expected ? 1 : 0;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
