@@ -1,8 +1,9 @@
 // The memory of one JSON tree: its nodes, their texts, member names and the blocks of
 // its containers come from chunks that the tree's arena owns, instead of one heap call
-// each. A parse makes a new arena for a new tree; values set into the tree later take
-// their memory from the same arena, and what they replace goes back to its free lists
-// for the next, so a tree edited for as long as a process runs does not grow.
+// each. A parse makes a new arena for a new tree; members, elements and texts set into
+// the tree later take their memory from the same arena, and what they replace goes back
+// to its free lists for the next, so a tree edited for as long as a process runs does
+// not grow.
 //
 // An arena is counted: every node made in it, and every allocator (so every container
 // and member name) that uses it, holds a reference. The arena dies with the last of
@@ -20,8 +21,9 @@
 // Under the address sanitizer, free blocks and the unused rest of chunks are poisoned,
 // so a use of a freed node is reported even though its memory stays in the arena.
 //
-// Threads: the count and the free lists are plain, so an arena, like the tree it holds,
-// belongs to one thread at a time.
+// Threads: the count and the free lists are plain, like the counts of the values, so an
+// arena, like the tree it holds, belongs to one thread at a time. A tree's every value
+// counts once in it: an atomic count would cost a parse more than its memory does.
 #pragma once
 
 #include <cstddef>
