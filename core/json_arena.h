@@ -122,7 +122,8 @@ class JsonArena {
         size_t bytes;
         bool hugePages;
     };
-    static constexpr size_t kChunkHeaderBytes = (sizeof(Chunk) + kGranule - 1) / kGranule * kGranule;
+    static constexpr size_t kChunkHeaderBytes =
+        (sizeof(Chunk) + kGranule - 1) / kGranule * kGranule;
 
     struct FreeBlock {
         FreeBlock* next;

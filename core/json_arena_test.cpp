@@ -36,12 +36,14 @@ TEST(JsonArena, AnAllocatorKeepsItsArena) {
     JsonString name;
     {
         const RefPtr<JsonArena> arena(new JsonArena);
-        name = JsonString(u"a name longer than the inline form", JsonArenaAllocator<WChar>(arena.get()));
+        name = JsonString(u"a name longer than the inline form",
+                          JsonArenaAllocator<WChar>(arena.get()));
         EXPECT_EQ(name.get_allocator().GetArena(), arena.get());
     }
     name.append(u", grown after the arena's last other holder went");
-    EXPECT_EQ(WStringView(name),
-              u"a name longer than the inline form, grown after the arena's last other holder went");
+    EXPECT_EQ(
+        WStringView(name),
+        u"a name longer than the inline form, grown after the arena's last other holder went");
 
     // A copy is the heap's, so that it may go anywhere.
     const JsonString copy(name);

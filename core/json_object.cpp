@@ -14,8 +14,8 @@ namespace qav {
 // ---- JsonValue ----------------------------------------------------------------------
 
 JsonValue* JsonValue::Create(JsonArena* arena) {
-    void* block = arena != nullptr ? arena->Allocate(sizeof(JsonValue))
-                                   : ::operator new(sizeof(JsonValue));
+    void* block =
+        arena != nullptr ? arena->Allocate(sizeof(JsonValue)) : ::operator new(sizeof(JsonValue));
     if (arena != nullptr) {
         arena->AddRef();
     }
@@ -150,8 +150,8 @@ JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
     node->SetType(kJsonObject);  // a null container when the type was another
     if (node->m_members == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonVariablesMap));
-        node->m_members = new (block)
-            JsonVariablesMap(JsonArenaAllocator<JsonVariablesMap::value_type>(arena));
+        node->m_members =
+            new (block) JsonVariablesMap(JsonArenaAllocator<JsonVariablesMap::value_type>(arena));
     }
     return *node->m_members;
 }

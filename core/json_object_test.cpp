@@ -312,16 +312,16 @@ TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
     for (const JsonObject& element : elements) {
         element.AppendText(text);
     }
-    EXPECT_EQ(text,
-              u"\"from the other tree, longer than inline\"2\"grown after its tree went\"");
+    EXPECT_EQ(text, u"\"from the other tree, longer than inline\"2\"grown after its tree went\"");
 }
 
 // What a parsed tree takes in later lives in its arena, and what it replaces goes back
 // there: a tree edited or parsed again and again keeps to the memory of its first rounds.
 TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
     JsonObject tree;
-    const std::string text = "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
-                             "\"name\":\"value\"}";
+    const std::string text =
+        "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
+        "\"name\":\"value\"}";
     ASSERT_TRUE(tree.FromUtf8Text(text));
     const JsonArena* arena = tree.GetNode()->GetArena();
     ASSERT_NE(arena, nullptr);
@@ -353,8 +353,9 @@ TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
 // once, and a tree made on one thread is dropped on another (the thread sanitizer sees
 // any memory that the threads' trees would share).
 TEST(JsonObject, TreesOfSeveralThreadsShareNothing) {
-    const std::string text = "{\"list\":[1,2.5,\"a text longer than the inline form\"],"
-                             "\"object\":{\"name\":\"value\",\"flag\":true}}";
+    const std::string text =
+        "{\"list\":[1,2.5,\"a text longer than the inline form\"],"
+        "\"object\":{\"name\":\"value\",\"flag\":true}}";
     std::string expected;
     JsonObject handedOver;
     ASSERT_TRUE(handedOver.FromUtf8Text(text));

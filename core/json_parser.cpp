@@ -673,8 +673,7 @@ bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position,
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position,
-                                      int depth) {
+bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position, int depth) {
     QAV_TRACE("JSONVM::RdSt");
     members.clear();
     for (;;) {
