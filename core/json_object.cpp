@@ -1,11 +1,8 @@
 // The value nodes, the handles' counting and the member operations.
 #include "core/json_object.h"
 
-#include <algorithm>
-#include <array>
-#include <bit>
 #include <cstddef>
-#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -14,233 +11,92 @@
 
 namespace qav {
 
-// ---- The cache of freed nodes -------------------------------------------------------
-
-namespace {
-
-// What the caches of one thread hold together, at most kThreadCachedBytes, so that a
-// thread that once parsed a large tree keeps a bounded reserve, not the whole tree.
-constexpr size_t kThreadCachedBytes = size_t{8} << 20;
-thread_local size_t t_threadCachedBytes = 0;
-
-// Freed blocks of one size, per thread; a block freed on another thread than the one
-// that made it joins that thread's cache. At most kCachedBytes are kept per size and
-// kThreadCachedBytes over all sizes of a thread, and a thread's cache is freed when the
-// thread ends. The address sanitizer sees every block's life only when blocks go
-// straight to the allocator.
-template <size_t kSize>
-class BlockCache {
-  public:
-    static void* Take() {
-#if !defined(__SANITIZE_ADDRESS__)
-        Cache& cache = t_cache;
-        if (cache.count != 0) {
-            t_threadCachedBytes -= kSize;
-            return cache.slots[--cache.count];
-        }
-#endif
-        return ::operator new(kSize);
-    }
-
-    static void Give(void* block) {
-#if !defined(__SANITIZE_ADDRESS__)
-        Cache& cache = t_cache;
-        if (t_threadCachedBytes + kSize <= kThreadCachedBytes &&
-            (cache.count < cache.capacity || Grow(cache))) {
-            cache.slots[cache.count++] = block;
-            t_threadCachedBytes += kSize;
-            return;
-        }
-#endif
-        ::operator delete(block);
-    }
-
-  private:
-    static constexpr size_t kCachedBytes = size_t{4} << 20;
-    static constexpr size_t kLimit = kCachedBytes / kSize;
-
-    // The freed blocks are kept in an array rather than linked through themselves:
-    // taking one then reads no block, which after a large tree is rarely in a cache.
-    // Plain data, so that it stays usable while other thread-local objects are
-    // destroyed: a handle in one of them may free its node after the clearing ran.
-    struct Cache {
-        void** slots = nullptr;  // the last freed on top
-        size_t count = 0;
-        size_t capacity = 0;
-        bool closed = false;  // the thread is ending
-    };
-
-    // Frees the thread's blocks when the thread ends; from then on none is kept.
-    struct Clearing {
-        ~Clearing() {
-            Cache& cache = t_cache;
-            while (cache.count != 0) {
-                ::operator delete(cache.slots[--cache.count]);
-                t_threadCachedBytes -= kSize;
-            }
-            std::free(cache.slots);
-            cache.slots = nullptr;
-            cache.capacity = 0;
-            cache.closed = true;
-        }
-    };
-
-    [[gnu::noinline]] static bool Grow(Cache& cache) {
-        if (cache.closed || cache.capacity >= kLimit) {
-            return false;
-        }
-        if (cache.capacity == 0) {
-            thread_local Clearing clearing;
-            (void)clearing;
-        }
-        const size_t capacity = std::min(kLimit, std::max<size_t>(256, cache.capacity * 2));
-        void* slots = std::realloc(cache.slots, capacity * sizeof(void*));
-        if (slots == nullptr) {
-            return false;
-        }
-        cache.slots = static_cast<void**>(slots);
-        cache.capacity = capacity;
-        return true;
-    }
-
-    static thread_local Cache t_cache;
-};
-
-template <size_t kSize>
-thread_local typename BlockCache<kSize>::Cache BlockCache<kSize>::t_cache;
-
-// A cache per multiple of 8 bytes up to kLargestCached, so that every block keeps the
-// size it had from the allocator: rounding further would spread a tree over more
-// memory, which a walk of a large tree pays for.
-constexpr size_t kGrain = 8;
-constexpr size_t kLargestCached = 128;
-
-// Larger blocks (the elements of arrays beyond a few, which grow by doubling) have a
-// cache per power of two up to kLargestPooled. Going to the C library instead costs more
-// than the block: its first request of a large size in a parse sweeps every small block
-// the last tree's teardown freed into its bins, and the parse then pays again to take
-// them back out.
-constexpr size_t kSmallestPooled = 2 * kLargestCached;
-constexpr size_t kLargestPooled = size_t{64} << 10;
-constexpr size_t kPooledClasses = std::bit_width(kLargestPooled / kSmallestPooled);
-
-size_t PooledClass(size_t bytes) {
-    return static_cast<size_t>(std::bit_width((bytes - 1) / kSmallestPooled));
-}
-
-template <size_t... kIndex>
-constexpr auto MakeTakers(std::index_sequence<kIndex...>) {
-    return std::array<void* (*)(), sizeof...(kIndex)>{&BlockCache<(kIndex + 1) * kGrain>::Take...};
-}
-
-template <size_t... kIndex>
-constexpr auto MakeGivers(std::index_sequence<kIndex...>) {
-    return std::array<void (*)(void*), sizeof...(kIndex)>{
-        &BlockCache<(kIndex + 1) * kGrain>::Give...};
-}
-
-constexpr auto kTakers = MakeTakers(std::make_index_sequence<kLargestCached / kGrain>());
-constexpr auto kGivers = MakeGivers(std::make_index_sequence<kLargestCached / kGrain>());
-
-template <size_t... kIndex>
-constexpr auto MakePooledTakers(std::index_sequence<kIndex...>) {
-    return std::array<void* (*)(), sizeof...(kIndex)>{
-        &BlockCache<(kSmallestPooled << kIndex)>::Take...};
-}
-
-template <size_t... kIndex>
-constexpr auto MakePooledGivers(std::index_sequence<kIndex...>) {
-    return std::array<void (*)(void*), sizeof...(kIndex)>{
-        &BlockCache<(kSmallestPooled << kIndex)>::Give...};
-}
-
-constexpr auto kPooledTakers = MakePooledTakers(std::make_index_sequence<kPooledClasses>());
-constexpr auto kPooledGivers = MakePooledGivers(std::make_index_sequence<kPooledClasses>());
-
-}  // namespace
-
-void* AllocateJsonBlock(size_t bytes) {
-    if (bytes == 0 || bytes > kLargestPooled) {
-        return ::operator new(bytes);
-    }
-    if (bytes > kLargestCached) {
-        return kPooledTakers[PooledClass(bytes)]();
-    }
-    return kTakers[(bytes - 1) / kGrain]();
-}
-
-void FreeJsonBlock(void* block, size_t bytes) {
-    if (bytes == 0 || bytes > kLargestPooled) {
-        ::operator delete(block);
-        return;
-    }
-    if (bytes > kLargestCached) {
-        kPooledGivers[PooledClass(bytes)](block);
-        return;
-    }
-    kGivers[(bytes - 1) / kGrain](block);
-}
-
-// Straight to the node's own cache: a parse makes and frees one node per value.
-using JsonValueCache = BlockCache<(sizeof(JsonValue) + kGrain - 1) / kGrain * kGrain>;
-
-void* JsonValue::operator new([[maybe_unused]] size_t size) {
-    return JsonValueCache::Take();  // final: nothing larger comes here
-}
-
-void JsonValue::operator delete(void* block) {
-    JsonValueCache::Give(block);
-}
-
-void* JsonVariablesMap::operator new(size_t size) {
-    return AllocateJsonBlock(size);
-}
-
-void JsonVariablesMap::operator delete(void* block) {
-    FreeJsonBlock(block, sizeof(JsonVariablesMap));
-}
-
-void* JsonArray::operator new(size_t size) {
-    return AllocateJsonBlock(size);
-}
-
-void JsonArray::operator delete(void* block) {
-    FreeJsonBlock(block, sizeof(JsonArray));
-}
-
 // ---- JsonValue ----------------------------------------------------------------------
+
+JsonValue* JsonValue::Create(JsonArena* arena) {
+    void* block =
+        arena != nullptr ? arena->Allocate(sizeof(JsonValue)) : ::operator new(sizeof(JsonValue));
+    if (arena != nullptr) {
+        arena->AddRef();
+    }
+    return new (block) JsonValue(arena);
+}
 
 JsonValue::~JsonValue() {
     // Nothing refers to the node any more, so the container needs no unhooking.
     if (m_type == kJsonObject) {
-        delete m_members;
+        DestroyMembers(m_members);
     } else if (m_type == kJsonArray) {
-        delete m_elements;
+        DestroyElements(m_elements);
+    } else if (m_type == kJsonString) {
+        FreeText();
     }
+}
+
+void JsonValue::DestroyMembers(JsonVariablesMap* members) {
+    if (members != nullptr) {
+        members->~JsonVariablesMap();
+        FreeBlock(members, sizeof(JsonVariablesMap));
+    }
+}
+
+void JsonValue::DestroyElements(JsonArray* elements) {
+    if (elements != nullptr) {
+        elements->~JsonArray();
+        FreeBlock(elements, sizeof(JsonArray));
+    }
+}
+
+void JsonValue::FreeText() {
+    if (m_text != nullptr) {
+        FreeBlock(m_text, m_textLength * sizeof(WChar));
+    }
+    m_text = nullptr;
+    m_textLength = 0;
 }
 
 void JsonValue::ReleaseContent() {
     // The container is unhooked before it is freed: freeing it may drop the last
     // handle of a value that refers back to this node.
     if (m_type == kJsonObject) {
-        delete std::exchange(m_members, nullptr);
+        DestroyMembers(std::exchange(m_members, nullptr));
     } else if (m_type == kJsonArray) {
-        delete std::exchange(m_elements, nullptr);
+        DestroyElements(std::exchange(m_elements, nullptr));
     } else if (m_type == kJsonString) {
-        m_string = WString();
+        FreeText();
     }
 }
 
-void JsonValue::SetWString(WString value) {
+void JsonValue::SetWString(WStringView value) {
+    // The new text is copied before the old one is freed: it may be a view of it.
+    WChar* text = nullptr;
+    if (!value.empty()) {
+        text = static_cast<WChar*>(AllocateBlock(value.size() * sizeof(WChar)));
+        std::memcpy(text, value.data(), value.size() * sizeof(WChar));
+    }
     SetType(kJsonString);
-    m_string = std::move(value);
+    FreeText();
+    m_text = text;
+    m_textLength = value.size();
 }
 
 // ---- JsonObject: the handle ---------------------------------------------------------
 
 void JsonObject::Release(JsonValue* node) {
     if (node != nullptr && --node->m_refCount == 0) {
-        delete node;
+        Destroy(node);
+    }
+}
+
+void JsonObject::Destroy(JsonValue* node) {
+    // The node's reference keeps the arena while its content goes back to it.
+    JsonArena* arena = node->m_arena;
+    node->~JsonValue();
+    if (arena != nullptr) {
+        arena->Free(node, sizeof(JsonValue));
+        arena->Release();
+    } else {
+        ::operator delete(node);
     }
 }
 
@@ -271,46 +127,83 @@ JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
     return *this;
 }
 
-JsonValue* JsonObject::GetNode() {
+JsonValue* JsonObject::NodeIn(JsonArena* arena) {
     if (m_node == nullptr) {
-        m_node = new JsonValue;
+        m_node = JsonValue::Create(arena);
         m_node->m_refCount = 1;
     }
     return m_node;
 }
 
+JsonValue* JsonObject::GetNode() {
+    return NodeIn(nullptr);
+}
+
 void JsonObject::SetString(std::string_view utf8) {
     WString text;
     AppendUtf8AsWide(utf8, text);
-    GetNode()->SetWString(std::move(text));
+    GetNode()->SetWString(text);
 }
 
-JsonVariablesMap& JsonObject::MakeObject() {
+JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
     JsonValue* node = GetNode();
     node->SetType(kJsonObject);  // a null container when the type was another
     if (node->m_members == nullptr) {
-        node->m_members = new JsonVariablesMap;
+        void* block = node->AllocateBlock(sizeof(JsonVariablesMap));
+        node->m_members =
+            new (block) JsonVariablesMap(JsonArenaAllocator<JsonVariablesMap::value_type>(arena));
     }
     return *node->m_members;
 }
 
-JsonArray& JsonObject::MakeArray() {
+JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     JsonValue* node = GetNode();
     node->SetType(kJsonArray);
     if (node->m_elements == nullptr) {
-        node->m_elements = new JsonArray;
+        void* block = node->AllocateBlock(sizeof(JsonArray));
+        node->m_elements = new (block) JsonArray(JsonArenaAllocator<JsonObject>(arena));
     }
     return *node->m_elements;
 }
 
+JsonVariablesMap& JsonObject::MakeObject() {
+    return MakeObjectIn(GetNode()->m_arena);
+}
+
+JsonArray& JsonObject::MakeArray() {
+    return MakeArrayIn(GetNode()->m_arena);
+}
+
+JsonArena* JsonObject::ArenaForParse() const {
+    if (m_node != nullptr) {
+        if (m_node->m_arena != nullptr) {
+            return m_node->m_arena;
+        }
+        // A value of the heap that a parse once filled keeps its container there.
+        if (const JsonVariablesMap* members = m_node->GetMembers()) {
+            if (JsonArena* arena = members->get_allocator().GetArena()) {
+                return arena;
+            }
+        }
+        if (const JsonArray* elements = m_node->GetElements()) {
+            if (JsonArena* arena = elements->get_allocator().GetArena()) {
+                return arena;
+            }
+        }
+    }
+    return new JsonArena;
+}
+
 void JsonObject::SetMember(WStringView name, const JsonObject& value) {
-    MakeObject().Set(WString(name), value);
+    MakeObject().Set(name, value);
 }
 
 void JsonObject::SetMemberString(WStringView name, WStringView value) {
+    JsonVariablesMap& members = MakeObject();
+    // Made where the rest of the tree is.
     JsonObject member;
-    member.GetNode()->SetWString(WString(value));
-    MakeObject().Set(WString(name), std::move(member));
+    member.NodeIn(members.get_allocator().GetArena())->SetWString(value);
+    members.Set(name, std::move(member));
 }
 
 void JsonObject::SetMemberText(WStringView name, const WChar* value) {
@@ -354,7 +247,7 @@ bool JsonObject::GetMemberString(WStringView name, std::string& out) const {
 
 // ---- JsonVariablesMap ---------------------------------------------------------------
 
-void JsonVariablesMap::Set(WString name, JsonObject value) {
+void JsonVariablesMap::Set(WStringView name, JsonObject value) {
     const JsonValue* node = value.FindNode();
     if (node == nullptr || node->GetType() == kJsonNull) {
         if (const auto found = find(name); found != end()) {
@@ -362,7 +255,12 @@ void JsonVariablesMap::Set(WString name, JsonObject value) {
         }
         return;
     }
-    insert_or_assign(std::move(name), std::move(value));
+    const auto at = lower_bound(name);
+    if (at != end() && WStringView(at->first) == name) {
+        at->second = std::move(value);
+    } else {
+        emplace_hint(at, JsonString(name, get_allocator()), std::move(value));
+    }
 }
 
 }  // namespace qav

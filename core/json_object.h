@@ -21,9 +21,16 @@
 // the stack. Failures are false results, reported at severity 2 to the process-wide text
 // logger.
 //
-// Threads: counts are plain integers, so a value and every handle that shares it belong
-// to one thread at a time. A value must not contain itself: writing it would not end,
-// and the cycle would never be freed.
+// Memory: a tree lives in an arena of its own (core/json_arena.h), made by the parse
+// that builds it; values set into a tree later take their memory from the tree's arena,
+// and dropping the tree gives it all back. A value kept after its tree was dropped keeps
+// that arena: a small value taken out of a large tree holds the tree's memory until it
+// goes too. A value made on its own (an empty handle written through) lives on the heap,
+// also once a tree shares it.
+//
+// Threads: counts are plain integers, so a tree, every value that shares its arena and
+// every handle to them belong to one thread at a time. A value must not contain itself:
+// writing it would not end, and the cycle would never be freed.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_arena.h"
 #include "core/wide_text.h"
 
 namespace qav {
@@ -57,29 +65,6 @@ class JsonArray;
 template <typename Char>
 class JsonTextReader;
 
-// The blocks of a tree (nodes, members, elements up to 64 KiB) come from a per-thread
-// cache of freed blocks: a parse makes a block or two per value and dropping the tree
-// frees them all, which the cache turns into a few instructions each.
-void* AllocateJsonBlock(size_t bytes);
-void FreeJsonBlock(void* block, size_t bytes);
-
-template <typename T>
-struct JsonAllocator {
-    using value_type = T;
-
-    JsonAllocator() = default;
-    template <typename U>
-    JsonAllocator(const JsonAllocator<U>&) noexcept {}
-
-    T* allocate(size_t count) { return static_cast<T*>(AllocateJsonBlock(count * sizeof(T))); }
-    void deallocate(T* block, size_t count) { FreeJsonBlock(block, count * sizeof(T)); }
-
-    template <typename U>
-    bool operator==(const JsonAllocator<U>&) const {
-        return true;
-    }
-};
-
 // A handle: shares one value node with every copy; the last handle frees the node.
 class JsonObject {
   public:
@@ -88,12 +73,9 @@ class JsonObject {
     JsonObject(JsonObject&& other) noexcept;
     JsonObject& operator=(const JsonObject& other);
     JsonObject& operator=(JsonObject&& other) noexcept;
-    // Inline: moved-from and empty handles, which the parser leaves many of, cost a test.
-    ~JsonObject() {
-        if (m_node != nullptr) {
-            Release(m_node);
-        }
-    }
+    // Inline: moved-from and empty handles, which the parser leaves many of, cost a test,
+    // and dropping a tree releases every node through here.
+    inline ~JsonObject();
 
     // The node, first created as null when the handle is empty.
     JsonValue* GetNode();
@@ -147,31 +129,46 @@ class JsonObject {
     static bool ReadString(const WChar*& position, WString& out);
 
   private:
+    template <typename Char>
+    friend class JsonTextReader;
+
     static void Release(JsonValue* node);
+    // Frees a node that no handle refers to any more.
+    static void Destroy(JsonValue* node);
     const JsonValue* FindMember(WStringView name) const;
+    // The node, first made in `arena` (null: the heap) when the handle is empty.
+    JsonValue* NodeIn(JsonArena* arena);
+    // MakeObject and MakeArray whose container, when one is made, keeps what it holds in
+    // `arena`.
+    JsonVariablesMap& MakeObjectIn(JsonArena* arena);
+    JsonArray& MakeArrayIn(JsonArena* arena);
+    // Where a parse into this value builds: the arena the value already uses, else a new
+    // one that nothing holds yet.
+    JsonArena* ArenaForParse() const;
 
     JsonValue* m_node = nullptr;
 };
 
-// Members ordered by the code units of their names; a name occurs once.
-class JsonVariablesMap : public std::map<WString, JsonObject, std::less<>,
-                                         JsonAllocator<std::pair<const WString, JsonObject>>> {
+// Members ordered by the code units of their names; a name occurs once. The names and
+// the map's blocks live where its allocator says: a parsed tree's arena, or the heap.
+class JsonVariablesMap
+    : public std::map<JsonString, JsonObject, std::less<>,
+                      JsonArenaAllocator<std::pair<const JsonString, JsonObject>>> {
   public:
-    // A null or empty value erases the name; otherwise the member is set or replaced.
-    void Set(WString name, JsonObject value);
+    using map::map;
 
-    static void* operator new(size_t size);
-    static void operator delete(void* block);
+    // A null or empty value erases the name; otherwise the member is set or replaced.
+    void Set(WStringView name, JsonObject value);
 
     // After the '{': reads members up to and including the closing '}'.
     bool ReadStruct(const WChar*& position, int depth);
     void AppendText(WString& out) const;
 };
 
-class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
+// The elements in order; their block lives where the allocator says, as a map's do.
+class JsonArray : public std::vector<JsonObject, JsonArenaAllocator<JsonObject>> {
   public:
-    static void* operator new(size_t size);
-    static void operator delete(void* block);
+    using vector::vector;
 
     // After the '[': reads elements up to and including the closing ']'.
     bool ReadArray(const WChar*& position, int depth);
@@ -180,7 +177,11 @@ class JsonArray : public std::vector<JsonObject, JsonAllocator<JsonObject>> {
 
 // One value. The container of the other kind is freed when the type changes, and a
 // string, integer, number or bool value holds neither container. The getters give the
-// value of the node's own type and zero (or null) for any other.
+// value of the node's own type and zero (or null, or an empty text) for any other.
+//
+// A node, its text and its container block live in the node's arena (the heap for a
+// value made on its own or on the stack); what a container holds lives where the
+// container's allocator says.
 class JsonValue final {
   public:
     JsonValue() = default;
@@ -188,16 +189,18 @@ class JsonValue final {
     JsonValue(const JsonValue&) = delete;
     JsonValue& operator=(const JsonValue&) = delete;
 
-    static void* operator new(size_t size);
-    static void operator delete(void* block);
-
     JsonType GetType() const { return m_type; }
     int32_t GetInteger() const { return m_type == kJsonInteger ? m_integer : 0; }
     double GetNumber() const { return m_type == kJsonNumber ? m_number : 0; }
     bool GetBool() const { return m_type == kJsonBool && m_bool != 0; }
-    const WString& GetString() const { return m_string; }
+    // Valid until the value changes or goes.
+    WStringView GetString() const {
+        return m_type == kJsonString ? WStringView(m_text, m_textLength) : WStringView();
+    }
     JsonVariablesMap* GetMembers() const { return m_type == kJsonObject ? m_members : nullptr; }
     JsonArray* GetElements() const { return m_type == kJsonArray ? m_elements : nullptr; }
+    // Where the node lives; null for the heap.
+    JsonArena* GetArena() const { return m_arena; }
 
     // Inline: the parser sets a type for every value, nearly always on a new node.
     void SetType(JsonType type) {
@@ -207,13 +210,7 @@ class JsonValue final {
         if (m_type == kJsonString || m_type == kJsonObject || m_type == kJsonArray) {
             ReleaseContent();
         }
-        if (type == kJsonObject) {
-            m_members = nullptr;
-        } else if (type == kJsonArray) {
-            m_elements = nullptr;
-        } else {
-            m_number = 0;
-        }
+        m_number = 0;  // no container, no text
         m_type = type;
     }
     void SetInteger(int32_t value) {
@@ -228,28 +225,55 @@ class JsonValue final {
         SetType(kJsonBool);
         m_bool = value ? 1 : 0;
     }
-    void SetWString(WString value);
+    // `value` may be a view of this value's own text.
+    void SetWString(WStringView value);
 
   private:
     friend class JsonObject;
     template <typename Char>
     friend class JsonTextReader;
 
-    // Frees the string or the container that the type being left holds.
+    explicit JsonValue(JsonArena* arena) : m_arena(arena) {}
+    // A node in `arena` (null: the heap), counted in it, with no handle yet.
+    static JsonValue* Create(JsonArena* arena);
+
+    // Frees the text or the container that the type being left holds.
     void ReleaseContent();
+    void FreeText();
+    void DestroyMembers(JsonVariablesMap* members);
+    void DestroyElements(JsonArray* elements);
+
+    void* AllocateBlock(size_t bytes) {
+        return m_arena != nullptr ? m_arena->Allocate(bytes) : ::operator new(bytes);
+    }
+    void FreeBlock(void* block, size_t bytes) {
+        if (m_arena != nullptr) {
+            m_arena->Free(block, bytes);
+        } else {
+            ::operator delete(block);
+        }
+    }
 
     JsonType m_type = kJsonNull;
     int32_t m_refCount = 0;
-    int32_t m_integer = 0;
-    uint8_t m_bool = 0;
+    JsonArena* m_arena = nullptr;
     // A value has one kind at a time, so these share their storage: large trees are
     // walked faster when their nodes are small.
     union {
         double m_number = 0;
+        int32_t m_integer;
+        uint8_t m_bool;
         JsonVariablesMap* m_members;  // created on demand
         JsonArray* m_elements;        // created on demand
+        WChar* m_text;                // exactly m_textLength units, null when empty
     };
-    WString m_string;  // string only
+    size_t m_textLength = 0;  // 0 unless a string
 };
+
+JsonObject::~JsonObject() {
+    if (m_node != nullptr && --m_node->m_refCount == 0) {
+        Destroy(m_node);
+    }
+}
 
 }  // namespace qav

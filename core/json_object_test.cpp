@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -5,10 +6,14 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/json_arena.h"
 #include "core/json_object.h"
+#include "core/ref_counted.h"
 #include "core/text_utils.h"
 
 namespace qav {
@@ -282,11 +287,12 @@ TEST(JsonObject, WrittenTextParsesBackToItself) {
 TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
     const size_t kSizes[] = {1,    8,    9,    120,   128,   129,   256,   257,  1000,
                              1024, 1025, 4097, 32768, 65535, 65536, 65537, 99999};
+    const RefPtr<JsonArena> arena(new JsonArena);
     for (const size_t bytes : kSizes) {
-        auto* block = static_cast<unsigned char*>(AllocateJsonBlock(bytes));
+        auto* block = static_cast<unsigned char*>(arena->Allocate(bytes));
         std::memset(block, 0xA5, bytes);
         EXPECT_EQ(block[bytes - 1], 0xA5) << bytes;
-        FreeJsonBlock(block, bytes);
+        arena->Free(block, bytes);
     }
 
     JsonObject list;
@@ -300,6 +306,125 @@ TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
         wrong += elements[static_cast<size_t>(i)].FindNode()->GetInteger() != i ? 1 : 0;
     }
     EXPECT_EQ(wrong, 0);
+}
+
+// A value keeps the memory of the tree it came from for as long as it lives, wherever
+// it goes: taken out of a dropped tree, put into another one, its container moved or
+// swapped into a value of another tree. The sanitizer builds see any node, text or
+// block used after its memory went.
+TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
+    const auto parsed = [](const char* text) {
+        JsonObject value;
+        EXPECT_TRUE(value.FromUtf8Text(text)) << text;
+        return value;
+    };
+    JsonObject kept;
+    {
+        JsonObject source = parsed(
+            "{\"keep\":{\"list\":[1,\"a text longer than the inline form\"],"
+            "\"name longer than the inline form\":true},\"drop\":\"x\"}");
+        kept = source.GetMember(u"keep");
+    }
+    EXPECT_EQ(Written(kept),
+              "{ \"list\":[ 1, \"a text longer than the inline form\" ], "
+              "\"name longer than the inline form\":true }");
+
+    // Put into another tree, the value is still shared: a change through one handle
+    // shows through the other tree.
+    JsonObject target = parsed("{\"a\":1}");
+    target.SetMember(u"moved", kept);
+    kept.SetMemberString(u"added", u"through the first handle, longer than inline");
+    kept = JsonObject();
+    EXPECT_EQ(Written(target),
+              "{ \"a\":1, \"moved\":{ \"added\":\"through the first handle, longer than "
+              "inline\", \"list\":[ 1, \"a text longer than the inline form\" ], "
+              "\"name longer than the inline form\":true } }");
+
+    // Containers moved or swapped between trees take their memory along.
+    JsonObject other = parsed("{\"b\":[\"from the other tree, longer than inline\",2]}");
+    JsonArray elements;
+    {
+        JsonObject source = parsed("[\"elements of a dropped tree, longer than inline\",3]");
+        elements = std::move(*source.GetNode()->GetElements());
+    }
+    std::swap(*target.GetNode()->GetMembers(), *other.GetNode()->GetMembers());
+    target.GetNode()->GetMembers()->at(u"b").MakeArray().swap(elements);
+    other = JsonObject();
+    elements.emplace_back().GetNode()->SetWString(u"grown after its tree went");
+    EXPECT_EQ(Written(target),
+              "{ \"b\":[ \"elements of a dropped tree, longer than inline\", 3 ] }");
+    WString text;
+    for (const JsonObject& element : elements) {
+        element.AppendText(text);
+    }
+    EXPECT_EQ(text, u"\"from the other tree, longer than inline\"2\"grown after its tree went\"");
+}
+
+// What a parsed tree takes in later lives in its arena, and what it replaces goes back
+// there: a tree edited or parsed again and again keeps to the memory of its first rounds.
+TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
+    JsonObject tree;
+    const std::string text =
+        "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
+        "\"name\":\"value\"}";
+    ASSERT_TRUE(tree.FromUtf8Text(text));
+    const JsonArena* arena = tree.GetNode()->GetArena();
+    ASSERT_NE(arena, nullptr);
+    size_t held = 0;
+    for (int round = 0; round < 200; ++round) {
+        tree.SetMemberString(u"text", WString(static_cast<size_t>(100 + round % 7), u'x'));
+        tree.GetMember(u"list").MakeArray().emplace_back().GetNode()->SetInteger(round);
+        tree.GetMember(u"list").MakeArray().erase(tree.GetMember(u"list").MakeArray().begin());
+        ASSERT_TRUE(tree.GetMember(u"list").FromUtf8Text("[\"parsed into a member\",[1,2,3]]"));
+        ASSERT_TRUE(tree.FromUtf8Text(text));
+        if (round == 1) {
+            held = arena->HeldBytes();
+        }
+    }
+    EXPECT_EQ(tree.GetNode()->GetArena(), arena);
+    EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
+    EXPECT_EQ(arena->HeldBytes(), held);
+
+    tree.SetMemberString(u"new", u"member");
+    EXPECT_EQ(tree.GetMember(u"new").GetNode()->GetArena(), arena);
+    JsonObject own;
+    own.GetNode()->SetWString(u"a value made on its own");
+    EXPECT_EQ(own.GetNode()->GetArena(), nullptr);
+    tree.SetMember(u"own", own);
+    EXPECT_EQ(tree.GetMember(u"own").FindNode(), own.FindNode());
+}
+
+// Trees share nothing across threads: several threads parse, write and drop trees at
+// once, and a tree made on one thread is dropped on another (the thread sanitizer sees
+// any memory that the threads' trees would share).
+TEST(JsonObject, TreesOfSeveralThreadsShareNothing) {
+    const std::string text =
+        "{\"list\":[1,2.5,\"a text longer than the inline form\"],"
+        "\"object\":{\"name\":\"value\",\"flag\":true}}";
+    std::string expected;
+    JsonObject handedOver;
+    ASSERT_TRUE(handedOver.FromUtf8Text(text));
+    handedOver.ToText(expected);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            JsonObject kept = i == 0 ? std::move(handedOver) : JsonObject();
+            for (int round = 0; round < 50; ++round) {
+                JsonObject tree;
+                std::string written;
+                if (!tree.FromUtf8Text(text)) {
+                    ++wrong;
+                }
+                tree.ToText(written);
+                wrong += written != expected ? 1 : 0;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

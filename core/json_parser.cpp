@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/json_object.h"
+#include "core/ref_counted.h"
 #include "core/text_logger.h"
 #include "core/text_scan.h"
 #include "core/text_utils.h"
@@ -295,15 +296,17 @@ class JsonTextReader {
   public:
     static constexpr bool kWide = sizeof(Char) == sizeof(WChar);
 
-    // `end` bounds UTF-8 bytes; wide text has none.
-    explicit JsonTextReader(const Char* end = nullptr) : m_end(end) {}
+    // The values read are made in `arena` (null: the heap); `end` bounds UTF-8 bytes,
+    // wide text has none.
+    explicit JsonTextReader(JsonArena* arena, const Char* end = nullptr)
+        : m_arena(arena), m_end(end) {}
 
-    bool ParseText(JsonObject& value, const Char* text) const;
-    bool ParseValue(JsonObject& value, const Char*& position, int depth) const;
+    bool ParseText(JsonObject& value, const Char* text);
+    bool ParseValue(JsonObject& value, const Char*& position, int depth);
     bool ReadScalar(JsonObject& value, const Char*& position) const;
-    bool ReadString(const Char*& position, WString& out) const;
-    bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth) const;
-    bool ReadArray(JsonArray& elements, const Char*& position, int depth) const;
+    bool ReadString(const Char*& position, WString& out);
+    bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth);
+    bool ReadArray(JsonArray& elements, const Char*& position, int depth);
 
   private:
     // The unit at `at` as far as comparisons go, 0 at the end.
@@ -347,10 +350,17 @@ class JsonTextReader {
     int OffsetOf(const Char* text, const Char* position) const;
 
     bool ReadHexUnit(const Char* hex, WChar& unit) const;
-    bool ReadWideString(const WChar*& position, WString& out) const;
+    // `at` is the first quote, escape or end from `position`.
+    bool ReadWideString(const WChar*& position, const WChar* at, WString& out) const;
     bool ReadUtf8String(const char*& position, WString& out) const;
+    // Reads a string after its opening quote and hands its units, also those read before
+    // a failure, to `take` as a view that lasts until the next string is read.
+    template <typename Take>
+    bool ReadText(const Char*& position, Take&& take);
 
+    JsonArena* m_arena;
     const Char* m_end;
+    WString m_scratch;  // the units of a string that the text does not hold as they are
 };
 
 template <typename Char>
@@ -408,7 +418,7 @@ bool JsonTextReader<Char>::ReadHexUnit(const Char* hex, WChar& unit) const {
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) const {
+bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) {
     QAV_TRACE("JSONOB::FrTx1");
     const Char* position = text;
     if (!ParseValue(value, position, 0)) {
@@ -428,7 +438,7 @@ bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) const 
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, int depth) const {
+bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, int depth) {
     QAV_TRACE("JSONOB::FrTx2");
     position = SkipWhiteSpace(position);
     const WChar first = At(position);
@@ -436,11 +446,9 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
         return false;
     }
     if (first == u'"') {
-        JsonValue* node = value.GetNode();
-        node->SetType(kJsonString);
-        node->m_string.clear();
+        JsonValue* node = value.NodeIn(m_arena);
         ++position;
-        return ReadString(position, node->m_string);
+        return ReadText(position, [node](WStringView text) { node->SetWString(text); });
     }
     if (first == u'[' || first == u'{') {
         if (depth >= kMaxJsonNesting) {
@@ -448,17 +456,29 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
             return false;
         }
         ++position;
-        return first == u'[' ? ReadArray(value.MakeArray(), position, depth + 1)
-                             : ReadStruct(value.MakeObject(), position, depth + 1);
+        value.NodeIn(m_arena);
+        return first == u'[' ? ReadArray(value.MakeArrayIn(m_arena), position, depth + 1)
+                             : ReadStruct(value.MakeObjectIn(m_arena), position, depth + 1);
     }
     return ReadScalar(value, position);
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const {
+template <typename Take>
+bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
     QAV_TRACE("JSONOB::RdSt");
     if constexpr (kWide) {
-        return ReadWideString(position, out);
+        // Most strings hold no escape: taken from the text as they are.
+        const WChar* at = FindInTerminated<kStringEnd>(position);
+        if (*at == u'"') {
+            take(WStringView(position, static_cast<size_t>(at - position)));
+            position = at + 1;
+            return true;
+        }
+        m_scratch.clear();
+        const bool read = ReadWideString(position, at, m_scratch);
+        take(WStringView(m_scratch));
+        return read;
     } else {
         // Most strings are short ASCII that ends in its first block: widened in one step.
         constexpr size_t kBlock = kScanLanes<char>;
@@ -468,32 +488,26 @@ bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) const
                 const size_t count = FirstLane(stops);
                 WChar units[kBlock];
                 WidenBlock(position, units);
-                const size_t start = out.size();
-                out.resize(start + count);
-                CopyShortRun(units, count, out.data() + start);
+                take(WStringView(units, count));
                 position += count + 1;
                 return true;
             }
         }
-        return ReadUtf8String(position, out);
+        m_scratch.clear();
+        const bool read = ReadUtf8String(position, m_scratch);
+        take(WStringView(m_scratch));
+        return read;
     }
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadWideString(const WChar*& position, WString& out) const {
-    const WChar* at = FindInTerminated<kStringEnd>(position);
-    if (*at == u'"') {
-        out.append(position, static_cast<size_t>(at - position));
-        position = at + 1;
-        return true;
-    }
-    // Escapes follow: the distance to the closing quote bounds what the string holds,
-    // so it is stored once instead of growing piece by piece.
-    const WChar* end = at;
-    while (*end == u'\\') {
-        end = FindInTerminated<kStringEnd>(end + (end[1] != 0 ? 2 : 1));
-    }
-    out.reserve(out.size() + static_cast<size_t>(end - position));
+bool JsonTextReader<Char>::ReadString(const Char*& position, WString& out) {
+    return ReadText(position, [&out](WStringView text) { out.append(text); });
+}
+
+template <typename Char>
+bool JsonTextReader<Char>::ReadWideString(const WChar*& position, const WChar* at,
+                                          WString& out) const {
     out.append(position, static_cast<size_t>(at - position));
     for (;;) {
         if (*at != u'\\') {
@@ -611,6 +625,7 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
         Report("Empty JSON value, ending with --> %c <--", ReportedChar(At(end)));
         return false;
     }
+    value.NodeIn(m_arena);  // where the token's value is set
     const size_t length = static_cast<size_t>(end - position);
     bool read = false;
     if constexpr (kWide) {
@@ -636,7 +651,7 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position, int depth) const {
+bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position, int depth) {
     QAV_TRACE("JSONAR::RdAr");
     elements.clear();
     for (;;) {
@@ -673,8 +688,7 @@ bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position,
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position,
-                                      int depth) const {
+bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& position, int depth) {
     QAV_TRACE("JSONVM::RdSt");
     members.clear();
     for (;;) {
@@ -691,8 +705,9 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             return false;
         }
         ++position;
-        WString name;
-        if (!ReadString(position, name)) {
+        // Copied into the tree at once: the next string read takes the view's place.
+        JsonString name(members.get_allocator());
+        if (!ReadText(position, [&](WStringView text) { name.assign(text); })) {
             return false;
         }
         position = SkipWhiteSpace(position);
@@ -717,7 +732,7 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             (members.empty() || WStringView(members.rbegin()->first) < WStringView(name))) {
             members.emplace_hint(members.end(), std::move(name), std::move(value));
         } else {
-            members.Set(std::move(name), std::move(value));
+            members.Set(name, std::move(value));
         }
         position = SkipWhiteSpace(position);
         const WChar next = At(position);
@@ -737,33 +752,45 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
     }
 }
 
+// The entry points hold the arena that the parse builds in until it is done: a new one
+// that no node took is freed then.
+
 bool JsonObject::FromText(const WChar* text) {
     static constexpr WChar kEmptyText[] = {0};
-    return JsonTextReader<WChar>().ParseText(*this, text != nullptr ? text : kEmptyText);
+    const RefPtr<JsonArena> arena = ArenaForParse();
+    return JsonTextReader<WChar>(arena.get()).ParseText(*this, text != nullptr ? text : kEmptyText);
 }
 
 bool JsonObject::FromUtf8Text(std::string_view text) {
-    return JsonTextReader<char>(text.data() + text.size()).ParseText(*this, text.data());
+    const RefPtr<JsonArena> arena = ArenaForParse();
+    arena->ExpectBytes(text.size());
+    return JsonTextReader<char>(arena.get(), text.data() + text.size())
+        .ParseText(*this, text.data());
 }
 
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>().ParseValue(*this, position, depth);
+    const RefPtr<JsonArena> arena = ArenaForParse();
+    return JsonTextReader<WChar>(arena.get()).ParseValue(*this, position, depth);
 }
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
-    return JsonTextReader<WChar>().ReadString(position, out);
+    return JsonTextReader<WChar>(nullptr).ReadString(position, out);
 }
 
 bool JsonObject::ReadScalar(const WChar*& position) {
-    return JsonTextReader<WChar>().ReadScalar(*this, position);
+    return JsonTextReader<WChar>(nullptr).ReadScalar(*this, position);
 }
 
 bool JsonArray::ReadArray(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>().ReadArray(*this, position, depth);
+    const RefPtr<JsonArena> arena =
+        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
+    return JsonTextReader<WChar>(arena.get()).ReadArray(*this, position, depth);
 }
 
 bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>().ReadStruct(*this, position, depth);
+    const RefPtr<JsonArena> arena =
+        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
+    return JsonTextReader<WChar>(arena.get()).ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

@@ -20,31 +20,49 @@ namespace qav {
 
 namespace {
 
+// The text being written: units are stored in place past what `out` held, whose size
+// grows with what has been written (the new room filled once) and is cut to what was
+// written at the end. Appending piece by piece to the string would pay its checks and
+// a copy call for every name, string, number and comma.
 template <typename String>
-void AppendAscii(String& out, std::string_view text) {
-    if constexpr (std::is_same_v<typename String::value_type, char>) {
-        out.append(text);
-    } else {
-        // Widened on the stack: appending through iterators builds a temporary string.
-        WChar wide[32];
-        while (!text.empty()) {
-            const size_t count = std::min(text.size(), std::size(wide));
-            std::copy_n(text.data(), count, wide);
-            out.append(wide, count);
-            text.remove_prefix(count);
-        }
-    }
-}
+class JsonOutput {
+  public:
+    using Char = typename String::value_type;
 
-// Reserving exactly what one string needs, string after string, could reallocate on
-// every string; growing at least by doubling keeps writing linear.
-template <typename String>
-void ReserveMore(String& out, size_t more) {
-    const size_t needed = out.size() + more;
-    if (needed > out.capacity()) {
-        out.reserve(std::max(needed, out.capacity() * 2));
+    explicit JsonOutput(String& out) : m_out(out), m_start(out.size()), m_length(m_start) {}
+    ~JsonOutput() { m_out.resize(m_length); }
+    JsonOutput(const JsonOutput&) = delete;
+    JsonOutput& operator=(const JsonOutput&) = delete;
+
+    // Room for `count` units at the returned position; Advance then counts those written.
+    Char* Reserve(size_t count) {
+        if (m_out.size() - m_length < count) {
+            Grow(count);
+        }
+        return m_out.data() + m_length;
     }
-}
+    void Advance(size_t count) { m_length += count; }
+
+    void Append(std::string_view ascii) {
+        Char* at = Reserve(ascii.size());
+        std::copy(ascii.begin(), ascii.end(), at);
+        Advance(ascii.size());
+    }
+    void Push(char c) {
+        *Reserve(1) = static_cast<Char>(c);
+        Advance(1);
+    }
+
+  private:
+    // At least doubles what is written, so that filling the room stays linear.
+    [[gnu::noinline]] void Grow(size_t count) {
+        m_out.resize(m_length + std::max(count, m_length - m_start + 256));
+    }
+
+    String& m_out;
+    const size_t m_start;  // where the text began
+    size_t m_length;       // where it ends so far
+};
 
 // Writes the escape of `c` at out and returns its length (2 or 6).
 template <typename Char>
@@ -66,17 +84,17 @@ size_t WriteEscape(WChar c, Char* out) {
 }
 
 // Copies the plain ASCII (no escape needed) at the front of data[0, count) to `out`, a
-// block of eight units at a time, and returns how many units that was; `room` is at least
-// 8. The block that ends the run is written whole, its units past the run included: the
-// caller's next writes go over them. Most text of messages is such ASCII, and the short
-// runs between escapes and non-ASCII characters then cost a block step, not a step per
-// character.
+// block of eight units at a time, and returns how many units that was. The block that
+// ends the run is written whole, its units past the run included: the caller's next
+// writes go over them, and its room allows for them. Most text of messages is such
+// ASCII, and the short runs between escapes and non-ASCII characters then cost a block
+// step, not a step per character.
 template <typename Char>
-size_t CopyPlainAscii(const WChar* data, size_t count, Char* out, size_t room) {
+size_t CopyPlainAscii(const WChar* data, size_t count, Char* out) {
     constexpr ScanSet kNotPlain = WithNonAscii(kJsonEscapedSet);
     constexpr size_t kBlock = kScanLanes<WChar>;
     size_t done = 0;
-    while (count - done >= kBlock && room - done >= kBlock) {
+    while (count - done >= kBlock) {
         const size_t plain = FirstInSet<kNotPlain>(data + done);
         if constexpr (std::is_same_v<Char, char>) {
             NarrowBlock(data + done, out + done);
@@ -91,69 +109,76 @@ size_t CopyPlainAscii(const WChar* data, size_t count, Char* out, size_t room) {
     return done;
 }
 
-// The text is built in a small buffer on the stack and appended a piece at a time.
+// The longest form of a unit: its escape (6), which is longer than its UTF-8 (3, or 4
+// for a pair of two units).
+constexpr size_t kLongestUnitForm = 6;
+
 // A lone surrogate is written as its \u escape: UTF-8 cannot carry it, and the parser
 // reads the escape back as the same unit.
 template <typename String>
-void WriteString(String& out, WStringView text) {
+void WriteString(JsonOutput<String>& output, WStringView text) {
     using Char = typename String::value_type;
-    constexpr size_t kPiece = 256;
-    // Room kept for one step: a block of plain ASCII, or one unit as an escape (6), or a
-    // pair (4 bytes of UTF-8), and the closing quote.
-    constexpr size_t kStep = kScanLanes<WChar> + 1;
-    Char piece[kPiece];
-    size_t used = 0;
-    ReserveMore(out, text.size() + 2);
-    piece[used++] = '"';
     const WChar* data = text.data();
     const size_t count = text.size();
+    // The quotes, the longest form of every unit and the whole block CopyPlainAscii may
+    // write past the last unit.
+    Char* const start = output.Reserve(kLongestUnitForm * count + 2 + kScanLanes<WChar>);
+    Char* o = start;
+    *o++ = '"';
     size_t i = 0;
     while (i < count) {
-        if (used + kStep > kPiece) {
-            out.append(piece, used);
-            used = 0;
-        }
-        const size_t copied = CopyPlainAscii(data + i, count - i, piece + used, kPiece - 1 - used);
-        used += copied;
+        const size_t copied = CopyPlainAscii(data + i, count - i, o);
+        o += copied;
         i += copied;
         if (i == count) {
             break;
         }
-        if (copied != 0 && used + kStep > kPiece) {
-            continue;  // the unit that ended the run goes into the next piece
-        }
         const WChar c = data[i++];
         if (c < 0x80) {
             if (!IsInScanSet<kJsonEscapedSet>(c)) {
-                piece[used++] = static_cast<Char>(c);
+                *o++ = static_cast<Char>(c);
             } else {
-                used += WriteEscape(c, piece + used);
+                o += WriteEscape(c, o);
             }
         } else if (!IsHighSurrogate(c) && !IsLowSurrogate(c)) {
             if constexpr (std::is_same_v<Char, char>) {
-                used += static_cast<size_t>(EncodeUnitUtf8(c, piece + used));
+                o += EncodeUnitUtf8(c, o);
             } else {
-                piece[used++] = c;
+                *o++ = c;
             }
         } else if (IsHighSurrogate(c) && i < count && IsLowSurrogate(data[i])) {
             if constexpr (std::is_same_v<Char, char>) {
-                EncodePairUtf8(c, data[i], piece + used);
-                used += 4;
+                EncodePairUtf8(c, data[i], o);
+                o += 4;
             } else {
-                piece[used++] = c;
-                piece[used++] = data[i];
+                *o++ = c;
+                *o++ = data[i];
             }
             ++i;
         } else {
-            used += WriteEscape(c, piece + used);
+            o += WriteEscape(c, o);
         }
     }
-    piece[used++] = '"';
-    out.append(piece, used);
+    *o++ = '"';
+    output.Advance(static_cast<size_t>(o - start));
+}
+
+// The shortest text of an integer or a double that reads back as the same value.
+template <typename String, typename Number>
+void WriteNumber(JsonOutput<String>& out, Number number) {
+    constexpr size_t kLongest = 32;
+    if constexpr (std::is_same_v<typename String::value_type, char>) {
+        char* at = out.Reserve(kLongest);
+        out.Advance(static_cast<size_t>(std::to_chars(at, at + kLongest, number).ptr - at));
+    } else {
+        char digits[kLongest];
+        const char* end = std::to_chars(digits, digits + kLongest, number).ptr;
+        out.Append(std::string_view(digits, static_cast<size_t>(end - digits)));
+    }
 }
 
 template <typename String>
-void WriteValue(String& out, const JsonValue* node);
+void WriteValue(JsonOutput<String>& out, const JsonValue* node);
 
 // What writing the value reads first after the node: its text or its container. The
 // node itself must be at hand (fetched one step earlier), or this waits for it.
@@ -171,9 +196,9 @@ void PrefetchContent(const JsonValue* node) {
 }
 
 template <typename String>
-void WriteMembers(String& out, const JsonVariablesMap& members) {
+void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
     QAV_TRACE("JSONVM::ApTx");
-    AppendAscii(out, "{ ");
+    out.Append("{ ");
     bool first = true;
     // A large tree does not fit the processor's caches, and its nodes, their texts and
     // containers lie apart: while a member is written, the node two members on is
@@ -201,20 +226,20 @@ void WriteMembers(String& out, const JsonVariablesMap& members) {
             continue;
         }
         if (!first) {
-            AppendAscii(out, ", ");
+            out.Append(", ");
         }
         first = false;
         WriteString(out, name);
-        out.push_back(':');
+        out.Push(':');
         WriteValue(out, node);
     }
-    AppendAscii(out, " }");
+    out.Append(" }");
 }
 
 template <typename String>
-void WriteElements(String& out, const JsonArray& elements) {
+void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
     QAV_TRACE("JSONAR::ApTx");
-    AppendAscii(out, "[ ");
+    out.Append("[ ");
     const size_t count = elements.size();
     if (count > 1) {
         __builtin_prefetch(elements[1].FindNode());
@@ -227,47 +252,43 @@ void WriteElements(String& out, const JsonArray& elements) {
             PrefetchContent(elements[i + 1].FindNode());
         }
         if (i != 0) {
-            AppendAscii(out, ", ");
+            out.Append(", ");
         }
         WriteValue(out, elements[i].FindNode());
     }
-    AppendAscii(out, " ]");
+    out.Append(" ]");
 }
 
 template <typename String>
-void WriteValue(String& out, const JsonValue* node) {
-    char digits[32];
+void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
     if (node == nullptr) {
-        AppendAscii(out, "null");
+        out.Append("null");
         return;
     }
     switch (node->GetType()) {
         case kJsonNull:
-            AppendAscii(out, "null");
+            out.Append("null");
             break;
-        case kJsonInteger: {
-            const auto end = std::to_chars(digits, digits + sizeof digits, node->GetInteger()).ptr;
-            AppendAscii(out, std::string_view(digits, static_cast<size_t>(end - digits)));
+        case kJsonInteger:
+            WriteNumber(out, node->GetInteger());
             break;
-        }
         case kJsonNumber: {
             // The shortest text that reads back to the same double. JSON has no infinity
             // or NaN, so such a number is written as null. A negative zero is written as
             // 0: "-0" would read back as the integer 0.
             double number = node->GetNumber();
             if (!std::isfinite(number)) {
-                AppendAscii(out, "null");
+                out.Append("null");
                 break;
             }
             if (number == 0) {
                 number = 0;
             }
-            const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-            AppendAscii(out, std::string_view(digits, static_cast<size_t>(end - digits)));
+            WriteNumber(out, number);
             break;
         }
         case kJsonBool:
-            AppendAscii(out, node->GetBool() ? "true" : "false");
+            out.Append(node->GetBool() ? "true" : "false");
             break;
         case kJsonString:
             WriteString(out, node->GetString());
@@ -276,14 +297,14 @@ void WriteValue(String& out, const JsonValue* node) {
             if (node->GetMembers() != nullptr) {
                 WriteMembers(out, *node->GetMembers());
             } else {
-                AppendAscii(out, "{  }");
+                out.Append("{  }");
             }
             break;
         case kJsonArray:
             if (node->GetElements() != nullptr) {
                 WriteElements(out, *node->GetElements());
             } else {
-                AppendAscii(out, "[  ]");
+                out.Append("[  ]");
             }
             break;
     }
@@ -292,24 +313,29 @@ void WriteValue(String& out, const JsonValue* node) {
 }  // namespace
 
 void JsonObject::AppendText(WString& out) const {
-    WriteValue(out, m_node);
+    JsonOutput<WString> output(out);
+    WriteValue(output, m_node);
 }
 
 void JsonObject::ToText(std::string& out) const {
     out.clear();
-    WriteValue(out, m_node);
+    JsonOutput<std::string> output(out);
+    WriteValue(output, m_node);
 }
 
 void JsonObject::AppendString(WStringView text, WString& out) {
-    WriteString(out, text);
+    JsonOutput<WString> output(out);
+    WriteString(output, text);
 }
 
 void JsonVariablesMap::AppendText(WString& out) const {
-    WriteMembers(out, *this);
+    JsonOutput<WString> output(out);
+    WriteMembers(output, *this);
 }
 
 void JsonArray::AppendText(WString& out) const {
-    WriteElements(out, *this);
+    JsonOutput<WString> output(out);
+    WriteElements(output, *this);
 }
 
 }  // namespace qav

@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes, taken as UTF-8 the way JSON values take narrow text, to the
 // JSON parser and checks what must hold for any input: the bytes parse as their wide
-// decoding does, the UTF-8 edge reads back what it wrote (and writes real UTF-8 even for
-// a lone surrogate), and text written from a parsed value parses back to the same text,
-// both in its wide form and in the UTF-8 that ToText gives.
+// decoding does, also when parsed again into the same value, the UTF-8 edge reads back
+// what it wrote (and writes real UTF-8 even for a lone surrogate), and text written from a
+// parsed value parses back to the same text, both in its wide form and in the UTF-8 that
+// ToText gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -82,6 +83,13 @@ void CheckUtf8Parse(std::string_view bytes, const qav::WString& decoded) {
     qav::WString actual;
     fromUtf8.AppendText(actual);
     Check(actual == expected);
+
+    // Parsed again into the same value, which builds where the old tree was and reuses
+    // what that tree gave back: the same result and the same tree.
+    Check(fromUtf8.FromUtf8Text(bytes) == wideParsed);
+    qav::WString again;
+    fromUtf8.AppendText(again);
+    Check(again == expected);
 }
 
 }  // namespace
@@ -95,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     qav::JsonObject holder;
     holder.SetString(bytes);
-    const qav::WString text = holder.GetNode()->GetString();
+    const qav::WString text(holder.GetNode()->GetString());
     CheckUtf8Parse(bytes, text);
     CheckUtf8Edge(text);
     CheckRoundTrip(text);
