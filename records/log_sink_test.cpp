@@ -212,7 +212,10 @@ TEST(LogSink, ALoggerGetsPastALockHeldForAMoment) {
     for (const LogSinkEntry& entry : entries) {
         lost += entry.lostMessages;
     }
-    EXPECT_LE(lost, kRounds / 20) << lost << " of " << kRounds << " messages lost";
+    // A logger that gave up at its first busy try lost nearly all (176 to 188 of 200 were
+    // measured); the bound leaves room for a loaded machine, where the holder may lose
+    // its processor with the lock held.
+    EXPECT_LE(lost, kRounds / 2) << lost << " of " << kRounds << " messages lost";
 }
 
 // Holds the sink's lock while `count` messages are logged, so that all of them are lost.
