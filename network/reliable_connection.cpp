@@ -406,6 +406,10 @@ void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t por
 }
 
 void ReliableConnection::TakeSocket(int socket) {
+    // An urgent byte is one more byte of the stream here. Left out of band, it stops the
+    // system's count of readable bytes at its mark, and a connection that trusts that
+    // count would never read on past it.
+    platform::SetOutOfBandInline(socket, true);
     ++m_generation;
     m_socket = socket;
     m_inputEvents = 0;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <utility>
@@ -179,6 +180,76 @@ TEST_F(ReliableConnectionTest, ReadinessWithNothingToReadLeavesNoDataReadyBehind
     EXPECT_EQ(0, sink.Count(4));
     connection->Disconnect();
     close(peer);
+}
+
+// An urgent byte mid-stream is one more byte of the stream, on an outgoing connection as on
+// an accepted one: it is read in its place with the bytes behind it, a close behind it
+// closes the connection and lets its descriptor go, and once all is read the wait loop
+// goes quiet instead of finding the socket readable at every turn.
+TEST_F(ReliableConnectionTest, UrgentByteMidStreamIsReadInlineAndLeavesTheLoopQuiet) {
+    TcpListener listener;
+    for (const bool accepted : {false, true}) {
+        for (const bool closeBehind : {false, true}) {
+            SCOPED_TRACE(std::string(accepted ? "accepted" : "outgoing") +
+                         (closeBehind ? ", closed behind the byte" : ", left open"));
+            const int descriptorsBefore = test_support::OpenDescriptorCount();
+            std::mutex mutex;
+            std::string received;
+            const auto receivedNow = [&] {
+                std::lock_guard<std::mutex> hold(mutex);
+                return received;
+            };
+            RecordingEventSink sink;
+            sink.onEvent = [&](ConnectionStream& stream, int32_t kind) {
+                if (kind == ConnectionEventSink::kEventData) {
+                    const std::string bytes = Drain(stream);
+                    std::lock_guard<std::mutex> hold(mutex);
+                    received += bytes;
+                }
+            };
+            RefPtr<ReliableConnection> connection = Make();
+            int peer = -1;
+            if (accepted) {
+                peer = test_support::ConnectLoopback(listener.port);
+                int32_t peerPort = 0;
+                const int mine = listener.Accept(&peerPort);
+                ASSERT_GE(mine, 0);
+                connection->Attach(mine, "127.0.0.1", peerPort, &sink);
+            } else {
+                ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink));
+                peer = listener.Accept();
+            }
+            ASSERT_GE(peer, 0);
+            ASSERT_TRUE(Eventually([&] { return sink.Count(1) == 1; }));
+            ASSERT_EQ(4, send(peer, "head", 4, 0));
+            ASSERT_TRUE(Eventually([&] { return receivedNow() == "head"; })) << receivedNow();
+
+            // The urgent mark now lies just where the connection reads next.
+            ASSERT_EQ(1, send(peer, "!", 1, MSG_OOB));
+            ASSERT_EQ(4, send(peer, "tail", 4, 0));
+            if (closeBehind) {
+                close(peer);
+            }
+            EXPECT_TRUE(Eventually([&] { return receivedNow() == "head!tail"; }))
+                << "received " << receivedNow();
+            if (closeBehind) {
+                EXPECT_TRUE(Eventually([&] { return sink.Count(4) == 1; })) << "no close";
+                EXPECT_EQ(-1, connection->GetSocket());
+                EXPECT_EQ(descriptorsBefore, test_support::OpenDescriptorCount())
+                    << "a descriptor is still held";
+                continue;
+            }
+            // Idle, a turn ends at the polling thread's longest wait (0.1 s); a loop that
+            // finds the socket readable without reading it turns thousands of times.
+            const int turnsBefore = m_loop.turns;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            EXPECT_LT(m_loop.turns - turnsBefore, 100) << "the wait loop spins";
+            EXPECT_EQ(0, sink.Count(4));
+            EXPECT_EQ(kConnectionConnected, connection->GetConnectionState());
+            connection->Disconnect();
+            close(peer);
+        }
+    }
 }
 
 TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStream) {
