@@ -538,6 +538,7 @@ void ReliableConnection::CloseAndReport(uint64_t generation) {
 
 void ReliableConnection::Disconnect() {
     ClosedParts closed;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         m_host.clear();
@@ -551,7 +552,12 @@ void ReliableConnection::Disconnect() {
         // A connect that waited for its host's address waits no more.
         m_state = kConnectionClosed;
         ReleaseResolver(closed);
+        // A Disconnect on another thread that found the queue empty waits for these
+        // completions, as for any other.
+        callout.Enter(m_callouts);
     }
+    CompleteBlocks(closed);
+    callout.Leave();
     FinishClose(closed);
     // The owner may free its sink and its completions once this returns.
     m_callouts.WaitForOtherThreads();
@@ -564,6 +570,7 @@ int32_t ReliableConnection::Reconnect() {
     int32_t port = 0;
     ConnectionEventSink* sink = nullptr;
     bool again = false;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         CloseSocket(closed);
@@ -572,7 +579,11 @@ int32_t ReliableConnection::Reconnect() {
         lookupAllowed = m_lookupAllowed;
         port = m_remotePort;
         sink = m_sink;
+        // A Disconnect on another thread waits for the completions of this close.
+        callout.Enter(m_callouts);
     }
+    CompleteBlocks(closed);
+    callout.Leave();
     FinishClose(closed);
     if (!again) {
         return kReconnectNothing;
@@ -722,7 +733,8 @@ void ReliableConnection::CompleteBlocks(ClosedParts& closed) {
 void ReliableConnection::FinishClose(ClosedParts& closed) {
     // The resolver goes after the completions and outside any callout: letting go of its
     // lookup may wait for an answer being delivered, whose delivery may be waiting for a
-    // close of this connection.
+    // close of this connection. Completions left to here are the destructor's: no other
+    // thread can wait for them.
     CompleteBlocks(closed);
     if (closed.resolver) {
         closed.resolver->Disconnect();

@@ -253,7 +253,9 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     static void CompleteBlock(const SendBlockHeader& block);
     // Completes the messages a close took out (inside a callout when called out of one).
     static void CompleteBlocks(ClosedParts& closed);
-    // Completes what is left, then lets the resolver go; never inside a callout.
+    // Completes what is left, then lets the resolver go; never inside a callout. A close
+    // that another thread's Disconnect may race completes its messages inside a callout
+    // first (CompleteBlocks), entered under the lock of the close.
     static void FinishClose(ClosedParts& closed);
     // Ends the connection `generation` and reports event 4, unless it is closed already.
     void CloseAndReport(uint64_t generation);

@@ -562,6 +562,90 @@ TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay
     }
 }
 
+// A completion that takes its time and counts itself as running meanwhile.
+class SlowCompletion final : public SendCompletion {
+  public:
+    explicit SlowCompletion(std::atomic<int>& running) : m_running(running) {}
+    void Complete(const void*, int32_t, int32_t) override {
+        m_running.fetch_add(1);
+        ++m_calls;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ++m_calls;
+        m_running.fetch_sub(1);
+    }
+
+  private:
+    std::atomic<int>& m_running;
+    int m_calls = 0;
+};
+
+// A close that races Disconnect on another thread (Send and Reconnect, or a second
+// Disconnect) may take the queued messages out before Disconnect gets to them: Disconnect
+// still returns only once their completions are over, so the owner may free them at once.
+// In each round the completion is freed as soon as Disconnect returns; Disconnect comes
+// either at once or once the racing close's first completion runs.
+TEST_F(ReliableConnectionTest, DisconnectRacingAnotherCloseWaitsForItsCompletions) {
+    constexpr int kRounds = 100;
+    TcpListener listener;
+    // An idle connection keeps the loop polling its sockets rather than sleeping while it
+    // has none, so that each round's connect is seen at once.
+    RecordingEventSink idleSink;
+    int idlePeer = -1;
+    RefPtr<ReliableConnection> idle = ConnectTo(listener, idleSink, idlePeer);
+    std::atomic<int> running{0};
+    const struct {
+        const char* name;
+        bool reconnect;
+    } races[] = {{"Send and Reconnect", true}, {"a second Disconnect", false}};
+    for (const auto& race : races) {
+        SCOPED_TRACE(race.name);
+        bool quiet = true;
+        for (int round = 0; round < kRounds && quiet; ++round) {
+            RecordingEventSink sink;
+            int peer = -1;
+            RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+            ASSERT_GE(peer, 0);
+            SlowCompletion* completion = new SlowCompletion(running);
+            // The peer reads nothing: messages stay queued behind the full socket.
+            const std::vector<char> block(65536, 'r');
+            for (int sent = 0; connection->GetCurrentWriteQueueLength() == 0; ++sent) {
+                ASSERT_LT(sent, 1024) << "the socket never filled";
+                ASSERT_EQ(65536, connection->Send(block.data(), 65536, completion));
+            }
+            std::atomic<bool> go{false};
+            std::atomic<bool> closed{false};
+            std::thread racer([&] {
+                while (!go) {
+                    std::this_thread::yield();
+                }
+                if (race.reconnect) {
+                    connection->Send("x", 1, completion);
+                    connection->Reconnect();
+                } else {
+                    connection->Disconnect();
+                }
+                closed = true;
+            });
+            go = true;
+            while (round % 2 == 1 && running == 0 && !closed) {
+                std::this_thread::yield();
+            }
+            connection->Disconnect();
+            quiet = running == 0;
+            EXPECT_TRUE(quiet) << "a completion ran on after Disconnect returned, round " << round;
+            delete completion;
+            racer.join();
+            connection->Disconnect();  // a Reconnect may have dialled again meanwhile
+            close(peer);
+            for (int again; (again = listener.Accept(nullptr, 0)) >= 0;) {
+                close(again);
+            }
+        }
+    }
+    idle->Disconnect();
+    close(idlePeer);
+}
+
 // The peer stops reading: the queue fills, Send refuses with a warning, and a close then
 // aborts every queued message; none of them reaches the next connection.
 TEST_F(ReliableConnectionTest, StalledPeerFillsTheQueueAndACloseAbortsIt) {
