@@ -36,6 +36,9 @@
 // the connection's keep-alive probes then find the silence, the kernel ends the socket
 // within about that time, and event 4 follows as for any socket error.
 //
+// An urgent (out-of-band) byte from the peer is read in its place in the stream, like any
+// other byte.
+//
 // Each connection reports event 1 at most once and event 4 at most once; a connection
 // closed by Disconnect or Reconnect reports no event 4. Every message Send took completes
 // exactly once: wholly sent (error 0), failed (the socket's error) or aborted by a close

@@ -153,8 +153,8 @@ int GetReadableBytes(int socket, int& errorCode) {
         errorCode = errno;
         return -1;
     }
-    // No peek here: where nothing waits, it would take the socket's error, which the close
-    // must report.
+    // The mark, not a peek, tells that bytes may wait behind it: a peek where nothing waits
+    // would take the socket's error, which the close must still report.
     int atMark = 0;
     if (count == 0 && ::ioctl(socket, SIOCATMARK, &atMark) == 0 && atMark != 0) {
         return 1;
