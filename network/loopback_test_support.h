@@ -104,11 +104,12 @@ class TcpListener {
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
-    // The next connection (non-blocking, as a server hands it over), or -1 after 5 s.
-    int Accept(int32_t* peerPort = nullptr) {
+    // The next connection (non-blocking, as a server hands it over), or -1 after
+    // `timeoutMs`.
+    int Accept(int32_t* peerPort = nullptr, int timeoutMs = 5000) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
-        const int accepted = WaitReadable(m_socket, 5000)
+        const int accepted = WaitReadable(m_socket, timeoutMs)
                                  ? ::accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &length,
                                              SOCK_NONBLOCK | SOCK_CLOEXEC)
                                  : -1;

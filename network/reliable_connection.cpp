@@ -412,6 +412,10 @@ void ReliableConnection::Attach(int socket, const char* peerAddress, int32_t por
 }
 
 void ReliableConnection::TakeSocket(int socket) {
+    // An urgent byte is one more byte of the stream here. Left out of band, it stops the
+    // system's count of readable bytes at its mark, and a connection that trusts that
+    // count would never read on past it.
+    platform::SetOutOfBandInline(socket, true);
     ++m_generation;
     m_socket = socket;
     m_inputEvents = 0;
@@ -540,6 +544,7 @@ void ReliableConnection::CloseAndReport(uint64_t generation) {
 
 void ReliableConnection::Disconnect() {
     ClosedParts closed;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         m_host.clear();
@@ -553,7 +558,12 @@ void ReliableConnection::Disconnect() {
         // A connect that waited for its host's address waits no more.
         m_state = kConnectionClosed;
         ReleaseResolver(closed);
+        // A Disconnect on another thread that found the queue empty waits for these
+        // completions, as for any other.
+        callout.Enter(m_callouts);
     }
+    CompleteBlocks(closed);
+    callout.Leave();
     FinishClose(closed);
     // The owner may free its sink and its completions once this returns.
     m_callouts.WaitForOtherThreads();
@@ -566,6 +576,7 @@ int32_t ReliableConnection::Reconnect() {
     int32_t port = 0;
     ConnectionEventSink* sink = nullptr;
     bool again = false;
+    CalloutTracker::Callout callout;
     {
         MutualExclusionLock lock(m_mutex);
         CloseSocket(closed);
@@ -574,7 +585,11 @@ int32_t ReliableConnection::Reconnect() {
         lookupAllowed = m_lookupAllowed;
         port = m_remotePort;
         sink = m_sink;
+        // A Disconnect on another thread waits for the completions of this close.
+        callout.Enter(m_callouts);
     }
+    CompleteBlocks(closed);
+    callout.Leave();
     FinishClose(closed);
     if (!again) {
         return kReconnectNothing;
@@ -724,7 +739,8 @@ void ReliableConnection::CompleteBlocks(ClosedParts& closed) {
 void ReliableConnection::FinishClose(ClosedParts& closed) {
     // The resolver goes after the completions and outside any callout: letting go of its
     // lookup may wait for an answer being delivered, whose delivery may be waiting for a
-    // close of this connection.
+    // close of this connection. Completions left to here are the destructor's: no other
+    // thread can wait for them.
     CompleteBlocks(closed);
     if (closed.resolver) {
         closed.resolver->Disconnect();

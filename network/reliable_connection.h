@@ -36,6 +36,9 @@
 // the connection's keep-alive probes then find the silence, the kernel ends the socket
 // within about that time, and event 4 follows as for any socket error.
 //
+// An urgent (out-of-band) byte from the peer is read in its place in the stream, like any
+// other byte.
+//
 // Each connection reports event 1 at most once and event 4 at most once; a connection
 // closed by Disconnect or Reconnect reports no event 4. Every message Send took completes
 // exactly once: wholly sent (error 0), failed (the socket's error) or aborted by a close
@@ -253,7 +256,9 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     static void CompleteBlock(const SendBlockHeader& block);
     // Completes the messages a close took out (inside a callout when called out of one).
     static void CompleteBlocks(ClosedParts& closed);
-    // Completes what is left, then lets the resolver go; never inside a callout.
+    // Completes what is left, then lets the resolver go; never inside a callout. A close
+    // that another thread's Disconnect may race completes its messages inside a callout
+    // first (CompleteBlocks), entered under the lock of the close.
     static void FinishClose(ClosedParts& closed);
     // Ends the connection `generation` and reports event 4, unless it is closed already.
     void CloseAndReport(uint64_t generation);

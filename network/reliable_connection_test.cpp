@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <utility>
@@ -179,6 +180,76 @@ TEST_F(ReliableConnectionTest, ReadinessWithNothingToReadLeavesNoDataReadyBehind
     EXPECT_EQ(0, sink.Count(4));
     connection->Disconnect();
     close(peer);
+}
+
+// An urgent byte mid-stream is one more byte of the stream, on an outgoing connection as on
+// an accepted one: it is read in its place with the bytes behind it, a close behind it
+// closes the connection and lets its descriptor go, and once all is read the wait loop
+// goes quiet instead of finding the socket readable at every turn.
+TEST_F(ReliableConnectionTest, UrgentByteMidStreamIsReadInlineAndLeavesTheLoopQuiet) {
+    TcpListener listener;
+    for (const bool accepted : {false, true}) {
+        for (const bool closeBehind : {false, true}) {
+            SCOPED_TRACE(std::string(accepted ? "accepted" : "outgoing") +
+                         (closeBehind ? ", closed behind the byte" : ", left open"));
+            const int descriptorsBefore = test_support::OpenDescriptorCount();
+            std::mutex mutex;
+            std::string received;
+            const auto receivedNow = [&] {
+                std::lock_guard<std::mutex> hold(mutex);
+                return received;
+            };
+            RecordingEventSink sink;
+            sink.onEvent = [&](ConnectionStream& stream, int32_t kind) {
+                if (kind == ConnectionEventSink::kEventData) {
+                    const std::string bytes = Drain(stream);
+                    std::lock_guard<std::mutex> hold(mutex);
+                    received += bytes;
+                }
+            };
+            RefPtr<ReliableConnection> connection = Make();
+            int peer = -1;
+            if (accepted) {
+                peer = test_support::ConnectLoopback(listener.port);
+                int32_t peerPort = 0;
+                const int mine = listener.Accept(&peerPort);
+                ASSERT_GE(mine, 0);
+                connection->Attach(mine, "127.0.0.1", peerPort, &sink);
+            } else {
+                ASSERT_TRUE(connection->Connect("127.0.0.1", false, listener.port, &sink));
+                peer = listener.Accept();
+            }
+            ASSERT_GE(peer, 0);
+            ASSERT_TRUE(Eventually([&] { return sink.Count(1) == 1; }));
+            ASSERT_EQ(4, send(peer, "head", 4, 0));
+            ASSERT_TRUE(Eventually([&] { return receivedNow() == "head"; })) << receivedNow();
+
+            // The urgent mark now lies just where the connection reads next.
+            ASSERT_EQ(1, send(peer, "!", 1, MSG_OOB));
+            ASSERT_EQ(4, send(peer, "tail", 4, 0));
+            if (closeBehind) {
+                close(peer);
+            }
+            EXPECT_TRUE(Eventually([&] { return receivedNow() == "head!tail"; }))
+                << "received " << receivedNow();
+            if (closeBehind) {
+                EXPECT_TRUE(Eventually([&] { return sink.Count(4) == 1; })) << "no close";
+                EXPECT_EQ(-1, connection->GetSocket());
+                EXPECT_EQ(descriptorsBefore, test_support::OpenDescriptorCount())
+                    << "a descriptor is still held";
+                continue;
+            }
+            // Idle, a turn ends at the polling thread's longest wait (0.1 s); a loop that
+            // finds the socket readable without reading it turns thousands of times.
+            const int turnsBefore = m_loop.turns;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            EXPECT_LT(m_loop.turns - turnsBefore, 100) << "the wait loop spins";
+            EXPECT_EQ(0, sink.Count(4));
+            EXPECT_EQ(kConnectionConnected, connection->GetConnectionState());
+            connection->Disconnect();
+            close(peer);
+        }
+    }
 }
 
 TEST_F(ReliableConnectionTest, ReportsRoundTripTimeAndAverageQueueThroughTheStream) {
@@ -489,6 +560,90 @@ TEST_F(ReliableConnectionTest, DisconnectWaitsForTheEventsAndCompletionsUnderWay
             Eventually([&] { return connection->GetConnectionState() == kConnectionClosed; }));
         close(peer);
     }
+}
+
+// A completion that takes its time and counts itself as running meanwhile.
+class SlowCompletion final : public SendCompletion {
+  public:
+    explicit SlowCompletion(std::atomic<int>& running) : m_running(running) {}
+    void Complete(const void*, int32_t, int32_t) override {
+        m_running.fetch_add(1);
+        ++m_calls;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ++m_calls;
+        m_running.fetch_sub(1);
+    }
+
+  private:
+    std::atomic<int>& m_running;
+    int m_calls = 0;
+};
+
+// A close that races Disconnect on another thread (Send and Reconnect, or a second
+// Disconnect) may take the queued messages out before Disconnect gets to them: Disconnect
+// still returns only once their completions are over, so the owner may free them at once.
+// In each round the completion is freed as soon as Disconnect returns; Disconnect comes
+// either at once or once the racing close's first completion runs.
+TEST_F(ReliableConnectionTest, DisconnectRacingAnotherCloseWaitsForItsCompletions) {
+    constexpr int kRounds = 100;
+    TcpListener listener;
+    // An idle connection keeps the loop polling its sockets rather than sleeping while it
+    // has none, so that each round's connect is seen at once.
+    RecordingEventSink idleSink;
+    int idlePeer = -1;
+    RefPtr<ReliableConnection> idle = ConnectTo(listener, idleSink, idlePeer);
+    std::atomic<int> running{0};
+    const struct {
+        const char* name;
+        bool reconnect;
+    } races[] = {{"Send and Reconnect", true}, {"a second Disconnect", false}};
+    for (const auto& race : races) {
+        SCOPED_TRACE(race.name);
+        bool quiet = true;
+        for (int round = 0; round < kRounds && quiet; ++round) {
+            RecordingEventSink sink;
+            int peer = -1;
+            RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+            ASSERT_GE(peer, 0);
+            SlowCompletion* completion = new SlowCompletion(running);
+            // The peer reads nothing: messages stay queued behind the full socket.
+            const std::vector<char> block(65536, 'r');
+            for (int sent = 0; connection->GetCurrentWriteQueueLength() == 0; ++sent) {
+                ASSERT_LT(sent, 1024) << "the socket never filled";
+                ASSERT_EQ(65536, connection->Send(block.data(), 65536, completion));
+            }
+            std::atomic<bool> go{false};
+            std::atomic<bool> closed{false};
+            std::thread racer([&] {
+                while (!go) {
+                    std::this_thread::yield();
+                }
+                if (race.reconnect) {
+                    connection->Send("x", 1, completion);
+                    connection->Reconnect();
+                } else {
+                    connection->Disconnect();
+                }
+                closed = true;
+            });
+            go = true;
+            while (round % 2 == 1 && running == 0 && !closed) {
+                std::this_thread::yield();
+            }
+            connection->Disconnect();
+            quiet = running == 0;
+            EXPECT_TRUE(quiet) << "a completion ran on after Disconnect returned, round " << round;
+            delete completion;
+            racer.join();
+            connection->Disconnect();  // a Reconnect may have dialled again meanwhile
+            close(peer);
+            for (int again; (again = listener.Accept(nullptr, 0)) >= 0;) {
+                close(again);
+            }
+        }
+    }
+    idle->Disconnect();
+    close(idlePeer);
 }
 
 // The peer stops reading: the queue fills, Send refuses with a warning, and a close then

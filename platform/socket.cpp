@@ -153,6 +153,12 @@ int GetReadableBytes(int socket, int& errorCode) {
         errorCode = errno;
         return -1;
     }
+    // The mark, not a peek, tells that bytes may wait behind it: a peek where nothing waits
+    // would take the socket's error, which the close must still report.
+    int atMark = 0;
+    if (count == 0 && ::ioctl(socket, SIOCATMARK, &atMark) == 0 && atMark != 0) {
+        return 1;
+    }
     return count;
 }
 
@@ -275,6 +281,10 @@ bool SetReceiveBufferSize(int socket, int bytes) {
 
 bool SetNoDelay(int socket, bool on) {
     return SetIntegerOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+
+bool SetOutOfBandInline(int socket, bool on) {
+    return SetIntegerOption(socket, SOL_SOCKET, SO_OOBINLINE, on ? 1 : 0);
 }
 
 bool SetKeepAliveTiming(int socket, int idleSeconds, int intervalSeconds, int probes,

@@ -35,7 +35,9 @@ bool GetSocketName(int socket, SocketAddressV4& local, int& errorCode);
 // SO_ERROR: true when read; `pendingError` is the socket's error (0 none). Reading it
 // clears it.
 bool GetPendingSocketError(int socket, int& pendingError, int& errorCode);
-// FIONREAD; -1 on failure.
+// The bytes a read would take now, or -1 on failure: FIONREAD, which stops at an urgent mark
+// of a socket without SO_OOBINLINE and says 0 there while bytes may wait behind it; at the
+// mark it is at least 1, so that a reader reads on past it.
 int GetReadableBytes(int socket, int& errorCode);
 // The count, or -1 with errorCode (EAGAIN/EWOULDBLOCK included). Receive gives 0 when the
 // peer has closed its side.
@@ -68,6 +70,8 @@ bool SetKeepAlive(int socket, bool on);
 bool SetSendBufferSize(int socket, int bytes);
 bool SetReceiveBufferSize(int socket, int bytes);
 bool SetNoDelay(int socket, bool on);
+// SO_OOBINLINE: an urgent byte is read in its place in the stream, like any other byte.
+bool SetOutOfBandInline(int socket, bool on);
 // Keep-alive on, with its first probe after `idleSeconds` without traffic, then one every
 // `intervalSeconds`, and the connection given up after `probes` unanswered ones. The
 // kernel takes at most kMaxKeepAliveSeconds for each time.

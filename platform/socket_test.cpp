@@ -148,6 +148,48 @@ TEST(Socket, PeerHasClosedTellsDataCloseAndResetApart) {
     EXPECT_FALSE(GetRoundTripTime(-1, rtt, errorCode));
 }
 
+// An urgent byte at the point where a socket reads next: inline, it is counted and read like
+// any other byte; out of band, the count still says something waits, so a reader that
+// trusts it reads on past the mark instead of finding nothing there for ever.
+TEST(Socket, ReadableBytesAtAnUrgentMark) {
+    Sockets sockets;
+    int errorCode = 0;
+    const int listener = sockets.Keep(CreateTcpSocket(errorCode));
+    ASSERT_TRUE(BindSocket(listener, SocketAddressV4{kLoopback, 0}, errorCode));
+    ASSERT_TRUE(ListenSocket(listener, 8, errorCode));
+    SocketAddressV4 bound;
+    ASSERT_TRUE(GetSocketName(listener, bound, errorCode));
+    for (const bool inlined : {true, false}) {
+        SCOPED_TRACE(inlined ? "inline" : "out of band");
+        const int client = sockets.Keep(CreateTcpSocket(errorCode));
+        ASSERT_NE(ConnectSocket(client, bound, errorCode), -1);
+        ASSERT_TRUE(WaitFor(listener, kPollInput));
+        SocketAddressV4 peer;
+        const int accepted = sockets.Keep(AcceptSocket(listener, peer, errorCode));
+        ASSERT_TRUE(SetOutOfBandInline(accepted, inlined));
+        ASSERT_TRUE(WaitFor(client, kPollOutput));
+        char buffer[16];
+        ASSERT_EQ(SendOnSocket(client, "head", 4, errorCode), 4);
+        ASSERT_TRUE(WaitFor(accepted, kPollInput));
+        ASSERT_EQ(ReceiveFromSocket(accepted, buffer, sizeof buffer, errorCode), 4);
+
+        ASSERT_EQ(send(client, "!", 1, MSG_OOB), 1);
+        ASSERT_EQ(SendOnSocket(client, "tail", 4, errorCode), 4);
+        std::string read;
+        for (int turn = 0; turn < 20 && read.size() < (inlined ? 5u : 4u); ++turn) {
+            ASSERT_TRUE(WaitFor(accepted, kPollInput));
+            const int readable = GetReadableBytes(accepted, errorCode);
+            ASSERT_GT(readable, 0) << "readable, yet the count says nothing waits";
+            const ptrdiff_t got = ReceiveFromSocket(accepted, buffer, sizeof buffer, errorCode);
+            if (got > 0) {
+                read.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        EXPECT_EQ(read, inlined ? "!tail" : "tail");
+        EXPECT_EQ(GetReadableBytes(accepted, errorCode), 0) << "nothing is left";
+    }
+}
+
 TEST(Socket, BindingToADevice) {
     Sockets sockets;
     int errorCode = 0;
