@@ -16,8 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json_object.h"
-
-extern char** environ;
+#include "core/test_support.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -47,33 +46,8 @@ bool InsideChild() {
 
 // Runs the current test again in a new process; its failures fail the test.
 void RerunInChild() {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter =
-        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    std::string program = "/proc/self/exe";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    // Made before fork: the child of a process that may have threads only calls what is
-    // safe after forking.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.emplace_back(*entry);
-    }
-    environment.push_back(std::string(kChildVariable) + "=1");
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0) << "fork failed";
-    if (child == 0) {
-        execve(program.c_str(), argv, envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the test failed in its own process (output above)";
+    EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+        << "the test failed in its own process (output above)";
 }
 
 size_t ResidentBytes() {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +28,8 @@
 #include "core/text_logger.h"
 #include "core/wide_text.h"
 #include "platform/thread.h"
+
+extern char** environ;
 
 namespace qav::test_support {
 
@@ -201,5 +205,49 @@ class FakeRawClock {
     static int64_t Read() { return s_now.load(); }
     static inline std::atomic<int64_t> s_now{0};
 };
+
+// Runs the current test again in a child process of this program, filtered to this one
+// test, with `variable`=1 in its environment and, when `unshareFlags` is not 0, in the
+// new namespaces those flags make. Returns the child's exit status, or -1 when it did not
+// exit (a failure of the test says why). A child that cannot make its namespaces exits
+// with kNoNamespaceStatus.
+inline constexpr int kNoNamespaceStatus = 77;
+inline int RerunTestInChild(const char* variable, int unshareFlags = 0) {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    std::string program = "/proc/self/exe";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+    // Everything the child needs is made before fork: the child only calls what is safe
+    // after forking a process that has threads.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    environment.push_back(std::string(variable) + "=1");
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        return -1;
+    }
+    if (child == 0) {
+        if (unshareFlags != 0 && unshare(unshareFlags) != 0) {
+            _exit(kNoNamespaceStatus);
+        }
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        ADD_FAILURE() << "the child ended by signal " << WTERMSIG(status);
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
 
 }  // namespace qav::test_support

@@ -35,7 +35,7 @@
 
 #include <gtest/gtest.h>
 
-extern char** environ;
+#include "core/test_support.h"
 
 namespace qav::test_support {
 
@@ -84,42 +84,12 @@ inline void RerunInNetworkNamespace() {
     if (std::system("ip -V >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "the ip command is not installed";
     }
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter =
-        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    std::string program = "/proc/self/exe";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    // Everything the child needs is made before fork: the child only calls what is safe
-    // after forking a process that has threads.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.emplace_back(*entry);
-    }
-    environment.push_back(std::string(kNetworkNamespaceVariable) + "=1");
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
-    constexpr int kNoNamespace = 77;
-    const pid_t child = fork();
-    ASSERT_GE(child, 0) << "fork failed";
-    if (child == 0) {
-        if (unshare(CLONE_NEWNET) != 0) {
-            _exit(kNoNamespace);
-        }
-        execve(program.c_str(), argv, envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-    if (WEXITSTATUS(status) == kNoNamespace) {
+    const int status = RerunTestInChild(kNetworkNamespaceVariable, CLONE_NEWNET);
+    if (status == kNoNamespaceStatus) {
         GTEST_SKIP() << "no network namespace can be made here (needs CAP_SYS_ADMIN)";
     }
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the test failed inside its network namespace "
-                                         "(its output is above)";
+    EXPECT_EQ(status, 0) << "the test failed inside its network namespace "
+                            "(its output is above)";
 }
 
 // A thread that lives in a network namespace of its own (a namespace belongs to a thread,
