@@ -63,8 +63,9 @@ void SendBatch(int sender, const char* bytes) {
     }
 }
 
-void DatagramsQav(benchmark::State& state) {
-    qav::SocketHandlerManager loop;
+// Sends batches to a listener in `loop`, each taken in whole by the manager before the
+// next goes.
+void MeasureIntake(benchmark::State& state, qav::SocketHandlerManager& loop) {
     qav::PlatformServices services;
     services.SetSocketHandlerManager(&loop);
     RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
@@ -91,6 +92,11 @@ void DatagramsQav(benchmark::State& state) {
     }
     listener->Disconnect();
     ::close(sender);
+}
+
+void DatagramsQav(benchmark::State& state) {
+    qav::SocketHandlerManager loop;
+    MeasureIntake(state, loop);
 }
 
 void DatagramsAnchor(benchmark::State& state) {
@@ -176,32 +182,10 @@ void DatagramsQavHeld(benchmark::State& state) {
         idle.emplace_back(new IdleHandler(socket));
         loop.AddHandler(idle.back().get());
     }
-    qav::PlatformServices services;
-    services.SetSocketHandlerManager(&loop);
-    RefPtr<qav::ProtocolManager> manager(new qav::ProtocolManager);
-    RefPtr<DatagramListener> listener(new RefCountedObject<DatagramListener>(&services));
-    listener->SetPacketSink(manager.get());
-    if (!listener->StartListening(u"", "127.0.0.1", 0, true, false) ||
-        !loop.AddHandler(listener.get())) {
-        state.SkipWithError("no listener");
-        return;
-    }
-    const int sender = ConnectedSender(static_cast<uint16_t>(listener->GetPort()));
-    const std::string bytes(kDatagramSize, 'x');
-    uint64_t expected = 0;
-    for (auto _ : state) {
-        SendBatch(sender, bytes.data());
-        expected += kBatch;
-        while (manager->GetDatagramCount() < expected) {
-            loop.Wait(100);
-        }
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(expected));
-    listener->Disconnect();
+    MeasureIntake(state, loop);
     for (const RefPtr<IdleHandler>& handler : idle) {
         loop.RemoveHandler(handler.get());
     }
-    ::close(sender);
 }
 
 void DatagramsAnchorHeld(benchmark::State& state) {
