@@ -596,16 +596,11 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
                 retryAddress = !m_connectionIds.empty() && priority < m_currentPriority;
             }
         } else {
-            const auto it = std::find_if(
-                m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
-                [context](const auto& entry) { return entry.second.context.get() == context; });
-            const int64_t connectedAt =
-                it != m_connectionsByAddress.end() ? it->second.connectedAt : now;
             EndedPath path;
             wasPath = TakePathLocked(context, path);
             if (wasPath) {
+                failed = now - path.connectedAt < kMinimumPathLifetime;
                 paths.push_back(std::move(path));
-                failed = now - connectedAt < kMinimumPathLifetime;
                 if (!failed) {
                     m_retryDelay = kFirstRetryDelay;
                     m_retryAttempt = 0;
@@ -659,6 +654,7 @@ bool AutomaticConnection::TakePathLocked(ConnectionContext* context, EndedPath& 
     }
     taken.localAddress = it->first;
     taken.priority = it->second.priority;
+    taken.connectedAt = it->second.connectedAt;
     taken.context = std::move(it->second.context);
     m_connectionsByAddress.erase(it);
     m_connectionIds.erase(context->GetContextId());

@@ -188,6 +188,7 @@ class AutomaticConnection : public ConnectionContextOwner,
         RefPtr<ConnectionContext> context;
         std::string localAddress;
         int32_t priority = -1;
+        int64_t connectedAt = 0;  // microseconds of the time base; 0 for an attempt
     };
 
     RefPtr<AutomaticConnectionHost> GetHost() const;
