@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -95,6 +96,34 @@ int ConnectTo(int port, std::chrono::milliseconds limit = std::chrono::seconds(5
     }
     fcntl(tcp, F_SETFL, 0);
     return tcp;
+}
+
+// The processor time the process has used, user and system, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    // The program's name may hold blanks: the fields are counted from its closing ')'.
+    std::getline(stat, field, ')');
+    long long user = 0;
+    long long system = 0;
+    for (int index = 3; index <= 15 && stat >> field; ++index) {
+        if (index == 14) {
+            user = std::stoll(field);
+        } else if (index == 15) {
+            system = std::stoll(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int OpenDescriptors(pid_t pid) {
+    int count = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
 }
 
 TEST(QavNode, LogsTrafficAndStopsCleanlyOnSigterm) {
@@ -315,6 +344,54 @@ TEST(QavNode, RunningOutOfMemoryNeverLeavesADeafNodeThatExitsCleanly) {
     node.Signal(SIGTERM);
     EXPECT_EQ(node.Wait(), 0);
     std::printf("the node went on after %zu connections\n", connections.size());
+}
+
+// Clients that send one urgent byte in the middle of their data: the node reads it as one
+// more byte, stays idle while they wait, and lets each connection go when it closes. A node
+// that trusted the readable-byte count, which stops at the urgent mark, spun a core for
+// each of them and never read or closed them.
+TEST(QavNode, UrgentBytesNeitherSpinTheNodeNorHoldItsConnections) {
+    NodeProcess node({"--tcp-port", "0", "--udp-port", "0"});
+    const int tcpPort = PortAfter(node, "TCP");
+    ASSERT_GT(tcpPort, 0) << node.Text();
+    const int before = OpenDescriptors(node.Pid());
+    constexpr int kClients = 20;
+    std::vector<int> clients;
+    const sockaddr_in server = LoopbackAddress(tcpPort);
+    for (int i = 0; i < kClients; ++i) {
+        const int client = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+        ASSERT_EQ(send(client, "head", 4, 0), 4);
+        clients.push_back(client);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int client : clients) {
+        ASSERT_EQ(send(client, "!", 1, MSG_OOB), 1);
+        ASSERT_EQ(send(client, "tail", 4, 0), 4);
+    }
+    EXPECT_TRUE(node.WaitFor("Bytes=5")) << "the urgent byte and what follows were not read\n"
+                                         << node.Text();
+
+    const double start = CpuSeconds(node.Pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double used = CpuSeconds(node.Pid()) - start;
+    EXPECT_LT(used, 0.5) << "the node spent " << used << " s of processor in 2 s with "
+                         << kClients << " idle clients";
+
+    for (int client : clients) {
+        close(client);
+    }
+    bool released = false;
+    for (int wait = 0; wait < 200 && !released; ++wait) {
+        released = OpenDescriptors(node.Pid()) <= before;
+        if (!released) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    EXPECT_TRUE(released) << OpenDescriptors(node.Pid()) << " descriptors open, " << before
+                          << " before the clients came";
+    node.Signal(SIGTERM);
+    EXPECT_EQ(node.Wait(), 0) << node.Text();
 }
 
 }  // namespace
