@@ -1,5 +1,6 @@
 #include "network/network_interfaces.h"
 
+#include <optional>
 #include <utility>
 
 #include "core/text_utils.h"
@@ -31,6 +32,18 @@ WString InterfaceNameToWide(const std::string& name) {
     return wide;
 }
 
+// An interface's type and the rank that goes with it.
+struct InterfaceClass {
+    NetworkInterfaceType type;
+    int32_t rank;
+};
+constexpr InterfaceClass kLocalHostClass{kNetworkInterfaceLocalHost, kInterfaceRankLocalHost};
+constexpr InterfaceClass kEthernetClass{kNetworkInterfaceEthernet, kInterfaceRankEthernet};
+constexpr InterfaceClass kWiFiClass{kNetworkInterfaceWiFi, kInterfaceRankWiFi};
+constexpr InterfaceClass kVpnClass{kNetworkInterfaceVpn, kInterfaceRankVpn};
+constexpr InterfaceClass kCellularClass{kNetworkInterfaceCellular, kInterfaceRankCellular};
+constexpr InterfaceClass kOtherClass{kNetworkInterfaceUnknown, kInterfaceRankOther};
+
 bool IsHexDigitsOnly(WStringView text) {
     for (const WChar unit : text) {
         if (HexDigitValue(unit) < 0) {
@@ -57,57 +70,54 @@ bool IsPredictableEthernetName(WStringView name) {
 
 // Linux's own names; they decide before the older rules, which would take "enp3s0" for
 // WiFi (its "en") and leave "wlp2s0" with the bridges and containers.
-bool ClassifyLinuxName(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
+std::optional<InterfaceClass> ClassifyLinuxName(WStringView name) {
     if (IsPredictableEthernetName(name)) {
-        type = kNetworkInterfaceEthernet;
-        rank = kInterfaceRankEthernet;
-    } else if (StartsWith(name, u"wl")) {
-        type = kNetworkInterfaceWiFi;
-        rank = kInterfaceRankWiFi;
-    } else if (StartsWith(name, u"ww")) {
-        type = kNetworkInterfaceCellular;
-        rank = kInterfaceRankCellular;
-    } else if (StartsWith(name, u"wg")) {
-        type = kNetworkInterfaceVpn;
-        rank = kInterfaceRankVpn;
-    } else if (StartsWith(name, u"docker") || StartsWith(name, u"veth") ||
-               StartsWith(name, u"br-") || StartsWith(name, u"virbr")) {
-        // Links to this machine's own containers and virtual machines, whatever else the
-        // name holds.
-        type = kNetworkInterfaceUnknown;
-        rank = kInterfaceRankOther;
-    } else {
-        return false;
+        return kEthernetClass;
     }
-    return true;
+    if (StartsWith(name, u"wl")) {
+        return kWiFiClass;
+    }
+    if (StartsWith(name, u"ww")) {
+        return kCellularClass;
+    }
+    if (StartsWith(name, u"wg")) {
+        return kVpnClass;
+    }
+    // Links to this machine's own containers and virtual machines, whatever else the
+    // name holds.
+    if (StartsWith(name, u"docker") || StartsWith(name, u"veth") || StartsWith(name, u"br-") ||
+        StartsWith(name, u"virbr")) {
+        return kOtherClass;
+    }
+    return std::nullopt;
 }
 
-// The first rule that matches decides.
-void Classify(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
-    if (ClassifyLinuxName(name, type, rank)) {
-        return;
-    }
-    // The names of both worlds: "Local Area Connection" and "eth0", "Wireless" and "wlan0".
+// The names of both worlds: "Local Area Connection" and "eth0", "Wireless" and "wlan0".
+InterfaceClass ClassifyByTable(WStringView name) {
     if (StartsWith(name, u"lo") || Contains(name, u"Loopback")) {
-        type = kNetworkInterfaceLocalHost;
-        rank = kInterfaceRankLocalHost;
-    } else if (StartsWith(name, u"eth") || Contains(name, u"Local")) {
-        type = kNetworkInterfaceEthernet;
-        rank = kInterfaceRankEthernet;
-    } else if (StartsWith(name, u"wlan") || StartsWith(name, u"ra") || StartsWith(name, u"en")) {
-        type = kNetworkInterfaceWiFi;
-        rank = kInterfaceRankWiFi;
-    } else if (StartsWith(name, u"tun") || StartsWith(name, u"tap")) {
-        type = kNetworkInterfaceVpn;
-        rank = kInterfaceRankVpn;
-    } else if (StartsWith(name, u"ppp") || StartsWith(name, u"pdp_ip") ||
-               StartsWith(name, u"usb") || StartsWith(name, u"rmnet")) {
-        type = kNetworkInterfaceCellular;
-        rank = kInterfaceRankCellular;
-    } else {
-        type = kNetworkInterfaceUnknown;
-        rank = kInterfaceRankOther;
+        return kLocalHostClass;
     }
+    if (StartsWith(name, u"eth") || Contains(name, u"Local")) {
+        return kEthernetClass;
+    }
+    if (StartsWith(name, u"wlan") || StartsWith(name, u"ra") || StartsWith(name, u"en")) {
+        return kWiFiClass;
+    }
+    if (StartsWith(name, u"tun") || StartsWith(name, u"tap")) {
+        return kVpnClass;
+    }
+    if (StartsWith(name, u"ppp") || StartsWith(name, u"pdp_ip") || StartsWith(name, u"usb") ||
+        StartsWith(name, u"rmnet")) {
+        return kCellularClass;
+    }
+    return kOtherClass;
+}
+
+// The first rule that matches decides; Linux's own names before the older rules.
+void Classify(WStringView name, NetworkInterfaceType& type, int32_t& rank) {
+    const InterfaceClass found = ClassifyLinuxName(name).value_or(ClassifyByTable(name));
+    type = found.type;
+    rank = found.rank;
 }
 
 }  // namespace
