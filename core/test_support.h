@@ -3,6 +3,7 @@
 // that ends in an unreadable page, a connected socket pair and a raw clock the test sets.
 #pragma once
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -206,6 +207,49 @@ class FakeRawClock {
     static inline std::atomic<int64_t> s_now{0};
 };
 
+// What a child process needs to enter namespaces of its own, made before fork: after
+// forking a process that has threads, the child calls only what is safe there. Where the
+// privilege to make them is missing, the child makes them inside a new user namespace of
+// its own, in which it is root over them alone.
+class NamespaceEntry {
+  public:
+    // `user` and `group`: those the child has when it enters.
+    explicit NamespaceEntry(int unshareFlags, uid_t user = getuid(), gid_t group = getgid())
+        : m_flags(unshareFlags),
+          m_userMap("0 " + std::to_string(user) + " 1\n"),
+          m_groupMap("0 " + std::to_string(group) + " 1\n") {}
+
+    // In the child: true once it is in its new namespaces.
+    bool Enter() const {
+        if (m_flags == 0 || unshare(m_flags) == 0) {
+            return true;
+        }
+        if (unshare(CLONE_NEWUSER | m_flags) != 0) {
+            return false;
+        }
+        // Older kernels have no setgroups file; the group map is then allowed without it.
+        WriteOnce("/proc/self/setgroups", "deny\n");
+        return WriteOnce("/proc/self/uid_map", m_userMap) &&
+               WriteOnce("/proc/self/gid_map", m_groupMap);
+    }
+
+  private:
+    static bool WriteOnce(const char* path, const std::string& text) {
+        const int file = open(path, O_WRONLY | O_CLOEXEC);
+        if (file < 0) {
+            return false;
+        }
+        const bool written = write(file, text.data(), text.size()) ==
+                             static_cast<ssize_t>(text.size());
+        close(file);
+        return written;
+    }
+
+    int m_flags;
+    std::string m_userMap;
+    std::string m_groupMap;
+};
+
 // Runs the current test again in a child process of this program, filtered to this one
 // test, with `variable`=1 in its environment and, when `unshareFlags` is not 0, in the
 // new namespaces those flags make. Returns the child's exit status, or -1 when it did not
@@ -230,13 +274,14 @@ inline int RerunTestInChild(const char* variable, int unshareFlags = 0) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
+    const NamespaceEntry namespaces(unshareFlags);
     const pid_t child = fork();
     if (child < 0) {
         ADD_FAILURE() << "fork failed";
         return -1;
     }
     if (child == 0) {
-        if (unshareFlags != 0 && unshare(unshareFlags) != 0) {
+        if (!namespaces.Enter()) {
             _exit(kNoNamespaceStatus);
         }
         execve(program.c_str(), argv, envp.data());
