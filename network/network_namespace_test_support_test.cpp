@@ -30,7 +30,6 @@ TEST(NetworkNamespaceSupport, AnOrdinaryUserEntersANetworkNamespaceOfItsOwn) {
         GTEST_SKIP() << "only root can become the ordinary user this test needs";
     }
     constexpr uid_t kNobody = 65534;
-    const test_support::NamespaceEntry entry(CLONE_NEWNET, kNobody, kNobody);
     const ino_t mine = NetworkNamespaceOf("/proc/self/ns/net");
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -45,19 +44,23 @@ TEST(NetworkNamespaceSupport, AnOrdinaryUserEntersANetworkNamespaceOfItsOwn) {
         if (::unshare(CLONE_NEWNET) == 0) {
             ::_exit(4);  // the user is not as ordinary as the test needs
         }
-        if (!entry.Enter()) {
+        const pid_t inside = test_support::ForkIntoOwnUserNamespace(CLONE_NEWNET, kNobody, kNobody);
+        if (inside < 0) {
             ::_exit(test_support::kNoNamespaceStatus);
         }
-        ::_exit(NetworkNamespaceOf("/proc/self/ns/net") != mine ? 0 : 5);
+        if (inside == 0) {
+            ::_exit(NetworkNamespaceOf("/proc/self/ns/net") != mine ? 0 : 5);
+        }
+        int status = 0;
+        ::_exit(::waitpid(inside, &status, 0) == inside && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                              : 6);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == test_support::kNoNamespaceStatus) {
+    const int status = test_support::WaitForExitStatus(child);
+    if (status == test_support::kNoNamespaceStatus) {
         GTEST_SKIP() << "user namespaces are not allowed here";
     }
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no ordinary user; 4: it had the privilege; "
-                                         "5: still in the namespace it came from";
+    EXPECT_EQ(status, 0) << "3: no ordinary user; 4: it had the privilege; 5: still in the "
+                            "namespace it came from; 6: ended by a signal";
 }
 
 // Where no veth pair can be made, the child that needs one ends with a status that makes
