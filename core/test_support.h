@@ -225,8 +225,8 @@ inline pid_t ForkIntoOwnUserNamespace(int unshareFlags, uid_t user = getuid(),
     // Made before the process: the child only writes them.
     const std::string userMap = "0 " + std::to_string(user) + " 1\n";
     const std::string groupMap = "0 " + std::to_string(group) + " 1\n";
-    const long child = syscall(SYS_clone, CLONE_NEWUSER | unshareFlags | SIGCHLD, nullptr,
-                               nullptr, nullptr, nullptr);
+    const long child = syscall(SYS_clone, CLONE_NEWUSER | unshareFlags | SIGCHLD, nullptr, nullptr,
+                               nullptr, nullptr);
     if (child != 0) {
         return child < 0 ? -1 : static_cast<pid_t>(child);
     }
@@ -235,8 +235,8 @@ inline pid_t ForkIntoOwnUserNamespace(int unshareFlags, uid_t user = getuid(),
         if (file < 0) {
             return false;
         }
-        const bool written = syscall(SYS_write, file, text.data(), text.size()) ==
-                             static_cast<long>(text.size());
+        const bool written =
+            syscall(SYS_write, file, text.data(), text.size()) == static_cast<long>(text.size());
         syscall(SYS_close, file);
         return written;
     };

@@ -53,7 +53,7 @@ TEST(NetworkNamespaceSupport, AnOrdinaryUserEntersANetworkNamespaceOfItsOwn) {
         }
         int status = 0;
         ::_exit(::waitpid(inside, &status, 0) == inside && WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                              : 6);
+                                                                             : 6);
     }
     const int status = test_support::WaitForExitStatus(child);
     if (status == test_support::kNoNamespaceStatus) {
@@ -80,12 +80,12 @@ TEST(NetworkNamespaceSupport, NoVethPairEndsTheChildForItsParentToSkip) {
     ASSERT_EQ(std::system(("command -v ip >" + realIp).c_str()), 0);
     std::string real = test_support::ReadBytes(realIp);
     real.erase(real.find_last_not_of('\n') + 1);
-    test_support::WriteBytes(directory.Narrow("ip"),
-                             "#!/bin/sh\n"
-                             "case \" $* \" in *\" type veth \"*)\n"
-                             "  echo 'Error: Unknown device type.' >&2; exit 2;;\n"
-                             "esac\n"
-                             "exec " + real + " \"$@\"\n");
+    const char* const refuseVeth =
+        "#!/bin/sh\n"
+        "case \" $* \" in *\" type veth \"*)\n"
+        "  echo 'Error: Unknown device type.' >&2; exit 2;;\n"
+        "esac\n";
+    test_support::WriteBytes(directory.Narrow("ip"), refuseVeth + ("exec " + real + " \"$@\"\n"));
     ASSERT_EQ(::chmod(directory.Narrow("ip").c_str(), 0755), 0);
     const char* path = std::getenv("PATH");
     const std::string saved = path != nullptr ? path : "/usr/bin:/bin";

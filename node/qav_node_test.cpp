@@ -136,7 +136,8 @@ bool WaitForReadBytes(NodeProcess& node, int bytes) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         const std::string& text = node.Text();
-        if (ReadBytesLogged(text) >= bytes || text.find(" could not be logged") != std::string::npos ||
+        if (ReadBytesLogged(text) >= bytes ||
+            text.find(" could not be logged") != std::string::npos ||
             text.find(" log records were dropped") != std::string::npos) {
             return true;
         }
