@@ -3,10 +3,13 @@
 // that ends in an unreadable page, a connected socket pair and a raw clock the test sets.
 #pragma once
 
-#include <stdlib.h>
+#include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,12 +209,60 @@ class FakeRawClock {
     static inline std::atomic<int64_t> s_now{0};
 };
 
+// Starts a process, as fork does, in new namespaces of `unshareFlags` inside a new user
+// namespace of its own, in which it is root over them alone: for a user without the
+// privilege to make them otherwise. Its user and group map to `user` and `group`, those
+// of the caller. Returns 0 in the child once it is in, the child's id in the caller, -1
+// when no such process can be made. A child whose maps cannot be written exits with
+// kNoNamespaceStatus.
+//
+// The system call itself makes the process: a sanitizer's runtime runs a thread of its
+// own in every process, also in fork's child, and a process with threads can no longer
+// enter a new user namespace. The child makes no call that a sanitizer watches.
+inline constexpr int kNoNamespaceStatus = 77;
+inline pid_t ForkIntoOwnUserNamespace(int unshareFlags, uid_t user = getuid(),
+                                      gid_t group = getgid()) {
+    // Made before the process: the child only writes them.
+    const std::string userMap = "0 " + std::to_string(user) + " 1\n";
+    const std::string groupMap = "0 " + std::to_string(group) + " 1\n";
+    const long child = syscall(SYS_clone, CLONE_NEWUSER | unshareFlags | SIGCHLD, nullptr, nullptr,
+                               nullptr, nullptr);
+    if (child != 0) {
+        return child < 0 ? -1 : static_cast<pid_t>(child);
+    }
+    const auto writeOnce = [](const char* path, const std::string& text) {
+        const long file = syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CLOEXEC);
+        if (file < 0) {
+            return false;
+        }
+        const bool written =
+            syscall(SYS_write, file, text.data(), text.size()) == static_cast<long>(text.size());
+        syscall(SYS_close, file);
+        return written;
+    };
+    // Older kernels have no setgroups file, and allow the group map without it.
+    writeOnce("/proc/self/setgroups", "deny\n");
+    if (!writeOnce("/proc/self/uid_map", userMap) || !writeOnce("/proc/self/gid_map", groupMap)) {
+        syscall(SYS_exit_group, kNoNamespaceStatus);
+    }
+    return 0;
+}
+
+// The exit status of `child`, or -1 when it did not exit (a failure of the test says why).
+inline int WaitForExitStatus(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        ADD_FAILURE() << "the child ended by signal " << WTERMSIG(status);
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 // Runs the current test again in a child process of this program, filtered to this one
 // test, with `variable`=1 in its environment and, when `unshareFlags` is not 0, in the
-// new namespaces those flags make. Returns the child's exit status, or -1 when it did not
-// exit (a failure of the test says why). A child that cannot make its namespaces exits
-// with kNoNamespaceStatus.
-inline constexpr int kNoNamespaceStatus = 77;
+// new namespaces those flags make, inside a user namespace of its own where the privilege
+// to make them is missing. Returns the child's exit status, or -1 when it did not exit (a
+// failure of the test says why); kNoNamespaceStatus when the namespaces cannot be made.
 inline int RerunTestInChild(const char* variable, int unshareFlags = 0) {
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string filter =
@@ -242,12 +293,19 @@ inline int RerunTestInChild(const char* variable, int unshareFlags = 0) {
         execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        ADD_FAILURE() << "the child ended by signal " << WTERMSIG(status);
-        return -1;
+    const int status = WaitForExitStatus(child);
+    if (status != kNoNamespaceStatus || unshareFlags == 0) {
+        return status;
     }
-    return WEXITSTATUS(status);
+    const pid_t inUserNamespace = ForkIntoOwnUserNamespace(unshareFlags);
+    if (inUserNamespace < 0) {
+        return kNoNamespaceStatus;
+    }
+    if (inUserNamespace == 0) {
+        syscall(SYS_execve, program.c_str(), argv, envp.data());
+        syscall(SYS_exit_group, 127);
+    }
+    return WaitForExitStatus(inUserNamespace);
 }
 
 }  // namespace qav::test_support

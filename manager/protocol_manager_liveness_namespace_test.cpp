@@ -454,7 +454,7 @@ TEST_F(ProtocolManagerLiveness, AnAddressThatMovesToAnotherInterfaceIsFollowed) 
     AddPathOf(kEthernet);
     // A second Ethernet-ranked interface into the server's namespace, up but without an
     // address yet.
-    Ip("link add eth2 type veth peer name seth2");
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeVethPair("eth2", "seth2"));
     Ip("link set seth2 netns " + std::to_string(m_space->ThreadId()));
     m_space->Run([] { Ip("link set seth2 up"); });
     Ip("link set eth2 up");

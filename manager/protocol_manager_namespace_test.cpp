@@ -144,10 +144,11 @@ TEST_F(ProtocolManagerPaths, AServerStartedLaterIsReached) {
     RefPtr<AutomaticConnection> connection = m_manager->StartMainServerConnection(
         &m_services, kServerAddress, nullptr, observer.get(), port, 0);
     ASSERT_TRUE(connection) << m_log.Text();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count("Connecting to server") > 1; },
+                          std::chrono::seconds(30)))
+        << "no attempt was repeated\n"
+        << m_log.Text();
     EXPECT_TRUE(observer->Changes().empty()) << observer->Text();
-    EXPECT_GT(m_log.Count("Connecting to server"), 1) << "no attempt was repeated\n"
-                                                      << m_log.Text();
 
     std::unique_ptr<AcceptingServer> server;
     space.Run([&] { server = std::make_unique<AcceptingServer>(port); });

@@ -28,7 +28,7 @@ inline constexpr const char* kServerAddress = "10.9.0.1";
 // the server's address in the main table with `metric`.
 inline void AddPath(ServerNamespace& server, const std::string& name, const std::string& peer,
                     const std::string& subnet, int table, int metric) {
-    Ip("link add " + name + " type veth peer name " + peer);
+    ASSERT_NO_FATAL_FAILURE(MakeVethPair(name, peer));
     Ip("link set " + peer + " netns " + std::to_string(server.ThreadId()));
     server.Run([&] {
         Ip("addr add " + subnet + ".2/24 dev " + peer);

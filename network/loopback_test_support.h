@@ -161,8 +161,9 @@ class UdpPeer {
     int32_t m_port = 0;
 };
 
-// Keeps every connection event, then runs `onEvent`. It holds the connections that
-// reported themselves connected and disconnects them when it ends.
+// Runs `onEvent`, then keeps the event: a test that sees the event has seen all that
+// `onEvent` did for it. It holds the connections that reported themselves connected and
+// disconnects them when it ends.
 class RecordingEventSink final : public ConnectionEventSink {
   public:
     struct Event {
@@ -183,14 +184,12 @@ class RecordingEventSink final : public ConnectionEventSink {
                                      int32_t peerPort, const char*, int32_t localPort,
                                      ConnectionStream* connection, int32_t kind,
                                      PlatformServices*) override {
-        {
-            std::lock_guard<std::mutex> hold(m_mutex);
-            m_events.push_back({kind, incoming, name, peerAddress, peerPort, localPort,
-                                kind == kEventConnected ? connection : nullptr});
-        }
         if (onEvent) {
             onEvent(*connection, kind);
         }
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_events.push_back({kind, incoming, name, peerAddress, peerPort, localPort,
+                            kind == kEventConnected ? connection : nullptr});
         return 0;
     }
     // Every event, or those of one kind.

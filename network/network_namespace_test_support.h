@@ -2,7 +2,9 @@
 // veth pairs, set links up and down and add addresses without reaching the machine's own
 // interfaces. The test runs again in a child process (this program, filtered to this one
 // test) that has moved into a new namespace; the child's failures fail the test. Without
-// the privilege to make a namespace, or without the ip command, the test skips.
+// the privilege to make a network namespace, the child makes it inside a user namespace
+// of its own. Where neither can be made, without the ip command, or where no veth pair can
+// be made, the test skips and says why.
 //
 // Typical usage:
 //   if (!test_support::InsideNetworkNamespace()) {
@@ -25,6 +27,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -51,6 +54,46 @@ inline void Ip(const std::string& arguments) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+// The exit status of a child whose test cannot have the veth pair it needs.
+inline constexpr int kNoVethStatus = 78;
+
+// Runs `ip <arguments>`: its exit status, and what it said in `answer`.
+inline int IpAnswer(const std::string& arguments, std::string& answer) {
+    FILE* pipe = ::popen(("ip " + arguments + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        answer = "the ip command cannot be run";
+        return -1;
+    }
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        answer += buffer;
+    }
+    return ::pclose(pipe);
+}
+
+// Makes the veth pair `name`/`peer`. Where the system makes none at all (no veth driver, a
+// container that refuses it), nothing the test does after would stand: the child says why
+// and ends, and its parent skips the test. A pair refused where another can be made is
+// the test's own fault, and fails it.
+inline void MakeVethPair(const std::string& name, const std::string& peer) {
+    std::string answer;
+    if (IpAnswer("link add " + name + " type veth peer name " + peer, answer) == 0) {
+        return;
+    }
+    std::string probeAnswer;
+    if (IpAnswer("link add qavprobe0 type veth peer name qavprobe1", probeAnswer) == 0) {
+        std::string ignored;
+        IpAnswer("link del qavprobe0", ignored);
+        FAIL() << "the veth pair " << name << "/" << peer << " was refused: " << answer;
+    }
+    if (!InsideNetworkNamespace()) {
+        GTEST_SKIP() << "no veth pair can be made here: " << answer;
+    }
+    std::printf("no veth pair can be made here: %s\n", answer.c_str());
+    std::fflush(stdout);
+    std::_Exit(kNoVethStatus);
+}
+
 // Makes the veth pair `name` and `peer`, gives `name` the address `address` (with any
 // further `ip addr add` arguments, e.g. "10.0.0.1/24 brd +") and sets both ends up.
 // True once the link has its carrier. The kernel raises a new veth's carrier a moment after
@@ -73,7 +116,7 @@ inline bool WaitUntilRunning(const std::string& name) {
 }
 
 inline void AddVeth(const std::string& name, const std::string& peer, const std::string& address) {
-    Ip("link add " + name + " type veth peer name " + peer);
+    ASSERT_NO_FATAL_FAILURE(MakeVethPair(name, peer));
     Ip("addr add " + address + " dev " + name);
     Ip("link set " + peer + " up");
     Ip("link set " + name + " up");
@@ -86,7 +129,11 @@ inline void RerunInNetworkNamespace() {
     }
     const int status = RerunTestInChild(kNetworkNamespaceVariable, CLONE_NEWNET);
     if (status == kNoNamespaceStatus) {
-        GTEST_SKIP() << "no network namespace can be made here (needs CAP_SYS_ADMIN)";
+        GTEST_SKIP() << "no network namespace can be made here (it needs CAP_SYS_ADMIN or "
+                        "user namespaces)";
+    }
+    if (status == kNoVethStatus) {
+        GTEST_SKIP() << "no veth pair can be made here (the ip command's answer is above)";
     }
     EXPECT_EQ(status, 0) << "the test failed inside its network namespace "
                             "(its output is above)";

@@ -266,7 +266,7 @@ TEST_F(ConnectionNamespaceTest, LivenessTimeNoticesAPeerThatFellSilent) {
     }
     test_support::ServerNamespace space;
     ASSERT_TRUE(space.Made()) << "no namespace for the server";
-    test_support::Ip("link add qav0 type veth peer name sqav0");
+    ASSERT_NO_FATAL_FAILURE(test_support::MakeVethPair("qav0", "sqav0"));
     test_support::Ip("link set sqav0 netns " + std::to_string(space.ThreadId()));
     int server = -1;
     int32_t port = 0;

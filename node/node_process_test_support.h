@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +111,37 @@ class NodeProcess {
             ++count;
         }
         return count;
+    }
+
+    // Reads until the program has said on which ports it listens and its log printer
+    // runs, whichever comes first: only then has it made everything it holds while it
+    // runs (descriptors, threads, address space).
+    bool WaitUntilStarted(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        if (!WaitFor(" UDP port ", limit) || !WaitFor("\n", limit)) {
+            return false;
+        }
+        while (!HasThread("LogPrinter")) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            ReadSome(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    // Whether one of the program's threads has the kernel name `name`.
+    bool HasThread(const std::string& name) const {
+        std::error_code ignored;
+        for (const auto& task : std::filesystem::directory_iterator(
+                 "/proc/" + std::to_string(m_pid) + "/task", ignored)) {
+            std::ifstream comm(task.path() / "comm");
+            std::string taskName;
+            if (std::getline(comm, taskName) && taskName == name) {
+                return true;
+            }
+        }
+        return false;
     }
 
     int NumberAfter(const std::string& part) {
