@@ -1,0 +1,98 @@
+// What connections that send nothing cost: no send queue array each. The test runs again
+// in a child process of its own (this program, filtered to that test), so that what
+// other tests left behind does not count.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/test_support.h"
+#include "network/loopback_test_support.h"
+#include "network/reliable_connection.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QAV_CONNECTION_MEMORY_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QAV_CONNECTION_MEMORY_SANITIZED 1
+#endif
+
+namespace qav {
+namespace {
+
+// A sanitizer maps memory of its own beside every allocation.
+#if defined(QAV_CONNECTION_MEMORY_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr const char* kChildVariable = "QAV_TEST_CONNECTION_MEMORY_CHILD";
+
+size_t AddressSpaceBytes() {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) {
+        ADD_FAILURE() << "/proc/self/statm cannot be read";
+        return 0;
+    }
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    EXPECT_TRUE(read) << "/proc/self/statm holds no size";
+    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST(ReliableConnectionMemory, ConnectionsThatSendNothingCostLittleAddressSpace) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer maps memory of its own";
+    }
+    if (std::getenv(kChildVariable) == nullptr) {
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the test failed in its own process (output above)";
+        return;
+    }
+    constexpr size_t kConnections = 400;
+    // Each connection and the test's own end of it take a descriptor.
+    rlimit files{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 2 * kConnections + 64) {
+        GTEST_SKIP() << "only " << files.rlim_cur << " descriptors may be open";
+    }
+    test_support::TcpListener listener;
+    std::vector<int> peers;
+    std::vector<RefPtr<ReliableConnection>> connections;
+    peers.reserve(kConnections);
+    connections.reserve(kConnections);
+    const size_t before = AddressSpaceBytes();
+    for (size_t i = 0; i < kConnections; ++i) {
+        peers.push_back(test_support::ConnectLoopback(listener.port));
+        const int accepted = listener.Accept();
+        ASSERT_GE(accepted, 0) << "connection " << i;
+        connections.emplace_back(new RefCountedObject<ReliableConnection>(nullptr));
+        connections.back()->Attach(accepted, "127.0.0.1", listener.port, nullptr);
+        ASSERT_EQ(kConnectionConnected, connections.back()->GetConnectionState());
+    }
+    const size_t after = AddressSpaceBytes();
+    const size_t each = (after - before) / kConnections;
+    std::printf("address space: %zu bytes per idle connection\n", each);
+    // The send queue's capacity alone would be 256 KiB each.
+    EXPECT_LE(each, 16384u);
+    EXPECT_EQ(262104, connections.back()->GetAvailableWriteQueueLength())
+        << "the queue offers its whole room all the same";
+    for (size_t i = 0; i < kConnections; ++i) {
+        connections[i]->Disconnect();
+        ::close(peers[i]);
+    }
+}
+
+}  // namespace
+}  // namespace qav
