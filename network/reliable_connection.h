@@ -32,12 +32,14 @@
 // it go.
 //
 // The send queue costs memory only while it is used: its array (kSendBufferCapacity
-// bytes) is taken by the first message sent, and given back when the connection closes,
-// or once the queue has drained and no message came for the send buffer's idle time
-// (kSendBufferIdleMicroseconds), as the connection next finds its queue drained or input
-// arriving. Between messages the queue starts again at the front of its array, so that a
-// connection whose messages leave as they come keeps only a few pages in use. None of
-// this changes what Send takes or what the queue figures say.
+// bytes) is taken by the first message sent and given back when the connection closes,
+// or when the queue has drained and no message was sent for the idle time
+// (kSendBufferIdleMicroseconds). The connection looks as its queue drains and whenever
+// input arrives, without a timer of its own: one that stops sending and then hears
+// nothing keeps its array until its peer speaks or it closes. Whenever the queue has
+// drained it starts again at the front of its array, so a connection whose messages leave
+// as they come keeps only a few pages of it in use. None of this changes what Send takes
+// or what the queue figures say.
 //
 // A connected socket whose peer vanished without a word (a cable pulled, a host gone)
 // stays up as long as nothing is sent, unless SetLivenessTime asked the kernel to look:
