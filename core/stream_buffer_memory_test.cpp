@@ -3,8 +3,6 @@
 // objects and texts among its send buffers. The test runs again in a child process of its
 // own (this program, filtered to that test), so that what other tests left in the heap
 // does not count.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,51 +12,21 @@
 
 #include <gtest/gtest.h>
 
+#include "core/memory_test_support.h"
 #include "core/stream_buffer.h"
 #include "core/test_support.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QAV_STREAM_MEMORY_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QAV_STREAM_MEMORY_SANITIZED 1
-#endif
 
 namespace qav {
 namespace {
 
-// A sanitizer changes what is resident: its shadow memory, its quarantine of freed blocks.
-#if defined(QAV_STREAM_MEMORY_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using test_support::kMiB;
+using test_support::Mebibytes;
+using test_support::ReadMemoryFigures;
 
 constexpr const char* kChildVariable = "QAV_TEST_STREAM_MEMORY_CHILD";
-constexpr size_t kMiB = size_t{1} << 20;
-
-size_t ResidentBytes() {
-    long pages = 0;
-    long resident = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) {
-        ADD_FAILURE() << "/proc/self/statm cannot be read";
-        return 0;
-    }
-    const bool read = std::fscanf(statm, "%ld %ld", &pages, &resident) == 2;
-    std::fclose(statm);
-    EXPECT_TRUE(read) << "/proc/self/statm holds no resident size";
-    return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-double Mebibytes(size_t bytes) {
-    return static_cast<double>(bytes) / static_cast<double>(kMiB);
-}
 
 TEST(StreamBufferMemory, FilledBuffersLeaveNothingResidentOnceGone) {
-    if (kSanitized) {
+    if (test_support::kSanitizedBuild) {
         GTEST_SKIP() << "a sanitizer changes what is resident";
     }
     if (std::getenv(kChildVariable) == nullptr) {
@@ -77,7 +45,7 @@ TEST(StreamBufferMemory, FilledBuffersLeaveNothingResidentOnceGone) {
     }
     std::vector<std::unique_ptr<std::string>> survivors;
     survivors.reserve(kBuffers);
-    const size_t before = ResidentBytes();
+    const size_t before = ReadMemoryFigures().resident;
     {
         std::vector<std::unique_ptr<StreamBuffer>> buffers;
         for (int i = 0; i < kBuffers; ++i) {
@@ -86,10 +54,10 @@ TEST(StreamBufferMemory, FilledBuffersLeaveNothingResidentOnceGone) {
             ASSERT_EQ(kCapacity, buffers.back()->Write(bytes.data(), kCapacity));
             survivors.push_back(std::make_unique<std::string>(1000, 's'));
         }
-        EXPECT_GE(ResidentBytes(), before + kBuffers * static_cast<size_t>(kCapacity))
+        EXPECT_GE(ReadMemoryFigures().resident, before + kBuffers * static_cast<size_t>(kCapacity))
             << "the buffers are not resident: the test measures nothing";
     }
-    const size_t after = ResidentBytes();
+    const size_t after = ReadMemoryFigures().resident;
     std::printf("resident before the buffers %.1f MiB, after they are gone %.1f MiB\n",
                 Mebibytes(before), Mebibytes(after));
     EXPECT_LE(after, before + 4 * kMiB);

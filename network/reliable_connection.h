@@ -114,8 +114,8 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     // SYN or two, far shorter than the kernel's own two minutes.
     static constexpr int64_t kConnectTimeoutMicroseconds = 20000000;
     // How long a drained send queue keeps its array with no message sent. Each take costs
-    // a mapping, its page faults and an unmapping: a connection that sends at least every
-    // 10 s keeps its array, and one that stopped gives it back soon after.
+    // a mapping, its page faults and an unmapping, so a connection that sends at least
+    // every 10 s keeps its array; and the replies of one exchange hold no memory for long.
     static constexpr int64_t kSendBufferIdleMicroseconds = 10000000;
 
     // Made closed. `services` gives the wait loop the connection registers with and is

@@ -4,53 +4,24 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/memory_test_support.h"
 #include "core/test_support.h"
 #include "network/loopback_test_support.h"
 #include "network/reliable_connection.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QAV_CONNECTION_MEMORY_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QAV_CONNECTION_MEMORY_SANITIZED 1
-#endif
-
 namespace qav {
 namespace {
 
-// A sanitizer maps memory of its own beside every allocation.
-#if defined(QAV_CONNECTION_MEMORY_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 constexpr const char* kChildVariable = "QAV_TEST_CONNECTION_MEMORY_CHILD";
 
-size_t AddressSpaceBytes() {
-    long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) {
-        ADD_FAILURE() << "/proc/self/statm cannot be read";
-        return 0;
-    }
-    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
-    std::fclose(statm);
-    EXPECT_TRUE(read) << "/proc/self/statm holds no size";
-    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
 TEST(ReliableConnectionMemory, ConnectionsThatSendNothingCostLittleAddressSpace) {
-    if (kSanitized) {
+    if (test_support::kSanitizedBuild) {
         GTEST_SKIP() << "a sanitizer maps memory of its own";
     }
     if (std::getenv(kChildVariable) == nullptr) {
@@ -72,7 +43,7 @@ TEST(ReliableConnectionMemory, ConnectionsThatSendNothingCostLittleAddressSpace)
     std::vector<RefPtr<ReliableConnection>> connections;
     peers.reserve(kConnections);
     connections.reserve(kConnections);
-    const size_t before = AddressSpaceBytes();
+    const size_t before = test_support::ReadMemoryFigures().addressSpace;
     for (size_t i = 0; i < kConnections; ++i) {
         peers.push_back(test_support::ConnectLoopback(listener.port));
         const int accepted = listener.Accept();
@@ -81,7 +52,7 @@ TEST(ReliableConnectionMemory, ConnectionsThatSendNothingCostLittleAddressSpace)
         connections.back()->Attach(accepted, "127.0.0.1", listener.port, nullptr);
         ASSERT_EQ(kConnectionConnected, connections.back()->GetConnectionState());
     }
-    const size_t after = AddressSpaceBytes();
+    const size_t after = test_support::ReadMemoryFigures().addressSpace;
     const size_t each = (after - before) / kConnections;
     std::printf("address space: %zu bytes per idle connection\n", each);
     // The send queue's capacity alone would be 256 KiB each.
