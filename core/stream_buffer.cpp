@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/trace_frame.h"
+#include "platform/mapped_memory.h"
 
 namespace qav {
 
@@ -14,15 +15,28 @@ namespace {
 // speed only when both sides share the alignment.
 constexpr std::align_val_t kArrayAlignment{64};
 
+// Arrays this large come from the kernel and go back to it when freed. From the heap,
+// a buffer freed after its connection or its burst is over would stay resident: once
+// the allocator has seen a block this size freed, it serves the next ones from its heap
+// rather than mapping them. Pages are aligned well beyond the cache line.
+constexpr size_t kMappedArrayBytes = 65536;
+
 }  // namespace
 
 void StreamBuffer::DeleteArray::operator()(uint8_t* array) const {
-    ::operator delete[](array, kArrayAlignment);
+    if (size >= kMappedArrayBytes) {
+        platform::FreeMappedBytes(array, size);
+    } else {
+        ::operator delete[](array, kArrayAlignment);
+    }
 }
 
 StreamBuffer::Array StreamBuffer::NewArray(int32_t size) {
-    return Array(static_cast<uint8_t*>(
-        ::operator new[](static_cast<size_t>(size), kArrayAlignment, std::nothrow)));
+    const size_t bytes = static_cast<size_t>(size);
+    void* array = bytes >= kMappedArrayBytes
+                      ? platform::AllocateMappedBytes(bytes)
+                      : ::operator new[](bytes, kArrayAlignment, std::nothrow);
+    return Array(static_cast<uint8_t*>(array), DeleteArray{bytes});
 }
 
 int32_t StreamBufferState::StoredBytes() const {

@@ -144,6 +144,7 @@ class StreamBuffer : public StreamReader, public StreamWriter, public BlockCommi
 
   private:
     struct DeleteArray {
+        size_t size;  // what the array was made with
         void operator()(uint8_t* array) const;
     };
     using Array = std::unique_ptr<uint8_t[], DeleteArray>;

@@ -110,10 +110,7 @@ ReliableConnection::ReliableConnection(PlatformServices* services, StreamSocketC
     : m_services(services),
       m_calls(calls),
       m_lastActivityRaw(Stopwatch::ReadRawClock()),
-      m_sendBuffer(new RefCountedStreamBuffer) {
-    // Without its array the buffer refuses every block: Send then refuses every message.
-    m_sendBuffer->SetCapacity(kSendBufferCapacity);
-}
+      m_sendBuffer(new RefCountedStreamBuffer) {}
 
 ReliableConnection::~ReliableConnection() {
     ClosedParts closed;
@@ -519,6 +516,7 @@ bool ReliableConnection::CloseSocket(ClosedParts& closed) {
     }
     m_queuedBlocks = 0;
     m_sendFailed = false;
+    SettleDrainedSendBuffer(true, false);
     NoteWriteQueueLength();
     return true;
 }
@@ -613,13 +611,16 @@ int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletio
         }
         const bool wasIdle = IsSendIdle();
         const int32_t blockSize = length <= kMaxMessageLength ? kSendHeaderSize + length : 0;
-        uint8_t* block = blockSize > 0 ? m_sendBuffer->AllocateBlock(blockSize) : nullptr;
+        uint8_t* block = blockSize > 0 && TakeSendBuffer()
+                             ? m_sendBuffer->AllocateBlock(blockSize)
+                             : nullptr;
         if (block != nullptr) {
             SendBlockHeader header;
             header.source = data;
             header.completion = completion;
             header.enqueueTime = Stopwatch::ReadRawClock();
             header.length = length;
+            m_lastSendRaw = header.enqueueTime;
             std::memset(block, 0, kSendHeaderSize);
             std::memcpy(block, &header, sizeof header);
             std::memcpy(block + kSendHeaderSize, data, static_cast<size_t>(length));
@@ -707,7 +708,9 @@ bool ReliableConnection::CompletePacket(MutualExclusionLock& lock) {
     m_sendBuffer->ReleaseReadBlock(m_inFlightBlock, kSendHeaderSize + block.length);
     m_hasBlockInFlight = false;
     m_inFlightBlock = nullptr;
-    --m_queuedBlocks;
+    if (--m_queuedBlocks == 0) {
+        SettleDrainedSendBuffer(false, true);
+    }
     NoteWriteQueueLength();
     if (block.completion != nullptr) {
         CalloutTracker::Callout callout;
@@ -721,6 +724,42 @@ bool ReliableConnection::CompletePacket(MutualExclusionLock& lock) {
         lock.Relock();
     }
     return true;
+}
+
+bool ReliableConnection::TakeSendBuffer() {
+    if (!m_sendBufferTaken) {
+        m_sendBufferTaken = m_sendBuffer->SetCapacity(kSendBufferCapacity);
+    }
+    return m_sendBufferTaken;
+}
+
+void ReliableConnection::SettleDrainedSendBuffer(bool closing, bool rewind) {
+    if (!m_sendBufferTaken || m_hasBlockInFlight || m_queuedBlocks != 0) {
+        return;
+    }
+    const int64_t idle = Stopwatch::ReadRawClock() - m_lastSendRaw;
+    const bool giveBack =
+        closing || Stopwatch::RawToMicroseconds(idle) >= m_sendBufferIdleMicroseconds;
+    if (!giveBack && !rewind) {
+        return;
+    }
+    // Every operation on the buffer runs under the connection's lock, so no block of it
+    // is being filled or sent meanwhile.
+    m_sendBuffer->Reset();
+    if (giveBack) {
+        m_sendBuffer->SetCapacity(0);
+        m_sendBufferTaken = false;
+    }
+}
+
+void ReliableConnection::SetSendBufferIdleTime(int64_t microseconds) {
+    MutualExclusionLock lock(m_mutex);
+    m_sendBufferIdleMicroseconds = std::max<int64_t>(microseconds, 0);
+}
+
+bool ReliableConnection::HoldsSendBuffer() {
+    MutualExclusionLock lock(m_mutex);
+    return m_sendBufferTaken;
 }
 
 void ReliableConnection::CompleteBlock(const SendBlockHeader& block) {
@@ -791,6 +830,8 @@ intptr_t ReliableConnection::HandleInput() {
         }
         ++m_inputEvents;
         RestartActivityTimer();
+        // A connection that only listens now gives back what its sending took.
+        SettleDrainedSendBuffer(false, false);
         generation = m_generation;
         FillEventDetails(details);
         readable = m_calls.GetReadableBytes(m_socket, readError);
@@ -1104,6 +1145,9 @@ int32_t ReliableConnection::GetAvailableWriteQueueLength() {
 // The largest block AllocateBlock would give now.
 int32_t ReliableConnection::LargestFreeBlock() {
     const StreamBufferState state = m_sendBuffer->GetState();
+    if (state.capacity == 0) {
+        return kSendBufferCapacity;  // the array is taken by the next message
+    }
     if (state.readPosition == state.writePosition) {
         return state.notEmpty ? 0 : state.capacity;
     }

@@ -31,6 +31,16 @@
 // lookup holds the connection; the answer, the failure, a new Connect or Disconnect lets
 // it go.
 //
+// The send queue costs memory only while it is used: its array (kSendBufferCapacity
+// bytes) is taken by the first message sent and given back when the connection closes,
+// or when the queue has drained and no message was sent for the idle time
+// (kSendBufferIdleMicroseconds). The connection looks as its queue drains and whenever
+// input arrives, without a timer of its own: one that stops sending and then hears
+// nothing keeps its array until its peer speaks or it closes. Whenever the queue has
+// drained it starts again at the front of its array, so a connection whose messages leave
+// as they come keeps only a few pages of it in use. None of this changes what Send takes
+// or what the queue figures say.
+//
 // A connected socket whose peer vanished without a word (a cable pulled, a host gone)
 // stays up as long as nothing is sent, unless SetLivenessTime asked the kernel to look:
 // the connection's keep-alive probes then find the silence, the kernel ends the socket
@@ -103,6 +113,10 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     // time-out of gRPC's connection back-off: long enough for a slow path that loses a
     // SYN or two, far shorter than the kernel's own two minutes.
     static constexpr int64_t kConnectTimeoutMicroseconds = 20000000;
+    // How long a drained send queue keeps its array with no message sent. Each take costs
+    // a mapping, its page faults and an unmapping, so a connection that sends at least
+    // every 10 s keeps its array; and the replies of one exchange hold no memory for long.
+    static constexpr int64_t kSendBufferIdleMicroseconds = 10000000;
 
     // Made closed. `services` gives the wait loop the connection registers with and is
     // passed in every event; it must outlive the connection.
@@ -123,6 +137,12 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     // 0 (the default, and anything below) leaves the system's keep-alive times, which
     // notice nothing for hours.
     void SetLivenessTime(int32_t seconds);
+
+    // The send buffer's idle time for this connection (negative counts as 0: the array
+    // goes back as soon as the queue has drained).
+    void SetSendBufferIdleTime(int64_t microseconds);
+    // Whether the send queue holds its array now.
+    bool HoldsSendBuffer();
 
     // ConnectionStream.
     void Disconnect() override;
@@ -238,6 +258,12 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     // Nothing to send and the socket known to take bytes: the wait loop need not watch
     // for output.
     bool IsSendIdle() const { return m_writable && m_queuedBlocks == 0 && !m_sendFailed; }
+    // The send buffer's array, taken now unless held already; false when the memory
+    // cannot be had.
+    bool TakeSendBuffer();
+    // With the queue drained: gives the array back when `closing` or when no message came
+    // for the idle time; otherwise, when `rewind`, starts the queue again at its front.
+    void SettleDrainedSendBuffer(bool closing, bool rewind);
     void NoteWriteQueueLength();
 
     // REQUIRES m_mutex held by `lock`; gives it up. Ends the connect under way, logs
@@ -318,6 +344,9 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     bool m_registered = false;               // with the wait loop
     RefPtr<HostAddressResolver> m_resolver;  // made for each connect that looks up
     RefPtr<RefCountedStreamBuffer> m_sendBuffer;
+    bool m_sendBufferTaken = false;  // its array is held
+    int64_t m_sendBufferIdleMicroseconds = kSendBufferIdleMicroseconds;
+    int64_t m_lastSendRaw = 0;  // when Send last took a message
     // The block being sent: the first block of the send buffer while m_hasBlockInFlight.
     SendBlockHeader m_inFlight;
     uint8_t* m_inFlightBlock = nullptr;

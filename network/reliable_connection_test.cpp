@@ -781,6 +781,112 @@ TEST_F(ReliableConnectionTest, NothingIsLostFromSeveralSendingThreads) {
     close(peer);
 }
 
+// What arrives at `peer` until it holds `bytes` bytes (or nothing came for 10 s).
+std::string ReadExactly(int peer, size_t bytes) {
+    std::string received;
+    while (received.size() < bytes && test_support::WaitReadable(peer, 10000)) {
+        received += test_support::ReadFor(peer, 0);
+    }
+    return received;
+}
+
+// A connection that sends nothing holds no send array, yet offers and refuses exactly what
+// a queue with its whole room does; the first message takes the array, a drained queue
+// keeps it until it has been idle for its time, and the close gives it back.
+TEST_F(ReliableConnectionTest, SendArrayIsTakenByTheFirstMessageAndGivenBackByTheClose) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    connection->SetSendBufferIdleTime(3600000000);  // never idle long enough here
+
+    EXPECT_FALSE(connection->HoldsSendBuffer()) << "connected, nothing sent";
+    EXPECT_EQ(262104, connection->GetAvailableWriteQueueLength());
+    EXPECT_EQ(262104, connection->GetMaxWriteQueueLength());
+    EXPECT_EQ(0, connection->GetCurrentWriteQueueLength());
+    EXPECT_EQ(0, connection->GetOldestQueueDelayTime());
+    const std::vector<char> largest(262105, 'L');
+    RecordingCompletion completion;
+    for (int32_t bad : {262105, 0, -1}) {
+        EXPECT_EQ(0, connection->Send(largest.data(), bad, &completion)) << "length " << bad;
+    }
+    EXPECT_FALSE(connection->HoldsSendBuffer()) << "a refused message takes nothing";
+    const std::vector<std::string> lines = m_logger.Lines();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     "2 TCP Send: no place for block of size 262105"));
+
+    ASSERT_EQ(262104, connection->Send(largest.data(), 262104, &completion));
+    EXPECT_TRUE(connection->HoldsSendBuffer());
+    EXPECT_EQ(std::string(262104, 'L'), ReadExactly(peer, 262104));
+    ASSERT_TRUE(Eventually([&] { return completion.Sources() == 1; }));
+    EXPECT_EQ(0, completion.Taken().begin()->second[0].second);
+    EXPECT_TRUE(connection->HoldsSendBuffer()) << "drained, but not idle for long";
+    EXPECT_EQ(262104, connection->GetAvailableWriteQueueLength());
+
+    // Idle long enough now: the next input finds the drained queue and gives its array back.
+    connection->SetSendBufferIdleTime(0);
+    sink.onEvent = [](ConnectionStream& stream, int32_t kind) {
+        if (kind == ConnectionEventSink::kEventData) {
+            Drain(stream);
+        }
+    };
+    ASSERT_EQ(1, ::send(peer, "?", 1, 0));
+    EXPECT_TRUE(Eventually([&] { return !connection->HoldsSendBuffer(); }));
+
+    ASSERT_EQ(3, connection->Send("end", 3, nullptr));
+    EXPECT_EQ("end", ReadExactly(peer, 3));
+    connection->SetSendBufferIdleTime(3600000000);
+    ASSERT_EQ(3, connection->Send("end", 3, nullptr));
+    EXPECT_EQ("end", ReadExactly(peer, 3));
+    connection->Disconnect();
+    EXPECT_FALSE(connection->HoldsSendBuffer()) << "a closed connection keeps nothing";
+    EXPECT_EQ(0, connection->GetAvailableWriteQueueLength());
+    close(peer);
+}
+
+// With no idle time the array goes back each time the queue drains and the next message
+// takes one again: backlogs that fill the queue, each read only once the queue is full,
+// reach the peer whole and in order across the give-backs, each message completed once.
+TEST_F(ReliableConnectionTest, SendArrayGivenBackWhenDrainedLosesNothing) {
+    TcpListener listener;
+    RecordingEventSink sink;
+    int peer = -1;
+    RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
+    connection->SetSendBufferIdleTime(0);
+    RecordingCompletion completion;
+    std::mt19937 random(4099);
+    std::deque<std::vector<uint8_t>> messages;
+    std::string expected;
+    for (int round = 0; round < 4; ++round) {
+        for (;;) {
+            std::vector<uint8_t> message(1 + random() % 50000);
+            std::generate(message.begin(), message.end(), [&] { return random(); });
+            if (connection->Send(message.data(), static_cast<int32_t>(message.size()),
+                                 &completion) == 0) {
+                break;  // the queue is full
+            }
+            expected.append(message.begin(), message.end());
+            messages.push_back(std::move(message));
+        }
+        EXPECT_TRUE(connection->HoldsSendBuffer()) << "round " << round;
+        EXPECT_LT(connection->GetAvailableWriteQueueLength(), 50000) << "round " << round;
+        const std::string received = ReadExactly(peer, expected.size());
+        ASSERT_EQ(expected.size(), received.size()) << "round " << round;
+        ASSERT_TRUE(received == expected) << "bytes lost, doubled or reordered by round " << round;
+        expected.clear();
+        ASSERT_TRUE(Eventually([&] { return !connection->HoldsSendBuffer(); }))
+            << "the drained queue kept its array in round " << round;
+    }
+    ASSERT_TRUE(Eventually([&] { return completion.Sources() == messages.size(); }));
+    for (const std::vector<uint8_t>& message : messages) {
+        const auto calls = completion.Taken().at(message.data());
+        ASSERT_EQ(1u, calls.size());
+        EXPECT_EQ(std::make_pair(static_cast<int32_t>(message.size()), 0), calls[0]);
+    }
+    connection->Disconnect();
+    close(peer);
+}
+
 // A message queued from another thread behind a full socket goes out as soon as the
 // socket takes bytes, even though the wait loop's turn, polling for input alone when the
 // message came, would last for minutes: the send wakes it, once.
