@@ -39,7 +39,10 @@ class TestHandler : public RefCountedObject<SocketHandler> {
         : m_events(events), m_name(std::move(name)), m_socket(socket), m_log(log) {}
     ~TestHandler() override { m_onDestroy(); }
 
-    uint32_t GetWaitEvents() override { return m_events.load(); }
+    uint32_t GetWaitEvents() override {
+        ++m_asked;
+        return m_events.load();
+    }
     int GetSocket() override { return m_socket; }
     intptr_t HandleInput() override {
         m_overlaps += m_busy.exchange(true) ? 1 : 0;
@@ -67,6 +70,7 @@ class TestHandler : public RefCountedObject<SocketHandler> {
     std::function<void()> m_onDestroy = [] {};
     std::atomic<int> m_reads{0};     // bytes read, one per HandleInput
     std::atomic<int> m_overlaps{0};  // HandleInput calls begun while one was running
+    std::atomic<int> m_asked{0};     // GetWaitEvents calls
 
   private:
     void Note(const char* call) {
@@ -93,9 +97,16 @@ Log Sorted(Log log) {  // for handlers last served in the same turn, whose order
     return log;
 }
 
-// Acts while a turn waits, or makes the wait fail.
+const char* MethodName(Method method) {
+    return method == Method::kEpoll ? "epoll" : method == Method::kPoll ? "poll" : "select";
+}
+
+// Acts while a turn waits (poll: before the system call; epoll: once it has returned,
+// with the turn's events in hand), or makes the wait fail.
 class HookedManager : public SocketHandlerManager {
   public:
+    explicit HookedManager(Method method = Method::kEpoll) : SocketHandlerManager(method) {}
+
     std::function<void()> m_duringWait = [] {};
     int m_failWith = 0;
 
@@ -108,6 +119,17 @@ class HookedManager : public SocketHandlerManager {
             return -1;
         }
         return SocketHandlerManager::CallPoll(records, count, timeoutMs, errorCode);
+    }
+    int CallEpollWait(platform::EpollEvent* events, size_t capacity, int timeoutMs,
+                      int& errorCode) override {
+        if (m_failWith != 0) {
+            errorCode = std::exchange(m_failWith, 0);
+            return -1;
+        }
+        const int result =
+            SocketHandlerManager::CallEpollWait(events, capacity, timeoutMs, errorCode);
+        std::exchange(m_duringWait, [] {})();
+        return result;
     }
 };
 
@@ -197,55 +219,63 @@ TEST_F(SocketHandlerManagerTest, ServesTheSocketServedLongestAgoFirst) {
 
 // Linux gives a closed descriptor's number to the next socket at once.
 TEST(SocketHandlerManager, TurnNeverDeliversToARegistrationItDidNotTake) {
-    for (const bool reused : {false, true}) {
-        SCOPED_TRACE(reused ? "descriptor reused" : "descriptor closed");
-        HookedManager manager;
-        Log log;
-        SocketPair old;
-        SocketPair fresh;
-        RefPtr<TestHandler> oldHandler(new TestHandler("old", old.mine, &log));
-        RefPtr<TestHandler> newHandler(new TestHandler("new", old.mine, &log));
-        manager.AddHandler(oldHandler.get());
-        manager.m_duringWait = [&] {
-            manager.RemoveHandler(oldHandler.get());
-            if (reused) {
-                ASSERT_EQ(dup2(fresh.mine, old.mine), old.mine);  // closes the old socket
-                fresh.Send();
-                manager.AddHandler(newHandler.get());
-            } else {
-                close(std::exchange(old.mine, -1));
+    for (const Method method : {Method::kEpoll, Method::kPoll})
+        for (const bool reused : {false, true}) {
+            SCOPED_TRACE(std::string(MethodName(method)) +
+                         (reused ? ", descriptor reused" : ", descriptor closed"));
+            HookedManager manager(method);
+            Log log;
+            SocketPair old;
+            SocketPair fresh;
+            RefPtr<TestHandler> oldHandler(new TestHandler("old", old.mine, &log));
+            RefPtr<TestHandler> newHandler(new TestHandler("new", old.mine, &log));
+            manager.AddHandler(oldHandler.get());
+            if (method == Method::kEpoll) {
+                old.Send();  // the wait has its event in hand when the hook runs
             }
-        };
-        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled) << "the wait saw the descriptor";
-        EXPECT_EQ(log, Log{}) << "neither the removed entry nor the one not taken";
-        EXPECT_EQ(manager.Wait(1000), reused ? Waiter::kHandled : Waiter::kNothingToWait);
-        EXPECT_EQ(log, reused ? (Log{"new:in", "new:process"}) : Log{});
-    }
+            manager.m_duringWait = [&] {
+                manager.RemoveHandler(oldHandler.get());
+                if (reused) {
+                    ASSERT_EQ(dup2(fresh.mine, old.mine), old.mine);  // closes the old socket
+                    fresh.Send();
+                    manager.AddHandler(newHandler.get());
+                } else {
+                    close(std::exchange(old.mine, -1));
+                }
+            };
+            EXPECT_EQ(manager.Wait(1000), Waiter::kHandled) << "the wait saw the descriptor";
+            EXPECT_EQ(log, Log{}) << "neither the removed entry nor the one not taken";
+            EXPECT_EQ(manager.Wait(1000), reused ? Waiter::kHandled : Waiter::kNothingToWait);
+            EXPECT_EQ(log, reused ? (Log{"new:in", "new:process"}) : Log{});
+        }
 }
 
 TEST(SocketHandlerManager, FailedWaitIsLoggedAndLetsItsSocketsGo) {
-    HookedManager polling;
-    SocketHandlerManager selecting(Method::kSelect);
-    Log log;
-    SocketPair pair;
-    SocketPair closed;
-    RefPtr<TestHandler> handler = Registered(polling, "h", pair, &log);
-    RefPtr<TestHandler> stale = Registered(selecting, "stale", closed, &log);
-    close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
-    pair.Send();
-    polling.m_failWith = EINVAL;
-    {
-        test_support::CapturingTextLogger logger(kSeverityError);
-        EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
-        EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
-        EXPECT_EQ(logger.Lines(),
-                  (Log{"3 Failed to poll: socket error 22 = Invalid argument",
-                       "3 Failed to select: socket error 9 = Bad file descriptor"}));
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        HookedManager polling(method);
+        SocketHandlerManager selecting(Method::kSelect);
+        Log log;
+        SocketPair pair;
+        SocketPair closed;
+        RefPtr<TestHandler> handler = Registered(polling, "h", pair, &log);
+        RefPtr<TestHandler> stale = Registered(selecting, "stale", closed, &log);
+        close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
+        pair.Send();
+        polling.m_failWith = EINVAL;
+        {
+            test_support::CapturingTextLogger logger(kSeverityError);
+            EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
+            EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
+            EXPECT_EQ(logger.Lines(),
+                      (Log{"3 Failed to poll: socket error 22 = Invalid argument",
+                           "3 Failed to select: socket error 9 = Bad file descriptor"}));
+        }
+        EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
+        EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
+        EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
+        EXPECT_EQ(log, (Log{"h:in", "h:process"}));
     }
-    EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
-    EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
-    EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
-    EXPECT_EQ(log, (Log{"h:in", "h:process"}));
 }
 
 TEST_F(SocketHandlerManagerTest, HandlerExceptionReachesTheCallerAndLetsTheSocketsGo) {
@@ -340,39 +370,42 @@ TEST(SocketHandlerManager, OutOfBandDataIsNoError) {
 // Two threads turn one manager while a writer feeds its sockets: every byte is read once,
 // and no handler is ever in two HandleInput calls at once.
 TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
-    constexpr int kSockets = 8;
-    constexpr int kBytesEach = 200;
-    SocketHandlerManager manager;
-    std::vector<SocketPair> pairs(kSockets);
-    std::vector<RefPtr<TestHandler>> handlers;
-    for (const SocketPair& pair : pairs) {
-        handlers.push_back(Registered(manager, "c", pair, nullptr));
-    }
-    std::atomic<int> total{0};
-    auto turns = [&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (total < kSockets * kBytesEach && std::chrono::steady_clock::now() < deadline) {
-            manager.Wait(10);
-            int sum = 0;
-            for (auto& handler : handlers) {
-                sum += handler->m_reads;
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        constexpr int kSockets = 8;
+        constexpr int kBytesEach = 200;
+        SocketHandlerManager manager(method);
+        std::vector<SocketPair> pairs(kSockets);
+        std::vector<RefPtr<TestHandler>> handlers;
+        for (const SocketPair& pair : pairs) {
+            handlers.push_back(Registered(manager, "c", pair, nullptr));
+        }
+        std::atomic<int> total{0};
+        auto turns = [&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (total < kSockets * kBytesEach && std::chrono::steady_clock::now() < deadline) {
+                manager.Wait(10);
+                int sum = 0;
+                for (auto& handler : handlers) {
+                    sum += handler->m_reads;
+                }
+                total = sum;
             }
-            total = sum;
+        };
+        std::thread writer([&] {
+            for (int i = 0; i < kBytesEach * kSockets; ++i) {
+                pairs[i % kSockets].Send();
+            }
+        });
+        std::thread one(turns);
+        std::thread two(turns);
+        writer.join();
+        one.join();
+        two.join();
+        for (auto& handler : handlers) {
+            EXPECT_EQ(handler->m_reads, kBytesEach);
+            EXPECT_EQ(handler->m_overlaps, 0);
         }
-    };
-    std::thread writer([&] {
-        for (int i = 0; i < kBytesEach * kSockets; ++i) {
-            pairs[i % kSockets].Send();
-        }
-    });
-    std::thread one(turns);
-    std::thread two(turns);
-    writer.join();
-    one.join();
-    two.join();
-    for (auto& handler : handlers) {
-        EXPECT_EQ(handler->m_reads, kBytesEach);
-        EXPECT_EQ(handler->m_overlaps, 0);
     }
 }
 
