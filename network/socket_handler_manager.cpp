@@ -640,13 +640,18 @@ void SocketHandlerManager::RecheckWaitEvents(Turn& turn) {
         if (entry->m_inTurn) {
             continue;  // the turn that has it asks it when it gives it back
         }
+        if (!entry->m_errorDue && !ApplyWaitEvents(entry, entry->handler()->GetWaitEvents())) {
+            continue;  // watched as it wants
+        }
         if (entry->m_errorDue) {
+            // Refused by the kernel: its handler hears of it now, as of a descriptor that
+            // poll finds invalid, and the turn that gives it back tries again.
             entry->m_errorDue = false;
             entry->m_inTurn = true;
             turn.claimed = true;
             turn.errors.Add(entry);
-        } else if (ApplyWaitEvents(entry, entry->handler()->GetWaitEvents())) {
-            Recheck(entry);
+        } else {
+            Recheck(entry);  // it waits for nothing, or is still refused
         }
     }
     turn.recheck.clear();
