@@ -178,6 +178,8 @@ struct SocketHandlerManager::Turn {
     // The epoll variant's events, and its entries to ask again.
     platform::EpollEvent events[kEpollEventsPerTurn];
     std::vector<SocketHandlerEntry*> recheck;
+    // The errors of registrations the kernel refused, reported once the lock is given up.
+    std::vector<int> refusals;
     uint64_t waitCounter = 0;  // of this turn, once it has events
     uint32_t self = kNoOwner;
     bool marked = false;   // some entry may still carry this turn's kTaken
@@ -388,6 +390,7 @@ int SocketHandlerManager::Wait(int timeoutMs) {
                 manager.RearmTurn(*turn);
             }
             lock.Unlock();
+            ReportRefusals(*turn);
             // Releasing may destroy removed handlers: not under the lock.
             turn->inputs.Reset();
             turn->errors.Reset();
@@ -406,6 +409,7 @@ int SocketHandlerManager::Wait(int timeoutMs) {
         return handled;
     }
     lock.Unlock();
+    ReportRefusals(*turn);
 
     szState = "sort inputs";
     turn->inputs.Sort();
@@ -544,6 +548,15 @@ int SocketHandlerManager::WaitWithEpoll(Turn& turn, MutualExclusionLock& lock, i
     return kHandled;
 }
 
+// "watch socket" is a step of our own beside "poll": poll registers nothing, so no step of
+// the system's names a registration the kernel refused.
+void SocketHandlerManager::ReportRefusals(Turn& turn) {
+    for (const int errorCode : turn.refusals) {
+        ReportSocketFailure("watch socket", errorCode);
+    }
+    turn.refusals.clear();
+}
+
 // REQUIRES: m_lock held.
 void SocketHandlerManager::Recheck(SocketHandlerEntry* entry) {
     if (!entry->m_inRecheck) {
@@ -571,7 +584,7 @@ void SocketHandlerManager::Forget(SocketHandlerEntry* entry) {
 }
 
 // REQUIRES: m_lock held.
-bool SocketHandlerManager::ApplyWaitEvents(SocketHandlerEntry* entry, uint32_t events) {
+bool SocketHandlerManager::ApplyWaitEvents(Turn& turn, SocketHandlerEntry* entry, uint32_t events) {
     const int socket = entry->m_socket;
     const uint32_t wanted =
         ((events & SocketHandler::kWaitInput) != 0 ? platform::kPollInput : 0) |
@@ -610,7 +623,7 @@ bool SocketHandlerManager::ApplyWaitEvents(SocketHandlerEntry* entry, uint32_t e
         if (!entry->m_watchRefused) {
             entry->m_watchRefused = true;
             entry->m_errorDue = true;
-            ReportSocketFailure("watch socket", errorCode);
+            turn.refusals.push_back(errorCode);
         }
         return true;
     }
@@ -640,7 +653,8 @@ void SocketHandlerManager::RecheckWaitEvents(Turn& turn) {
         if (entry->m_inTurn) {
             continue;  // the turn that has it asks it when it gives it back
         }
-        if (!entry->m_errorDue && !ApplyWaitEvents(entry, entry->handler()->GetWaitEvents())) {
+        if (!entry->m_errorDue &&
+            !ApplyWaitEvents(turn, entry, entry->handler()->GetWaitEvents())) {
             continue;  // watched as it wants
         }
         if (entry->m_errorDue) {
@@ -706,7 +720,7 @@ void SocketHandlerManager::RearmTurn(Turn& turn) {
             }
             // GetWaitEvents decides from the next turn on: asked now, with the handler's
             // calls of this turn over.
-            if (ApplyWaitEvents(entry, entry->handler()->GetWaitEvents())) {
+            if (ApplyWaitEvents(turn, entry, entry->handler()->GetWaitEvents())) {
                 Recheck(entry);
             }
         }

@@ -148,7 +148,9 @@ class SocketHandlerManager : public Waiter {
     void RecheckWaitEvents(Turn& turn);
     // Registers, changes or ends the kernel's registration for `events`. True when the
     // entry must be asked again at the next turn (it waits for nothing, or was refused).
-    bool ApplyWaitEvents(SocketHandlerEntry* entry, uint32_t events);
+    bool ApplyWaitEvents(Turn& turn, SocketHandlerEntry* entry, uint32_t events);
+    // Without m_lock: logs the refusals of the turn.
+    static void ReportRefusals(Turn& turn);
     void Recheck(SocketHandlerEntry* entry);
     // Ends the entry's part in the epoll variant; it has left the registrations.
     void Forget(SocketHandlerEntry* entry);
