@@ -19,7 +19,9 @@
 //
 // On Linux the loop waits with epoll (WaitMethod::kEpoll, the default): each socket is
 // registered with the kernel when the loop first finds it waiting for something, and a
-// turn costs the sockets that are ready, not those registered. A handler's GetWaitEvents
+// turn costs the sockets that are ready, not those registered. The kernel hands a ready
+// socket to one turn only (one-shot), and the turn gives it back, with its wait events as
+// they are then, once its handlers have run. A handler's GetWaitEvents
 // is therefore asked, on a thread inside Wait, only
 //   - at the first turn after AddHandler,
 //   - after each turn that served the socket,
@@ -29,8 +31,8 @@
 // a handler whose wait events change in any other way calls WaitEventsChanged. With poll
 // or select every turn asks every handler, and WaitEventsChanged only wakes the loop.
 // A socket the kernel refuses to watch is logged once ("Failed to watch socket: ..."),
-// its handler gets HandleError at the next turn, as poll reports an invalid descriptor,
-// and the loop tries again each turn until it is watched or removed.
+// its handler gets HandleError once, as for a descriptor that poll finds invalid, and the
+// loop tries again each turn until it is watched or removed.
 //
 // A turn also waits on the loop's own wake-up descriptor. Whatever changes what a socket
 // waits for while a turn on another thread waits (a registration, a handler that came to
