@@ -4,11 +4,14 @@
 // loopback first, so the send cost is in both times.
 //
 // The "_held" cases do the same while the wait loop also watches 5,000 idle sockets, as
-// a node holding that many connections does; their anchor polls the same sockets once
-// and then reads until the receiver would block.
+// a node holding that many connections does. The "_held/" case runs the loop's poll
+// fallback, and its anchor polls the same sockets once and then reads until the receiver
+// would block; the "_held_epoll/" case runs the loop as the node does, with epoll, and
+// its anchor keeps the same sockets in an epoll set of its own, waits on it and reads.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -170,13 +173,17 @@ const std::vector<int>& HeldSockets() {
     return sockets;
 }
 
-void DatagramsQavHeld(benchmark::State& state) {
+void MeasureHeldIntake(benchmark::State& state, qav::SocketHandlerManager::WaitMethod method) {
     const std::vector<int>& held = HeldSockets();
     if (held.empty()) {
         state.SkipWithError("not enough descriptors");
         return;
     }
-    qav::SocketHandlerManager loop;
+    qav::SocketHandlerManager loop(method);
+    if (loop.GetWaitMethod() != method) {
+        state.SkipWithError("the wait method is not available");
+        return;
+    }
     std::vector<RefPtr<IdleHandler>> idle;
     for (int socket : held) {
         idle.emplace_back(new IdleHandler(socket));
@@ -186,6 +193,14 @@ void DatagramsQavHeld(benchmark::State& state) {
     for (const RefPtr<IdleHandler>& handler : idle) {
         loop.RemoveHandler(handler.get());
     }
+}
+
+void DatagramsQavHeld(benchmark::State& state) {
+    MeasureHeldIntake(state, qav::SocketHandlerManager::WaitMethod::kPoll);
+}
+
+void DatagramsQavHeldEpoll(benchmark::State& state) {
+    MeasureHeldIntake(state, qav::SocketHandlerManager::WaitMethod::kEpoll);
 }
 
 void DatagramsAnchorHeld(benchmark::State& state) {
@@ -227,9 +242,58 @@ void DatagramsAnchorHeld(benchmark::State& state) {
     ::close(receiver);
 }
 
+void DatagramsAnchorHeldEpoll(benchmark::State& state) {
+    const std::vector<int>& held = HeldSockets();
+    if (held.empty()) {
+        state.SkipWithError("not enough descriptors");
+        return;
+    }
+    uint16_t port = 0;
+    const int receiver = BoundUdpSocket(port);
+    const int sender = ConnectedSender(port);
+    const int set = ::epoll_create1(EPOLL_CLOEXEC);
+    for (int socket : held) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = socket;
+        ::epoll_ctl(set, EPOLL_CTL_ADD, socket, &event);
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = receiver;
+    ::epoll_ctl(set, EPOLL_CTL_ADD, receiver, &event);
+    const std::string bytes(kDatagramSize, 'x');
+    char buffer[4096];
+    epoll_event ready[64];
+    int64_t received = 0;
+    for (auto _ : state) {
+        SendBatch(sender, bytes.data());
+        for (int got = 0; got < kBatch;) {
+            if (::epoll_wait(set, ready, 64, 100) < 1) {
+                continue;
+            }
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            while (::recvfrom(receiver, buffer, sizeof buffer, MSG_DONTWAIT,
+                              reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
+                ++got;
+                length = sizeof from;
+            }
+        }
+        received += kBatch;
+        benchmark::DoNotOptimize(buffer);
+    }
+    state.SetItemsProcessed(received);
+    ::close(set);
+    ::close(sender);
+    ::close(receiver);
+}
+
 BENCHMARK(DatagramsQav)->Name("udp_receive_256B_batch32/qav");
 BENCHMARK(DatagramsAnchor)->Name("udp_receive_256B_batch32/anchor");
 BENCHMARK(DatagramsQavHeld)->Name("udp_receive_256B_batch32_held/qav");
 BENCHMARK(DatagramsAnchorHeld)->Name("udp_receive_256B_batch32_held/anchor");
+BENCHMARK(DatagramsQavHeldEpoll)->Name("udp_receive_256B_batch32_held_epoll/qav");
+BENCHMARK(DatagramsAnchorHeldEpoll)->Name("udp_receive_256B_batch32_held_epoll/anchor");
 
 }  // namespace

@@ -641,7 +641,7 @@ int32_t ReliableConnection::Send(const void* data, int32_t length, SendCompletio
     if (queued) {
         if (wakeLoop) {
             if (SocketHandlerManager* loop = m_services->GetSocketHandlerManager()) {
-                loop->WakeUp();
+                loop->WaitEventsChanged(this);
             }
         }
         return length;

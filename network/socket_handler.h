@@ -24,7 +24,9 @@ class SocketHandler : public virtual RefCounted {
     enum : uint32_t { kWaitInput = 1, kWaitOutput = 2 };
 
     // The events this socket waits for now: kWaitInput | kWaitOutput. 0 leaves the socket
-    // out of this turn.
+    // out of the turns until it answers otherwise. The loop need not ask it every turn:
+    // an answer that changes other than inside this handler's own calls, while it is not
+    // 0, must be told with SocketHandlerManager::WaitEventsChanged.
     virtual uint32_t GetWaitEvents() = 0;
     // The descriptor; the key of the registration. It must not change while registered.
     virtual int GetSocket() = 0;

@@ -19,6 +19,24 @@ constexpr uint32_t kErrorPending = 4;
 constexpr uint32_t kTaken = 8;  // taken into a turn by m_ownerThread
 constexpr uint32_t kNoOwner = 0xFFFFFFFFu;
 
+// What the kernel's epoll set holds for an entry.
+enum class KernelState : uint8_t {
+    kOutside,  // not registered (never, refused, or ended because it waited for nothing)
+    kSilent,   // registered, but reports nothing: its one-shot went to a turn
+    kArmed,    // registered and reporting its m_armedEvents
+};
+
+// The key of a kernel registration: the descriptor and the serial of the registration,
+// so that an event that comes for a registration since ended, whose descriptor number a
+// new socket now has, is told apart from the new one's.
+uint64_t EpollKey(int socket, uint32_t serial) {
+    return uint64_t{serial} << 32 | static_cast<uint32_t>(socket);
+}
+constexpr uint64_t kWakeUpKey = ~uint64_t{0};  // no serial is 0xFFFFFFFF
+
+// How many ready sockets one epoll turn takes; the rest come in the next turn.
+constexpr size_t kEpollEventsPerTurn = 128;
+
 // The first registration whose socket is not below `socket`.
 template <typename Registrations>
 auto LowerBound(Registrations& registrations, int socket) {
@@ -54,6 +72,17 @@ class SocketHandlerEntry {
     std::atomic<uint32_t> m_ownerThread{kNoOwner};
     // The wait counter of the last turn that had an event for it (at first: when added).
     std::atomic<uint64_t> m_lastServed;
+
+    // The epoll variant's bookkeeping, guarded by the manager's lock.
+    int m_socket = -1;  // the descriptor it is registered under
+    uint32_t m_serial = 0;
+    bool m_registered = true;  // false once removed
+    KernelState m_kernelState = KernelState::kOutside;
+    uint32_t m_armedEvents = 0;   // the kPoll* bits of the registration while armed
+    bool m_inTurn = false;        // a turn collected it and has not given it back yet
+    bool m_inRecheck = false;     // listed in m_recheck
+    bool m_watchRefused = false;  // the kernel refused the last registration
+    bool m_errorDue = false;      // refused, and its handler not yet told
 
   private:
     ~SocketHandlerEntry() = default;
@@ -103,13 +132,21 @@ class HandlerEventList {
         m_handled = index + 1;
     }
 
-    // Ends the turn for this list, also when a handler threw: the entries not handled yet
-    // lose their pending bit, then every reference goes. The storage stays for the next
-    // turn.
-    void Reset() {
+    SocketHandlerEntry* entry(size_t index) const { return m_items[index].entry; }
+
+    // Ends the handling for this list, also when a handler threw: the entries not handled
+    // yet lose their pending bit.
+    void ClearPending() {
         for (size_t i = m_handled; i < m_items.size(); ++i) {
             m_items[i].entry->m_flags.fetch_and(~m_kind, std::memory_order_release);
         }
+        m_handled = m_items.size();
+    }
+
+    // Ends the turn for this list: every reference goes. The storage stays for the next
+    // turn.
+    void Reset() {
+        ClearPending();
         for (Item& item : m_items) {
             item.entry->Release();
         }
@@ -138,11 +175,33 @@ struct SocketHandlerManager::Turn {
     HandlerEventList inputs{kInputPending};
     HandlerEventList outputs{kOutputPending};
     HandlerEventList errors{kErrorPending};
+    // The epoll variant's events, and its entries to ask again.
+    platform::EpollEvent events[kEpollEventsPerTurn];
+    std::vector<SocketHandlerEntry*> recheck;
+    // The errors of registrations the kernel refused, reported once the lock is given up.
+    std::vector<int> refusals;
+    uint64_t waitCounter = 0;  // of this turn, once it has events
     uint32_t self = kNoOwner;
-    bool marked = false;  // some entry may still carry this turn's kTaken
+    bool marked = false;   // some entry may still carry this turn's kTaken
+    bool claimed = false;  // the epoll variant: some entry is still in this turn
 };
 
-SocketHandlerManager::SocketHandlerManager(WaitMethod method) : m_method(method) {}
+SocketHandlerManager::SocketHandlerManager(WaitMethod method) : m_method(method) {
+    if (m_method != WaitMethod::kEpoll) {
+        return;
+    }
+    if (!m_epoll.Open()) {
+        m_method = WaitMethod::kPoll;
+        return;
+    }
+    // Level-triggered and never one-shot: every waiting turn may see it, and the first to
+    // take the lock drains it.
+    int errorCode = 0;
+    const int wakeUp = m_wakeUp.descriptor();
+    if (wakeUp >= 0) {
+        m_epoll.Add(wakeUp, platform::kPollInput, kWakeUpKey, false, errorCode);
+    }
+}
 
 SocketHandlerManager::~SocketHandlerManager() {
     for (const Registration& registration : m_registrations) {
@@ -169,10 +228,23 @@ bool SocketHandlerManager::AddHandler(SocketHandler* handler) {
     }
     const auto index = at - m_registrations.begin();
     m_registrations.reserve(m_registrations.size() + 1);  // the insert below cannot throw
-    m_registrations.insert(m_registrations.begin() + index,
-                           {socket, new SocketHandlerEntry(handler, m_waitCounter)});
+    if (m_method == WaitMethod::kEpoll) {
+        m_recheck.reserve(m_recheck.size() + 1);
+    }
+    auto* entry = new SocketHandlerEntry(handler, m_waitCounter);
+    m_registrations.insert(m_registrations.begin() + index, {socket, entry});
+    if (m_method == WaitMethod::kEpoll) {
+        // Registered with the kernel by the next turn, which asks its wait events on a
+        // thread inside Wait, as every turn does.
+        if (++m_lastSerial == 0xFFFFFFFFu || m_lastSerial == 0) {
+            m_lastSerial = 1;
+        }
+        entry->m_socket = socket;
+        entry->m_serial = m_lastSerial;
+        Recheck(entry);
+    }
     lock.Unlock();
-    WakeUp();
+    Signal();
     return true;
 }
 
@@ -201,16 +273,46 @@ bool SocketHandlerManager::RemoveHandler(SocketHandler* handler) {
         }
         removed = at->entry;
         m_registrations.erase(at);
+        if (m_method == WaitMethod::kEpoll) {
+            Forget(removed);
+        }
     }
     // A poll still watching the descriptor would hold on to it (and to a closed one
-    // nothing is ever reported) until its time-out.
-    WakeUp();
+    // nothing is ever reported) until its time-out. An epoll set let go of it above.
+    if (m_method != WaitMethod::kEpoll) {
+        Signal();
+    }
     // The last reference may destroy the handler, which must not run under the lock.
     removed->Release();
     return true;
 }
 
+void SocketHandlerManager::WaitEventsChanged(SocketHandler* handler) {
+    if (handler == nullptr) {
+        return;
+    }
+    if (m_method == WaitMethod::kEpoll) {
+        MutualExclusionLock lock(m_lock);
+        SocketHandlerEntry* entry = FindEntry(handler->GetSocket());
+        if (entry == nullptr || entry->handler() != handler) {
+            return;
+        }
+        // A turn that has it asks it anyway when it gives it back.
+        if (!entry->m_inTurn) {
+            Recheck(entry);
+        }
+    }
+    Signal();
+}
+
 void SocketHandlerManager::WakeUp() {
+    if (m_method == WaitMethod::kEpoll) {
+        m_recheckAll.store(true, std::memory_order_release);
+    }
+    Signal();
+}
+
+void SocketHandlerManager::Signal() {
     if (platform::CurrentThreadId() == m_waitingThread.load(std::memory_order_relaxed)) {
         return;
     }
@@ -237,6 +339,11 @@ int64_t SocketHandlerManager::TakeWaitTime() {
 int SocketHandlerManager::CallPoll(platform::PollRecord* records, size_t count, int timeoutMs,
                                    int& errorCode) {
     return platform::Poll(records, count, timeoutMs, errorCode);
+}
+
+int SocketHandlerManager::CallEpollWait(platform::EpollEvent* events, size_t capacity,
+                                        int timeoutMs, int& errorCode) {
+    return m_epoll.Wait(events, capacity, timeoutMs, errorCode);
 }
 
 int SocketHandlerManager::CallSelect(platform::SelectSets& sets, int timeoutMs, int& errorCode) {
@@ -274,7 +381,16 @@ int SocketHandlerManager::Wait(int timeoutMs) {
                 lock.Relock();
                 manager.ClearTurnMarks(*turn);
             }
+            if (turn->claimed) {
+                // Handled first, so that a turn that gets one of them back finds it free.
+                turn->inputs.ClearPending();
+                turn->errors.ClearPending();
+                turn->outputs.ClearPending();
+                lock.Relock();
+                manager.RearmTurn(*turn);
+            }
             lock.Unlock();
+            ReportRefusals(*turn);
             // Releasing may destroy removed handlers: not under the lock.
             turn->inputs.Reset();
             turn->errors.Reset();
@@ -283,57 +399,17 @@ int SocketHandlerManager::Wait(int timeoutMs) {
         }
     } cleanup{*this, lock, turn};
 
-    const bool usePoll = m_method == WaitMethod::kPoll;
-    szState = usePoll ? "prepare for poll" : "prepare for select";
-    if (!TakeSockets(*turn)) {
-        return kNothingToWait;
-    }
-    szState = usePoll ? "unlock before poll" : "unlock before select";
-    lock.Unlock();
-    szState = usePoll ? "get raw time before poll" : "get raw time before select";
-    const int64_t before = Stopwatch::ReadRawClock();
-    int errorCode = 0;
-    int result;
-    if (usePoll) {
-        szState = "poll";
-        result = CallPoll(turn->records.data(), turn->records.size(), timeoutMs, errorCode);
+    int handled;
+    if (m_method == WaitMethod::kEpoll) {
+        handled = WaitWithEpoll(*turn, lock, timeoutMs, szState);
     } else {
-        szState = "select";
-        result = CallSelect(turn->sets, timeoutMs, errorCode);
+        handled = WaitWithPoll(*turn, lock, timeoutMs, szState);
     }
-    szState = usePoll ? "get raw time after poll" : "get raw time after select";
-    const int64_t after = Stopwatch::ReadRawClock();
-    szState = usePoll ? "lock after poll" : "lock after select";
-    lock.Relock();
-    if (after > before) {  // a tick count that wrapped adds nothing
-        m_waitTime.fetch_add(after - before, std::memory_order_relaxed);
+    if (handled != kHandled) {
+        return handled;
     }
-
-    if (result < 0) {
-        m_lastSocketError.store(errorCode, std::memory_order_relaxed);
-        ClearTurnMarks(*turn);
-        lock.Unlock();
-        ReportSocketFailure(usePoll ? "poll" : "select", errorCode);
-        return kFailed;
-    }
-    if (result > 0 && turn->records.size() > turn->taken.size()) {
-        const platform::PollRecord& wakeUp = turn->records.back();
-        const bool woken =
-            usePoll ? wakeUp.returnedEvents != 0
-                    : turn->sets.Contains(wakeUp.descriptor, platform::SelectSets::kRead);
-        if (woken) {
-            TakeWakeUp();
-            --result;  // no socket's event: the next turn polls with the new events
-        }
-    }
-    if (result == 0) {
-        return kBusyOrTimeout;
-    }
-    const uint64_t waitCounter = ++m_waitCounter;
-    szState = usePoll ? "set handlers for poll result" : "set handlers for select result";
-    CollectResults(*turn, usePoll);
-    ClearTurnMarks(*turn);
     lock.Unlock();
+    ReportRefusals(*turn);
 
     szState = "sort inputs";
     turn->inputs.Sort();
@@ -342,6 +418,7 @@ int SocketHandlerManager::Wait(int timeoutMs) {
     szState = "sort errors";
     turn->errors.Sort();
     szState = "set indices";
+    const uint64_t waitCounter = turn->waitCounter;
     turn->inputs.SetLastServed(waitCounter);
     turn->outputs.SetLastServed(waitCounter);
     turn->errors.SetLastServed(waitCounter);
@@ -369,6 +446,286 @@ int SocketHandlerManager::Wait(int timeoutMs) {
         outputs.MarkHandled(i);
     }
     return kHandled;
+}
+
+// REQUIRES: m_lock held by `lock`. Returns with it held after kHandled.
+int SocketHandlerManager::WaitWithPoll(Turn& turn, MutualExclusionLock& lock, int timeoutMs,
+                                       const char*& szState) {
+    const bool usePoll = m_method == WaitMethod::kPoll;
+    szState = usePoll ? "prepare for poll" : "prepare for select";
+    if (!TakeSockets(turn)) {
+        return kNothingToWait;
+    }
+    szState = usePoll ? "unlock before poll" : "unlock before select";
+    lock.Unlock();
+    szState = usePoll ? "get raw time before poll" : "get raw time before select";
+    const int64_t before = Stopwatch::ReadRawClock();
+    int errorCode = 0;
+    int result;
+    if (usePoll) {
+        szState = "poll";
+        result = CallPoll(turn.records.data(), turn.records.size(), timeoutMs, errorCode);
+    } else {
+        szState = "select";
+        result = CallSelect(turn.sets, timeoutMs, errorCode);
+    }
+    szState = usePoll ? "get raw time after poll" : "get raw time after select";
+    const int64_t after = Stopwatch::ReadRawClock();
+    szState = usePoll ? "lock after poll" : "lock after select";
+    lock.Relock();
+    if (after > before) {  // a tick count that wrapped adds nothing
+        m_waitTime.fetch_add(after - before, std::memory_order_relaxed);
+    }
+
+    if (result < 0) {
+        m_lastSocketError.store(errorCode, std::memory_order_relaxed);
+        ClearTurnMarks(turn);
+        lock.Unlock();
+        ReportSocketFailure(usePoll ? "poll" : "select", errorCode);
+        return kFailed;
+    }
+    if (result > 0 && turn.records.size() > turn.taken.size()) {
+        const platform::PollRecord& wakeUp = turn.records.back();
+        const bool woken = usePoll
+                               ? wakeUp.returnedEvents != 0
+                               : turn.sets.Contains(wakeUp.descriptor, platform::SelectSets::kRead);
+        if (woken) {
+            TakeWakeUp();
+            --result;  // no socket's event: the next turn polls with the new events
+        }
+    }
+    if (result == 0) {
+        return kBusyOrTimeout;
+    }
+    turn.waitCounter = ++m_waitCounter;
+    szState = usePoll ? "set handlers for poll result" : "set handlers for select result";
+    CollectResults(turn, usePoll);
+    ClearTurnMarks(turn);
+    return kHandled;
+}
+
+// REQUIRES: m_lock held by `lock`. Returns with it held after kHandled. The trace states
+// are the poll variant's: epoll_wait is this system's poll.
+int SocketHandlerManager::WaitWithEpoll(Turn& turn, MutualExclusionLock& lock, int timeoutMs,
+                                        const char*& szState) {
+    szState = "prepare for poll";
+    turn.self = platform::CurrentThreadId();
+    RecheckWaitEvents(turn);
+    const bool refusedOnes = turn.errors.size() != 0;
+    if (m_armedCount == 0 && !refusedOnes) {
+        return kNothingToWait;
+    }
+    szState = "unlock before poll";
+    lock.Unlock();
+    szState = "get raw time before poll";
+    const int64_t before = Stopwatch::ReadRawClock();
+    int errorCode = 0;
+    szState = "poll";
+    // Sockets refused by the kernel are due their error now: no sleeping before it.
+    int result =
+        CallEpollWait(turn.events, kEpollEventsPerTurn, refusedOnes ? 0 : timeoutMs, errorCode);
+    szState = "get raw time after poll";
+    const int64_t after = Stopwatch::ReadRawClock();
+    szState = "lock after poll";
+    lock.Relock();
+    if (after > before) {  // a tick count that wrapped adds nothing
+        m_waitTime.fetch_add(after - before, std::memory_order_relaxed);
+    }
+    if (result < 0) {
+        m_lastSocketError.store(errorCode, std::memory_order_relaxed);
+        lock.Unlock();
+        ReportSocketFailure("poll", errorCode);
+        // Sockets refused meanwhile, if any, are tried again by the next turns; their
+        // handlers were told of it only when the wait itself does not fail too.
+        return kFailed;
+    }
+    szState = "set handlers for poll result";
+    CollectEpollResults(turn, static_cast<size_t>(result), result);
+    if (result == 0 && !refusedOnes) {
+        return kBusyOrTimeout;
+    }
+    turn.waitCounter = ++m_waitCounter;
+    return kHandled;
+}
+
+// "watch socket" is a step of our own beside "poll": poll registers nothing, so no step of
+// the system's names a registration the kernel refused.
+void SocketHandlerManager::ReportRefusals(Turn& turn) {
+    for (const int errorCode : turn.refusals) {
+        ReportSocketFailure("watch socket", errorCode);
+    }
+    turn.refusals.clear();
+}
+
+// REQUIRES: m_lock held.
+void SocketHandlerManager::Recheck(SocketHandlerEntry* entry) {
+    if (!entry->m_inRecheck) {
+        entry->m_inRecheck = true;
+        m_recheck.push_back(entry);
+    }
+}
+
+// REQUIRES: m_lock held. The entry is no longer among the registrations.
+void SocketHandlerManager::Forget(SocketHandlerEntry* entry) {
+    entry->m_registered = false;
+    if (entry->m_inRecheck) {
+        entry->m_inRecheck = false;
+        std::erase(m_recheck, entry);
+    }
+    if (entry->m_kernelState == KernelState::kArmed) {
+        --m_armedCount;
+    }
+    if (entry->m_kernelState != KernelState::kOutside) {
+        // Fails only when the descriptor was closed first, which ended the registration.
+        int errorCode = 0;
+        m_epoll.Remove(entry->m_socket, errorCode);
+        entry->m_kernelState = KernelState::kOutside;
+    }
+}
+
+// REQUIRES: m_lock held.
+bool SocketHandlerManager::ApplyWaitEvents(Turn& turn, SocketHandlerEntry* entry, uint32_t events) {
+    const int socket = entry->m_socket;
+    const uint32_t wanted =
+        ((events & SocketHandler::kWaitInput) != 0 ? platform::kPollInput : 0) |
+        ((events & SocketHandler::kWaitOutput) != 0 ? platform::kPollOutput : 0);
+    const KernelState state = entry->m_kernelState;
+    if (wanted == 0) {
+        // Not polled: a registration left armed would still report errors and hang-ups.
+        if (state == KernelState::kArmed) {
+            --m_armedCount;
+            int errorCode = 0;
+            m_epoll.Remove(socket, errorCode);
+            entry->m_kernelState = KernelState::kOutside;
+        }
+        entry->m_watchRefused = false;
+        return true;
+    }
+    if (state == KernelState::kArmed && entry->m_armedEvents == wanted) {
+        return false;
+    }
+    const uint64_t key = EpollKey(socket, entry->m_serial);
+    int errorCode = 0;
+    bool watched = state == KernelState::kOutside
+                       ? m_epoll.Add(socket, wanted, key, true, errorCode)
+                       : m_epoll.Modify(socket, wanted, key, true, errorCode);
+    if (!watched && state != KernelState::kOutside && errorCode == ENOENT) {
+        // Its descriptor was closed, and the kernel's registration with it, while the
+        // handler stayed registered: the number is the handler's still, as poll sees it.
+        watched = m_epoll.Add(socket, wanted, key, true, errorCode);
+    }
+    if (state == KernelState::kArmed) {
+        --m_armedCount;
+    }
+    if (!watched) {
+        entry->m_kernelState =
+            state == KernelState::kOutside ? KernelState::kOutside : KernelState::kSilent;
+        if (!entry->m_watchRefused) {
+            entry->m_watchRefused = true;
+            entry->m_errorDue = true;
+            turn.refusals.push_back(errorCode);
+        }
+        return true;
+    }
+    entry->m_kernelState = KernelState::kArmed;
+    entry->m_armedEvents = wanted;
+    entry->m_watchRefused = false;
+    ++m_armedCount;
+    return false;
+}
+
+// REQUIRES: m_lock held.
+void SocketHandlerManager::RecheckWaitEvents(Turn& turn) {
+    if (m_recheckAll.exchange(false, std::memory_order_acq_rel)) {
+        for (size_t i = 0; i < m_registrations.size(); ++i) {
+            SocketHandlerEntry* entry = m_registrations[i].entry;
+            if (!entry->m_inTurn) {
+                Recheck(entry);
+            }
+        }
+    }
+    // Taken out first, and walked by index: a handler that registers or removes a socket
+    // from GetWaitEvents, against the rules, must not send this walk into freed storage.
+    turn.recheck.swap(m_recheck);
+    for (size_t i = 0; i < turn.recheck.size(); ++i) {
+        SocketHandlerEntry* entry = turn.recheck[i];
+        entry->m_inRecheck = false;
+        if (entry->m_inTurn) {
+            continue;  // the turn that has it asks it when it gives it back
+        }
+        if (!entry->m_errorDue &&
+            !ApplyWaitEvents(turn, entry, entry->handler()->GetWaitEvents())) {
+            continue;  // watched as it wants
+        }
+        if (entry->m_errorDue) {
+            // Refused by the kernel: its handler hears of it now, as of a descriptor that
+            // poll finds invalid, and the turn that gives it back tries again.
+            entry->m_errorDue = false;
+            entry->m_inTurn = true;
+            turn.claimed = true;
+            turn.errors.Add(entry);
+        } else {
+            Recheck(entry);  // it waits for nothing, or is still refused
+        }
+    }
+    turn.recheck.clear();
+}
+
+// REQUIRES: m_lock held.
+void SocketHandlerManager::CollectEpollResults(Turn& turn, size_t count, int& result) {
+    for (size_t i = 0; i < count; ++i) {
+        const platform::EpollEvent& event = turn.events[i];
+        if (event.key == kWakeUpKey) {
+            TakeWakeUp();
+            --result;  // no socket's event: the next turn waits with the new events
+            continue;
+        }
+        // An event of a registration since ended, whose descriptor a new socket has now,
+        // carries the old serial; one for a socket that another turn or the recheck took
+        // meanwhile finds it no longer armed.
+        const int socket = static_cast<int>(static_cast<uint32_t>(event.key));
+        SocketHandlerEntry* entry = FindEntry(socket);
+        if (entry == nullptr || entry->m_serial != static_cast<uint32_t>(event.key >> 32) ||
+            entry->m_kernelState != KernelState::kArmed || entry->m_inTurn) {
+            continue;
+        }
+        // The one-shot is spent: nothing more comes until RearmTurn.
+        entry->m_kernelState = KernelState::kSilent;
+        --m_armedCount;
+        entry->m_inTurn = true;
+        turn.claimed = true;
+        if ((event.events & platform::kPollInput) != 0) {
+            turn.inputs.Add(entry);
+        }
+        if ((event.events & platform::kPollOutput) != 0) {
+            turn.outputs.Add(entry);
+        }
+        if ((event.events & platform::kPollFailure) != 0) {
+            turn.errors.Add(entry);
+        }
+    }
+}
+
+// REQUIRES: m_lock held; the lists' pending bits cleared.
+void SocketHandlerManager::RearmTurn(Turn& turn) {
+    for (HandlerEventList* list : {&turn.inputs, &turn.errors, &turn.outputs}) {
+        for (size_t i = 0; i < list->size(); ++i) {
+            SocketHandlerEntry* entry = list->entry(i);
+            if (!entry->m_inTurn) {
+                continue;  // in an earlier list
+            }
+            entry->m_inTurn = false;
+            if (!entry->m_registered) {
+                continue;
+            }
+            // GetWaitEvents decides from the next turn on: asked now, with the handler's
+            // calls of this turn over.
+            if (ApplyWaitEvents(turn, entry, entry->handler()->GetWaitEvents())) {
+                Recheck(entry);
+            }
+        }
+    }
+    turn.claimed = false;
 }
 
 // REQUIRES: m_lock held.

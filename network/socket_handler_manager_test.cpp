@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -39,7 +41,10 @@ class TestHandler : public RefCountedObject<SocketHandler> {
         : m_events(events), m_name(std::move(name)), m_socket(socket), m_log(log) {}
     ~TestHandler() override { m_onDestroy(); }
 
-    uint32_t GetWaitEvents() override { return m_events.load(); }
+    uint32_t GetWaitEvents() override {
+        ++m_asked;
+        return m_events.load();
+    }
     int GetSocket() override { return m_socket; }
     intptr_t HandleInput() override {
         m_overlaps += m_busy.exchange(true) ? 1 : 0;
@@ -67,6 +72,7 @@ class TestHandler : public RefCountedObject<SocketHandler> {
     std::function<void()> m_onDestroy = [] {};
     std::atomic<int> m_reads{0};     // bytes read, one per HandleInput
     std::atomic<int> m_overlaps{0};  // HandleInput calls begun while one was running
+    std::atomic<int> m_asked{0};     // GetWaitEvents calls
 
   private:
     void Note(const char* call) {
@@ -93,9 +99,16 @@ Log Sorted(Log log) {  // for handlers last served in the same turn, whose order
     return log;
 }
 
-// Acts while a turn waits, or makes the wait fail.
+const char* MethodName(Method method) {
+    return method == Method::kEpoll ? "epoll" : method == Method::kPoll ? "poll" : "select";
+}
+
+// Acts while a turn waits (poll: before the system call; epoll: once it has returned,
+// with the turn's events in hand), or makes the wait fail.
 class HookedManager : public SocketHandlerManager {
   public:
+    explicit HookedManager(Method method = Method::kEpoll) : SocketHandlerManager(method) {}
+
     std::function<void()> m_duringWait = [] {};
     int m_failWith = 0;
 
@@ -108,6 +121,17 @@ class HookedManager : public SocketHandlerManager {
             return -1;
         }
         return SocketHandlerManager::CallPoll(records, count, timeoutMs, errorCode);
+    }
+    int CallEpollWait(platform::EpollEvent* events, size_t capacity, int timeoutMs,
+                      int& errorCode) override {
+        if (m_failWith != 0) {
+            errorCode = std::exchange(m_failWith, 0);
+            return -1;
+        }
+        const int result =
+            SocketHandlerManager::CallEpollWait(events, capacity, timeoutMs, errorCode);
+        std::exchange(m_duringWait, [] {})();
+        return result;
     }
 };
 
@@ -197,55 +221,63 @@ TEST_F(SocketHandlerManagerTest, ServesTheSocketServedLongestAgoFirst) {
 
 // Linux gives a closed descriptor's number to the next socket at once.
 TEST(SocketHandlerManager, TurnNeverDeliversToARegistrationItDidNotTake) {
-    for (const bool reused : {false, true}) {
-        SCOPED_TRACE(reused ? "descriptor reused" : "descriptor closed");
-        HookedManager manager;
-        Log log;
-        SocketPair old;
-        SocketPair fresh;
-        RefPtr<TestHandler> oldHandler(new TestHandler("old", old.mine, &log));
-        RefPtr<TestHandler> newHandler(new TestHandler("new", old.mine, &log));
-        manager.AddHandler(oldHandler.get());
-        manager.m_duringWait = [&] {
-            manager.RemoveHandler(oldHandler.get());
-            if (reused) {
-                ASSERT_EQ(dup2(fresh.mine, old.mine), old.mine);  // closes the old socket
-                fresh.Send();
-                manager.AddHandler(newHandler.get());
-            } else {
-                close(std::exchange(old.mine, -1));
+    for (const Method method : {Method::kEpoll, Method::kPoll})
+        for (const bool reused : {false, true}) {
+            SCOPED_TRACE(std::string(MethodName(method)) +
+                         (reused ? ", descriptor reused" : ", descriptor closed"));
+            HookedManager manager(method);
+            Log log;
+            SocketPair old;
+            SocketPair fresh;
+            RefPtr<TestHandler> oldHandler(new TestHandler("old", old.mine, &log));
+            RefPtr<TestHandler> newHandler(new TestHandler("new", old.mine, &log));
+            manager.AddHandler(oldHandler.get());
+            if (method == Method::kEpoll) {
+                old.Send();  // the wait has its event in hand when the hook runs
             }
-        };
-        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled) << "the wait saw the descriptor";
-        EXPECT_EQ(log, Log{}) << "neither the removed entry nor the one not taken";
-        EXPECT_EQ(manager.Wait(1000), reused ? Waiter::kHandled : Waiter::kNothingToWait);
-        EXPECT_EQ(log, reused ? (Log{"new:in", "new:process"}) : Log{});
-    }
+            manager.m_duringWait = [&] {
+                manager.RemoveHandler(oldHandler.get());
+                if (reused) {
+                    ASSERT_EQ(dup2(fresh.mine, old.mine), old.mine);  // closes the old socket
+                    fresh.Send();
+                    manager.AddHandler(newHandler.get());
+                } else {
+                    close(std::exchange(old.mine, -1));
+                }
+            };
+            EXPECT_EQ(manager.Wait(1000), Waiter::kHandled) << "the wait saw the descriptor";
+            EXPECT_EQ(log, Log{}) << "neither the removed entry nor the one not taken";
+            EXPECT_EQ(manager.Wait(1000), reused ? Waiter::kHandled : Waiter::kNothingToWait);
+            EXPECT_EQ(log, reused ? (Log{"new:in", "new:process"}) : Log{});
+        }
 }
 
 TEST(SocketHandlerManager, FailedWaitIsLoggedAndLetsItsSocketsGo) {
-    HookedManager polling;
-    SocketHandlerManager selecting(Method::kSelect);
-    Log log;
-    SocketPair pair;
-    SocketPair closed;
-    RefPtr<TestHandler> handler = Registered(polling, "h", pair, &log);
-    RefPtr<TestHandler> stale = Registered(selecting, "stale", closed, &log);
-    close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
-    pair.Send();
-    polling.m_failWith = EINVAL;
-    {
-        test_support::CapturingTextLogger logger(kSeverityError);
-        EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
-        EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
-        EXPECT_EQ(logger.Lines(),
-                  (Log{"3 Failed to poll: socket error 22 = Invalid argument",
-                       "3 Failed to select: socket error 9 = Bad file descriptor"}));
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        HookedManager polling(method);
+        SocketHandlerManager selecting(Method::kSelect);
+        Log log;
+        SocketPair pair;
+        SocketPair closed;
+        RefPtr<TestHandler> handler = Registered(polling, "h", pair, &log);
+        RefPtr<TestHandler> stale = Registered(selecting, "stale", closed, &log);
+        close(std::exchange(closed.mine, -1));  // select fails on a closed descriptor
+        pair.Send();
+        polling.m_failWith = EINVAL;
+        {
+            test_support::CapturingTextLogger logger(kSeverityError);
+            EXPECT_EQ(polling.Wait(1000), Waiter::kFailed);
+            EXPECT_EQ(selecting.Wait(1000), Waiter::kFailed);
+            EXPECT_EQ(logger.Lines(),
+                      (Log{"3 Failed to poll: socket error 22 = Invalid argument",
+                           "3 Failed to select: socket error 9 = Bad file descriptor"}));
+        }
+        EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
+        EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
+        EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
+        EXPECT_EQ(log, (Log{"h:in", "h:process"}));
     }
-    EXPECT_EQ(polling.GetLastSocketError(), EINVAL);
-    EXPECT_EQ(selecting.GetLastSocketError(), EBADF);
-    EXPECT_EQ(polling.Wait(1000), Waiter::kHandled) << "the failed turn let its socket go";
-    EXPECT_EQ(log, (Log{"h:in", "h:process"}));
 }
 
 TEST_F(SocketHandlerManagerTest, HandlerExceptionReachesTheCallerAndLetsTheSocketsGo) {
@@ -337,42 +369,216 @@ TEST(SocketHandlerManager, OutOfBandDataIsNoError) {
     close(listener);
 }
 
+// What GetWaitEvents answers decides what the socket waits for from the next turn on:
+// an answer changed inside the socket's own handler, or outside any turn for a socket
+// that waits for nothing, or outside any turn with WaitEventsChanged. A socket that waits
+// for nothing hears nothing, not even of its hang-up, until it waits again.
+TEST(SocketHandlerManager, WaitEventsTakeEffectFromTheNextTurn) {
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        SocketHandlerManager manager(method);
+        Log log;
+        SocketPair pair;
+        RefPtr<TestHandler> handler = Registered(manager, "h", pair, &log);
+        auto turn = [&](int timeoutMs, int expected) {
+            log.clear();
+            EXPECT_EQ(manager.Wait(timeoutMs), expected);
+            return log;
+        };
+        pair.Send();
+        pair.Send();  // one byte is left behind by each turn with input
+        handler->m_onInput = [&] { handler->m_events = SocketHandler::kWaitOutput; };
+        EXPECT_EQ(turn(1000, Waiter::kHandled), (Log{"h:in", "h:process"}));
+        handler->m_onOutput = [&] { handler->m_events = 0; };
+        EXPECT_EQ(turn(1000, Waiter::kHandled), Log{"h:out"}) << "the byte left is not input";
+        EXPECT_EQ(turn(0, Waiter::kNothingToWait), Log{});
+
+        handler->m_onInput = [] {};
+        handler->m_events = SocketHandler::kWaitInput;
+        EXPECT_EQ(turn(1000, Waiter::kHandled), (Log{"h:in", "h:process"}));
+        handler->m_events = SocketHandler::kWaitInput | SocketHandler::kWaitOutput;
+        manager.WaitEventsChanged(handler.get());
+        EXPECT_EQ(turn(1000, Waiter::kHandled), Log{"h:out"});
+
+        close(std::exchange(pair.peer, -1));
+        EXPECT_EQ(turn(0, Waiter::kNothingToWait), Log{})
+            << "the hang-up while waiting for nothing";
+        handler->m_events = SocketHandler::kWaitInput;
+        EXPECT_EQ(turn(1000, Waiter::kHandled), (Log{"h:in", "h:process", "h:error"}));
+        EXPECT_TRUE(manager.RemoveHandler(handler.get()));
+    }
+}
+
+// The kernel keeps a registration while its socket is open anywhere, under the number it
+// had. A socket closed before its removal while a duplicate keeps it open, whose number a
+// new socket has taken since, must neither reach the new registration nor hide the new
+// socket's own events.
+TEST(SocketHandlerManager, ANewSocketOnAnOldNumberIsANewRegistration) {
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        SocketHandlerManager manager(method);
+        Log log;
+        SocketPair old;
+        SocketPair fresh;
+        RefPtr<TestHandler> oldHandler = Registered(manager, "old", old, &log);
+        EXPECT_EQ(manager.Wait(0), Waiter::kBusyOrTimeout) << "watched from now on";
+        const int number = old.mine;
+        const int kept = dup(number);
+        ASSERT_GE(kept, 0);
+        close(number);
+        EXPECT_TRUE(manager.RemoveHandler(oldHandler.get()));
+        ASSERT_EQ(dup2(fresh.mine, number), number);
+        RefPtr<TestHandler> newHandler(new TestHandler("new", number, &log));
+        EXPECT_TRUE(manager.AddHandler(newHandler.get()));
+
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round);
+            old.Send();
+            manager.Wait(0);
+            EXPECT_EQ(log, Log{}) << "the old socket's event went to the new registration";
+            fresh.Send();
+            EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+            EXPECT_EQ(log, (Log{"new:in", "new:process"}));
+            log.clear();
+        }
+        EXPECT_TRUE(manager.RemoveHandler(newHandler.get()));
+        close(kept);
+    }
+}
+
+// With 5,000 idle sockets held, a turn with one socket ready asks nothing of the others:
+// what a turn costs grows with what is ready, not with what is held.
+TEST(SocketHandlerManager, ATurnCostsTheReadySocketsNotTheHeldOnes) {
+    constexpr int kHeld = 5000;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit raised = limit;
+    raised.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 8192));
+    if (raised.rlim_cur < kHeld + 256 || setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        GTEST_SKIP() << "not enough descriptors";
+    }
+    {
+        SocketHandlerManager manager;
+        ASSERT_EQ(manager.GetWaitMethod(), Method::kEpoll);
+        std::vector<RefPtr<TestHandler>> held;
+        for (int i = 0; i < kHeld; ++i) {
+            const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(socket, 0);
+            held.emplace_back(new TestHandler("held", socket, nullptr));
+            ASSERT_TRUE(manager.AddHandler(held.back().get()));
+        }
+        Log log;
+        SocketPair pair;
+        RefPtr<TestHandler> ready = Registered(manager, "ready", pair, &log);
+        EXPECT_EQ(manager.Wait(0), Waiter::kBusyOrTimeout);
+        auto heldAsked = [&] {
+            int asked = 0;
+            for (const RefPtr<TestHandler>& handler : held) {
+                asked += handler->m_asked;
+            }
+            return asked;
+        };
+        EXPECT_EQ(heldAsked(), kHeld) << "each asked once, when first waited for";
+        for (int turn = 0; turn < 3; ++turn) {
+            pair.Send();
+            log.clear();
+            EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+            EXPECT_EQ(log, (Log{"ready:in", "ready:process"}));
+        }
+        EXPECT_EQ(heldAsked(), kHeld) << "a turn asked the idle sockets again";
+        EXPECT_EQ(ready->m_asked, 4) << "once when first waited for, then after each turn";
+        for (const RefPtr<TestHandler>& handler : held) {
+            EXPECT_TRUE(manager.RemoveHandler(handler.get()));
+            close(handler->GetSocket());
+        }
+    }
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// A descriptor that epoll cannot watch (a regular file) is logged once, its handler told
+// once as of an invalid descriptor, and the loop neither spins nor logs on it again.
+TEST(SocketHandlerManager, ADescriptorTheKernelWillNotWatchIsReportedOnce) {
+    SocketHandlerManager manager;
+    FILE* file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    Log log;
+    RefPtr<TestHandler> handler(new TestHandler("file", fileno(file), &log));
+    ASSERT_TRUE(manager.AddHandler(handler.get()));
+    {
+        test_support::CapturingTextLogger logger(kSeverityError);
+        EXPECT_EQ(manager.Wait(1000), Waiter::kHandled);
+        EXPECT_EQ(log, Log{"file:error"});
+        EXPECT_EQ(manager.Wait(0), Waiter::kNothingToWait);
+        EXPECT_EQ(manager.Wait(0), Waiter::kNothingToWait);
+        EXPECT_EQ(logger.Lines(),
+                  Log{"3 Failed to watch socket: socket error 1 = Operation not permitted"});
+    }
+    EXPECT_EQ(log, Log{"file:error"});
+    EXPECT_TRUE(manager.RemoveHandler(handler.get()));
+    fclose(file);
+}
+
+// A manager whose epoll set the system refused (no descriptor left for it) polls.
+TEST(SocketHandlerManager, WithoutAnEpollSetTheLoopPolls) {
+    SocketPair pair;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int lowest = dup(pair.mine);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    // The lowest free number goes to the wake-up descriptor, and none is left for epoll.
+    rlimit tight = limit;
+    tight.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto manager = std::make_unique<SocketHandlerManager>();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(manager->GetWaitMethod(), Method::kPoll);
+    Log log;
+    RefPtr<TestHandler> handler = Registered(*manager, "h", pair, &log);
+    pair.Send();
+    EXPECT_EQ(manager->Wait(1000), Waiter::kHandled);
+    EXPECT_EQ(log, (Log{"h:in", "h:process"}));
+}
+
 // Two threads turn one manager while a writer feeds its sockets: every byte is read once,
 // and no handler is ever in two HandleInput calls at once.
 TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
-    constexpr int kSockets = 8;
-    constexpr int kBytesEach = 200;
-    SocketHandlerManager manager;
-    std::vector<SocketPair> pairs(kSockets);
-    std::vector<RefPtr<TestHandler>> handlers;
-    for (const SocketPair& pair : pairs) {
-        handlers.push_back(Registered(manager, "c", pair, nullptr));
-    }
-    std::atomic<int> total{0};
-    auto turns = [&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (total < kSockets * kBytesEach && std::chrono::steady_clock::now() < deadline) {
-            manager.Wait(10);
-            int sum = 0;
-            for (auto& handler : handlers) {
-                sum += handler->m_reads;
+    for (const Method method : {Method::kEpoll, Method::kPoll}) {
+        SCOPED_TRACE(MethodName(method));
+        constexpr int kSockets = 8;
+        constexpr int kBytesEach = 200;
+        SocketHandlerManager manager(method);
+        std::vector<SocketPair> pairs(kSockets);
+        std::vector<RefPtr<TestHandler>> handlers;
+        for (const SocketPair& pair : pairs) {
+            handlers.push_back(Registered(manager, "c", pair, nullptr));
+        }
+        std::atomic<int> total{0};
+        auto turns = [&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (total < kSockets * kBytesEach && std::chrono::steady_clock::now() < deadline) {
+                manager.Wait(10);
+                int sum = 0;
+                for (auto& handler : handlers) {
+                    sum += handler->m_reads;
+                }
+                total = sum;
             }
-            total = sum;
+        };
+        std::thread writer([&] {
+            for (int i = 0; i < kBytesEach * kSockets; ++i) {
+                pairs[i % kSockets].Send();
+            }
+        });
+        std::thread one(turns);
+        std::thread two(turns);
+        writer.join();
+        one.join();
+        two.join();
+        for (auto& handler : handlers) {
+            EXPECT_EQ(handler->m_reads, kBytesEach);
+            EXPECT_EQ(handler->m_overlaps, 0);
         }
-    };
-    std::thread writer([&] {
-        for (int i = 0; i < kBytesEach * kSockets; ++i) {
-            pairs[i % kSockets].Send();
-        }
-    });
-    std::thread one(turns);
-    std::thread two(turns);
-    writer.join();
-    one.join();
-    two.join();
-    for (auto& handler : handlers) {
-        EXPECT_EQ(handler->m_reads, kBytesEach);
-        EXPECT_EQ(handler->m_overlaps, 0);
     }
 }
 
@@ -413,6 +619,10 @@ TEST(SocketHandlerManager, ChangesFromAnotherThreadEndAPollWithoutLimit) {
     waiting->m_events = SocketHandler::kWaitInput | SocketHandler::kWaitOutput;
     manager.WakeUp();
     EXPECT_TRUE(test_support::Eventually([&] { return waiting->m_outputs == 1; }));
+    // So does one that names the handler.
+    waiting->m_events = SocketHandler::kWaitInput | SocketHandler::kWaitOutput;
+    manager.WaitEventsChanged(waiting.get());
+    EXPECT_TRUE(test_support::Eventually([&] { return waiting->m_outputs == 2; }));
 
     // A socket registered meanwhile is polled by the next turn.
     SocketPair ready;
