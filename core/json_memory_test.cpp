@@ -131,8 +131,7 @@ void LiveTrees(Probe& probe, const std::string& text, size_t count) {
 }
 
 const Shape kShapes[] = {
-    {"ManySmallTrees", 48 * kMiB,
-     [](Probe& probe) { LiveTrees(probe, kSmallMessage, 100000); }},
+    {"ManySmallTrees", 48 * kMiB, [](Probe& probe) { LiveTrees(probe, kSmallMessage, 100000); }},
     {"MidSizeTreesOf10KB", 48 * kMiB,
      [](Probe& probe) { LiveTrees(probe, DenseDocument(10000), 200); }},
     {"MidSizeTreesOf40KB", 180 * kMiB,

@@ -13,37 +13,103 @@ namespace qav {
 
 // ---- JsonValue ----------------------------------------------------------------------
 
-JsonValue* JsonValue::Create(JsonArena* arena) {
-    void* block =
-        arena != nullptr ? arena->Allocate(sizeof(JsonValue)) : ::operator new(sizeof(JsonValue));
-    if (arena != nullptr) {
-        arena->AddRef();
+class JsonValue::ArenaReleases {
+  public:
+    ArenaReleases() = default;
+    ArenaReleases(const ArenaReleases&) = delete;
+    ArenaReleases& operator=(const ArenaReleases&) = delete;
+    ~ArenaReleases() { Flush(); }
+
+    // Nodes of a large tree all count in one arena: its count changes once for all of them.
+    void Add(JsonArena* arena) {
+        if (arena != m_arena) {
+            Flush();
+            m_arena = arena;
+        }
+        ++m_count;
     }
-    return new (block) JsonValue(arena);
+
+  private:
+    void Flush() {
+        if (m_count != 0) {
+            m_arena->ReleaseMany(m_count);
+            m_count = 0;
+        }
+    }
+
+    JsonArena* m_arena = nullptr;
+    int64_t m_count = 0;
+};
+
+JsonValue* JsonValue::Create(JsonArena* arena) {
+    if (arena == nullptr || !arena->IsOpen()) {
+        return new (::operator new(sizeof(JsonValue))) JsonValue(nullptr);
+    }
+    arena->AddRef();
+    return new (arena->Allocate(sizeof(JsonValue))) JsonValue(arena);
 }
 
 JsonValue::~JsonValue() {
-    // Nothing refers to the node any more, so the container needs no unhooking.
-    if (m_type == kJsonObject) {
-        DestroyMembers(m_members);
-    } else if (m_type == kJsonArray) {
-        DestroyElements(m_elements);
-    } else if (m_type == kJsonString) {
+    if (m_type == kJsonString) {
         FreeText();
+    } else if (HoldsContainer()) {
+        FreeContainer();
     }
 }
 
-void JsonValue::DestroyMembers(JsonVariablesMap* members) {
-    if (members != nullptr) {
+void JsonValue::DropContainer(JsonValue*& doomed, ArenaReleases& releases) {
+    // The container is unhooked before it is freed: freeing it may drop the last handle
+    // of a value that refers back to this node.
+    const auto take = [&](JsonObject& handle) {
+        JsonValue* child = std::exchange(handle.m_node, nullptr);
+        if (child != nullptr && --child->m_refCount == 0) {
+            if (child->HoldsContainer()) {
+                child->m_nextDoomed = doomed;
+                doomed = child;
+            } else {
+                FreeNode(child, releases);
+            }
+        }
+    };
+    if (m_type == kJsonObject) {
+        JsonVariablesMap* members = std::exchange(m_members, nullptr);
+        for (auto& member : *members) {
+            take(member.second);
+        }
         members->~JsonVariablesMap();
         FreeBlock(members, sizeof(JsonVariablesMap));
+    } else {
+        JsonArray* elements = std::exchange(m_elements, nullptr);
+        for (JsonObject& element : *elements) {
+            take(element);
+        }
+        elements->~JsonArray();
+        FreeBlock(elements, sizeof(JsonArray));
     }
 }
 
-void JsonValue::DestroyElements(JsonArray* elements) {
-    if (elements != nullptr) {
-        elements->~JsonArray();
-        FreeBlock(elements, sizeof(JsonArray));
+void JsonValue::FreeNode(JsonValue* node, ArenaReleases& releases) {
+    JsonArena* arena = node->m_arena;
+    node->~JsonValue();
+    if (arena != nullptr) {
+        // The node's reference, still counted, keeps the arena while the block goes back.
+        arena->Free(node, sizeof(JsonValue));
+        releases.Add(arena);
+    } else {
+        ::operator delete(node);
+    }
+}
+
+void JsonValue::FreeContainer() {
+    ArenaReleases releases;
+    JsonValue* doomed = nullptr;
+    DropContainer(doomed, releases);
+    while (doomed != nullptr) {
+        JsonValue* node = doomed;
+        doomed = node->m_nextDoomed;
+        node->m_nextDoomed = nullptr;
+        node->DropContainer(doomed, releases);
+        FreeNode(node, releases);
     }
 }
 
@@ -56,14 +122,10 @@ void JsonValue::FreeText() {
 }
 
 void JsonValue::ReleaseContent() {
-    // The container is unhooked before it is freed: freeing it may drop the last
-    // handle of a value that refers back to this node.
-    if (m_type == kJsonObject) {
-        DestroyMembers(std::exchange(m_members, nullptr));
-    } else if (m_type == kJsonArray) {
-        DestroyElements(std::exchange(m_elements, nullptr));
-    } else if (m_type == kJsonString) {
+    if (m_type == kJsonString) {
         FreeText();
+    } else if (HoldsContainer()) {
+        FreeContainer();
     }
 }
 
@@ -89,15 +151,8 @@ void JsonObject::Release(JsonValue* node) {
 }
 
 void JsonObject::Destroy(JsonValue* node) {
-    // The node's reference keeps the arena while its content goes back to it.
-    JsonArena* arena = node->m_arena;
-    node->~JsonValue();
-    if (arena != nullptr) {
-        arena->Free(node, sizeof(JsonValue));
-        arena->Release();
-    } else {
-        ::operator delete(node);
-    }
+    JsonValue::ArenaReleases releases;
+    JsonValue::FreeNode(node, releases);
 }
 
 JsonObject::JsonObject(const JsonObject& other) : m_node(other.m_node) {
@@ -147,6 +202,10 @@ void JsonObject::SetString(std::string_view utf8) {
 
 JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
     JsonValue* node = GetNode();
+    if (JsonVariablesMap* members = node->GetMembers();
+        members != nullptr && members->get_allocator().GetArena() != arena) {
+        node->SetType(kJsonNull);
+    }
     node->SetType(kJsonObject);  // a null container when the type was another
     if (node->m_members == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonVariablesMap));
@@ -158,6 +217,10 @@ JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
 
 JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     JsonValue* node = GetNode();
+    if (JsonArray* elements = node->GetElements();
+        elements != nullptr && elements->get_allocator().GetArena() != arena) {
+        node->SetType(kJsonNull);
+    }
     node->SetType(kJsonArray);
     if (node->m_elements == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonArray));
@@ -166,32 +229,23 @@ JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     return *node->m_elements;
 }
 
+// What is set into a tree after its parse lives on the heap, whichever tree it joins.
 JsonVariablesMap& JsonObject::MakeObject() {
-    return MakeObjectIn(GetNode()->m_arena);
+    JsonValue* node = GetNode();
+    node->SetType(kJsonObject);
+    if (node->m_members == nullptr) {
+        node->m_members = new (node->AllocateBlock(sizeof(JsonVariablesMap))) JsonVariablesMap;
+    }
+    return *node->m_members;
 }
 
 JsonArray& JsonObject::MakeArray() {
-    return MakeArrayIn(GetNode()->m_arena);
-}
-
-JsonArena* JsonObject::ArenaForParse() const {
-    if (m_node != nullptr) {
-        if (m_node->m_arena != nullptr) {
-            return m_node->m_arena;
-        }
-        // A value of the heap that a parse once filled keeps its container there.
-        if (const JsonVariablesMap* members = m_node->GetMembers()) {
-            if (JsonArena* arena = members->get_allocator().GetArena()) {
-                return arena;
-            }
-        }
-        if (const JsonArray* elements = m_node->GetElements()) {
-            if (JsonArena* arena = elements->get_allocator().GetArena()) {
-                return arena;
-            }
-        }
+    JsonValue* node = GetNode();
+    node->SetType(kJsonArray);
+    if (node->m_elements == nullptr) {
+        node->m_elements = new (node->AllocateBlock(sizeof(JsonArray))) JsonArray;
     }
-    return new JsonArena;
+    return *node->m_elements;
 }
 
 void JsonObject::SetMember(WStringView name, const JsonObject& value) {
@@ -199,11 +253,9 @@ void JsonObject::SetMember(WStringView name, const JsonObject& value) {
 }
 
 void JsonObject::SetMemberString(WStringView name, WStringView value) {
-    JsonVariablesMap& members = MakeObject();
-    // Made where the rest of the tree is.
     JsonObject member;
-    member.NodeIn(members.get_allocator().GetArena())->SetWString(value);
-    members.Set(name, std::move(member));
+    member.GetNode()->SetWString(value);
+    MakeObject().Set(name, std::move(member));
 }
 
 void JsonObject::SetMemberText(WStringView name, const WChar* value) {
@@ -259,7 +311,7 @@ void JsonVariablesMap::Set(WStringView name, JsonObject value) {
     if (at != end() && WStringView(at->first) == name) {
         at->second = std::move(value);
     } else {
-        emplace_hint(at, JsonString(name, get_allocator()), std::move(value));
+        emplace_hint(at, JsonString(name), std::move(value));
     }
 }
 

@@ -752,25 +752,42 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
     }
 }
 
-// The entry points hold the arena that the parse builds in until it is done: a new one
-// that no node took is freed then.
+// A large text builds in an arena of its own, which the entry point holds until the
+// parse is done and then seals: one that no node took is freed then.
+template <typename Parse>
+bool JsonObject::ParseFresh(size_t textUnits, Parse&& parse) {
+    // Kept until the parse is done: the text may lie in the old tree (a member's name).
+    JsonObject old;
+    if (m_node != nullptr && m_node->m_arena != nullptr && m_node->m_refCount == 1) {
+        old = std::move(*this);
+    }
+    const RefPtr<JsonArena> arena =
+        textUnits >= JsonArena::kSmallestText ? JsonArena::ForText(textUnits) : nullptr;
+    const bool parsed = parse(arena.get());
+    if (arena.get() != nullptr) {
+        arena->Seal();
+    }
+    return parsed;
+}
 
 bool JsonObject::FromText(const WChar* text) {
     static constexpr WChar kEmptyText[] = {0};
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    return JsonTextReader<WChar>(arena.get()).ParseText(*this, text != nullptr ? text : kEmptyText);
+    const WChar* start = text != nullptr ? text : kEmptyText;
+    const auto units = static_cast<size_t>(FindInTerminated<ScanSetOf(1, false)>(start) - start);
+    return ParseFresh(units, [&](JsonArena* arena) {
+        return JsonTextReader<WChar>(arena).ParseText(*this, start);
+    });
 }
 
 bool JsonObject::FromUtf8Text(std::string_view text) {
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    arena->ExpectBytes(text.size());
-    return JsonTextReader<char>(arena.get(), text.data() + text.size())
-        .ParseText(*this, text.data());
+    return ParseFresh(text.size(), [&](JsonArena* arena) {
+        return JsonTextReader<char>(arena, text.data() + text.size()).ParseText(*this, text.data());
+    });
 }
 
+// The steps parse on the heap: the length of what they will read is not known.
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    return JsonTextReader<WChar>(arena.get()).ParseValue(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ParseValue(*this, position, depth);
 }
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
@@ -782,15 +799,11 @@ bool JsonObject::ReadScalar(const WChar*& position) {
 }
 
 bool JsonArray::ReadArray(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena =
-        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
-    return JsonTextReader<WChar>(arena.get()).ReadArray(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ReadArray(*this, position, depth);
 }
 
 bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena =
-        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
-    return JsonTextReader<WChar>(arena.get()).ReadStruct(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "core/json_object.h"
 #include "core/json_utf8.h"
@@ -177,9 +178,6 @@ void WriteNumber(JsonOutput<String>& out, Number number) {
     }
 }
 
-template <typename String>
-void WriteValue(JsonOutput<String>& out, const JsonValue* node);
-
 // What writing the value reads first after the node: its text or its container. The
 // node itself must be at hand (fetched one step earlier), or this waits for it.
 void PrefetchContent(const JsonValue* node) {
@@ -195,83 +193,21 @@ void PrefetchContent(const JsonValue* node) {
     }
 }
 
+// Writes a value that is not a container with a container in it; false for one that is,
+// which the caller opens.
 template <typename String>
-void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
-    QAV_TRACE("JSONVM::ApTx");
-    out.Append("{ ");
-    bool first = true;
-    // A large tree does not fit the processor's caches, and its nodes, their texts and
-    // containers lie apart: while a member is written, the node two members on is
-    // fetched, and the content of the next one, whose node the step before fetched.
-    const auto end = members.end();
-    auto at = members.begin();
-    auto next = at != end ? std::next(at) : end;
-    if (next != end) {
-        __builtin_prefetch(next->second.FindNode());
-    }
-    while (at != end) {
-        const auto after = next != end ? std::next(next) : end;
-        if (after != end) {
-            __builtin_prefetch(after->second.FindNode());
-        }
-        if (next != end) {
-            PrefetchContent(next->second.FindNode());
-        }
-        const auto& [name, value] = *at;
-        at = next;
-        next = after;
-        // Set never stores a null value, but a shared value may have become null since.
-        const JsonValue* node = value.FindNode();
-        if (node == nullptr || node->GetType() == kJsonNull) {
-            continue;
-        }
-        if (!first) {
-            out.Append(", ");
-        }
-        first = false;
-        WriteString(out, name);
-        out.Push(':');
-        WriteValue(out, node);
-    }
-    out.Append(" }");
-}
-
-template <typename String>
-void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
-    QAV_TRACE("JSONAR::ApTx");
-    out.Append("[ ");
-    const size_t count = elements.size();
-    if (count > 1) {
-        __builtin_prefetch(elements[1].FindNode());
-    }
-    for (size_t i = 0; i < count; ++i) {
-        if (i + 2 < count) {
-            __builtin_prefetch(elements[i + 2].FindNode());
-        }
-        if (i + 1 < count) {
-            PrefetchContent(elements[i + 1].FindNode());
-        }
-        if (i != 0) {
-            out.Append(", ");
-        }
-        WriteValue(out, elements[i].FindNode());
-    }
-    out.Append(" ]");
-}
-
-template <typename String>
-void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
+bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
     if (node == nullptr) {
         out.Append("null");
-        return;
+        return true;
     }
     switch (node->GetType()) {
         case kJsonNull:
             out.Append("null");
-            break;
+            return true;
         case kJsonInteger:
             WriteNumber(out, node->GetInteger());
-            break;
+            return true;
         case kJsonNumber: {
             // The shortest text that reads back to the same double. JSON has no infinity
             // or NaN, so such a number is written as null. A negative zero is written as
@@ -279,34 +215,186 @@ void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
             double number = node->GetNumber();
             if (!std::isfinite(number)) {
                 out.Append("null");
-                break;
+                return true;
             }
             if (number == 0) {
                 number = 0;
             }
             WriteNumber(out, number);
-            break;
+            return true;
         }
         case kJsonBool:
             out.Append(node->GetBool() ? "true" : "false");
-            break;
+            return true;
         case kJsonString:
             WriteString(out, node->GetString());
-            break;
+            return true;
         case kJsonObject:
-            if (node->GetMembers() != nullptr) {
-                WriteMembers(out, *node->GetMembers());
-            } else {
+            if (node->GetMembers() == nullptr) {
                 out.Append("{  }");
+                return true;
             }
-            break;
+            return false;
         case kJsonArray:
-            if (node->GetElements() != nullptr) {
-                WriteElements(out, *node->GetElements());
-            } else {
+            if (node->GetElements() == nullptr) {
                 out.Append("[  ]");
+                return true;
             }
-            break;
+            return false;
+    }
+    return true;
+}
+
+// The containers being written, outermost first, each with the place of its next value.
+// Kept on the heap rather than on the machine stack: a tree built through the value
+// operations may nest as deep as memory allows.
+class OpenContainers {
+  public:
+    void OpenMembers(const JsonVariablesMap& members) {
+        Frame& frame = m_frames.emplace_back();
+        frame.members = &members;
+        frame.at = members.begin();
+        frame.next = frame.at != members.end() ? std::next(frame.at) : members.end();
+        if (frame.next != members.end()) {
+            __builtin_prefetch(frame.next->second.FindNode());
+        }
+    }
+    void OpenElements(const JsonArray& elements) {
+        Frame& frame = m_frames.emplace_back();
+        frame.elements = &elements;
+        if (elements.size() > 1) {
+            __builtin_prefetch(elements[1].FindNode());
+        }
+    }
+
+    // Writes what comes before the next value of the innermost container (a separator,
+    // a member's name) and gives that value; when the container has no more, writes its
+    // end and goes on with the one around it. False when every container is written.
+    template <typename String>
+    bool Next(JsonOutput<String>& out, const JsonValue*& value) {
+        while (!m_frames.empty()) {
+            Frame& frame = m_frames.back();
+            if (frame.members != nullptr ? NextMember(out, frame, value)
+                                         : NextElement(out, frame, value)) {
+                return true;
+            }
+            out.Append(frame.members != nullptr ? " }" : " ]");
+            m_frames.pop_back();
+        }
+        return false;
+    }
+
+  private:
+    struct Frame {
+        const JsonVariablesMap* members = nullptr;  // or elements
+        const JsonArray* elements = nullptr;
+        JsonVariablesMap::const_iterator at;
+        JsonVariablesMap::const_iterator next;  // one on from `at`, fetched early
+        size_t index = 0;
+        bool written = false;  // a value of this container has been written
+    };
+
+    // A large tree does not fit the processor's caches, and its nodes, their texts and
+    // containers lie apart: while a value is written, the node two values on is fetched,
+    // and the content of the next one, whose node the step before fetched.
+    template <typename String>
+    static bool NextMember(JsonOutput<String>& out, Frame& frame, const JsonValue*& value) {
+        const auto end = frame.members->end();
+        while (frame.at != end) {
+            const auto after = frame.next != end ? std::next(frame.next) : end;
+            if (after != end) {
+                __builtin_prefetch(after->second.FindNode());
+            }
+            if (frame.next != end) {
+                PrefetchContent(frame.next->second.FindNode());
+            }
+            const auto& [name, member] = *frame.at;
+            frame.at = frame.next;
+            frame.next = after;
+            // Set never stores a null value, but a shared value may have become null since.
+            const JsonValue* node = member.FindNode();
+            if (node == nullptr || node->GetType() == kJsonNull) {
+                continue;
+            }
+            out.Append(frame.written ? ", " : "{ ");
+            frame.written = true;
+            WriteString(out, name);
+            out.Push(':');
+            value = node;
+            return true;
+        }
+        if (!frame.written) {
+            out.Append("{ ");
+        }
+        return false;
+    }
+
+    template <typename String>
+    static bool NextElement(JsonOutput<String>& out, Frame& frame, const JsonValue*& value) {
+        const JsonArray& elements = *frame.elements;
+        const size_t count = elements.size();
+        const size_t i = frame.index;
+        if (i >= count) {
+            if (!frame.written) {
+                out.Append("[ ");
+            }
+            return false;
+        }
+        if (i + 2 < count) {
+            __builtin_prefetch(elements[i + 2].FindNode());
+        }
+        if (i + 1 < count) {
+            PrefetchContent(elements[i + 1].FindNode());
+        }
+        out.Append(frame.written ? ", " : "[ ");
+        frame.written = true;
+        frame.index = i + 1;
+        value = elements[i].FindNode();
+        return true;
+    }
+
+    std::vector<Frame> m_frames;
+};
+
+// Writes the value and everything in it, one value at a time.
+template <typename String>
+void WriteTree(JsonOutput<String>& out, const JsonValue* node, OpenContainers& open) {
+    do {
+        if (!WriteScalar(out, node)) {
+            if (node->GetType() == kJsonObject) {
+                open.OpenMembers(*node->GetMembers());
+            } else {
+                open.OpenElements(*node->GetElements());
+            }
+        }
+    } while (open.Next(out, node));
+}
+
+template <typename String>
+void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
+    OpenContainers open;
+    WriteTree(out, node, open);
+}
+
+template <typename String>
+void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
+    QAV_TRACE("JSONVM::ApTx");
+    OpenContainers open;
+    open.OpenMembers(members);
+    const JsonValue* node = nullptr;
+    if (open.Next(out, node)) {
+        WriteTree(out, node, open);
+    }
+}
+
+template <typename String>
+void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
+    QAV_TRACE("JSONAR::ApTx");
+    OpenContainers open;
+    open.OpenElements(elements);
+    const JsonValue* node = nullptr;
+    if (open.Next(out, node)) {
+        WriteTree(out, node, open);
     }
 }
 
