@@ -256,7 +256,7 @@ class JsonValue final {
     // once when it holds no container, and otherwise put on `doomed`, linked through
     // m_nextDoomed, for the caller to free in turn.
     void DropContainer(JsonValue*& doomed, ArenaReleases& releases);
-    // Frees the node itself, its container already dropped.
+    // Frees the node; a container it still holds goes first (FreeContainer).
     static void FreeNode(JsonValue* node, ArenaReleases& releases);
     // Frees the container, and everything only it kept, without recursion.
     void FreeContainer();

@@ -383,7 +383,7 @@ TEST(JsonObject, ATreeEditedAgainAndAgainKeepsToWhatItsParseTook) {
     ASSERT_NE(arena, nullptr);
     EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
     const size_t used = arena->UsedBytes();
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 200; ++round) {
         tree.SetMemberString(u"text", WString(static_cast<size_t>(100 + round % 7), u'x'));
         tree.GetMember(u"list").MakeArray().emplace_back().GetNode()->SetInteger(round);
         tree.GetMember(u"list").MakeArray().erase(tree.GetMember(u"list").MakeArray().begin());
