@@ -725,14 +725,21 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
         if (!ParseValue(value, position, depth)) {
             return false;
         }
-        // Text written from a tree (ours among it) lists members by name: such a member
-        // goes at the end without a search.
         const JsonValue* node = value.FindNode();
-        if (node != nullptr && node->GetType() != kJsonNull &&
-            (members.empty() || WStringView(members.rbegin()->first) < WStringView(name))) {
-            members.emplace_hint(members.end(), std::move(name), std::move(value));
+        if (node == nullptr || node->GetType() == kJsonNull) {
+            members.Set(name, JsonObject());
         } else {
-            members.Set(name, std::move(value));
+            // Text written from a tree (ours among it) lists members by name: such a
+            // member goes at the end without a search. The name read goes in as it is.
+            auto at = members.end();
+            if (!members.empty() && !(WStringView(members.rbegin()->first) < WStringView(name))) {
+                at = members.lower_bound(WStringView(name));
+            }
+            if (at != members.end() && WStringView(at->first) == WStringView(name)) {
+                at->second = std::move(value);
+            } else {
+                members.emplace_hint(at, std::move(name), std::move(value));
+            }
         }
         position = SkipWhiteSpace(position);
         const WChar next = At(position);

@@ -195,8 +195,9 @@ void PrefetchContent(const JsonValue* node) {
 
 // Writes a value that is not a container with a container in it; false for one that is,
 // which the caller opens.
+// Inline: it is called for every value, in the loops over members and elements.
 template <typename String>
-bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
+[[gnu::always_inline]] inline bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
     if (node == nullptr) {
         out.Append("null");
         return true;
@@ -245,157 +246,129 @@ bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
     return true;
 }
 
-// The containers being written, outermost first, each with the place of its next value.
-// Kept on the heap rather than on the machine stack: a tree built through the value
-// operations may nest as deep as memory allows.
-class OpenContainers {
-  public:
-    void OpenMembers(const JsonVariablesMap& members) {
-        Frame& frame = m_frames.emplace_back();
-        frame.members = &members;
-        frame.at = members.begin();
-        frame.next = frame.at != members.end() ? std::next(frame.at) : members.end();
-        if (frame.next != members.end()) {
-            __builtin_prefetch(frame.next->second.FindNode());
-        }
-    }
-    void OpenElements(const JsonArray& elements) {
-        Frame& frame = m_frames.emplace_back();
-        frame.elements = &elements;
-        if (elements.size() > 1) {
-            __builtin_prefetch(elements[1].FindNode());
-        }
-    }
+// A container being written and the place of its next value.
+struct OpenContainer {
+    const JsonVariablesMap* members;  // or elements
+    const JsonArray* elements;
+    JsonVariablesMap::const_iterator at;
+    size_t index;
+    bool written;  // a value of this container has been written
+};
 
-    // Writes what comes before the next value of the innermost container (a separator,
-    // a member's name) and gives that value; when the container has no more, writes its
-    // end and goes on with the one around it. False when every container is written.
-    template <typename String>
-    bool Next(JsonOutput<String>& out, const JsonValue*& value) {
-        while (!m_frames.empty()) {
-            Frame& frame = m_frames.back();
-            if (frame.members != nullptr ? NextMember(out, frame, value)
-                                         : NextElement(out, frame, value)) {
-                return true;
-            }
-            out.Append(frame.members != nullptr ? " }" : " ]");
-            m_frames.pop_back();
-        }
-        return false;
+// Puts the container of `node`, which WriteScalar left, onto `open`.
+void Open(std::vector<OpenContainer>& open, const JsonValue* node) {
+    if (const JsonVariablesMap* members = node->GetMembers()) {
+        open.push_back({members, nullptr, members->begin(), 0, false});
+    } else {
+        open.push_back({nullptr, node->GetElements(), {}, 0, false});
     }
+}
 
-  private:
-    struct Frame {
-        const JsonVariablesMap* members = nullptr;  // or elements
-        const JsonArray* elements = nullptr;
-        JsonVariablesMap::const_iterator at;
-        JsonVariablesMap::const_iterator next;  // one on from `at`, fetched early
-        size_t index = 0;
-        bool written = false;  // a value of this container has been written
-    };
-
-    // A large tree does not fit the processor's caches, and its nodes, their texts and
-    // containers lie apart: while a value is written, the node two values on is fetched,
-    // and the content of the next one, whose node the step before fetched.
-    template <typename String>
-    static bool NextMember(JsonOutput<String>& out, Frame& frame, const JsonValue*& value) {
-        const auto end = frame.members->end();
-        while (frame.at != end) {
-            const auto after = frame.next != end ? std::next(frame.next) : end;
-            if (after != end) {
-                __builtin_prefetch(after->second.FindNode());
-            }
-            if (frame.next != end) {
-                PrefetchContent(frame.next->second.FindNode());
-            }
-            const auto& [name, member] = *frame.at;
-            frame.at = frame.next;
-            frame.next = after;
-            // Set never stores a null value, but a shared value may have become null since.
-            const JsonValue* node = member.FindNode();
-            if (node == nullptr || node->GetType() == kJsonNull) {
-                continue;
-            }
-            out.Append(frame.written ? ", " : "{ ");
+// Writes the values of the innermost open container from where it stopped, a value that
+// holds no container in place, and returns when it ends (closed and taken off `open`) or
+// when it comes to a container, which goes onto `open` to be written next. The open
+// containers are kept on the heap rather than on the machine stack: a tree built through
+// the value operations may nest as deep as memory allows.
+//
+// A large tree does not fit the processor's caches, and its nodes, their texts and
+// containers lie apart: while a value is written, the node two values on is fetched, and
+// the content of the next one, whose node the step before fetched.
+template <typename String>
+void WriteOpenMembers(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    OpenContainer& frame = open.back();
+    const auto end = frame.members->end();
+    auto at = frame.at;
+    auto next = at != end ? std::next(at) : end;
+    bool written = frame.written;
+    while (at != end) {
+        const auto after = next != end ? std::next(next) : end;
+        if (after != end) {
+            __builtin_prefetch(after->second.FindNode());
+        }
+        if (next != end) {
+            PrefetchContent(next->second.FindNode());
+        }
+        const auto& [name, member] = *at;
+        at = next;
+        next = after;
+        // Set never stores a null value, but a shared value may have become null since.
+        const JsonValue* node = member.FindNode();
+        if (node == nullptr || node->GetType() == kJsonNull) {
+            continue;
+        }
+        out.Append(written ? ", " : "{ ");
+        written = true;
+        WriteString(out, name);
+        out.Push(':');
+        if (!WriteScalar(out, node)) {
+            frame.at = at;
             frame.written = true;
-            WriteString(out, name);
-            out.Push(':');
-            value = node;
-            return true;
+            Open(open, node);  // `frame` moves
+            return;
         }
-        if (!frame.written) {
-            out.Append("{ ");
-        }
-        return false;
     }
+    out.Append(written ? " }" : "{  }");
+    open.pop_back();
+}
 
-    template <typename String>
-    static bool NextElement(JsonOutput<String>& out, Frame& frame, const JsonValue*& value) {
-        const JsonArray& elements = *frame.elements;
-        const size_t count = elements.size();
-        const size_t i = frame.index;
-        if (i >= count) {
-            if (!frame.written) {
-                out.Append("[ ");
-            }
-            return false;
-        }
+template <typename String>
+void WriteOpenElements(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    OpenContainer& frame = open.back();
+    const JsonArray& elements = *frame.elements;
+    const size_t count = elements.size();
+    for (size_t i = frame.index; i < count; ++i) {
         if (i + 2 < count) {
             __builtin_prefetch(elements[i + 2].FindNode());
         }
         if (i + 1 < count) {
             PrefetchContent(elements[i + 1].FindNode());
         }
-        out.Append(frame.written ? ", " : "[ ");
-        frame.written = true;
-        frame.index = i + 1;
-        value = elements[i].FindNode();
-        return true;
-    }
-
-    std::vector<Frame> m_frames;
-};
-
-// Writes the value and everything in it, one value at a time.
-template <typename String>
-void WriteTree(JsonOutput<String>& out, const JsonValue* node, OpenContainers& open) {
-    do {
+        out.Append(i != 0 ? ", " : "[ ");
+        const JsonValue* node = elements[i].FindNode();
         if (!WriteScalar(out, node)) {
-            if (node->GetType() == kJsonObject) {
-                open.OpenMembers(*node->GetMembers());
-            } else {
-                open.OpenElements(*node->GetElements());
-            }
+            frame.index = i + 1;
+            Open(open, node);  // `frame` moves
+            return;
         }
-    } while (open.Next(out, node));
+    }
+    out.Append(count != 0 ? " ]" : "[  ]");
+    open.pop_back();
+}
+
+template <typename String>
+void WriteOpen(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    while (!open.empty()) {
+        if (open.back().members != nullptr) {
+            WriteOpenMembers(out, open);
+        } else {
+            WriteOpenElements(out, open);
+        }
+    }
 }
 
 template <typename String>
 void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
-    OpenContainers open;
-    WriteTree(out, node, open);
+    if (!WriteScalar(out, node)) {
+        std::vector<OpenContainer> open;
+        Open(open, node);
+        WriteOpen(out, open);
+    }
 }
 
 template <typename String>
 void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
     QAV_TRACE("JSONVM::ApTx");
-    OpenContainers open;
-    open.OpenMembers(members);
-    const JsonValue* node = nullptr;
-    if (open.Next(out, node)) {
-        WriteTree(out, node, open);
-    }
+    std::vector<OpenContainer> open;
+    open.push_back({&members, nullptr, members.begin(), 0, false});
+    WriteOpen(out, open);
 }
 
 template <typename String>
 void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
     QAV_TRACE("JSONAR::ApTx");
-    OpenContainers open;
-    open.OpenElements(elements);
-    const JsonValue* node = nullptr;
-    if (open.Next(out, node)) {
-        WriteTree(out, node, open);
-    }
+    std::vector<OpenContainer> open;
+    open.push_back({nullptr, &elements, {}, 0, false});
+    WriteOpen(out, open);
 }
 
 }  // namespace
