@@ -52,7 +52,7 @@ void JsonArena::Seal() {
     const int64_t stock = m_stock;
     m_stock = 0;
     if (stock != 0) {
-        ReleaseMany(stock);
+        ReleaseNow(stock);
     }
 }
 

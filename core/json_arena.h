@@ -77,14 +77,8 @@ class JsonArena {
             m_references.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    void Release() { ReleaseMany(1); }
-    void ReleaseMany(int64_t count) {
-        if (m_open) {
-            m_stock += count;
-        } else if (m_references.fetch_sub(count, std::memory_order_acq_rel) == count) {
-            Destroy();
-        }
-    }
+    // Inline: a tree that is dropped releases once for every node, name and container.
+    inline void Release();
 
     // Inline: a parse calls this for every node, name, text and container.
     void* Allocate(size_t bytes) {
@@ -119,6 +113,8 @@ class JsonArena {
     size_t UsedBytes() const { return static_cast<size_t>(m_cursor - m_region); }
 
   private:
+    friend class JsonArenaReleases;
+
     // References taken from the count at a time while the arena is open.
     static constexpr int64_t kStockSize = 4096;
 
@@ -128,6 +124,11 @@ class JsonArena {
     ~JsonArena();
     [[gnu::noinline]] void Destroy();
     [[gnu::noinline]] void TakeStock();
+    void ReleaseNow(int64_t count) {
+        if (m_references.fetch_sub(count, std::memory_order_acq_rel) == count) {
+            Destroy();
+        }
+    }
 
     // Size 0 takes one granule, so that every block has an address of its own.
     static size_t Rounded(size_t bytes) {
@@ -149,6 +150,57 @@ class JsonArena {
     char* const m_limit;
     const size_t m_regionBytes;
 };
+
+// While one lives, the releases that this thread makes of sealed arenas are counted and
+// made when it goes, or when a release of another arena comes: dropping a large tree
+// changes its arena's count once, not once for every node, name and container. The
+// arena stays until then, kept by the releases not yet made. Scopes nest.
+class JsonArenaReleases {
+  public:
+    JsonArenaReleases() : m_outer(t_innermost) { t_innermost = this; }
+    ~JsonArenaReleases() {
+        Flush();
+        t_innermost = m_outer;
+    }
+    JsonArenaReleases(const JsonArenaReleases&) = delete;
+    JsonArenaReleases& operator=(const JsonArenaReleases&) = delete;
+
+    // Null when no scope lives on this thread.
+    static JsonArenaReleases* Innermost() { return t_innermost; }
+
+    void Add(JsonArena* arena) {
+        if (arena != m_arena) {
+            Flush();
+            m_arena = arena;
+        }
+        ++m_count;
+    }
+
+  private:
+    void Flush() {
+        if (m_count != 0) {
+            const int64_t count = m_count;
+            m_count = 0;
+            m_arena->ReleaseNow(count);
+        }
+    }
+
+    static inline thread_local JsonArenaReleases* t_innermost = nullptr;
+
+    JsonArenaReleases* const m_outer;
+    JsonArena* m_arena = nullptr;
+    int64_t m_count = 0;
+};
+
+void JsonArena::Release() {
+    if (m_open) {
+        ++m_stock;
+    } else if (JsonArenaReleases* releases = JsonArenaReleases::Innermost()) {
+        releases->Add(this);
+    } else {
+        ReleaseNow(1);
+    }
+}
 
 // A standard allocator over an arena, holding a reference to it; without an arena it is
 // the plain heap. A container copied from one that uses an arena gets the plain heap.

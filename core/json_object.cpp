@@ -13,34 +13,6 @@ namespace qav {
 
 // ---- JsonValue ----------------------------------------------------------------------
 
-class JsonValue::ArenaReleases {
-  public:
-    ArenaReleases() = default;
-    ArenaReleases(const ArenaReleases&) = delete;
-    ArenaReleases& operator=(const ArenaReleases&) = delete;
-    ~ArenaReleases() { Flush(); }
-
-    // Nodes of a large tree all count in one arena: its count changes once for all of them.
-    void Add(JsonArena* arena) {
-        if (arena != m_arena) {
-            Flush();
-            m_arena = arena;
-        }
-        ++m_count;
-    }
-
-  private:
-    void Flush() {
-        if (m_count != 0) {
-            m_arena->ReleaseMany(m_count);
-            m_count = 0;
-        }
-    }
-
-    JsonArena* m_arena = nullptr;
-    int64_t m_count = 0;
-};
-
 JsonValue* JsonValue::Create(JsonArena* arena) {
     if (arena == nullptr || !arena->IsOpen()) {
         return new (::operator new(sizeof(JsonValue))) JsonValue(nullptr);
@@ -57,20 +29,24 @@ JsonValue::~JsonValue() {
     }
 }
 
-void JsonValue::DropContainer(JsonValue*& doomed, ArenaReleases& releases) {
-    // The container is unhooked before it is freed: freeing it may drop the last handle
-    // of a value that refers back to this node.
+void JsonValue::DropContainer(JsonValue*& doomed) {
+    // The containers taken go before those already doomed, in their own order: the tree
+    // is then freed in the order it was built in, which is the order of its memory.
+    JsonValue* first = nullptr;
+    JsonValue** last = &first;
     const auto take = [&](JsonObject& handle) {
         JsonValue* child = std::exchange(handle.m_node, nullptr);
         if (child != nullptr && --child->m_refCount == 0) {
             if (child->HoldsContainer()) {
-                child->m_nextDoomed = doomed;
-                doomed = child;
+                *last = child;
+                last = &child->m_nextDoomed;
             } else {
-                FreeNode(child, releases);
+                FreeNode(child);
             }
         }
     };
+    // The container is unhooked before it is freed: freeing it may drop the last handle
+    // of a value that refers back to this node.
     if (m_type == kJsonObject) {
         JsonVariablesMap* members = std::exchange(m_members, nullptr);
         for (auto& member : *members) {
@@ -86,30 +62,32 @@ void JsonValue::DropContainer(JsonValue*& doomed, ArenaReleases& releases) {
         elements->~JsonArray();
         FreeBlock(elements, sizeof(JsonArray));
     }
+    *last = doomed;
+    doomed = first;
 }
 
-void JsonValue::FreeNode(JsonValue* node, ArenaReleases& releases) {
+void JsonValue::FreeNode(JsonValue* node) {
     JsonArena* arena = node->m_arena;
     node->~JsonValue();
     if (arena != nullptr) {
         // The node's reference, still counted, keeps the arena while the block goes back.
         arena->Free(node, sizeof(JsonValue));
-        releases.Add(arena);
+        arena->Release();
     } else {
         ::operator delete(node);
     }
 }
 
 void JsonValue::FreeContainer() {
-    ArenaReleases releases;
+    const JsonArenaReleases releases;
     JsonValue* doomed = nullptr;
-    DropContainer(doomed, releases);
+    DropContainer(doomed);
     while (doomed != nullptr) {
         JsonValue* node = doomed;
         doomed = node->m_nextDoomed;
         node->m_nextDoomed = nullptr;
-        node->DropContainer(doomed, releases);
-        FreeNode(node, releases);
+        node->DropContainer(doomed);
+        FreeNode(node);
     }
 }
 
@@ -151,8 +129,7 @@ void JsonObject::Release(JsonValue* node) {
 }
 
 void JsonObject::Destroy(JsonValue* node) {
-    JsonValue::ArenaReleases releases;
-    JsonValue::FreeNode(node, releases);
+    JsonValue::FreeNode(node);
 }
 
 JsonObject::JsonObject(const JsonObject& other) : m_node(other.m_node) {

@@ -242,9 +242,6 @@ class JsonValue final {
     // A node in `arena` (null: the heap), counted in it, with no handle yet.
     static JsonValue* Create(JsonArena* arena);
 
-    // Releases of nodes of one arena, counted and made at once.
-    class ArenaReleases;
-
     // Frees the text or the container that the type being left holds.
     void ReleaseContent();
     void FreeText();
@@ -255,10 +252,11 @@ class JsonValue final {
     // Unhooks and frees the container. Each value whose last handle it held is freed at
     // once when it holds no container, and otherwise put on `doomed`, linked through
     // m_nextDoomed, for the caller to free in turn.
-    void DropContainer(JsonValue*& doomed, ArenaReleases& releases);
+    void DropContainer(JsonValue*& doomed);
     // Frees the node; a container it still holds goes first (FreeContainer).
-    static void FreeNode(JsonValue* node, ArenaReleases& releases);
-    // Frees the container, and everything only it kept, without recursion.
+    static void FreeNode(JsonValue* node);
+    // Frees the container, and everything only it kept, without recursion; the arenas'
+    // counts change once at the end (JsonArenaReleases).
     void FreeContainer();
 
     void* AllocateBlock(size_t bytes) {

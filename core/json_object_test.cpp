@@ -506,25 +506,21 @@ TEST(JsonObject, MembersOfOneTreeLiveOnThreadsOfTheirOwn) {
 }
 
 // A tree nested a million deep through the value operations is written, and dropped
-// both by its last handle and by a change of its type, without the machine stack
+// both by a change of its type and by its last handle, without the machine stack
 // growing with its depth.
 TEST(JsonObject, ATreeNestedAMillionDeepIsWrittenAndDropped) {
     constexpr int kDepth = 1000000;
-    const auto build = [] {
-        JsonObject tree;
-        tree.GetNode()->SetInteger(7);
-        for (int i = 0; i < kDepth; ++i) {
-            JsonObject outer;
-            if (i % 2 == 0) {
-                outer.MakeArray().push_back(std::move(tree));
-            } else {
-                outer.SetMember(u"a", tree);
-            }
-            tree = std::move(outer);
+    JsonObject tree;
+    tree.GetNode()->SetInteger(7);
+    for (int i = 0; i < kDepth; ++i) {
+        JsonObject outer;
+        if (i % 2 == 0) {
+            outer.MakeArray().push_back(std::move(tree));
+        } else {
+            outer.SetMember(u"a", tree);
         }
-        return tree;
-    };
-    JsonObject tree = build();
+        tree = std::move(outer);
+    }
     std::string expected;
     for (int i = kDepth - 1; i >= 0; --i) {
         expected += i % 2 == 0 ? "[ " : "{ \"a\":";
@@ -538,11 +534,18 @@ TEST(JsonObject, ATreeNestedAMillionDeepIsWrittenAndDropped) {
     tree.AppendText(wide);
     EXPECT_EQ(wide.size(), expected.size());
 
+    // The lower half is kept by a handle of its own while the upper half goes with the
+    // root's type; then the lower half goes with its handle.
+    JsonObject lower = tree;
+    for (int level = 0; level < kDepth / 2; ++level) {
+        lower = lower.FindNode()->GetMembers() != nullptr ? lower.GetMember(u"a")
+                                                          : lower.FindNode()->GetElements()->at(0);
+    }
     tree.GetNode()->SetInteger(1);
     EXPECT_EQ(Written(tree), "1");
-    tree = build();
-    tree = JsonObject();
-    EXPECT_EQ(Written(tree), "null");
+    EXPECT_EQ(Written(lower).size(), expected.size() / 2 + 1);
+    lower = JsonObject();
+    EXPECT_EQ(Written(lower), "null");
 }
 
 }  // namespace
