@@ -193,9 +193,8 @@ void PrefetchContent(const JsonValue* node) {
     }
 }
 
-// Writes a value that is not a container with a container in it; false for one that is,
-// which the caller opens.
-// Inline: it is called for every value, in the loops over members and elements.
+// Writes a value unless it holds a container, which the caller opens (false). Inline: it
+// is called for every value, in the loops over members and elements.
 template <typename String>
 [[gnu::always_inline]] inline bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
     if (node == nullptr) {
