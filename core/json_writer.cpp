@@ -255,11 +255,21 @@ struct OpenContainer {
 };
 
 // Puts the container of `node`, which WriteScalar left, onto `open`.
+// The node of its second value is fetched at once: the loop over the values reads it
+// while it writes the first.
 void Open(std::vector<OpenContainer>& open, const JsonValue* node) {
     if (const JsonVariablesMap* members = node->GetMembers()) {
-        open.push_back({members, nullptr, members->begin(), 0, false});
+        const auto first = members->begin();
+        if (first != members->end() && std::next(first) != members->end()) {
+            __builtin_prefetch(std::next(first)->second.FindNode());
+        }
+        open.push_back({members, nullptr, first, 0, false});
     } else {
-        open.push_back({nullptr, node->GetElements(), {}, 0, false});
+        const JsonArray* elements = node->GetElements();
+        if (elements->size() > 1) {
+            __builtin_prefetch((*elements)[1].FindNode());
+        }
+        open.push_back({nullptr, elements, {}, 0, false});
     }
 }
 
