@@ -6,57 +6,54 @@
 
 namespace qav {
 
-static_assert(JsonArena::kLargestPooled % JsonArena::kGranule == 0);
+namespace {
+
+// The most a tree takes for each unit of its text, with the blocks the parse frees as
+// containers grow: dense text such as "[1,2,3,...]" makes a node and a handle for every
+// two units. A tree that takes more goes on in the heap.
+constexpr size_t kRegionBytesPerUnit = 40;
+// Beyond this the kernel is not asked for more at once; the rest of the tree is the heap's.
+constexpr size_t kLargestRegionBytes = size_t{1} << 30;
+
+}  // namespace
+
+JsonArena* JsonArena::ForText(size_t textUnits) {
+    const size_t wanted =
+        std::min(textUnits, kLargestRegionBytes / kRegionBytesPerUnit) * kRegionBytesPerUnit;
+    const size_t bytes = (wanted + platform::kHugePageBytes - 1) / platform::kHugePageBytes *
+                         platform::kHugePageBytes;
+    void* region = platform::AllocateHugePages(bytes);
+    if (region == nullptr) {
+        return nullptr;
+    }
+    return new JsonArena(static_cast<char*>(region), bytes);
+}
 
 JsonArena::~JsonArena() {
-    while (m_newestChunk != nullptr) {
-        Chunk* chunk = m_newestChunk;
-        m_newestChunk = chunk->previous;
-        // The sanitizer's marks would outlive the memory: pages the kernel takes back may
-        // come again at the same address for someone else.
-        Unpoison(chunk, chunk->bytes);
-        if (chunk->hugePages) {
-            platform::FreeHugePages(chunk, chunk->bytes);
-        } else {
-            ::operator delete(chunk);
-        }
-    }
+#if defined(QAV_JSON_ARENA_POISONS)
+    // The sanitizer's marks would outlive the memory: pages the kernel takes back may
+    // come again at the same address for someone else.
+    ASAN_UNPOISON_MEMORY_REGION(m_region, UsedBytes());
+#endif
+    platform::FreeHugePages(m_region, m_regionBytes);
 }
 
 void JsonArena::Destroy() {
     delete this;
 }
 
-void JsonArena::ExpectBytes(size_t bytes) {
-    while (m_nextChunkBytes < kHugeChunkBytes && m_nextChunkBytes < bytes / 4) {
-        m_nextChunkBytes =
-            m_nextChunkBytes < kLargestHeapChunkBytes ? m_nextChunkBytes * 2 : kHugeChunkBytes;
-    }
+void JsonArena::TakeStock() {
+    m_references.fetch_add(kStockSize, std::memory_order_relaxed);
+    m_stock = kStockSize;
 }
 
-void JsonArena::NewChunk() {
-    static_assert(kHugeChunkBytes % platform::kHugePageBytes == 0);
-    const size_t bytes = m_nextChunkBytes;
-    Chunk* chunk = nullptr;
-    bool hugePages = false;
-    if (bytes >= kHugeChunkBytes) {
-        chunk = static_cast<Chunk*>(platform::AllocateHugePages(bytes));
-        hugePages = chunk != nullptr;
+void JsonArena::Seal() {
+    m_open = false;
+    const int64_t stock = m_stock;
+    m_stock = 0;
+    if (stock != 0) {
+        ReleaseNow(stock);
     }
-    if (chunk == nullptr) {
-        chunk = static_cast<Chunk*>(::operator new(bytes));
-    }
-    chunk->previous = m_newestChunk;
-    chunk->bytes = bytes;
-    chunk->hugePages = hugePages;
-    m_newestChunk = chunk;
-    m_heldBytes += bytes;
-    m_cursor = reinterpret_cast<char*>(chunk) + kChunkHeaderBytes;
-    m_limit = reinterpret_cast<char*>(chunk) + bytes;
-    Poison(m_cursor, static_cast<size_t>(m_limit - m_cursor));
-    m_nextChunkBytes = m_nextChunkBytes < kLargestHeapChunkBytes
-                           ? m_nextChunkBytes * 2
-                           : std::max(m_nextChunkBytes, kHugeChunkBytes);
 }
 
 }  // namespace qav

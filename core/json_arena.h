@@ -1,31 +1,35 @@
-// The memory of one JSON tree: its nodes, their texts, member names and the blocks of
-// its containers come from chunks that the tree's arena owns, instead of one heap call
-// each. A parse makes a new arena for a new tree; members, elements and texts set into
-// the tree later take their memory from the same arena, and what they replace goes back
-// to its free lists for the next, so a tree edited for as long as a process runs does
-// not grow.
+// The memory of a JSON tree parsed from a large text: while the parse runs, its nodes,
+// texts, member names and container blocks are cut one after the other from a region
+// taken from the kernel, instead of one heap call each, and when the last of them goes
+// the region goes back to the kernel whole, whatever the heap of the thread that parsed
+// it would have kept.
+//
+// A parse of a small text, and everything made through the value operations, uses the
+// general heap, whose blocks each thread already caches: an arena would cost a small
+// tree more than it holds.
+//
+// Once the parse is done the arena is sealed: blocks asked of it then come from the
+// heap, and blocks it gave out are not reused when freed. A tree edited for a long time
+// thus holds at most what its parse took, plus what its edits hold on the heap.
+//
+// The region is reserved for the largest tree such a text makes as a rule; a tree
+// beyond it takes the rest from the heap. Pages are touched only as the tree grows,
+// in huge pages where the kernel offers them.
 //
 // An arena is counted: every node made in it, and every allocator (so every container
-// and member name) that uses it, holds a reference. The arena dies with the last of
-// them and gives all of its chunks back at once. No thread and no other tree keeps
-// anything of it: a value that leaves the tree keeps the arena alive for as long as it
-// lives, and then it goes too.
+// and member name) that uses it, holds a reference. While the parse runs, on its one
+// thread, references are handed out from a stock taken from the count in bulk; once the
+// arena is sealed the count is atomic, so that values of one tree, used each on its own
+// thread, may drop their references at once.
 //
-// Blocks of up to kLargestPooled bytes come from the chunks and return to free lists by
-// size class; larger ones (long texts, the element blocks of long arrays) go straight
-// to the heap. Chunks double from a few KiB while they come from the heap, so a message
-// takes one or two; a tree that outgrows them takes huge-page chunks straight from the
-// kernel, which a large tree faults in a page per 2 MiB and which go back to the kernel
-// whole when the tree dies, whatever the heap of the thread that parsed it does.
+// Under the address sanitizer, freed blocks are poisoned, so a use of a freed node is
+// reported even though its memory stays in the arena.
 //
-// Under the address sanitizer, free blocks and the unused rest of chunks are poisoned,
-// so a use of a freed node is reported even though its memory stays in the arena.
-//
-// Threads: the count and the free lists are plain, like the counts of the values, so an
-// arena, like the tree it holds, belongs to one thread at a time. A tree's every value
-// counts once in it: an atomic count would cost a parse more than its memory does.
+// Threads: the parse that makes an arena uses it alone until it seals it. After that
+// Allocate, Free and the count may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -50,94 +54,85 @@ namespace qav {
 
 class JsonArena {
   public:
-    static constexpr size_t kLargestPooled = 1024;
     // Blocks are sized and aligned in steps of 8 bytes: nothing in a tree needs more.
     static constexpr size_t kGranule = 8;
+    // Texts of fewer units are parsed on the heap.
+    static constexpr size_t kSmallestText = size_t{64} << 10;
 
-    // No reference is held yet: the first holder adds one (RefPtr).
-    JsonArena() = default;
+    // An open arena with room for the tree of a text of `textUnits` units (bytes of
+    // UTF-8 or units of UTF-16); null when the kernel gives no region. No reference is
+    // held yet: the first holder adds one (RefPtr).
+    static JsonArena* ForText(size_t textUnits);
+
     JsonArena(const JsonArena&) = delete;
     JsonArena& operator=(const JsonArena&) = delete;
 
-    void AddRef() { ++m_references; }
-    void Release() {
-        if (--m_references == 0) {
-            Destroy();
+    void AddRef() {
+        if (m_open) {
+            if (m_stock == 0) {
+                TakeStock();
+            }
+            --m_stock;
+        } else {
+            m_references.fetch_add(1, std::memory_order_relaxed);
         }
     }
+    // Inline: a tree that is dropped releases once for every node, name and container.
+    inline void Release();
 
-    // Inline: a parse calls these for every node, name, text and container.
+    // Inline: a parse calls this for every node, name, text and container.
     void* Allocate(size_t bytes) {
-        if (bytes > kLargestPooled) {
-            return ::operator new(bytes);
-        }
-        const size_t sizeClass = ClassOf(bytes);
-        const size_t rounded = (sizeClass + 1) * kGranule;
-        if (FreeBlock* block = m_free[sizeClass]) {
-            Unpoison(block, rounded);
-            m_free[sizeClass] = block->next;
+        const size_t rounded = Rounded(bytes);
+        if (m_open && static_cast<size_t>(m_limit - m_cursor) >= rounded) {
+            void* block = m_cursor;
+            m_cursor += rounded;
             return block;
         }
-        if (static_cast<size_t>(m_limit - m_cursor) < rounded) {
-            NewChunk();
-        }
-        void* block = m_cursor;
-        m_cursor += rounded;
-        Unpoison(block, rounded);
-        return block;
+        return ::operator new(bytes);
     }
 
     // `bytes` is what was asked of Allocate.
     void Free(void* block, size_t bytes) noexcept {
-        if (bytes > kLargestPooled) {
+        if (Owns(block)) {
+            Poison(block, Rounded(bytes));
+        } else {
             ::operator delete(block);
-        } else if (block != nullptr) {
-            const size_t sizeClass = ClassOf(bytes);
-            FreeBlock* freed = static_cast<FreeBlock*>(block);
-            freed->next = m_free[sizeClass];
-            m_free[sizeClass] = freed;
-            Poison(block, (sizeClass + 1) * kGranule);
         }
     }
 
-    // A tree of about `bytes` is about to be built: the chunks grow at once to what such
-    // a tree needs instead of doubling their way there.
-    void ExpectBytes(size_t bytes);
+    bool IsOpen() const { return m_open; }
+    // The parse is done: from now on blocks come from the heap and the count is atomic.
+    // Called by the thread that parsed, which still holds a reference.
+    void Seal();
 
-    // What the arena's chunks hold together.
-    size_t HeldBytes() const { return m_heldBytes; }
+    bool Owns(const void* block) const {
+        const auto* at = static_cast<const char*>(block);
+        return at >= m_region && at < m_limit;
+    }
+    // What the tree took of the region.
+    size_t UsedBytes() const { return static_cast<size_t>(m_cursor - m_region); }
 
   private:
-    static constexpr size_t kClasses = kLargestPooled / kGranule;
-    static constexpr size_t kFirstChunkBytes = 4096;
-    // The largest chunk taken from the heap. Kept below the C library's threshold for
-    // blocks of their own: its heaps, one per thread, give back freed memory only from
-    // their top, so a heap chunk may stay resident after the tree.
-    static constexpr size_t kLargestHeapChunkBytes = size_t{64} << 10;
-    static constexpr size_t kHugeChunkBytes = size_t{2} << 20;
+    friend class JsonArenaReleases;
 
-    // Each chunk begins with this; the list lets the arena give them all back.
-    struct Chunk {
-        Chunk* previous;
-        size_t bytes;
-        bool hugePages;
-    };
-    static constexpr size_t kChunkHeaderBytes =
-        (sizeof(Chunk) + kGranule - 1) / kGranule * kGranule;
+    // References taken from the count at a time while the arena is open.
+    static constexpr int64_t kStockSize = 4096;
 
-    struct FreeBlock {
-        FreeBlock* next;
-    };
-
+    JsonArena(char* region, size_t bytes)
+        : m_region(region), m_cursor(region), m_limit(region + bytes), m_regionBytes(bytes) {}
     // Only through Release: every holder is gone then.
     ~JsonArena();
-    // Out of line, where the compiler does not take the temporary references of the
-    // containers it inlines for the last ones.
     [[gnu::noinline]] void Destroy();
+    [[gnu::noinline]] void TakeStock();
+    void ReleaseNow(int64_t count) {
+        if (m_references.fetch_sub(count, std::memory_order_acq_rel) == count) {
+            Destroy();
+        }
+    }
 
-    // Size 0 shares the smallest class.
-    static size_t ClassOf(size_t bytes) {
-        return bytes == 0 ? 0 : (bytes + kGranule - 1) / kGranule - 1;
+    // Size 0 takes one granule, so that every block has an address of its own.
+    static size_t Rounded(size_t bytes) {
+        return bytes == 0 ? kGranule : (bytes + kGranule - 1) / kGranule * kGranule;
     }
 
     static void Poison([[maybe_unused]] void* block, [[maybe_unused]] size_t bytes) {
@@ -145,24 +140,67 @@ class JsonArena {
         ASAN_POISON_MEMORY_REGION(block, bytes);
 #endif
     }
-    static void Unpoison([[maybe_unused]] void* block, [[maybe_unused]] size_t bytes) {
-#if defined(QAV_JSON_ARENA_POISONS)
-        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
-#endif
+
+    // Every holder's reference, and while open the stock not yet handed out.
+    std::atomic<int64_t> m_references{0};
+    int64_t m_stock = 0;  // only while open
+    bool m_open = true;
+    char* const m_region;
+    char* m_cursor;  // written only while open
+    char* const m_limit;
+    const size_t m_regionBytes;
+};
+
+// While one lives, the releases that this thread makes of sealed arenas are counted and
+// made when it goes, or when a release of another arena comes: dropping a large tree
+// changes its arena's count once, not once for every node, name and container. The
+// arena stays until then, kept by the releases not yet made. Scopes nest.
+class JsonArenaReleases {
+  public:
+    JsonArenaReleases() : m_outer(t_innermost) { t_innermost = this; }
+    ~JsonArenaReleases() {
+        Flush();
+        t_innermost = m_outer;
+    }
+    JsonArenaReleases(const JsonArenaReleases&) = delete;
+    JsonArenaReleases& operator=(const JsonArenaReleases&) = delete;
+
+    // Null when no scope lives on this thread.
+    static JsonArenaReleases* Innermost() { return t_innermost; }
+
+    void Add(JsonArena* arena) {
+        if (arena != m_arena) {
+            Flush();
+            m_arena = arena;
+        }
+        ++m_count;
     }
 
-    // Starts a new chunk; the rest of the old one, smaller than the block asked for, is
-    // left unused.
-    void NewChunk();
+  private:
+    void Flush() {
+        if (m_count != 0) {
+            const int64_t count = m_count;
+            m_count = 0;
+            m_arena->ReleaseNow(count);
+        }
+    }
 
-    int64_t m_references = 0;
-    FreeBlock* m_free[kClasses] = {};
-    char* m_cursor = nullptr;  // the unused rest of the newest chunk
-    char* m_limit = nullptr;
-    size_t m_nextChunkBytes = kFirstChunkBytes;
-    Chunk* m_newestChunk = nullptr;
-    size_t m_heldBytes = 0;
+    static inline thread_local JsonArenaReleases* t_innermost = nullptr;
+
+    JsonArenaReleases* const m_outer;
+    JsonArena* m_arena = nullptr;
+    int64_t m_count = 0;
 };
+
+void JsonArena::Release() {
+    if (m_open) {
+        ++m_stock;
+    } else if (JsonArenaReleases* releases = JsonArenaReleases::Innermost()) {
+        releases->Add(this);
+    } else {
+        ReleaseNow(1);
+    }
+}
 
 // A standard allocator over an arena, holding a reference to it; without an arena it is
 // the plain heap. A container copied from one that uses an arena gets the plain heap.

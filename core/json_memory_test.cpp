@@ -1,6 +1,7 @@
-// What a JSON tree leaves resident once it is gone: nothing of it, whichever thread
-// parsed it. Each test runs again in a child process of its own (this program, filtered
-// to that test), so that what other tests left in the heap does not count.
+// What JSON trees keep resident, shape by shape: many small trees, mid-size trees, one
+// large tree, a tree edited for a long time, threads that parse and go idle. Each row
+// runs in a child process of its own (this program, filtered to that row), so that what
+// other tests left in the heap does not count, and is held to its own bar.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <latch>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,12 +46,6 @@ bool InsideChild() {
     return std::getenv(kChildVariable) != nullptr;
 }
 
-// Runs the current test again in a new process; its failures fail the test.
-void RerunInChild() {
-    EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-        << "the test failed in its own process (output above)";
-}
-
 size_t ResidentBytes() {
     long pages = 0;
     long resident = 0;
@@ -62,6 +58,10 @@ size_t ResidentBytes() {
     std::fclose(statm);
     EXPECT_TRUE(read) << "/proc/self/statm holds no resident size";
     return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+double Mebibytes(size_t bytes) {
+    return static_cast<double>(bytes) / static_cast<double>(kMiB);
 }
 
 // About `bytes` of records such as messages carry: names, strings long and short, with
@@ -85,38 +85,119 @@ std::string Document(size_t bytes) {
     return text;
 }
 
-double Mebibytes(size_t bytes) {
-    return static_cast<double>(bytes) / static_cast<double>(kMiB);
+// About `bytes` of small values close together, as lists of readings or ids carry: a
+// value for every few bytes of text.
+std::string DenseDocument(size_t bytes) {
+    std::string text = "[";
+    for (uint32_t id = 1; text.size() < bytes; ++id) {
+        const std::string number = std::to_string(id % 100);
+        text += (id > 1 ? "," : "");
+        text += "{\"id\":" + number + ",\"on\":true,\"xy\":[" + number + ",-1,0.5]}";
+    }
+    text += "]";
+    return text;
 }
 
-TEST(JsonMemory, ADroppedTreeLeavesNothingResident) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (!InsideChild()) {
-        RerunInChild();
-        return;
-    }
-    const std::string text = Document(16 * kMiB);
-    const size_t before = ResidentBytes();
-    {
-        JsonObject tree;
-        ASSERT_TRUE(tree.FromUtf8Text(text));
-        const size_t held = ResidentBytes();
-        EXPECT_GT(held, before + 16 * kMiB) << "the tree is smaller than thought";
-    }
-    const size_t after = ResidentBytes();
-    std::printf("resident before the parse %.1f MiB, after the tree is dropped %.1f MiB\n",
-                Mebibytes(before), Mebibytes(after));
-    EXPECT_LE(after, before + 40 * kMiB);
+constexpr const char* kSmallMessage = "{\"type\":\"ack\",\"id\":12345}";
+
+// What a shape keeps: the resident size when it starts, its inputs made, and when it
+// is measured, with everything it holds still alive.
+struct Probe {
+    size_t before = 0;
+    size_t measured = 0;
+    bool failed = false;
+
+    void Start() { before = ResidentBytes(); }
+    void Measure() { measured = ResidentBytes(); }
+};
+
+struct Shape {
+    const char* name;
+    size_t barBytes;  // at most this much more than at the start
+    void (*build)(Probe& probe);
+};
+
+void PrintTo(const Shape& shape, std::ostream* out) {
+    *out << shape.name;
 }
 
+void LiveTrees(Probe& probe, const std::string& text, size_t count) {
+    std::vector<JsonObject> trees(count);
+    probe.Start();
+    for (JsonObject& tree : trees) {
+        probe.failed |= !tree.FromUtf8Text(text);
+    }
+    probe.Measure();
+}
+
+const Shape kShapes[] = {
+    {"ManySmallTrees", 48 * kMiB, [](Probe& probe) { LiveTrees(probe, kSmallMessage, 100000); }},
+    {"MidSizeTreesOf10KB", 48 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, DenseDocument(10000), 200); }},
+    {"MidSizeTreesOf40KB", 180 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, DenseDocument(40000), 200); }},
+    {"OneLargeTreeDropped", 40 * kMiB,
+     [](Probe& probe) {
+         const std::string text = Document(16 * kMiB);
+         probe.Start();
+         {
+             JsonObject tree;
+             probe.failed |= !tree.FromUtf8Text(text);
+             probe.failed |= ResidentBytes() < probe.before + 16 * kMiB;  // smaller than thought
+         }
+         probe.Measure();
+     }},
+    // A parse that replaces a value's content does not keep what the old content took.
+    {"OneLargeTreeThenSmallOnesInTheSameValue", 40 * kMiB,
+     [](Probe& probe) {
+         const std::string text = Document(16 * kMiB);
+         probe.Start();
+         JsonObject value;
+         probe.failed |= !value.FromUtf8Text(text);
+         for (int i = 0; i < 1000; ++i) {
+             probe.failed |= !value.FromUtf8Text(kSmallMessage);
+         }
+         probe.Measure();
+     }},
+    // A parsed tree whose member texts all grow, a unit at a time, from 1 to 512 units.
+    {"ATreeEditedWithDriftingSizes", 12 * kMiB,
+     [](Probe& probe) {
+         constexpr int kMembers = 1000;
+         std::string text = "{";
+         std::vector<WString> names;
+         for (int i = 0; i < kMembers; ++i) {
+             const std::string name = "m" + std::to_string(i);
+             text += (i > 0 ? ",\"" : "\"") + name + "\":\"x\"";
+             names.emplace_back(name.begin(), name.end());
+         }
+         text += "}";
+         WString member;
+         member.reserve(512);
+         probe.Start();
+         JsonObject tree;
+         probe.failed |= !tree.FromUtf8Text(text);
+         while (member.size() < 512) {
+             member.push_back(u'x');
+             for (const WString& name : names) {
+                 tree.SetMemberString(name, member);
+             }
+         }
+         WString last;
+         probe.failed |= !tree.GetMemberWString(names.back(), last) || last != member;
+         probe.Measure();
+     }},
+};
+
+// 32 threads each parse a large tree and drop it, then wait: the resident size while they
+// wait, and once they ended, stays low whatever their heaps kept. The bar is on the
+// whole process.
 TEST(JsonMemory, IdleThreadsKeepNothingOfTheTreesTheyParsed) {
     if (kSanitized) {
         GTEST_SKIP() << "a sanitizer changes what is resident";
     }
     if (!InsideChild()) {
-        RerunInChild();
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the test failed in its own process (output above)";
         return;
     }
     constexpr int kThreads = 32;
@@ -150,6 +231,32 @@ TEST(JsonMemory, IdleThreadsKeepNothingOfTheTreesTheyParsed) {
     EXPECT_LE(idle, 64 * kMiB);
     EXPECT_LE(ended, 64 * kMiB);
 }
+
+class JsonMemoryShape : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(JsonMemoryShape, StaysWithinItsBar) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer changes what is resident";
+    }
+    if (!InsideChild()) {
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the shape failed in its own process (output above)";
+        return;
+    }
+    const Shape& shape = GetParam();
+    Probe probe;
+    shape.build(probe);
+    const size_t added = probe.measured > probe.before ? probe.measured - probe.before : 0;
+    std::printf("%s: +%.1f MiB resident (bar %.0f MiB)\n", shape.name, Mebibytes(added),
+                Mebibytes(shape.barBytes));
+    EXPECT_FALSE(probe.failed) << "a parse failed or a tree held less than it should";
+    EXPECT_LE(added, shape.barBytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, JsonMemoryShape, ::testing::ValuesIn(kShapes),
+                         [](const ::testing::TestParamInfo<Shape>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qav

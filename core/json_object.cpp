@@ -14,36 +14,80 @@ namespace qav {
 // ---- JsonValue ----------------------------------------------------------------------
 
 JsonValue* JsonValue::Create(JsonArena* arena) {
-    void* block =
-        arena != nullptr ? arena->Allocate(sizeof(JsonValue)) : ::operator new(sizeof(JsonValue));
-    if (arena != nullptr) {
-        arena->AddRef();
+    if (arena == nullptr || !arena->IsOpen()) {
+        return new (::operator new(sizeof(JsonValue))) JsonValue(nullptr);
     }
-    return new (block) JsonValue(arena);
+    arena->AddRef();
+    return new (arena->Allocate(sizeof(JsonValue))) JsonValue(arena);
 }
 
 JsonValue::~JsonValue() {
-    // Nothing refers to the node any more, so the container needs no unhooking.
-    if (m_type == kJsonObject) {
-        DestroyMembers(m_members);
-    } else if (m_type == kJsonArray) {
-        DestroyElements(m_elements);
-    } else if (m_type == kJsonString) {
+    if (m_type == kJsonString) {
         FreeText();
+    } else if (HoldsContainer()) {
+        FreeContainer();
     }
 }
 
-void JsonValue::DestroyMembers(JsonVariablesMap* members) {
-    if (members != nullptr) {
+void JsonValue::DropContainer(JsonValue*& doomed) {
+    // The containers taken go before those already doomed, in their own order: the tree
+    // is then freed in the order it was built in, which is the order of its memory.
+    JsonValue* first = nullptr;
+    JsonValue** last = &first;
+    const auto take = [&](JsonObject& handle) {
+        JsonValue* child = std::exchange(handle.m_node, nullptr);
+        if (child != nullptr && --child->m_refCount == 0) {
+            if (child->HoldsContainer()) {
+                *last = child;
+                last = &child->m_nextDoomed;
+            } else {
+                FreeNode(child);
+            }
+        }
+    };
+    // The container is unhooked before it is freed: freeing it may drop the last handle
+    // of a value that refers back to this node.
+    if (m_type == kJsonObject) {
+        JsonVariablesMap* members = std::exchange(m_members, nullptr);
+        for (auto& member : *members) {
+            take(member.second);
+        }
         members->~JsonVariablesMap();
         FreeBlock(members, sizeof(JsonVariablesMap));
+    } else {
+        JsonArray* elements = std::exchange(m_elements, nullptr);
+        for (JsonObject& element : *elements) {
+            take(element);
+        }
+        elements->~JsonArray();
+        FreeBlock(elements, sizeof(JsonArray));
+    }
+    *last = doomed;
+    doomed = first;
+}
+
+void JsonValue::FreeNode(JsonValue* node) {
+    JsonArena* arena = node->m_arena;
+    node->~JsonValue();
+    if (arena != nullptr) {
+        // The node's reference, still counted, keeps the arena while the block goes back.
+        arena->Free(node, sizeof(JsonValue));
+        arena->Release();
+    } else {
+        ::operator delete(node);
     }
 }
 
-void JsonValue::DestroyElements(JsonArray* elements) {
-    if (elements != nullptr) {
-        elements->~JsonArray();
-        FreeBlock(elements, sizeof(JsonArray));
+void JsonValue::FreeContainer() {
+    const JsonArenaReleases releases;
+    JsonValue* doomed = nullptr;
+    DropContainer(doomed);
+    while (doomed != nullptr) {
+        JsonValue* node = doomed;
+        doomed = node->m_nextDoomed;
+        node->m_nextDoomed = nullptr;
+        node->DropContainer(doomed);
+        FreeNode(node);
     }
 }
 
@@ -56,14 +100,10 @@ void JsonValue::FreeText() {
 }
 
 void JsonValue::ReleaseContent() {
-    // The container is unhooked before it is freed: freeing it may drop the last
-    // handle of a value that refers back to this node.
-    if (m_type == kJsonObject) {
-        DestroyMembers(std::exchange(m_members, nullptr));
-    } else if (m_type == kJsonArray) {
-        DestroyElements(std::exchange(m_elements, nullptr));
-    } else if (m_type == kJsonString) {
+    if (m_type == kJsonString) {
         FreeText();
+    } else if (HoldsContainer()) {
+        FreeContainer();
     }
 }
 
@@ -89,15 +129,7 @@ void JsonObject::Release(JsonValue* node) {
 }
 
 void JsonObject::Destroy(JsonValue* node) {
-    // The node's reference keeps the arena while its content goes back to it.
-    JsonArena* arena = node->m_arena;
-    node->~JsonValue();
-    if (arena != nullptr) {
-        arena->Free(node, sizeof(JsonValue));
-        arena->Release();
-    } else {
-        ::operator delete(node);
-    }
+    JsonValue::FreeNode(node);
 }
 
 JsonObject::JsonObject(const JsonObject& other) : m_node(other.m_node) {
@@ -147,6 +179,10 @@ void JsonObject::SetString(std::string_view utf8) {
 
 JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
     JsonValue* node = GetNode();
+    if (JsonVariablesMap* members = node->GetMembers();
+        members != nullptr && members->get_allocator().GetArena() != arena) {
+        node->SetType(kJsonNull);
+    }
     node->SetType(kJsonObject);  // a null container when the type was another
     if (node->m_members == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonVariablesMap));
@@ -158,6 +194,10 @@ JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
 
 JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     JsonValue* node = GetNode();
+    if (JsonArray* elements = node->GetElements();
+        elements != nullptr && elements->get_allocator().GetArena() != arena) {
+        node->SetType(kJsonNull);
+    }
     node->SetType(kJsonArray);
     if (node->m_elements == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonArray));
@@ -166,32 +206,23 @@ JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     return *node->m_elements;
 }
 
+// What is set into a tree after its parse lives on the heap, whichever tree it joins.
 JsonVariablesMap& JsonObject::MakeObject() {
-    return MakeObjectIn(GetNode()->m_arena);
+    JsonValue* node = GetNode();
+    node->SetType(kJsonObject);
+    if (node->m_members == nullptr) {
+        node->m_members = new (node->AllocateBlock(sizeof(JsonVariablesMap))) JsonVariablesMap;
+    }
+    return *node->m_members;
 }
 
 JsonArray& JsonObject::MakeArray() {
-    return MakeArrayIn(GetNode()->m_arena);
-}
-
-JsonArena* JsonObject::ArenaForParse() const {
-    if (m_node != nullptr) {
-        if (m_node->m_arena != nullptr) {
-            return m_node->m_arena;
-        }
-        // A value of the heap that a parse once filled keeps its container there.
-        if (const JsonVariablesMap* members = m_node->GetMembers()) {
-            if (JsonArena* arena = members->get_allocator().GetArena()) {
-                return arena;
-            }
-        }
-        if (const JsonArray* elements = m_node->GetElements()) {
-            if (JsonArena* arena = elements->get_allocator().GetArena()) {
-                return arena;
-            }
-        }
+    JsonValue* node = GetNode();
+    node->SetType(kJsonArray);
+    if (node->m_elements == nullptr) {
+        node->m_elements = new (node->AllocateBlock(sizeof(JsonArray))) JsonArray;
     }
-    return new JsonArena;
+    return *node->m_elements;
 }
 
 void JsonObject::SetMember(WStringView name, const JsonObject& value) {
@@ -199,11 +230,9 @@ void JsonObject::SetMember(WStringView name, const JsonObject& value) {
 }
 
 void JsonObject::SetMemberString(WStringView name, WStringView value) {
-    JsonVariablesMap& members = MakeObject();
-    // Made where the rest of the tree is.
     JsonObject member;
-    member.NodeIn(members.get_allocator().GetArena())->SetWString(value);
-    members.Set(name, std::move(member));
+    member.GetNode()->SetWString(value);
+    MakeObject().Set(name, std::move(member));
 }
 
 void JsonObject::SetMemberText(WStringView name, const WChar* value) {
@@ -259,7 +288,7 @@ void JsonVariablesMap::Set(WStringView name, JsonObject value) {
     if (at != end() && WStringView(at->first) == name) {
         at->second = std::move(value);
     } else {
-        emplace_hint(at, JsonString(name, get_allocator()), std::move(value));
+        emplace_hint(at, JsonString(name), std::move(value));
     }
 }
 

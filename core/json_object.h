@@ -21,16 +21,16 @@
 // the stack. Failures are false results, reported at severity 2 to the process-wide text
 // logger.
 //
-// Memory: a tree lives in an arena of its own (core/json_arena.h), made by the parse
-// that builds it; values set into a tree later take their memory from the tree's arena,
-// and dropping the tree gives it all back. A value kept after its tree was dropped keeps
-// that arena: a small value taken out of a large tree holds the tree's memory until it
-// goes too. A value made on its own (an empty handle written through) lives on the heap,
-// also once a tree shares it.
+// Memory: values live on the general heap, except a tree parsed from a large text, which
+// lives in an arena of its own (core/json_arena.h) that goes back to the kernel whole
+// when the tree goes. A value kept after its tree was dropped keeps that arena: a small
+// value taken out of a large tree holds the tree's memory until it goes too. What is set
+// into a tree later lives on the heap. Dropping a tree, and writing it, take no machine
+// stack in proportion to its depth, whichever way it was built.
 //
-// Threads: counts are plain integers, so a tree, every value that shares its arena and
-// every handle to them belong to one thread at a time. A value must not contain itself:
-// writing it would not end, and the cycle would never be freed.
+// Threads: a value and every handle to it belong to one thread at a time; values of one
+// tree that share no node may each be on a thread of their own. A value must not contain
+// itself: writing it would not end, and the cycle would never be freed.
 #pragma once
 
 #include <cstddef>
@@ -132,19 +132,23 @@ class JsonObject {
     template <typename Char>
     friend class JsonTextReader;
 
+    friend class JsonValue;
+
     static void Release(JsonValue* node);
-    // Frees a node that no handle refers to any more.
+    // Frees a node that no handle refers to any more, and every value only it kept.
     static void Destroy(JsonValue* node);
     const JsonValue* FindMember(WStringView name) const;
     // The node, first made in `arena` (null: the heap) when the handle is empty.
     JsonValue* NodeIn(JsonArena* arena);
-    // MakeObject and MakeArray whose container, when one is made, keeps what it holds in
-    // `arena`.
+    // MakeObject and MakeArray for a parse that builds in `arena`: a container that keeps
+    // what it holds elsewhere is replaced, so that the old tree's memory can go.
     JsonVariablesMap& MakeObjectIn(JsonArena* arena);
     JsonArray& MakeArrayIn(JsonArena* arena);
-    // Where a parse into this value builds: the arena the value already uses, else a new
-    // one that nothing holds yet.
-    JsonArena* ArenaForParse() const;
+    // Parses with `parse` into this value, in an arena when `textUnits` are many. A node of
+    // another tree's arena that only this handle holds is replaced, not parsed into: it
+    // would keep all of that tree's memory.
+    template <typename Parse>
+    bool ParseFresh(size_t textUnits, Parse&& parse);
 
     JsonValue* m_node = nullptr;
 };
@@ -181,7 +185,8 @@ class JsonArray : public std::vector<JsonObject, JsonArenaAllocator<JsonObject>>
 //
 // A node, its text and its container block live in the node's arena (the heap for a
 // value made on its own or on the stack); what a container holds lives where the
-// container's allocator says.
+// container's allocator says. Freeing a container frees the values only it kept one
+// after another, never by descending into them.
 class JsonValue final {
   public:
     JsonValue() = default;
@@ -240,8 +245,19 @@ class JsonValue final {
     // Frees the text or the container that the type being left holds.
     void ReleaseContent();
     void FreeText();
-    void DestroyMembers(JsonVariablesMap* members);
-    void DestroyElements(JsonArray* elements);
+    bool HoldsContainer() const {
+        return (m_type == kJsonObject && m_members != nullptr) ||
+               (m_type == kJsonArray && m_elements != nullptr);
+    }
+    // Unhooks and frees the container. Each value whose last handle it held is freed at
+    // once when it holds no container, and otherwise put on `doomed`, linked through
+    // m_nextDoomed, for the caller to free in turn.
+    void DropContainer(JsonValue*& doomed);
+    // Frees the node; a container it still holds goes first (FreeContainer).
+    static void FreeNode(JsonValue* node);
+    // Frees the container, and everything only it kept, without recursion; the arenas'
+    // counts change once at the end (JsonArenaReleases).
+    void FreeContainer();
 
     void* AllocateBlock(size_t bytes) {
         return m_arena != nullptr ? m_arena->Allocate(bytes) : ::operator new(bytes);
@@ -267,7 +283,10 @@ class JsonValue final {
         JsonArray* m_elements;        // created on demand
         WChar* m_text;                // exactly m_textLength units, null when empty
     };
-    size_t m_textLength = 0;  // 0 unless a string
+    union {
+        size_t m_textLength = 0;  // 0 unless a string
+        JsonValue* m_nextDoomed;  // a container no handle refers to, waiting to be freed
+    };
 };
 
 JsonObject::~JsonObject() {

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -23,6 +25,12 @@ std::string Written(const JsonObject& value) {
     std::string out;
     value.ToText(out);
     return out;
+}
+
+// The text padded with white space to the length from which a parse builds in an arena.
+std::string Large(std::string text) {
+    text.resize(std::max(text.size(), JsonArena::kSmallestText), ' ');
+    return text;
 }
 
 JsonObject Number(double number) {
@@ -287,13 +295,14 @@ TEST(JsonObject, WrittenTextParsesBackToItself) {
 TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
     const size_t kSizes[] = {1,    8,    9,    120,   128,   129,   256,   257,  1000,
                              1024, 1025, 4097, 32768, 65535, 65536, 65537, 99999};
-    const RefPtr<JsonArena> arena(new JsonArena);
+    const RefPtr<JsonArena> arena(JsonArena::ForText(JsonArena::kSmallestText));
     for (const size_t bytes : kSizes) {
         auto* block = static_cast<unsigned char*>(arena->Allocate(bytes));
         std::memset(block, 0xA5, bytes);
         EXPECT_EQ(block[bytes - 1], 0xA5) << bytes;
         arena->Free(block, bytes);
     }
+    arena->Seal();
 
     JsonObject list;
     JsonArray& elements = list.MakeArray();
@@ -315,7 +324,8 @@ TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
 TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
     const auto parsed = [](const char* text) {
         JsonObject value;
-        EXPECT_TRUE(value.FromUtf8Text(text)) << text;
+        EXPECT_TRUE(value.FromUtf8Text(Large(text))) << text;
+        EXPECT_NE(value.GetNode()->GetArena(), nullptr);
         return value;
     };
     JsonObject kept;
@@ -360,38 +370,49 @@ TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
     EXPECT_EQ(text, u"\"from the other tree, longer than inline\"2\"grown after its tree went\"");
 }
 
-// What a parsed tree takes in later lives in its arena, and what it replaces goes back
-// there: a tree edited or parsed again and again keeps to the memory of its first rounds.
-TEST(JsonObject, ATreeEditedAgainAndAgainStaysInItsMemory) {
+// A tree parsed from a large text keeps to what its parse took: what it takes in later
+// lives on the heap and goes when it is replaced, and a parse into the value starts a
+// tree afresh instead of keeping the old one's memory.
+TEST(JsonObject, ATreeEditedAgainAndAgainKeepsToWhatItsParseTook) {
     JsonObject tree;
-    const std::string text =
+    const std::string text = Large(
         "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
-        "\"name\":\"value\"}";
+        "\"name\":\"value\"}");
     ASSERT_TRUE(tree.FromUtf8Text(text));
     const JsonArena* arena = tree.GetNode()->GetArena();
     ASSERT_NE(arena, nullptr);
-    size_t held = 0;
+    EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
+    const size_t used = arena->UsedBytes();
     for (int round = 0; round < 200; ++round) {
         tree.SetMemberString(u"text", WString(static_cast<size_t>(100 + round % 7), u'x'));
         tree.GetMember(u"list").MakeArray().emplace_back().GetNode()->SetInteger(round);
         tree.GetMember(u"list").MakeArray().erase(tree.GetMember(u"list").MakeArray().begin());
         ASSERT_TRUE(tree.GetMember(u"list").FromUtf8Text("[\"parsed into a member\",[1,2,3]]"));
-        ASSERT_TRUE(tree.FromUtf8Text(text));
-        if (round == 1) {
-            held = arena->HeldBytes();
-        }
     }
-    EXPECT_EQ(tree.GetNode()->GetArena(), arena);
-    EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
-    EXPECT_EQ(arena->HeldBytes(), held);
+    EXPECT_EQ(arena->UsedBytes(), used);
+    EXPECT_EQ(tree.GetMember(u"text").GetNode()->GetArena(), nullptr);
+    EXPECT_EQ(Written(tree),
+              "{ \"list\":[ \"parsed into a member\", [ 1, 2, 3 ] ], \"name\":\"value\", "
+              "\"text\":\"" +
+                  std::string(100 + 199 % 7, 'x') + "\" }");
 
-    tree.SetMemberString(u"new", u"member");
-    EXPECT_EQ(tree.GetMember(u"new").GetNode()->GetArena(), arena);
-    JsonObject own;
-    own.GetNode()->SetWString(u"a value made on its own");
-    EXPECT_EQ(own.GetNode()->GetArena(), nullptr);
-    tree.SetMember(u"own", own);
-    EXPECT_EQ(tree.GetMember(u"own").FindNode(), own.FindNode());
+    // Parsed again, the value holds a tree of its own: nothing of the old arena is left.
+    ASSERT_TRUE(tree.FromUtf8Text("{\"small\":true}"));
+    EXPECT_EQ(tree.GetNode()->GetArena(), nullptr);
+    EXPECT_EQ(Written(tree), "{ \"small\":true }");
+    ASSERT_TRUE(tree.FromUtf8Text(text));
+    EXPECT_NE(tree.GetMember(u"name").GetNode()->GetArena(), nullptr);
+
+    // A handle shared with another sees the parse, as the node is parsed into in place.
+    JsonObject shared = tree;
+    ASSERT_TRUE(tree.FromUtf8Text("[1]"));
+    EXPECT_EQ(Written(shared), "[ 1 ]");
+
+    // The text parsed may lie in the tree it replaces: here a member's name.
+    JsonObject named;
+    ASSERT_TRUE(named.FromUtf8Text(Large("{\"[\\\"in a name\\\"]\":1}")));
+    ASSERT_TRUE(named.FromText(named.GetNode()->GetMembers()->begin()->first.c_str()));
+    EXPECT_EQ(Written(named), "[ \"in a name\" ]");
 }
 
 // Trees share nothing across threads: several threads parse, write and drop trees at
@@ -425,6 +446,103 @@ TEST(JsonObject, TreesOfSeveralThreadsShareNothing) {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Values of one parsed tree that share no node may each be on a thread of their own:
+// here the tree is dropped and the members of each pair go to two threads, which read,
+// edit, write and drop them at once, the last of them taking the tree's memory along.
+TEST(JsonObject, MembersOfOneTreeLiveOnThreadsOfTheirOwn) {
+    constexpr int kPairs = 500;
+    std::string text = "{";
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string number = std::to_string(i);
+        text += (i > 0 ? "," : "") + std::string("\"a") + number +
+                "\":{\"list\":[1,2,\"a text longer than the inline form\"],\"n\":\"x\"},"
+                "\"b" +
+                number + "\":[{\"k\":true},\"another text longer than inline\"]";
+    }
+    text = Large(text + "}");
+    const auto work = [](std::vector<JsonObject> values, const std::string& expected,
+                         std::atomic<int>& wrong) {
+        for (JsonObject& value : values) {
+            JsonObject copy = value;
+            std::string written;
+            copy.ToText(written);
+            wrong += written != expected ? 1 : 0;
+            for (int edit = 0; edit < 8; ++edit) {
+                copy.MakeArray().emplace_back().GetNode()->SetWString(u"added on this thread");
+                copy.MakeObject();
+            }
+            value = JsonObject();
+        }
+    };
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 40; ++round) {
+        std::vector<JsonObject> first;
+        std::vector<JsonObject> second;
+        {
+            JsonObject tree;
+            ASSERT_TRUE(tree.FromUtf8Text(text));
+            ASSERT_NE(tree.GetNode()->GetArena(), nullptr);
+            for (int i = 0; i < kPairs; ++i) {
+                const std::string number = std::to_string(i);
+                first.push_back(
+                    tree.GetMember(WString(u"a") + WString(number.begin(), number.end())));
+                second.push_back(
+                    tree.GetMember(WString(u"b") + WString(number.begin(), number.end())));
+            }
+        }
+        std::thread one(
+            work, std::move(first),
+            "{ \"list\":[ 1, 2, \"a text longer than the inline form\" ], \"n\":\"x\" }",
+            std::ref(wrong));
+        std::thread other(work, std::move(second),
+                          "[ { \"k\":true }, \"another text longer than inline\" ]",
+                          std::ref(wrong));
+        one.join();
+        other.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// A tree nested a million deep through the value operations is written, and dropped
+// both by a change of its type and by its last handle, without the machine stack
+// growing with its depth.
+TEST(JsonObject, ATreeNestedAMillionDeepIsWrittenAndDropped) {
+    constexpr int kDepth = 1000000;
+    JsonObject tree;
+    tree.GetNode()->SetInteger(7);
+    for (int i = 0; i < kDepth; ++i) {
+        JsonObject outer;
+        if (i % 2 == 0) {
+            outer.MakeArray().push_back(std::move(tree));
+        } else {
+            outer.SetMember(u"a", tree);
+        }
+        tree = std::move(outer);
+    }
+    std::string expected;
+    for (int i = kDepth - 1; i >= 0; --i) {
+        expected += i % 2 == 0 ? "[ " : "{ \"a\":";
+    }
+    expected += "7";
+    for (int i = 0; i < kDepth; ++i) {
+        expected += i % 2 == 0 ? " ]" : " }";
+    }
+    EXPECT_TRUE(Written(tree) == expected) << "the written text differs";
+
+    // The lower half is kept by a handle of its own while the upper half goes with the
+    // root's type; then the lower half goes with its handle.
+    JsonObject lower = tree;
+    for (int level = 0; level < kDepth / 2; ++level) {
+        lower = lower.FindNode()->GetMembers() != nullptr ? lower.GetMember(u"a")
+                                                          : lower.FindNode()->GetElements()->at(0);
+    }
+    tree.GetNode()->SetInteger(1);
+    EXPECT_EQ(Written(tree), "1");
+    EXPECT_EQ(Written(lower).size(), expected.size() / 2 + 1);
+    lower = JsonObject();
+    EXPECT_EQ(Written(lower), "null");
 }
 
 }  // namespace

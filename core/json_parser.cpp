@@ -725,14 +725,21 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
         if (!ParseValue(value, position, depth)) {
             return false;
         }
-        // Text written from a tree (ours among it) lists members by name: such a member
-        // goes at the end without a search.
         const JsonValue* node = value.FindNode();
-        if (node != nullptr && node->GetType() != kJsonNull &&
-            (members.empty() || WStringView(members.rbegin()->first) < WStringView(name))) {
-            members.emplace_hint(members.end(), std::move(name), std::move(value));
+        if (node == nullptr || node->GetType() == kJsonNull) {
+            members.Set(name, JsonObject());
         } else {
-            members.Set(name, std::move(value));
+            // Text written from a tree (ours among it) lists members by name: such a
+            // member goes at the end without a search. The name read goes in as it is.
+            auto at = members.end();
+            if (!members.empty() && !(WStringView(members.rbegin()->first) < WStringView(name))) {
+                at = members.lower_bound(WStringView(name));
+            }
+            if (at != members.end() && WStringView(at->first) == WStringView(name)) {
+                at->second = std::move(value);
+            } else {
+                members.emplace_hint(at, std::move(name), std::move(value));
+            }
         }
         position = SkipWhiteSpace(position);
         const WChar next = At(position);
@@ -752,25 +759,42 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
     }
 }
 
-// The entry points hold the arena that the parse builds in until it is done: a new one
-// that no node took is freed then.
+// A large text builds in an arena of its own, which the entry point holds until the
+// parse is done and then seals: one that no node took is freed then.
+template <typename Parse>
+bool JsonObject::ParseFresh(size_t textUnits, Parse&& parse) {
+    // Kept until the parse is done: the text may lie in the old tree (a member's name).
+    JsonObject old;
+    if (m_node != nullptr && m_node->m_arena != nullptr && m_node->m_refCount == 1) {
+        old = std::move(*this);
+    }
+    const RefPtr<JsonArena> arena =
+        textUnits >= JsonArena::kSmallestText ? JsonArena::ForText(textUnits) : nullptr;
+    const bool parsed = parse(arena.get());
+    if (arena.get() != nullptr) {
+        arena->Seal();
+    }
+    return parsed;
+}
 
 bool JsonObject::FromText(const WChar* text) {
     static constexpr WChar kEmptyText[] = {0};
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    return JsonTextReader<WChar>(arena.get()).ParseText(*this, text != nullptr ? text : kEmptyText);
+    const WChar* start = text != nullptr ? text : kEmptyText;
+    const auto units = static_cast<size_t>(FindInTerminated<ScanSetOf(1, false)>(start) - start);
+    return ParseFresh(units, [&](JsonArena* arena) {
+        return JsonTextReader<WChar>(arena).ParseText(*this, start);
+    });
 }
 
 bool JsonObject::FromUtf8Text(std::string_view text) {
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    arena->ExpectBytes(text.size());
-    return JsonTextReader<char>(arena.get(), text.data() + text.size())
-        .ParseText(*this, text.data());
+    return ParseFresh(text.size(), [&](JsonArena* arena) {
+        return JsonTextReader<char>(arena, text.data() + text.size()).ParseText(*this, text.data());
+    });
 }
 
+// The steps parse on the heap: the length of what they will read is not known.
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena = ArenaForParse();
-    return JsonTextReader<WChar>(arena.get()).ParseValue(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ParseValue(*this, position, depth);
 }
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
@@ -782,15 +806,11 @@ bool JsonObject::ReadScalar(const WChar*& position) {
 }
 
 bool JsonArray::ReadArray(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena =
-        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
-    return JsonTextReader<WChar>(arena.get()).ReadArray(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ReadArray(*this, position, depth);
 }
 
 bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
-    const RefPtr<JsonArena> arena =
-        get_allocator().GetArena() != nullptr ? get_allocator().GetArena() : new JsonArena;
-    return JsonTextReader<WChar>(arena.get()).ReadStruct(*this, position, depth);
+    return JsonTextReader<WChar>(nullptr).ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

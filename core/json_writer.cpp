@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "core/json_object.h"
 #include "core/json_utf8.h"
@@ -177,9 +178,6 @@ void WriteNumber(JsonOutput<String>& out, Number number) {
     }
 }
 
-template <typename String>
-void WriteValue(JsonOutput<String>& out, const JsonValue* node);
-
 // What writing the value reads first after the node: its text or its container. The
 // node itself must be at hand (fetched one step earlier), or this waits for it.
 void PrefetchContent(const JsonValue* node) {
@@ -195,20 +193,102 @@ void PrefetchContent(const JsonValue* node) {
     }
 }
 
+// Writes a value unless it holds a container, which the caller opens (false). Inline: it
+// is called for every value, in the loops over members and elements.
 template <typename String>
-void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
-    QAV_TRACE("JSONVM::ApTx");
-    out.Append("{ ");
-    bool first = true;
-    // A large tree does not fit the processor's caches, and its nodes, their texts and
-    // containers lie apart: while a member is written, the node two members on is
-    // fetched, and the content of the next one, whose node the step before fetched.
-    const auto end = members.end();
-    auto at = members.begin();
-    auto next = at != end ? std::next(at) : end;
-    if (next != end) {
-        __builtin_prefetch(next->second.FindNode());
+[[gnu::always_inline]] inline bool WriteScalar(JsonOutput<String>& out, const JsonValue* node) {
+    if (node == nullptr) {
+        out.Append("null");
+        return true;
     }
+    switch (node->GetType()) {
+        case kJsonNull:
+            out.Append("null");
+            return true;
+        case kJsonInteger:
+            WriteNumber(out, node->GetInteger());
+            return true;
+        case kJsonNumber: {
+            // The shortest text that reads back to the same double. JSON has no infinity
+            // or NaN, so such a number is written as null. A negative zero is written as
+            // 0: "-0" would read back as the integer 0.
+            double number = node->GetNumber();
+            if (!std::isfinite(number)) {
+                out.Append("null");
+                return true;
+            }
+            if (number == 0) {
+                number = 0;
+            }
+            WriteNumber(out, number);
+            return true;
+        }
+        case kJsonBool:
+            out.Append(node->GetBool() ? "true" : "false");
+            return true;
+        case kJsonString:
+            WriteString(out, node->GetString());
+            return true;
+        case kJsonObject:
+            if (node->GetMembers() == nullptr) {
+                out.Append("{  }");
+                return true;
+            }
+            return false;
+        case kJsonArray:
+            if (node->GetElements() == nullptr) {
+                out.Append("[  ]");
+                return true;
+            }
+            return false;
+    }
+    return true;
+}
+
+// A container being written and the place of its next value.
+struct OpenContainer {
+    const JsonVariablesMap* members;  // or elements
+    const JsonArray* elements;
+    JsonVariablesMap::const_iterator at;
+    size_t index;
+    bool written;  // a value of this container has been written
+};
+
+// Puts the container of `node`, which WriteScalar left, onto `open`.
+// The node of its second value is fetched at once: the loop over the values reads it
+// while it writes the first.
+void Open(std::vector<OpenContainer>& open, const JsonValue* node) {
+    if (const JsonVariablesMap* members = node->GetMembers()) {
+        const auto first = members->begin();
+        if (first != members->end() && std::next(first) != members->end()) {
+            __builtin_prefetch(std::next(first)->second.FindNode());
+        }
+        open.push_back({members, nullptr, first, 0, false});
+    } else {
+        const JsonArray* elements = node->GetElements();
+        if (elements->size() > 1) {
+            __builtin_prefetch((*elements)[1].FindNode());
+        }
+        open.push_back({nullptr, elements, {}, 0, false});
+    }
+}
+
+// Writes the values of the innermost open container from where it stopped, a value that
+// holds no container in place, and returns when it ends (closed and taken off `open`) or
+// when it comes to a container, which goes onto `open` to be written next. The open
+// containers are kept on the heap rather than on the machine stack: a tree built through
+// the value operations may nest as deep as memory allows.
+//
+// A large tree does not fit the processor's caches, and its nodes, their texts and
+// containers lie apart: while a value is written, the node two values on is fetched, and
+// the content of the next one, whose node the step before fetched.
+template <typename String>
+void WriteOpenMembers(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    OpenContainer& frame = open.back();
+    const auto end = frame.members->end();
+    auto at = frame.at;
+    auto next = at != end ? std::next(at) : end;
+    bool written = frame.written;
     while (at != end) {
         const auto after = next != end ? std::next(next) : end;
         if (after != end) {
@@ -217,97 +297,87 @@ void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
         if (next != end) {
             PrefetchContent(next->second.FindNode());
         }
-        const auto& [name, value] = *at;
+        const auto& [name, member] = *at;
         at = next;
         next = after;
         // Set never stores a null value, but a shared value may have become null since.
-        const JsonValue* node = value.FindNode();
+        const JsonValue* node = member.FindNode();
         if (node == nullptr || node->GetType() == kJsonNull) {
             continue;
         }
-        if (!first) {
-            out.Append(", ");
-        }
-        first = false;
+        out.Append(written ? ", " : "{ ");
+        written = true;
         WriteString(out, name);
         out.Push(':');
-        WriteValue(out, node);
+        if (!WriteScalar(out, node)) {
+            frame.at = at;
+            frame.written = true;
+            Open(open, node);  // `frame` moves
+            return;
+        }
     }
-    out.Append(" }");
+    out.Append(written ? " }" : "{  }");
+    open.pop_back();
 }
 
 template <typename String>
-void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
-    QAV_TRACE("JSONAR::ApTx");
-    out.Append("[ ");
+void WriteOpenElements(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    OpenContainer& frame = open.back();
+    const JsonArray& elements = *frame.elements;
     const size_t count = elements.size();
-    if (count > 1) {
-        __builtin_prefetch(elements[1].FindNode());
-    }
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = frame.index; i < count; ++i) {
         if (i + 2 < count) {
             __builtin_prefetch(elements[i + 2].FindNode());
         }
         if (i + 1 < count) {
             PrefetchContent(elements[i + 1].FindNode());
         }
-        if (i != 0) {
-            out.Append(", ");
+        out.Append(i != 0 ? ", " : "[ ");
+        const JsonValue* node = elements[i].FindNode();
+        if (!WriteScalar(out, node)) {
+            frame.index = i + 1;
+            Open(open, node);  // `frame` moves
+            return;
         }
-        WriteValue(out, elements[i].FindNode());
     }
-    out.Append(" ]");
+    out.Append(count != 0 ? " ]" : "[  ]");
+    open.pop_back();
+}
+
+template <typename String>
+void WriteOpen(JsonOutput<String>& out, std::vector<OpenContainer>& open) {
+    while (!open.empty()) {
+        if (open.back().members != nullptr) {
+            WriteOpenMembers(out, open);
+        } else {
+            WriteOpenElements(out, open);
+        }
+    }
 }
 
 template <typename String>
 void WriteValue(JsonOutput<String>& out, const JsonValue* node) {
-    if (node == nullptr) {
-        out.Append("null");
-        return;
+    if (!WriteScalar(out, node)) {
+        std::vector<OpenContainer> open;
+        Open(open, node);
+        WriteOpen(out, open);
     }
-    switch (node->GetType()) {
-        case kJsonNull:
-            out.Append("null");
-            break;
-        case kJsonInteger:
-            WriteNumber(out, node->GetInteger());
-            break;
-        case kJsonNumber: {
-            // The shortest text that reads back to the same double. JSON has no infinity
-            // or NaN, so such a number is written as null. A negative zero is written as
-            // 0: "-0" would read back as the integer 0.
-            double number = node->GetNumber();
-            if (!std::isfinite(number)) {
-                out.Append("null");
-                break;
-            }
-            if (number == 0) {
-                number = 0;
-            }
-            WriteNumber(out, number);
-            break;
-        }
-        case kJsonBool:
-            out.Append(node->GetBool() ? "true" : "false");
-            break;
-        case kJsonString:
-            WriteString(out, node->GetString());
-            break;
-        case kJsonObject:
-            if (node->GetMembers() != nullptr) {
-                WriteMembers(out, *node->GetMembers());
-            } else {
-                out.Append("{  }");
-            }
-            break;
-        case kJsonArray:
-            if (node->GetElements() != nullptr) {
-                WriteElements(out, *node->GetElements());
-            } else {
-                out.Append("[  ]");
-            }
-            break;
-    }
+}
+
+template <typename String>
+void WriteMembers(JsonOutput<String>& out, const JsonVariablesMap& members) {
+    QAV_TRACE("JSONVM::ApTx");
+    std::vector<OpenContainer> open;
+    open.push_back({&members, nullptr, members.begin(), 0, false});
+    WriteOpen(out, open);
+}
+
+template <typename String>
+void WriteElements(JsonOutput<String>& out, const JsonArray& elements) {
+    QAV_TRACE("JSONAR::ApTx");
+    std::vector<OpenContainer> open;
+    open.push_back({nullptr, &elements, {}, 0, false});
+    WriteOpen(out, open);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // what it wrote (and writes real UTF-8 even for a lone surrogate), and text written from a
 // parsed value parses back to the same text, both in its wide form and in the UTF-8 that
 // ToText gives.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -84,12 +85,24 @@ void CheckUtf8Parse(std::string_view bytes, const qav::WString& decoded) {
     fromUtf8.AppendText(actual);
     Check(actual == expected);
 
-    // Parsed again into the same value, which builds where the old tree was and reuses
-    // what that tree gave back: the same result and the same tree.
+    // Parsed again into the value that holds the first tree: the same result and the
+    // same tree.
     Check(fromUtf8.FromUtf8Text(bytes) == wideParsed);
     qav::WString again;
     fromUtf8.AppendText(again);
     Check(again == expected);
+
+    // Followed by white space up to a large text's length, the bytes are parsed into an
+    // arena of their own, with the same result and, when they parse, the same tree; the
+    // tree dropped by the parse before it goes too.
+    std::string large(bytes);
+    large.resize(std::max(large.size(), qav::JsonArena::kSmallestText), ' ');
+    Check(fromUtf8.FromUtf8Text(large) == wideParsed);
+    if (wideParsed) {
+        qav::WString fromLarge;
+        fromUtf8.AppendText(fromLarge);
+        Check(fromLarge == expected);
+    }
 }
 
 }  // namespace
