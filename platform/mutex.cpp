@@ -32,12 +32,13 @@ bool LockWord::LockSlow(int64_t deadline) {
 
 void LockWord::Abandon() {
     // To the sanitizer the ended holder let the word go: nobody ever takes it again (every
-    // lock fails and is told as failed), and the word may now be destroyed without a
-    // report of a destroyed held lock, which the owner's end is not.
+    // lock fails, and is told as failed), and the word may now be destroyed without a
+    // report of a destroyed held lock, which the owner's end is not. The store stays in
+    // its sight, so that whoever sees the word abandoned sees what the holder did first.
     Announce(kBeforeUnlock);
+    Announce(kUnlocked);
     m_state.store(kAbandoned, std::memory_order_release);
     FutexWake(m_state, std::numeric_limits<int>::max());
-    Announce(kUnlocked);
 }
 
 #if defined(QAV_THREAD_SANITIZER)
