@@ -42,11 +42,11 @@ void LockWord::Abandon() {
 }
 
 #if defined(QAV_THREAD_SANITIZER)
-void LockWord::Announce(Event event) {
+void LockWord::Announce(Step step) {
     // Every word may carry the levels of a recursive lock (NestLevel); for one that
     // never nests, the flag changes nothing.
     constexpr unsigned kCreation = __tsan_mutex_write_reentrant;
-    switch (event) {
+    switch (step) {
         case kCreate:
             __tsan_mutex_create(this, kCreation);
             break;

@@ -86,7 +86,7 @@ class LockWord {
     static constexpr uint32_t kAbandoned = 3;  // its holder ended holding it
 
     // What the sanitizer is told; nothing outside its builds.
-    enum Event {
+    enum Step {
         kCreate,
         kDestroy,
         kBeforeLock,
@@ -100,9 +100,9 @@ class LockWord {
         kUnlocked
     };
 #if defined(QAV_THREAD_SANITIZER)
-    void Announce(Event event);
+    void Announce(Step step);
 #else
-    void Announce(Event) {}
+    void Announce(Step) {}
 #endif
 
     bool Acquire() {
