@@ -176,6 +176,7 @@ bool MutualExclusion::Lock(int timeout) {
     // for an abandoned mutex whose ended owner had the id the kernel gave this thread).
     if (m_dwLockingThreadID.load(std::memory_order_relaxed) == self && !m_handle.IsAbandoned()) {
         ReportRelock(qavTraceScope.frame());
+        m_handle.NestLevel();
         m_lockCount.store(m_lockCount.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
         return true;
@@ -209,6 +210,8 @@ bool MutualExclusion::Unlock() {
         m_dwLockingThreadID.store(kNoThread, std::memory_order_relaxed);
         UnlinkHeld();
         m_handle.Unlock();
+    } else {
+        m_handle.UnnestLevel();
     }
     return true;
 }
