@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -205,6 +206,7 @@ TEST(QavNodeStop, CountsTheLinesItsOutputLostInOneLineOnStderr) {
     // Every record after the reader left is lost: as many as the datagrams, but for those
     // the log dropped when it held more than its 10000 (one line counts those).
     const long long lost = std::atoll(number.c_str());
+    std::printf("%lld output lines lost of %d records\n", lost, kDatagrams);
     EXPECT_GE(lost, 10000) << errors;
     EXPECT_LE(lost, kDatagrams + 20) << errors;
 }
