@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,78 +30,65 @@ using qav::test_support::LoopbackAddress;
 using qav::test_support::NodeProcess;
 using qav::test_support::NodeStart;
 
-std::vector<std::string> ThreadNames(pid_t pid) {
-    std::vector<std::string> names;
+bool HasThread(pid_t pid, const std::string& name) {
     std::error_code error;
     for (const auto& task :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm == name) {
+            return true;
+        }
     }
-    return names;
+    return false;
 }
 
-bool HasThread(pid_t pid, const std::string& name) {
-    const std::vector<std::string> names = ThreadNames(pid);
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// What descriptor `descriptor` of the process points at ("/dev/null", "pipe:[...]",
-// "anon_inode:[eventfd]"), or "" when it is closed.
-std::string DescriptorTarget(pid_t pid, int descriptor) {
+// What each open descriptor of the process points at ("/dev/null", "pipe:[...]",
+// "anon_inode:[eventfd]"), by number.
+std::map<int, std::string> Descriptors(pid_t pid) {
+    std::map<int, std::string> targets;
     std::error_code error;
-    const std::filesystem::path target = std::filesystem::read_symlink(
-        "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(descriptor), error);
-    return error ? std::string() : target.string();
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        std::error_code linkError;
+        targets[std::stoi(entry.path().filename().string())] =
+            std::filesystem::read_symlink(entry.path(), linkError).string();
+    }
+    return targets;
 }
 
 // Descriptors that are neither files nor sockets (eventfds, an epoll set): the node makes
 // them as it starts, and then keeps them. Sockets come and go (a look at the addresses
 // opens one for a moment), so they are left out.
-int AnonymousDescriptors(pid_t pid) {
-    int count = 0;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        std::error_code linkError;
-        count += std::filesystem::read_symlink(entry.path(), linkError)
-                     .string()
-                     .rfind("anon_inode:", 0) == 0;
-    }
-    return count;
+long AnonymousDescriptors(pid_t pid) {
+    const std::map<int, std::string> targets = Descriptors(pid);
+    return std::count_if(targets.begin(), targets.end(), [](const auto& entry) {
+        return entry.second.rfind("anon_inode:", 0) == 0;
+    });
 }
 
-// The bytes waiting in the receive queue of the UDP socket on `port` of this network
-// namespace, or -1 when there is no such socket.
-long long UdpQueuedBytes(int port) {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        const size_t colon = local.find(':');
-        if (colon != std::string::npos &&
-            std::strtol(local.c_str() + colon + 1, nullptr, 16) == port) {
-            return std::strtoll(queues.c_str() + queues.find(':') + 1, nullptr, 16);
-        }
-    }
-    return -1;
-}
-
-// Waits until the node has read every datagram sent to `port`.
-bool NothingQueued(int port) {
+// Waits until the UDP socket on `port` of this network namespace has nothing left to
+// read (/proc/net/udp: its receive queue, in hexadecimal after the local address).
+bool AllRead(int port) {
+    char portText[8];
+    std::snprintf(portText, sizeof portText, ":%04X ", port);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (UdpQueuedBytes(port) != 0) {
+    for (;;) {
+        std::ifstream table("/proc/net/udp");
+        std::string slot, local, remote, state, queues, rest;
+        bool queued = false;
+        while (table >> slot >> local >> remote >> state >> queues && std::getline(table, rest)) {
+            queued = queued || ((local + " ").find(portText) != std::string::npos &&
+                                queues.substr(queues.find(':') + 1) != "00000000");
+        }
+        if (!queued) {
+            return true;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
 }
 
 // The ports of the first line, once it is whole; -1 each when it never came.
@@ -123,7 +110,7 @@ TEST(QavNodeStart, SaysItListensOnlyOnceItHasStartedWhole) {
         ASSERT_GT(udpPort, 0) << node.Text();
         // At once, before anything else can change.
         const bool printerRan = HasThread(node.Pid(), "LogPrinter");
-        const int atTheLine = AnonymousDescriptors(node.Pid());
+        const long atTheLine = AnonymousDescriptors(node.Pid());
         EXPECT_EQ(node.Text().rfind("qav-node: listening on TCP port ", 0), 0u) << node.Text();
         EXPECT_TRUE(printerRan) << "start " << start << ": the printer did not run yet";
 
@@ -155,9 +142,10 @@ TEST(QavNodeStart, FillsClosedStandardDescriptorsWithDevNull) {
     ASSERT_TRUE(Eventually([&] { return HasThread(node.Pid(), "LogPrinter"); }))
         << "the node did not start\n"
         << node.Text();
-    EXPECT_EQ(DescriptorTarget(node.Pid(), STDIN_FILENO), "/dev/null");
-    EXPECT_EQ(DescriptorTarget(node.Pid(), STDOUT_FILENO), "/dev/null");
-    EXPECT_EQ(DescriptorTarget(node.Pid(), STDERR_FILENO).rfind("pipe:", 0), 0u);
+    std::map<int, std::string> targets = Descriptors(node.Pid());
+    EXPECT_EQ(targets[STDIN_FILENO], "/dev/null");
+    EXPECT_EQ(targets[STDOUT_FILENO], "/dev/null");
+    EXPECT_EQ(targets[STDERR_FILENO].rfind("pipe:", 0), 0u) << targets[STDERR_FILENO];
     node.Signal(SIGTERM);
     EXPECT_EQ(node.Wait(), 0) << node.Text();
     node.ReadAvailable();
@@ -185,8 +173,7 @@ TEST(QavNodeStop, CountsTheLinesItsOutputLostInOneLineOnStderr) {
         for (int i = 0; i < kBatch; ++i) {
             sendto(udp, "x", 1, 0, reinterpret_cast<const sockaddr*>(&listener), sizeof listener);
         }
-        ASSERT_TRUE(NothingQueued(udpPort))
-            << "the node stopped taking datagrams in after " << sent;
+        ASSERT_TRUE(AllRead(udpPort)) << "the node stopped taking datagrams in after " << sent;
     }
     close(udp);
 
@@ -195,17 +182,13 @@ TEST(QavNodeStop, CountsTheLinesItsOutputLostInOneLineOnStderr) {
     ASSERT_TRUE(node.WaitForExit(std::chrono::seconds(5), status));
     EXPECT_EQ(status, 0);
     const std::string errors = node.ReadErrors();
-    const std::string prefix = "qav-node: ";
-    const std::string suffix = " output lines lost\n";
-    ASSERT_TRUE(errors.rfind(prefix, 0) == 0 && errors.size() > prefix.size() + suffix.size() &&
-                errors.compare(errors.size() - suffix.size(), suffix.size(), suffix) == 0)
+    std::smatch count;
+    ASSERT_TRUE(
+        std::regex_match(errors, count, std::regex("qav-node: ([0-9]+) output lines lost\n")))
         << "not one line that counts the lost lines: \"" << errors << "\"";
-    const std::string number =
-        errors.substr(prefix.size(), errors.size() - prefix.size() - suffix.size());
-    ASSERT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << errors;
     // Every record after the reader left is lost: as many as the datagrams, but for those
     // the log dropped when it held more than its 10000 (one line counts those).
-    const long long lost = std::atoll(number.c_str());
+    const long long lost = std::stoll(count[1].str());
     std::printf("%lld output lines lost of %d records\n", lost, kDatagrams);
     EXPECT_GE(lost, 10000) << errors;
     EXPECT_LE(lost, kDatagrams + 20) << errors;
