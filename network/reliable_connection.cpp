@@ -86,15 +86,20 @@ bool StreamSocketCalls::BindToDevice(int socket, const std::string& interfaceNam
 }
 
 bool StreamSocketCalls::SetLiveness(int socket, int32_t seconds, int& errorCode) {
-    // A third of the time idle, then four probes a sixth apart: the last one is due as the
-    // time runs out. The user time-out ends the socket at that time as well when it is
-    // data, not a probe, that goes unanswered, or when a probe is lost behind data.
+    // The kernel's timers fire late by up to an eighth of their span (its timer wheel's
+    // granularity), so a socket given up on time would be given up after the time. The
+    // give-up is set a sixth early (at least a second) to keep that slack inside it:
+    // idle, then four probes a sixth of that apart, the socket ending when the last one
+    // goes unanswered. The user time-out ends it at the same moment when it is data, not
+    // a probe, that goes unanswered, or a probe lost behind data; the kernel checks it
+    // only when the probe timer fires, which is why the give-up falls on a probe's time.
     constexpr int kProbes = 4;
     const int32_t limited = std::clamp(seconds, 1, 3 * platform::kMaxKeepAliveSeconds);
-    const int idle = std::max(limited / 3, 1);
-    const int interval = std::clamp(limited / 6, 1, platform::kMaxKeepAliveSeconds);
+    const int32_t giveUp = std::max(limited - (limited + 5) / 6, 1);
+    const int interval = std::clamp(giveUp / 6, 1, platform::kMaxKeepAliveSeconds);
+    const int idle = std::clamp(giveUp - kProbes * interval, 1, platform::kMaxKeepAliveSeconds);
     return platform::SetKeepAliveTiming(socket, idle, interval, kProbes, errorCode) &&
-           platform::SetUserTimeout(socket, limited * 1000, errorCode);
+           platform::SetUserTimeout(socket, giveUp * 1000, errorCode);
 }
 
 StreamSocketCalls& StreamSocketCalls::System() {

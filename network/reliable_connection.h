@@ -132,10 +132,11 @@ class ReliableConnection : public ConnectionStream, public SocketHandler {
     void Attach(int socket, const char* peerAddress, int32_t port, ConnectionEventSink* sink);
 
     // How many seconds of silence from a vanished peer the sockets of later connects
-    // notice: keep-alive probes after `seconds`/3 idle, every `seconds`/6 (at least 1 s
-    // each), 4 of them, and unanswered data or probes end the socket after `seconds`.
-    // 0 (the default, and anything below) leaves the system's keep-alive times, which
-    // notice nothing for hours.
+    // notice: unanswered keep-alive probes or data end the socket a sixth (at least a
+    // second) before `seconds`, which leaves the kernel's timers their slack within the
+    // time (at least 2 s for any time: the probes count whole seconds). 0 (the default,
+    // and anything below) leaves the system's keep-alive times, which notice nothing for
+    // hours.
     void SetLivenessTime(int32_t seconds);
 
     // The send buffer's idle time for this connection (negative counts as 0: the array

@@ -304,7 +304,7 @@ TEST_F(ConnectionNamespaceTest, LivenessTimeNoticesAPeerThatFellSilent) {
         return aliveSink.Count(ConnectionEventSink::kEventConnected) == 1 &&
                plainSink.Count(ConnectionEventSink::kEventConnected) == 1;
     }));
-    EXPECT_EQ(3000, SocketOption(alive->GetSocket(), IPPROTO_TCP, TCP_USER_TIMEOUT));
+    EXPECT_EQ(2000, SocketOption(alive->GetSocket(), IPPROTO_TCP, TCP_USER_TIMEOUT));
     EXPECT_EQ(0, SocketOption(plain->GetSocket(), IPPROTO_TCP, TCP_USER_TIMEOUT));
 
     space.Run([] { test_support::Ip("link set sqav0 down"); });

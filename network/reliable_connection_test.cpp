@@ -382,6 +382,45 @@ int TcpOption(int socket, int option) {
     return value;
 }
 
+// When the kernel gives a silent peer up under these options: it checks the user
+// time-out only as the probe timer fires, once a probe is out.
+int GiveUpSeconds(int idle, int interval, int userTimeoutMs) {
+    int fires = idle + interval;  // the first probe goes out at `idle`
+    while (fires * 1000 < userTimeoutMs) {
+        fires += interval;
+    }
+    return fires;
+}
+
+// The kernel's timers fire up to an eighth of their span late, and the probe timer is
+// set anew at each probe. A silent peer must still be given up within the liveness time,
+// and not much sooner, whatever the time.
+TEST(StreamSocketCalls, LivenessGivesUpWithinTheTimeTimerSlackIncluded) {
+    std::vector<int32_t> times;
+    for (int32_t seconds = 3; seconds <= 400; ++seconds) {
+        times.push_back(seconds);
+    }
+    times.insert(times.end(), {3600, 86400, 98301});
+    for (const int32_t seconds : times) {
+        const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int errorCode = 0;
+        ASSERT_TRUE(StreamSocketCalls::System().SetLiveness(probe, seconds, errorCode))
+            << seconds << ": " << errorCode;
+        const int idle = TcpOption(probe, TCP_KEEPIDLE);
+        const int interval = TcpOption(probe, TCP_KEEPINTVL);
+        const int probes = TcpOption(probe, TCP_KEEPCNT);
+        const int userTimeoutMs = TcpOption(probe, TCP_USER_TIMEOUT);
+        close(probe);
+        const int giveUp = GiveUpSeconds(idle, interval, userTimeoutMs);
+        ASSERT_EQ(giveUp * 1000, userTimeoutMs) << seconds << " s: not on a probe's time";
+        ASSERT_LE((giveUp - idle) / interval, probes) << seconds << " s: probes run out first";
+        // Late by an eighth at most, each timer: still within the time.
+        ASSERT_LE(giveUp * 9.0 / 8.0, seconds)
+            << seconds << " s: given up after " << giveUp << " s and the slack";
+        ASSERT_GE(giveUp, seconds * 2 / 3) << seconds << " s: given up too soon";
+    }
+}
+
 // A liveness time makes the kernel probe an idle connection and give it up after that
 // long; without one the system's times stay. Where the options are refused, the
 // connection connects all the same and says so once.
@@ -397,8 +436,8 @@ TEST_F(ReliableConnectionTest, LivenessTimeSetsTheKeepAliveProbes) {
         int32_t seconds;
         int idle, interval, probes, userTimeoutMs;
     } cases[] = {
-        {3, 1, 1, 4, 3000},
-        {60, 20, 10, 4, 60000},
+        {3, 1, 1, 4, 2000},
+        {60, 18, 8, 4, 50000},
         {1, 1, 1, 4, 1000},
         {0, systemIdle, systemInterval, systemProbes, 0},
         {-5, systemIdle, systemInterval, systemProbes, 0},

@@ -41,8 +41,9 @@ class StreamSocketCalls {
     // Makes the socket's packets go only through the interface `interfaceName`; by
     // default the system's SO_BINDTODEVICE. False with errorCode when refused.
     virtual bool BindToDevice(int socket, const std::string& interfaceName, int& errorCode);
-    // Makes the kernel notice a peer that has gone silent within about `seconds` (at least
-    // 1): keep-alive probes and a user time-out; by default the system's socket options.
+    // Makes the kernel give up a peer that has gone silent within `seconds`, the slack of
+    // its timers included (for 3 s and more; 2 s below that): keep-alive probes and a
+    // user time-out; by default the system's socket options.
     // False with errorCode when refused.
     virtual bool SetLiveness(int socket, int32_t seconds, int& errorCode);
 

@@ -16,7 +16,12 @@ namespace qav {
 // thread left behind by Stop touches nothing that its owner frees.
 class LogPrinter::Shared final : public RefCountedObject<RefCounted> {
   public:
-    Shared(int descriptor, TakeLines take) : m_descriptor(descriptor), m_take(std::move(take)) {}
+    // The first line is ended here, on the starting thread: the printer's thread
+    // allocates nothing for it.
+    Shared(int descriptor, TakeLines take, std::string firstLine)
+        : m_descriptor(descriptor),
+          m_firstLine(firstLine.empty() ? std::string() : std::move(firstLine) + '\n'),
+          m_take(std::move(take)) {}
 
     Event& WakeUp() { return m_wakeUp; }
 
@@ -49,6 +54,7 @@ class LogPrinter::Shared final : public RefCountedObject<RefCounted> {
     int TimeLeft() const;
 
     const int m_descriptor;
+    const std::string m_firstLine;  // with its line break, or empty
     Event m_wakeUp;
     platform::WakeUpDescriptor m_stopWakeUp;
     std::atomic<bool> m_stopping{false};
@@ -126,6 +132,7 @@ void LogPrinter::Shared::Print(std::vector<std::string>& lines) {
 }
 
 void LogPrinter::Shared::Run() {
+    Write(m_firstLine);
     for (;;) {
         const bool last = m_stopping.load();
         if (!last) {
@@ -154,11 +161,11 @@ LogPrinter::~LogPrinter() {
     Stop(kStopOutputMs);
 }
 
-bool LogPrinter::Start(int descriptor, TakeLines take) {
+bool LogPrinter::Start(int descriptor, TakeLines take, std::string firstLine) {
     if (m_thread.HoldsThread() || descriptor < 0 || !take) {
         return false;
     }
-    m_shared = new Shared(descriptor, std::move(take));
+    m_shared = new Shared(descriptor, std::move(take), std::move(firstLine));
     m_shared->AddRef();  // the thread's, taken over by PrinterMain
     int error = 0;
     if (!platform::StartThread(m_thread, "LogPrinter", &LogPrinter::PrinterMain, m_shared.get(),

@@ -11,7 +11,8 @@
 //
 // Typical usage (RelayNode):
 //   LogPrinter printer;
-//   printer.Start(1, [this](std::vector<std::string>& lines) { TakeLogLines(lines); });
+//   printer.Start(1, [this](std::vector<std::string>& lines) { TakeLogLines(lines); },
+//                 "started");
 //   sink.SetWakeUpEvent(&printer.GetWakeUpEvent());
 //   ...
 //   printer.Stop(LogPrinter::kStopOutputMs);
@@ -49,9 +50,11 @@ class LogPrinter {
     LogPrinter(const LogPrinter&) = delete;
     LogPrinter& operator=(const LogPrinter&) = delete;
 
-    // Starts the thread that prints to `descriptor` what `take` hands over, each time the
-    // wake-up event is set. False when the thread cannot start or one runs already.
-    bool Start(int descriptor, TakeLines take);
+    // Starts the thread that prints to `descriptor` `firstLine` (unless empty), then what
+    // `take` hands over, each time the wake-up event is set. The first line is printed by
+    // the running thread, so it tells that everything the printer needs is in place. False
+    // when the thread cannot start or one runs already.
+    bool Start(int descriptor, TakeLines take, std::string firstLine = {});
     bool IsRunning() const { return m_thread.HoldsThread(); }
 
     // Set it whenever lines are ready. Valid from Start on; it lives as long as this

@@ -98,6 +98,38 @@ TEST(LogPrinter, GivesUpAnOutputNobodyReadsAtItsStop) {
     close(ends[1]);
 }
 
+// The first line comes before every line taken, even those ready before the start, and
+// is counted like them when the output has no reader.
+TEST(LogPrinter, PrintsItsFirstLineBeforeAnythingTaken) {
+    platform::IgnoreBrokenPipeSignal();
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    Lines lines;
+    lines.Add(3);
+    LogPrinter printer;
+    ASSERT_TRUE(printer.Start(ends[1], lines.Taker(), "started"));
+    printer.GetWakeUpEvent().Set();
+    ASSERT_TRUE(Eventually([&] { return lines.Takes() > 0; }));
+    EXPECT_TRUE(printer.Stop(1000));
+    EXPECT_EQ(printer.GetLostLineCount(), 0u);
+    std::string printed(static_cast<size_t>(Pending(ends[0])), '\0');
+    ASSERT_EQ(read(ends[0], printed.data(), printed.size()), static_cast<ssize_t>(printed.size()));
+    EXPECT_EQ(printed.rfind("started\nline 0 ", 0), 0u) << printed.substr(0, 100);
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 4);
+    close(ends[0]);
+    close(ends[1]);
+
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    close(ends[0]);  // the reader has gone before the first line
+    lines.Add(2);
+    LogPrinter unread;
+    ASSERT_TRUE(unread.Start(ends[1], lines.Taker(), "started"));
+    unread.GetWakeUpEvent().Set();
+    EXPECT_TRUE(unread.Stop(1000));
+    EXPECT_EQ(unread.GetLostLineCount(), 3u);
+    close(ends[1]);
+}
+
 // A terminal whose reader never reads: `ends[1]` is the terminal the printer writes to,
 // `ends[0]` its other side. A terminal reports room while it has some, and then blocks a
 // write that needs more.

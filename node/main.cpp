@@ -1,8 +1,9 @@
 // qav-node: a relay node in the server role. Prints its log to stdout, one record per
-// line, and stops cleanly on SIGINT or SIGTERM, within about a second and a half whatever
-// its output does. Exits 0 after a stop by signal, 1 when the node cannot start, its
-// polling thread has ended or memory ran out where it could not be done without, 2 on a
-// wrong command line.
+// line, and stops cleanly on SIGINT, SIGTERM or SIGHUP, within about a second and a half
+// whatever its output does; lines that its output did not take are counted on stderr at
+// the stop. Exits 0 after a stop by signal, 1 when the node cannot start, its polling
+// thread has ended or memory ran out where it could not be done without, 2 on a wrong
+// command line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include "node/relay_node.h"
 #include "platform/output.h"
 #include "platform/signals.h"
+#include "platform/standard_descriptors.h"
+#include "platform/system_error.h"
 
 namespace {
 
@@ -44,9 +47,11 @@ int RunNode(qav::RelayNode& node, const qav::NodeOptions& options) {
         WriteLine(kStderr, "qav-node: " + error);
         return 1;
     }
-    WriteLine(kStdout, qav::FormatString("qav-node: listening on TCP port %d and UDP port %d",
-                                         node.GetTcpPort(), node.GetUdpPort()));
-    if (!node.StartLogPrinter(kStdout)) {
+    // Printed by the printer, ahead of every record: once the line is out, the node has
+    // started whole, and nothing of the start can fail any more.
+    if (!node.StartLogPrinter(
+            kStdout, qav::FormatString("qav-node: listening on TCP port %d and UDP port %d",
+                                       node.GetTcpPort(), node.GetUdpPort()))) {
         node.Stop();
         WriteLine(kStderr, "qav-node: cannot start the log printer");
         return 1;
@@ -64,7 +69,14 @@ int RunNode(qav::RelayNode& node, const qav::NodeOptions& options) {
     // Queued, not written: the sockets stop before anything waits for the output.
     node.PrintLine(qav::FormatString("qav-node: stopping on signal %d", signal));
     node.Stop();
-    if (node.GetLostOutputLineCount() == 0) {
+    if (const uint64_t lost = node.GetLostOutputLineCount(); lost > 0) {
+        // The output went away or did not drain: the operator learns that the log is not
+        // whole where it is most likely still read.
+        char line[64];
+        std::snprintf(line, sizeof line, "qav-node: %llu output lines lost",
+                      static_cast<unsigned long long>(lost));
+        WriteLine(kStderr, line);
+    } else {
         WriteLine(kStdout, "qav-node: stopped");
     }
     return 0;
@@ -73,6 +85,14 @@ int RunNode(qav::RelayNode& node, const qav::NodeOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor, which would otherwise take the number of a
+    // closed standard one and receive what is printed there.
+    if (int errorCode = 0; !qav::platform::FillClosedStandardDescriptors(errorCode)) {
+        WriteLine(kStderr, qav::FormatString("qav-node: cannot open /dev/null for a closed "
+                                             "standard descriptor: %s",
+                                             qav::platform::ErrorMessage(errorCode)));
+        return 1;
+    }
     qav::NodeOptions options;
     std::string error;
     if (!qav::ParseNodeOptions(argc, argv, options, error)) {

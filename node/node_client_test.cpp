@@ -104,6 +104,40 @@ TEST(NodeClientOptions, ReadTheServerItsPortsAndTheUserAndRefuseTheRest) {
     }
 }
 
+// A value is never an option: the option before it had its value forgotten. And each
+// option comes once, so that no value silently beats another.
+TEST(NodeClientOptions, RefuseAnOptionForAValueAndAnOptionGivenTwice) {
+    ::setenv(NodeOptions::kPasswordVariable, "x", 1);
+    const std::vector<std::pair<std::vector<const char*>, std::string>> refused = {
+        {{"--connect", "--all-paths"}, "--connect needs a host"},
+        {{"--connect=--all-paths"}, "--connect needs a host"},
+        {{"--connect", "h", "--user", "--all-paths"}, "--user needs a user name"},
+        {{"--tcp-port", "--udp-port", "7"}, "--tcp-port needs a port number"},
+        {{"--connect", "h", "--server-udp-port", "--user"},
+         "--server-udp-port needs a port number"},
+        {{"--udp-port"}, "--udp-port needs a port number"},
+        {{"--connect", "a", "--connect", "b"}, "--connect is given twice"},
+        {{"--tcp-port=1", "--tcp-port", "1"}, "--tcp-port is given twice"},
+        {{"--connect", "h", "--all-paths", "--all-paths"}, "--all-paths is given twice"},
+        {{"--connect", "h", "--user", "joe", "--user=ann"}, "--user is given twice"},
+    };
+    for (const auto& [arguments, expected] : refused) {
+        NodeOptions options;
+        std::string error;
+        EXPECT_FALSE(Parse(arguments, options, error)) << expected;
+        EXPECT_EQ(error, expected);
+    }
+    // A value may still hold dashes, and asking twice for help is asking for help.
+    NodeOptions options;
+    std::string error;
+    EXPECT_TRUE(
+        Parse({"--connect", "relay-1.example", "--user", "-joe-", "--help", "-h"}, options, error))
+        << error;
+    EXPECT_EQ(options.user, "-joe-");
+    EXPECT_TRUE(options.help);
+    ::unsetenv(NodeOptions::kPasswordVariable);
+}
+
 TEST(NodeClientOptions, ConnectionLinesNameTheServerThePathAndItsRank) {
     EXPECT_EQ(ConnectionStateLines::FormatLine("relay.example", true, "10.0.0.2", u"eth1", 1),
               "connected to relay.example via 10.0.0.2 (interface eth1, priority 1)");

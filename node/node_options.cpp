@@ -1,7 +1,9 @@
 #include "node/node_options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "core/format.h"
 #include "core/text_utils.h"
@@ -40,6 +42,18 @@ bool IsHostText(std::string_view text) {
 bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, std::string& error) {
     // The first option given that only a client has, to name it when --connect is missing.
     std::string_view clientOption;
+    // Each option at most once: with two values, neither "the first wins" nor "the last
+    // wins" is what every caller expects, and a script's default would silently beat, or
+    // be beaten by, the value meant to replace it.
+    std::vector<std::string_view> given;
+    const auto givenTwice = [&](std::string_view name) {
+        if (std::find(given.begin(), given.end(), name) != given.end()) {
+            error = FormatString("%s is given twice", name);
+            return true;
+        }
+        given.push_back(name);
+        return false;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (argument == "--help" || argument == "-h") {
@@ -47,6 +61,9 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
             continue;
         }
         if (argument == "--all-paths") {
+            if (givenTwice(argument)) {
+                return false;
+            }
             options.allPaths = true;
             if (clientOption.empty()) {
                 clientOption = argument;
@@ -80,19 +97,25 @@ bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, s
             error = FormatString("unknown option '%s'", argument);
             return false;
         }
+        if (givenTwice(name)) {
+            return false;
+        }
         if (name != "--tcp-port" && name != "--udp-port" && name != "--connect" &&
             clientOption.empty()) {
             clientOption = name;
         }
-        if (!hasValue) {
-            if (i + 1 >= argc) {
-                error = FormatString("option '%s' needs %s", name,
-                                     port != nullptr       ? "a port number"
-                                     : name == "--connect" ? "a host"
-                                                           : "a user name");
-                return false;
-            }
+        if (!hasValue && i + 1 < argc) {
             value = argv[++i];
+            hasValue = true;
+        }
+        // A value that looks like an option is an option whose value was forgotten:
+        // "--connect --all-paths" names no host "--all-paths".
+        if (!hasValue || value.substr(0, 2) == "--") {
+            error = FormatString("%s needs %s", name,
+                                 port != nullptr       ? "a port number"
+                                 : name == "--connect" ? "a host"
+                                                       : "a user name");
+            return false;
         }
         if (port != nullptr) {
             if (!ParsePort(value, *port) || *port < lowestPort) {
@@ -149,7 +172,7 @@ const char* GetNodeUsage() {
            "  --user NAME           identify as NAME; the password is taken from the\n"
            "                        environment variable QAV_PASSWORD, which must be set\n"
            "                        (QAV_PASSWORD= for an empty password)\n"
-           "  Stops cleanly on SIGINT or SIGTERM.\n";
+           "  Stops cleanly on SIGINT, SIGTERM or SIGHUP.\n";
 }
 
 }  // namespace qav

@@ -32,9 +32,11 @@ struct NodeOptions {
 // "--server-udp-port N", "--user NAME" (each also as "--name=value"), "--all-paths" and
 // "--help"; with "--user", the password is the environment variable QAV_PASSWORD, which
 // must be set (to an empty text for an empty password). False with a one-line `error`
-// for anything else, a missing value, a port outside 0 to 65535 (1 to 65535 for the
-// server's), a host that is not a dotted address or a name, "--user" without the
-// variable, or a client option without "--connect" (the error names the option).
+// for anything else, a missing value or one that begins with "--" ("--connect needs a
+// host"), an option given twice ("--tcp-port is given twice"; only "--help" may repeat),
+// a port outside 0 to 65535 (1 to 65535 for the server's), a host that is not a dotted
+// address or a name, "--user" without the variable, or a client option without
+// "--connect" (the error names the option).
 bool ParseNodeOptions(int argc, const char* const* argv, NodeOptions& options, std::string& error);
 
 const char* GetNodeUsage();

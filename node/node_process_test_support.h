@@ -21,19 +21,42 @@ extern char** environ;
 
 namespace qav::test_support {
 
+// How the program's standard descriptors and signals are set up when it starts.
+struct NodeStart {
+    // The size of the pipe of its output (0: the system's), so that a test can fill it
+    // with little.
+    int outputCapacity = 0;
+    // Its stderr goes to a pipe of its own (read by ReadErrors), not to the output's.
+    bool errorsApart = false;
+    // Standard descriptors it starts with closed, as "<&- >&-" starts it.
+    std::vector<int> closed;
+    // It starts with SIGHUP ignored, as nohup starts it.
+    bool hangUpIgnored = false;
+};
+
 class NodeProcess {
   public:
     // `environment`: entries "NAME=value" added to the program's environment;
-    // `outputCapacity`: the size of the pipe of its output (0: the system's), so that a
-    // test can fill it with little.
+    // `outputCapacity`: see NodeStart.
     explicit NodeProcess(std::vector<std::string> arguments,
-                         std::vector<std::string> environment = {}, int outputCapacity = 0) {
+                         std::vector<std::string> environment = {}, int outputCapacity = 0)
+        : NodeProcess(std::move(arguments), std::move(environment),
+                      NodeStart{outputCapacity, false, {}, false}) {}
+
+    NodeProcess(std::vector<std::string> arguments, std::vector<std::string> environment,
+                NodeStart start) {
         int out[2];
         if (pipe(out) != 0) {
             return;
         }
-        if (outputCapacity > 0) {
-            fcntl(out[0], F_SETPIPE_SZ, outputCapacity);
+        if (start.outputCapacity > 0) {
+            fcntl(out[0], F_SETPIPE_SZ, start.outputCapacity);
+        }
+        int errors[2] = {-1, -1};
+        if (start.errorsApart && pipe(errors) != 0) {
+            close(out[0]);
+            close(out[1]);
+            return;
         }
         // Made before fork: the child only calls what is safe after forking a process
         // that has threads.
@@ -53,14 +76,27 @@ class NodeProcess {
         m_pid = fork();
         if (m_pid == 0) {
             dup2(out[1], STDOUT_FILENO);
-            dup2(out[1], STDERR_FILENO);
-            close(out[0]);
-            close(out[1]);
+            dup2(start.errorsApart ? errors[1] : out[1], STDERR_FILENO);
+            for (const int end : {out[0], out[1], errors[0], errors[1]}) {
+                if (end > STDERR_FILENO) {
+                    close(end);
+                }
+            }
+            for (const int descriptor : start.closed) {
+                close(descriptor);
+            }
+            if (start.hangUpIgnored) {
+                signal(SIGHUP, SIG_IGN);
+            }
             execve(QAV_NODE_PROGRAM, argv.data(), envp.data());
             _exit(127);
         }
         close(out[1]);
         m_output = out[0];
+        if (start.errorsApart) {
+            close(errors[1]);
+            m_errors = errors[0];
+        }
     }
 
     ~NodeProcess() {
@@ -68,9 +104,35 @@ class NodeProcess {
             kill(m_pid, SIGKILL);
             Wait();
         }
+        CloseOutput();
+        if (m_errors >= 0) {
+            close(m_errors);
+        }
+    }
+
+    // The reader of the output goes away, as "qav-node | head -c 100" does once it has
+    // read enough: what the program writes after this fails.
+    void CloseOutput() {
         if (m_output >= 0) {
             close(m_output);
+            m_output = -1;
         }
+    }
+
+    // What the program wrote to stderr (started with errorsApart), read until its end or
+    // until nothing came for `limit`: call it once the program has exited.
+    std::string ReadErrors(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        std::string text;
+        char buffer[4096];
+        pollfd record{m_errors, POLLIN, 0};
+        while (m_errors >= 0 && poll(&record, 1, static_cast<int>(limit.count())) > 0) {
+            const ssize_t count = read(m_errors, buffer, sizeof buffer);
+            if (count <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(count));
+        }
+        return text;
     }
 
     // Reads until `part` has appeared in the output or `limit` has passed.
@@ -212,6 +274,7 @@ class NodeProcess {
 
     pid_t m_pid = -1;
     int m_output = -1;
+    int m_errors = -1;
     std::string m_text;
 };
 

@@ -126,7 +126,7 @@ void RelayNode::TakeLogLines(std::vector<std::string>& lines) {
     }
 }
 
-void RelayNode::PrintLog(int descriptor, int timeoutMs) {
+uint64_t RelayNode::PrintLog(int descriptor, int timeoutMs) {
     std::vector<std::string> lines;
     TakeLogLines(lines);
     std::string text;
@@ -135,7 +135,10 @@ void RelayNode::PrintLog(int descriptor, int timeoutMs) {
         text += '\n';
     }
     int errorCode = 0;
-    platform::WriteOutput(descriptor, text.data(), text.size(), timeoutMs, -1, errorCode);
+    const size_t written =
+        platform::WriteOutput(descriptor, text.data(), text.size(), timeoutMs, -1, errorCode);
+    return static_cast<uint64_t>(
+        std::count(text.begin() + static_cast<std::ptrdiff_t>(written), text.end(), '\n'));
 }
 
 void RelayNode::PrintLine(const std::string& line) {
@@ -152,12 +155,13 @@ void RelayNode::PrintLine(const std::string& line) {
     }
 }
 
-bool RelayNode::StartLogPrinter(int descriptor) {
+bool RelayNode::StartLogPrinter(int descriptor, const std::string& firstLine) {
     if (m_logSink == nullptr || m_printer.IsRunning()) {
         return false;
     }
-    if (!m_printer.Start(descriptor,
-                         [this](std::vector<std::string>& lines) { TakeLogLines(lines); })) {
+    if (!m_printer.Start(
+            descriptor, [this](std::vector<std::string>& lines) { TakeLogLines(lines); },
+            firstLine)) {
         return false;
     }
     m_printTo = descriptor;
@@ -195,7 +199,13 @@ void RelayNode::Stop() {
         // still reaches the operator, unless the output has already failed the printer.
         const bool printerRan = m_printTo >= 0;
         if (!printerRan || (printed && m_printer.GetLostLineCount() == 0)) {
-            PrintLog(printerRan ? m_printTo : 1, LogPrinter::kStopOutputMs / 4);
+            m_linesLostAtStop +=
+                PrintLog(printerRan ? m_printTo : 1, LogPrinter::kStopOutputMs / 4);
+        } else {
+            // Counted, not formatted: the stop does no work for lines that go nowhere.
+            std::vector<LogSinkEntry> entries;
+            const uint32_t dropped = m_logSink->TakeMessages(entries);
+            m_linesLostAtStop += entries.size() + (dropped > 0 ? 1 : 0);
         }
         m_logSink.reset();
     }

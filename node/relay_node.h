@@ -71,16 +71,19 @@ class RelayNode {
     // a line that counts the records dropped since then, if any. A record that cannot be
     // formatted for lack of memory is counted as lost in the log.
     void TakeLogLines(std::vector<std::string>& lines);
-    // The same, written to `descriptor` within `timeoutMs` (negative: no limit).
-    void PrintLog(int descriptor, int timeoutMs);
+    // The same, written to `descriptor` within `timeoutMs` (negative: no limit). Returns
+    // the lines that could not be written.
+    uint64_t PrintLog(int descriptor, int timeoutMs);
 
     // Queues one of the node's own lines (about its connection, its stop) in the log, to
     // be printed as it is, in its place among the records.
     void PrintLine(const std::string& line);
 
-    // Starts a thread that prints the log to `descriptor` whenever records arrive, until
-    // Stop. False when the thread cannot start (or one runs already).
-    bool StartLogPrinter(int descriptor);
+    // Starts a thread that prints `firstLine` (unless empty) to `descriptor`, then the log
+    // whenever records arrive, until Stop. The first line comes before any record, once
+    // the printer runs: the last step of a start. False when the thread cannot start (or
+    // one runs already).
+    bool StartLogPrinter(int descriptor, const std::string& firstLine = {});
 
     // True once the polling thread has ended while the node runs: the node takes nothing
     // in any more, and should stop with a failure.
@@ -90,8 +93,12 @@ class RelayNode {
     // left of the log within LogPrinter::kStopOutputMs and joins it. Safe to call twice.
     void Stop();
 
-    // Lines the printer could not print (see LogPrinter::GetLostLineCount).
-    uint64_t GetLostOutputLineCount() const { return m_printer.GetLostLineCount(); }
+    // Lines that never reached the output: those the printer could not print (see
+    // LogPrinter::GetLostLineCount), and those still in the log at the stop when the
+    // output had already failed, or that the last print could not write. Read after Stop.
+    uint64_t GetLostOutputLineCount() const {
+        return m_printer.GetLostLineCount() + m_linesLostAtStop;
+    }
 
   private:
     // The manager's connection to the server of `options.connect`.
@@ -105,6 +112,7 @@ class RelayNode {
     std::unique_ptr<SocketHandlerManager> m_waitLoop;
     RefPtr<ProtocolManager> m_manager;
     std::function<void(const std::string&)> m_connectionLineSink;
+    uint64_t m_linesLostAtStop = 0;
     int32_t m_tcpPort = -1;
     int32_t m_udpPort = -1;
 };

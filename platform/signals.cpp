@@ -2,17 +2,24 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <ctime>
 
 namespace qav::platform {
 
 namespace {
 
+// Whether SIGHUP is one of the stop signals; decided once, by BlockStopSignals.
+std::atomic<bool> g_hangUpStops{false};
+
 sigset_t StopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    if (g_hangUpStops.load()) {
+        sigaddset(&signals, SIGHUP);
+    }
     return signals;
 }
 
@@ -26,6 +33,11 @@ void IgnoreBrokenPipeSignal() {
 }
 
 void BlockStopSignals() {
+    // A blocked signal is kept pending even when its action is to ignore it, so blocking
+    // a hang-up that the starter chose to ignore would make it stop the process after all.
+    struct sigaction hangUp {};
+    const bool ignored = sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler == SIG_IGN;
+    g_hangUpStops.store(!ignored);
     const sigset_t signals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }

@@ -8,13 +8,15 @@ namespace qav::platform {
 // thread.
 void IgnoreBrokenPipeSignal();
 
-// Blocks SIGINT and SIGTERM in the calling thread. Threads started afterwards inherit
-// the mask, so the signals stay pending until WaitForStopSignal takes them: call it
-// first thing in main, before any thread starts.
+// Blocks the stop signals in the calling thread: SIGINT, SIGTERM and SIGHUP (a closed
+// terminal or a supervisor's hang-up), but not SIGHUP when the process was started with
+// it ignored, as nohup starts a program. Threads started afterwards inherit the mask, so
+// the signals stay pending until WaitForStopSignal takes them: call it first thing in
+// main, before any thread starts. SIGQUIT keeps its default.
 void BlockStopSignals();
 
-// Waits up to `timeoutMs` for SIGINT or SIGTERM (blocked by BlockStopSignals). Returns
-// the signal's number, or 0 when none came in time.
+// Waits up to `timeoutMs` for one of the signals BlockStopSignals blocked. Returns the
+// signal's number, or 0 when none came in time. Call it from the thread that blocked them.
 int WaitForStopSignal(int timeoutMs);
 
 }  // namespace qav::platform
