@@ -299,6 +299,21 @@ struct Rig {
     }
     // Runs the replay job when it is due.
     void RunDueJobs() { host->scheduler->Poll(); }
+    // Runs the due jobs, and the jobs they make due at once, without moving the clock.
+    void Settle() {
+        for (int round = 0; round < 50 && host->scheduler->Poll() == 2; ++round) {
+        }
+    }
+    // Fails every context of the set that has not connected, as a refused connect does.
+    void FailAttempts() {
+        std::vector<RefPtr<ConnectionContext>> contexts;
+        host->set.Snapshot(contexts);
+        for (const RefPtr<ConnectionContext>& context : contexts) {
+            if (!context->IsConnected()) {
+                Gone(context.get());
+            }
+        }
+    }
 
     TestClock clock;  // before the scheduler is made
     PlatformServices services{"/dev/null"};
@@ -939,8 +954,9 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
     rig.observer->Take();
     rig.host->log.Take();
 
-    // Losing the address of the only connection disconnects it, tells the observer and
-    // replays the addresses: the WiFi address takes over.
+    // Losing the address of the only connection, up for a while, disconnects it, tells
+    // the observer and replays the addresses: the WiFi address takes over.
+    rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime);
     test_support::Ip("addr del 10.0.0.1/24 dev eth1");
     rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
     rig.RunDueJobs();
@@ -964,6 +980,286 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
     Rig::Connected(back.get());
     EXPECT_EQ(StreamOf(replayed.get())->disconnects, 1);
     EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+}
+
+constexpr const char* kEthernetAddress = "10.0.0.1";  // eth1, Ethernet rank
+constexpr const char* kWifiAddress = "10.0.1.1";      // wlan1, WiFi rank
+
+void AddEthernetAndWifi() {
+    test_support::Ip("link set lo up");
+    test_support::AddVeth("eth1", "peer1", std::string(kEthernetAddress) + "/24");
+    test_support::AddVeth("wlan1", "peer2", std::string(kWifiAddress) + "/24");
+}
+
+// The addresses at which the connection opened contexts since the last look.
+class OpenedWatch {
+  public:
+    explicit OpenedWatch(TestConnection& connection)
+        : m_connection(connection), m_seen(connection.streams.size()) {}
+    std::multiset<std::string> Take() {
+        std::multiset<std::string> opened;
+        for (; m_seen < m_connection.streams.size(); ++m_seen) {
+            opened.insert(m_connection.streams[m_seen]->localAddress);
+        }
+        return opened;
+    }
+
+  private:
+    TestConnection& m_connection;
+    size_t m_seen;
+};
+
+using Opened = std::multiset<std::string>;
+
+// What opened while the clock moved on by `delay`, running the jobs: `early` before the
+// delay had passed (1 microsecond short of it), `at` once it had. With no delay,
+// everything that opens at once is `at`.
+struct NextAttempts {
+    Opened early;
+    Opened at;
+};
+NextAttempts AttemptsAfter(Rig& rig, OpenedWatch& watch, int64_t delay) {
+    NextAttempts attempts;
+    rig.Settle();
+    if (delay == 0) {
+        attempts.at = watch.Take();
+        return attempts;
+    }
+    attempts.early = watch.Take();
+    rig.clock.Advance(delay - 1);
+    rig.Settle();
+    attempts.early.merge(watch.Take());
+    rig.clock.Advance(1);
+    rig.Settle();
+    attempts.at = watch.Take();
+    return attempts;
+}
+
+// The ways a path ends: its address is lost, a better path replaces it, its peer closes
+// it, the transport's keep-alive gives up on it, or someone disconnects its context.
+enum class PathEnd { kLostAddress, kReplaced, kPeerClose, kKeepAliveFailure, kDisconnected };
+
+std::string NameOf(PathEnd end) {
+    switch (end) {
+        case PathEnd::kLostAddress:
+            return "lost address";
+        case PathEnd::kReplaced:
+            return "replaced";
+        case PathEnd::kPeerClose:
+            return "peer close";
+        case PathEnd::kKeepAliveFailure:
+            return "keep-alive failure";
+        case PathEnd::kDisconnected:
+            return "disconnected";
+    }
+    return "?";
+}
+
+// Ends `path` as `end` says (for a replacement, `better` connects).
+void EndPath(Rig& rig, PathEnd end, ConnectionContext* path, ConnectionContext* better,
+             const std::string& device, const std::string& address) {
+    switch (end) {
+        case PathEnd::kLostAddress:
+            test_support::Ip("addr del " + address + "/24 dev " + device);
+            rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
+            break;
+        case PathEnd::kReplaced:
+            Rig::Connected(better);
+            break;
+        case PathEnd::kPeerClose:
+            // What the manager's intake does when the transport reports the close.
+            rig.host->set.RemoveContext(path);
+            break;
+        case PathEnd::kKeepAliveFailure:
+            // The transport's own report of a dead peer reaches the context first.
+            path->ReportConnectionState(false);
+            rig.host->set.RemoveContext(path);
+            break;
+        case PathEnd::kDisconnected:
+            rig.host->set.Disconnect(path);
+            break;
+    }
+}
+
+constexpr int64_t kSecond = 1'000'000;
+
+// Without all paths: eth1 and wlan1 fail three times, so the back-off has grown to 8 s;
+// then a path comes up, lives `age` and ends as `end` says. A path that lived less than
+// the minimum counts as one more failed attempt; a longer one restarts the back-off.
+void CheckOnePath(PathEnd end, int64_t age) {
+    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
+    Rig rig(MainServer(false));
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    const Opened both{kEthernetAddress, kWifiAddress};
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), both) << "the first replay";
+    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+        rig.FailAttempts();
+        const NextAttempts next = AttemptsAfter(rig, watch, delay);
+        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
+        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
+    }
+    // The path: eth1, or for a replacement wlan1, with eth1 still connecting.
+    RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
+    RefPtr<ConnectionContext> path =
+        end == PathEnd::kReplaced ? rig.Context(kWifiAddress) : ethernet;
+    ASSERT_TRUE(ethernet && path);
+    Rig::Connected(path.get());
+    rig.clock.Advance(age);
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), Opened{}) << "an attempt while the path was up";
+
+    EndPath(rig, end, path.get(), ethernet.get(), "eth1", kEthernetAddress);
+    // The replacement then closes at once: the next attempt follows its end, which counts
+    // as a failed attempt.
+    if (end == PathEnd::kReplaced) {
+        ASSERT_EQ(rig.connection->GetConnectedAddresses(), Lines{kEthernetAddress});
+        rig.host->set.RemoveContext(ethernet.get());
+    }
+    const Opened expected = end == PathEnd::kLostAddress ? Opened{kWifiAddress} : both;
+    int64_t delay = lived ? 0 : 8 * kSecond;
+    int64_t following = lived ? 1 * kSecond : 16 * kSecond;
+    if (end == PathEnd::kReplaced) {
+        delay = lived ? 1 * kSecond : 8 * kSecond;
+        following = 2 * delay;
+    }
+    NextAttempts next = AttemptsAfter(rig, watch, delay);
+    EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
+    EXPECT_EQ(next.at, expected) << "not tried after the delay of " << delay;
+    // The back-off goes on from where the path left it.
+    rig.FailAttempts();
+    next = AttemptsAfter(rig, watch, following);
+    EXPECT_EQ(next.early, Opened{}) << "tried before the following delay of " << following;
+    EXPECT_EQ(next.at, expected) << "not tried after the following delay of " << following;
+}
+
+// With all paths every address keeps its own back-off: eth1 and wlan1 fail three times
+// (8 s each now), wlan1 connects while eth1 keeps failing (its retry then waits 16 s),
+// and wlan1's path lives `age` and ends. A long path is opened again at once, a short one
+// after wlan1's own back-off; eth1 waits for its own time either way.
+void CheckOneOfAllPaths(PathEnd end, int64_t age) {
+    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
+    Rig rig(MainServer(true));
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    const Opened both{kEthernetAddress, kWifiAddress};
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), both) << "the first replay";
+    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+        rig.FailAttempts();
+        const NextAttempts next = AttemptsAfter(rig, watch, delay);
+        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
+        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
+    }
+    RefPtr<ConnectionContext> path = rig.Context(kWifiAddress);
+    ASSERT_TRUE(path);
+    Rig::Connected(path.get());
+    rig.FailAttempts();  // eth1: again in 8 s
+    rig.clock.Advance(age);
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), Opened{kEthernetAddress}) << "eth1's retry while wlan1 was up";
+    rig.FailAttempts();  // eth1: again in 16 s
+
+    EndPath(rig, end, path.get(), nullptr, "wlan1", kWifiAddress);
+    if (end == PathEnd::kLostAddress) {
+        // Nothing is left to open at wlan1, and eth1's time stays as it was.
+        const NextAttempts next = AttemptsAfter(rig, watch, 16 * kSecond);
+        EXPECT_EQ(next.early, Opened{}) << "something was tried before eth1's time";
+        EXPECT_EQ(next.at, Opened{kEthernetAddress}) << "eth1 was not tried at its time";
+        return;
+    }
+    const int64_t delay = lived ? 0 : 8 * kSecond;
+    NextAttempts next = AttemptsAfter(rig, watch, delay);
+    EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
+    EXPECT_EQ(next.at, Opened{kWifiAddress}) << "wlan1 not tried after the delay of " << delay;
+    rig.FailAttempts();
+    const int64_t following = lived ? 1 * kSecond : 16 * kSecond;
+    next = AttemptsAfter(rig, watch, following);
+    EXPECT_EQ(next.early.count(kWifiAddress), 0u)
+        << "wlan1 tried before the following delay of " << following;
+    EXPECT_EQ(next.at.count(kWifiAddress), 1u)
+        << "wlan1 not tried after the following delay of " << following;
+}
+
+// Whatever ends a path, its age alone decides when the next attempt comes: at once (with
+// the back-off started again) after a path that lived kMinimumPathLifetime, after the
+// back-off (which then grows) after a shorter one. The local addresses come from
+// interfaces that the test makes in a namespace of its own; the clock is the test's.
+TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    const PathEnd ends[] = {PathEnd::kLostAddress, PathEnd::kReplaced, PathEnd::kPeerClose,
+                            PathEnd::kKeepAliveFailure, PathEnd::kDisconnected};
+    for (const bool allPaths : {false, true}) {
+        for (const PathEnd end : ends) {
+            // All paths have no priority rule, so no path is ever replaced.
+            if (allPaths && end == PathEnd::kReplaced) {
+                continue;
+            }
+            for (const int64_t age : {AutomaticConnection::kMinimumPathLifetime - 1,
+                                      AutomaticConnection::kMinimumPathLifetime}) {
+                SCOPED_TRACE((allPaths ? "all paths, " : "best path, ") + NameOf(end) +
+                             ", path of " + std::to_string(age) + " us");
+                if (allPaths) {
+                    CheckOneOfAllPaths(end, age);
+                } else {
+                    CheckOnePath(end, age);
+                }
+                if (end == PathEnd::kLostAddress) {
+                    // Back for the next case, whether or not this one got to remove it.
+                    test_support::Ip(allPaths ? "addr replace 10.0.1.1/24 dev wlan1"
+                                              : "addr replace 10.0.0.1/24 dev eth1");
+                }
+            }
+        }
+    }
+}
+
+// While a worse path is up, a better address whose connects go unanswered is tried again
+// on its own back-off: each retry opens that address alone, once, and nothing else is
+// replayed or logged meanwhile.
+TEST(AutomaticConnection, ARetryOpensItsOwnAddressOnceEachTimeItIsDue) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    Rig rig;
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), (Opened{kEthernetAddress, kWifiAddress}));
+    Rig::Connected(rig.Context(kWifiAddress).get());
+    rig.host->log.Take();
+
+    // 90 s, a second at a time; eth1's transport gives up each connect after 20 s.
+    std::vector<int> ethernetAttempts;
+    RefPtr<ConnectionContext> connecting = rig.Context(kEthernetAddress);
+    int connectingSince = 0;
+    for (int second = 1; second <= 90; ++second) {
+        rig.clock.Advance(kSecond);
+        rig.Settle();
+        for (const std::string& address : watch.Take()) {
+            ASSERT_EQ(address, kEthernetAddress) << "at " << second << " s";
+            ASSERT_FALSE(connecting) << "a second attempt at " << second << " s";
+            ethernetAttempts.push_back(second);
+            connecting = rig.Context(kEthernetAddress);
+            connectingSince = second;
+        }
+        if (connecting && second - connectingSince == 20) {
+            rig.Gone(connecting.get());
+            connecting.Reset();
+        }
+    }
+    // Failed at 20 s, 41 s and 63 s; each retry 1 s, 2 s and 4 s after the failure.
+    EXPECT_EQ(ethernetAttempts, (std::vector<int>{21, 43, 67}));
+    const std::string connectingLine =
+        "2 Connecting to server Interface=eth1 Target Address=10.9.0.1";
+    EXPECT_EQ(rig.host->log.Take(), Lines(3, connectingLine));
 }
 
 // Random new and lost addresses, connects, failures and losses, and retries: the
@@ -1103,6 +1399,75 @@ TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
         EXPECT_EQ(rig.host->set.GetCount(), 0u);
         EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
     }
+}
+
+// The node's release disconnects the automatic connection on its own thread while the
+// polling thread reports a connect. Whichever comes first, the observer hears the path's
+// "up" before its "down" and never an "up" alone, and the context ends neither connected
+// nor linked to the connection.
+TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRaces) {
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kRounds = 3000;
+#elif defined(__SANITIZE_ADDRESS__)
+    constexpr int kRounds = 10000;
+#else
+    constexpr int kRounds = 20000;
+#endif
+    TestClock clock;
+    PlatformServices services{"/dev/null"};
+    RefPtr<FakeHost> host(new FakeHost);
+    // The round the releasing thread may run, and the last one it finished.
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    std::atomic<AutomaticConnection*> current{nullptr};
+    std::thread releaser([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            while (started.load() < round) {
+                std::this_thread::yield();
+            }
+            current.load()->Disconnect();
+            finished.store(round);
+        }
+    });
+    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
+    int wrong = 0;
+    std::string firstWrong;
+    for (int round = 1; round <= kRounds; ++round) {
+        RefPtr<RecordingObserver> observer(new RecordingObserver);
+        RefPtr<TestConnection> connection(
+            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
+        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
+        // Found by its transport, as the manager's intake finds it.
+        RefPtr<ConnectionContext> context =
+            connection->streams.size() == 1
+                ? host->set.FindContextByStream(connection->streams[0].get())
+                : nullptr;
+        current.store(connection.get());
+        started.store(round);
+        if (context) {
+            Rig::Connected(context.get());
+        }
+        while (finished.load() < round) {
+            std::this_thread::yield();
+        }
+        const Lines lines = observer->Take();
+        std::string fault;
+        if (!context) {
+            fault = "no context was opened";
+        } else if (!lines.empty() && lines != both) {
+            fault = "the observer heard " + Joined(lines);
+        } else if (context->IsConnected()) {
+            fault = "the context ended connected";
+        } else if (context->GetAutomaticConnectionManager() != nullptr) {
+            fault = "the context kept its link";
+        }
+        if (!fault.empty() && wrong++ == 0) {
+            firstWrong = "round " + std::to_string(round) + ": " + fault;
+        }
+    }
+    releaser.join();
+    EXPECT_EQ(wrong, 0) << "of " << kRounds << " rounds; first " << firstWrong;
+    EXPECT_EQ(host->set.GetCount(), 0u);
 }
 
 }  // namespace
