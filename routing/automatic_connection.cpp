@@ -126,9 +126,10 @@ bool IsLoopbackLocalAddress(int32_t priority, int32_t interfaceType, const std::
 }
 
 // Whether a context bound to (`address`, `name`) is the one a lost (`lostAddress`,
-// `lostName`) leaves without a path. An address that moved to another interface is
-// announced new on that one before it is announced lost on the old one, so the name tells
-// the context of the old interface from the one just opened on the new.
+// `lostName`) leaves without a path, or the one an address retry kept for them is for.
+// An address that moved to another interface is announced new on that one before it is
+// announced lost on the old one, so the name tells the context of the old interface from
+// the one just opened on the new.
 bool UsesLostAddress(const std::string& address, const WString& name,
                      const std::string& lostAddress, const WString& lostName) {
     return address == lostAddress && (name.empty() || lostName.empty() || name == lostName);
@@ -264,11 +265,12 @@ bool AutomaticConnection::OpenAddress(PlatformServices* services, const WString&
         current = m_currentPriority;
         wanted = m_connectionIds.empty() || m_target.allPaths || priority < current;
         // An address with a retry of its own in force waits for it, also while its attempt
-        // is under way.
+        // is under way or its path is up; but not when it has moved to another interface.
         if (wanted && !dueRetry) {
             auto retry = m_addressRetries.find(address);
             waiting = retry != m_addressRetries.end() && IsRetryInForceLocked(retry->second) &&
-                      Now() < retry->second.dueAt;
+                      Now() < retry->second.dueAt &&
+                      UsesLostAddress(address, interfaceName, address, retry->second.interfaceName);
         }
         identification = m_identification;
         monitor = m_monitor;
