@@ -1007,6 +1007,8 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
 
 constexpr const char* kEthernetAddress = "10.0.0.1";  // eth1, Ethernet rank
 constexpr const char* kWifiAddress = "10.0.1.1";      // wlan1, WiFi rank
+constexpr int64_t kSecond = 1'000'000;
+using Opened = std::multiset<std::string>;
 
 void AddEthernetAndWifi() {
     test_support::Ip("link set lo up");
@@ -1019,8 +1021,8 @@ class OpenedWatch {
   public:
     explicit OpenedWatch(TestConnection& connection)
         : m_connection(connection), m_seen(connection.streams.size()) {}
-    std::multiset<std::string> Take() {
-        std::multiset<std::string> opened;
+    Opened Take() {
+        Opened opened;
         for (; m_seen < m_connection.streams.size(); ++m_seen) {
             opened.insert(m_connection.streams[m_seen]->localAddress);
         }
@@ -1032,11 +1034,8 @@ class OpenedWatch {
     size_t m_seen;
 };
 
-using Opened = std::multiset<std::string>;
-
 // What opened while the clock moved on by `delay`, running the jobs: `early` before the
-// delay had passed (1 microsecond short of it), `at` once it had. With no delay,
-// everything that opens at once is `at`.
+// delay had passed (1 microsecond short of it), `at` once it had.
 struct NextAttempts {
     Opened early;
     Opened at;
@@ -1044,16 +1043,14 @@ struct NextAttempts {
 NextAttempts AttemptsAfter(Rig& rig, OpenedWatch& watch, int64_t delay) {
     NextAttempts attempts;
     rig.Settle();
-    if (delay == 0) {
-        attempts.at = watch.Take();
-        return attempts;
+    if (delay > 0) {
+        attempts.early = watch.Take();
+        rig.clock.Advance(delay - 1);
+        rig.Settle();
+        attempts.early.merge(watch.Take());
+        rig.clock.Advance(1);
+        rig.Settle();
     }
-    attempts.early = watch.Take();
-    rig.clock.Advance(delay - 1);
-    rig.Settle();
-    attempts.early.merge(watch.Take());
-    rig.clock.Advance(1);
-    rig.Settle();
     attempts.at = watch.Take();
     return attempts;
 }
@@ -1062,176 +1059,123 @@ NextAttempts AttemptsAfter(Rig& rig, OpenedWatch& watch, int64_t delay) {
 // it, the transport's keep-alive gives up on it, or someone disconnects its context.
 enum class PathEnd { kLostAddress, kReplaced, kPeerClose, kKeepAliveFailure, kDisconnected };
 
-std::string NameOf(PathEnd end) {
-    switch (end) {
-        case PathEnd::kLostAddress:
-            return "lost address";
-        case PathEnd::kReplaced:
-            return "replaced";
-        case PathEnd::kPeerClose:
-            return "peer close";
-        case PathEnd::kKeepAliveFailure:
-            return "keep-alive failure";
-        case PathEnd::kDisconnected:
-            return "disconnected";
+// eth1 and wlan1 fail three times, so every back-off has grown to 8 s. Then a path comes
+// up, lives `age` and ends as `end` says. Without all paths the path is eth1 (for a
+// replacement wlan1, replaced by eth1, which its peer then closes at once); with all
+// paths it is wlan1, while eth1 goes on failing and waits 16 s for its retry when the
+// path ends. A path that lived less than the minimum counts as one more failed attempt:
+// the next attempt waits the back-off, which grows. A longer one restarts the back-off:
+// the next attempt comes at once (after a replacement, at the first delay).
+void CheckPathEnd(bool allPaths, PathEnd end, int64_t age) {
+    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
+    Rig rig(MainServer(allPaths));
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    const Opened both{kEthernetAddress, kWifiAddress};
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), both) << "the first replay";
+    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+        rig.FailAttempts();
+        const NextAttempts next = AttemptsAfter(rig, watch, delay);
+        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
+        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
     }
-    return "?";
-}
+    const bool onWifi = allPaths || end == PathEnd::kReplaced;
+    const std::string address = onWifi ? kWifiAddress : kEthernetAddress;
+    RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
+    RefPtr<ConnectionContext> path = rig.Context(address);
+    ASSERT_TRUE(ethernet && path);
+    Rig::Connected(path.get());
+    if (allPaths) {
+        rig.FailAttempts();  // eth1: again in 8 s
+    }
+    rig.clock.Advance(age);
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), allPaths ? Opened{kEthernetAddress} : Opened{});
+    if (allPaths) {
+        rig.FailAttempts();  // eth1: again in 16 s
+    }
 
-// Ends `path` as `end` says (for a replacement, `better` connects).
-void EndPath(Rig& rig, PathEnd end, ConnectionContext* path, ConnectionContext* better,
-             const std::string& device, const std::string& address) {
     switch (end) {
         case PathEnd::kLostAddress:
-            test_support::Ip("addr del " + address + "/24 dev " + device);
+            test_support::Ip("addr del " + address + "/24 dev " + (onWifi ? "wlan1" : "eth1"));
             rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
             break;
         case PathEnd::kReplaced:
-            Rig::Connected(better);
+            Rig::Connected(ethernet.get());
+            ASSERT_EQ(rig.connection->GetConnectedAddresses(), Lines{kEthernetAddress});
+            rig.host->set.RemoveContext(ethernet.get());
             break;
         case PathEnd::kPeerClose:
             // What the manager's intake does when the transport reports the close.
-            rig.host->set.RemoveContext(path);
+            rig.host->set.RemoveContext(path.get());
             break;
         case PathEnd::kKeepAliveFailure:
             // The transport's own report of a dead peer reaches the context first.
             path->ReportConnectionState(false);
-            rig.host->set.RemoveContext(path);
+            rig.host->set.RemoveContext(path.get());
             break;
         case PathEnd::kDisconnected:
-            rig.host->set.Disconnect(path);
+            rig.host->set.Disconnect(path.get());
             break;
     }
-}
-
-constexpr int64_t kSecond = 1'000'000;
-
-// Without all paths: eth1 and wlan1 fail three times, so the back-off has grown to 8 s;
-// then a path comes up, lives `age` and ends as `end` says. A path that lived less than
-// the minimum counts as one more failed attempt; a longer one restarts the back-off.
-void CheckOnePath(PathEnd end, int64_t age) {
-    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
-    Rig rig(MainServer(false));
-    OpenedWatch watch(*rig.connection);
-    ASSERT_TRUE(rig.connection->Start());
-    const Opened both{kEthernetAddress, kWifiAddress};
-    rig.Settle();
-    ASSERT_EQ(watch.Take(), both) << "the first replay";
-    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
-        rig.FailAttempts();
-        const NextAttempts next = AttemptsAfter(rig, watch, delay);
-        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
-        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
-    }
-    // The path: eth1, or for a replacement wlan1, with eth1 still connecting.
-    RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
-    RefPtr<ConnectionContext> path =
-        end == PathEnd::kReplaced ? rig.Context(kWifiAddress) : ethernet;
-    ASSERT_TRUE(ethernet && path);
-    Rig::Connected(path.get());
-    rig.clock.Advance(age);
-    rig.Settle();
-    ASSERT_EQ(watch.Take(), Opened{}) << "an attempt while the path was up";
-
-    EndPath(rig, end, path.get(), ethernet.get(), "eth1", kEthernetAddress);
-    // The replacement then closes at once: the next attempt follows its end, which counts
-    // as a failed attempt.
-    if (end == PathEnd::kReplaced) {
-        ASSERT_EQ(rig.connection->GetConnectedAddresses(), Lines{kEthernetAddress});
-        rig.host->set.RemoveContext(ethernet.get());
-    }
-    const Opened expected = end == PathEnd::kLostAddress ? Opened{kWifiAddress} : both;
+    // What opens next, after what delay, and which address is watched after that.
+    Opened expected = end == PathEnd::kLostAddress ? Opened{kWifiAddress} : both;
     int64_t delay = lived ? 0 : 8 * kSecond;
     int64_t following = lived ? 1 * kSecond : 16 * kSecond;
+    std::string watched = kWifiAddress;
     if (end == PathEnd::kReplaced) {
         delay = lived ? 1 * kSecond : 8 * kSecond;
         following = 2 * delay;
+    } else if (allPaths && end == PathEnd::kLostAddress) {
+        // Nothing is left to open at wlan1, and eth1's time stays as it was.
+        expected = Opened{kEthernetAddress};
+        delay = 16 * kSecond;
+        following = 0;
+    } else if (allPaths) {
+        expected = Opened{kWifiAddress};
+    } else if (end != PathEnd::kLostAddress) {
+        watched = kEthernetAddress;
     }
     NextAttempts next = AttemptsAfter(rig, watch, delay);
     EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
     EXPECT_EQ(next.at, expected) << "not tried after the delay of " << delay;
+    if (following == 0) {
+        return;
+    }
     // The back-off goes on from where the path left it.
     rig.FailAttempts();
     next = AttemptsAfter(rig, watch, following);
-    EXPECT_EQ(next.early, Opened{}) << "tried before the following delay of " << following;
-    EXPECT_EQ(next.at, expected) << "not tried after the following delay of " << following;
+    EXPECT_EQ(next.early.count(watched), 0u) << "tried before the following " << following;
+    EXPECT_EQ(next.at.count(watched), 1u) << "not tried after the following " << following;
 }
 
-// With all paths every address keeps its own back-off: eth1 and wlan1 fail three times
-// (8 s each now), wlan1 connects while eth1 keeps failing (its retry then waits 16 s),
-// and wlan1's path lives `age` and ends. A long path is opened again at once, a short one
-// after wlan1's own back-off; eth1 waits for its own time either way.
-void CheckOneOfAllPaths(PathEnd end, int64_t age) {
-    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
-    Rig rig(MainServer(true));
-    OpenedWatch watch(*rig.connection);
-    ASSERT_TRUE(rig.connection->Start());
-    const Opened both{kEthernetAddress, kWifiAddress};
-    rig.Settle();
-    ASSERT_EQ(watch.Take(), both) << "the first replay";
-    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
-        rig.FailAttempts();
-        const NextAttempts next = AttemptsAfter(rig, watch, delay);
-        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
-        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
-    }
-    RefPtr<ConnectionContext> path = rig.Context(kWifiAddress);
-    ASSERT_TRUE(path);
-    Rig::Connected(path.get());
-    rig.FailAttempts();  // eth1: again in 8 s
-    rig.clock.Advance(age);
-    rig.Settle();
-    ASSERT_EQ(watch.Take(), Opened{kEthernetAddress}) << "eth1's retry while wlan1 was up";
-    rig.FailAttempts();  // eth1: again in 16 s
-
-    EndPath(rig, end, path.get(), nullptr, "wlan1", kWifiAddress);
-    if (end == PathEnd::kLostAddress) {
-        // Nothing is left to open at wlan1, and eth1's time stays as it was.
-        const NextAttempts next = AttemptsAfter(rig, watch, 16 * kSecond);
-        EXPECT_EQ(next.early, Opened{}) << "something was tried before eth1's time";
-        EXPECT_EQ(next.at, Opened{kEthernetAddress}) << "eth1 was not tried at its time";
-        return;
-    }
-    const int64_t delay = lived ? 0 : 8 * kSecond;
-    NextAttempts next = AttemptsAfter(rig, watch, delay);
-    EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
-    EXPECT_EQ(next.at, Opened{kWifiAddress}) << "wlan1 not tried after the delay of " << delay;
-    rig.FailAttempts();
-    const int64_t following = lived ? 1 * kSecond : 16 * kSecond;
-    next = AttemptsAfter(rig, watch, following);
-    EXPECT_EQ(next.early.count(kWifiAddress), 0u)
-        << "wlan1 tried before the following delay of " << following;
-    EXPECT_EQ(next.at.count(kWifiAddress), 1u)
-        << "wlan1 not tried after the following delay of " << following;
-}
-
-// Whatever ends a path, its age alone decides when the next attempt comes: at once (with
-// the back-off started again) after a path that lived kMinimumPathLifetime, after the
-// back-off (which then grows) after a shorter one. The local addresses come from
-// interfaces that the test makes in a namespace of its own; the clock is the test's.
+// Whatever ends a path, its age alone decides when the next attempt comes. The local
+// addresses come from interfaces that the test makes in a namespace of its own; the clock
+// is the test's.
 TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays) {
     if (!test_support::InsideNetworkNamespace()) {
         test_support::RerunInNetworkNamespace();
         return;
     }
     AddEthernetAndWifi();
-    const PathEnd ends[] = {PathEnd::kLostAddress, PathEnd::kReplaced, PathEnd::kPeerClose,
-                            PathEnd::kKeepAliveFailure, PathEnd::kDisconnected};
+    const std::pair<PathEnd, const char*> ends[] = {
+        {PathEnd::kLostAddress, "lost address"},
+        {PathEnd::kReplaced, "replaced"},
+        {PathEnd::kPeerClose, "peer close"},
+        {PathEnd::kKeepAliveFailure, "keep-alive failure"},
+        {PathEnd::kDisconnected, "disconnected"}};
     for (const bool allPaths : {false, true}) {
-        for (const PathEnd end : ends) {
+        for (const auto& [end, name] : ends) {
             // All paths have no priority rule, so no path is ever replaced.
             if (allPaths && end == PathEnd::kReplaced) {
                 continue;
             }
             for (const int64_t age : {AutomaticConnection::kMinimumPathLifetime - 1,
                                       AutomaticConnection::kMinimumPathLifetime}) {
-                SCOPED_TRACE((allPaths ? "all paths, " : "best path, ") + NameOf(end) +
+                SCOPED_TRACE(std::string(allPaths ? "all paths, " : "best path, ") + name +
                              ", path of " + std::to_string(age) + " us");
-                if (allPaths) {
-                    CheckOneOfAllPaths(end, age);
-                } else {
-                    CheckOnePath(end, age);
-                }
+                CheckPathEnd(allPaths, end, age);
                 if (end == PathEnd::kLostAddress) {
                     // Back for the next case, whether or not this one got to remove it.
                     test_support::Ip(allPaths ? "addr replace 10.0.1.1/24 dev wlan1"
