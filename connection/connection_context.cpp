@@ -344,25 +344,32 @@ void ConnectionContext::ReportConnectionState(bool connected) {
         ReportEnded();
         return;
     }
-    if (HasEnded()) {
-        return;
+    RefPtr<ConnectionContextOwner> owner;
+    {
+        // With the end's own lock, so that an end on another thread comes wholly before
+        // (nothing is reported) or wholly after (and clears the flag again).
+        MutualExclusionLock lock(m_connectionLock);
+        if (m_ended.load()) {
+            return;
+        }
+        m_connected.store(true);
+        owner = m_owner;
     }
-    m_connected.store(true);
-    if (RefPtr<ConnectionContextOwner> owner = GetOwner()) {
+    if (owner) {
         owner->HandleConnectionStateChange(this, GetLocalAddress(), GetPriority(), true);
     }
 }
 
 void ConnectionContext::ReportEnded() {
-    if (m_ended.exchange(true)) {
-        return;
-    }
-    m_valid.store(false);
-    m_connected.store(false);
     // The owner holds its contexts and they hold it: the end breaks the cycle.
     RefPtr<ConnectionContextOwner> owner;
     {
         MutualExclusionLock lock(m_connectionLock);
+        if (m_ended.exchange(true)) {
+            return;
+        }
+        m_valid.store(false);
+        m_connected.store(false);
         std::swap(owner, m_owner);
     }
     if (owner) {

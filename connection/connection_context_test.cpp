@@ -1,6 +1,8 @@
 #include "connection/connection_context.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -172,6 +174,37 @@ TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesUntilTheContextEnds) 
     EXPECT_FALSE(context->GetOwner());
     watcher.Reset();
     EXPECT_EQ(ownersAlive, 0) << "the ended context holds its owner no more";
+}
+
+// The transport reports the connect on the polling thread while another thread ends the
+// context: once both are done, an ended context never reads as connected.
+TEST(ConnectionContext, AContextEndedWhileItsConnectIsReportedDoesNotReadConnected) {
+    constexpr int kRounds = 200000;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    std::atomic<ConnectionContext*> current{nullptr};
+    std::thread ender([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            while (started.load() < round) {
+                std::this_thread::yield();
+            }
+            current.load()->ReportEnded();
+            finished.store(round);
+        }
+    });
+    int connected = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
+        current.store(context.get());
+        started.store(round);
+        context->ReportConnectionState(true);
+        while (finished.load() < round) {
+            std::this_thread::yield();
+        }
+        connected += context->IsConnected();
+    }
+    ender.join();
+    EXPECT_EQ(connected, 0) << "of " << kRounds << " contexts read as connected after their end";
 }
 
 TEST(ConnectionContext, QueueFiguresComeFromTheTransport) {

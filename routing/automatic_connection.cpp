@@ -126,9 +126,10 @@ bool IsLoopbackLocalAddress(int32_t priority, int32_t interfaceType, const std::
 }
 
 // Whether a context bound to (`address`, `name`) is the one a lost (`lostAddress`,
-// `lostName`) leaves without a path. An address that moved to another interface is
-// announced new on that one before it is announced lost on the old one, so the name tells
-// the context of the old interface from the one just opened on the new.
+// `lostName`) leaves without a path, or the one an address retry kept for them is for.
+// An address that moved to another interface is announced new on that one before it is
+// announced lost on the old one, so the name tells the context of the old interface from
+// the one just opened on the new.
 bool UsesLostAddress(const std::string& address, const WString& name,
                      const std::string& lostAddress, const WString& lostName) {
     return address == lostAddress && (name.empty() || lostName.empty() || name == lostName);
@@ -235,15 +236,21 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
                                              const WString& interfaceName, int32_t interfaceType,
                                              int32_t priority, const std::string& address) {
     RefPtr<AutomaticConnection> self(this);
+    OpenAddress(services, interfaceName, interfaceType, priority, address, false);
+}
+
+bool AutomaticConnection::OpenAddress(PlatformServices* services, const WString& interfaceName,
+                                      int32_t interfaceType, int32_t priority,
+                                      const std::string& address, bool dueRetry) {
     RefPtr<AutomaticConnectionHost> host = GetHost();
     if (!host || services != m_services) {
-        return;
+        return false;
     }
     if (IsLoopbackLocalAddress(priority, interfaceType, address) &&
         !IsLoopbackAddressText(m_target.address)) {
         Log(kSeverityStatus, u"Automatic connection ignoring loopback address", address,
             interfaceName);
-        return;
+        return false;
     }
     int32_t current = -1;
     bool wanted = false;
@@ -253,14 +260,17 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     {
         MutualExclusionLock lock(m_mutex);
         if (m_disconnected) {
-            return;
+            return false;
         }
         current = m_currentPriority;
         wanted = m_connectionIds.empty() || m_target.allPaths || priority < current;
-        // A better address that failed while a path is up waits for its own retry.
-        if (wanted && !m_connectionIds.empty()) {
+        // An address with a retry of its own in force waits for it, also while its attempt
+        // is under way or its path is up; but not when it has moved to another interface.
+        if (wanted && !dueRetry) {
             auto retry = m_addressRetries.find(address);
-            waiting = retry != m_addressRetries.end() && Now() < retry->second.dueAt;
+            waiting = retry != m_addressRetries.end() && IsRetryInForceLocked(retry->second) &&
+                      Now() < retry->second.dueAt &&
+                      UsesLostAddress(address, interfaceName, address, retry->second.interfaceName);
         }
         identification = m_identification;
         monitor = m_monitor;
@@ -273,10 +283,10 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
             message.AddParameterInt(u"Current connection priority", current);
             logger->Log(kSeverityWarning, message);
         }
-        return;
+        return false;
     }
     if (waiting || host->IsStopping()) {
-        return;
+        return false;
     }
     ConnectionSet& set = host->GetConnectionSet();
     const char* target = m_target.address.c_str();
@@ -292,7 +302,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
             message.AddParameterBool(u"Valid", existing->IsValid());
             logger->Log(severity, message);
         }
-        return;
+        return false;
     }
     Log(kSeverityWarning, u"Connecting to server", address, interfaceName);
 
@@ -303,7 +313,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     if (tcp) {
         RefPtr<ConnectionStream> stream = CreateTcpStream(services);
         if (!stream) {
-            return;
+            return false;
         }
         stream->SetAddress(address.c_str());
         stream->SetName(interfaceName.c_str());
@@ -313,7 +323,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
                                                  target, "", m_target.tcpPort, 0,
                                                  host->GetLogSinkLink().get(), services,
                                                  m_target.connectionFormat, m_target.client)) {
-            return;
+            return false;
         }
         context->SetLocalAddress(address);
         context->SetNetworkInterfaceName(interfaceName);
@@ -323,12 +333,12 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
         if (!context->SetUdpConnectionParameters(host->GetConnectionEventSink(), 0, target, "",
                                                  m_target.udpPort, host->GetLogSinkLink().get(),
                                                  services, 2)) {
-            return;
+            return false;
         }
         context->SetLocalAddress(address);
         context->SetNetworkInterfaceName(interfaceName);
         if (!context->InitPacketSession(startConversation)) {
-            return;
+            return false;
         }
         if (m_target.client) {
             context->StartClientPacketStream();
@@ -356,16 +366,20 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     {
         MutualExclusionLock lock(m_mutex);
         if (m_disconnected) {
-            return;
+            return false;
         }
-        m_pendingContexts[context->GetContextId()] = {context, priority, Now()};
+        m_pendingContexts[context->GetContextId()] = {context, priority, Now(), address};
         ++m_openedCount;
+        // Its retry time moves on when the attempt ends.
+        if (auto retry = m_addressRetries.find(address); retry != m_addressRetries.end()) {
+            retry->second.dueAt = AddressRetry::kNotDue;
+        }
     }
     ScheduleAttemptCheck();
     if (!set.AddContext(context.get())) {
         // Never listed, so no one else would end it.
         context->ReportEnded();
-        return;
+        return true;
     }
     bool disconnected = false;
     {
@@ -375,7 +389,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     if (disconnected) {
         // A Disconnect on another thread looked for it before it was in the set.
         set.Disconnect(context.get());
-        return;
+        return true;
     }
     if (pollNow) {
         if (!context->OnSocketPoll() && tcp) {
@@ -385,6 +399,7 @@ void AutomaticConnection::HandleNewInterface(PlatformServices* services,
     } else if (startConversation) {
         context->StartMessageClientConversation();
     }
+    return true;
 }
 
 void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
@@ -422,25 +437,25 @@ void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
     bool nowEmpty = false;
     {
         MutualExclusionLock lock(m_mutex);
+        const int64_t now = Now();
         for (const RefPtr<ConnectionContext>& context : candidates) {
             EndedPath path;
-            if (RefPtr<ConnectionContext> attempt = TakeAttemptLocked(context->GetContextId())) {
+            if (RefPtr<ConnectionContext> attempt = DropAttemptLocked(context->GetContextId())) {
                 attempts.push_back(std::move(attempt));
-            } else if (TakePathLocked(context.get(), path)) {
+            } else if (TakePathLocked(context.get(), now, path)) {
+                QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
                 paths.push_back(std::move(path));
             }
         }
+        // Nothing is left to retry there.
         m_addressRetries.erase(address);
-        nowEmpty = !paths.empty() && m_connectionIds.empty();
+        nowEmpty = m_connectionIds.empty();
     }
     for (const RefPtr<ConnectionContext>& context : attempts) {
         set.Disconnect(context.get());
     }
     EndPaths(paths, &set);
-    if (nowEmpty) {
-        // The best remaining address takes over; with all paths, only a retry may help.
-        ScheduleReplay(m_target.allPaths);
-    }
+    FollowEndedPaths(paths, nowEmpty);
 }
 
 void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context,
@@ -463,18 +478,22 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
         // Disconnected while its connect was under way; its end is handled on its own.
         return;
     }
+    const WString interfaceName = context->GetNetworkInterfaceName();
     // References taken out of the containers are released with the lock let go.
     RefPtr<ConnectionContext> taken;
     bool rejected = false;
     int32_t current = -1;
     std::vector<EndedPath> replaced;
-    RefPtr<ConnectionStateObserver> observer;
     uint32_t cancelledJob = 0;
     {
         MutualExclusionLock lock(m_mutex);
-        if (m_disconnected) {
+        // A context that ended meanwhile is not taken for a path: its end, heard now or
+        // soon, finds its attempt. The flag is set before its owner is told, and the
+        // owner's handling of the end waits for this lock.
+        if (m_disconnected || context->HasEnded()) {
             return;
         }
+        const int64_t now = Now();
         current = m_currentPriority;
         if (!m_connectionIds.empty()) {
             if (m_connectionIds.count(id) != 0) {
@@ -483,14 +502,14 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             if (!m_target.allPaths) {
                 if (current < priority) {
                     rejected = true;
-                    taken = TakeAttemptLocked(id);
+                    taken = DropAttemptLocked(id);
                 } else if (current > priority) {
                     while (!m_connectionsByAddress.empty()) {
                         EndedPath path;
-                        TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), path);
+                        TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), now,
+                                       path);
                         replaced.push_back(std::move(path));
                     }
-                    m_connectionIds.clear();
                 }
             }
         }
@@ -500,16 +519,33 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             if (slot != m_connectionsByAddress.end() && slot->second.context.get() != context) {
                 // One context per address: the one it had before goes.
                 EndedPath path;
-                TakePathLocked(slot->second.context.get(), path);
+                TakePathLocked(slot->second.context.get(), now, path);
                 replaced.push_back(std::move(path));
             }
-            m_connectionsByAddress[localAddress] = {context, priority, Now()};
+            m_connectionsByAddress[localAddress] = {held, priority, now, interfaceName,
+                                                    context->GetInterfaceType()};
             m_connectionIds.insert(id);
-            m_addressRetries.erase(localAddress);
+            if (auto retry = m_addressRetries.find(localAddress); retry != m_addressRetries.end()) {
+                // With all paths the address keeps its back-off while its path is up, so
+                // that a path that ends at once is retried later each time.
+                if (m_target.allPaths) {
+                    retry->second.dueAt = AddressRetry::kNotDue;
+                } else {
+                    m_addressRetries.erase(retry);
+                }
+            }
             UpdateCurrentPriorityLocked();
-            observer = m_observer;
-            if (!m_target.allPaths && m_jobToken != 0 && m_jobIsRetry) {
-                cancelledJob = std::exchange(m_jobToken, 0);
+            // The link and the "up" are set here, so that whatever ends the path later,
+            // on whichever thread, finds them and undoes them after.
+            context->SetAutomaticConnectionManager(this);
+            // The new path is announced before the ones it replaces go, so the observer
+            // never sees the node without a path while it moves to a better one.
+            QueueStateChangeLocked(held, localAddress, priority, true);
+            for (const EndedPath& path : replaced) {
+                QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
+            }
+            if (!m_target.allPaths && m_replayJob.token != 0 && m_jobIsRetry) {
+                cancelledJob = std::exchange(m_replayJob.token, 0);
                 m_jobDelay = -1;
             }
         }
@@ -530,17 +566,6 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
     if (cancelledJob != 0) {
         RefPtr<Scheduler> scheduler = host->GetScheduler();
         AutomaticConnectionJob::Instance().Remove(scheduler.get(), cancelledJob, kReplayJob);
-    }
-    // The new path is announced before the ones it replaces go, so the observer never
-    // sees the node without a path while it moves to a better one.
-    context->SetAutomaticConnectionManager(this);
-    if (observer) {
-        observer->ConnectionStateChanged(context, localAddress, priority, true);
-    }
-    if (context->HasEnded()) {
-        // Ended on another thread since it was found in the set: its end was not heard as
-        // a path's, so it is handled as one now.
-        HandleContextEnded(context);
     }
     EndPaths(replaced, &set);
     // Better addresses that failed before this path came are tried again on their own.
@@ -569,47 +594,43 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
     }
     const int32_t id = context->GetContextId();
     const std::string localAddress = context->GetLocalAddress();
-    const int64_t now = Now();
+    const WString interfaceName = context->GetNetworkInterfaceName();
+    const int32_t interfaceType = context->GetInterfaceType();
     RefPtr<ConnectionContext> attempt;
     std::vector<EndedPath> paths;
-    bool wasPath = false;
-    bool failed = false;
     bool nowEmpty = false;
-    bool retryAddress = false;
+    bool retryConnection = false;
     {
         MutualExclusionLock lock(m_mutex);
         if (m_disconnected) {
             return;
         }
+        const int64_t now = Now();
         const auto pending = m_pendingContexts.find(id);
         if (pending != m_pendingContexts.end()) {
             const int32_t priority = pending->second.priority;
             attempt = std::move(pending->second.context);
             m_pendingContexts.erase(pending);
-            failed = true;
-            // Each address that failed gets a back-off of its own, for the time a worse
-            // path is up: it may fail before that path connects.
-            if (!m_target.allPaths) {
-                AddressRetry& retry = m_addressRetries[localAddress];
-                retry.priority = priority;
-                retry.dueAt = now + TakeRetryDelayLocked(retry.nextDelay);
-                retryAddress = !m_connectionIds.empty() && priority < m_currentPriority;
-            }
+            // Each address that failed gets a back-off of its own: with all paths it is
+            // the address's only one; without, it counts while a worse path is up, and
+            // the address may fail before that path connects.
+            AddressRetry& retry = m_addressRetries[localAddress];
+            retry.priority = priority;
+            retry.interfaceName = interfaceName;
+            retry.interfaceType = interfaceType;
+            retry.dueAt = now + TakeRetryDelayLocked(retry.nextDelay);
+            // Without all paths and with no path up, the replays carry the back-off.
+            retryConnection = !m_target.allPaths && m_connectionIds.empty();
         } else {
             EndedPath path;
-            wasPath = TakePathLocked(context, path);
-            if (wasPath) {
-                failed = now - path.connectedAt < kMinimumPathLifetime;
+            if (TakePathLocked(context, now, path)) {
+                QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
                 paths.push_back(std::move(path));
-                if (!failed) {
-                    m_retryDelay = kFirstRetryDelay;
-                    m_retryAttempt = 0;
-                }
             }
         }
         nowEmpty = m_connectionIds.empty();
     }
-    if (!attempt && !wasPath) {
+    if (!attempt && paths.empty()) {
         return;  // not ours, or dropped by this object on purpose
     }
     if (attempt) {
@@ -617,48 +638,74 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
         host->GetConnectionSet().Disconnect(context);
     }
     EndPaths(paths, &host->GetConnectionSet());
+    FollowEndedPaths(paths, nowEmpty);
     ScheduleAttemptCheck();
-    if (!retryAddress && (nowEmpty || m_target.allPaths)) {
-        ScheduleReplay(failed);
+    if (retryConnection) {
+        ScheduleReplay(true);
     }
 }
 
 void AutomaticConnection::EndPaths(const std::vector<EndedPath>& paths, ConnectionSet* set) {
-    if (paths.empty()) {
+    DeliverStateChanges();
+    if (set == nullptr) {
         return;
     }
-    RefPtr<ConnectionStateObserver> observer;
-    {
-        MutualExclusionLock lock(m_mutex);
-        observer = m_observer;
-    }
     for (const EndedPath& path : paths) {
-        path.context->SetAutomaticConnectionManager(nullptr);
-        if (observer) {
-            observer->ConnectionStateChanged(path.context.get(), path.localAddress, path.priority,
-                                             false);
-        }
-        if (set != nullptr) {
-            set->Disconnect(path.context.get());
-        }
+        set->Disconnect(path.context.get());
     }
 }
 
-bool AutomaticConnection::TakePathLocked(ConnectionContext* context, EndedPath& taken) {
-    // Found by the pointer alone: no context is called under the lock.
+void AutomaticConnection::FollowEndedPaths(const std::vector<EndedPath>& paths, bool nowEmpty) {
+    if (paths.empty()) {
+        return;
+    }
+    if (m_target.allPaths) {
+        ScheduleAttemptCheck();
+        return;
+    }
+    if (nowEmpty) {
+        // After a long path at once: the best remaining address takes over.
+        const bool failed = std::all_of(paths.begin(), paths.end(),
+                                        [](const EndedPath& path) { return path.failed; });
+        ScheduleReplay(failed);
+    }
+}
+
+bool AutomaticConnection::TakePathLocked(ConnectionContext* context, int64_t now,
+                                         EndedPath& taken) {
+    // Found by the pointer alone: no context is called under the lock (its id and its
+    // manager link are plain atomics).
     const auto it = std::find_if(
         m_connectionsByAddress.begin(), m_connectionsByAddress.end(),
         [context](const auto& entry) { return entry.second.context.get() == context; });
     if (it == m_connectionsByAddress.end()) {
         return false;
     }
+    Path path = std::move(it->second);
     taken.localAddress = it->first;
-    taken.priority = it->second.priority;
-    taken.connectedAt = it->second.connectedAt;
-    taken.context = std::move(it->second.context);
+    taken.priority = path.priority;
+    taken.failed = now - path.connectedAt < kMinimumPathLifetime;
+    taken.context = std::move(path.context);
     m_connectionsByAddress.erase(it);
     m_connectionIds.erase(context->GetContextId());
+    context->SetAutomaticConnectionManager(nullptr);
     UpdateCurrentPriorityLocked();
+    if (!taken.failed) {
+        m_retryDelay = kFirstRetryDelay;
+        m_retryAttempt = 0;
+    }
+    if (m_target.allPaths) {
+        // The address is opened again on its own: at once after a long path, after its
+        // back-off (which grows) after a short one. A lost address drops this again.
+        AddressRetry& retry = m_addressRetries[taken.localAddress];
+        retry.priority = taken.priority;
+        retry.interfaceName = std::move(path.interfaceName);
+        retry.interfaceType = path.interfaceType;
+        if (!taken.failed) {
+            retry.nextDelay = kFirstRetryDelay;
+        }
+        retry.dueAt = taken.failed ? now + TakeRetryDelayLocked(retry.nextDelay) : now;
+    }
     return true;
 }
 
@@ -670,6 +717,59 @@ RefPtr<ConnectionContext> AutomaticConnection::TakeAttemptLocked(int32_t id) {
     RefPtr<ConnectionContext> taken = std::move(it->second.context);
     m_pendingContexts.erase(it);
     return taken;
+}
+
+RefPtr<ConnectionContext> AutomaticConnection::DropAttemptLocked(int32_t id) {
+    const auto it = m_pendingContexts.find(id);
+    if (it == m_pendingContexts.end()) {
+        return nullptr;
+    }
+    const std::string address = it->second.address;
+    RefPtr<ConnectionContext> taken = TakeAttemptLocked(id);
+    // Its address's retry waited for this attempt's end, which does not count: left so,
+    // the address would never be tried again.
+    const auto retry = m_addressRetries.find(address);
+    if (retry != m_addressRetries.end() && retry->second.dueAt == AddressRetry::kNotDue &&
+        !m_connectionsByAddress.contains(address)) {
+        m_addressRetries.erase(retry);
+    }
+    return taken;
+}
+
+bool AutomaticConnection::IsRetryInForceLocked(const AddressRetry& retry) const {
+    return m_target.allPaths || (!m_connectionIds.empty() && retry.priority < m_currentPriority);
+}
+
+void AutomaticConnection::QueueStateChangeLocked(const RefPtr<ConnectionContext>& context,
+                                                 const std::string& localAddress, int32_t priority,
+                                                 bool connected) {
+    if (m_observer) {
+        m_stateChanges.push_back({m_observer, context, localAddress, priority, connected});
+    }
+}
+
+void AutomaticConnection::DeliverStateChanges() {
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_delivering) {
+            return;  // the thread at it makes these calls too, after its own
+        }
+        m_delivering = true;
+    }
+    for (;;) {
+        StateChange change;
+        {
+            MutualExclusionLock lock(m_mutex);
+            if (m_stateChanges.empty()) {
+                m_delivering = false;
+                return;
+            }
+            change = std::move(m_stateChanges.front());
+            m_stateChanges.pop_front();
+        }
+        change.observer->ConnectionStateChanged(change.context.get(), change.localAddress,
+                                                change.priority, change.connected);
+    }
 }
 
 void AutomaticConnection::UpdateCurrentPriorityLocked() {
@@ -708,7 +808,7 @@ int32_t AutomaticConnection::DisconnectByPriority(ConnectionSet& set, int32_t pr
         RefPtr<ConnectionContext> attempt;
         {
             MutualExclusionLock lock(m_mutex);
-            attempt = TakeAttemptLocked(id);
+            attempt = DropAttemptLocked(id);
         }
         if (set.Disconnect(context.get())) {
             ++count;
@@ -731,41 +831,35 @@ void AutomaticConnection::ReplayLocalAddresses() {
     bool retry = false;
     {
         MutualExclusionLock lock(m_mutex);
-        retry = m_openedCount == before && m_connectionIds.empty() && m_pendingContexts.empty();
+        // With all paths an address that waits for its own retry is not forgotten.
+        retry = m_openedCount == before && m_connectionIds.empty() && m_pendingContexts.empty() &&
+                !(m_target.allPaths && !m_addressRetries.empty());
     }
     if (retry) {
         ScheduleReplay(true);
     }
 }
 
-bool AutomaticConnection::ScheduleReplay(bool retry) {
-    RefPtr<AutomaticConnectionHost> host = GetHost();
-    if (!host) {
+bool AutomaticConnection::ClaimJobLocked(JobSlot& slot, int64_t dueAt, ClaimedJob& claimed) {
+    if (m_disconnected || (slot.token != 0 && slot.dueAt <= dueAt)) {
         return false;
     }
-    RefPtr<Scheduler> scheduler = host->GetScheduler();
-    if (!scheduler) {
-        return false;
-    }
+    claimed.delay = std::max<int64_t>(dueAt - Now(), 0);
+    claimed.moved = slot.token;
+    claimed.token = AutomaticConnectionJob::Instance().Keep(this);
+    slot = {claimed.token, dueAt};
+    return true;
+}
+
+bool AutomaticConnection::PlaceJob(Scheduler& scheduler, uint32_t kind, const ClaimedJob& claimed) {
     AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
-    int64_t delay = 0;
-    int32_t attempt = 0;
-    uint32_t token = 0;
-    {
-        MutualExclusionLock lock(m_mutex);
-        if (m_disconnected || m_jobToken != 0) {
-            return m_jobToken != 0;
-        }
-        token = job.Keep(this);
-        if (retry) {
-            delay = TakeRetryDelayLocked(m_retryDelay);
-            attempt = ++m_retryAttempt;
-        }
-        m_jobToken = token;
-        m_jobDelay = delay;
-        m_jobIsRetry = retry;
+    if (claimed.moved != 0) {
+        // Should it run meanwhile, it finds its token gone and does nothing.
+        job.Remove(&scheduler, claimed.moved, kind);
     }
-    scheduler->Schedule(delay, kReplayJobName, &job, nullptr, nullptr, token, kReplayJob);
+    scheduler.Schedule(claimed.delay,
+                       kind == kAttemptCheckJob ? kAttemptCheckJobName : kReplayJobName, &job,
+                       nullptr, nullptr, claimed.token, kind);
     bool disconnected = false;
     {
         MutualExclusionLock lock(m_mutex);
@@ -773,7 +867,44 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
     }
     if (disconnected) {
         // A Disconnect on another thread came before the job was in the scheduler.
-        job.Remove(scheduler.get(), token, kReplayJob);
+        job.Remove(&scheduler, claimed.token, kind);
+        return false;
+    }
+    return true;
+}
+
+bool AutomaticConnection::ScheduleReplay(bool retry) {
+    RefPtr<AutomaticConnectionHost> host = GetHost();
+    RefPtr<Scheduler> scheduler = host ? host->GetScheduler() : nullptr;
+    if (!scheduler) {
+        return false;
+    }
+    ClaimedJob claimed;
+    int64_t backOff = 0;
+    int32_t attempt = 0;
+    {
+        MutualExclusionLock lock(m_mutex);
+        if (m_disconnected) {
+            return false;
+        }
+        int64_t dueAt = Now();
+        if (retry) {
+            backOff = JitteredDelay(m_retryDelay, DrawRandom());
+            dueAt += backOff;
+        }
+        if (!ClaimJobLocked(m_replayJob, dueAt, claimed)) {
+            return true;  // one that runs no later waits already
+        }
+        m_jobDelay = claimed.delay;
+        m_jobIsRetry = retry;
+        if (retry) {
+            // The back-off grows with each retry scheduled, not with one that was not
+            // needed.
+            m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
+            attempt = ++m_retryAttempt;
+        }
+    }
+    if (!PlaceJob(*scheduler, kReplayJob, claimed)) {
         return false;
     }
     if (retry) {
@@ -781,7 +912,7 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
             LogMessage message(u"Automatic connection retry scheduled");
             message.AddParameterString(u"Target Address", m_target.address);
             message.AddParameterInt(u"Attempt", attempt);
-            message.AddParameterInt64(u"Delay (ms)", delay / 1000);
+            message.AddParameterInt64(u"Delay (ms)", backOff / 1000);
             logger->Log(kSeverityWarning, message);
         }
     }
@@ -794,37 +925,33 @@ void AutomaticConnection::ScheduleAttemptCheck() {
     if (!scheduler) {
         return;
     }
-    AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
-    uint32_t token = 0;
+    ClaimedJob claimed;
     {
         MutualExclusionLock lock(m_mutex);
-        if (m_disconnected || m_checkToken != 0 ||
-            (m_pendingContexts.empty() && m_addressRetries.empty())) {
+        int64_t dueAt = AddressRetry::kNotDue;
+        if (!m_pendingContexts.empty()) {
+            dueAt = Now() + kAttemptCheckPeriod;
+        }
+        for (const auto& [address, retry] : m_addressRetries) {
+            if (IsRetryInForceLocked(retry)) {
+                dueAt = std::min(dueAt, retry.dueAt);
+            }
+        }
+        if (dueAt == AddressRetry::kNotDue || !ClaimJobLocked(m_checkJob, dueAt, claimed)) {
             return;
         }
-        token = job.Keep(this);
-        m_checkToken = token;
     }
-    scheduler->Schedule(kAttemptCheckPeriod, kAttemptCheckJobName, &job, nullptr, nullptr, token,
-                        kAttemptCheckJob);
-    bool disconnected = false;
-    {
-        MutualExclusionLock lock(m_mutex);
-        disconnected = m_disconnected;
-    }
-    if (disconnected) {
-        job.Remove(scheduler.get(), token, kAttemptCheckJob);
-    }
+    PlaceJob(*scheduler, kAttemptCheckJob, claimed);
 }
 
 void AutomaticConnection::RunJob(uint32_t token, uint32_t kind) {
     {
         MutualExclusionLock lock(m_mutex);
-        uint32_t& scheduled = kind == kAttemptCheckJob ? m_checkToken : m_jobToken;
-        if (scheduled != token || m_disconnected) {
+        JobSlot& scheduled = kind == kAttemptCheckJob ? m_checkJob : m_replayJob;
+        if (scheduled.token != token || m_disconnected) {
             return;
         }
-        scheduled = 0;
+        scheduled.token = 0;
     }
     if (kind == kAttemptCheckJob) {
         RunAttemptCheck();
@@ -859,23 +986,33 @@ void AutomaticConnection::RunAttemptCheck() {
     if (!host) {
         return;
     }
+    struct DueRetry {
+        std::string address;
+        WString interfaceName;
+        int32_t interfaceType;
+        int32_t priority;
+    };
     const int64_t now = Now();
     std::vector<RefPtr<ConnectionContext>> attempts;
     std::vector<RefPtr<ConnectionContext>> overdue;
-    bool retryDue = false;
+    std::vector<DueRetry> due;
     {
         MutualExclusionLock lock(m_mutex);
         for (const auto& [id, attempt] : m_pendingContexts) {
             (now - attempt.startedAt > kAttemptLimit ? overdue : attempts)
                 .push_back(attempt.context);
         }
-        if (!m_connectionIds.empty()) {
+        if (!m_target.allPaths && !m_connectionIds.empty()) {
             // Only a better address than the paths that are up is worth a retry now.
             std::erase_if(m_addressRetries, [this](const auto& entry) {
                 return entry.second.priority >= m_currentPriority;
             });
-            for (const auto& [address, retry] : m_addressRetries) {
-                retryDue = retryDue || now >= retry.dueAt;
+        }
+        for (auto& [address, retry] : m_addressRetries) {
+            if (IsRetryInForceLocked(retry) && retry.dueAt <= now) {
+                due.push_back({address, retry.interfaceName, retry.interfaceType, retry.priority});
+                // Until its attempt ends; a pending attempt is left to its own limits.
+                retry.dueAt = AddressRetry::kNotDue;
             }
         }
     }
@@ -898,8 +1035,20 @@ void AutomaticConnection::RunAttemptCheck() {
         }
         set.Disconnect(context.get());
     }
-    if (retryDue) {
-        ReplayLocalAddresses();
+    // Each retry opens its own address alone.
+    for (const DueRetry& retry : due) {
+        if (OpenAddress(m_services, retry.interfaceName, retry.interfaceType, retry.priority,
+                        retry.address, true)) {
+            continue;
+        }
+        // Nothing opened (a context of another owner is there, or the host stops): that
+        // counts as a failed attempt, or the address would wait for an end that never comes.
+        MutualExclusionLock lock(m_mutex);
+        const auto it = m_addressRetries.find(retry.address);
+        if (it != m_addressRetries.end() && it->second.dueAt == AddressRetry::kNotDue &&
+            !m_connectionsByAddress.contains(retry.address)) {
+            it->second.dueAt = Now() + TakeRetryDelayLocked(it->second.nextDelay);
+        }
     }
     ScheduleAttemptCheck();
 }
@@ -914,7 +1063,7 @@ void AutomaticConnection::DisconnectAll() {
     RefPtr<MonitorLink> monitor;
     RefPtr<ConnectionStateObserver> observer;
     std::optional<MonitorIdentification> identification;
-    std::map<std::string, Path> paths;
+    std::vector<EndedPath> paths;
     std::map<int32_t, Attempt> pending;
     uint32_t token = 0;
     uint32_t checkToken = 0;
@@ -923,16 +1072,21 @@ void AutomaticConnection::DisconnectAll() {
         m_disconnected = true;
         host = std::move(m_host);
         monitor = std::move(m_monitor);
-        observer = std::move(m_observer);
         identification.swap(m_identification);
-        m_connectionIds.clear();
-        paths.swap(m_connectionsByAddress);
+        // Every path that was announced up is announced down, after its "up".
+        const int64_t now = Now();
+        while (!m_connectionsByAddress.empty()) {
+            EndedPath path;
+            TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), now, path);
+            QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
+            paths.push_back(std::move(path));
+        }
+        observer = std::move(m_observer);
         pending.swap(m_pendingContexts);
         m_addressRetries.clear();
-        token = std::exchange(m_jobToken, 0);
-        checkToken = std::exchange(m_checkToken, 0);
+        token = std::exchange(m_replayJob.token, 0);
+        checkToken = std::exchange(m_checkJob.token, 0);
         m_jobDelay = -1;
-        m_currentPriority = -1;
     }
     if (monitor) {
         if (host) {
@@ -946,13 +1100,7 @@ void AutomaticConnection::DisconnectAll() {
         }
         monitor.Reset();
     }
-    // Every path that was announced up is announced down.
-    for (const auto& [address, path] : paths) {
-        path.context->SetAutomaticConnectionManager(nullptr);
-        if (observer) {
-            observer->ConnectionStateChanged(path.context.get(), address, path.priority, false);
-        }
-    }
+    DeliverStateChanges();
     AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
     RefPtr<Scheduler> scheduler = host ? host->GetScheduler() : nullptr;
     if (token != 0) {
@@ -969,7 +1117,7 @@ void AutomaticConnection::DisconnectAll() {
         entry->RemoveAddressListener(this);
     }
     ConnectionSet& set = host->GetConnectionSet();
-    for (const auto& [address, path] : paths) {
+    for (const EndedPath& path : paths) {
         set.Disconnect(path.context.get());
     }
     for (const auto& [id, attempt] : pending) {
@@ -1132,7 +1280,7 @@ std::vector<std::string> AutomaticConnection::GetConnectedAddresses() const {
 
 int64_t AutomaticConnection::GetScheduledReplayDelay() const {
     MutualExclusionLock lock(m_mutex);
-    return m_jobToken != 0 ? m_jobDelay : -1;
+    return m_replayJob.token != 0 ? m_jobDelay : -1;
 }
 
 size_t AutomaticConnection::GetPendingCount() const {

@@ -23,20 +23,34 @@
 // set, a lost address), through ConnectionContext::ReportEnded. Failures are slowed by a
 // back-off of kFirstRetryDelay doubling to kLongestRetryDelay, each delay spread by
 // kJitterPercent either way, so that clients that lost one server together do not come
-// back together. A path that stays up less than kMinimumPathLifetime counts as a failed
-// attempt; after a longer one the replay runs at once. A better address whose attempt
-// failed while a worse path is up is retried on a back-off of its own. The state observer
-// is told of every path that connects and, exactly once, of its end.
+// back together.
+//
+// Whatever ends a path (its address lost, a better path, its peer, its keep-alive, a
+// disconnection of its context), its age alone decides what follows: a path that stayed
+// up less than kMinimumPathLifetime counts as a failed attempt, and the next attempt
+// waits the back-off; after a longer one the back-off starts again and the next attempt
+// comes at once. Without all paths, the next attempt is a replay of the local addresses
+// once no path is left. With all paths, each address keeps its own back-off and its own
+// retry time: the address of an ended path is opened again on its own, and an address
+// whose attempts fail does not hold back the others. Likewise, while a worse path is up,
+// a better address whose attempt failed is retried on a back-off of its own. A retry
+// opens its own address alone, and not while that address's attempt is under way. A
+// replay or retry asked for sooner than the one waiting moves it earlier, never later.
+//
+// The state observer is told of every path that connects and, exactly once, of its end,
+// in the order the changes happened, whichever threads made them.
 //
 // Threads: Start, SetConnectionParameters, SetMonitorLink and Disconnect from any thread;
 // everything else runs on the polling thread (socket events, the network changes job and
 // the jobs it schedules), except the end of a context, which comes on whichever thread
 // disconnected it. Because of those, the state is guarded by the object's own lock,
-// which is never held while it calls out. Every entry point holds a reference to the
-// object while it runs.
+// which is never held while it calls out. The observer's calls are queued under the lock
+// and made by one thread at a time, without it. Every entry point holds a reference to
+// the object while it runs.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -57,6 +71,7 @@ namespace qav {
 
 class ConnectionSet;
 class PlatformServices;
+class Scheduler;
 
 // What an automatic connection connects to, and how.
 struct AutomaticConnectionTarget {
@@ -126,7 +141,7 @@ class AutomaticConnection : public ConnectionContextOwner,
 
     // The delay of the replay job now scheduled, in microseconds; -1 when none is. Tests.
     int64_t GetScheduledReplayDelay() const;
-    // Contexts opened and not yet connected, and better addresses waiting for a retry.
+    // Contexts opened and not yet connected, and addresses with a back-off of their own.
     // Tests.
     size_t GetPendingCount() const;
     size_t GetAddressRetryCount() const;
@@ -170,37 +185,80 @@ class AutomaticConnection : public ConnectionContextOwner,
         RefPtr<ConnectionContext> context;
         int32_t priority = -1;
         int64_t connectedAt = 0;  // microseconds of the time base
+        WString interfaceName;
+        int32_t interfaceType = 0;
     };
     // A context opened and not yet connected.
     struct Attempt {
         RefPtr<ConnectionContext> context;
         int32_t priority = -1;
         int64_t startedAt = 0;  // microseconds of the time base
+        std::string address;
     };
-    // The back-off of a better address whose attempt failed while a worse path is up.
+    // The back-off of one address: of a better address whose attempt failed while a
+    // worse path is up, and with all paths of every address that failed or lost a path.
     struct AddressRetry {
+        // Not due: the address's attempt is under way, or (with all paths) its path is up.
+        static constexpr int64_t kNotDue = INT64_MAX;
+
         int32_t priority = -1;
+        WString interfaceName;
+        int32_t interfaceType = 0;
         int64_t nextDelay = kFirstRetryDelay;
-        int64_t dueAt = 0;  // microseconds of the time base
+        int64_t dueAt = 0;  // microseconds of the time base, or kNotDue
     };
-    // A path or an attempt taken out of the containers under the lock, finished without it.
+    // A path taken out of the containers under the lock, finished without it.
     struct EndedPath {
         RefPtr<ConnectionContext> context;
         std::string localAddress;
         int32_t priority = -1;
-        int64_t connectedAt = 0;  // microseconds of the time base; 0 for an attempt
+        // It lived less than kMinimumPathLifetime: a failed attempt.
+        bool failed = false;
+    };
+    // A change for the observer, queued in the order the changes were made.
+    struct StateChange {
+        RefPtr<ConnectionStateObserver> observer;
+        RefPtr<ConnectionContext> context;
+        std::string localAddress;
+        int32_t priority = -1;
+        bool connected = false;
+    };
+    // One of the two jobs: its token while one is scheduled (0: none) and when it is due.
+    struct JobSlot {
+        uint32_t token = 0;
+        int64_t dueAt = 0;  // microseconds of the time base
+    };
+    // A job claimed for a slot under the lock, placed in the scheduler without it.
+    struct ClaimedJob {
+        uint32_t token = 0;
+        uint32_t moved = 0;  // the later job it replaces; 0: none
+        int64_t delay = 0;   // microseconds
     };
 
     RefPtr<AutomaticConnectionHost> GetHost() const;
     static int64_t Now();
+    // HandleNewInterface; `dueRetry` when the address's own retry is due, which then opens
+    // it although its retry time has not moved on yet. True when a context was opened.
+    bool OpenAddress(PlatformServices* services, const WString& interfaceName,
+                     int32_t interfaceType, int32_t priority, const std::string& address,
+                     bool dueRetry);
     // Tells every present local address to HandleNewInterface; when that opened nothing
     // and nothing is connected, a retry follows.
     void ReplayLocalAddresses();
-    // Schedules the replay job, unless one is waiting or the object is disconnected.
-    // `retry`: after the back-off delay (which then grows), else at once.
+    // Schedules the replay job, unless one that runs no later is waiting or the object is
+    // disconnected; a later one is moved. `retry`: after the back-off delay (which then
+    // grows), else at once.
     bool ScheduleReplay(bool retry);
-    // Schedules the check of the attempts, unless one is waiting or nothing needs it.
+    // Schedules the job of the attempts for the next thing it has to do: look at the
+    // contexts that connect a period from now, open an address whose retry is due. A job
+    // that runs no later is left alone, a later one is moved.
     void ScheduleAttemptCheck();
+    // Makes `slot` a new job due at `dueAt`, unless one that runs no later is there.
+    // REQUIRES: m_mutex held.
+    bool ClaimJobLocked(JobSlot& slot, int64_t dueAt, ClaimedJob& claimed);
+    // Puts the claimed job of `kind` into the scheduler and takes the one it replaces out;
+    // false when the object was disconnected meanwhile.
+    bool PlaceJob(Scheduler& scheduler, uint32_t kind, const ClaimedJob& claimed);
     // The jobs' runs (polling thread).
     void RunJob(uint32_t token, uint32_t kind);
     void RunReplayJob();
@@ -208,14 +266,31 @@ class AutomaticConnection : public ConnectionContextOwner,
     // A context of this object ended without being dropped by it (its handling of
     // HandleConnectionStateChange with false).
     void HandleContextEnded(ConnectionContext* context);
-    // The observer hears of each path's end; the paths lose their manager link and are
-    // disconnected through the set, unless they left it already.
+    // The observer hears of the changes queued so far; the ended paths are disconnected
+    // through the set, unless they left it already.
     void EndPaths(const std::vector<EndedPath>& paths, ConnectionSet* set);
-    // Takes the path of `context` out of the containers; false when it is not a path.
-    // REQUIRES: m_mutex held.
-    bool TakePathLocked(ConnectionContext* context, EndedPath& taken);
+    // What follows the end of paths: without all paths, once none is left, a replay, at
+    // once or (when every one of them failed) after the back-off; with all paths the
+    // retries of their addresses, set when they were taken.
+    void FollowEndedPaths(const std::vector<EndedPath>& paths, bool nowEmpty);
+    // Takes the path of `context` out of the containers, whatever ended it; false when it
+    // is not a path. This is where a path's age is judged: a long one starts the back-off
+    // again; with all paths, its address's retry is set. The path loses its manager link;
+    // the observer's "down" is left to the caller. REQUIRES: m_mutex held.
+    bool TakePathLocked(ConnectionContext* context, int64_t now, EndedPath& taken);
     // Takes the attempt of `id` out; null when there is none. REQUIRES: m_mutex held.
     RefPtr<ConnectionContext> TakeAttemptLocked(int32_t id);
+    // Takes out an attempt that is dropped, not failed: its address is not retried for it.
+    // REQUIRES: m_mutex held.
+    RefPtr<ConnectionContext> DropAttemptLocked(int32_t id);
+    // Whether the address's own retry counts now: with all paths always; without, for an
+    // address better than the paths that are up. REQUIRES: m_mutex held.
+    bool IsRetryInForceLocked(const AddressRetry& retry) const;
+    // Queues the observer's call for a change. REQUIRES: m_mutex held.
+    void QueueStateChangeLocked(const RefPtr<ConnectionContext>& context,
+                                const std::string& localAddress, int32_t priority, bool connected);
+    // Makes the queued calls, in order, unless another thread is making them.
+    void DeliverStateChanges();
     // The current priority becomes the best of the connected paths, -1 without any.
     // REQUIRES: m_mutex held.
     void UpdateCurrentPriorityLocked();
@@ -245,22 +320,25 @@ class AutomaticConnection : public ConnectionContextOwner,
     std::map<std::string, Path> m_connectionsByAddress;
     // Contexts opened and not yet connected, by id.
     std::map<int32_t, Attempt> m_pendingContexts;
-    // Addresses whose attempt failed, by local address: while a worse path is up, each is
-    // tried again on its own back-off.
+    // The addresses with a back-off of their own, by local address.
     std::map<std::string, AddressRetry> m_addressRetries;
     int32_t m_currentPriority = -1;
     bool m_started = false;
     bool m_disconnected = false;
     // Counts the contexts whose connect started, so that a replay sees what it opened.
     uint64_t m_openedCount = 0;
-    // The replay job: its token while one is scheduled (0: none), its delay and kind.
-    uint32_t m_jobToken = 0;
+    // The replay job, the delay it was scheduled with and its kind.
+    JobSlot m_replayJob;
     int64_t m_jobDelay = -1;
     bool m_jobIsRetry = false;
+    // The back-off of the replays.
     int64_t m_retryDelay = kFirstRetryDelay;
     int32_t m_retryAttempt = 0;
-    // The check of the attempts: its token while one is scheduled (0: none).
-    uint32_t m_checkToken = 0;
+    // The job of the attempts and the address retries.
+    JobSlot m_checkJob;
+    // The observer's calls not yet made, and whether a thread is making them.
+    std::deque<StateChange> m_stateChanges;
+    bool m_delivering = false;
 };
 
 // The concrete, reference-counted automatic connection.

@@ -299,6 +299,21 @@ struct Rig {
     }
     // Runs the replay job when it is due.
     void RunDueJobs() { host->scheduler->Poll(); }
+    // Runs the due jobs, and the jobs they make due at once, without moving the clock.
+    void Settle() {
+        for (int round = 0; round < 50 && host->scheduler->Poll() == 2; ++round) {
+        }
+    }
+    // Fails every context of the set that has not connected, as a refused connect does.
+    void FailAttempts() {
+        std::vector<RefPtr<ConnectionContext>> contexts;
+        host->set.Snapshot(contexts);
+        for (const RefPtr<ConnectionContext>& context : contexts) {
+            if (!context->IsConnected()) {
+                Gone(context.get());
+            }
+        }
+    }
 
     TestClock clock;  // before the scheduler is made
     PlatformServices services{"/dev/null"};
@@ -518,6 +533,29 @@ TEST(AutomaticConnection, WithAllPathsEveryAddressGetsAContextAndAllStay) {
     rig.connection->HandleLostLocalAddress(&rig.services, u"", 2, 2, "10.0.0.2");
     EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.2 2"});
     EXPECT_EQ(rig.connection->GetConnectionCount(), 2);
+}
+
+// An address that moves to another interface is announced new there before it is lost on
+// the old one: the retry time its old path keeps does not hold back the new interface.
+TEST(AutomaticConnection, WithAllPathsAnAddressThatMovesIsOpenedOnItsNewInterface) {
+    Rig rig(MainServer(true));
+    // A first attempt fails, so the address keeps a back-off while its path is up.
+    RefPtr<ConnectionContext> failed = rig.Open("10.0.0.1", 1, u"eth1");
+    ASSERT_TRUE(failed);
+    rig.Gone(failed.get());
+    rig.clock.Advance(AutomaticConnection::kFirstRetryDelay);
+    RefPtr<ConnectionContext> old = rig.Open("10.0.0.1", 1, u"eth1");
+    ASSERT_TRUE(old);
+    Rig::Connected(old.get());
+    RefPtr<ConnectionContext> moved = rig.Open("10.0.0.1", 1, u"eth2");
+    ASSERT_TRUE(moved) << "not opened on the new interface";
+    rig.connection->HandleLostLocalAddress(&rig.services, u"eth1", kNetworkInterfaceEthernet, 1,
+                                           "10.0.0.1");
+    EXPECT_EQ(StreamOf(old.get())->disconnects, 1);
+    EXPECT_EQ(StreamOf(moved.get())->disconnects, 0);
+    Rig::Connected(moved.get());
+    EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+    EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.1 1", "+10.0.0.1 1"}));
 }
 
 // Four paths in all-paths mode with the given queue figures; the index of the one chosen.
@@ -939,8 +977,9 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
     rig.observer->Take();
     rig.host->log.Take();
 
-    // Losing the address of the only connection disconnects it, tells the observer and
-    // replays the addresses: the WiFi address takes over.
+    // Losing the address of the only connection, up for a while, disconnects it, tells
+    // the observer and replays the addresses: the WiFi address takes over.
+    rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime);
     test_support::Ip("addr del 10.0.0.1/24 dev eth1");
     rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
     rig.RunDueJobs();
@@ -964,6 +1003,230 @@ TEST(AutomaticConnection, FollowsTheLocalAddressesOfThePlatform) {
     Rig::Connected(back.get());
     EXPECT_EQ(StreamOf(replayed.get())->disconnects, 1);
     EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
+}
+
+constexpr const char* kEthernetAddress = "10.0.0.1";  // eth1, Ethernet rank
+constexpr const char* kWifiAddress = "10.0.1.1";      // wlan1, WiFi rank
+constexpr int64_t kSecond = 1'000'000;
+using Opened = std::multiset<std::string>;
+
+void AddEthernetAndWifi() {
+    test_support::Ip("link set lo up");
+    test_support::AddVeth("eth1", "peer1", std::string(kEthernetAddress) + "/24");
+    test_support::AddVeth("wlan1", "peer2", std::string(kWifiAddress) + "/24");
+}
+
+// The addresses at which the connection opened contexts since the last look.
+class OpenedWatch {
+  public:
+    explicit OpenedWatch(TestConnection& connection)
+        : m_connection(connection), m_seen(connection.streams.size()) {}
+    Opened Take() {
+        Opened opened;
+        for (; m_seen < m_connection.streams.size(); ++m_seen) {
+            opened.insert(m_connection.streams[m_seen]->localAddress);
+        }
+        return opened;
+    }
+
+  private:
+    TestConnection& m_connection;
+    size_t m_seen;
+};
+
+// What opened while the clock moved on by `delay`, running the jobs: `early` before the
+// delay had passed (1 microsecond short of it), `at` once it had.
+struct NextAttempts {
+    Opened early;
+    Opened at;
+};
+NextAttempts AttemptsAfter(Rig& rig, OpenedWatch& watch, int64_t delay) {
+    NextAttempts attempts;
+    rig.Settle();
+    if (delay > 0) {
+        attempts.early = watch.Take();
+        rig.clock.Advance(delay - 1);
+        rig.Settle();
+        attempts.early.merge(watch.Take());
+        rig.clock.Advance(1);
+        rig.Settle();
+    }
+    attempts.at = watch.Take();
+    return attempts;
+}
+
+// The ways a path ends: its address is lost, a better path replaces it, its peer closes
+// it, the transport's keep-alive gives up on it, or someone disconnects its context.
+enum class PathEnd { kLostAddress, kReplaced, kPeerClose, kKeepAliveFailure, kDisconnected };
+
+// eth1 and wlan1 fail three times, so every back-off has grown to 8 s. Then a path comes
+// up, lives `age` and ends as `end` says. Without all paths the path is eth1 (for a
+// replacement wlan1, replaced by eth1, which its peer then closes at once); with all
+// paths it is wlan1, while eth1 goes on failing and waits 16 s for its retry when the
+// path ends. A path that lived less than the minimum counts as one more failed attempt:
+// the next attempt waits the back-off, which grows. A longer one restarts the back-off:
+// the next attempt comes at once (after a replacement, at the first delay).
+void CheckPathEnd(bool allPaths, PathEnd end, int64_t age) {
+    const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
+    Rig rig(MainServer(allPaths));
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    const Opened both{kEthernetAddress, kWifiAddress};
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), both) << "the first replay";
+    for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+        rig.FailAttempts();
+        const NextAttempts next = AttemptsAfter(rig, watch, delay);
+        ASSERT_EQ(next.early, Opened{}) << "while the back-off grows to " << delay;
+        ASSERT_EQ(next.at, both) << "while the back-off grows to " << delay;
+    }
+    const bool onWifi = allPaths || end == PathEnd::kReplaced;
+    const std::string address = onWifi ? kWifiAddress : kEthernetAddress;
+    RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
+    RefPtr<ConnectionContext> path = rig.Context(address);
+    ASSERT_TRUE(ethernet && path);
+    Rig::Connected(path.get());
+    if (allPaths) {
+        rig.FailAttempts();  // eth1: again in 8 s
+    }
+    rig.clock.Advance(age);
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), allPaths ? Opened{kEthernetAddress} : Opened{});
+    if (allPaths) {
+        rig.FailAttempts();  // eth1: again in 16 s
+    }
+
+    switch (end) {
+        case PathEnd::kLostAddress:
+            test_support::Ip("addr del " + address + "/24 dev " + (onWifi ? "wlan1" : "eth1"));
+            rig.host->packets.ScheduleNetworkChangesTest(*rig.host->scheduler, 0);
+            break;
+        case PathEnd::kReplaced:
+            Rig::Connected(ethernet.get());
+            ASSERT_EQ(rig.connection->GetConnectedAddresses(), Lines{kEthernetAddress});
+            rig.host->set.RemoveContext(ethernet.get());
+            break;
+        case PathEnd::kPeerClose:
+            // What the manager's intake does when the transport reports the close.
+            rig.host->set.RemoveContext(path.get());
+            break;
+        case PathEnd::kKeepAliveFailure:
+            // The transport's own report of a dead peer reaches the context first.
+            path->ReportConnectionState(false);
+            rig.host->set.RemoveContext(path.get());
+            break;
+        case PathEnd::kDisconnected:
+            rig.host->set.Disconnect(path.get());
+            break;
+    }
+    // What opens next, after what delay, and which address is watched after that.
+    Opened expected = end == PathEnd::kLostAddress ? Opened{kWifiAddress} : both;
+    int64_t delay = lived ? 0 : 8 * kSecond;
+    int64_t following = lived ? 1 * kSecond : 16 * kSecond;
+    std::string watched = kWifiAddress;
+    if (end == PathEnd::kReplaced) {
+        delay = lived ? 1 * kSecond : 8 * kSecond;
+        following = 2 * delay;
+    } else if (allPaths && end == PathEnd::kLostAddress) {
+        // Nothing is left to open at wlan1, and eth1's time stays as it was.
+        expected = Opened{kEthernetAddress};
+        delay = 16 * kSecond;
+        following = 0;
+    } else if (allPaths) {
+        expected = Opened{kWifiAddress};
+    } else if (end != PathEnd::kLostAddress) {
+        watched = kEthernetAddress;
+    }
+    NextAttempts next = AttemptsAfter(rig, watch, delay);
+    EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
+    EXPECT_EQ(next.at, expected) << "not tried after the delay of " << delay;
+    if (following == 0) {
+        return;
+    }
+    // The back-off goes on from where the path left it.
+    rig.FailAttempts();
+    next = AttemptsAfter(rig, watch, following);
+    EXPECT_EQ(next.early.count(watched), 0u) << "tried before the following " << following;
+    EXPECT_EQ(next.at.count(watched), 1u) << "not tried after the following " << following;
+}
+
+// Whatever ends a path, its age alone decides when the next attempt comes. The local
+// addresses come from interfaces that the test makes in a namespace of its own; the clock
+// is the test's.
+TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    const std::pair<PathEnd, const char*> ends[] = {
+        {PathEnd::kLostAddress, "lost address"},
+        {PathEnd::kReplaced, "replaced"},
+        {PathEnd::kPeerClose, "peer close"},
+        {PathEnd::kKeepAliveFailure, "keep-alive failure"},
+        {PathEnd::kDisconnected, "disconnected"}};
+    for (const bool allPaths : {false, true}) {
+        for (const auto& [end, name] : ends) {
+            // All paths have no priority rule, so no path is ever replaced.
+            if (allPaths && end == PathEnd::kReplaced) {
+                continue;
+            }
+            for (const int64_t age : {AutomaticConnection::kMinimumPathLifetime - 1,
+                                      AutomaticConnection::kMinimumPathLifetime}) {
+                SCOPED_TRACE(std::string(allPaths ? "all paths, " : "best path, ") + name +
+                             ", path of " + std::to_string(age) + " us");
+                CheckPathEnd(allPaths, end, age);
+                if (end == PathEnd::kLostAddress) {
+                    // Back for the next case, whether or not this one got to remove it.
+                    test_support::Ip(allPaths ? "addr replace 10.0.1.1/24 dev wlan1"
+                                              : "addr replace 10.0.0.1/24 dev eth1");
+                }
+            }
+        }
+    }
+}
+
+// While a worse path is up, a better address whose connects go unanswered is tried again
+// on its own back-off: each retry opens that address alone, once, and nothing else is
+// replayed or logged meanwhile.
+TEST(AutomaticConnection, ARetryOpensItsOwnAddressOnceEachTimeItIsDue) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    Rig rig;
+    OpenedWatch watch(*rig.connection);
+    ASSERT_TRUE(rig.connection->Start());
+    rig.Settle();
+    ASSERT_EQ(watch.Take(), (Opened{kEthernetAddress, kWifiAddress}));
+    Rig::Connected(rig.Context(kWifiAddress).get());
+    rig.host->log.Take();
+
+    // 90 s, a second at a time; eth1's transport gives up each connect after 20 s.
+    std::vector<int> ethernetAttempts;
+    RefPtr<ConnectionContext> connecting = rig.Context(kEthernetAddress);
+    int connectingSince = 0;
+    for (int second = 1; second <= 90; ++second) {
+        rig.clock.Advance(kSecond);
+        rig.Settle();
+        for (const std::string& address : watch.Take()) {
+            ASSERT_EQ(address, kEthernetAddress) << "at " << second << " s";
+            ASSERT_FALSE(connecting) << "a second attempt at " << second << " s";
+            ethernetAttempts.push_back(second);
+            connecting = rig.Context(kEthernetAddress);
+            connectingSince = second;
+        }
+        if (connecting && second - connectingSince == 20) {
+            rig.Gone(connecting.get());
+            connecting.Reset();
+        }
+    }
+    // Failed at 20 s, 41 s and 63 s; each retry 1 s, 2 s and 4 s after the failure.
+    EXPECT_EQ(ethernetAttempts, (std::vector<int>{21, 43, 67}));
+    const std::string connectingLine =
+        "2 Connecting to server Interface=eth1 Target Address=10.9.0.1";
+    EXPECT_EQ(rig.host->log.Take(), Lines(3, connectingLine));
 }
 
 // Random new and lost addresses, connects, failures and losses, and retries: the
@@ -1103,6 +1366,80 @@ TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
         EXPECT_EQ(rig.host->set.GetCount(), 0u);
         EXPECT_EQ(rig.connection->GetConnectionCount(), 0);
     }
+}
+
+// The node's release disconnects the automatic connection on its own thread while the
+// polling thread reports a connect. Whichever comes first, the observer hears the path's
+// "up" before its "down" and never an "up" alone, and the context ends neither connected
+// nor linked to the connection.
+TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRaces) {
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kRounds = 10000;
+#elif defined(__SANITIZE_ADDRESS__)
+    constexpr int kRounds = 20000;
+#else
+    constexpr int kRounds = 60000;
+#endif
+    TestClock clock;
+    PlatformServices services{"/dev/null"};
+    RefPtr<FakeHost> host(new FakeHost);
+    // The round the releasing thread may run, and the last one it finished.
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    std::atomic<AutomaticConnection*> current{nullptr};
+    std::thread releaser([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            while (started.load() < round) {
+                std::this_thread::yield();
+            }
+            // Every other round starts later by a little more, so that the rounds meet
+            // the connect at every point of its way, however fast the build runs.
+            std::atomic<int> steps{round % 2 == 0 ? 0 : round % 97 * 20};
+            while (steps.fetch_sub(1, std::memory_order_relaxed) > 0) {
+            }
+            current.load()->Disconnect();
+            finished.store(round);
+        }
+    });
+    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
+    int wrong = 0;
+    std::string firstWrong;
+    for (int round = 1; round <= kRounds; ++round) {
+        RefPtr<RecordingObserver> observer(new RecordingObserver);
+        RefPtr<TestConnection> connection(
+            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
+        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
+        // Found by its transport, as the manager's intake finds it.
+        RefPtr<ConnectionContext> context =
+            connection->streams.size() == 1
+                ? host->set.FindContextByStream(connection->streams[0].get())
+                : nullptr;
+        current.store(connection.get());
+        started.store(round);
+        if (context) {
+            Rig::Connected(context.get());
+        }
+        while (finished.load() < round) {
+            std::this_thread::yield();
+        }
+        const Lines lines = observer->Take();
+        std::string fault;
+        if (!context) {
+            fault = "no context was opened";
+        } else if (!lines.empty() && lines != both) {
+            fault = "the observer heard " + Joined(lines);
+        } else if (context->IsConnected()) {
+            fault = "the context ended connected";
+        } else if (context->GetAutomaticConnectionManager() != nullptr) {
+            fault = "the context kept its link";
+        }
+        if (!fault.empty() && wrong++ == 0) {
+            firstWrong = "round " + std::to_string(round) + ": " + fault;
+        }
+    }
+    releaser.join();
+    EXPECT_EQ(wrong, 0) << "of " << kRounds << " rounds; first " << firstWrong;
+    EXPECT_EQ(host->set.GetCount(), 0u);
 }
 
 }  // namespace

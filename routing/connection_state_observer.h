@@ -1,7 +1,10 @@
 // Told of each connection that an automatic connection opens or loses: the start of the
 // main-server connection may give one, to show the user which path carries the node.
 //
-// Threads: called on the polling thread, without locks of the automatic connection held.
+// Threads: each automatic connection calls it one call at a time, in the order of the
+// changes, without its locks held: mostly on the polling thread, but a change made on
+// another thread (a Disconnect) is told on that thread, or on the one already telling
+// earlier changes.
 #pragma once
 
 #include <cstdint>
