@@ -203,27 +203,17 @@ void DatagramsQavHeldEpoll(benchmark::State& state) {
     MeasureHeldIntake(state, qav::SocketHandlerManager::WaitMethod::kEpoll);
 }
 
-void DatagramsAnchorHeld(benchmark::State& state) {
-    const std::vector<int>& held = HeldSockets();
-    if (held.empty()) {
-        state.SkipWithError("not enough descriptors");
-        return;
-    }
-    uint16_t port = 0;
-    const int receiver = BoundUdpSocket(port);
-    const int sender = ConnectedSender(port);
-    std::vector<pollfd> records;
-    for (int socket : held) {
-        records.push_back({socket, POLLIN, 0});
-    }
-    records.push_back({receiver, POLLIN, 0});
+// The bare intake with the held sockets watched beside the receiver: `waitReady` blocks
+// until a socket is ready or its time-out passes, and says whether one is.
+template <typename WaitReady>
+void MeasureHeldAnchor(benchmark::State& state, int receiver, int sender, WaitReady waitReady) {
     const std::string bytes(kDatagramSize, 'x');
     char buffer[4096];
     int64_t received = 0;
     for (auto _ : state) {
         SendBatch(sender, bytes.data());
         for (int got = 0; got < kBatch;) {
-            if (::poll(records.data(), records.size(), 100) < 1) {
+            if (!waitReady()) {
                 continue;
             }
             sockaddr_in from{};
@@ -238,6 +228,24 @@ void DatagramsAnchorHeld(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer);
     }
     state.SetItemsProcessed(received);
+}
+
+void DatagramsAnchorHeld(benchmark::State& state) {
+    const std::vector<int>& held = HeldSockets();
+    if (held.empty()) {
+        state.SkipWithError("not enough descriptors");
+        return;
+    }
+    uint16_t port = 0;
+    const int receiver = BoundUdpSocket(port);
+    const int sender = ConnectedSender(port);
+    std::vector<pollfd> records;
+    for (int socket : held) {
+        records.push_back({socket, POLLIN, 0});
+    }
+    records.push_back({receiver, POLLIN, 0});
+    MeasureHeldAnchor(state, receiver, sender,
+                      [&] { return ::poll(records.data(), records.size(), 100) > 0; });
     ::close(sender);
     ::close(receiver);
 }
@@ -262,28 +270,9 @@ void DatagramsAnchorHeldEpoll(benchmark::State& state) {
     event.events = EPOLLIN;
     event.data.fd = receiver;
     ::epoll_ctl(set, EPOLL_CTL_ADD, receiver, &event);
-    const std::string bytes(kDatagramSize, 'x');
-    char buffer[4096];
     epoll_event ready[64];
-    int64_t received = 0;
-    for (auto _ : state) {
-        SendBatch(sender, bytes.data());
-        for (int got = 0; got < kBatch;) {
-            if (::epoll_wait(set, ready, 64, 100) < 1) {
-                continue;
-            }
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            while (::recvfrom(receiver, buffer, sizeof buffer, MSG_DONTWAIT,
-                              reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
-                ++got;
-                length = sizeof from;
-            }
-        }
-        received += kBatch;
-        benchmark::DoNotOptimize(buffer);
-    }
-    state.SetItemsProcessed(received);
+    MeasureHeldAnchor(state, receiver, sender,
+                      [&] { return ::epoll_wait(set, ready, 64, 100) > 0; });
     ::close(set);
     ::close(sender);
     ::close(receiver);
