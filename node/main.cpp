@@ -72,10 +72,8 @@ int RunNode(qav::RelayNode& node, const qav::NodeOptions& options) {
     if (const uint64_t lost = node.GetLostOutputLineCount(); lost > 0) {
         // The output went away or did not drain: the operator learns that the log is not
         // whole where it is most likely still read.
-        char line[64];
-        std::snprintf(line, sizeof line, "qav-node: %llu output lines lost",
-                      static_cast<unsigned long long>(lost));
-        WriteLine(kStderr, line);
+        WriteLine(kStderr, qav::FormatString("qav-node: %lld output lines lost",
+                                             static_cast<long long>(lost)));
     } else {
         WriteLine(kStdout, "qav-node: stopped");
     }
