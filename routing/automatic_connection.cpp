@@ -443,6 +443,9 @@ void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
             if (RefPtr<ConnectionContext> attempt = DropAttemptLocked(context->GetContextId())) {
                 attempts.push_back(std::move(attempt));
             } else if (TakePathLocked(context.get(), now, path)) {
+                // Its age has restarted the back-off or left it; but a short path says
+                // nothing of the server here, and the other addresses take over at once.
+                path.failed = false;
                 QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
                 paths.push_back(std::move(path));
             }

@@ -26,10 +26,12 @@
 // back together.
 //
 // Whatever ends a path (its address lost, a better path, its peer, its keep-alive, a
-// disconnection of its context), its age alone decides what follows: a path that stayed
-// up less than kMinimumPathLifetime counts as a failed attempt, and the next attempt
-// waits the back-off; after a longer one the back-off starts again and the next attempt
-// comes at once. Without all paths, the next attempt is a replay of the local addresses
+// disconnection of its context), its age decides what follows: a path that stayed up
+// less than kMinimumPathLifetime counts as a failed attempt, and the next attempt waits
+// the back-off; after a longer one the back-off starts again and the next attempt comes
+// at once. A lost address is the exception: it says nothing of the server, so the
+// addresses left are tried at once, and the path's age only decides whether the back-off
+// starts again. Without all paths, the next attempt is a replay of the local addresses
 // once no path is left. With all paths, each address keeps its own back-off and its own
 // retry time: the address of an ended path is opened again on its own, and an address
 // whose attempts fail does not hold back the others. Likewise, while a worse path is up,
