@@ -74,12 +74,20 @@ TEST(SystemTime, LocalDatesUseTheZoneOffsetOfTheirInstant) {
     EXPECT_EQ(FileTimeToLocalDateTime(summer), (DateTime{2024, 7, 15, 8, 0, 0}));
 }
 
+// The precise real-time clock's whole seconds. time() reads a coarser clock that may
+// trail it by a tick, so it can still say the last second when the precise one has moved on.
+int64_t RealTimeSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 TEST(SystemTime, CurrentTimesAgreeWithTheCLibrary) {
     ScopedTimeZone zone("XXX-05:30");
-    const int64_t before = time(nullptr);
+    const int64_t before = RealTimeSeconds();
     const int64_t micros = GetSystemTimeMicroseconds();
     const int64_t localSeconds = DateTimeToSeconds(GetLocalDateTime()) - (5 * 3600 + 30 * 60);
-    const int64_t after = time(nullptr);
+    const int64_t after = RealTimeSeconds();
     const int64_t epochMicros = static_cast<int64_t>(platform::kUnixEpochFileTime / 10);
     EXPECT_GE(micros, epochMicros + before * 1000000);
     EXPECT_LT(micros, epochMicros + (after + 1) * 1000000);
