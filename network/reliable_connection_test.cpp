@@ -835,6 +835,12 @@ std::string ReadExactly(int peer, size_t bytes) {
 TEST_F(ReliableConnectionTest, SendArrayIsTakenByTheFirstMessageAndGivenBackByTheClose) {
     TcpListener listener;
     RecordingEventSink sink;
+    // Set before the connection lives: the polling thread reads it with every event.
+    sink.onEvent = [](ConnectionStream& stream, int32_t kind) {
+        if (kind == ConnectionEventSink::kEventData) {
+            Drain(stream);
+        }
+    };
     int peer = -1;
     RefPtr<ReliableConnection> connection = ConnectTo(listener, sink, peer);
     connection->SetSendBufferIdleTime(3600000000);  // never idle long enough here
@@ -864,11 +870,6 @@ TEST_F(ReliableConnectionTest, SendArrayIsTakenByTheFirstMessageAndGivenBackByTh
 
     // Idle long enough now: the next input finds the drained queue and gives its array back.
     connection->SetSendBufferIdleTime(0);
-    sink.onEvent = [](ConnectionStream& stream, int32_t kind) {
-        if (kind == ConnectionEventSink::kEventData) {
-            Drain(stream);
-        }
-    };
     ASSERT_EQ(1, ::send(peer, "?", 1, 0));
     EXPECT_TRUE(Eventually([&] { return !connection->HoldsSendBuffer(); }));
 

@@ -21,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/memory_test_support.h"
 #include "core/polling_test_support.h"
 #include "core/test_support.h"
 
@@ -521,11 +520,11 @@ TEST(SocketHandlerManager, ADescriptorTheKernelWillNotWatchIsReportedOnce) {
 
 // A manager whose epoll set the system refused (no descriptor left for it) polls.
 TEST(SocketHandlerManager, WithoutAnEpollSetTheLoopPolls) {
-    if (test_support::kSanitizedBuild) {
-        // Their runtimes open descriptors of their own to check memory, which the limit
-        // below refuses them: they would report the object they could not read.
-        GTEST_SKIP() << "a sanitizer needs descriptors under the limit";
-    }
+#ifdef QAV_UNDEFINED_SANITIZER
+    // Its check of a virtual call opens a pipe to probe memory; without a free descriptor
+    // it reports every such call as one on a broken object.
+    GTEST_SKIP() << "UndefinedBehaviorSanitizer cannot check calls without free descriptors";
+#endif
     SocketPair pair;
     rlimit limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
