@@ -203,79 +203,89 @@ void DatagramsQavHeldEpoll(benchmark::State& state) {
     MeasureHeldIntake(state, qav::SocketHandlerManager::WaitMethod::kEpoll);
 }
 
-// The bare intake with the held sockets watched beside the receiver: `waitReady` blocks
-// until a socket is ready or its time-out passes, and says whether one is.
-template <typename WaitReady>
-void MeasureHeldAnchor(benchmark::State& state, int receiver, int sender, WaitReady waitReady) {
-    const std::string bytes(kDatagramSize, 'x');
-    char buffer[4096];
-    int64_t received = 0;
-    for (auto _ : state) {
-        SendBatch(sender, bytes.data());
-        for (int got = 0; got < kBatch;) {
-            if (!waitReady()) {
-                continue;
-            }
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            while (::recvfrom(receiver, buffer, sizeof buffer, MSG_DONTWAIT,
-                              reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
-                ++got;
-                length = sizeof from;
-            }
-        }
-        received += kBatch;
-        benchmark::DoNotOptimize(buffer);
+// The bare intake with the held sockets watched beside the receiver. `watch` is given the
+// held sockets and the receiver and returns the wait: a callable that blocks until a socket
+// is ready or its time-out passes, and says whether one is.
+template <typename Watch>
+void MeasureHeldAnchor(benchmark::State& state, Watch watch) {
+    const std::vector<int>& held = HeldSockets();
+    if (held.empty()) {
+        state.SkipWithError("not enough descriptors");
+        return;
     }
-    state.SetItemsProcessed(received);
+    uint16_t port = 0;
+    const int receiver = BoundUdpSocket(port);
+    const int sender = ConnectedSender(port);
+    {
+        auto waitReady = watch(held, receiver);
+        const std::string bytes(kDatagramSize, 'x');
+        char buffer[4096];
+        int64_t received = 0;
+        for (auto _ : state) {
+            SendBatch(sender, bytes.data());
+            for (int got = 0; got < kBatch;) {
+                if (!waitReady()) {
+                    continue;
+                }
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                while (::recvfrom(receiver, buffer, sizeof buffer, MSG_DONTWAIT,
+                                  reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
+                    ++got;
+                    length = sizeof from;
+                }
+            }
+            received += kBatch;
+            benchmark::DoNotOptimize(buffer);
+        }
+        state.SetItemsProcessed(received);
+    }
+    ::close(sender);
+    ::close(receiver);
 }
 
 void DatagramsAnchorHeld(benchmark::State& state) {
-    const std::vector<int>& held = HeldSockets();
-    if (held.empty()) {
-        state.SkipWithError("not enough descriptors");
-        return;
-    }
-    uint16_t port = 0;
-    const int receiver = BoundUdpSocket(port);
-    const int sender = ConnectedSender(port);
-    std::vector<pollfd> records;
-    for (int socket : held) {
-        records.push_back({socket, POLLIN, 0});
-    }
-    records.push_back({receiver, POLLIN, 0});
-    MeasureHeldAnchor(state, receiver, sender,
-                      [&] { return ::poll(records.data(), records.size(), 100) > 0; });
-    ::close(sender);
-    ::close(receiver);
+    MeasureHeldAnchor(state, [](const std::vector<int>& held, int receiver) {
+        std::vector<pollfd> records;
+        for (int socket : held) {
+            records.push_back({socket, POLLIN, 0});
+        }
+        records.push_back({receiver, POLLIN, 0});
+        return [records]() mutable { return ::poll(records.data(), records.size(), 100) > 0; };
+    });
 }
 
-void DatagramsAnchorHeldEpoll(benchmark::State& state) {
-    const std::vector<int>& held = HeldSockets();
-    if (held.empty()) {
-        state.SkipWithError("not enough descriptors");
-        return;
+// An epoll set over the held sockets and the receiver, closed with it.
+class EpollWait {
+  public:
+    EpollWait(const std::vector<int>& held, int receiver) : m_set(::epoll_create1(EPOLL_CLOEXEC)) {
+        for (int socket : held) {
+            Watch(socket);
+        }
+        Watch(receiver);
     }
-    uint16_t port = 0;
-    const int receiver = BoundUdpSocket(port);
-    const int sender = ConnectedSender(port);
-    const int set = ::epoll_create1(EPOLL_CLOEXEC);
-    for (int socket : held) {
+    ~EpollWait() { ::close(m_set); }
+    EpollWait(const EpollWait&) = delete;
+    EpollWait& operator=(const EpollWait&) = delete;
+
+    bool operator()() { return ::epoll_wait(m_set, m_ready, 64, 100) > 0; }
+
+  private:
+    void Watch(int socket) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = socket;
-        ::epoll_ctl(set, EPOLL_CTL_ADD, socket, &event);
+        ::epoll_ctl(m_set, EPOLL_CTL_ADD, socket, &event);
     }
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = receiver;
-    ::epoll_ctl(set, EPOLL_CTL_ADD, receiver, &event);
-    epoll_event ready[64];
-    MeasureHeldAnchor(state, receiver, sender,
-                      [&] { return ::epoll_wait(set, ready, 64, 100) > 0; });
-    ::close(set);
-    ::close(sender);
-    ::close(receiver);
+
+    int m_set;
+    epoll_event m_ready[64];
+};
+
+void DatagramsAnchorHeldEpoll(benchmark::State& state) {
+    MeasureHeldAnchor(state, [](const std::vector<int>& held, int receiver) {
+        return EpollWait(held, receiver);
+    });
 }
 
 BENCHMARK(DatagramsQav)->Name("udp_receive_256B_batch32/qav");
