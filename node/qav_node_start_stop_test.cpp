@@ -30,19 +30,6 @@ using qav::test_support::LoopbackAddress;
 using qav::test_support::NodeProcess;
 using qav::test_support::NodeStart;
 
-bool HasThread(pid_t pid, const std::string& name) {
-    std::error_code error;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::string comm;
-        std::getline(std::ifstream(task.path() / "comm"), comm);
-        if (comm == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // What each open descriptor of the process points at ("/dev/null", "pipe:[...]",
 // "anon_inode:[eventfd]"), by number.
 std::map<int, std::string> Descriptors(pid_t pid) {
@@ -109,7 +96,7 @@ TEST(QavNodeStart, SaysItListensOnlyOnceItHasStartedWhole) {
         const auto [tcpPort, udpPort] = Ports(node);
         ASSERT_GT(udpPort, 0) << node.Text();
         // At once, before anything else can change.
-        const bool printerRan = HasThread(node.Pid(), "LogPrinter");
+        const bool printerRan = node.HasThread("LogPrinter");
         const long atTheLine = AnonymousDescriptors(node.Pid());
         EXPECT_EQ(node.Text().rfind("qav-node: listening on TCP port ", 0), 0u) << node.Text();
         EXPECT_TRUE(printerRan) << "start " << start << ": the printer did not run yet";
@@ -139,7 +126,7 @@ TEST(QavNodeStart, FillsClosedStandardDescriptorsWithDevNull) {
     start.closed = {STDIN_FILENO, STDOUT_FILENO};
     NodeProcess node({"--tcp-port", "0", "--udp-port", "0"}, {}, start);
     // Its stdout, where "listening" would say so, is gone: the printer's thread tells.
-    ASSERT_TRUE(Eventually([&] { return HasThread(node.Pid(), "LogPrinter"); }))
+    ASSERT_TRUE(Eventually([&] { return node.HasThread("LogPrinter"); }))
         << "the node did not start\n"
         << node.Text();
     std::map<int, std::string> targets = Descriptors(node.Pid());
