@@ -1379,8 +1379,10 @@ TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
 // "up" before its "down" and never an "up" alone, and the context ends neither connected
 // nor linked to the connection.
 TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRaces) {
+    // Under the thread sanitizer on a loaded machine a round costs twenty times more; a
+    // few thousand still meet the race several times on the old code.
 #if defined(__SANITIZE_THREAD__)
-    constexpr int kRounds = 10000;
+    constexpr int kRounds = 5000;
 #elif defined(__SANITIZE_ADDRESS__)
     constexpr int kRounds = 20000;
 #else
