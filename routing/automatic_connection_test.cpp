@@ -1381,8 +1381,8 @@ TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
 // "up" before its "down" and never an "up" alone, and the context ends neither connected
 // nor linked to the connection.
 TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRaces) {
-    // The old code met the race about once in 5,000-30,000 rounds, as often as a thread was
-    // held up between its unlock and its call: enough rounds to meet it every run, fewer
+    // The old code met the race once in 5,000 to over 50,000 rounds, as often as a thread
+    // was held up between its unlock and its call: enough rounds to meet it most runs, fewer
     // where a sanitizer slows each. A machine busy with other work runs a few thousand
     // rounds a second, so the time limit is twice the usual.
     const int kRounds = test_support::kSanitizedBuild ? 15000 : 150000;
