@@ -1,8 +1,6 @@
 #include "connection/connection_context.h"
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -10,6 +8,7 @@
 
 #include "core/log_message.h"
 #include "core/memory_test_support.h"
+#include "core/race_test_support.h"
 #include "core/text_logger.h"
 
 namespace qav {
@@ -180,34 +179,16 @@ TEST(ConnectionContext, StateChangesReachTheOwnerWhichLivesUntilTheContextEnds) 
 // The transport reports the connect on the polling thread while another thread ends the
 // context: once both are done, an ended context never reads as connected.
 TEST(ConnectionContext, AContextEndedWhileItsConnectIsReportedDoesNotReadConnected) {
-    // Each round hands over between two spinning threads: under a sanitizer, on a loaded
-    // machine, a round costs a hundred times more, and a tenth of them still finds the race.
+    // The race is a few instructions wide: many rounds, fewer where a sanitizer slows each.
     const int kRounds = test_support::kSanitizedBuild ? 20000 : 200000;
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    std::atomic<ConnectionContext*> current{nullptr};
-    std::thread ender([&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            while (started.load() < round) {
-                std::this_thread::yield();
-            }
-            current.load()->ReportEnded();
-            finished.store(round);
-        }
-    });
+    RefPtr<ConnectionContext> context;
     int connected = 0;
-    for (int round = 1; round <= kRounds; ++round) {
-        RefPtr<ConnectionContext> context(new RefCountedObject<ConnectionContext>);
-        current.store(context.get());
-        started.store(round);
-        context->ReportConnectionState(true);
-        while (finished.load() < round) {
-            std::this_thread::yield();
-        }
-        connected += context->IsConnected();
-    }
-    ender.join();
-    EXPECT_EQ(connected, 0) << "of " << kRounds << " contexts read as connected after their end";
+    const int rounds = test_support::RunRaceRounds(
+        kRounds, [&](int) { context = new RefCountedObject<ConnectionContext>; },
+        [&](int) { context->ReportConnectionState(true); },
+        [&](int) { context->ReportEnded(); },
+        [&](int) { connected += context->IsConnected(); });
+    EXPECT_EQ(connected, 0) << "of " << rounds << " contexts read as connected after their end";
 }
 
 TEST(ConnectionContext, QueueFiguresComeFromTheTransport) {

@@ -1,6 +1,6 @@
-// For tests only: the process's own memory figures, and whether a sanitizer is built in
-// (its shadow memory and its quarantine of freed blocks change them, so memory bars are
-// skipped under one).
+// For tests only: the process's own memory figures, and whether a sanitizer is built in.
+// A sanitizer's shadow memory and its quarantine of freed blocks change the figures, so
+// memory bars are skipped under one; it also slows every step, so long tests do less.
 #pragma once
 
 #include <unistd.h>

@@ -12,21 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QAV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QAV_TEST_SANITIZED 1
-#endif
-#endif
-#ifdef QAV_TEST_SANITIZED
-constexpr int kScale = 4;  // sanitizers copy memory slowly: move a quarter
-#else
-constexpr int kScale = 1;
-#endif
+#include "core/memory_test_support.h"
 
 namespace qav {
 namespace {
+
+// Sanitizers copy memory slowly: move a quarter.
+constexpr int kScale = test_support::kSanitizedBuild ? 4 : 1;
 
 using namespace std::chrono_literals;
 

@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "connection/connection_set.h"
+#include "core/memory_test_support.h"
+#include "core/race_test_support.h"
 #include "core/stopwatch.h"
 #include "core/text_logger.h"
 #include "core/text_utils.h"
@@ -1379,73 +1381,66 @@ TEST(AutomaticConnection, DisconnectFromAnotherThreadMeetsThePollingThread) {
 // "up" before its "down" and never an "up" alone, and the context ends neither connected
 // nor linked to the connection.
 TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRaces) {
-    // Each round hands over between two spinning threads, which a full parallel test run
-    // slows thirtyfold and a sanitizer tenfold more: enough rounds to meet the race on the
-    // old code every run, few enough to stay far from the time limit.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    constexpr int kRounds = 2000;
-#else
-    constexpr int kRounds = 20000;
-#endif
+    // The old code met the race once in 5,000 to over 50,000 rounds, as often as a thread
+    // was held up between its unlock and its call: enough rounds to meet it most runs, fewer
+    // where a sanitizer slows each. A machine busy with other work runs a few thousand
+    // rounds a second, so the time limit is twice the usual.
+    const int kRounds = test_support::kSanitizedBuild ? 15000 : 150000;
     TestClock clock;
     PlatformServices services{"/dev/null"};
     RefPtr<FakeHost> host(new FakeHost);
-    // The round the releasing thread may run, and the last one it finished.
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
-    std::atomic<AutomaticConnection*> current{nullptr};
-    std::thread releaser([&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            while (started.load() < round) {
-                std::this_thread::yield();
+    RefPtr<RecordingObserver> observer;
+    RefPtr<TestConnection> connection;
+    RefPtr<ConnectionContext> context;
+    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
+    int wrong = 0;
+    std::string firstWrong;
+    const int rounds = test_support::RunRaceRounds(
+        kRounds,
+        [&](int) {
+            observer = new RecordingObserver;
+            connection =
+                new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr);
+            connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1,
+                                           "10.0.0.1");
+            // Found by its transport, as the manager's intake finds it.
+            context = connection->streams.size() == 1
+                          ? host->set.FindContextByStream(connection->streams[0].get())
+                          : nullptr;
+        },
+        [&](int) {
+            if (context) {
+                Rig::Connected(context.get());
             }
+        },
+        [&](int round) {
             // Every other round starts later by a little more, so that the rounds meet
             // the connect at every point of its way, however fast the build runs.
             std::atomic<int> steps{round % 2 == 0 ? 0 : round % 97 * 20};
             while (steps.fetch_sub(1, std::memory_order_relaxed) > 0) {
             }
-            current.load()->Disconnect();
-            finished.store(round);
-        }
-    });
-    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
-    int wrong = 0;
-    std::string firstWrong;
-    for (int round = 1; round <= kRounds; ++round) {
-        RefPtr<RecordingObserver> observer(new RecordingObserver);
-        RefPtr<TestConnection> connection(
-            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
-        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
-        // Found by its transport, as the manager's intake finds it.
-        RefPtr<ConnectionContext> context =
-            connection->streams.size() == 1
-                ? host->set.FindContextByStream(connection->streams[0].get())
-                : nullptr;
-        current.store(connection.get());
-        started.store(round);
-        if (context) {
-            Rig::Connected(context.get());
-        }
-        while (finished.load() < round) {
-            std::this_thread::yield();
-        }
-        const Lines lines = observer->Take();
-        std::string fault;
-        if (!context) {
-            fault = "no context was opened";
-        } else if (!lines.empty() && lines != both) {
-            fault = "the observer heard " + Joined(lines);
-        } else if (context->IsConnected()) {
-            fault = "the context ended connected";
-        } else if (context->GetAutomaticConnectionManager() != nullptr) {
-            fault = "the context kept its link";
-        }
-        if (!fault.empty() && wrong++ == 0) {
-            firstWrong = "round " + std::to_string(round) + ": " + fault;
-        }
-    }
-    releaser.join();
-    EXPECT_EQ(wrong, 0) << "of " << kRounds << " rounds; first " << firstWrong;
+            connection->Disconnect();
+        },
+        [&](int round) {
+            const Lines lines = observer->Take();
+            std::string fault;
+            if (!context) {
+                fault = "no context was opened";
+            } else if (!lines.empty() && lines != both) {
+                fault = "the observer heard " + Joined(lines);
+            } else if (context->IsConnected()) {
+                fault = "the context ended connected";
+            } else if (context->GetAutomaticConnectionManager() != nullptr) {
+                fault = "the context kept its link";
+            }
+            if (!fault.empty() && wrong++ == 0) {
+                firstWrong = "round " + std::to_string(round) + ": " + fault;
+            }
+        },
+        2 * test_support::kRaceTimeLimit);
+    EXPECT_EQ(wrong, 0) << "of " << rounds << " rounds; first " << firstWrong;
+    context.Reset();
+    connection.Reset();
     EXPECT_EQ(host->set.GetCount(), 0u);
 }
 
