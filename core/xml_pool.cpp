@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <new>
 
 #include "platform/huge_pages.h"
+#include "platform/mutex.h"
 
 namespace qav {
 
@@ -22,13 +22,15 @@ class KeptChunks {
         if (m_count.load(std::memory_order_relaxed) == 0) {
             return nullptr;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lock.Lock();
         const size_t count = m_count.load(std::memory_order_relaxed);
-        if (count == 0) {
-            return nullptr;
+        char* chunk = nullptr;
+        if (count != 0) {
+            m_count.store(count - 1, std::memory_order_relaxed);
+            chunk = m_chunks[count - 1];
         }
-        m_count.store(count - 1, std::memory_order_relaxed);
-        return m_chunks[count - 1];
+        m_lock.Unlock();
+        return chunk;
     }
 
     // A pool died with `dead` (its mapped chunks): what was kept before is given back,
@@ -41,13 +43,12 @@ class KeptChunks {
         char* givenBack[kMostChunks];
         size_t givenBackCount = 0;
         const size_t keep = std::min(dead.size(), kMostChunks);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            givenBackCount = m_count.load(std::memory_order_relaxed);
-            std::copy_n(m_chunks, givenBackCount, givenBack);
-            std::copy_n(dead.begin(), keep, m_chunks);
-            m_count.store(keep, std::memory_order_relaxed);
-        }
+        m_lock.Lock();
+        givenBackCount = m_count.load(std::memory_order_relaxed);
+        std::copy_n(m_chunks, givenBackCount, givenBack);
+        std::copy_n(dead.begin(), keep, m_chunks);
+        m_count.store(keep, std::memory_order_relaxed);
+        m_lock.Unlock();
         for (size_t i = 0; i < givenBackCount; ++i) {
             platform::FreePages(givenBack[i], XmlPool::kMappedChunkBytes);
         }
@@ -59,9 +60,9 @@ class KeptChunks {
     size_t Count() const { return m_count.load(std::memory_order_relaxed); }
 
   private:
-    std::mutex m_mutex;
-    char* m_chunks[kMostChunks] = {};  // GUARDED_BY(m_mutex)
-    // Written under m_mutex; read without it only to skip the lock when nothing is kept.
+    platform::LockWord m_lock;
+    char* m_chunks[kMostChunks] = {};  // guarded by m_lock
+    // Written under m_lock; read without it only to skip the lock when nothing is kept.
     std::atomic<size_t> m_count{0};
 };
 
