@@ -11,12 +11,22 @@
 // one being parsed aside) needed at once.
 //
 // Chunks double in size from a few KiB. Once a tree has outgrown the heap chunks it takes
-// huge-page chunks straight from the kernel: a large document then faults its memory in
-// a page per 2 MiB instead of one per 4 KiB (which cost more than a third of a large
-// parse), and gives it back whole when it dies. The doubling keeps what is held at most
-// about twice what the tree uses.
+// chunks of kMappedChunkBytes straight from the kernel, in small pages faulted in with
+// one call: a large document then costs one call per chunk instead of a page fault per
+// 4 KiB, and gives its memory back whole when it dies. Huge pages would cost fewer
+// faults still, but they mostly land on memory untouched since the machine started, and
+// filling that made a process's first large parse several times slower. The doubling
+// keeps what is held at most about twice what the tree uses.
 //
-// A pool belongs to one document and is used by one thread at a time, like the tree.
+// Filling fresh pages still adds about half to a large parse, so a dying pool's
+// mapped chunks are kept, up to kMostKeptBytes in the whole process, for the pools that
+// come next, and the next pool to die gives back what was kept and not taken by then. A
+// program that parses large documents one after another thus reuses warm memory, and
+// any document dropped after a large one gives that memory back.
+//
+// A pool belongs to one document and is used by one thread at a time, like the tree. The
+// kept chunks are shared by all pools, under a lock of their own; any thread may call
+// KeptBytes.
 #pragma once
 
 #include <cstddef>
@@ -75,6 +85,9 @@ class XmlPool {
     // The bytes taken from the heap and not yet given back: the chunks and large blocks.
     size_t HeldBytes() const { return m_heldBytes; }
 
+    // What the process keeps of dead pools' chunks for the pools to come.
+    static size_t KeptBytes();
+
     // A tree of about `bytes` is about to be built: the chunks grow at once to what such
     // a tree needs instead of doubling their way there.
     void ExpectBytes(size_t bytes) {
@@ -83,21 +96,19 @@ class XmlPool {
         }
     }
 
+    // Chunks double from the first to the largest: a message takes one or two, a large
+    // file one per largest chunk instead of one heap block per string. The largest
+    // chunks are mapped from the kernel, the others come from the heap.
+    static constexpr size_t kFirstChunkBytes = 4096;
+    static constexpr size_t kMappedChunkBytes = size_t{1} << 21;
+    static constexpr size_t kLargestChunkBytes = kMappedChunkBytes;
+    static_assert(kLargestChunkBytes % kFirstChunkBytes == 0);
+    // Enough for the tree of a text of about 14 MB (the benchmark's 10 MB document takes
+    // 46 MiB).
+    static constexpr size_t kMostKeptBytes = 32 * kMappedChunkBytes;
+
   private:
     static constexpr size_t kClasses = kLargestPooled / kGranule;
-    // Chunks double from the first to the largest: a message takes one or two, a large
-    // file one per largest chunk instead of one heap block per string. Chunks from
-    // kHugeChunkBytes on are huge pages.
-    static constexpr size_t kFirstChunkBytes = 4096;
-    static constexpr size_t kHugeChunkBytes = size_t{1} << 21;
-    static constexpr size_t kLargestChunkBytes = kHugeChunkBytes;
-    static_assert(kLargestChunkBytes % kFirstChunkBytes == 0);
-
-    struct Chunk {
-        char* start;
-        size_t bytes;
-        bool hugePages;
-    };
 
     struct FreeBlock {
         FreeBlock* next;
@@ -122,8 +133,9 @@ class XmlPool {
     char* m_cursor = nullptr;  // the unused rest of the newest chunk
     char* m_limit = nullptr;
     size_t m_nextChunkBytes = kFirstChunkBytes;
-    std::vector<Chunk> m_chunks;
-    LargeBlock* m_large = nullptr;  // the newest; a list in both directions for FreeLarge
+    std::vector<char*> m_heapChunks;
+    std::vector<char*> m_mappedChunks;  // each of kMappedChunkBytes
+    LargeBlock* m_large = nullptr;      // the newest; a list in both directions for FreeLarge
     size_t m_heldBytes = 0;
 };
 

@@ -39,4 +39,27 @@ void FreeHugePages(void* block, size_t bytes) {
     }
 }
 
+void* AllocatePages(size_t bytes) {
+    if (bytes == 0) {
+        return nullptr;
+    }
+    void* block =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        return nullptr;
+    }
+    // Where huge pages are on for every mapping, this one still takes small ones.
+    (void)::madvise(block, bytes, MADV_NOHUGEPAGE);
+    // Refused by kernels before 5.14: the pages are then faulted in one by one as they are
+    // first written.
+    (void)::madvise(block, bytes, MADV_POPULATE_WRITE);
+    return block;
+}
+
+void FreePages(void* block, size_t bytes) {
+    if (block != nullptr) {
+        ::munmap(block, bytes);
+    }
+}
+
 }  // namespace qav::platform
