@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -1510,6 +1511,139 @@ TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRac
     releaser.join();
     EXPECT_EQ(wrong, 0) << "of " << kRounds << " rounds; first " << firstWrong;
     EXPECT_EQ(host->set.GetCount(), 0u);
+}
+
+
+// What a node's observer writes to: freed by whoever disconnected, once Disconnect returns.
+struct ObserverSink {
+    std::mutex mutex;
+    Lines lines;
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> hold(mutex);
+        lines.push_back(line);
+    }
+    Lines Copy() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return lines;
+    }
+};
+
+// Stays inside its "up" until the disconnection has taken the path (and queued its "down"),
+// then a little longer, so that a Disconnect that does not wait for it returns meanwhile.
+class LingeringObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    explicit LingeringObserver(ObserverSink* sink) : m_sink(sink) {}
+    void ConnectionStateChanged(ConnectionContext* context, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        m_sink->Add((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
+        if (!connected) {
+            return;
+        }
+        inUp = true;
+        // Safety bounds only: a round that meets one is reported by its caller.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (context->GetAutomaticConnectionManager() != nullptr &&
+               std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+        }
+        const auto linger = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        while (!disconnectReturned && std::chrono::steady_clock::now() < linger) {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<bool> inUp{false};
+    std::atomic<bool> disconnectReturned{false};
+
+  private:
+    ObserverSink* const m_sink;
+};
+
+// The observer is inside its "up" on the polling thread while another thread disconnects,
+// then frees what the observer writes to. Disconnect returns only once the observer has
+// heard the "down" it queued, and the observer is never called after that (a sanitizer
+// build reports a write to the freed sink). Bounded by rounds and by time.
+TEST(AutomaticConnection, DisconnectReturnsOnlyOnceTheObserverHasHeardItsEnd) {
+    constexpr int kRounds = 2000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    TestClock clock;
+    PlatformServices services{"/dev/null"};
+    RefPtr<FakeHost> host(new FakeHost);
+    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
+    int rounds = 0;
+    int wrong = 0;
+    std::string firstWrong;
+    for (; rounds < kRounds && std::chrono::steady_clock::now() < deadline; ++rounds) {
+        ObserverSink* sink = new ObserverSink;
+        RefPtr<LingeringObserver> observer(new LingeringObserver(sink));
+        RefPtr<TestConnection> connection(
+            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
+        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
+        ASSERT_EQ(connection->streams.size(), 1u);
+        RefPtr<ConnectionContext> context =
+            host->set.FindContextByStream(connection->streams[0].get());
+        ASSERT_TRUE(context);
+        std::string fault;
+        std::thread releaser([&] {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!observer->inUp && std::chrono::steady_clock::now() < giveUp) {
+                std::this_thread::yield();
+            }
+            connection->Disconnect();
+            observer->disconnectReturned = true;
+            const Lines heard = sink->Copy();
+            if (heard != both) {
+                // Kept, so that the late call this round is bound to make does not write to
+                // freed memory in a build without a sanitizer.
+                fault = "when Disconnect returned the observer had heard " + Joined(heard);
+                return;
+            }
+            delete sink;
+        });
+        Rig::Connected(context.get());
+        releaser.join();
+        if (fault.empty() && !observer->inUp) {
+            fault = "the observer never heard the path's up";
+        }
+        if (!fault.empty() && wrong++ == 0) {
+            firstWrong = "round " + std::to_string(rounds + 1) + ": " + fault;
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "of " << rounds << " rounds; first " << firstWrong;
+    EXPECT_GT(rounds, 0);
+    EXPECT_EQ(host->set.GetCount(), 0u);
+}
+
+// An observer may disconnect from inside its own call: that call is not waited for, and
+// the observer hears the path's "down" after its "up", on the same thread, once it returns.
+class DisconnectingOnUpObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        lines.push_back((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
+        threads.push_back(std::this_thread::get_id());
+        if (connected && connection) {
+            connection->Disconnect();
+            connection.Reset();
+            lines.push_back("returned");
+        }
+    }
+    RefPtr<AutomaticConnection> connection;
+    Lines lines;
+    std::vector<std::thread::id> threads;
+};
+
+TEST(AutomaticConnection, AnObserverThatDisconnectsFromItsOwnCallHearsUpThenDown) {
+    RefPtr<DisconnectingOnUpObserver> observer(new DisconnectingOnUpObserver);
+    Rig rig(MainServer(), observer.get());
+    observer->connection = rig.connection.get();
+    RefPtr<ConnectionContext> context = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(context);
+    Rig::Connected(context.get());
+    EXPECT_EQ(observer->lines, (Lines{"+10.0.0.1 1", "returned", "-10.0.0.1 1"}));
+    EXPECT_EQ(observer->threads,
+              std::vector<std::thread::id>(2, std::this_thread::get_id()));
+    EXPECT_EQ(rig.host->set.GetCount(), 0u);
+    EXPECT_FALSE(context->IsConnected());
 }
 
 }  // namespace
