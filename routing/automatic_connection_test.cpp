@@ -1256,6 +1256,54 @@ TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays
     }
 }
 
+// eth1, the better address, connects again and again while wlan1 stays healthy, and each
+// eth1 path dies young. Only eth1 waits, on its own back-off (1, 2, 4 s): without all
+// paths wlan1 is tried again at once each time eth1's path ends, so the node is offline
+// only while wlan1 connects, and eth1 takes over again when it connects; with all paths
+// wlan1's path is never touched. The local addresses come from interfaces that the test
+// makes in a namespace of its own; the clock is the test's.
+TEST(AutomaticConnection, ABetterPathThatDiesYoungLeavesAHealthyWorseAddressAlone) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    for (const bool allPaths : {false, true}) {
+        SCOPED_TRACE(allPaths ? "all paths" : "best path");
+        Rig rig(MainServer(allPaths));
+        OpenedWatch watch(*rig.connection);
+        ASSERT_TRUE(rig.connection->Start());
+        rig.Settle();
+        ASSERT_EQ(watch.Take(), (Opened{kEthernetAddress, kWifiAddress}));
+        Rig::Connected(rig.Context(kWifiAddress).get());
+        RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
+        const Lines withEthernet =
+            allPaths ? Lines{kEthernetAddress, kWifiAddress} : Lines{kEthernetAddress};
+        for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+            SCOPED_TRACE("eth1's next delay " + std::to_string(delay));
+            Rig::Connected(ethernet.get());
+            ASSERT_EQ(rig.connection->GetConnectedAddresses(), withEthernet) << "eth1 took over";
+            rig.observer->Take();
+            rig.clock.Advance(kSecond);
+            rig.host->set.RemoveContext(ethernet.get());  // its peer closes it
+            const NextAttempts next = AttemptsAfter(rig, watch, delay);
+            if (allPaths) {
+                EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.1 1"}) << "wlan1 was touched";
+                EXPECT_EQ(next.early, Opened{});
+            } else {
+                EXPECT_EQ(next.early, Opened{kWifiAddress}) << "wlan1 waited for eth1";
+                ASSERT_TRUE(rig.Context(kWifiAddress));
+                EXPECT_EQ(rig.observer->Take(), (Lines{"-10.0.0.1 1"}));
+                Rig::Connected(rig.Context(kWifiAddress).get());
+            }
+            ASSERT_EQ(next.at, Opened{kEthernetAddress}) << "eth1 did not come back on its own";
+            ethernet = rig.Context(kEthernetAddress);
+        }
+        Rig::Connected(ethernet.get());
+        EXPECT_EQ(rig.connection->GetConnectedAddresses(), withEthernet);
+    }
+}
+
 // While a worse path is up, a better address whose connects go unanswered is tried again
 // on its own back-off: each retry opens that address alone, once, and nothing else is
 // replayed or logged meanwhile.
