@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -1656,6 +1657,7 @@ TEST(AutomaticConnection, DisconnectReturnsOnlyOnceTheObserverHasHeardItsEnd) {
             firstWrong = "round " + std::to_string(rounds + 1) + ": " + fault;
         }
     }
+    std::printf("%d rounds\n", rounds);
     EXPECT_EQ(wrong, 0) << "of " << rounds << " rounds; first " << firstWrong;
     EXPECT_GT(rounds, 0);
     EXPECT_EQ(host->set.GetCount(), 0u);
