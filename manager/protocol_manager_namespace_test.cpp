@@ -194,8 +194,8 @@ class AttemptCountingObserver final : public RefCountedObject<ConnectionStateObs
     std::string Text() {
         std::string text;
         for (const Change& change : Changes()) {
-            text += change.text + " (eth1 attempts " + std::to_string(change.ethernetAttempts) +
-                    ")\n";
+            text +=
+                change.text + " (eth1 attempts " + std::to_string(change.ethernetAttempts) + ")\n";
         }
         return text;
     }
@@ -240,8 +240,7 @@ TEST_F(ProtocolManagerPaths, ABetterPathThatDiesYoungNeverKeepsTheNodeOffline) {
     // Three resets: eth1 waits about 1, 2 and 4 s for its retries.
     for (int reset = 1; reset <= 3; ++reset) {
         SCOPED_TRACE("reset " + std::to_string(reset));
-        ASSERT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") == 1; }))
-            << m_log.Text();
+        ASSERT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") == 1; })) << m_log.Text();
         const size_t from = observer->Changes().size();
         ASSERT_EQ(server->ResetFrom("10.1.0.1"), 1);
         size_t down = 0;

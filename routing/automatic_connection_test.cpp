@@ -749,8 +749,10 @@ TEST(AutomaticConnection, ReplaysThatFindNoAddressRetryOnTheirOwnBackOff) {
         bare.RunDueJobs();
         EXPECT_EQ(bare.connection->GetScheduledReplayDelay(), seconds * 1'000'000);
         const Lines log = bare.host->log.Take();
-        EXPECT_TRUE(Contains(log, "2 Automatic connection retrying Target Address=10.9.0.1 "
-                                  "Attempt=" + std::to_string(attempt)))
+        EXPECT_TRUE(Contains(log,
+                             "2 Automatic connection retrying Target Address=10.9.0.1 "
+                             "Attempt=" +
+                                 std::to_string(attempt)))
             << Joined(log);
         previous = seconds;
         ++attempt;
@@ -1562,7 +1564,6 @@ TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRac
     EXPECT_EQ(host->set.GetCount(), 0u);
 }
 
-
 // What a node's observer writes to: freed by whoever disconnected, once Disconnect returns.
 struct ObserverSink {
     std::mutex mutex;
@@ -1690,8 +1691,7 @@ TEST(AutomaticConnection, AnObserverThatDisconnectsFromItsOwnCallHearsUpThenDown
     ASSERT_TRUE(context);
     Rig::Connected(context.get());
     EXPECT_EQ(observer->lines, (Lines{"+10.0.0.1 1", "returned", "-10.0.0.1 1"}));
-    EXPECT_EQ(observer->threads,
-              std::vector<std::thread::id>(2, std::this_thread::get_id()));
+    EXPECT_EQ(observer->threads, std::vector<std::thread::id>(2, std::this_thread::get_id()));
     EXPECT_EQ(rig.host->set.GetCount(), 0u);
     EXPECT_FALSE(context->IsConnected());
 }
