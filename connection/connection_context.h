@@ -35,11 +35,14 @@ namespace qav {
 class ConnectionEventSink;
 class PlatformServices;
 
-// How long a context waits for its peer before it gives the connection up. The protocol
-// that reads a connection applies them; a context only keeps them.
+// The receive limits a context was given: the seconds of silence after which a protocol
+// that reads the connection may give it up, and that protocol's own flag. A context only
+// keeps them; nothing here acts on them, so a peer that stays silent is not ended by them.
+// What ends a silent automatic TCP path is its transport's keep-alive, which sees a peer
+// that answers probes as live even when it never speaks.
 class ReceiveTimeouts {
   public:
-    // `disconnectionSeconds` of silence end the connection; `flag` is the protocol's own.
+    // Keeps `disconnectionSeconds` and the protocol's `flag`; neither starts a timer.
     void Set(int32_t disconnectionSeconds, int32_t flag) {
         m_disconnectionSeconds.store(disconnectionSeconds);
         m_flag.store(flag);

@@ -219,6 +219,22 @@ class AcceptingServer {
         }
         return true;
     }
+    // Resets every open connection from `peer` (an RST, as a middlebox that drops the
+    // path does); returns how many.
+    int ResetFrom(const std::string& peer) {
+        int count = 0;
+        for (Connection& connection : Update()) {
+            if (connection.peer != peer || connection.closed) {
+                continue;
+            }
+            const linger abort{1, 0};
+            ::setsockopt(connection.socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            ::shutdown(connection.socket, SHUT_RDWR);
+            connection.closed = true;
+            ++count;
+        }
+        return count;
+    }
     void CloseConnections() {
         for (const Connection& connection : m_connections) {
             ::close(connection.socket);

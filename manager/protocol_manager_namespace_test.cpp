@@ -4,6 +4,7 @@
 // bound to one path's local address leaves through that path.
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +157,113 @@ TEST_F(ProtocolManagerPaths, AServerStartedLaterIsReached) {
     EXPECT_TRUE(WaitUntil([&] { return observer->Saw("up 10.1.0.1 1"); }, std::chrono::seconds(60)))
         << observer->Text() << m_log.Text();
     EXPECT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") == 1; }));
+    EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
+    space.Run([&] { server.reset(); });
+}
+
+// Each change with how many attempts eth1 had made when it was heard.
+class AttemptCountingObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    explicit AttemptCountingObserver(test_support::RecordingLog& log) : m_log(log) {}
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        const int attempts = m_log.Count("Connecting to server Interface=eth1");
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_changes.push_back({std::string(connected ? "up " : "down ") + localAddress + " " +
+                                 std::to_string(priority),
+                             attempts});
+    }
+    struct Change {
+        std::string text;
+        int ethernetAttempts;
+    };
+    std::vector<Change> Changes() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_changes;
+    }
+    // The first change `text` from the `from`th on; its position in `at`.
+    bool Find(const std::string& text, size_t from, size_t& at) {
+        const std::vector<Change> changes = Changes();
+        for (at = from; at < changes.size(); ++at) {
+            if (changes[at].text == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::string Text() {
+        std::string text;
+        for (const Change& change : Changes()) {
+            text +=
+                change.text + " (eth1 attempts " + std::to_string(change.ethernetAttempts) + ")\n";
+        }
+        return text;
+    }
+
+  private:
+    test_support::RecordingLog& m_log;
+    std::mutex m_mutex;
+    std::vector<Change> m_changes;
+};
+
+// eth1, the better path, is reset soon after each connect while wlan1 stays healthy. Each
+// time, wlan1 is up before eth1 is tried again: the node is offline only while wlan1
+// connects, not for eth1's back-off. eth1 comes back on its own back-off, once per reset,
+// and takes over again.
+TEST_F(ProtocolManagerPaths, ABetterPathThatDiesYoungNeverKeepsTheNodeOffline) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    ServerNamespace space;
+    ASSERT_TRUE(space.Made()) << "no namespace for the server";
+    AddServerAddress(space);
+    AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
+    AddPath(space, "wlan1", "swlan1", "10.2.0", 102, 2);
+    std::unique_ptr<AcceptingServer> server;
+    space.Run([&] { server = std::make_unique<AcceptingServer>(); });
+    ASSERT_TRUE(server->IsListening());
+
+    m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
+    int32_t udpPort = 0;
+    int32_t tcpPort = 0;
+    ASSERT_EQ(m_manager->StartServerRoles(&m_services, udpPort, tcpPort),
+              ProtocolManager::kServerRolesStarted);
+    RefPtr<AttemptCountingObserver> observer(new AttemptCountingObserver(m_log));
+    RefPtr<AutomaticConnection> connection = m_manager->StartMainServerConnection(
+        &m_services, kServerAddress, nullptr, observer.get(), server->port, 0);
+    ASSERT_TRUE(connection) << m_log.Text();
+    size_t at = 0;
+    ASSERT_TRUE(WaitUntil([&] { return observer->Find("up 10.1.0.1 1", 0, at); }))
+        << observer->Text() << m_log.Text();
+
+    // Three resets: eth1 waits about 1, 2 and 4 s for its retries.
+    for (int reset = 1; reset <= 3; ++reset) {
+        SCOPED_TRACE("reset " + std::to_string(reset));
+        ASSERT_TRUE(WaitUntil([&] { return server->OpenFrom("10.1.0.1") == 1; })) << m_log.Text();
+        const size_t from = observer->Changes().size();
+        ASSERT_EQ(server->ResetFrom("10.1.0.1"), 1);
+        size_t down = 0;
+        size_t up = 0;
+        ASSERT_TRUE(WaitUntil([&] {
+            return observer->Find("down 10.1.0.1 1", from, down) &&
+                   observer->Find("up 10.2.0.1 2", down, up);
+        })) << observer->Text()
+            << m_log.Text();
+        const std::vector<AttemptCountingObserver::Change> changes = observer->Changes();
+        EXPECT_EQ(changes[up].ethernetAttempts, changes[down].ethernetAttempts)
+            << "wlan1 came up only with or after eth1's retry\n"
+            << observer->Text();
+        // eth1 comes back on its own, once, and takes over.
+        size_t back = 0;
+        ASSERT_TRUE(WaitUntil([&] { return observer->Find("up 10.1.0.1 1", up, back); }))
+            << observer->Text() << m_log.Text();
+        EXPECT_EQ(observer->Changes()[back].ethernetAttempts, changes[down].ethernetAttempts + 1)
+            << observer->Text();
+        size_t gone = 0;
+        EXPECT_TRUE(WaitUntil([&] { return observer->Find("down 10.2.0.1 2", back, gone); }))
+            << observer->Text();
+    }
     EXPECT_TRUE(m_manager->DisconnectAutomaticConnection(connection.get()));
     space.Run([&] { server.reset(); });
 }

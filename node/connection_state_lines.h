@@ -5,7 +5,11 @@
 // where ADDRESS is the local address the path leaves from, NAME its network interface and
 // P the interface's rank (lower is preferred).
 //
-// Threads: ConnectionStateChanged runs on the polling thread; the sink is called there.
+// Threads: ConnectionStateChanged is called one call at a time, in the order of the
+// changes, but not always on the polling thread: the "down"s of a stop are made on the
+// thread that disconnects the automatic connection (the main thread), and a change made
+// on one thread may be delivered by another that is delivering earlier ones. The sink is
+// called on whichever thread that is, so it must be safe to call from any thread.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include "network/platform_services.h"
 #include "network/reliable_connection.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 #include "routing/network_packets_manager.h"
 #include "webserver/guest_monitor_channels_map.h"
 #include "webserver/streams_map.h"
@@ -264,12 +265,12 @@ bool AutomaticConnection::OpenAddress(PlatformServices* services, const WString&
         }
         current = m_currentPriority;
         wanted = m_connectionIds.empty() || m_target.allPaths || priority < current;
-        // An address with a retry of its own in force waits for it, also while its attempt
-        // is under way or its path is up; but not when it has moved to another interface.
+        // An address waits for its own back-off, also while its attempt is under way or
+        // its path is up; but not when it has moved to another interface. The others'
+        // back-offs do not hold it back.
         if (wanted && !dueRetry) {
             auto retry = m_addressRetries.find(address);
-            waiting = retry != m_addressRetries.end() && IsRetryInForceLocked(retry->second) &&
-                      Now() < retry->second.dueAt &&
+            waiting = retry != m_addressRetries.end() && Now() < retry->second.dueAt &&
                       UsesLostAddress(address, interfaceName, address, retry->second.interfaceName);
         }
         identification = m_identification;
@@ -442,10 +443,7 @@ void AutomaticConnection::HandleLostLocalAddress(PlatformServices* services,
             EndedPath path;
             if (RefPtr<ConnectionContext> attempt = DropAttemptLocked(context->GetContextId())) {
                 attempts.push_back(std::move(attempt));
-            } else if (TakePathLocked(context.get(), now, path)) {
-                // Its age has restarted the back-off or left it; but a short path says
-                // nothing of the server here, and the other addresses take over at once.
-                path.failed = false;
+            } else if (TakePathLocked(context.get(), now, false, path)) {
                 QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
                 paths.push_back(std::move(path));
             }
@@ -510,7 +508,7 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
                     while (!m_connectionsByAddress.empty()) {
                         EndedPath path;
                         TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), now,
-                                       path);
+                                       false, path);
                         replaced.push_back(std::move(path));
                     }
                 }
@@ -522,20 +520,16 @@ void AutomaticConnection::HandleConnectionStateChange(ConnectionContext* context
             if (slot != m_connectionsByAddress.end() && slot->second.context.get() != context) {
                 // One context per address: the one it had before goes.
                 EndedPath path;
-                TakePathLocked(slot->second.context.get(), now, path);
+                TakePathLocked(slot->second.context.get(), now, false, path);
                 replaced.push_back(std::move(path));
             }
             m_connectionsByAddress[localAddress] = {held, priority, now, interfaceName,
                                                     context->GetInterfaceType()};
             m_connectionIds.insert(id);
             if (auto retry = m_addressRetries.find(localAddress); retry != m_addressRetries.end()) {
-                // With all paths the address keeps its back-off while its path is up, so
-                // that a path that ends at once is retried later each time.
-                if (m_target.allPaths) {
-                    retry->second.dueAt = AddressRetry::kNotDue;
-                } else {
-                    m_addressRetries.erase(retry);
-                }
+                // The address keeps its back-off while its path is up, so that a path that
+                // ends young is retried later each time.
+                retry->second.dueAt = AddressRetry::kNotDue;
             }
             UpdateCurrentPriorityLocked();
             // The link and the "up" are set here, so that whatever ends the path later,
@@ -614,19 +608,17 @@ void AutomaticConnection::HandleContextEnded(ConnectionContext* context) {
             const int32_t priority = pending->second.priority;
             attempt = std::move(pending->second.context);
             m_pendingContexts.erase(pending);
-            // Each address that failed gets a back-off of its own: with all paths it is
-            // the address's only one; without, it counts while a worse path is up, and
-            // the address may fail before that path connects.
+            // The back-off belongs to the address that failed.
             AddressRetry& retry = m_addressRetries[localAddress];
             retry.priority = priority;
             retry.interfaceName = interfaceName;
             retry.interfaceType = interfaceType;
             retry.dueAt = now + TakeRetryDelayLocked(retry.nextDelay);
-            // Without all paths and with no path up, the replays carry the back-off.
+            // Without all paths and with no path up, the replays carry the retries.
             retryConnection = !m_target.allPaths && m_connectionIds.empty();
         } else {
             EndedPath path;
-            if (TakePathLocked(context, now, path)) {
+            if (TakePathLocked(context, now, true, path)) {
                 QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
                 paths.push_back(std::move(path));
             }
@@ -662,19 +654,16 @@ void AutomaticConnection::FollowEndedPaths(const std::vector<EndedPath>& paths, 
     if (paths.empty()) {
         return;
     }
-    if (m_target.allPaths) {
-        ScheduleAttemptCheck();
-        return;
-    }
-    if (nowEmpty) {
-        // After a long path at once: the best remaining address takes over.
-        const bool failed = std::all_of(paths.begin(), paths.end(),
-                                        [](const EndedPath& path) { return path.failed; });
-        ScheduleReplay(failed);
+    // The addresses whose retries now count are opened when due.
+    ScheduleAttemptCheck();
+    if (!m_target.allPaths && nowEmpty) {
+        // At once: every address that is not waiting for its own back-off is tried, and
+        // the best one that connects takes over.
+        ScheduleReplay(false);
     }
 }
 
-bool AutomaticConnection::TakePathLocked(ConnectionContext* context, int64_t now,
+bool AutomaticConnection::TakePathLocked(ConnectionContext* context, int64_t now, bool judged,
                                          EndedPath& taken) {
     // Found by the pointer alone: no context is called under the lock (its id and its
     // manager link are plain atomics).
@@ -687,28 +676,27 @@ bool AutomaticConnection::TakePathLocked(ConnectionContext* context, int64_t now
     Path path = std::move(it->second);
     taken.localAddress = it->first;
     taken.priority = path.priority;
-    taken.failed = now - path.connectedAt < kMinimumPathLifetime;
     taken.context = std::move(path.context);
     m_connectionsByAddress.erase(it);
     m_connectionIds.erase(context->GetContextId());
     context->SetAutomaticConnectionManager(nullptr);
     UpdateCurrentPriorityLocked();
-    if (!taken.failed) {
+    const bool lived = now - path.connectedAt >= kMinimumPathLifetime;
+    if (lived) {
         m_retryDelay = kFirstRetryDelay;
         m_retryAttempt = 0;
     }
-    if (m_target.allPaths) {
-        // The address is opened again on its own: at once after a long path, after its
-        // back-off (which grows) after a short one. A lost address drops this again.
-        AddressRetry& retry = m_addressRetries[taken.localAddress];
-        retry.priority = taken.priority;
-        retry.interfaceName = std::move(path.interfaceName);
-        retry.interfaceType = path.interfaceType;
-        if (!taken.failed) {
-            retry.nextDelay = kFirstRetryDelay;
-        }
-        retry.dueAt = taken.failed ? now + TakeRetryDelayLocked(retry.nextDelay) : now;
+    // The path's address may be opened again at once after a long path, or after a short
+    // one that this object ended; after its back-off (which grows) after a short one that
+    // ended on its own. Only that address waits. A lost address drops this again.
+    AddressRetry& retry = m_addressRetries[taken.localAddress];
+    retry.priority = taken.priority;
+    retry.interfaceName = std::move(path.interfaceName);
+    retry.interfaceType = path.interfaceType;
+    if (lived) {
+        retry.nextDelay = kFirstRetryDelay;
     }
+    retry.dueAt = lived || !judged ? now : now + TakeRetryDelayLocked(retry.nextDelay);
     return true;
 }
 
@@ -730,17 +718,17 @@ RefPtr<ConnectionContext> AutomaticConnection::DropAttemptLocked(int32_t id) {
     const std::string address = it->second.address;
     RefPtr<ConnectionContext> taken = TakeAttemptLocked(id);
     // Its address's retry waited for this attempt's end, which does not count: left so,
-    // the address would never be tried again.
+    // the address would never be tried again. Its back-off stays as it was.
     const auto retry = m_addressRetries.find(address);
     if (retry != m_addressRetries.end() && retry->second.dueAt == AddressRetry::kNotDue &&
         !m_connectionsByAddress.contains(address)) {
-        m_addressRetries.erase(retry);
+        retry->second.dueAt = Now();
     }
     return taken;
 }
 
 bool AutomaticConnection::IsRetryInForceLocked(const AddressRetry& retry) const {
-    return m_target.allPaths || (!m_connectionIds.empty() && retry.priority < m_currentPriority);
+    return m_target.allPaths || m_connectionIds.empty() || retry.priority < m_currentPriority;
 }
 
 void AutomaticConnection::QueueStateChangeLocked(const RefPtr<ConnectionContext>& context,
@@ -754,17 +742,19 @@ void AutomaticConnection::QueueStateChangeLocked(const RefPtr<ConnectionContext>
 void AutomaticConnection::DeliverStateChanges() {
     {
         MutualExclusionLock lock(m_mutex);
-        if (m_delivering) {
+        if (m_deliveringThread != 0) {
             return;  // the thread at it makes these calls too, after its own
         }
-        m_delivering = true;
+        m_deliveringThread = platform::CurrentThreadId();
+        m_deliveriesDone.Reset();
     }
     for (;;) {
         StateChange change;
         {
             MutualExclusionLock lock(m_mutex);
             if (m_stateChanges.empty()) {
-                m_delivering = false;
+                m_deliveringThread = 0;
+                m_deliveriesDone.Set();
                 return;
             }
             change = std::move(m_stateChanges.front());
@@ -772,6 +762,30 @@ void AutomaticConnection::DeliverStateChanges() {
         }
         change.observer->ConnectionStateChanged(change.context.get(), change.localAddress,
                                                 change.priority, change.connected);
+    }
+}
+
+void AutomaticConnection::DeliverAllStateChanges() {
+    const uint32_t self = platform::CurrentThreadId();
+    for (;;) {
+        DeliverStateChanges();
+        {
+            MutualExclusionLock lock(m_mutex);
+            if (m_deliveringThread == 0 && m_stateChanges.empty()) {
+                return;
+            }
+            if (m_deliveringThread == self) {
+                // Called from the observer's own call: the loop below that call makes the
+                // rest once it returns; waiting here would wait for itself.
+                return;
+            }
+            if (m_deliveringThread == 0) {
+                continue;  // queued after the last look, and no one is at it
+            }
+        }
+        // Set by the delivering thread when its queue is empty, under the lock, after the
+        // look above; a wait begun later returns at once.
+        m_deliveriesDone.Wait(-1);
     }
 }
 
@@ -890,9 +904,22 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         if (m_disconnected) {
             return false;
         }
-        int64_t dueAt = Now();
+        const int64_t now = Now();
+        int64_t dueAt = now;
+        // A retry comes when the first address's own back-off has passed; only when no
+        // address waits for one does the replays' own back-off apply. An address due now
+        // is opened by the job of the attempts.
+        int64_t addressDue = AddressRetry::kNotDue;
         if (retry) {
-            backOff = JitteredDelay(m_retryDelay, DrawRandom());
+            for (const auto& [address, entry] : m_addressRetries) {
+                addressDue = std::min(addressDue, entry.dueAt);
+            }
+            if (addressDue <= now) {
+                return true;
+            }
+            backOff = addressDue != AddressRetry::kNotDue
+                          ? addressDue - now
+                          : JitteredDelay(m_retryDelay, DrawRandom());
             dueAt += backOff;
         }
         if (!ClaimJobLocked(m_replayJob, dueAt, claimed)) {
@@ -903,7 +930,9 @@ bool AutomaticConnection::ScheduleReplay(bool retry) {
         if (retry) {
             // The back-off grows with each retry scheduled, not with one that was not
             // needed.
-            m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
+            if (addressDue == AddressRetry::kNotDue) {
+                m_retryDelay = std::min(m_retryDelay * 2, kLongestRetryDelay);
+            }
             attempt = ++m_retryAttempt;
         }
     }
@@ -1005,12 +1034,6 @@ void AutomaticConnection::RunAttemptCheck() {
             (now - attempt.startedAt > kAttemptLimit ? overdue : attempts)
                 .push_back(attempt.context);
         }
-        if (!m_target.allPaths && !m_connectionIds.empty()) {
-            // Only a better address than the paths that are up is worth a retry now.
-            std::erase_if(m_addressRetries, [this](const auto& entry) {
-                return entry.second.priority >= m_currentPriority;
-            });
-        }
         for (auto& [address, retry] : m_addressRetries) {
             if (IsRetryInForceLocked(retry) && retry.dueAt <= now) {
                 due.push_back({address, retry.interfaceName, retry.interfaceType, retry.priority});
@@ -1080,7 +1103,7 @@ void AutomaticConnection::DisconnectAll() {
         const int64_t now = Now();
         while (!m_connectionsByAddress.empty()) {
             EndedPath path;
-            TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), now, path);
+            TakePathLocked(m_connectionsByAddress.begin()->second.context.get(), now, false, path);
             QueueStateChangeLocked(path.context, path.localAddress, path.priority, false);
             paths.push_back(std::move(path));
         }
@@ -1103,7 +1126,9 @@ void AutomaticConnection::DisconnectAll() {
         }
         monitor.Reset();
     }
-    DeliverStateChanges();
+    // No change is queued after this point (the observer is gone), and those queued before
+    // are heard before Disconnect returns, whichever thread is making the calls.
+    DeliverAllStateChanges();
     AutomaticConnectionJob& job = AutomaticConnectionJob::Instance();
     RefPtr<Scheduler> scheduler = host ? host->GetScheduler() : nullptr;
     if (token != 0) {

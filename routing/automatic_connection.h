@@ -25,19 +25,22 @@
 // kJitterPercent either way, so that clients that lost one server together do not come
 // back together.
 //
-// Whatever ends a path (its address lost, a better path, its peer, its keep-alive, a
-// disconnection of its context), its age decides what follows: a path that stayed up
-// less than kMinimumPathLifetime counts as a failed attempt, and the next attempt waits
-// the back-off; after a longer one the back-off starts again and the next attempt comes
-// at once. A lost address is the exception: it says nothing of the server, so the
-// addresses left are tried at once, and the path's age only decides whether the back-off
-// starts again. Without all paths, the next attempt is a replay of the local addresses
-// once no path is left. With all paths, each address keeps its own back-off and its own
-// retry time: the address of an ended path is opened again on its own, and an address
-// whose attempts fail does not hold back the others. Likewise, while a worse path is up,
-// a better address whose attempt failed is retried on a back-off of its own. A retry
-// opens its own address alone, and not while that address's attempt is under way. A
-// replay or retry asked for sooner than the one waiting moves it earlier, never later.
+// The back-off belongs to the address that failed, in both modes: each address keeps its
+// own delay and its own retry time, and an address that has not failed is never held back
+// by another that has. A failed attempt of an address makes that address wait. So does a
+// path of it that stayed up less than kMinimumPathLifetime and ended on its own (its peer,
+// its keep-alive, a disconnection of its context): it counts as a failed attempt of its
+// address. A path that lived longer starts its address's back-off again. A path that this
+// object ended (replaced by a better one, its address lost) says nothing of its address:
+// a short one leaves the back-off as it was. Once no path is left (without all paths),
+// the local addresses are replayed at once: every address not waiting for its own
+// back-off is tried, and the node is offline no longer than that connect takes. An
+// address that waits is retried on its own when its time comes (while a path is up
+// without all paths, only an address better than that path), and a better one may take
+// over again when it connects. When every address waits, the replay is logged as a retry
+// due when the first one's back-off has passed. A retry opens its own address alone, and
+// not while that address's attempt is under way. A replay or retry asked for sooner than
+// the one waiting moves it earlier, never later.
 //
 // The state observer is told of every path that connects and, exactly once, of its end,
 // in the order the changes happened, whichever threads made them.
@@ -49,6 +52,16 @@
 // which is never held while it calls out. The observer's calls are queued under the lock
 // and made by one thread at a time, without it. Every entry point holds a reference to
 // the object while it runs.
+//
+// Disconnect and the observer: when Disconnect returns, the observer has heard every
+// change, its own "down"s included, and is never called again; what it writes to may be
+// freed then. If another thread is making the observer's calls, Disconnect waits until
+// that thread has made them all. Called from inside the observer's own call, Disconnect
+// does not wait: its "down"s are heard once that call returns. Hence the rule for
+// observers: an observer must not wait for a thread that may be calling Disconnect on
+// the same connection (by joining it, or by taking a lock that thread holds while it
+// calls Disconnect): that thread waits for the observer's call to end, and neither goes
+// on.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +74,7 @@
 
 #include "connection/automatic_connection_links.h"
 #include "connection/connection_context.h"
+#include "core/event.h"
 #include "core/mutual_exclusion.h"
 #include "core/ref_counted.h"
 #include "records/monitor_identification.h"
@@ -141,16 +155,18 @@ class AutomaticConnection : public ConnectionContextOwner,
     std::vector<int32_t> GetConnectionIds() const;
     std::vector<std::string> GetConnectedAddresses() const;
 
-    // The delay of the replay job now scheduled, in microseconds; -1 when none is. Tests.
+    // For tests only: nothing in the system calls these, and nothing may decide by them,
+    // since what they answer may change as soon as the lock is let go. The delay of the
+    // replay job now scheduled, in microseconds (-1 when none is); the contexts opened
+    // and not yet connected; the addresses with a back-off of their own.
     int64_t GetScheduledReplayDelay() const;
-    // Contexts opened and not yet connected, and addresses with a back-off of their own.
-    // Tests.
     size_t GetPendingCount() const;
     size_t GetAddressRetryCount() const;
 
-    // A failed attempt, or a replay that opens nothing while nothing is connected, tries
-    // again after this delay, doubled each time up to kLongestRetryDelay. The back-off
-    // starts again from the first delay once a path has stayed up kMinimumPathLifetime.
+    // An address whose attempt failed is tried again after this delay, doubled each time
+    // up to kLongestRetryDelay; so is a replay that opens nothing while nothing is
+    // connected and no address waits for its own back-off. An address's back-off starts
+    // again from the first delay once its path has stayed up kMinimumPathLifetime.
     static constexpr int64_t kFirstRetryDelay = 1'000'000;     // microseconds
     static constexpr int64_t kLongestRetryDelay = 60'000'000;  // microseconds
     // Every delay is spread over this share of itself either way.
@@ -197,10 +213,9 @@ class AutomaticConnection : public ConnectionContextOwner,
         int64_t startedAt = 0;  // microseconds of the time base
         std::string address;
     };
-    // The back-off of one address: of a better address whose attempt failed while a
-    // worse path is up, and with all paths of every address that failed or lost a path.
+    // The back-off of one address: of every address that failed or had a path.
     struct AddressRetry {
-        // Not due: the address's attempt is under way, or (with all paths) its path is up.
+        // Not due: the address's attempt is under way, or its path is up.
         static constexpr int64_t kNotDue = INT64_MAX;
 
         int32_t priority = -1;
@@ -214,8 +229,6 @@ class AutomaticConnection : public ConnectionContextOwner,
         RefPtr<ConnectionContext> context;
         std::string localAddress;
         int32_t priority = -1;
-        // It lived less than kMinimumPathLifetime: a failed attempt.
-        bool failed = false;
     };
     // A change for the observer, queued in the order the changes were made.
     struct StateChange {
@@ -248,8 +261,9 @@ class AutomaticConnection : public ConnectionContextOwner,
     // and nothing is connected, a retry follows.
     void ReplayLocalAddresses();
     // Schedules the replay job, unless one that runs no later is waiting or the object is
-    // disconnected; a later one is moved. `retry`: after the back-off delay (which then
-    // grows), else at once.
+    // disconnected; a later one is moved. `retry`: when the first address waiting for its
+    // own back-off is due, or, when none waits, after the replays' back-off (which then
+    // grows); else at once.
     bool ScheduleReplay(bool retry);
     // Schedules the job of the attempts for the next thing it has to do: look at the
     // contexts that connect a period from now, open an address whose retry is due. A job
@@ -271,28 +285,33 @@ class AutomaticConnection : public ConnectionContextOwner,
     // The observer hears of the changes queued so far; the ended paths are disconnected
     // through the set, unless they left it already.
     void EndPaths(const std::vector<EndedPath>& paths, ConnectionSet* set);
-    // What follows the end of paths: without all paths, once none is left, a replay, at
-    // once or (when every one of them failed) after the back-off; with all paths the
-    // retries of their addresses, set when they were taken.
+    // What follows the end of paths: without all paths, once none is left, a replay at
+    // once; with all paths the retries of their addresses, set when they were taken.
     void FollowEndedPaths(const std::vector<EndedPath>& paths, bool nowEmpty);
     // Takes the path of `context` out of the containers, whatever ended it; false when it
-    // is not a path. This is where a path's age is judged: a long one starts the back-off
-    // again; with all paths, its address's retry is set. The path loses its manager link;
-    // the observer's "down" is left to the caller. REQUIRES: m_mutex held.
-    bool TakePathLocked(ConnectionContext* context, int64_t now, EndedPath& taken);
+    // is not a path. This is where a path's age is judged, for its address alone: a long
+    // one starts the back-off again; a short one is a failed attempt when `judged` (it
+    // ended on its own, not by this object). Its address's retry is set. The path loses
+    // its manager link; the observer's "down" is left to the caller.
+    // REQUIRES: m_mutex held.
+    bool TakePathLocked(ConnectionContext* context, int64_t now, bool judged, EndedPath& taken);
     // Takes the attempt of `id` out; null when there is none. REQUIRES: m_mutex held.
     RefPtr<ConnectionContext> TakeAttemptLocked(int32_t id);
     // Takes out an attempt that is dropped, not failed: its address is not retried for it.
     // REQUIRES: m_mutex held.
     RefPtr<ConnectionContext> DropAttemptLocked(int32_t id);
-    // Whether the address's own retry counts now: with all paths always; without, for an
-    // address better than the paths that are up. REQUIRES: m_mutex held.
+    // Whether the job of the attempts opens the address when its retry is due: with all
+    // paths always; without, while no path is up, or for an address better than the
+    // paths that are up. REQUIRES: m_mutex held.
     bool IsRetryInForceLocked(const AddressRetry& retry) const;
     // Queues the observer's call for a change. REQUIRES: m_mutex held.
     void QueueStateChangeLocked(const RefPtr<ConnectionContext>& context,
                                 const std::string& localAddress, int32_t priority, bool connected);
     // Makes the queued calls, in order, unless another thread is making them.
     void DeliverStateChanges();
+    // Makes the queued calls, or waits until the thread making them has made them all;
+    // returns at once on that thread itself (a call from inside the observer).
+    void DeliverAllStateChanges();
     // The current priority becomes the best of the connected paths, -1 without any.
     // REQUIRES: m_mutex held.
     void UpdateCurrentPriorityLocked();
@@ -333,14 +352,18 @@ class AutomaticConnection : public ConnectionContextOwner,
     JobSlot m_replayJob;
     int64_t m_jobDelay = -1;
     bool m_jobIsRetry = false;
-    // The back-off of the replays.
+    // The back-off of replays that find no address to wait for, and the retries counted
+    // since a path last lived long.
     int64_t m_retryDelay = kFirstRetryDelay;
     int32_t m_retryAttempt = 0;
     // The job of the attempts and the address retries.
     JobSlot m_checkJob;
-    // The observer's calls not yet made, and whether a thread is making them.
+    // The observer's calls not yet made, and the thread making them (0: none).
     std::deque<StateChange> m_stateChanges;
-    bool m_delivering = false;
+    uint32_t m_deliveringThread = 0;
+    // Reset while a thread makes the calls, set when it has made them all. Not guarded
+    // (waited on without the lock); set and reset under it.
+    Event m_deliveriesDone;
 };
 
 // The concrete, reference-counted automatic connection.

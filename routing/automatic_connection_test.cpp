@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -663,8 +666,26 @@ TEST(AutomaticConnection, AnswersTheProtocolAboutItsPaths) {
     }
 }
 
+// An address whose attempts fail is tried again on its own back-off, which doubles from
+// 1 s to 60 s; a replay that finds no address to open retries on the replays' own.
 TEST(AutomaticConnection, KeepsTryingWhileTheServerIsDown) {
     Rig rig;
+    // "" when the address was opened again `delay` from now, once, and not 1 us sooner.
+    auto reopenedAfter = [&rig](const std::string& address, int64_t delay) -> std::string {
+        const size_t before = rig.connection->streams.size();
+        rig.clock.Advance(delay - 1);
+        rig.Settle();
+        if (rig.connection->streams.size() != before) {
+            return "opened before " + std::to_string(delay);
+        }
+        rig.clock.Advance(1);
+        rig.Settle();
+        if (rig.connection->streams.size() != before + 1 ||
+            rig.connection->streams.back()->localAddress != address) {
+            return "not opened once after " + std::to_string(delay);
+        }
+        return "";
+    };
     // A connect that fails asynchronously.
     RefPtr<ConnectionContext> first = rig.Open("10.0.0.1", 1);
     ASSERT_TRUE(first);
@@ -676,62 +697,68 @@ TEST(AutomaticConnection, KeepsTryingWhileTheServerIsDown) {
     EXPECT_EQ(rig.host->log.Take(),
               Lines{"2 Automatic connection retry scheduled Target Address=10.9.0.1 Attempt=1 "
                     "Delay (ms)=1000"});
-
-    // Each retry that opens nothing (no local address here) doubles the delay, up to 60 s.
-    const int64_t delays[] = {2, 4, 8, 16, 32, 60, 60};
-    int attempt = 1;
-    int64_t previous = 1;
-    for (int64_t seconds : delays) {
-        rig.RunDueJobs();
-        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), previous * 1'000'000)
-            << "the retry ran before it was due";
-        previous = seconds;
-        rig.clock.Advance(60'000'000);
-        rig.RunDueJobs();
-        EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), seconds * 1'000'000);
-        const Lines log = rig.host->log.Take();
-        EXPECT_TRUE(Contains(log,
-                             "2 Automatic connection retrying Target Address=10.9.0.1 "
-                             "Attempt=" +
-                                 std::to_string(attempt)))
-            << Joined(log);
-        ++attempt;
+    for (int64_t seconds : {1, 2, 4, 8, 16, 32, 60, 60}) {
+        ASSERT_EQ(reopenedAfter("10.0.0.1", seconds * 1'000'000), "") << seconds << " s";
+        rig.Gone(rig.Context("10.0.0.1").get());
     }
 
-    // A connection ends the retries. A path that stayed up long enough starts the back-off
-    // again, and its loss replays the addresses at once.
+    // A path that stayed up long enough starts its address's back-off again, and its loss
+    // opens the address again at once.
     RefPtr<ConnectionContext> second = rig.Open("10.0.0.2", 1);
     Rig::Connected(second.get());
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1);
     rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime);
     rig.Gone(second.get());
     EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 0);
-    rig.RunDueJobs();
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 1'000'000)
-        << "the replay after the loss opened nothing";
+    rig.Settle();
+    RefPtr<ConnectionContext> again = rig.Context("10.0.0.2");
+    ASSERT_TRUE(again && again.get() != second.get()) << "not opened again at once";
 
-    // A shorter path is a failed attempt: the replay after it waits, longer each time, so a
-    // server that accepts and closes at once is not stormed.
-    rig.clock.Advance(60'000'000);
-    rig.RunDueJobs();
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 2'000'000);
-    RefPtr<ConnectionContext> brief = rig.Open("10.0.0.3", 1);
-    Rig::Connected(brief.get());
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), -1);
-    rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime - 1);
-    rig.Gone(brief.get());
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 4'000'000);
+    // A shorter path is a failed attempt of its address, which waits longer each time, so
+    // a server that accepts and closes at once is not stormed.
+    for (int64_t seconds : {1, 2, 4}) {
+        Rig::Connected(rig.Context("10.0.0.2").get());
+        rig.clock.Advance(AutomaticConnection::kMinimumPathLifetime - 1);
+        rig.Gone(rig.Context("10.0.0.2").get());
+        ASSERT_EQ(reopenedAfter("10.0.0.2", seconds * 1'000'000), "") << seconds << " s";
+    }
 
     // A connect that fails at once is a failed attempt too.
-    rig.clock.Advance(60'000'000);
-    rig.RunDueJobs();
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 8'000'000);
     rig.connection->connectResult = false;
     rig.Open("10.0.0.4", 1);
     EXPECT_FALSE(rig.Context("10.0.0.4"));
     EXPECT_EQ(rig.connection->streams.back()->disconnects, 1);
-    EXPECT_EQ(rig.connection->GetPendingCount(), 0u);
-    EXPECT_EQ(rig.connection->GetScheduledReplayDelay(), 8'000'000) << "one retry at a time";
+    EXPECT_EQ(rig.connection->GetPendingCount(), 1u) << "only 10.0.0.2's attempt is left";
+    EXPECT_EQ(rig.connection->GetAddressRetryCount(), 3u);
+}
+
+// With no address to open at all (a namespace of the test's own with its loopback alone),
+// the replays retry on their own back-off.
+TEST(AutomaticConnection, ReplaysThatFindNoAddressRetryOnTheirOwnBackOff) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    test_support::Ip("link set lo up");
+    Rig bare;
+    ASSERT_TRUE(bare.connection->Start());
+    bare.RunDueJobs();
+    int64_t previous = 1;
+    int attempt = 1;
+    for (int64_t seconds : {2, 4, 8, 16, 32, 60, 60}) {
+        EXPECT_EQ(bare.connection->GetScheduledReplayDelay(), previous * 1'000'000);
+        bare.clock.Advance(previous * 1'000'000);
+        bare.RunDueJobs();
+        EXPECT_EQ(bare.connection->GetScheduledReplayDelay(), seconds * 1'000'000);
+        const Lines log = bare.host->log.Take();
+        EXPECT_TRUE(Contains(log,
+                             "2 Automatic connection retrying Target Address=10.9.0.1 "
+                             "Attempt=" +
+                                 std::to_string(attempt)))
+            << Joined(log);
+        previous = seconds;
+        ++attempt;
+    }
 }
 
 // Whoever ends a context, its end reaches the automatic connection: an attempt that the
@@ -806,9 +833,26 @@ TEST(AutomaticConnection, RetriesABetterAddressWhileAWorsePathIsUp) {
         ASSERT_TRUE(last);
         rig.observer->Take();
         Rig::Connected(last.get());
-        EXPECT_EQ(rig.connection->GetAddressRetryCount(), 0u);
         EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"});
         EXPECT_EQ(rig.observer->Take(), (Lines{"+10.0.0.1 1", "-10.0.0.2 2"}));
+
+        // The back-off stays the address's own while its path is up: when that path dies
+        // young, the healthy worse address is tried at once, and the better one waits its
+        // own next delay, 16 s, before it may take over again.
+        rig.Gone(last.get());
+        rig.Settle();
+        RefPtr<ConnectionContext> wifiAgain = rig.Context("10.0.0.2");
+        ASSERT_TRUE(wifiAgain && wifiAgain.get() != wifi.get()) << "the worse address waited";
+        Rig::Connected(wifiAgain.get());
+        rig.clock.Advance(16'000'000 - 1);
+        rig.Settle();
+        EXPECT_FALSE(rig.Context("10.0.0.1")) << "tried again before its own back-off";
+        rig.clock.Advance(1);
+        rig.Settle();
+        RefPtr<ConnectionContext> back = rig.Context("10.0.0.1");
+        ASSERT_TRUE(back) << "not tried again after its own back-off";
+        Rig::Connected(back.get());
+        EXPECT_EQ(rig.connection->GetConnectedAddresses(), Lines{"10.0.0.1"}) << "took over";
     }
 }
 
@@ -1061,13 +1105,15 @@ NextAttempts AttemptsAfter(Rig& rig, OpenedWatch& watch, int64_t delay) {
 // it, the transport's keep-alive gives up on it, or someone disconnects its context.
 enum class PathEnd { kLostAddress, kReplaced, kPeerClose, kKeepAliveFailure, kDisconnected };
 
-// eth1 and wlan1 fail three times, so every back-off has grown to 8 s. Then a path comes
-// up, lives `age` and ends as `end` says. Without all paths the path is eth1 (for a
-// replacement wlan1, replaced by eth1, which its peer then closes at once); with all
-// paths it is wlan1, while eth1 goes on failing and waits 16 s for its retry when the
-// path ends. A path that lived less than the minimum counts as one more failed attempt:
-// the next attempt waits the back-off, which grows. A longer one restarts the back-off:
-// the next attempt comes at once (after a replacement, at the first delay).
+// eth1 and wlan1 fail three times, so each address's back-off has grown to 8 s. Then a
+// path comes up, lives `age` and ends as `end` says. Without all paths the path is eth1
+// (for a replacement wlan1, replaced by eth1, which its peer then closes at once); with
+// all paths it is wlan1, while eth1 goes on failing and waits 16 s for its retry when the
+// path ends. The back-off is the address's own: a path that lived less than the minimum
+// and ended on its own counts as one more failed attempt of its address, which waits its
+// back-off; a longer one restarts its address's back-off. A path that this object ended
+// (replaced, or its address lost) leaves its address's back-off as it was. An address
+// that is not waiting is tried at once, whatever the other one waits for.
 void CheckPathEnd(bool allPaths, PathEnd end, int64_t age) {
     const bool lived = age >= AutomaticConnection::kMinimumPathLifetime;
     Rig rig(MainServer(allPaths));
@@ -1121,28 +1167,44 @@ void CheckPathEnd(bool allPaths, PathEnd end, int64_t age) {
             rig.host->set.Disconnect(path.get());
             break;
     }
-    // What opens next, after what delay, and which address is watched after that.
-    Opened expected = end == PathEnd::kLostAddress ? Opened{kWifiAddress} : both;
-    int64_t delay = lived ? 0 : 8 * kSecond;
-    int64_t following = lived ? 1 * kSecond : 16 * kSecond;
-    std::string watched = kWifiAddress;
-    if (end == PathEnd::kReplaced) {
-        delay = lived ? 1 * kSecond : 8 * kSecond;
-        following = 2 * delay;
-    } else if (!allPaths && end == PathEnd::kLostAddress) {
-        // The server is not to blame: wlan1 takes over at once, and a short path leaves
-        // the back-off where it was.
-        delay = 0;
+    // What opens next and after what delay; then, once that has failed, what opens after
+    // `following` (0: nothing is looked at) of the addresses `looked` at: with all paths
+    // wlan1 alone, since eth1 goes on with its own failures.
+    const Opened wifiOnly{kWifiAddress};
+    const Opened ethernetOnly{kEthernetAddress};
+    Opened expected = wifiOnly;
+    int64_t delay = 0;
+    Opened then = wifiOnly;
+    int64_t following = 0;
+    const Opened looked = allPaths ? wifiOnly : both;
+    if (allPaths) {
+        if (end == PathEnd::kLostAddress) {
+            // Nothing is left to open at wlan1, and eth1's time stays as it was.
+            expected = ethernetOnly;
+            delay = 16 * kSecond;
+        } else {
+            delay = lived ? 0 : 8 * kSecond;
+            following = lived ? 1 * kSecond : 16 * kSecond;
+        }
+    } else if (end == PathEnd::kLostAddress) {
+        // wlan1 takes over at once, and then waits its own back-off, whatever eth1's path
+        // did.
+        following = 8 * kSecond;
+    } else if (end == PathEnd::kReplaced) {
+        // eth1's short path counts against eth1 alone: the healthy worse wlan1 is tried at
+        // once, and eth1 waits its own back-off (8 s). wlan1's replaced path left its
+        // back-off as it was, or restarted it when it lived long.
         following = lived ? 1 * kSecond : 8 * kSecond;
-    } else if (allPaths && end == PathEnd::kLostAddress) {
-        // Nothing is left to open at wlan1, and eth1's time stays as it was.
-        expected = Opened{kEthernetAddress};
-        delay = 16 * kSecond;
-        following = 0;
-    } else if (allPaths) {
-        expected = Opened{kWifiAddress};
-    } else if (end != PathEnd::kLostAddress) {
-        watched = kEthernetAddress;
+        then = lived ? wifiOnly : both;
+    } else if (lived) {
+        // eth1's back-off starts again: both are tried at once, and eth1 first again.
+        expected = both;
+        following = 1 * kSecond;
+        then = ethernetOnly;
+    } else {
+        // eth1 waits its own back-off; wlan1, which was only dropped for it, does not.
+        following = 8 * kSecond;
+        then = both;
     }
     NextAttempts next = AttemptsAfter(rig, watch, delay);
     EXPECT_EQ(next.early, Opened{}) << "tried before the delay of " << delay;
@@ -1150,17 +1212,22 @@ void CheckPathEnd(bool allPaths, PathEnd end, int64_t age) {
     if (following == 0) {
         return;
     }
-    // The back-off goes on from where the path left it.
+    // The back-offs go on from where the path left them.
     rig.FailAttempts();
     next = AttemptsAfter(rig, watch, following);
-    EXPECT_EQ(next.early.count(watched), 0u) << "tried before the following " << following;
-    EXPECT_EQ(next.at.count(watched), 1u) << "not tried after the following " << following;
+    auto only = [&looked](const Opened& opened) {
+        Opened kept;
+        std::copy_if(opened.begin(), opened.end(), std::inserter(kept, kept.end()),
+                     [&looked](const std::string& address) { return looked.contains(address); });
+        return kept;
+    };
+    EXPECT_EQ(only(next.early), Opened{}) << "tried before the following " << following;
+    EXPECT_EQ(only(next.at), then) << "not tried after the following " << following;
 }
 
-// Whatever ends a path, its age decides when the next attempt comes; only a lost address
-// never makes the others wait. The local
-// addresses come from interfaces that the test makes in a namespace of its own; the clock
-// is the test's.
+// Whatever ends a path, its age decides when its own address is tried next, and no
+// address waits for another's back-off. The local addresses come from interfaces that the
+// test makes in a namespace of its own; the clock is the test's.
 TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays) {
     if (!test_support::InsideNetworkNamespace()) {
         test_support::RerunInNetworkNamespace();
@@ -1191,6 +1258,54 @@ TEST(AutomaticConnection, AfterAnyPathEndsTheNextAttemptWaitsWhatThePathsAgeSays
                 }
             }
         }
+    }
+}
+
+// eth1, the better address, connects again and again while wlan1 stays healthy, and each
+// eth1 path dies young. Only eth1 waits, on its own back-off (1, 2, 4 s): without all
+// paths wlan1 is tried again at once each time eth1's path ends, so the node is offline
+// only while wlan1 connects, and eth1 takes over again when it connects; with all paths
+// wlan1's path is never touched. The local addresses come from interfaces that the test
+// makes in a namespace of its own; the clock is the test's.
+TEST(AutomaticConnection, ABetterPathThatDiesYoungLeavesAHealthyWorseAddressAlone) {
+    if (!test_support::InsideNetworkNamespace()) {
+        test_support::RerunInNetworkNamespace();
+        return;
+    }
+    AddEthernetAndWifi();
+    for (const bool allPaths : {false, true}) {
+        SCOPED_TRACE(allPaths ? "all paths" : "best path");
+        Rig rig(MainServer(allPaths));
+        OpenedWatch watch(*rig.connection);
+        ASSERT_TRUE(rig.connection->Start());
+        rig.Settle();
+        ASSERT_EQ(watch.Take(), (Opened{kEthernetAddress, kWifiAddress}));
+        Rig::Connected(rig.Context(kWifiAddress).get());
+        RefPtr<ConnectionContext> ethernet = rig.Context(kEthernetAddress);
+        const Lines withEthernet =
+            allPaths ? Lines{kEthernetAddress, kWifiAddress} : Lines{kEthernetAddress};
+        for (const int64_t delay : {1 * kSecond, 2 * kSecond, 4 * kSecond}) {
+            SCOPED_TRACE("eth1's next delay " + std::to_string(delay));
+            Rig::Connected(ethernet.get());
+            ASSERT_EQ(rig.connection->GetConnectedAddresses(), withEthernet) << "eth1 took over";
+            rig.observer->Take();
+            rig.clock.Advance(kSecond);
+            rig.host->set.RemoveContext(ethernet.get());  // its peer closes it
+            const NextAttempts next = AttemptsAfter(rig, watch, delay);
+            if (allPaths) {
+                EXPECT_EQ(rig.observer->Take(), Lines{"-10.0.0.1 1"}) << "wlan1 was touched";
+                EXPECT_EQ(next.early, Opened{});
+            } else {
+                EXPECT_EQ(next.early, Opened{kWifiAddress}) << "wlan1 waited for eth1";
+                ASSERT_TRUE(rig.Context(kWifiAddress));
+                EXPECT_EQ(rig.observer->Take(), (Lines{"-10.0.0.1 1"}));
+                Rig::Connected(rig.Context(kWifiAddress).get());
+            }
+            ASSERT_EQ(next.at, Opened{kEthernetAddress}) << "eth1 did not come back on its own";
+            ethernet = rig.Context(kEthernetAddress);
+        }
+        Rig::Connected(ethernet.get());
+        EXPECT_EQ(rig.connection->GetConnectedAddresses(), withEthernet);
     }
 }
 
@@ -1442,6 +1557,138 @@ TEST(AutomaticConnection, TheObserverHearsAPathsChangesInOrderWhenADisconnectRac
     context.Reset();
     connection.Reset();
     EXPECT_EQ(host->set.GetCount(), 0u);
+}
+
+// What a node's observer writes to: freed by whoever disconnected, once Disconnect returns.
+struct ObserverSink {
+    std::mutex mutex;
+    Lines lines;
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> hold(mutex);
+        lines.push_back(line);
+    }
+    Lines Copy() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return lines;
+    }
+};
+
+// Stays inside its "up" until the disconnection has taken the path (and queued its "down"),
+// then a little longer, so that a Disconnect that does not wait for it returns meanwhile.
+class LingeringObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    explicit LingeringObserver(ObserverSink* sink) : m_sink(sink) {}
+    void ConnectionStateChanged(ConnectionContext* context, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        m_sink->Add((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
+        if (!connected) {
+            return;
+        }
+        inUp = true;
+        // Safety bounds only: a round that meets one is reported by its caller.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (context->GetAutomaticConnectionManager() != nullptr &&
+               std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+        }
+        const auto linger = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        while (!disconnectReturned && std::chrono::steady_clock::now() < linger) {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<bool> inUp{false};
+    std::atomic<bool> disconnectReturned{false};
+
+  private:
+    ObserverSink* const m_sink;
+};
+
+// The observer is inside its "up" on the polling thread while another thread disconnects,
+// then frees what the observer writes to. Disconnect returns only once the observer has
+// heard the "down" it queued, and the observer is never called after that (a sanitizer
+// build reports a write to the freed sink). Bounded by rounds and by time.
+TEST(AutomaticConnection, DisconnectReturnsOnlyOnceTheObserverHasHeardItsEnd) {
+    constexpr int kRounds = 2000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    TestClock clock;
+    PlatformServices services{"/dev/null"};
+    RefPtr<FakeHost> host(new FakeHost);
+    const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
+    int rounds = 0;
+    int wrong = 0;
+    std::string firstWrong;
+    for (; rounds < kRounds && std::chrono::steady_clock::now() < deadline; ++rounds) {
+        ObserverSink* sink = new ObserverSink;
+        RefPtr<LingeringObserver> observer(new LingeringObserver(sink));
+        RefPtr<TestConnection> connection(
+            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
+        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
+        ASSERT_EQ(connection->streams.size(), 1u);
+        RefPtr<ConnectionContext> context =
+            host->set.FindContextByStream(connection->streams[0].get());
+        ASSERT_TRUE(context);
+        std::string fault;
+        std::thread releaser([&] {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!observer->inUp && std::chrono::steady_clock::now() < giveUp) {
+                std::this_thread::yield();
+            }
+            connection->Disconnect();
+            observer->disconnectReturned = true;
+            const Lines heard = sink->Copy();
+            if (heard != both) {
+                // Kept, so that the late call this round is bound to make does not write to
+                // freed memory in a build without a sanitizer.
+                fault = "when Disconnect returned the observer had heard " + Joined(heard);
+                return;
+            }
+            delete sink;
+        });
+        Rig::Connected(context.get());
+        releaser.join();
+        if (fault.empty() && !observer->inUp) {
+            fault = "the observer never heard the path's up";
+        }
+        if (!fault.empty() && wrong++ == 0) {
+            firstWrong = "round " + std::to_string(rounds + 1) + ": " + fault;
+        }
+    }
+    std::printf("%d rounds\n", rounds);
+    EXPECT_EQ(wrong, 0) << "of " << rounds << " rounds; first " << firstWrong;
+    EXPECT_GT(rounds, 0);
+    EXPECT_EQ(host->set.GetCount(), 0u);
+}
+
+// An observer may disconnect from inside its own call: that call is not waited for, and
+// the observer hears the path's "down" after its "up", on the same thread, once it returns.
+class DisconnectingOnUpObserver final : public RefCountedObject<ConnectionStateObserver> {
+  public:
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
+                                int32_t priority, bool connected) override {
+        lines.push_back((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
+        threads.push_back(std::this_thread::get_id());
+        if (connected && connection) {
+            connection->Disconnect();
+            connection.Reset();
+            lines.push_back("returned");
+        }
+    }
+    RefPtr<AutomaticConnection> connection;
+    Lines lines;
+    std::vector<std::thread::id> threads;
+};
+
+TEST(AutomaticConnection, AnObserverThatDisconnectsFromItsOwnCallHearsUpThenDown) {
+    RefPtr<DisconnectingOnUpObserver> observer(new DisconnectingOnUpObserver);
+    Rig rig(MainServer(), observer.get());
+    observer->connection = rig.connection.get();
+    RefPtr<ConnectionContext> context = rig.Open("10.0.0.1", 1);
+    ASSERT_TRUE(context);
+    Rig::Connected(context.get());
+    EXPECT_EQ(observer->lines, (Lines{"+10.0.0.1 1", "returned", "-10.0.0.1 1"}));
+    EXPECT_EQ(observer->threads, std::vector<std::thread::id>(2, std::this_thread::get_id()));
+    EXPECT_EQ(rig.host->set.GetCount(), 0u);
+    EXPECT_FALSE(context->IsConnected());
 }
 
 }  // namespace
