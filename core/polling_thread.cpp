@@ -59,6 +59,14 @@ bool PollingThread::Stop(int timeoutMs) {
     {
         MutualExclusionLock lock(m_mutex);
         owner = std::move(m_owner);
+        // A turn waiting in its waiter does not see the wake event. Interrupted under the
+        // lock that an ending loop takes: the waiter lives at least as long as a loop runs,
+        // and no longer than that is promised.
+        if (m_runningLoops > 0) {
+            if (Waiter* waiter = m_waiter.load(std::memory_order_acquire)) {
+                waiter->Interrupt();
+            }
+        }
     }
     bool allEnded = true;
     if (t_runningLoop != this) {
@@ -137,8 +145,14 @@ int PollingThread::Run(void* /*argument*/) {
     // Undone on every way out, a job that throws included, before `self` lets go.
     class RunningScope {
       public:
+        // Counted before the loop's first look at the stop request, so that a stop either
+        // finds the loop counted or the loop finds the stop.
         explicit RunningScope(PollingThread& thread)
             : m_thread(thread), m_outerLoop(std::exchange(t_runningLoop, &thread)) {
+            {
+                MutualExclusionLock lock(m_thread.m_mutex);
+                ++m_thread.m_runningLoops;
+            }
             m_thread.m_running.store(true, std::memory_order_release);
         }
         ~RunningScope() {
@@ -146,6 +160,10 @@ int PollingThread::Run(void* /*argument*/) {
                 m_thread.m_endedUnexpectedly.store(true);
             }
             m_thread.m_running.store(false, std::memory_order_release);
+            {
+                MutualExclusionLock lock(m_thread.m_mutex);
+                --m_thread.m_runningLoops;
+            }
             t_runningLoop = m_outerLoop;
         }
         RunningScope(const RunningScope&) = delete;

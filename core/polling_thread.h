@@ -2,7 +2,8 @@
 // work of the system run. Each turn it runs the due jobs of its owner's scheduler, then
 // hands the time until the next job (at most 100 ms) to its waiter, the socket wait loop;
 // when there is no waiter, or the waiter has nothing to poll, it sleeps on its wake event
-// instead. A job scheduled from another thread therefore runs within about 100 ms.
+// instead. A job scheduled from another thread therefore runs within about 100 ms; a stop
+// does not wait that long, it interrupts the waiter (Waiter::Interrupt) as well.
 //
 // Typical usage (the protocol manager does this):
 //   RefPtr<PollingThread> thread(new PollingThread);
@@ -99,19 +100,21 @@ class PollingThread final : public RefCountedObject<Thread> {
     // once stopped.
     void SetOwner(PollingThreadOwner* owner);
     // Not counted: the waiter must outlive the thread's run. Null: sleep on the wake
-    // event every turn.
+    // event every turn. A stop interrupts the waiter's wait (Waiter::Interrupt) only while
+    // a loop of this object runs, so the waiter may go once the threads have ended.
     void SetWaiter(Waiter* waiter) { m_waiter.store(waiter, std::memory_order_release); }
 
     // Starts one more OS thread running this object's loop. False when the OS refused
     // the thread: the code is kept (GetLastError) and reported to the text logger.
     bool StartThread(const char* name);
 
-    // Ends every loop on this object: requests the stop, wakes a sleeping turn, waits up
-    // to `timeoutMs` (negative: no limit) for the OS threads to end and drops the owner
-    // reference. True when every thread of the object has ended. A call from a job or
-    // handler on one of the object's own threads waits for none (the threads end when
-    // their running callbacks return) and returns true; a later call from another
-    // thread, or one running at the same time, waits for them all the same.
+    // Ends every loop on this object: requests the stop, wakes a sleeping turn and
+    // interrupts a waiting one, waits up to `timeoutMs` (negative: no limit) for the OS
+    // threads to end and drops the owner reference. True when every thread of the object
+    // has ended. A call from a job or handler on one of the object's own threads waits for
+    // none (the threads end when their running callbacks return) and returns true; a later
+    // call from another thread, or one running at the same time, waits for them all the
+    // same.
     bool Stop(int timeoutMs);
 
     using Thread::ThreadMain;
@@ -140,6 +143,8 @@ class PollingThread final : public RefCountedObject<Thread> {
     MutualExclusion m_joinMutex;
     RefPtr<PollingThreadOwner> m_owner;             // guarded by m_mutex
     std::vector<platform::ThreadHandle> m_handles;  // guarded by m_mutex
+    // Loops of this object between their start and their last use of the waiter.
+    int m_runningLoops = 0;  // guarded by m_mutex
     std::atomic<Waiter*> m_waiter{nullptr};
     std::atomic<int64_t> m_idleTime{0};
     std::atomic<bool> m_running{false};

@@ -45,6 +45,7 @@ class FakeWaiter final : public Waiter {
         return m_result;
     }
     int64_t TakeWaitTime() override { return 0; }
+    void Interrupt() override {}
     std::atomic<int> calls{0};
     std::atomic<int> longest{-1};
 
@@ -150,6 +151,7 @@ class WatchedWaiter final : public Waiter {
         return kNothingToWait;
     }
     int64_t TakeWaitTime() override { return 0; }
+    void Interrupt() override {}
     std::atomic<PollingThread*> thread{nullptr};
     std::atomic<int> callsAfterStop{0};
 };
@@ -203,6 +205,45 @@ TEST(PollingThread, AJobThatThrowsEndsTheThreadNotRunning) {
     EXPECT_TRUE(Eventually([&] { return stopped->IsRunning(); }));
     EXPECT_TRUE(stopped->Stop(PollingThread::kStopTimeoutMs));
     EXPECT_FALSE(stopped->HasEndedUnexpectedly());
+}
+
+// Each wait lasts ten minutes, far beyond the test's time limit, unless interrupted.
+class BlockingWaiter final : public Waiter {
+  public:
+    static constexpr int kTenMinutesMs = 10 * 60 * 1000;
+    int Wait(int /*timeoutMs*/) override {
+        waiting.Set();
+        interrupted.Wait(kTenMinutesMs);
+        return kBusyOrTimeout;
+    }
+    int64_t TakeWaitTime() override { return 0; }
+    void Interrupt() override {
+        interrupts.fetch_add(1);
+        interrupted.Set();
+    }
+    Event waiting;
+    Event interrupted;
+    std::atomic<int> interrupts{0};
+};
+
+TEST(PollingThread, AStopEndsAWaitUnderWayAndLeavesTheWaiterAloneOnceNoLoopRuns) {
+    RefPtr<TestOwner> owner(new TestOwner);
+    BlockingWaiter waiter;
+    RefPtr<PollingThread> thread = StartedThread(owner.get(), &waiter);
+    ASSERT_TRUE(waiter.waiting.Wait(60000)) << "the loop never waited";
+    // Without a limit: a stop that sleeps out the wait would run into the test's own.
+    EXPECT_TRUE(thread->Stop(-1));
+    EXPECT_EQ(waiter.interrupts, 1);
+    EXPECT_FALSE(thread->IsRunning());
+
+    // Once its threads have ended the waiter may be gone: later stops, and stops of an
+    // object that never ran, do not touch it.
+    EXPECT_TRUE(thread->Stop(-1));
+    RefPtr<PollingThread> neverStarted(new PollingThread);
+    neverStarted->SetOwner(owner.get());
+    neverStarted->SetWaiter(&waiter);
+    EXPECT_TRUE(neverStarted->Stop(-1));
+    EXPECT_EQ(waiter.interrupts, 1);
 }
 
 class ScriptedThread final : public RefCountedObject<Thread> {

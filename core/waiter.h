@@ -16,6 +16,11 @@ class Waiter {
 
     // Waits at most `timeoutMs` milliseconds. Called on the polling thread.
     virtual int Wait(int timeoutMs) = 0;
+    // Ends a Wait under way on another thread at once, or else makes the next one return
+    // at once: a stop of the polling thread must not sleep out the turn's time-out. Called
+    // from any thread, with the polling thread's lock held: it must not block, take a lock
+    // or call back into the polling thread.
+    virtual void Interrupt() = 0;
     // The raw clock time spent inside the poll since the last call, then reset to zero.
     virtual int64_t TakeWaitTime() = 0;
 

@@ -15,9 +15,10 @@
 // A server listens once. Close forgets the services and the owner, so a closed server
 // stays closed.
 //
-// When accepting fails for lack of descriptors or memory, the server leaves its socket out
-// of the wait loop's turns for about 100 ms instead of being woken again at once by the
-// connection still waiting to be accepted.
+// When accepting fails for lack of descriptors or memory, the server waits for nothing for
+// about 100 ms instead of being woken again at once by the connection still waiting to be
+// accepted: its socket stays registered with the wait loop, disarmed, and the loop asks it
+// each turn until it waits for input again.
 //
 // Threads: SetOwner and Listen before the server is registered; Close, GetPort and
 // GetLastSocketError from any thread; the SocketHandler operations on the thread inside
@@ -43,7 +44,7 @@ class PlatformServices;
 
 class ConnectionServer : public SocketHandler {
   public:
-    // The time the server stays out of the wait loop after running out of descriptors.
+    // How long the server waits for nothing after running out of descriptors.
     static constexpr int64_t kAcceptPauseNanoseconds = 100'000'000;
     // Connections taken from the backlog in one turn of the wait loop. A turn polls every
     // registered socket, so with many connections held, taking one per turn lets a burst

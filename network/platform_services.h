@@ -64,6 +64,10 @@ class PlatformServices {
                                                     const char* localAddress, int32_t& port,
                                                     bool broadcast, PacketSink* sink);
     RefPtr<DatagramSender> CreateDatagramSender();
+    // The system's error code of the last server or listener these factories could not
+    // make; 0 when none failed, or when the last failure was no socket error (no wait
+    // loop). A program that cannot start says with it why it cannot listen.
+    int32_t GetLastListenError() const { return m_lastListenError.load(std::memory_order_relaxed); }
 
     void SetLogger(MessageLogger* logger);  // does nothing
     // Records and logs the request; never touches the machine. Returns 3.
@@ -96,6 +100,7 @@ class PlatformServices {
     std::vector<std::string> m_localAddresses;  // GUARDED_BY(m_mutex)
     std::unique_ptr<WindowsNetworkInterfaces> m_networkInterfaces;
     std::atomic<SocketHandlerManager*> m_socketHandlerManager{nullptr};
+    std::atomic<int32_t> m_lastListenError{0};
 };
 
 }  // namespace qav

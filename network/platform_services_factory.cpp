@@ -25,8 +25,10 @@ RefPtr<ConnectionServer> PlatformServices::CreateConnectionServer(const char* lo
     server->SetOwner(owner);
     // A server outside the wait loop would never accept: without one it is a failure too.
     SocketHandlerManager* manager = GetSocketHandlerManager();
-    if (!server->Listen(localAddress, port) || manager == nullptr ||
-        !manager->AddHandler(server.get())) {
+    const bool listening = server->Listen(localAddress, port);
+    if (!listening || manager == nullptr || !manager->AddHandler(server.get())) {
+        m_lastListenError.store(listening ? 0 : server->GetLastSocketError(),
+                                std::memory_order_relaxed);
         server->Close();
         return RefPtr<ConnectionServer>();  // our reference was the only one
     }
@@ -45,6 +47,7 @@ RefPtr<DatagramListener> PlatformServices::CreateDatagramListener(const WChar* i
     szStage = "listen";
     if (!listener->StartListening(interfaceName, localAddress, port, true, broadcast)) {
         szStage = "failure";
+        m_lastListenError.store(listener->GetLastSocketError(), std::memory_order_relaxed);
         return RefPtr<DatagramListener>();
     }
     if (port == 0) {
@@ -55,6 +58,7 @@ RefPtr<DatagramListener> PlatformServices::CreateDatagramListener(const WChar* i
     SocketHandlerManager* manager = GetSocketHandlerManager();
     if (manager == nullptr || !manager->AddHandler(listener.get())) {
         szStage = "failure";
+        m_lastListenError.store(0, std::memory_order_relaxed);
         listener->Disconnect();
         return RefPtr<DatagramListener>();
     }

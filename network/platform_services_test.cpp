@@ -1,5 +1,7 @@
 #include "network/platform_services.h"
 
+#include <cerrno>
+
 #include "network/connection_server.h"
 #include "network/datagram_listener.h"
 #include "network/datagram_sender.h"
@@ -102,12 +104,19 @@ TEST(PlatformServices, FactoriesRegisterOrLeaveNothingOpen) {
     ASSERT_TRUE(server && listener);
     EXPECT_FALSE(loop.AddHandler(server.get()) || loop.AddHandler(listener.get()));
 
+    // A failure keeps its cause, for a program that must say why it cannot listen.
     const int descriptors = test_support::OpenDescriptorCount();
+    EXPECT_EQ(services.GetLastListenError(), 0);
     EXPECT_FALSE(services.CreateConnectionServer("127.0.0.1", serverPort, nullptr));
+    EXPECT_EQ(services.GetLastListenError(), EADDRINUSE);
+    int32_t noPort = 70000;
+    EXPECT_FALSE(services.CreateDatagramListener(u"", "127.0.0.1", noPort, false, &sink));
+    EXPECT_EQ(services.GetLastListenError(), EINVAL);
     EXPECT_FALSE(services.CreateDatagramListener(u"", "127.0.0.1", listenerPort, false, &sink));
     PlatformServices unwired;  // without a wait loop a server could never accept
     int32_t port = 0;
     EXPECT_FALSE(unwired.CreateConnectionServer("127.0.0.1", port, nullptr));
+    EXPECT_EQ(unwired.GetLastListenError(), 0) << "no socket failed";
     EXPECT_EQ(test_support::OpenDescriptorCount(), descriptors);
     server->Close();
     listener->Disconnect();

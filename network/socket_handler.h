@@ -28,7 +28,9 @@ class SocketHandler : public virtual RefCounted {
     // an answer that changes other than inside this handler's own calls, while it is not
     // 0, must be told with SocketHandlerManager::WaitEventsChanged.
     virtual uint32_t GetWaitEvents() = 0;
-    // The descriptor; the key of the registration. It must not change while registered.
+    // The descriptor; the key of the registration. It must not change while registered,
+    // and it is closed only after SocketHandlerManager::RemoveHandler: under epoll a
+    // descriptor closed while registered is never reported, its handler never called again.
     virtual int GetSocket() = 0;
     // Input is ready. The value returned is handed to ProcessInput right after.
     virtual intptr_t HandleInput() = 0;

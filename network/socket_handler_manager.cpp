@@ -21,8 +21,10 @@ constexpr uint32_t kNoOwner = 0xFFFFFFFFu;
 
 // What the kernel's epoll set holds for an entry.
 enum class KernelState : uint8_t {
-    kOutside,  // not registered (never, refused, or ended because it waited for nothing)
-    kSilent,   // registered, but reports nothing: its one-shot went to a turn
+    kOutside,  // not registered (never, refused, or ended because it came to wait for
+               // nothing while armed)
+    kSilent,   // registered, but reports nothing: its one-shot went to a turn (and it
+               // stays so while it waits for nothing after that turn)
     kArmed,    // registered and reporting its m_armedEvents
 };
 
@@ -186,7 +188,15 @@ struct SocketHandlerManager::Turn {
     bool claimed = false;  // the epoll variant: some entry is still in this turn
 };
 
-SocketHandlerManager::SocketHandlerManager(WaitMethod method) : m_method(method) {
+SocketHandlerManager::SocketHandlerManager(WaitMethod method) : SocketHandlerManager(method, 0) {}
+
+SocketHandlerManager::SocketHandlerManager(WaitMethod method, int wakeUpRefusal)
+    : m_method(method) {
+    const int wakeUp = m_wakeUp.descriptor();
+    if (wakeUp < 0) {
+        // Every change from another thread, and every stop, now waits for a turn's time-out.
+        ReportSocketFailure("make the wake-up descriptor", m_wakeUp.OpenError());
+    }
     if (m_method != WaitMethod::kEpoll) {
         return;
     }
@@ -194,13 +204,20 @@ SocketHandlerManager::SocketHandlerManager(WaitMethod method) : m_method(method)
         m_method = WaitMethod::kPoll;
         return;
     }
+    if (wakeUp < 0) {
+        return;  // said above; poll would watch nothing more
+    }
     // Level-triggered and never one-shot: every waiting turn may see it, and the first to
     // take the lock drains it.
-    int errorCode = 0;
-    const int wakeUp = m_wakeUp.descriptor();
-    if (wakeUp >= 0) {
-        m_epoll.Add(wakeUp, platform::kPollInput, kWakeUpKey, false, errorCode);
+    int errorCode = wakeUpRefusal;
+    if (errorCode == 0 && m_epoll.Add(wakeUp, platform::kPollInput, kWakeUpKey, false, errorCode)) {
+        return;
     }
+    // A set that cannot be woken would hold every change and every stop until its wait
+    // times out; poll lists the descriptor in each turn instead.
+    m_epoll.Close();
+    m_method = WaitMethod::kPoll;
+    ReportSocketFailure("watch the wake-up descriptor", errorCode);
 }
 
 SocketHandlerManager::~SocketHandlerManager() {
@@ -323,6 +340,25 @@ void SocketHandlerManager::Signal() {
     if (m_wakeUp.Signal()) {
         m_wakeUps.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+// Signals whoever waits and whatever signal is pending: the wait must end even when the
+// stopping thread waited last, or when a turn is about to clear an older signal. The flag
+// ends the next turn that would wait, should this call come before its wait.
+void SocketHandlerManager::Interrupt() {
+    m_interrupted.store(true, std::memory_order_release);
+    m_wakeUpPending.store(true, std::memory_order_release);
+    if (m_wakeUp.Signal()) {
+        m_wakeUps.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Called by a turn about to wait, after Wait's drain of the descriptor: an interruption
+// that came before the drain ends the turn here, and one that comes later leaves the
+// descriptor signalled for the wait. A turn with nothing to wait for leaves the flag to
+// the next turn that waits.
+bool SocketHandlerManager::TakeInterruption() {
+    return m_interrupted.exchange(false, std::memory_order_acq_rel);
 }
 
 // Drains first, then clears the flag: a change after the clear signals again, and one
@@ -456,6 +492,10 @@ int SocketHandlerManager::WaitWithPoll(Turn& turn, MutualExclusionLock& lock, in
     if (!TakeSockets(turn)) {
         return kNothingToWait;
     }
+    if (TakeInterruption()) {
+        ClearTurnMarks(turn);
+        return kBusyOrTimeout;
+    }
     szState = usePoll ? "unlock before poll" : "unlock before select";
     lock.Unlock();
     szState = usePoll ? "get raw time before poll" : "get raw time before select";
@@ -514,6 +554,9 @@ int SocketHandlerManager::WaitWithEpoll(Turn& turn, MutualExclusionLock& lock, i
     const bool refusedOnes = turn.errors.size() != 0;
     if (m_armedCount == 0 && !refusedOnes) {
         return kNothingToWait;
+    }
+    if (!refusedOnes && TakeInterruption()) {
+        return kBusyOrTimeout;
     }
     szState = "unlock before poll";
     lock.Unlock();

@@ -28,8 +28,17 @@
 //   - at the next turn after WaitEventsChanged named it, or after WakeUp,
 //   - at every turn while it waits for nothing (so a socket that pauses by waiting for
 //     nothing comes back on its own);
-// a handler whose wait events change in any other way calls WaitEventsChanged. With poll
-// or select every turn asks every handler, and WaitEventsChanged only wakes the loop.
+// a handler whose wait events change in any other way calls WaitEventsChanged. A socket
+// that comes to wait for nothing while the kernel watches it leaves the kernel's set; one
+// that answers nothing when the turn that served it gives it back (the server in its
+// accept pause) stays registered but disarmed, and reports nothing, errors included,
+// until it wants an event again. With poll or select every turn asks every handler, and
+// WaitEventsChanged only wakes the loop.
+//
+// A socket is removed (RemoveHandler) before its descriptor is closed. The kernel ends the
+// epoll registration of a closed descriptor without a word, so a handler whose descriptor
+// was closed while registered is never called again (poll would report it invalid).
+//
 // A socket the kernel refuses to watch is logged once ("Failed to watch socket: ..."),
 // its handler gets HandleError once, as for a descriptor that poll finds invalid, and the
 // loop tries again each turn until it is watched or removed.
@@ -39,7 +48,10 @@
 // want output) ends that wait through it, and the next turn waits with the new events: a
 // change made on another thread never waits for the turn's time-out. Changes coalesce:
 // one signal stands for every change made until the loop takes it, and the thread that
-// waits on the loop never signals, its own next turn sees the change anyway.
+// waits on the loop never signals, its own next turn sees the change anyway. Interrupt, the
+// polling thread's stop, always signals. Should the system refuse the descriptor, the
+// loop says so in the log and changes wait for the time-out; should the epoll set refuse
+// to watch it, the loop says so and polls instead.
 //
 // Threads: every operation may be called from any thread, also from inside a handler.
 #pragma once
@@ -75,7 +87,8 @@ class SocketHandlerManager : public Waiter {
     SocketHandlerManager(const SocketHandlerManager&) = delete;
     SocketHandlerManager& operator=(const SocketHandlerManager&) = delete;
 
-    // Registers the handler under its socket and keeps a reference to it. False when the
+    // Registers the handler under its socket and keeps a reference to it. The handler is
+    // removed before its socket is closed (see the header comment). False when the
     // handler is null, its socket negative, or the socket already registered (the first
     // registration stays in force).
     bool AddHandler(SocketHandler* handler);
@@ -97,6 +110,10 @@ class SocketHandlerManager : public Waiter {
     // The same for every registered handler at once, when the caller cannot say which
     // changed: the next turn asks them all.
     void WakeUp();
+    // Ends a turn waiting on another thread at once, or else the next turn that has
+    // something to wait for, which returns kBusyOrTimeout without waiting: the polling
+    // thread's stop calls it.
+    void Interrupt() override;
     // How many times the wake-up descriptor was signalled.
     uint64_t GetWakeUpCount() const { return m_wakeUps.load(std::memory_order_relaxed); }
 
@@ -116,6 +133,11 @@ class SocketHandlerManager : public Waiter {
     }
 
   protected:
+    // Tests: as the public constructor, but an epoll set refuses the wake-up descriptor
+    // with `wakeUpRefusal` (an error code; 0: as the kernel answers), as the kernel does
+    // only when out of memory or of watches.
+    SocketHandlerManager(WaitMethod method, int wakeUpRefusal);
+
     // The system calls of a turn, as platform::Poll, platform::Select and
     // platform::EpollSet::Wait; overridden by tests to act while a turn waits or to make
     // the wait fail.
@@ -134,6 +156,7 @@ class SocketHandlerManager : public Waiter {
 
     bool TakeSockets(Turn& turn);
     void Signal();
+    bool TakeInterruption();
     void TakeWakeUp();
     void CollectResults(Turn& turn, bool usePoll);
     void ClearTurnMarks(Turn& turn);
@@ -186,6 +209,8 @@ class SocketHandlerManager : public Waiter {
     // Set by the first change that signals the descriptor, cleared once the loop has
     // drained it: later changes meanwhile need no signal of their own.
     std::atomic<bool> m_wakeUpPending{false};
+    // Set by Interrupt, taken by the next turn.
+    std::atomic<bool> m_interrupted{false};
     std::atomic<uint64_t> m_wakeUps{0};
     // The thread that called Wait last: its own changes are seen by its next turn.
     std::atomic<uint32_t> m_waitingThread{0xFFFFFFFFu};

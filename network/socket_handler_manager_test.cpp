@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "core/polling_test_support.h"
+#include "core/polling_thread.h"
 #include "core/test_support.h"
 
 namespace qav {
@@ -545,6 +546,54 @@ TEST(SocketHandlerManager, WithoutAnEpollSetTheLoopPolls) {
     EXPECT_EQ(log, (Log{"h:in", "h:process"}));
 }
 
+// Neither a system without a descriptor to spare for the wake-up nor an epoll set that
+// refuses to watch it leaves changes waiting for the turn's time-out without a word.
+TEST(SocketHandlerManager, AWakeUpThatCannotBeWatchedIsLoggedAndEpollGivesWayToPoll) {
+    // UndefinedBehaviorSanitizer's check of a virtual call opens a pipe to probe memory:
+    // it cannot check calls without a free descriptor.
+#ifndef QAV_UNDEFINED_SANITIZER
+    {
+        SocketPair pair;
+        rlimit limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const int lowest = dup(pair.mine);
+        ASSERT_GE(lowest, 0);
+        close(lowest);
+        rlimit none = limit;
+        none.rlim_cur = static_cast<rlim_t>(lowest);
+        test_support::CapturingTextLogger logger(kSeverityError);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+        auto manager = std::make_unique<SocketHandlerManager>();
+        setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_EQ(logger.Lines(), Log{"3 Failed to make the wake-up descriptor: socket error 24 "
+                                      "= Too many open files"});
+    }
+#endif
+
+    // The kernel refuses an epoll registration only when out of memory or of watches.
+    class RefusingEpoll : public SocketHandlerManager {
+      public:
+        RefusingEpoll() : SocketHandlerManager(Method::kEpoll, ENOMEM) {}
+    };
+    test_support::CapturingTextLogger logger(kSeverityError);
+    RefusingEpoll manager;
+    EXPECT_EQ(logger.Lines(), Log{"3 Failed to watch the wake-up descriptor: socket error 12 = "
+                                  "Cannot allocate memory"});
+    EXPECT_EQ(manager.GetWaitMethod(), Method::kPoll);
+    // Polled, the descriptor still ends a wait without limit on another thread.
+    SocketPair pair;
+    RefPtr<TestHandler> handler = Registered(manager, "h", pair, nullptr);
+    std::atomic<int> result{0};
+    std::thread waiting([&] { result = manager.Wait(-1); });
+    EXPECT_TRUE(test_support::Eventually([&] {
+        manager.WakeUp();
+        return result != 0;
+    })) << "the change never ended the wait";
+    pair.Send();  // should it still wait, this ends it
+    waiting.join();
+    EXPECT_TRUE(manager.RemoveHandler(handler.get()));
+}
+
 // Two threads turn one manager while a writer feeds its sockets: every byte is read once,
 // and no handler is ever in two HandleInput calls at once.
 TEST(SocketHandlerManager, ConcurrentTurnsShareTheSockets) {
@@ -670,6 +719,71 @@ TEST(SocketHandlerManager, ChangesCoalesceUntilTheLoopTakesTheirSignal) {
     EXPECT_EQ(2u, manager.GetWakeUpCount()) << "taken, so the next change signals again";
     EXPECT_TRUE(manager.RemoveHandler(handler.get()));
     EXPECT_EQ(2u, manager.GetWakeUpCount()) << "still untaken";
+}
+
+// A polling thread whose every turn waits without limit, so that only the stop itself
+// can end the turn under way; tells when a turn has begun its wait.
+class EndlessWaitLoop : public SocketHandlerManager {
+  public:
+    explicit EndlessWaitLoop(Method method) : SocketHandlerManager(method) {}
+    int Wait(int /*timeoutMs*/) override { return SocketHandlerManager::Wait(-1); }
+    Event waiting;
+
+  protected:
+    int CallPoll(platform::PollRecord* records, size_t count, int timeoutMs,
+                 int& errorCode) override {
+        waiting.Set();
+        return SocketHandlerManager::CallPoll(records, count, timeoutMs, errorCode);
+    }
+    int CallEpollWait(platform::EpollEvent* events, size_t capacity, int timeoutMs,
+                      int& errorCode) override {
+        waiting.Set();
+        return SocketHandlerManager::CallEpollWait(events, capacity, timeoutMs, errorCode);
+    }
+    int CallSelect(platform::SelectSets& sets, int timeoutMs, int& errorCode) override {
+        waiting.Set();
+        return SocketHandlerManager::CallSelect(sets, timeoutMs, errorCode);
+    }
+};
+
+class PlainScheduler final : public RefCountedObject<Scheduler> {
+    ~PlainScheduler() override = default;
+};
+
+class OwnerOfAScheduler final : public RefCountedObject<PollingThreadOwner> {
+  public:
+    RefPtr<Scheduler> GetScheduler() override { return m_scheduler; }
+
+  private:
+    ~OwnerOfAScheduler() override = default;
+    RefPtr<Scheduler> m_scheduler{new PlainScheduler};
+};
+
+TEST(SocketHandlerManager, AStopOfThePollingThreadEndsItsWaitUnderWay) {
+    for (const Method method : {Method::kEpoll, Method::kPoll, Method::kSelect}) {
+        SCOPED_TRACE(MethodName(method));
+        EndlessWaitLoop loop(method);
+        SocketPair quiet;
+        RefPtr<TestHandler> handler = Registered(loop, "quiet", quiet, nullptr);
+        RefPtr<OwnerOfAScheduler> owner(new OwnerOfAScheduler);
+        RefPtr<PollingThread> thread(new PollingThread);
+        thread->SetOwner(owner.get());
+        thread->SetWaiter(&loop);
+        ASSERT_TRUE(thread->StartThread("QAV Polling"));
+        ASSERT_TRUE(loop.waiting.Wait(60000)) << "the thread never waited";
+        // Without a limit: a stop that waited for the turn to end by itself never returns.
+        EXPECT_TRUE(thread->Stop(-1));
+        EXPECT_FALSE(thread->IsRunning());
+
+        // An interruption that comes before a turn ends that turn before it waits; a turn
+        // with nothing to wait for still says so.
+        loop.SocketHandlerManager::Wait(0);  // takes what the stop left, should it be there
+        loop.Interrupt();
+        EXPECT_EQ(loop.Wait(-1), Waiter::kBusyOrTimeout);
+        EXPECT_TRUE(loop.RemoveHandler(handler.get()));
+        loop.Interrupt();
+        EXPECT_EQ(loop.Wait(-1), Waiter::kNothingToWait);
+    }
 }
 
 }  // namespace

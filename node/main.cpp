@@ -2,8 +2,8 @@
 // line, and stops cleanly on SIGINT, SIGTERM or SIGHUP, within about a second and a half
 // whatever its output does; lines that its output did not take are counted on stderr at
 // the stop. Exits 0 after a stop by signal, 1 when the node cannot start, its polling
-// thread has ended or memory ran out where it could not be done without, 2 on a wrong
-// command line.
+// thread has ended, memory ran out where it could not be done without or the usage asked
+// for cannot be written, 2 on a wrong command line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,7 +98,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.help) {
-        std::fputs(qav::GetNodeUsage(), stdout);
+        // Asked for, so it waits for the output as long as it takes; an output that fails
+        // (a full device, say) makes it a failure, not a silent success.
+        const std::string_view usage = qav::GetNodeUsage();
+        int errorCode = 0;
+        if (qav::platform::WriteOutput(kStdout, usage.data(), usage.size(), -1, -1, errorCode) <
+            usage.size()) {
+            WriteLine(kStderr, qav::FormatString("qav-node: cannot write the usage: %s",
+                                                 qav::platform::ErrorMessage(errorCode)));
+            return 1;
+        }
         return 0;
     }
     // Before any thread starts, so that every thread inherits the mask and the stop

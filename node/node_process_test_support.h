@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +33,11 @@ struct NodeStart {
     std::vector<int> closed;
     // It starts with SIGHUP ignored, as nohup starts it.
     bool hangUpIgnored = false;
+    // Its stdout goes to this file (as "> /dev/full" sends it) instead of the output pipe.
+    const char* outputFile = nullptr;
+    // It may hold this many descriptors (0: as many as the test), as "ulimit -n" allows,
+    // and starts with only its three standard ones open.
+    int descriptorLimit = 0;
 };
 
 class NodeProcess {
@@ -87,6 +93,20 @@ class NodeProcess {
             }
             if (start.hangUpIgnored) {
                 signal(SIGHUP, SIG_IGN);
+            }
+            if (start.outputFile != nullptr) {
+                const int file = open(start.outputFile, O_WRONLY | O_CLOEXEC);
+                if (file < 0 || dup2(file, STDOUT_FILENO) < 0) {
+                    _exit(127);
+                }
+            }
+            if (start.descriptorLimit > 0) {
+                close_range(STDERR_FILENO + 1, ~0u, 0);
+                const rlimit limit{static_cast<rlim_t>(start.descriptorLimit),
+                                   static_cast<rlim_t>(start.descriptorLimit)};
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                    _exit(127);
+                }
             }
             execve(QAV_NODE_PROGRAM, argv.data(), envp.data());
             _exit(127);

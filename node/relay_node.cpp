@@ -1,6 +1,7 @@
 #include "node/relay_node.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <new>
 
@@ -14,10 +15,29 @@
 #include "node/connection_state_lines.h"
 #include "node/log_lines.h"
 #include "platform/output.h"
+#include "platform/system_error.h"
 #include "records/log_sink.h"
 #include "records/monitor_identification.h"
 
 namespace qav {
+
+namespace {
+
+// A taken port is the usual cause and gets the operator's question; any other cause (out
+// of descriptors, say) is named as the system names it, so that nobody hunts for a
+// program holding the port.
+std::string ListenFailure(const char* protocol, int32_t port, int32_t errorCode) {
+    if (errorCode == EADDRINUSE) {
+        return FormatString("cannot listen on %s port %d (is it taken?)", protocol, port);
+    }
+    if (errorCode != 0) {
+        return FormatString("cannot listen on %s port %d: %s", protocol, port,
+                            platform::ErrorMessage(errorCode));
+    }
+    return FormatString("cannot listen on %s port %d", protocol, port);
+}
+
+}  // namespace
 
 RelayNode::RelayNode() = default;
 
@@ -54,11 +74,11 @@ bool RelayNode::Start(const NodeOptions& options, std::string& error) {
         case ProtocolManager::kServerRolesStarted:
             break;
         case ProtocolManager::kTcpServerFailed:
-            error = FormatString("cannot listen on TCP port %d (is it taken?)", options.tcpPort);
+            error = ListenFailure("TCP", options.tcpPort, m_services->GetLastListenError());
             Stop();
             return false;
         default:
-            error = FormatString("cannot listen on UDP port %d (is it taken?)", options.udpPort);
+            error = ListenFailure("UDP", options.udpPort, m_services->GetLastListenError());
             Stop();
             return false;
     }

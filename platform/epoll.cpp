@@ -46,8 +46,13 @@ bool EpollSet::Open() {
 }
 
 EpollSet::~EpollSet() {
+    Close();
+}
+
+void EpollSet::Close() {
     if (m_descriptor >= 0) {
         ::close(m_descriptor);
+        m_descriptor = -1;
     }
 }
 

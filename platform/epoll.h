@@ -46,6 +46,8 @@ class EpollSet {
     // False when the system refused a set; OpenError says why.
     bool Open();
     bool IsOpen() const { return m_descriptor >= 0; }
+    // Gives the kernel set back; every registration ends with it.
+    void Close();
     int OpenError() const { return m_openError; }
 
     // Each returns false with `errorCode` set when the kernel refuses.

@@ -8,7 +8,9 @@
 
 namespace qav::platform {
 
-WakeUpDescriptor::WakeUpDescriptor() : m_descriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+WakeUpDescriptor::WakeUpDescriptor()
+    : m_descriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_openError(m_descriptor < 0 ? errno : 0) {}
 
 WakeUpDescriptor::~WakeUpDescriptor() {
     if (m_descriptor >= 0) {

@@ -23,6 +23,8 @@ class WakeUpDescriptor {
     WakeUpDescriptor& operator=(const WakeUpDescriptor&) = delete;
 
     int descriptor() const { return m_descriptor; }
+    // Why the system refused the descriptor; 0 when it has one.
+    int OpenError() const { return m_openError; }
     // Makes the descriptor readable. False when it could not be signalled.
     bool Signal();
     // Takes every signal; the descriptor is no longer readable afterwards.
@@ -30,6 +32,7 @@ class WakeUpDescriptor {
 
   private:
     int m_descriptor;
+    int m_openError;
 };
 
 }  // namespace qav::platform
