@@ -1,45 +1,172 @@
 #include "core/json_arena.h"
 
 #include <algorithm>
+#include <cstdint>
 
-#include "platform/huge_pages.h"
+#include "platform/page_memory.h"
 
 namespace qav {
 
 namespace {
 
-// The most a tree takes for each unit of its text, with the blocks the parse frees as
-// containers grow: dense text such as "[1,2,3,...]" makes a node and a handle for every
-// two units. A tree that takes more goes on in the heap.
-constexpr size_t kRegionBytesPerUnit = 40;
-// Beyond this the kernel is not asked for more at once; the rest of the tree is the heap's.
-constexpr size_t kLargestRegionBytes = size_t{1} << 30;
+// The first region is never larger: a tree measured larger than it is takes the rest in
+// regions that follow, so a text that misleads the measure cannot reserve much more
+// address space than its tree takes.
+constexpr size_t kLargestFirstRegion = size_t{64} << 20;
+// The smallest region asked for again when the kernel refuses a larger one.
+constexpr size_t kLeastRegion = size_t{64} << 10;
+// No block after the first is larger than this, unless one request needs it.
+constexpr size_t kLargestGrowth = size_t{1} << 30;
+
+// `bytes` rounded up to whole pages, saturating just below the largest size.
+size_t RoundedToPages(size_t bytes) {
+    const size_t page = platform::PageBytes();
+    return bytes > SIZE_MAX - page ? SIZE_MAX / page * page : (bytes + page - 1) / page * page;
+}
+
+void FreeBlock(void* block, size_t bytes, bool fromKernel) {
+#if defined(QAV_JSON_ARENA_POISONS)
+    // The sanitizer's marks would outlive the memory, which may come back to anyone.
+    ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+#endif
+    if (fromKernel) {
+        platform::UnmapPages(block, bytes);
+    } else {
+        ::operator delete(block);
+    }
+}
+
+bool Within(const void* at, const void* start, size_t bytes) {
+    const auto address = reinterpret_cast<uintptr_t>(at);
+    const auto begin = reinterpret_cast<uintptr_t>(start);
+    return address >= begin && address - begin < bytes;
+}
 
 }  // namespace
 
-JsonArena* JsonArena::ForText(size_t textUnits) {
-    const size_t wanted =
-        std::min(textUnits, kLargestRegionBytes / kRegionBytesPerUnit) * kRegionBytesPerUnit;
-    const size_t bytes = (wanted + platform::kHugePageBytes - 1) / platform::kHugePageBytes *
-                         platform::kHugePageBytes;
-    void* region = platform::AllocateHugePages(bytes);
-    if (region == nullptr) {
-        return nullptr;
+JsonArena* JsonArena::ForTree(size_t expectedBytes) {
+    const size_t record = Rounded(sizeof(JsonArena));
+    size_t bytes = record + std::min(expectedBytes, kLargestFirstRegion);
+    void* block = nullptr;
+    bool fromKernel = false;
+    if (bytes > kLargestHeapBytes) {
+        bytes = RoundedToPages(bytes);
+        block = platform::MapPages(bytes);
+        fromKernel = block != nullptr;
     }
-    return new JsonArena(static_cast<char*>(region), bytes);
+    if (block == nullptr) {
+        // Refused by the kernel: the heap's most, the rest in blocks as they are needed.
+        bytes = std::min(bytes, kLargestHeapBytes);
+        block = ::operator new(bytes);
+    }
+    return new (block) JsonArena(bytes, fromKernel);
 }
 
-JsonArena::~JsonArena() {
-#if defined(QAV_JSON_ARENA_POISONS)
-    // The sanitizer's marks would outlive the memory: pages the kernel takes back may
-    // come again at the same address for someone else.
-    ASAN_UNPOISON_MEMORY_REGION(m_region, UsedBytes());
-#endif
-    platform::FreeHugePages(m_region, m_regionBytes);
+JsonArena::JsonArena(size_t firstBytes, bool firstFromKernel)
+    : m_firstFromKernel(firstFromKernel), m_firstBytes(firstBytes), m_taken(firstBytes) {
+    char* const base = reinterpret_cast<char*>(this);
+    m_start = base + Rounded(sizeof(JsonArena));
+    m_cursor = m_start;
+    m_limit = base + firstBytes;
+}
+
+bool JsonArena::Owns(const void* block) const {
+    if (Within(block, this, m_firstBytes)) {
+        return true;
+    }
+    for (const Block* next = m_blocks; next != nullptr; next = next->next) {
+        if (Within(block, next, next->bytes)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t JsonArena::HeldBytes() const {
+    size_t bytes = m_firstBytes;
+    for (const Block* next = m_blocks; next != nullptr; next = next->next) {
+        bytes += next->bytes;
+    }
+    return bytes;
+}
+
+void* JsonArena::AllocateElsewhere(size_t bytes) {
+    if (!m_open) {
+        return ::operator new(bytes);
+    }
+    const size_t head = Rounded(sizeof(Block));
+    const size_t rounded = Rounded(bytes);
+    if (rounded > SIZE_MAX / 2 - head) {
+        throw std::bad_alloc();
+    }
+    // Each block as large as all before it, so that a tree larger than was measured
+    // takes few of them; a request at least that large gets a block of its own, and the
+    // current block goes on serving the small ones.
+    const size_t growth = std::min(m_taken, kLargestGrowth);
+    const bool ownBlock = rounded + head >= growth;
+    size_t wanted = ownBlock ? rounded + head : growth;
+    const bool fromKernel = m_taken + wanted > kLargestHeapBytes;
+    void* memory = nullptr;
+    if (fromKernel) {
+        // A region the kernel refuses is asked for again at half the size, as long as
+        // the request fits: the heap, asked last, keeps what it maps for good.
+        const size_t least = RoundedToPages(std::max(rounded + head, kLeastRegion));
+        for (wanted = RoundedToPages(wanted);; wanted = RoundedToPages(wanted / 2)) {
+            memory = platform::MapPages(wanted);
+            if (memory != nullptr || wanted / 2 < least) {
+                break;
+            }
+        }
+        if (memory == nullptr) {
+            return ::operator new(bytes);
+        }
+    } else {
+        memory = ::operator new(wanted);
+    }
+    Block* const block = new (memory) Block{m_blocks, wanted, fromKernel};
+    m_blocks = block;
+    m_taken += wanted;
+    char* const start = static_cast<char*>(memory) + head;
+    if (ownBlock) {
+        m_used += rounded;
+        return start;
+    }
+    TrimCurrent();
+    m_used += static_cast<size_t>(m_cursor - m_start);
+    m_current = block;
+    m_start = start;
+    m_cursor = start + rounded;
+    m_limit = static_cast<char*>(memory) + wanted;
+    return start;
+}
+
+void JsonArena::TrimCurrent() noexcept {
+    const bool fromKernel = m_current != nullptr ? m_current->fromKernel : m_firstFromKernel;
+    if (!fromKernel) {
+        return;
+    }
+    const auto end = reinterpret_cast<uintptr_t>(m_limit);
+    const size_t page = platform::PageBytes();
+    const uintptr_t kept = (reinterpret_cast<uintptr_t>(m_cursor) + page - 1) / page * page;
+    if (kept >= end) {
+        return;
+    }
+    platform::UnmapPages(reinterpret_cast<void*>(kept), end - kept);
+    size_t& bytes = m_current != nullptr ? m_current->bytes : m_firstBytes;
+    bytes -= end - kept;
+    m_limit = reinterpret_cast<char*>(kept);
 }
 
 void JsonArena::Destroy() {
-    delete this;
+    for (Block* block = m_blocks; block != nullptr;) {
+        Block* const next = block->next;
+        FreeBlock(block, block->bytes, block->fromKernel);
+        block = next;
+    }
+    const size_t firstBytes = m_firstBytes;
+    const bool firstFromKernel = m_firstFromKernel;
+    this->~JsonArena();
+    FreeBlock(this, firstBytes, firstFromKernel);
 }
 
 void JsonArena::TakeStock() {
@@ -47,8 +174,9 @@ void JsonArena::TakeStock() {
     m_stock = kStockSize;
 }
 
-void JsonArena::Seal() {
+void JsonArena::Seal() noexcept {
     m_open = false;
+    TrimCurrent();
     const int64_t stock = m_stock;
     m_stock = 0;
     if (stock != 0) {

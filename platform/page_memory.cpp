@@ -1,0 +1,30 @@
+#include "platform/page_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace qav::platform {
+
+size_t PageBytes() {
+    static const size_t kBytes = [] {
+        const long bytes = ::sysconf(_SC_PAGESIZE);
+        return bytes > 0 ? static_cast<size_t>(bytes) : size_t{4096};
+    }();
+    return kBytes;
+}
+
+void* MapPages(size_t bytes) {
+    if (bytes == 0 || bytes % PageBytes() != 0) {
+        return nullptr;
+    }
+    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
+}
+
+void UnmapPages(void* start, size_t bytes) {
+    if (start != nullptr && bytes != 0) {
+        ::munmap(start, bytes);
+    }
+}
+
+}  // namespace qav::platform

@@ -1,0 +1,23 @@
+// Memory straight from the kernel in small pages, for blocks whose untouched end is
+// given back once their owner knows how much it used: only the pages written become
+// resident, and what is given back no longer counts as address space.
+//
+// Threads: any.
+#pragma once
+
+#include <cstddef>
+
+namespace qav::platform {
+
+// The size of a page, which every length below is a multiple of.
+size_t PageBytes();
+
+// `bytes` (a multiple of PageBytes()) zero-filled and page-aligned; null when the kernel
+// refuses.
+void* MapPages(size_t bytes);
+
+// Gives back `bytes` (a multiple of PageBytes()) from `start` (page-aligned): a whole
+// block of MapPages or any page-aligned part of one.
+void UnmapPages(void* start, size_t bytes);
+
+}  // namespace qav::platform
