@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 
 #include "platform/page_memory.h"
 
@@ -24,12 +26,105 @@ size_t RoundedToPages(size_t bytes) {
     return bytes > SIZE_MAX - page ? SIZE_MAX / page * page : (bytes + page - 1) / page * page;
 }
 
-void FreeBlock(void* block, size_t bytes, bool fromKernel) {
+// Regions of trees that went, kept for the next parse: parsing large texts again and
+// again then costs no page faults and no zeroing of fresh pages. Process-wide and small,
+// so that what it keeps stays small whatever the threads do.
+class RegionStock {
+  public:
+    static constexpr size_t kMostBytes = size_t{16} << 20;
+
+    // A region of at least `bytes` (a multiple of pages), its size in `bytes`; null when
+    // the kernel refuses.
+    void* Take(size_t& bytes) {
+        void* block = nullptr;
+        size_t held = 0;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            size_t chosen = kCount;
+            for (size_t i = 0; i < kCount; ++i) {
+                if (m_regions[i].block == nullptr) {
+                    continue;
+                }
+                // The smallest that is large enough, or else the largest, to be grown.
+                const bool fits = m_regions[i].bytes >= bytes;
+                if (chosen == kCount ||
+                    (fits ? m_regions[chosen].bytes < bytes || m_regions[i].bytes < m_regions[chosen].bytes
+                          : m_regions[chosen].bytes < bytes && m_regions[i].bytes > m_regions[chosen].bytes)) {
+                    chosen = i;
+                }
+            }
+            if (chosen != kCount) {
+                block = std::exchange(m_regions[chosen].block, nullptr);
+                held = m_regions[chosen].bytes;
+                m_bytes -= held;
+            }
+        }
+        if (block != nullptr && held >= bytes) {
+            bytes = held;
+            return block;
+        }
+        if (block != nullptr) {
+            if (void* grown = platform::GrowPages(block, held, bytes)) {
+                return grown;
+            }
+            platform::UnmapPages(block, held);
+        }
+        return platform::MapPages(bytes);
+    }
+
+    void Give(void* block, size_t bytes) {
+        void* dropped = block;
+        size_t droppedBytes = bytes;
+        if (bytes <= kMostBytes) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            // The oldest goes first; one too large for what is left is not kept.
+            while (m_bytes + bytes > kMostBytes || m_regions[m_next].block != nullptr) {
+                Region& oldest = m_regions[m_next];
+                if (oldest.block == nullptr) {
+                    m_next = (m_next + 1) % kCount;
+                    continue;
+                }
+                m_bytes -= oldest.bytes;
+                platform::UnmapPages(std::exchange(oldest.block, nullptr), oldest.bytes);
+            }
+            m_regions[m_next] = Region{block, bytes};
+            m_next = (m_next + 1) % kCount;
+            m_bytes += bytes;
+            dropped = nullptr;
+        }
+        if (dropped != nullptr) {
+            platform::UnmapPages(dropped, droppedBytes);
+        }
+    }
+
+  private:
+    struct Region {
+        void* block = nullptr;
+        size_t bytes = 0;
+    };
+    static constexpr size_t kCount = 4;
+
+    std::mutex m_mutex;
+    Region m_regions[kCount];
+    size_t m_next = 0;
+    size_t m_bytes = 0;
+};
+
+RegionStock& Regions() {
+    static RegionStock* const stock = new RegionStock;  // never destroyed: used at exit
+    return *stock;
+}
+
+// A first block, sized by the measure of its tree, is kept for the next parse, which
+// is likely to measure about the same; blocks that a tree grew into are not.
+void FreeBlock(void* block, size_t bytes, bool fromKernel, bool first) {
 #if defined(QAV_JSON_ARENA_POISONS)
     // The sanitizer's marks would outlive the memory, which may come back to anyone.
     ASAN_UNPOISON_MEMORY_REGION(block, bytes);
 #endif
-    if (fromKernel) {
+    if (fromKernel && first) {
+        Regions().Give(block, bytes);
+    } else if (fromKernel) {
         platform::UnmapPages(block, bytes);
     } else {
         ::operator delete(block);
@@ -51,7 +146,7 @@ JsonArena* JsonArena::ForTree(size_t expectedBytes) {
     bool fromKernel = false;
     if (bytes > kLargestHeapBytes) {
         bytes = RoundedToPages(bytes);
-        block = platform::MapPages(bytes);
+        block = Regions().Take(bytes);
         fromKernel = block != nullptr;
     }
     if (block == nullptr) {
@@ -112,7 +207,7 @@ void* JsonArena::AllocateElsewhere(size_t bytes) {
         // the request fits: the heap, asked last, keeps what it maps for good.
         const size_t least = RoundedToPages(std::max(rounded + head, kLeastRegion));
         for (wanted = RoundedToPages(wanted);; wanted = RoundedToPages(wanted / 2)) {
-            memory = platform::MapPages(wanted);
+            memory = Regions().Take(wanted);
             if (memory != nullptr || wanted / 2 < least) {
                 break;
             }
@@ -160,13 +255,13 @@ void JsonArena::TrimCurrent() noexcept {
 void JsonArena::Destroy() {
     for (Block* block = m_blocks; block != nullptr;) {
         Block* const next = block->next;
-        FreeBlock(block, block->bytes, block->fromKernel);
+        FreeBlock(block, block->bytes, block->fromKernel, false);
         block = next;
     }
     const size_t firstBytes = m_firstBytes;
     const bool firstFromKernel = m_firstFromKernel;
     this->~JsonArena();
-    FreeBlock(this, firstBytes, firstFromKernel);
+    FreeBlock(this, firstBytes, firstFromKernel, true);
 }
 
 void JsonArena::TakeStock() {

@@ -74,7 +74,7 @@ void JsonValue::FreeNode(JsonValue* node) {
     node->~JsonValue();
     if (arena != nullptr) {
         // The node's reference, still counted, keeps the arena while the block goes back.
-        arena->Free(node, sizeof(JsonValue));
+        arena->FreeOwned(node, sizeof(JsonValue));
         arena->Release();
     } else {
         ::operator delete(node);

@@ -358,6 +358,14 @@ constexpr size_t NameBytes(size_t units) {
                : ArenaBytes((std::max(units, 2 * kInlineNameUnits) + 1) * sizeof(WChar));
 }
 
+// The elements of the arrays a parse is reading, the thread's own, and the most room it
+// keeps between parses.
+std::vector<JsonValue*>& ElementStack() {
+    thread_local std::vector<JsonValue*> stack;
+    return stack;
+}
+constexpr size_t kKeptElementRoom = 4096;
+
 }  // namespace
 
 // The parser over text of either width: wide text ending at its NUL, or UTF-8 bytes
@@ -446,6 +454,25 @@ class JsonTextReader {
     template <typename Take>
     bool ReadText(const Char*& position, Take&& take);
 
+    // The first unit at or after `at` in the set, which holds the NUL: the text's end.
+    template <ScanSet kSet>
+    const Char* NextInSet(const Char* at) const {
+        if constexpr (kWide) {
+            return FindInTerminated<kSet>(at);
+        } else {
+            while (Left(at) >= kScanLanes<char>) {
+                if (const unsigned lanes = MatchLanes<kSet>(at); lanes != 0) {
+                    return at + FirstLane(lanes);
+                }
+                at += kScanLanes<char>;
+            }
+            while (at < m_end && !IsInScanSet<kSet>(static_cast<unsigned char>(*at))) {
+                ++at;
+            }
+            return at;
+        }
+    }
+
     // Where the nodes below the value parsed into are made: the arena, made at the first
     // of them with room for the tree that the text measures.
     JsonArena* ArenaForValues();
@@ -463,7 +490,9 @@ class JsonTextReader {
     JsonObject* m_root = nullptr;
     RefPtr<JsonArena> m_arena;
     WString m_scratch;  // the units of a string that the text does not hold as they are
-    std::vector<JsonValue*> m_elements;  // each holds the reference its handle held
+    // Each holds the reference its handle held. The thread's own: parses do not nest,
+    // and its room stays for the next parse.
+    std::vector<JsonValue*>& m_elements = ElementStack();
     bool m_oldContentAside = false;
     JsonArray m_oldElements;
     JsonVariablesMap m_oldMembers;
@@ -478,6 +507,10 @@ JsonTextReader<Char>::~JsonTextReader() {
     const JsonArenaReleases releases;
     for (JsonValue* node : m_elements) {
         JsonObject::Release(node);
+    }
+    m_elements.clear();
+    if (m_elements.capacity() > kKeptElementRoom) {
+        std::vector<JsonValue*>().swap(m_elements);
     }
     m_oldElements.clear();
     m_oldMembers.clear();
@@ -550,11 +583,7 @@ size_t JsonTextReader<Char>::MeasureTree() const {
         if (c == u'"') {
             const Char* const start = ++at;
             for (;;) {
-                if constexpr (kWide) {
-                    at = FindInTerminated<kStringEnd>(at);
-                } else {
-                    at += FindInSet<kStringEnd>(at, Left(at), 0);
-                }
+                at = NextInSet<kStringEnd>(at);
                 if (At(at) == u'\\' && At(at + 1) != 0) {
                     at += 2;
                     continue;
@@ -602,11 +631,7 @@ size_t JsonTextReader<Char>::MeasureTree() const {
                 break;
             default:
                 // A scalar's characters or a closing bracket: up to the next structure.
-                if constexpr (!kWide) {
-                    at += FindInSet<kStructure>(at, Left(at), 1);
-                } else {
-                    at = FindInTerminated<kStructure>(at + 1);
-                }
+                at = NextInSet<kStructure>(at + 1);
                 lastString = SIZE_MAX;
                 continue;
         }

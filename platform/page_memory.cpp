@@ -21,6 +21,14 @@ void* MapPages(size_t bytes) {
     return block == MAP_FAILED ? nullptr : block;
 }
 
+void* GrowPages(void* block, size_t bytes, size_t newBytes) {
+    if (block == nullptr || newBytes < bytes || newBytes % PageBytes() != 0) {
+        return nullptr;
+    }
+    void* grown = ::mremap(block, bytes, newBytes, MREMAP_MAYMOVE);
+    return grown == MAP_FAILED ? nullptr : grown;
+}
+
 void UnmapPages(void* start, size_t bytes) {
     if (start != nullptr && bytes != 0) {
         ::munmap(start, bytes);

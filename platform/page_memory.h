@@ -16,6 +16,11 @@ size_t PageBytes();
 // refuses.
 void* MapPages(size_t bytes);
 
+// The block of MapPages at `block`, of `bytes`, grown to `newBytes` (a multiple of
+// PageBytes()), possibly at another address: its pages keep their content and the new
+// ones come zero-filled. Null, with the block left as it was, when the kernel refuses.
+void* GrowPages(void* block, size_t bytes, size_t newBytes);
+
 // Gives back `bytes` (a multiple of PageBytes()) from `start` (page-aligned): a whole
 // block of MapPages or any page-aligned part of one.
 void UnmapPages(void* start, size_t bytes);

@@ -24,6 +24,17 @@ TEST(PageMemory, BlocksAreWholePagesAndTheirEndCanGoFirst) {
     EXPECT_EQ(block[2 * page - 1], 0xA5);
     UnmapPages(block, 2 * page);
 
+    // Grown, a block keeps what it held and gains zero-filled pages.
+    auto* small = static_cast<unsigned char*>(MapPages(page));
+    ASSERT_NE(small, nullptr);
+    small[page - 1] = 0x77;
+    auto* grown = static_cast<unsigned char*>(GrowPages(small, page, 3 * page));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(grown[page - 1], 0x77);
+    EXPECT_EQ(grown[3 * page - 1], 0);
+    EXPECT_EQ(GrowPages(grown, 3 * page, page), nullptr);
+    UnmapPages(grown, 3 * page);
+
     EXPECT_EQ(MapPages(0), nullptr);
     EXPECT_EQ(MapPages(page + 1), nullptr);
     UnmapPages(nullptr, page);
