@@ -490,9 +490,11 @@ class JsonTextReader {
     JsonObject* m_root = nullptr;
     RefPtr<JsonArena> m_arena;
     WString m_scratch;  // the units of a string that the text does not hold as they are
-    // Each holds the reference its handle held. The thread's own: parses do not nest,
-    // and its room stays for the next parse.
+    // Each holds the reference its handle held. The thread's own, so that its room stays
+    // for the next parse; a parse that a report starts (a logger may parse) stacks its
+    // elements above those of the parse it interrupts.
     std::vector<JsonValue*>& m_elements = ElementStack();
+    const size_t m_elementsBefore = m_elements.size();
     bool m_oldContentAside = false;
     JsonArray m_oldElements;
     JsonVariablesMap m_oldMembers;
@@ -505,11 +507,11 @@ JsonTextReader<Char>::~JsonTextReader() {
         m_arena->Seal();
     }
     const JsonArenaReleases releases;
-    for (JsonValue* node : m_elements) {
-        JsonObject::Release(node);
+    for (size_t i = m_elementsBefore; i < m_elements.size(); ++i) {
+        JsonObject::Release(m_elements[i]);
     }
-    m_elements.clear();
-    if (m_elements.capacity() > kKeptElementRoom) {
+    m_elements.resize(m_elementsBefore);
+    if (m_elementsBefore == 0 && m_elements.capacity() > kKeptElementRoom) {
         std::vector<JsonValue*>().swap(m_elements);
     }
     m_oldElements.clear();

@@ -334,5 +334,30 @@ TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
     EXPECT_FALSE(value.FromUtf8Text(std::string_view(longer.data(), 5)));
 }
 
+// A logger that parses JSON itself, in the middle of a parse that reports from inside
+// nested arrays: each parse keeps its own elements.
+TEST(JsonParser, AParseStartedByAReportKeepsToItsOwnElements) {
+    class ParsingLogger : public TextLogger {
+      public:
+        ParsingLogger() { SetTextLogger(this); }
+        ~ParsingLogger() override { SetTextLogger(nullptr); }
+        int GetLevel() override { return kSeverityStatus; }
+        void LogText(int, std::string_view) override {}
+        void LogFormatV(int, std::string_view, FormatArgs) override {
+            JsonObject inner;
+            inner.FromUtf8Text("[7,[8,9],[]]");
+            inner.ToText(m_written);
+        }
+        std::string m_written;
+    };
+    ParsingLogger logger;
+    JsonObject value;
+    EXPECT_FALSE(value.FromUtf8Text("[1,[2,[3,x]],4]"));
+    std::string written;
+    value.ToText(written);
+    EXPECT_EQ(written, "[ 1, [ 2, [ 3, null ] ] ]");
+    EXPECT_EQ(logger.m_written, "[ 7, [ 8, 9 ], [  ] ]");
+}
+
 }  // namespace
 }  // namespace qav
