@@ -47,9 +47,10 @@ class RegionStock {
                 }
                 // The smallest that is large enough, or else the largest, to be grown.
                 const bool fits = m_regions[i].bytes >= bytes;
-                if (chosen == kCount ||
-                    (fits ? m_regions[chosen].bytes < bytes || m_regions[i].bytes < m_regions[chosen].bytes
-                          : m_regions[chosen].bytes < bytes && m_regions[i].bytes > m_regions[chosen].bytes)) {
+                if (chosen == kCount || (fits ? m_regions[chosen].bytes < bytes ||
+                                                    m_regions[i].bytes < m_regions[chosen].bytes
+                                              : m_regions[chosen].bytes < bytes &&
+                                                    m_regions[i].bytes > m_regions[chosen].bytes)) {
                     chosen = i;
                 }
             }

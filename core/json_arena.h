@@ -164,8 +164,8 @@ class JsonArena {
     int64_t m_stock = 0;  // only while open
     bool m_open = true;
     const bool m_firstFromKernel;
-    size_t m_firstBytes;  // less once its untouched end went back
-    Block* m_blocks = nullptr;  // the blocks after the first, the newest first
+    size_t m_firstBytes;         // less once its untouched end went back
+    Block* m_blocks = nullptr;   // the blocks after the first, the newest first
     Block* m_current = nullptr;  // null for the first block
     // The current block: where it starts (after its head), the next free byte, its end.
     char* m_start;

@@ -364,11 +364,11 @@ std::string SweepText(const SweepRow& row) {
 // Sizes on both sides of where the heap's share of a tree ends and of the length from
 // which an older parser took a region by the text's length, and a sweep between.
 const SweepRow kSweep[] = {
-    {"Padded", 16 << 10},  {"Padded", 65535},      {"Padded", 65536},    {"Padded", 1 << 20},
-    {"Padded", 3 << 20},   {"String", 16 << 10},   {"String", 65535},    {"String", 65536},
-    {"String", 300 << 10}, {"String", 600 << 10},  {"String", 3 << 20},  {"Dense", 16 << 10},
-    {"Dense", 40 << 10},   {"Dense", 65535},       {"Dense", 65536},     {"Dense", 100 << 10},
-    {"Dense", 300 << 10},  {"Dense", 1 << 20},     {"Dense", 3 << 20},
+    {"Padded", 16 << 10},  {"Padded", 65535},     {"Padded", 65536},   {"Padded", 1 << 20},
+    {"Padded", 3 << 20},   {"String", 16 << 10},  {"String", 65535},   {"String", 65536},
+    {"String", 300 << 10}, {"String", 600 << 10}, {"String", 3 << 20}, {"Dense", 16 << 10},
+    {"Dense", 40 << 10},   {"Dense", 65535},      {"Dense", 65536},    {"Dense", 100 << 10},
+    {"Dense", 300 << 10},  {"Dense", 1 << 20},    {"Dense", 3 << 20},
 };
 
 class JsonMemorySweep : public ::testing::TestWithParam<SweepRow> {};

@@ -487,7 +487,8 @@ TEST(JsonObject, AFailedParseLeavesTheSameValueWhateverTheTextBefore) {
             JsonObject shared;
             ASSERT_TRUE(shared.FromUtf8Text(Padded("{\"keep\":\"me\"}", bytes)));
             const JsonObject other = shared;
-            EXPECT_FALSE(shared.FromText(WString(failure.text, failure.text + std::strlen(failure.text)).c_str()));
+            EXPECT_FALSE(shared.FromText(
+                WString(failure.text, failure.text + std::strlen(failure.text)).c_str()));
             EXPECT_EQ(Written(other), failure.left) << failure.text << " after " << bytes;
         }
     }
@@ -500,18 +501,18 @@ TEST(JsonObject, TheTextParsedMayLieInTheValuesOwnTree) {
     for (const size_t bytes : {size_t{0}, size_t{70000}}) {
         for (const bool shared : {false, true}) {
             JsonObject value;
-            ASSERT_TRUE(value.FromUtf8Text(Padded(
-                "{\"[\\\"in a name, longer than inline\\\", {\\\"x\\\":1}]\":1,"
-                "\"b\":{\"\\\"deeper name, longer than inline\\\"\":2},"
-                "\"42\":3,\"{}\":4}",
-                bytes)));
+            ASSERT_TRUE(value.FromUtf8Text(
+                Padded("{\"[\\\"in a name, longer than inline\\\", {\\\"x\\\":1}]\":1,"
+                       "\"b\":{\"\\\"deeper name, longer than inline\\\"\":2},"
+                       "\"42\":3,\"{}\":4}",
+                       bytes)));
             const JsonObject other = shared ? value : JsonObject();
             const auto name = value.GetNode()->GetMembers()->lower_bound(WStringView(u"["));
             ASSERT_TRUE(value.FromText(name->first.c_str()));
             EXPECT_EQ(Written(value), "[ \"in a name, longer than inline\", { \"x\":1 } ]");
 
-            ASSERT_TRUE(value.FromUtf8Text(Padded(
-                "{\"b\":{\"\\\"deeper name, longer than inline\\\"\":2}}", bytes)));
+            ASSERT_TRUE(value.FromUtf8Text(
+                Padded("{\"b\":{\"\\\"deeper name, longer than inline\\\"\":2}}", bytes)));
             const WChar* deeper =
                 value.GetMember(u"b").GetNode()->GetMembers()->begin()->first.c_str();
             ASSERT_TRUE(value.FromText(deeper));

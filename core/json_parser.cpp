@@ -321,7 +321,8 @@ constexpr size_t kMapBytes = ArenaBytes(sizeof(JsonVariablesMap));
 constexpr size_t kArrayBytes = ArenaBytes(sizeof(JsonArray));
 constexpr size_t kElementBytes = sizeof(JsonObject);
 // A member's block in the map: the tree's links and colour, then the name and the handle.
-constexpr size_t kMemberBytes = ArenaBytes(4 * sizeof(void*) + sizeof(JsonVariablesMap::value_type));
+constexpr size_t kMemberBytes =
+    ArenaBytes(4 * sizeof(void*) + sizeof(JsonVariablesMap::value_type));
 // A name of up to this many units is held in the name itself.
 constexpr size_t kInlineNameUnits = (sizeof(JsonString) - 3 * sizeof(void*)) / sizeof(WChar) - 1;
 
@@ -604,7 +605,7 @@ size_t JsonTextReader<Char>::MeasureTree() const {
             ++at;
             if constexpr (!kWide) {
                 while (Left(at) >= kScanLanes<Char> &&
-                       MatchLanes<kWhiteSpace>(at) == (1u << kScanLanes<Char>) - 1) {
+                       MatchLanes<kWhiteSpace>(at) == (1u << kScanLanes<Char>)-1) {
                     at += kScanLanes<Char>;
                 }
             } else {
@@ -1077,7 +1078,8 @@ bool JsonObject::FromUtf8Text(std::string_view text) {
 
 // The steps parse on the heap: the length of what they will read is not known.
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap).ParseValue(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ParseValue(*this, position, depth);
 }
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
@@ -1089,11 +1091,13 @@ bool JsonObject::ReadScalar(const WChar*& position) {
 }
 
 bool JsonArray::ReadArray(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap).ReadArray(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ReadArray(*this, position, depth);
 }
 
 bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap).ReadStruct(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

@@ -17,7 +17,8 @@ void* MapPages(size_t bytes) {
     if (bytes == 0 || bytes % PageBytes() != 0) {
         return nullptr;
     }
-    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* block =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return block == MAP_FAILED ? nullptr : block;
 }
 
