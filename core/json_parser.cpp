@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -476,7 +477,11 @@ class JsonTextReader {
 
     // Where the nodes below the value parsed into are made: the arena, made at the first
     // of them with room for the tree that the text measures.
-    JsonArena* ArenaForValues();
+    JsonArena* ArenaForValues() {
+        JsonArena* arena = m_arena.get();
+        return arena != nullptr || !m_buildsArena ? arena : MakeArena();
+    }
+    [[gnu::noinline]] JsonArena* MakeArena();
     size_t MeasureTree() const;
     // The content of the value parsed into, moved aside before the parse changes it.
     void SetOldContentAside(JsonValue& node);
@@ -521,10 +526,8 @@ JsonTextReader<Char>::~JsonTextReader() {
 }
 
 template <typename Char>
-JsonArena* JsonTextReader<Char>::ArenaForValues() {
-    if (m_arena.get() == nullptr && m_buildsArena) {
-        m_arena = JsonArena::ForTree(MeasureTree());
-    }
+JsonArena* JsonTextReader<Char>::MakeArena() {
+    m_arena = JsonArena::ForTree(MeasureTree());
     return m_arena.get();
 }
 
@@ -1012,10 +1015,13 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
         }
         ++position;
         // Copied into the tree at once: the next string read takes the view's place.
-        JsonString name(members.get_allocator());
-        if (!ReadText(position, [&](WStringView text) { name.assign(text); })) {
+        std::optional<JsonString> read;
+        if (!ReadText(position, [&](WStringView text) {
+                read.emplace(text.data(), text.size(), members.get_allocator());
+            })) {
             return false;
         }
+        JsonString& name = *read;
         position = SkipWhiteSpace(position);
         if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
