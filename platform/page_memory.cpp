@@ -30,6 +30,11 @@ void* GrowPages(void* block, size_t bytes, size_t newBytes) {
     return grown == MAP_FAILED ? nullptr : grown;
 }
 
+void AdviseHugePages(void* block, size_t bytes) {
+    // Refused where the kernel has no huge pages for this process: small pages then.
+    (void)::madvise(block, bytes, MADV_HUGEPAGE);
+}
+
 void UnmapPages(void* start, size_t bytes) {
     if (start != nullptr && bytes != 0) {
         ::munmap(start, bytes);

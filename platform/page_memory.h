@@ -21,6 +21,11 @@ void* MapPages(size_t bytes);
 // ones come zero-filled. Null, with the block left as it was, when the kernel refuses.
 void* GrowPages(void* block, size_t bytes, size_t newBytes);
 
+// Asks the kernel to back the block with huge pages where it can: fewer page faults
+// when it is filled and fewer translation misses when it is walked, at the price of a
+// huge page's worth made resident at a time.
+void AdviseHugePages(void* block, size_t bytes);
+
 // Gives back `bytes` (a multiple of PageBytes()) from `start` (page-aligned): a whole
 // block of MapPages or any page-aligned part of one.
 void UnmapPages(void* start, size_t bytes);
