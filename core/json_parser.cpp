@@ -483,6 +483,7 @@ class JsonTextReader {
     }
     [[gnu::noinline]] JsonArena* MakeArena();
     size_t MeasureTree() const;
+    size_t Extrapolated(size_t bytes, ptrdiff_t measured, const Char* start) const;
     // The content of the value parsed into, moved aside before the parse changes it.
     void SetOldContentAside(JsonValue& node);
     // The elements read so far by the arrays being read, outermost first: an array's
@@ -569,9 +570,23 @@ void JsonTextReader<Char>::MoveElementsInto(JsonArray& elements, size_t first) {
     m_elements.resize(first);
 }
 
+// `bytes` measured on the first `measured` units from `start`, for the whole text.
+template <typename Char>
+size_t JsonTextReader<Char>::Extrapolated(size_t bytes, ptrdiff_t measured,
+                                          const Char* start) const {
+    const Char* end = m_end;
+    if constexpr (kWide) {
+        end = FindInTerminated<ScanSetOf(1, false)>(start);
+    }
+    const auto whole = static_cast<double>(end - start);
+    const double scaled = static_cast<double>(bytes) * whole / static_cast<double>(measured);
+    return scaled >= static_cast<double>(SIZE_MAX / 2) ? SIZE_MAX / 2 : static_cast<size_t>(scaled);
+}
+
 // One pass that counts what the tree will hold: containers, commas and colons outside
 // strings, and the units of every string, a name's apart. Runs of plain text and of
-// white space are crossed a block at a time.
+// white space are crossed a block at a time. The pass stops once the tree goes beyond
+// the heap's share: its regions need no exact size.
 template <typename Char>
 size_t JsonTextReader<Char>::MeasureTree() const {
     QAV_TRACE("JSONOB::Msr");
@@ -579,7 +594,8 @@ size_t JsonTextReader<Char>::MeasureTree() const {
     constexpr ScanSet kStructure = ScanSetOf(0x21, false, '"', ',', ':', '{', '[');
     TreeCounts counts;
     size_t lastString = SIZE_MAX;  // units of the string just read, until another token
-    const Char* at = SkipWhiteSpace(m_text);
+    const Char* const start = SkipWhiteSpace(m_text);
+    const Char* at = start;
     const WChar outermost = At(at);
     for (;;) {
         const WChar c = At(at);
@@ -621,6 +637,12 @@ size_t JsonTextReader<Char>::MeasureTree() const {
         switch (c) {
             case u',':
                 ++counts.commas;
+                if (counts.Bytes(outermost) > JsonArena::kLargestHeapBytes) {
+                    // The tree goes beyond the heap's share, into regions whose untouched
+                    // end goes back: the rest of the text is taken to hold what its
+                    // measured start held for its length.
+                    return Extrapolated(counts.Bytes(outermost), at + 1 - start, start);
+                }
                 break;
             case u':':
                 ++counts.colons;
