@@ -1,20 +1,20 @@
-// The memory of a JSON tree parsed from a large text: while the parse runs, its nodes,
-// texts, member names and container blocks are cut one after the other from a region
-// taken from the kernel, instead of one heap call each, and when the last of them goes
-// the region goes back to the kernel whole, whatever the heap of the thread that parsed
-// it would have kept.
+// The memory of the tree a parse builds: while the parse runs, its nodes, texts, member
+// names and container blocks are cut one after the other from blocks of the arena,
+// instead of one heap call each, and when the last of them goes the blocks go too.
 //
-// A parse of a small text, and everything made through the value operations, uses the
-// general heap, whose blocks each thread already caches: an arena would cost a small
-// tree more than it holds.
+// The blocks follow what the tree takes, not the length of its text. The parse measures
+// the tree its text will make before it asks for the first block (a quick pass that
+// counts values, members and string units), so a small tree takes one heap block of
+// about its own size. Should the tree take more, further blocks follow, each as large as
+// all before it. What goes beyond kLargestHeapBytes comes in regions of pages from the
+// kernel, which it gets back whole when the tree goes, whatever the heap of the thread
+// that parsed would have kept; the untouched end of a region is given back as soon as
+// the arena moves on from it or is sealed, so a tree holds, resident and as address
+// space, about what it uses.
 //
 // Once the parse is done the arena is sealed: blocks asked of it then come from the
 // heap, and blocks it gave out are not reused when freed. A tree edited for a long time
 // thus holds at most what its parse took, plus what its edits hold on the heap.
-//
-// The region is reserved for the largest tree such a text makes as a rule; a tree
-// beyond it takes the rest from the heap. Pages are touched only as the tree grows,
-// in huge pages where the kernel offers them.
 //
 // An arena is counted: every node made in it, and every allocator (so every container
 // and member name) that uses it, holds a reference. While the parse runs, on its one
@@ -56,13 +56,14 @@ class JsonArena {
   public:
     // Blocks are sized and aligned in steps of 8 bytes: nothing in a tree needs more.
     static constexpr size_t kGranule = 8;
-    // Texts of fewer units are parsed on the heap.
-    static constexpr size_t kSmallestText = size_t{64} << 10;
+    // The most an arena takes from the heap; beyond it, regions of pages. Small enough
+    // that what a thread's heap keeps of the trees it parsed stays small.
+    static constexpr size_t kLargestHeapBytes = size_t{1} << 20;
 
-    // An open arena with room for the tree of a text of `textUnits` units (bytes of
-    // UTF-8 or units of UTF-16); null when the kernel gives no region. No reference is
-    // held yet: the first holder adds one (RefPtr).
-    static JsonArena* ForText(size_t textUnits);
+    // An open arena whose first block holds `expectedBytes` of blocks; its own record
+    // sits at the start of that block. Throws bad_alloc when the heap has no room. No
+    // reference is held yet: the first holder adds one (RefPtr).
+    static JsonArena* ForTree(size_t expectedBytes);
 
     JsonArena(const JsonArena&) = delete;
     JsonArena& operator=(const JsonArena&) = delete;
@@ -88,7 +89,7 @@ class JsonArena {
             m_cursor += rounded;
             return block;
         }
-        return ::operator new(bytes);
+        return AllocateElsewhere(bytes);
     }
 
     // `bytes` is what was asked of Allocate.
@@ -100,30 +101,47 @@ class JsonArena {
         }
     }
 
-    bool IsOpen() const { return m_open; }
-    // The parse is done: from now on blocks come from the heap and the count is atomic.
-    // Called by the thread that parsed, which still holds a reference.
-    void Seal();
-
-    bool Owns(const void* block) const {
-        const auto* at = static_cast<const char*>(block);
-        return at >= m_region && at < m_limit;
+    // Free for a block known to be the arena's (a node made in it).
+    void FreeOwned([[maybe_unused]] void* block, [[maybe_unused]] size_t bytes) noexcept {
+        Poison(block, Rounded(bytes));
     }
-    // What the tree took of the region.
-    size_t UsedBytes() const { return static_cast<size_t>(m_cursor - m_region); }
+
+    bool IsOpen() const { return m_open; }
+    // The parse is done: the untouched end of the last region goes back to the kernel,
+    // blocks come from the heap from now on, and the count is atomic. Called by the
+    // thread that parsed, which still holds a reference.
+    void Seal() noexcept;
+
+    bool Owns(const void* block) const;
+    // What the tree took of the blocks, and what the blocks hold in all (the arena's own
+    // record and the untouched ends that were not given back included).
+    size_t UsedBytes() const { return m_used + static_cast<size_t>(m_cursor - m_start); }
+    size_t HeldBytes() const;
 
   private:
     friend class JsonArenaReleases;
 
+    // The head of every block but the first, whose place the arena's record takes.
+    struct Block {
+        Block* next;
+        size_t bytes;
+        bool fromKernel;
+    };
+
     // References taken from the count at a time while the arena is open.
     static constexpr int64_t kStockSize = 4096;
 
-    JsonArena(char* region, size_t bytes)
-        : m_region(region), m_cursor(region), m_limit(region + bytes), m_regionBytes(bytes) {}
+    JsonArena(size_t firstBytes, bool firstFromKernel);
     // Only through Release: every holder is gone then.
-    ~JsonArena();
+    ~JsonArena() = default;
     [[gnu::noinline]] void Destroy();
     [[gnu::noinline]] void TakeStock();
+    // A block that the current one has no room for: from a new block of the arena, or
+    // from the heap once sealed or when the kernel refuses a region.
+    [[gnu::noinline]] void* AllocateElsewhere(size_t bytes);
+    // Gives back the untouched whole pages at the end of the current block, when it is
+    // a region.
+    void TrimCurrent() noexcept;
     void ReleaseNow(int64_t count) {
         if (m_references.fetch_sub(count, std::memory_order_acq_rel) == count) {
             Destroy();
@@ -145,10 +163,16 @@ class JsonArena {
     std::atomic<int64_t> m_references{0};
     int64_t m_stock = 0;  // only while open
     bool m_open = true;
-    char* const m_region;
+    const bool m_firstFromKernel;
+    size_t m_firstBytes;         // less once its untouched end went back
+    Block* m_blocks = nullptr;   // the blocks after the first, the newest first
+    Block* m_current = nullptr;  // null for the first block
+    // The current block: where it starts (after its head), the next free byte, its end.
+    char* m_start;
     char* m_cursor;  // written only while open
-    char* const m_limit;
-    const size_t m_regionBytes;
+    char* m_limit;
+    size_t m_used = 0;  // what the tree took of the blocks before the current one
+    size_t m_taken;     // what all blocks hold, to size the next one
 };
 
 // While one lives, the releases that this thread makes of sealed arenas are counted and

@@ -2,14 +2,17 @@
 // large tree, a tree edited for a long time, threads that parse and go idle. Each row
 // runs in a child process of its own (this program, filtered to that row), so that what
 // other tests left in the heap does not count, and is held to its own bar.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <latch>
+#include <new>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -60,6 +63,18 @@ size_t ResidentBytes() {
     return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
+size_t AddressSpaceBytes() {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) {
+        ADD_FAILURE() << "/proc/self/statm holds no size";
+    }
+    if (statm != nullptr) {
+        std::fclose(statm);
+    }
+    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
 double Mebibytes(size_t bytes) {
     return static_cast<double>(bytes) / static_cast<double>(kMiB);
 }
@@ -99,6 +114,20 @@ std::string DenseDocument(size_t bytes) {
 }
 
 constexpr const char* kSmallMessage = "{\"type\":\"ack\",\"id\":12345}";
+
+std::string Padded(std::string text, size_t bytes) {
+    text.resize(std::max(text.size(), bytes), ' ');
+    return text;
+}
+
+// An object whose one member is a string of about `bytes`.
+std::string LongString(size_t bytes) {
+    std::string text = "{\"text\":\"";
+    for (uint32_t i = 0; text.size() + 2 < bytes; ++i) {
+        text += static_cast<char>('a' + i % 26);
+    }
+    return text + "\"}";
+}
 
 // What a shape keeps: the resident size when it starts, its inputs made, and when it
 // is measured, with everything it holds still alive.
@@ -186,6 +215,29 @@ const Shape kShapes[] = {
          probe.failed |= !tree.GetMemberWString(names.back(), last) || last != member;
          probe.Measure();
      }},
+    // A second handle to the value does not keep the trees that later parses replace.
+    {"OneLargeTreeThenSmallOnesWithASecondHandle", 10 * kMiB,
+     [](Probe& probe) {
+         const std::string text = Document(16 * kMiB);
+         probe.Start();
+         JsonObject value;
+         const JsonObject second = value;
+         probe.failed |= !value.FromUtf8Text(text);
+         JsonObject kept = value;
+         for (int i = 0; i < 1000; ++i) {
+             probe.failed |= !kept.FromUtf8Text(kSmallMessage);
+         }
+         probe.Measure();
+     }},
+    // A small tree costs what it holds whatever white space pads its text.
+    {"PaddedMessagesOf65535Bytes", 16 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, Padded(kSmallMessage, 65535), 1000); }},
+    {"PaddedMessagesOf65536Bytes", 16 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, Padded(kSmallMessage, 65536), 1000); }},
+    {"LongStringsOf70KB", 48 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, LongString(70000), 200); }},
+    {"DenseArraysOf65536Bytes", 260 * kMiB,
+     [](Probe& probe) { LiveTrees(probe, DenseDocument(65536), 200); }},
 };
 
 // 32 threads each parse a large tree and drop it, then wait: the resident size while they
@@ -257,6 +309,170 @@ INSTANTIATE_TEST_SUITE_P(Shapes, JsonMemoryShape, ::testing::ValuesIn(kShapes),
                          [](const ::testing::TestParamInfo<Shape>& info) {
                              return std::string(info.param.name);
                          });
+
+// The same tree built through the value operations, which put every node on the heap
+// one by one: what a tree costs when no parse measures it.
+JsonObject HeapCopy(const JsonObject& value) {
+    JsonObject copy;
+    const JsonValue* node = value.FindNode();
+    if (node == nullptr) {
+        return copy;
+    }
+    if (const JsonVariablesMap* members = node->GetMembers()) {
+        JsonVariablesMap& into = copy.MakeObject();
+        for (const auto& [name, member] : *members) {
+            into.Set(WStringView(name), HeapCopy(member));
+        }
+    } else if (const JsonArray* elements = node->GetElements()) {
+        JsonArray& into = copy.MakeArray();
+        for (const JsonObject& element : *elements) {
+            into.push_back(HeapCopy(element));
+        }
+    } else if (node->GetType() == kJsonString) {
+        copy.GetNode()->SetWString(node->GetString());
+    } else {
+        JsonValue* to = copy.GetNode();
+        to->SetNumber(node->GetNumber());
+        if (node->GetType() == kJsonInteger) {
+            to->SetInteger(node->GetInteger());
+        } else if (node->GetType() == kJsonBool) {
+            to->SetBool(node->GetBool());
+        } else if (node->GetType() == kJsonNull) {
+            to->SetType(kJsonNull);
+        }
+    }
+    return copy;
+}
+
+struct SweepRow {
+    const char* shape;
+    size_t bytes;
+};
+
+void PrintTo(const SweepRow& row, std::ostream* out) {
+    *out << row.shape << row.bytes;
+}
+
+std::string SweepText(const SweepRow& row) {
+    const std::string shape = row.shape;
+    if (shape == "Padded") {
+        return Padded(kSmallMessage, row.bytes);
+    }
+    return shape == "String" ? LongString(row.bytes) : DenseDocument(row.bytes);
+}
+
+// Sizes on both sides of where the heap's share of a tree ends and of the length from
+// which an older parser took a region by the text's length, and a sweep between.
+const SweepRow kSweep[] = {
+    {"Padded", 16 << 10},  {"Padded", 65535},     {"Padded", 65536},   {"Padded", 1 << 20},
+    {"Padded", 3 << 20},   {"String", 16 << 10},  {"String", 65535},   {"String", 65536},
+    {"String", 300 << 10}, {"String", 600 << 10}, {"String", 3 << 20}, {"Dense", 16 << 10},
+    {"Dense", 40 << 10},   {"Dense", 65535},      {"Dense", 65536},    {"Dense", 100 << 10},
+    {"Dense", 300 << 10},  {"Dense", 1 << 20},    {"Dense", 3 << 20},
+};
+
+class JsonMemorySweep : public ::testing::TestWithParam<SweepRow> {};
+
+// Live parsed trees take at most 1.25 times what the same trees take built on the heap
+// one node at a time, plus 4 MiB, at every text size.
+TEST_P(JsonMemorySweep, ParsedTreesCostWhatTheyHold) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer changes what is resident";
+    }
+    if (!InsideChild()) {
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the row failed in its own process (output above)";
+        return;
+    }
+    const SweepRow& row = GetParam();
+    const std::string text = SweepText(row);
+    const size_t count = std::clamp<size_t>((8 * kMiB) / row.bytes, 1, 400);
+    std::vector<JsonObject> parsed(count);
+    const size_t start = ResidentBytes();
+    for (JsonObject& tree : parsed) {
+        ASSERT_TRUE(tree.FromUtf8Text(text));
+    }
+    const size_t afterParse = ResidentBytes();
+    std::vector<JsonObject> copies;
+    copies.reserve(count);
+    const size_t beforeCopies = ResidentBytes();
+    for (const JsonObject& tree : parsed) {
+        copies.push_back(HeapCopy(tree));
+    }
+    const size_t afterCopies = ResidentBytes();
+    const size_t parsedBytes = afterParse - std::min(afterParse, start);
+    const size_t heapBytes = afterCopies - std::min(afterCopies, beforeCopies);
+    std::printf("%s %zu bytes, %zu trees: parsed +%.1f MiB, on the heap +%.1f MiB\n", row.shape,
+                row.bytes, count, Mebibytes(parsedBytes), Mebibytes(heapBytes));
+    EXPECT_LE(parsedBytes, heapBytes + heapBytes / 4 + 4 * kMiB);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, JsonMemorySweep, ::testing::ValuesIn(kSweep),
+                         [](const ::testing::TestParamInfo<SweepRow>& info) {
+                             return std::string(info.param.shape) +
+                                    std::to_string(info.param.bytes);
+                         });
+
+// Live trees hold about as much address space as they hold memory: what a parse did not
+// use went back.
+TEST(JsonMemory, LiveTreesHoldAddressSpaceAsTheyHoldMemory) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer changes what is resident";
+    }
+    if (!InsideChild()) {
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the test failed in its own process (output above)";
+        return;
+    }
+    const std::string dense = DenseDocument(4 * kMiB);
+    const std::string document = Document(4 * kMiB);
+    std::vector<JsonObject> trees(8);
+    const size_t resident = ResidentBytes();
+    const size_t space = AddressSpaceBytes();
+    for (size_t i = 0; i < trees.size(); ++i) {
+        ASSERT_TRUE(trees[i].FromUtf8Text(i % 2 == 0 ? dense : document));
+    }
+    const size_t addedResident = ResidentBytes() - resident;
+    const size_t addedSpace = AddressSpaceBytes() - space;
+    std::printf("8 trees: +%.1f MiB resident, +%.1f MiB address space\n", Mebibytes(addedResident),
+                Mebibytes(addedSpace));
+    EXPECT_LE(addedSpace, 2 * addedResident + 64 * kMiB);
+}
+
+// An allocation that fails inside a large parse leaves nothing behind once the value
+// goes: the parse's arena was sealed on the way out, so its last holder frees it.
+TEST(JsonMemory, AFailedAllocationInAParseLeavesNothingOpen) {
+    if (kSanitized) {
+        GTEST_SKIP() << "a sanitizer reserves address space of its own";
+    }
+    if (!InsideChild()) {
+        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
+            << "the test failed in its own process (output above)";
+        return;
+    }
+    const std::string text = DenseDocument(16 * kMiB);
+    const size_t before = AddressSpaceBytes();
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    rlimit limited = old;
+    limited.rlim_cur = before + 96 * kMiB;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    bool threw = false;
+    {
+        JsonObject value;
+        try {
+            value.FromUtf8Text(text);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+    const size_t after = AddressSpaceBytes();
+    std::printf("address space %.1f MiB before, %.1f MiB after\n", Mebibytes(before),
+                Mebibytes(after));
+    EXPECT_TRUE(threw) << "the parse found room after all";
+    EXPECT_LE(after, before + 16 * kMiB);
+}
 
 }  // namespace
 }  // namespace qav

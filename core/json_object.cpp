@@ -17,8 +17,11 @@ JsonValue* JsonValue::Create(JsonArena* arena) {
     if (arena == nullptr || !arena->IsOpen()) {
         return new (::operator new(sizeof(JsonValue))) JsonValue(nullptr);
     }
+    // The block first: a reference taken before an allocation that throws would keep
+    // the arena for good.
+    void* block = arena->Allocate(sizeof(JsonValue));
     arena->AddRef();
-    return new (arena->Allocate(sizeof(JsonValue))) JsonValue(arena);
+    return new (block) JsonValue(arena);
 }
 
 JsonValue::~JsonValue() {
@@ -71,7 +74,7 @@ void JsonValue::FreeNode(JsonValue* node) {
     node->~JsonValue();
     if (arena != nullptr) {
         // The node's reference, still counted, keeps the arena while the block goes back.
-        arena->Free(node, sizeof(JsonValue));
+        arena->FreeOwned(node, sizeof(JsonValue));
         arena->Release();
     } else {
         ::operator delete(node);
@@ -177,31 +180,30 @@ void JsonObject::SetString(std::string_view utf8) {
     GetNode()->SetWString(text);
 }
 
+// A container of the kind asked for is kept, so that references to it stay valid; one
+// whose blocks come from elsewhere takes the parse's allocator, dropping what it held.
 JsonVariablesMap& JsonObject::MakeObjectIn(JsonArena* arena) {
     JsonValue* node = GetNode();
-    if (JsonVariablesMap* members = node->GetMembers();
-        members != nullptr && members->get_allocator().GetArena() != arena) {
-        node->SetType(kJsonNull);
-    }
     node->SetType(kJsonObject);  // a null container when the type was another
+    const JsonArenaAllocator<JsonVariablesMap::value_type> allocator(arena);
     if (node->m_members == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonVariablesMap));
-        node->m_members =
-            new (block) JsonVariablesMap(JsonArenaAllocator<JsonVariablesMap::value_type>(arena));
+        node->m_members = new (block) JsonVariablesMap(allocator);
+    } else if (node->m_members->get_allocator() != allocator) {
+        *node->m_members = JsonVariablesMap(allocator);
     }
     return *node->m_members;
 }
 
 JsonArray& JsonObject::MakeArrayIn(JsonArena* arena) {
     JsonValue* node = GetNode();
-    if (JsonArray* elements = node->GetElements();
-        elements != nullptr && elements->get_allocator().GetArena() != arena) {
-        node->SetType(kJsonNull);
-    }
     node->SetType(kJsonArray);
+    const JsonArenaAllocator<JsonObject> allocator(arena);
     if (node->m_elements == nullptr) {
         void* block = node->AllocateBlock(sizeof(JsonArray));
-        node->m_elements = new (block) JsonArray(JsonArenaAllocator<JsonObject>(arena));
+        node->m_elements = new (block) JsonArray(allocator);
+    } else if (node->m_elements->get_allocator() != allocator) {
+        *node->m_elements = JsonArray(allocator);
     }
     return *node->m_elements;
 }

@@ -21,12 +21,12 @@
 // the stack. Failures are false results, reported at severity 2 to the process-wide text
 // logger.
 //
-// Memory: values live on the general heap, except a tree parsed from a large text, which
-// lives in an arena of its own (core/json_arena.h) that goes back to the kernel whole
-// when the tree goes. A value kept after its tree was dropped keeps that arena: a small
-// value taken out of a large tree holds the tree's memory until it goes too. What is set
-// into a tree later lives on the heap. Dropping a tree, and writing it, take no machine
-// stack in proportion to its depth, whichever way it was built.
+// Memory: a parse builds the tree below the value's own node in an arena of its own
+// (core/json_arena.h), sized by what the tree takes, which goes back whole when the tree
+// goes. A value kept after its tree was dropped keeps that arena: a small value taken
+// out of a large tree holds the tree's memory until it goes too. The value's own node,
+// and what is set into a tree later, live on the heap. Dropping a tree, and writing it,
+// take no machine stack in proportion to its depth, whichever way it was built.
 //
 // Threads: a value and every handle to it belong to one thread at a time; values of one
 // tree that share no node may each be on a thread of their own. A value must not contain
@@ -107,7 +107,16 @@ class JsonObject {
     bool GetMemberWString(WStringView name, WString& out) const;
 
     // Parses one value from the NUL-terminated text into this value, replacing its
-    // content; only white space may follow. On failure the value holds what was built.
+    // content; only white space may follow. On failure the value holds what was built,
+    // and a text that fails before its first value leaves the value as it was.
+    //
+    // A parse keeps the value's node: a pointer from GetNode() stays valid and sees the
+    // new content. A reference to its container (MakeObject, MakeArray, GetMembers,
+    // GetElements) stays valid when the value is the same kind of container after the
+    // parse, and then holds the new members or elements; otherwise the container goes,
+    // as when the type is set. The old content (members, elements, text) lives until the
+    // parse returns, so the text parsed may lie in it (a member's name, say); then each
+    // old value goes unless another handle keeps it, and so do pointers and views into it.
     bool FromText(const WChar* text);
     // The same from UTF-8, read as its decoding by SetString's rule would be (text past
     // a NUL is not read). The bytes are parsed as they are, decoding only the strings,
@@ -140,15 +149,10 @@ class JsonObject {
     const JsonValue* FindMember(WStringView name) const;
     // The node, first made in `arena` (null: the heap) when the handle is empty.
     JsonValue* NodeIn(JsonArena* arena);
-    // MakeObject and MakeArray for a parse that builds in `arena`: a container that keeps
-    // what it holds elsewhere is replaced, so that the old tree's memory can go.
+    // MakeObject and MakeArray for a parse that builds in `arena`: a container of the
+    // kind asked for stays, taking the parse's allocator when it had another one.
     JsonVariablesMap& MakeObjectIn(JsonArena* arena);
     JsonArray& MakeArrayIn(JsonArena* arena);
-    // Parses with `parse` into this value, in an arena when `textUnits` are many. A node of
-    // another tree's arena that only this handle holds is replaced, not parsed into: it
-    // would keep all of that tree's memory.
-    template <typename Parse>
-    bool ParseFresh(size_t textUnits, Parse&& parse);
 
     JsonValue* m_node = nullptr;
 };

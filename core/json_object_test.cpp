@@ -27,10 +27,19 @@ std::string Written(const JsonObject& value) {
     return out;
 }
 
-// The text padded with white space to the length from which a parse builds in an arena.
-std::string Large(std::string text) {
-    text.resize(std::max(text.size(), JsonArena::kSmallestText), ' ');
-    return text;
+// The arena a parsed value's first member or element lives in; null for the heap.
+const JsonArena* ArenaOfValues(const JsonObject& value) {
+    const JsonValue* node = value.FindNode();
+    if (node == nullptr) {
+        return nullptr;
+    }
+    if (const JsonVariablesMap* members = node->GetMembers(); members && !members->empty()) {
+        return members->begin()->second.FindNode()->GetArena();
+    }
+    if (const JsonArray* elements = node->GetElements(); elements && !elements->empty()) {
+        return elements->front().FindNode()->GetArena();
+    }
+    return nullptr;
 }
 
 JsonObject Number(double number) {
@@ -295,7 +304,7 @@ TEST(JsonObject, WrittenTextParsesBackToItself) {
 TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
     const size_t kSizes[] = {1,    8,    9,    120,   128,   129,   256,   257,  1000,
                              1024, 1025, 4097, 32768, 65535, 65536, 65537, 99999};
-    const RefPtr<JsonArena> arena(JsonArena::ForText(JsonArena::kSmallestText));
+    const RefPtr<JsonArena> arena(JsonArena::ForTree(1024));
     for (const size_t bytes : kSizes) {
         auto* block = static_cast<unsigned char*>(arena->Allocate(bytes));
         std::memset(block, 0xA5, bytes);
@@ -324,8 +333,8 @@ TEST(JsonObject, BlocksOfEverySizeHoldWhatIsAskedFor) {
 TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
     const auto parsed = [](const char* text) {
         JsonObject value;
-        EXPECT_TRUE(value.FromUtf8Text(Large(text))) << text;
-        EXPECT_NE(value.GetNode()->GetArena(), nullptr);
+        EXPECT_TRUE(value.FromUtf8Text(text)) << text;
+        EXPECT_NE(ArenaOfValues(value), nullptr);
         return value;
     };
     JsonObject kept;
@@ -375,13 +384,14 @@ TEST(JsonObject, ValuesOutliveTheTreeTheyCameFrom) {
 // tree afresh instead of keeping the old one's memory.
 TEST(JsonObject, ATreeEditedAgainAndAgainKeepsToWhatItsParseTook) {
     JsonObject tree;
-    const std::string text = Large(
+    const std::string text =
         "{\"list\":[1,2,{\"x\":\"a text longer than the inline form\"}],"
-        "\"name\":\"value\"}");
+        "\"name\":\"value\"}";
     ASSERT_TRUE(tree.FromUtf8Text(text));
-    const JsonArena* arena = tree.GetNode()->GetArena();
+    const JsonArena* arena = ArenaOfValues(tree);
     ASSERT_NE(arena, nullptr);
     EXPECT_EQ(tree.GetMember(u"name").GetNode()->GetArena(), arena);
+    EXPECT_EQ(tree.GetNode()->GetArena(), nullptr) << "the value parsed into lives on the heap";
     const size_t used = arena->UsedBytes();
     for (int round = 0; round < 200; ++round) {
         tree.SetMemberString(u"text", WString(static_cast<size_t>(100 + round % 7), u'x'));
@@ -396,9 +406,10 @@ TEST(JsonObject, ATreeEditedAgainAndAgainKeepsToWhatItsParseTook) {
               "\"text\":\"" +
                   std::string(100 + 199 % 7, 'x') + "\" }");
 
-    // Parsed again, the value holds a tree of its own: nothing of the old arena is left.
+    // Parsed again, the value holds a tree of its own: nothing of the old arena is in it.
+    const JsonObject oldName = tree.GetMember(u"name");
     ASSERT_TRUE(tree.FromUtf8Text("{\"small\":true}"));
-    EXPECT_EQ(tree.GetNode()->GetArena(), nullptr);
+    EXPECT_NE(ArenaOfValues(tree), oldName.FindNode()->GetArena());
     EXPECT_EQ(Written(tree), "{ \"small\":true }");
     ASSERT_TRUE(tree.FromUtf8Text(text));
     EXPECT_NE(tree.GetMember(u"name").GetNode()->GetArena(), nullptr);
@@ -410,9 +421,112 @@ TEST(JsonObject, ATreeEditedAgainAndAgainKeepsToWhatItsParseTook) {
 
     // The text parsed may lie in the tree it replaces: here a member's name.
     JsonObject named;
-    ASSERT_TRUE(named.FromUtf8Text(Large("{\"[\\\"in a name\\\"]\":1}")));
+    ASSERT_TRUE(named.FromUtf8Text("{\"[\\\"in a name\\\"]\":1}"));
     ASSERT_TRUE(named.FromText(named.GetNode()->GetMembers()->begin()->first.c_str()));
     EXPECT_EQ(Written(named), "[ \"in a name\" ]");
+}
+
+// The text padded with white space to `bytes`: the same tree from texts of every length.
+std::string Padded(std::string text, size_t bytes) {
+    text.resize(std::max(text.size(), bytes), ' ');
+    return text;
+}
+
+// What a parse does to the value parsed into does not depend on the length of the text
+// the value was parsed from before, nor on where its tree lived: its node stays, and so
+// does a container of the kind the new text gives, holding the new content.
+TEST(JsonObject, AParseKeepsTheValuesNodeAndContainerWhateverTheTextsBefore) {
+    for (const size_t bytes : {size_t{0}, size_t{65535}, size_t{65536}, size_t{70000}}) {
+        JsonObject value;
+        ASSERT_TRUE(value.FromUtf8Text(Padded("{\"a\":[1,2],\"b\":\"x\"}", bytes))) << bytes;
+        JsonValue* node = value.GetNode();
+        JsonVariablesMap& members = value.MakeObject();
+        ASSERT_TRUE(value.FromUtf8Text("{\"c\":1}")) << bytes;
+        EXPECT_EQ(value.GetNode(), node) << bytes;
+        ASSERT_EQ(members.size(), 1u) << bytes;
+        EXPECT_EQ(WStringView(members.begin()->first), u"c") << bytes;
+        EXPECT_EQ(node->GetMembers(), &members) << bytes;
+
+        ASSERT_TRUE(value.FromUtf8Text(Padded("[[1],\"y\"]", bytes))) << bytes;
+        JsonArray& elements = value.MakeArray();
+        ASSERT_TRUE(value.FromText(u"[true]")) << bytes;
+        EXPECT_EQ(value.GetNode(), node) << bytes;
+        ASSERT_EQ(elements.size(), 1u) << bytes;
+        EXPECT_TRUE(elements[0].FindNode()->GetBool()) << bytes;
+
+        // Another kind: the node stays and takes it.
+        ASSERT_TRUE(value.FromUtf8Text(Padded("\"text\"", bytes))) << bytes;
+        EXPECT_EQ(value.GetNode(), node) << bytes;
+        EXPECT_EQ(node->GetString(), u"text") << bytes;
+    }
+}
+
+// A failed parse leaves the value as the text before it left it, whatever that text's
+// length: untouched when the text fails before its first value, otherwise what was built.
+TEST(JsonObject, AFailedParseLeavesTheSameValueWhateverTheTextBefore) {
+    const struct {
+        const char* text;
+        const char* left;
+    } kCases[] = {
+        {"", "{ \"keep\":\"me\" }"},
+        {"   ", "{ \"keep\":\"me\" }"},
+        {"xyz", "{ \"keep\":\"me\" }"},
+        {"1e999", "{ \"keep\":\"me\" }"},
+        {"}", "{ \"keep\":\"me\" }"},
+        {"[1,2,x]", "[ 1, 2, null ]"},
+        {"{\"a\":1,\"b\":[2,", "{ \"a\":1 }"},
+        {"\"cut", "\"cut\""},
+        {"7 8", "7"},
+    };
+    for (const auto& failure : kCases) {
+        for (const size_t bytes : {size_t{0}, size_t{65535}, size_t{65536}, size_t{1} << 20}) {
+            JsonObject value;
+            ASSERT_TRUE(value.FromUtf8Text(Padded("{\"keep\":\"me\"}", bytes)));
+            EXPECT_FALSE(value.FromUtf8Text(failure.text)) << failure.text;
+            EXPECT_EQ(Written(value), failure.left) << failure.text << " after " << bytes;
+            JsonObject shared;
+            ASSERT_TRUE(shared.FromUtf8Text(Padded("{\"keep\":\"me\"}", bytes)));
+            const JsonObject other = shared;
+            EXPECT_FALSE(shared.FromText(
+                WString(failure.text, failure.text + std::strlen(failure.text)).c_str()));
+            EXPECT_EQ(Written(other), failure.left) << failure.text << " after " << bytes;
+        }
+    }
+}
+
+// The text parsed may lie in the value's own tree, at any depth and whatever its size:
+// the old content lives until the parse is done (the address sanitizer sees any read of
+// it after it went).
+TEST(JsonObject, TheTextParsedMayLieInTheValuesOwnTree) {
+    for (const size_t bytes : {size_t{0}, size_t{70000}}) {
+        for (const bool shared : {false, true}) {
+            JsonObject value;
+            ASSERT_TRUE(value.FromUtf8Text(
+                Padded("{\"[\\\"in a name, longer than inline\\\", {\\\"x\\\":1}]\":1,"
+                       "\"b\":{\"\\\"deeper name, longer than inline\\\"\":2},"
+                       "\"42\":3,\"{}\":4}",
+                       bytes)));
+            const JsonObject other = shared ? value : JsonObject();
+            const auto name = value.GetNode()->GetMembers()->lower_bound(WStringView(u"["));
+            ASSERT_TRUE(value.FromText(name->first.c_str()));
+            EXPECT_EQ(Written(value), "[ \"in a name, longer than inline\", { \"x\":1 } ]");
+
+            ASSERT_TRUE(value.FromUtf8Text(
+                Padded("{\"b\":{\"\\\"deeper name, longer than inline\\\"\":2}}", bytes)));
+            const WChar* deeper =
+                value.GetMember(u"b").GetNode()->GetMembers()->begin()->first.c_str();
+            ASSERT_TRUE(value.FromText(deeper));
+            EXPECT_EQ(Written(value), "\"deeper name, longer than inline\"");
+
+            for (const char* text : {"{\"42\":1}", "{\"{}\":1}", "{\"[1, 2, \":1}"}) {
+                ASSERT_TRUE(value.FromUtf8Text(Padded(text, bytes)));
+                const bool parses = std::strcmp(text, "{\"[1, 2, \":1}") != 0;
+                EXPECT_EQ(value.FromText(value.GetNode()->GetMembers()->begin()->first.c_str()),
+                          parses)
+                    << text;
+            }
+        }
+    }
 }
 
 // Trees share nothing across threads: several threads parse, write and drop trees at
@@ -461,7 +575,7 @@ TEST(JsonObject, MembersOfOneTreeLiveOnThreadsOfTheirOwn) {
                 "\"b" +
                 number + "\":[{\"k\":true},\"another text longer than inline\"]";
     }
-    text = Large(text + "}");
+    text += "}";
     const auto work = [](std::vector<JsonObject> values, const std::string& expected,
                          std::atomic<int>& wrong) {
         for (JsonObject& value : values) {
@@ -483,7 +597,7 @@ TEST(JsonObject, MembersOfOneTreeLiveOnThreadsOfTheirOwn) {
         {
             JsonObject tree;
             ASSERT_TRUE(tree.FromUtf8Text(text));
-            ASSERT_NE(tree.GetNode()->GetArena(), nullptr);
+            ASSERT_NE(ArenaOfValues(tree), nullptr);
             for (int i = 0; i < kPairs; ++i) {
                 const std::string number = std::to_string(i);
                 first.push_back(

@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/json_object.h"
 #include "core/ref_counted.h"
@@ -247,27 +250,55 @@ inline void CopyShortRun(const WChar* in, size_t count, WChar* out) {
 // What ends a run of a string's plain characters: its quote, an escape, the text's end.
 constexpr ScanSet kStringEnd = ScanSetOf(1, false, '"', '\\');
 
+// A scalar's value, read from its token before it is set into a node.
+struct Scalar {
+    JsonType type = kJsonNull;
+    int32_t integer = 0;
+    double number = 0;
+    bool flag = false;
+
+    void SetInto(JsonValue& node) const {
+        switch (type) {
+            case kJsonBool:
+                node.SetBool(flag);
+                break;
+            case kJsonInteger:
+                node.SetInteger(integer);
+                break;
+            case kJsonNumber:
+                node.SetNumber(number);
+                break;
+            default:
+                node.SetType(kJsonNull);
+                break;
+        }
+    }
+};
+
 // A scalar's token, once read, whatever the width of the text it came from.
-bool ReadScalarToken(JsonObject& value, WStringView token) {
-    JsonValue* node = value.GetNode();
+bool ReadScalarToken(WStringView token, Scalar& scalar) {
     int32_t integer = 0;
     double number = 0;
     if (EqualsNoCase(token, "null")) {
-        node->SetType(kJsonNull);
+        scalar.type = kJsonNull;
     } else if (EqualsNoCase(token, "true") || EqualsNoCase(token, "false")) {
-        node->SetBool(token.size() == 4);
+        scalar.type = kJsonBool;
+        scalar.flag = token.size() == 4;
     } else if (const IntegerRead read = ReadInteger(token, integer, number);
                read == IntegerRead::kInteger) {
-        node->SetInteger(integer);
+        scalar.type = kJsonInteger;
+        scalar.integer = integer;
     } else if (read == IntegerRead::kWider) {
-        node->SetNumber(number);
+        scalar.type = kJsonNumber;
+        scalar.number = number;
     } else if (read == IntegerRead::kOutOfRange) {
         Report("JSON number out of range: %ls", token);
         return false;
     } else {
         switch (ReadDecimalNumber(token, number)) {
             case NumberRead::kNumber:
-                node->SetNumber(number);
+                scalar.type = kJsonNumber;
+                scalar.number = number;
                 break;
             case NumberRead::kOutOfRange:
                 Report("JSON number out of range: %ls", token);
@@ -279,6 +310,63 @@ bool ReadScalarToken(JsonObject& value, WStringView token) {
     }
     return true;
 }
+
+// What the nodes, containers and texts of a tree take of its arena, measured on its
+// text before the parse: sizes of the blocks a parse asks for, rounded as the arena
+// rounds them.
+constexpr size_t ArenaBytes(size_t bytes) {
+    return (bytes + JsonArena::kGranule - 1) / JsonArena::kGranule * JsonArena::kGranule;
+}
+constexpr size_t kNodeBytes = ArenaBytes(sizeof(JsonValue));
+constexpr size_t kMapBytes = ArenaBytes(sizeof(JsonVariablesMap));
+constexpr size_t kArrayBytes = ArenaBytes(sizeof(JsonArray));
+constexpr size_t kElementBytes = sizeof(JsonObject);
+// A member's block in the map: the tree's links and colour, then the name and the handle.
+constexpr size_t kMemberBytes =
+    ArenaBytes(4 * sizeof(void*) + sizeof(JsonVariablesMap::value_type));
+// A name of up to this many units is held in the name itself.
+constexpr size_t kInlineNameUnits = (sizeof(JsonString) - 3 * sizeof(void*)) / sizeof(WChar) - 1;
+
+// The counts from which a tree's size is worked out.
+struct TreeCounts {
+    size_t commas = 0;
+    size_t colons = 0;
+    size_t objects = 0;
+    size_t arrays = 0;
+    size_t textBytes = 0;  // of strings and names
+
+    // Every value but the outermost follows a '[', a ',' or a ':' of a member; a
+    // container's values are one more than its commas unless it is empty, so the values
+    // are at most commas + containers, the elements at most that less the members.
+    // The outermost value's node and container live on the heap.
+    size_t Bytes(WChar outermost) const {
+        const size_t values = commas + objects + arrays;
+        const size_t elements = values > colons ? values - colons : 0;
+        const size_t containers = objects * kMapBytes + arrays * kArrayBytes;
+        const size_t outer = outermost == u'{' ? kMapBytes : outermost == u'[' ? kArrayBytes : 0;
+        return values * kNodeBytes + colons * kMemberBytes + (containers - outer) +
+               elements * kElementBytes + textBytes;
+    }
+};
+
+// What a string's units take: a value's text, or a name, held in the name itself when
+// short and otherwise in a block that a short name grows from twice its room.
+constexpr size_t TextBytes(size_t units) {
+    return ArenaBytes(units * sizeof(WChar));
+}
+constexpr size_t NameBytes(size_t units) {
+    return units <= kInlineNameUnits
+               ? 0
+               : ArenaBytes((std::max(units, 2 * kInlineNameUnits) + 1) * sizeof(WChar));
+}
+
+// The elements of the arrays a parse is reading, the thread's own, and the most room it
+// keeps between parses.
+std::vector<JsonValue*>& ElementStack() {
+    thread_local std::vector<JsonValue*> stack;
+    return stack;
+}
+constexpr size_t kKeptElementRoom = 4096;
 
 }  // namespace
 
@@ -296,14 +384,24 @@ class JsonTextReader {
   public:
     static constexpr bool kWide = sizeof(Char) == sizeof(WChar);
 
-    // The values read are made in `arena` (null: the heap); `end` bounds UTF-8 bytes,
-    // wide text has none.
-    explicit JsonTextReader(JsonArena* arena, const Char* end = nullptr)
-        : m_arena(arena), m_end(end) {}
+    enum class Memory { kHeap, kArena };
 
+    // The values read are made on the heap, or (for a whole text) in an arena sized by
+    // the tree the text makes; `end` bounds UTF-8 bytes, wide text has none.
+    explicit JsonTextReader(Memory memory, const Char* end = nullptr)
+        : m_buildsArena(memory == Memory::kArena), m_end(end) {}
+    // Seals the arena and drops the old content of the value parsed into, on every way
+    // out of a parse.
+    ~JsonTextReader();
+    JsonTextReader(const JsonTextReader&) = delete;
+    JsonTextReader& operator=(const JsonTextReader&) = delete;
+
+    // Parses into `value`, whose node (made on the heap when the handle is empty) is
+    // never replaced: its old content is set aside when the parse first changes it, and
+    // goes with the reader.
     bool ParseText(JsonObject& value, const Char* text);
     bool ParseValue(JsonObject& value, const Char*& position, int depth);
-    bool ReadScalar(JsonObject& value, const Char*& position) const;
+    bool ReadScalar(JsonObject& value, const Char*& position);
     bool ReadString(const Char*& position, WString& out);
     bool ReadStruct(JsonVariablesMap& members, const Char*& position, int depth);
     bool ReadArray(JsonArray& elements, const Char*& position, int depth);
@@ -358,10 +456,218 @@ class JsonTextReader {
     template <typename Take>
     bool ReadText(const Char*& position, Take&& take);
 
-    JsonArena* m_arena;
+    // The first unit at or after `at` in the set, which holds the NUL: the text's end.
+    template <ScanSet kSet>
+    const Char* NextInSet(const Char* at) const {
+        if constexpr (kWide) {
+            return FindInTerminated<kSet>(at);
+        } else {
+            while (Left(at) >= kScanLanes<char>) {
+                if (const unsigned lanes = MatchLanes<kSet>(at); lanes != 0) {
+                    return at + FirstLane(lanes);
+                }
+                at += kScanLanes<char>;
+            }
+            while (at < m_end && !IsInScanSet<kSet>(static_cast<unsigned char>(*at))) {
+                ++at;
+            }
+            return at;
+        }
+    }
+
+    // Where the nodes below the value parsed into are made: the arena, made at the first
+    // of them with room for the tree that the text measures.
+    JsonArena* ArenaForValues() {
+        JsonArena* arena = m_arena.get();
+        return arena != nullptr || !m_buildsArena ? arena : MakeArena();
+    }
+    [[gnu::noinline]] JsonArena* MakeArena();
+    size_t MeasureTree() const;
+    size_t Extrapolated(size_t bytes, ptrdiff_t measured, const Char* start) const;
+    // The content of the value parsed into, moved aside before the parse changes it.
+    void SetOldContentAside(JsonValue& node);
+    // The elements read so far by the arrays being read, outermost first: an array's
+    // block is asked for once, at its exact size, when its last element is read.
+    void PushElement(JsonObject& element);
+    void MoveElementsInto(JsonArray& elements, size_t first);
+
+    const bool m_buildsArena;
     const Char* m_end;
+    const Char* m_text = nullptr;  // the whole text, once ParseText starts
+    JsonObject* m_root = nullptr;
+    RefPtr<JsonArena> m_arena;
     WString m_scratch;  // the units of a string that the text does not hold as they are
+    // Each holds the reference its handle held. The thread's own, so that its room stays
+    // for the next parse; a parse that a report starts (a logger may parse) stacks its
+    // elements above those of the parse it interrupts.
+    std::vector<JsonValue*>& m_elements = ElementStack();
+    const size_t m_elementsBefore = m_elements.size();
+    bool m_oldContentAside = false;
+    JsonArray m_oldElements;
+    JsonVariablesMap m_oldMembers;
+    JsonValue m_oldText;
 };
+
+template <typename Char>
+JsonTextReader<Char>::~JsonTextReader() {
+    if (m_arena.get() != nullptr) {
+        m_arena->Seal();
+    }
+    const JsonArenaReleases releases;
+    for (size_t i = m_elementsBefore; i < m_elements.size(); ++i) {
+        JsonObject::Release(m_elements[i]);
+    }
+    m_elements.resize(m_elementsBefore);
+    if (m_elementsBefore == 0 && m_elements.capacity() > kKeptElementRoom) {
+        std::vector<JsonValue*>().swap(m_elements);
+    }
+    m_oldElements.clear();
+    m_oldMembers.clear();
+    m_oldText.SetType(kJsonNull);
+}
+
+template <typename Char>
+JsonArena* JsonTextReader<Char>::MakeArena() {
+    m_arena = JsonArena::ForTree(MeasureTree());
+    return m_arena.get();
+}
+
+template <typename Char>
+void JsonTextReader<Char>::SetOldContentAside(JsonValue& node) {
+    if (m_oldContentAside) {
+        return;
+    }
+    m_oldContentAside = true;
+    if (node.m_type == kJsonString) {
+        // The text's block is freed as the node would free it.
+        m_oldText.m_arena = node.m_arena;
+        m_oldText.m_type = kJsonString;
+        m_oldText.m_text = std::exchange(node.m_text, nullptr);
+        m_oldText.m_textLength = std::exchange(node.m_textLength, 0);
+    } else if (node.m_type == kJsonObject && node.m_members != nullptr) {
+        // Swapped with their allocators: the container stays where it is, empty.
+        m_oldMembers.swap(*node.m_members);
+    } else if (node.m_type == kJsonArray && node.m_elements != nullptr) {
+        m_oldElements.swap(*node.m_elements);
+    }
+}
+
+template <typename Char>
+void JsonTextReader<Char>::PushElement(JsonObject& element) {
+    m_elements.push_back(element.m_node);
+    element.m_node = nullptr;
+}
+
+template <typename Char>
+void JsonTextReader<Char>::MoveElementsInto(JsonArray& elements, size_t first) {
+    const size_t count = m_elements.size() - first;
+    if (count != 0) {
+        elements.reserve(elements.size() + count);
+        for (size_t i = first; i < m_elements.size(); ++i) {
+            elements.emplace_back().m_node = std::exchange(m_elements[i], nullptr);
+        }
+    }
+    m_elements.resize(first);
+}
+
+// `bytes` measured on the first `measured` units from `start`, for the whole text.
+template <typename Char>
+size_t JsonTextReader<Char>::Extrapolated(size_t bytes, ptrdiff_t measured,
+                                          const Char* start) const {
+    const Char* end = m_end;
+    if constexpr (kWide) {
+        end = FindInTerminated<ScanSetOf(1, false)>(start);
+    }
+    const auto whole = static_cast<double>(end - start);
+    const double scaled = static_cast<double>(bytes) * whole / static_cast<double>(measured);
+    return scaled >= static_cast<double>(SIZE_MAX / 2) ? SIZE_MAX / 2 : static_cast<size_t>(scaled);
+}
+
+// One pass that counts what the tree will hold: containers, commas and colons outside
+// strings, and the units of every string, a name's apart. Runs of plain text and of
+// white space are crossed a block at a time. The pass stops once the tree goes beyond
+// the heap's share: its regions need no exact size.
+template <typename Char>
+size_t JsonTextReader<Char>::MeasureTree() const {
+    QAV_TRACE("JSONOB::Msr");
+    constexpr ScanSet kWhiteSpace = ScanSetOf(0, false, ' ', '\t', '\r', '\n');
+    constexpr ScanSet kStructure = ScanSetOf(0x21, false, '"', ',', ':', '{', '[');
+    TreeCounts counts;
+    size_t lastString = SIZE_MAX;  // units of the string just read, until another token
+    const Char* const start = SkipWhiteSpace(m_text);
+    const Char* at = start;
+    const WChar outermost = At(at);
+    for (;;) {
+        const WChar c = At(at);
+        if (c == 0) {
+            break;
+        }
+        if (c == u'"') {
+            const Char* const start = ++at;
+            for (;;) {
+                at = NextInSet<kStringEnd>(at);
+                if (At(at) == u'\\' && At(at + 1) != 0) {
+                    at += 2;
+                    continue;
+                }
+                break;
+            }
+            // Bytes or units: a unit for every byte is as many as UTF-8 can decode to.
+            lastString = static_cast<size_t>(at - start);
+            counts.textBytes += TextBytes(lastString);
+            if (At(at) == u'"') {
+                ++at;
+            }
+            continue;
+        }
+        if (IsInScanSet<kWhiteSpace>(c)) {
+            ++at;
+            if constexpr (!kWide) {
+                while (Left(at) >= kScanLanes<Char> &&
+                       MatchLanes<kWhiteSpace>(at) == (1u << kScanLanes<Char>)-1) {
+                    at += kScanLanes<Char>;
+                }
+            } else {
+                while (IsJsonWhiteSpace(*at)) {
+                    ++at;
+                }
+            }
+            continue;
+        }
+        switch (c) {
+            case u',':
+                ++counts.commas;
+                if (counts.Bytes(outermost) > JsonArena::kLargestHeapBytes) {
+                    // The tree goes beyond the heap's share, into regions whose untouched
+                    // end goes back: the rest of the text is taken to hold what its
+                    // measured start held for its length.
+                    return Extrapolated(counts.Bytes(outermost), at + 1 - start, start);
+                }
+                break;
+            case u':':
+                ++counts.colons;
+                if (lastString != SIZE_MAX) {
+                    counts.textBytes -= TextBytes(lastString);
+                    counts.textBytes += NameBytes(lastString);
+                }
+                break;
+            case u'{':
+                ++counts.objects;
+                break;
+            case u'[':
+                ++counts.arrays;
+                break;
+            default:
+                // A scalar's characters or a closing bracket: up to the next structure.
+                at = NextInSet<kStructure>(at + 1);
+                lastString = SIZE_MAX;
+                continue;
+        }
+        lastString = SIZE_MAX;
+        ++at;
+    }
+    return counts.Bytes(outermost);
+}
 
 template <typename Char>
 int JsonTextReader<Char>::OffsetOf(const Char* text, const Char* position) const {
@@ -420,6 +726,8 @@ bool JsonTextReader<Char>::ReadHexUnit(const Char* hex, WChar& unit) const {
 template <typename Char>
 bool JsonTextReader<Char>::ParseText(JsonObject& value, const Char* text) {
     QAV_TRACE("JSONOB::FrTx1");
+    m_text = text;
+    m_root = &value;
     const Char* position = text;
     if (!ParseValue(value, position, 0)) {
         // A text of white space alone holds no value to complain about; a value that
@@ -445,10 +753,18 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
     if (first == 0) {
         return false;
     }
+    // The value parsed into keeps its node, or gets one on the heap; every value below
+    // it is made where the parse builds.
+    const bool root = &value == m_root;
     if (first == u'"') {
-        JsonValue* node = value.NodeIn(m_arena);
+        JsonValue* node = value.NodeIn(root ? nullptr : ArenaForValues());
         ++position;
-        return ReadText(position, [node](WStringView text) { node->SetWString(text); });
+        return ReadText(position, [this, node, root](WStringView text) {
+            if (root) {
+                SetOldContentAside(*node);
+            }
+            node->SetWString(text);
+        });
     }
     if (first == u'[' || first == u'{') {
         if (depth >= kMaxJsonNesting) {
@@ -456,9 +772,13 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
             return false;
         }
         ++position;
-        value.NodeIn(m_arena);
-        return first == u'[' ? ReadArray(value.MakeArrayIn(m_arena), position, depth + 1)
-                             : ReadStruct(value.MakeObjectIn(m_arena), position, depth + 1);
+        JsonValue* node = value.NodeIn(root ? nullptr : ArenaForValues());
+        if (root) {
+            SetOldContentAside(*node);
+        }
+        JsonArena* const arena = ArenaForValues();
+        return first == u'[' ? ReadArray(value.MakeArrayIn(arena), position, depth + 1)
+                             : ReadStruct(value.MakeObjectIn(arena), position, depth + 1);
     }
     return ReadScalar(value, position);
 }
@@ -614,7 +934,7 @@ template <typename Char>
 }
 
 template <typename Char>
-bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) const {
+bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) {
     QAV_TRACE("JSONOB::RNSV");
     const Char* end = position;
     WChar seen = 0;  // every unit's bits: from 0x80 on when a byte is not ASCII
@@ -625,11 +945,13 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
         Report("Empty JSON value, ending with --> %c <--", ReportedChar(At(end)));
         return false;
     }
-    value.NodeIn(m_arena);  // where the token's value is set
+    const bool root = &value == m_root;
+    JsonValue* node = value.NodeIn(root ? nullptr : ArenaForValues());
     const size_t length = static_cast<size_t>(end - position);
+    Scalar scalar;
     bool read = false;
     if constexpr (kWide) {
-        read = ReadScalarToken(value, WStringView(position, length));
+        read = ReadScalarToken(WStringView(position, length), scalar);
     } else if (WChar narrow[64]; seen < 0x80 && length <= std::size(narrow)) {
         // Numbers and words are short and ASCII: widened on the stack, a block at a time
         // where the text goes on that far.
@@ -638,13 +960,17 @@ bool JsonTextReader<Char>::ReadScalar(JsonObject& value, const Char*& position) 
         } else {
             WidenAsciiRun(position, length, narrow);
         }
-        read = ReadScalarToken(value, WStringView(narrow, length));
+        read = ReadScalarToken(WStringView(narrow, length), scalar);
     } else {
         WString token;
         AppendUtf8AsWide(std::string_view(position, length), token);
-        read = ReadScalarToken(value, token);
+        read = ReadScalarToken(token, scalar);
     }
     if (read) {
+        if (root) {
+            SetOldContentAside(*node);
+        }
+        scalar.SetInto(*node);
         position = end;
     }
     return read;
@@ -654,35 +980,40 @@ template <typename Char>
 bool JsonTextReader<Char>::ReadArray(JsonArray& elements, const Char*& position, int depth) {
     QAV_TRACE("JSONAR::RdAr");
     elements.clear();
+    const size_t first = m_elements.size();
+    const auto done = [&](bool read) {
+        MoveElementsInto(elements, first);
+        return read;
+    };
     for (;;) {
         position = SkipWhiteSpace(position);
         if (At(position) == 0) {
             Report("JSON array not terminated.");
-            return false;
+            return done(false);
         }
         if (At(position) == u']') {
             ++position;
-            return true;
+            return done(true);
         }
-        if (elements.empty()) {
-            elements.reserve(4);  // short arrays are the common case; spares regrowing 1, 2, 4
-        }
-        // Parsed in place: a failed element stays, as the value holds what was built.
-        if (!ParseValue(elements.emplace_back(), position, depth)) {
-            return false;
+        // A failed element stays, as the value holds what was built.
+        JsonObject element;
+        const bool parsed = ParseValue(element, position, depth);
+        PushElement(element);
+        if (!parsed) {
+            return done(false);
         }
         position = SkipWhiteSpace(position);
         const WChar next = At(position);
         if (next == 0) {
-            return false;
+            return done(false);
         }
         if (next != u',' && next != u']') {
             Report("Invalid char after JSON array element: %c", ReportedChar(Decoded(position)));
-            return false;
+            return done(false);
         }
         ++position;
         if (next == u']') {
-            return true;
+            return done(true);
         }
     }
 }
@@ -706,10 +1037,13 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
         }
         ++position;
         // Copied into the tree at once: the next string read takes the view's place.
-        JsonString name(members.get_allocator());
-        if (!ReadText(position, [&](WStringView text) { name.assign(text); })) {
+        std::optional<JsonString> read;
+        if (!ReadText(position, [&](WStringView text) {
+                read.emplace(text.data(), text.size(), members.get_allocator());
+            })) {
             return false;
         }
+        JsonString& name = *read;
         position = SkipWhiteSpace(position);
         if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
@@ -759,58 +1093,39 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
     }
 }
 
-// A large text builds in an arena of its own, which the entry point holds until the
-// parse is done and then seals: one that no node took is freed then.
-template <typename Parse>
-bool JsonObject::ParseFresh(size_t textUnits, Parse&& parse) {
-    // Kept until the parse is done: the text may lie in the old tree (a member's name).
-    JsonObject old;
-    if (m_node != nullptr && m_node->m_arena != nullptr && m_node->m_refCount == 1) {
-        old = std::move(*this);
-    }
-    const RefPtr<JsonArena> arena =
-        textUnits >= JsonArena::kSmallestText ? JsonArena::ForText(textUnits) : nullptr;
-    const bool parsed = parse(arena.get());
-    if (arena.get() != nullptr) {
-        arena->Seal();
-    }
-    return parsed;
-}
-
 bool JsonObject::FromText(const WChar* text) {
     static constexpr WChar kEmptyText[] = {0};
-    const WChar* start = text != nullptr ? text : kEmptyText;
-    const auto units = static_cast<size_t>(FindInTerminated<ScanSetOf(1, false)>(start) - start);
-    return ParseFresh(units, [&](JsonArena* arena) {
-        return JsonTextReader<WChar>(arena).ParseText(*this, start);
-    });
+    JsonTextReader<WChar> reader(JsonTextReader<WChar>::Memory::kArena);
+    return reader.ParseText(*this, text != nullptr ? text : kEmptyText);
 }
 
 bool JsonObject::FromUtf8Text(std::string_view text) {
-    return ParseFresh(text.size(), [&](JsonArena* arena) {
-        return JsonTextReader<char>(arena, text.data() + text.size()).ParseText(*this, text.data());
-    });
+    JsonTextReader<char> reader(JsonTextReader<char>::Memory::kArena, text.data() + text.size());
+    return reader.ParseText(*this, text.data());
 }
 
 // The steps parse on the heap: the length of what they will read is not known.
 bool JsonObject::ParseValue(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(nullptr).ParseValue(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ParseValue(*this, position, depth);
 }
 
 bool JsonObject::ReadString(const WChar*& position, WString& out) {
-    return JsonTextReader<WChar>(nullptr).ReadString(position, out);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap).ReadString(position, out);
 }
 
 bool JsonObject::ReadScalar(const WChar*& position) {
-    return JsonTextReader<WChar>(nullptr).ReadScalar(*this, position);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap).ReadScalar(*this, position);
 }
 
 bool JsonArray::ReadArray(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(nullptr).ReadArray(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ReadArray(*this, position, depth);
 }
 
 bool JsonVariablesMap::ReadStruct(const WChar*& position, int depth) {
-    return JsonTextReader<WChar>(nullptr).ReadStruct(*this, position, depth);
+    return JsonTextReader<WChar>(JsonTextReader<WChar>::Memory::kHeap)
+        .ReadStruct(*this, position, depth);
 }
 
 }  // namespace qav

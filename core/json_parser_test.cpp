@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -332,6 +333,71 @@ TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
     JsonObject value;
     EXPECT_TRUE(value.FromUtf8Text(std::string_view(longer.data(), 7)));
     EXPECT_FALSE(value.FromUtf8Text(std::string_view(longer.data(), 5)));
+}
+
+// A logger that parses JSON itself, in the middle of a parse that reports from inside
+// nested arrays: each parse keeps its own elements.
+TEST(JsonParser, AParseStartedByAReportKeepsToItsOwnElements) {
+    class ParsingLogger : public TextLogger {
+      public:
+        ParsingLogger() { SetTextLogger(this); }
+        ~ParsingLogger() override { SetTextLogger(nullptr); }
+        int GetLevel() override { return kSeverityStatus; }
+        void LogText(int, std::string_view) override {}
+        void LogFormatV(int, std::string_view, FormatArgs) override {
+            JsonObject inner;
+            inner.FromUtf8Text("[7,[8,9],[]]");
+            inner.ToText(m_written);
+        }
+        std::string m_written;
+    };
+    ParsingLogger logger;
+    JsonObject value;
+    EXPECT_FALSE(value.FromUtf8Text("[1,[2,[3,x]],4]"));
+    std::string written;
+    value.ToText(written);
+    EXPECT_EQ(written, "[ 1, [ 2, [ 3, null ] ] ]");
+    EXPECT_EQ(logger.m_written, "[ 7, [ 8, 9 ], [  ] ]");
+}
+
+// An exception out of a parse (here thrown by a logger in the middle of a report, as a
+// failed allocation would be) leaves the parse's arena sealed: the members read so far
+// are whole, values of them may be dropped anywhere, and nothing is left once they go
+// (the leak checker of the sanitizer build sees any block kept). Elements of arrays that
+// were still being read are freed.
+TEST(JsonParser, AnExceptionOutOfAParseLeavesItsArenaSealed) {
+    class ThrowingLogger : public TextLogger {
+      public:
+        ThrowingLogger() { SetTextLogger(this); }
+        ~ThrowingLogger() override { SetTextLogger(nullptr); }
+        int GetLevel() override { return kSeverityStatus; }
+        void LogText(int, std::string_view) override {}
+        void LogFormatV(int, std::string_view, FormatArgs) override { throw std::bad_alloc(); }
+    };
+    for (const size_t zeros : {size_t{0}, size_t{1500000}}) {
+        // With many zeros the tree goes beyond the heap's share, into regions.
+        std::string text =
+            "{\"kept\":{\"a\":[1,\"a text longer than the inline form\"]},\"pad\":[0";
+        for (size_t i = 0; i < zeros; ++i) {
+            text += ",0";
+        }
+        text += "],\"z\":[2,[3,x]]}";
+        JsonObject value;
+        {
+            ThrowingLogger logger;
+            EXPECT_THROW(value.FromUtf8Text(text), std::bad_alloc);
+        }
+        JsonObject kept = value.GetMember(u"kept");
+        ASSERT_NE(kept.FindNode(), nullptr) << zeros;
+        const JsonArena* arena = kept.FindNode()->GetArena();
+        ASSERT_NE(arena, nullptr);
+        EXPECT_FALSE(arena->IsOpen()) << zeros;
+        EXPECT_EQ(value.GetMember(u"z").FindNode(), nullptr) << zeros;
+        value = JsonObject();
+        std::string written;
+        kept.ToText(written);
+        EXPECT_EQ(written, "{ \"a\":[ 1, \"a text longer than the inline form\" ] }") << zeros;
+    }
 }
 
 }  // namespace

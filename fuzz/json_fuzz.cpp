@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes, taken as UTF-8 the way JSON values take narrow text, to the
 // JSON parser and checks what must hold for any input: the bytes parse as their wide
-// decoding does, also when parsed again into the same value, the UTF-8 edge reads back
+// decoding does, also when parsed again into the same value or into values that held
+// trees of long and short texts, the UTF-8 edge reads back
 // what it wrote (and writes real UTF-8 even for a lone surrogate), and text written from a
 // parsed value parses back to the same text, both in its wide form and in the UTF-8 that
 // ToText gives.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -92,16 +92,25 @@ void CheckUtf8Parse(std::string_view bytes, const qav::WString& decoded) {
     fromUtf8.AppendText(again);
     Check(again == expected);
 
-    // Followed by white space up to a large text's length, the bytes are parsed into an
-    // arena of their own, with the same result and, when they parse, the same tree; the
-    // tree dropped by the parse before it goes too.
-    std::string large(bytes);
-    large.resize(std::max(large.size(), qav::JsonArena::kSmallestText), ' ');
-    Check(fromUtf8.FromUtf8Text(large) == wideParsed);
+    // Parsed into a value that held a tree from a long text and into one that held a
+    // tree from a short text: the same result and the same value, failed parses
+    // included, and the same as parsed into the value that held this very text's tree.
+    qav::WString held[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string before = "{\"held\":[1,\"a text longer than the inline form\"]}";
+        before.resize(i == 0 ? 70000 : before.size(), ' ');
+        qav::JsonObject value;
+        Check(value.FromUtf8Text(before));
+        qav::JsonObject other = value;
+        Check(value.FromUtf8Text(bytes) == wideParsed);
+        value.AppendText(held[i]);
+        qav::WString shared;
+        other.AppendText(shared);
+        Check(shared == held[i]);
+    }
+    Check(held[0] == held[1]);
     if (wideParsed) {
-        qav::WString fromLarge;
-        fromUtf8.AppendText(fromLarge);
-        Check(fromLarge == expected);
+        Check(held[0] == expected);
     }
 }
 

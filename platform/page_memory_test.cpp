@@ -1,0 +1,44 @@
+#include "platform/page_memory.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+namespace qav::platform {
+namespace {
+
+// A block comes zero-filled and aligned; its end can be given back on its own while the
+// front stays usable; sizes that are not whole pages are refused.
+TEST(PageMemory, BlocksAreWholePagesAndTheirEndCanGoFirst) {
+    const size_t page = PageBytes();
+    ASSERT_GE(page, 4096u);
+    auto* block = static_cast<unsigned char*>(MapPages(4 * page));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % page, 0u);
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[4 * page - 1], 0);
+    std::memset(block, 0x5A, 4 * page);
+    UnmapPages(block + 2 * page, 2 * page);
+    std::memset(block, 0xA5, 2 * page);
+    EXPECT_EQ(block[2 * page - 1], 0xA5);
+    UnmapPages(block, 2 * page);
+
+    // Grown, a block keeps what it held and gains zero-filled pages.
+    auto* small = static_cast<unsigned char*>(MapPages(page));
+    ASSERT_NE(small, nullptr);
+    small[page - 1] = 0x77;
+    auto* grown = static_cast<unsigned char*>(GrowPages(small, page, 3 * page));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(grown[page - 1], 0x77);
+    EXPECT_EQ(grown[3 * page - 1], 0);
+    EXPECT_EQ(GrowPages(grown, 3 * page, page), nullptr);
+    UnmapPages(grown, 3 * page);
+
+    EXPECT_EQ(MapPages(0), nullptr);
+    EXPECT_EQ(MapPages(page + 1), nullptr);
+    UnmapPages(nullptr, page);
+}
+
+}  // namespace
+}  // namespace qav::platform
