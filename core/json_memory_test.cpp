@@ -21,62 +21,23 @@
 #include <gtest/gtest.h>
 
 #include "core/json_object.h"
+#include "core/memory_test_support.h"
 #include "core/test_support.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QAV_JSON_MEMORY_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QAV_JSON_MEMORY_SANITIZED 1
-#endif
 
 namespace qav {
 namespace {
 
-// A sanitizer changes what is resident: its shadow memory, its quarantine of freed blocks.
-#if defined(QAV_JSON_MEMORY_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 constexpr const char* kChildVariable = "QAV_TEST_JSON_MEMORY_CHILD";
-constexpr size_t kMiB = size_t{1} << 20;
 
-bool InsideChild() {
-    return std::getenv(kChildVariable) != nullptr;
-}
+using test_support::kMiB;
+using test_support::Mebibytes;
 
 size_t ResidentBytes() {
-    long pages = 0;
-    long resident = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) {
-        ADD_FAILURE() << "/proc/self/statm cannot be read";
-        return 0;
-    }
-    const bool read = std::fscanf(statm, "%ld %ld", &pages, &resident) == 2;
-    std::fclose(statm);
-    EXPECT_TRUE(read) << "/proc/self/statm holds no resident size";
-    return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return test_support::ReadMemoryFigures().resident;
 }
 
 size_t AddressSpaceBytes() {
-    long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) {
-        ADD_FAILURE() << "/proc/self/statm holds no size";
-    }
-    if (statm != nullptr) {
-        std::fclose(statm);
-    }
-    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-double Mebibytes(size_t bytes) {
-    return static_cast<double>(bytes) / static_cast<double>(kMiB);
+    return test_support::ReadMemoryFigures().addressSpace;
 }
 
 // About `bytes` of records such as messages carry: names, strings long and short, with
@@ -244,12 +205,7 @@ const Shape kShapes[] = {
 // wait, and once they ended, stays low whatever their heaps kept. The bar is on the
 // whole process.
 TEST(JsonMemory, IdleThreadsKeepNothingOfTheTreesTheyParsed) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (!InsideChild()) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     constexpr int kThreads = 32;
@@ -287,12 +243,7 @@ TEST(JsonMemory, IdleThreadsKeepNothingOfTheTreesTheyParsed) {
 class JsonMemoryShape : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(JsonMemoryShape, StaysWithinItsBar) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (!InsideChild()) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the shape failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     const Shape& shape = GetParam();
@@ -376,12 +327,7 @@ class JsonMemorySweep : public ::testing::TestWithParam<SweepRow> {};
 // Live parsed trees take at most 1.25 times what the same trees take built on the heap
 // one node at a time, plus 4 MiB, at every text size.
 TEST_P(JsonMemorySweep, ParsedTreesCostWhatTheyHold) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (!InsideChild()) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the row failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     const SweepRow& row = GetParam();
@@ -416,12 +362,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, JsonMemorySweep, ::testing::ValuesIn(kSweep),
 // Live trees hold about as much address space as they hold memory: what a parse did not
 // use went back.
 TEST(JsonMemory, LiveTreesHoldAddressSpaceAsTheyHoldMemory) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (!InsideChild()) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     const std::string dense = DenseDocument(4 * kMiB);
@@ -442,12 +383,7 @@ TEST(JsonMemory, LiveTreesHoldAddressSpaceAsTheyHoldMemory) {
 // An allocation that fails inside a large parse leaves nothing behind once the value
 // goes: the parse's arena was sealed on the way out, so its last holder frees it.
 TEST(JsonMemory, AFailedAllocationInAParseLeavesNothingOpen) {
-    if (kSanitized) {
-        GTEST_SKIP() << "a sanitizer reserves address space of its own";
-    }
-    if (!InsideChild()) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     const std::string text = DenseDocument(16 * kMiB);

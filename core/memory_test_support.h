@@ -7,8 +7,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
+
+#include "core/test_support.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -51,6 +54,23 @@ inline MemoryFigures ReadMemoryFigures() {
 
 inline double Mebibytes(size_t bytes) {
     return static_cast<double>(bytes) / static_cast<double>(kMiB);
+}
+
+// A memory figure means something only in a process where no other test has touched the
+// heap, and without a sanitizer. True inside the child that runs the current test alone
+// (with `childVariable` set); otherwise the test is done when this returns: skipped under
+// a sanitizer, or run in that child here, whose failure fails it.
+inline bool MeasuresInOwnProcess(const char* childVariable) {
+    if (kSanitizedBuild) {
+        [] { GTEST_SKIP() << "a sanitizer changes what is resident and mapped"; }();
+        return false;
+    }
+    if (std::getenv(childVariable) != nullptr) {
+        return true;
+    }
+    EXPECT_EQ(RerunTestInChild(childVariable), 0)
+        << "the test failed in its own process (output above)";
+    return false;
 }
 
 }  // namespace qav::test_support

@@ -26,12 +26,7 @@ using test_support::ReadMemoryFigures;
 constexpr const char* kChildVariable = "QAV_TEST_STREAM_MEMORY_CHILD";
 
 TEST(StreamBufferMemory, FilledBuffersLeaveNothingResidentOnceGone) {
-    if (test_support::kSanitizedBuild) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (std::getenv(kChildVariable) == nullptr) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     constexpr int kBuffers = 200;

@@ -212,12 +212,7 @@ TEST(XmlPool, PoolsOnTwoThreadsNeverShareAChunk) {
 // gives back all beyond it when it dies.
 TEST(XmlPool, WhatDeadDocumentsLeaveGoesBackToTheSystem) {
     constexpr const char* kChildVariable = "QAV_TEST_XML_POOL_MEMORY_CHILD";
-    if (test_support::kSanitizedBuild) {
-        GTEST_SKIP() << "a sanitizer changes what is resident";
-    }
-    if (std::getenv(kChildVariable) == nullptr) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     std::string text = "<catalog>";

@@ -21,12 +21,7 @@ namespace {
 constexpr const char* kChildVariable = "QAV_TEST_CONNECTION_MEMORY_CHILD";
 
 TEST(ReliableConnectionMemory, ConnectionsThatSendNothingCostLittleAddressSpace) {
-    if (test_support::kSanitizedBuild) {
-        GTEST_SKIP() << "a sanitizer maps memory of its own";
-    }
-    if (std::getenv(kChildVariable) == nullptr) {
-        EXPECT_EQ(test_support::RerunTestInChild(kChildVariable), 0)
-            << "the test failed in its own process (output above)";
+    if (!test_support::MeasuresInOwnProcess(kChildVariable)) {
         return;
     }
     constexpr size_t kConnections = 400;
