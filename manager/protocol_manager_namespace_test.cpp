@@ -31,7 +31,28 @@ using test_support::WaitUntil;
 
 using test_support::IdentificationText;
 
-using ProtocolManagerPaths = test_support::LoggedManagerTest;
+class ProtocolManagerPaths : public test_support::LoggedManagerTest {
+  protected:
+    // As the node does: one datagram listener on every address.
+    void StartServerRoles() {
+        m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
+        int32_t udpPort = 0;
+        int32_t tcpPort = 0;
+        ASSERT_EQ(m_manager->StartServerRoles(&m_services, udpPort, tcpPort),
+                  ProtocolManager::kServerRolesStarted);
+    }
+
+    // eth1 (the better path) and wlan1 both reach a server in `space` that accepts.
+    static void ServeOverEthernetAndWifi(ServerNamespace& space,
+                                         std::unique_ptr<AcceptingServer>& server) {
+        ASSERT_TRUE(space.Made()) << "no namespace for the server";
+        AddServerAddress(space);
+        AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
+        AddPath(space, "wlan1", "swlan1", "10.2.0", 102, 2);
+        space.Run([&] { server = std::make_unique<AcceptingServer>(); });
+        ASSERT_TRUE(server->IsListening());
+    }
+};
 
 TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
     if (!test_support::InsideNetworkNamespace()) {
@@ -39,20 +60,10 @@ TEST_F(ProtocolManagerPaths, TheConnectionFollowsTheBestPathToItsServer) {
         return;
     }
     ServerNamespace space;
-    ASSERT_TRUE(space.Made()) << "no namespace for the server";
-    AddServerAddress(space);
-    AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
-    AddPath(space, "wlan1", "swlan1", "10.2.0", 102, 2);
     std::unique_ptr<AcceptingServer> server;
-    space.Run([&] { server = std::make_unique<AcceptingServer>(); });
-    ASSERT_TRUE(server->IsListening());
+    ASSERT_NO_FATAL_FAILURE(ServeOverEthernetAndWifi(space, server));
 
-    // As the node does: one datagram listener on every address.
-    m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
-    int32_t udpPort = 0;
-    int32_t tcpPort = 0;
-    ASSERT_EQ(m_manager->StartServerRoles(&m_services, udpPort, tcpPort),
-              ProtocolManager::kServerRolesStarted);
+    ASSERT_NO_FATAL_FAILURE(StartServerRoles());
     MonitorIdentification identification;
     identification.m_userName = u"joe";
     identification.m_password = u"secret";
@@ -136,11 +147,7 @@ TEST_F(ProtocolManagerPaths, AServerStartedLaterIsReached) {
     space.Run([&] { port = AcceptingServer().port; });
     ASSERT_GT(port, 0);
 
-    m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
-    int32_t udpPort = 0;
-    int32_t tcpPort = 0;
-    ASSERT_EQ(m_manager->StartServerRoles(&m_services, udpPort, tcpPort),
-              ProtocolManager::kServerRolesStarted);
+    ASSERT_NO_FATAL_FAILURE(StartServerRoles());
     RefPtr<RecordingObserver> observer(new RecordingObserver);
     RefPtr<AutomaticConnection> connection = m_manager->StartMainServerConnection(
         &m_services, kServerAddress, nullptr, observer.get(), port, 0);
@@ -216,19 +223,10 @@ TEST_F(ProtocolManagerPaths, ABetterPathThatDiesYoungNeverKeepsTheNodeOffline) {
         return;
     }
     ServerNamespace space;
-    ASSERT_TRUE(space.Made()) << "no namespace for the server";
-    AddServerAddress(space);
-    AddPath(space, "eth1", "seth1", "10.1.0", 101, 1);
-    AddPath(space, "wlan1", "swlan1", "10.2.0", 102, 2);
     std::unique_ptr<AcceptingServer> server;
-    space.Run([&] { server = std::make_unique<AcceptingServer>(); });
-    ASSERT_TRUE(server->IsListening());
+    ASSERT_NO_FATAL_FAILURE(ServeOverEthernetAndWifi(space, server));
 
-    m_manager->GetNetworkPacketsManager().SetPerAddressListening(false);
-    int32_t udpPort = 0;
-    int32_t tcpPort = 0;
-    ASSERT_EQ(m_manager->StartServerRoles(&m_services, udpPort, tcpPort),
-              ProtocolManager::kServerRolesStarted);
+    ASSERT_NO_FATAL_FAILURE(StartServerRoles());
     RefPtr<AttemptCountingObserver> observer(new AttemptCountingObserver(m_log));
     RefPtr<AutomaticConnection> connection = m_manager->StartMainServerConnection(
         &m_services, kServerAddress, nullptr, observer.get(), server->port, 0);
