@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <utility>
 
+#include "platform/mutex.h"
 #include "platform/page_memory.h"
 
 namespace qav {
@@ -45,7 +45,7 @@ class RegionStock {
         void* block = nullptr;
         size_t held = 0;
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_lock.Lock();
             size_t chosen = kCount;
             for (size_t i = 0; i < kCount; ++i) {
                 if (m_regions[i].block == nullptr) {
@@ -65,6 +65,7 @@ class RegionStock {
                 held = m_regions[chosen].bytes;
                 m_bytes -= held;
             }
+            m_lock.Unlock();
         }
         if (block != nullptr && held >= bytes) {
             bytes = held;
@@ -87,7 +88,7 @@ class RegionStock {
         void* dropped = block;
         size_t droppedBytes = bytes;
         if (bytes <= kMostBytes) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_lock.Lock();
             // The oldest goes first; one too large for what is left is not kept.
             while (m_bytes + bytes > kMostBytes || m_regions[m_next].block != nullptr) {
                 Region& oldest = m_regions[m_next];
@@ -102,6 +103,7 @@ class RegionStock {
             m_next = (m_next + 1) % kCount;
             m_bytes += bytes;
             dropped = nullptr;
+            m_lock.Unlock();
         }
         if (dropped != nullptr) {
             platform::UnmapPages(dropped, droppedBytes);
@@ -115,7 +117,7 @@ class RegionStock {
     };
     static constexpr size_t kCount = 4;
 
-    std::mutex m_mutex;
+    platform::LockWord m_lock;  // guards what follows
     Region m_regions[kCount];
     size_t m_next = 0;
     size_t m_bytes = 0;

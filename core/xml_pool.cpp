@@ -4,8 +4,8 @@
 #include <atomic>
 #include <new>
 
-#include "platform/huge_pages.h"
 #include "platform/mutex.h"
+#include "platform/page_memory.h"
 
 namespace qav {
 
@@ -50,10 +50,10 @@ class KeptChunks {
         m_count.store(keep, std::memory_order_relaxed);
         m_lock.Unlock();
         for (size_t i = 0; i < givenBackCount; ++i) {
-            platform::FreePages(givenBack[i], XmlPool::kMappedChunkBytes);
+            platform::UnmapPages(givenBack[i], XmlPool::kMappedChunkBytes);
         }
         for (size_t i = keep; i < dead.size(); ++i) {
-            platform::FreePages(dead[i], XmlPool::kMappedChunkBytes);
+            platform::UnmapPages(dead[i], XmlPool::kMappedChunkBytes);
         }
     }
 
@@ -104,7 +104,7 @@ void XmlPool::NewChunk() {
         MakeRoom(m_mappedChunks);
         chunk = Kept().Take();
         if (chunk == nullptr) {
-            chunk = static_cast<char*>(platform::AllocatePages(bytes));
+            chunk = static_cast<char*>(platform::MapPagesFilledIn(bytes));
         }
         if (chunk != nullptr) {
             m_mappedChunks.push_back(chunk);

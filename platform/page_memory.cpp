@@ -22,6 +22,18 @@ void* MapPages(size_t bytes) {
     return block == MAP_FAILED ? nullptr : block;
 }
 
+void* MapPagesFilledIn(size_t bytes) {
+    void* block = MapPages(bytes);
+    if (block != nullptr) {
+        // Where huge pages are on for every mapping, this one still takes small ones.
+        (void)::madvise(block, bytes, MADV_NOHUGEPAGE);
+        // Refused by kernels before 5.14: the pages are then faulted in one by one as
+        // they are first written.
+        (void)::madvise(block, bytes, MADV_POPULATE_WRITE);
+    }
+    return block;
+}
+
 void* GrowPages(void* block, size_t bytes, size_t newBytes) {
     if (block == nullptr || newBytes < bytes || newBytes % PageBytes() != 0) {
         return nullptr;

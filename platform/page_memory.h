@@ -1,6 +1,11 @@
-// Memory straight from the kernel in small pages, for blocks whose untouched end is
-// given back once their owner knows how much it used: only the pages written become
-// resident, and what is given back no longer counts as address space.
+// Memory straight from the kernel in pages, for the large blocks of parsed trees, in two
+// kinds:
+// - blocks whose untouched end is given back once their owner knows how much it used:
+//   only the pages written become resident, and what is given back no longer counts as
+//   address space;
+// - blocks filled soon after they are taken, faulted in whole with one call, in small
+//   pages: a huge page is a run of memory often untouched since the machine started,
+//   which on a virtual machine costs far more to fill than small pages just given back.
 //
 // Threads: any.
 #pragma once
@@ -16,6 +21,11 @@ size_t PageBytes();
 // refuses.
 void* MapPages(size_t bytes);
 
+// `bytes` (a multiple of PageBytes()) zero-filled in small pages, already in memory where
+// the kernel can fault them in at once (else each on first touch); null when the kernel
+// refuses.
+void* MapPagesFilledIn(size_t bytes);
+
 // The block of MapPages at `block`, of `bytes`, grown to `newBytes` (a multiple of
 // PageBytes()), possibly at another address: its pages keep their content and the new
 // ones come zero-filled. Null, with the block left as it was, when the kernel refuses.
@@ -27,7 +37,7 @@ void* GrowPages(void* block, size_t bytes, size_t newBytes);
 void AdviseHugePages(void* block, size_t bytes);
 
 // Gives back `bytes` (a multiple of PageBytes()) from `start` (page-aligned): a whole
-// block of MapPages or any page-aligned part of one.
+// block of MapPages or MapPagesFilledIn, or any page-aligned part of one.
 void UnmapPages(void* start, size_t bytes);
 
 }  // namespace qav::platform

@@ -1,7 +1,10 @@
 #include "platform/page_memory.h"
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +41,34 @@ TEST(PageMemory, BlocksAreWholePagesAndTheirEndCanGoFirst) {
     EXPECT_EQ(MapPages(0), nullptr);
     EXPECT_EQ(MapPages(page + 1), nullptr);
     UnmapPages(nullptr, page);
+}
+
+// A block filled in is zero-filled and writable end to end, and where the kernel can fault
+// a mapping in at once, every page of it is in memory before it is first touched.
+TEST(PageMemory, BlocksFilledInArriveInMemory) {
+    const size_t page = PageBytes();
+    const size_t bytes = 515 * page;
+    auto* block = static_cast<unsigned char*>(MapPagesFilledIn(bytes));
+    ASSERT_NE(block, nullptr);
+    std::vector<unsigned char> inMemory(bytes / page);
+    ASSERT_EQ(mincore(block, bytes, inMemory.data()), 0);
+    void* probe = MapPages(page);
+    ASSERT_NE(probe, nullptr);
+    const bool kernelPopulates = madvise(probe, page, MADV_POPULATE_WRITE) == 0;
+    UnmapPages(probe, page);
+    if (kernelPopulates) {
+        for (size_t at = 0; at < inMemory.size(); ++at) {
+            ASSERT_EQ(inMemory[at] & 1, 1) << "page " << at << " is not in memory";
+        }
+    }
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[bytes - 1], 0);
+    std::memset(block, 0xA5, bytes);
+    EXPECT_EQ(block[bytes - 1], 0xA5);
+    UnmapPages(block, bytes);
+
+    EXPECT_EQ(MapPagesFilledIn(0), nullptr);
+    EXPECT_EQ(MapPagesFilledIn(page + 1), nullptr);
 }
 
 }  // namespace
