@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -1036,14 +1037,29 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             return false;
         }
         ++position;
-        // Copied into the tree at once: the next string read takes the view's place.
-        std::optional<JsonString> read;
+        // The next string read takes the view's place, so the name is kept until its
+        // member is made: where the text holds it as it is, as that view; a short one on
+        // the stack; a longer one in the tree at once. A member is then made straight
+        // from the name, not moved from a string made before it.
+        WChar shortName[kScanLanes<char>];
+        WStringView name;
+        std::optional<JsonString> longName;
         if (!ReadText(position, [&](WStringView text) {
-                read.emplace(text.data(), text.size(), members.get_allocator());
+                if (text.data() != m_scratch.data()) {
+                    if constexpr (kWide) {
+                        name = text;
+                        return;
+                    }
+                }
+                if (text.size() <= std::size(shortName)) {
+                    std::copy(text.begin(), text.end(), shortName);
+                    name = WStringView(shortName, text.size());
+                } else {
+                    name = longName.emplace(text.data(), text.size(), members.get_allocator());
+                }
             })) {
             return false;
         }
-        JsonString& name = *read;
         position = SkipWhiteSpace(position);
         if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
@@ -1066,13 +1082,18 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             // Text written from a tree (ours among it) lists members by name: such a
             // member goes at the end without a search. The name read goes in as it is.
             auto at = members.end();
-            if (!members.empty() && !(WStringView(members.rbegin()->first) < WStringView(name))) {
-                at = members.lower_bound(WStringView(name));
+            if (!members.empty() && !(WStringView(members.rbegin()->first) < name)) {
+                at = members.lower_bound(name);
             }
-            if (at != members.end() && WStringView(at->first) == WStringView(name)) {
+            if (at != members.end() && WStringView(at->first) == name) {
                 at->second = std::move(value);
+            } else if (longName.has_value()) {
+                members.emplace_hint(at, std::move(*longName), std::move(value));
             } else {
-                members.emplace_hint(at, std::move(name), std::move(value));
+                members.emplace_hint(at, std::piecewise_construct,
+                                     std::forward_as_tuple(name.data(), name.size(),
+                                                           members.get_allocator()),
+                                     std::forward_as_tuple(std::move(value)));
             }
         }
         position = SkipWhiteSpace(position);
