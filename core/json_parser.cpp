@@ -278,6 +278,23 @@ struct Scalar {
 
 // A scalar's token, once read, whatever the width of the text it came from.
 bool ReadScalarToken(WStringView token, Scalar& scalar) {
+    // Most scalars are decimal integers of a few digits, which no 32-bit integer can
+    // overflow: read at once, as ReadInteger would read them.
+    const size_t signs = !token.empty() && (token[0] == u'-' || token[0] == u'+') ? 1 : 0;
+    if (const size_t digits = token.size() - signs;
+        digits != 0 && digits <= 9 && token[signs] != u'0') {
+        uint32_t value = 0;
+        size_t i = signs;
+        for (; i < token.size() && IsAsciiDigit(token[i]); ++i) {
+            value = value * 10 + (token[i] - u'0');
+        }
+        if (i == token.size()) {
+            scalar.type = kJsonInteger;
+            scalar.integer =
+                token[0] == u'-' ? -static_cast<int32_t>(value) : static_cast<int32_t>(value);
+            return true;
+        }
+    }
     int32_t integer = 0;
     double number = 0;
     if (EqualsNoCase(token, "null")) {
@@ -453,9 +470,11 @@ class JsonTextReader {
     bool ReadWideString(const WChar*& position, const WChar* at, WString& out) const;
     bool ReadUtf8String(const char*& position, WString& out) const;
     // Reads a string after its opening quote and hands its units, also those read before
-    // a failure, to `take` as a view that lasts until the next string is read.
+    // a failure, to `take` as a view that lasts until the next string is read. A short
+    // string of UTF-8 may be widened into `shortUnits`, kScanLanes<char> units that the
+    // caller keeps; the view then shows them.
     template <typename Take>
-    bool ReadText(const Char*& position, Take&& take);
+    bool ReadText(const Char*& position, Take&& take, WChar* shortUnits = nullptr);
 
     // The first unit at or after `at` in the set, which holds the NUL: the text's end.
     template <ScanSet kSet>
@@ -786,7 +805,8 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
 
 template <typename Char>
 template <typename Take>
-bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
+bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take,
+                                    [[maybe_unused]] WChar* shortUnits) {
     QAV_TRACE("JSONOB::RdSt");
     if constexpr (kWide) {
         // Most strings hold no escape: taken from the text as they are.
@@ -808,8 +828,9 @@ bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
                 stops != 0 && position[FirstLane(stops)] == '"') {
                 const size_t count = FirstLane(stops);
                 WChar units[kBlock];
-                WidenBlock(position, units);
-                take(WStringView(units, count));
+                WChar* const widened = shortUnits != nullptr ? shortUnits : units;
+                WidenBlock(position, widened);
+                take(WStringView(widened, count));
                 position += count + 1;
                 return true;
             }
@@ -1044,20 +1065,21 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
         WChar shortName[kScanLanes<char>];
         WStringView name;
         std::optional<JsonString> longName;
-        if (!ReadText(position, [&](WStringView text) {
-                if (text.data() != m_scratch.data()) {
-                    if constexpr (kWide) {
+        if (!ReadText(
+                position,
+                [&](WStringView text) {
+                    if (text.data() == shortName || (kWide && text.data() != m_scratch.data())) {
                         name = text;
                         return;
                     }
-                }
-                if (text.size() <= std::size(shortName)) {
-                    std::copy(text.begin(), text.end(), shortName);
-                    name = WStringView(shortName, text.size());
-                } else {
-                    name = longName.emplace(text.data(), text.size(), members.get_allocator());
-                }
-            })) {
+                    if (text.size() < std::size(shortName)) {
+                        CopyShortRun(text.data(), text.size(), shortName);
+                        name = WStringView(shortName, text.size());
+                    } else {
+                        name = longName.emplace(text.data(), text.size(), members.get_allocator());
+                    }
+                },
+                shortName)) {
             return false;
         }
         position = SkipWhiteSpace(position);
@@ -1090,10 +1112,10 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             } else if (longName.has_value()) {
                 members.emplace_hint(at, std::move(*longName), std::move(value));
             } else {
-                members.emplace_hint(at, std::piecewise_construct,
-                                     std::forward_as_tuple(name.data(), name.size(),
-                                                           members.get_allocator()),
-                                     std::forward_as_tuple(std::move(value)));
+                members.emplace_hint(
+                    at, std::piecewise_construct,
+                    std::forward_as_tuple(name.data(), name.size(), members.get_allocator()),
+                    std::forward_as_tuple(std::move(value)));
             }
         }
         position = SkipWhiteSpace(position);
