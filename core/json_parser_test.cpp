@@ -82,6 +82,10 @@ TEST(JsonParser, ReadsTolerantTextIntoValues) {
          u"\"a name of more than sixteen units\":5,\"zz\":6}",
          u"{ \"Ab\":2, \"a name of more than sixteen units\":5, \"fifteen units..\":3, "
          u"\"sixteen units...\":4, \"zz\":6 }"},
+        // Texts of 1, 4, 7, 8, 15 and 16 units, around the sizes copied in fixed moves.
+        {u"[\"a\",\"abcd\",\"abcdefg\",\"abcdefgh\",\"abcdefghijklmno\",\"abcdefghijklmnop\"]",
+         u"[ \"a\", \"abcd\", \"abcdefg\", \"abcdefgh\", \"abcdefghijklmno\", "
+         u"\"abcdefghijklmnop\" ]"},
         {u"{ \"a\" : 1 , \"n\" : null , }", u"{ \"a\":1 }"},
         {u"{\"a\":1,\"a\":null}", u"{  }"},
         {u"\"\\u00e9\\u00C9\"", u"\"\u00e9\u00c9\""},
@@ -279,6 +283,9 @@ TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
         "{\"a long name, longer than one block \xE4\xB8\xAD\":\"0123456789abcdef\\n"
         "0123456789abcdef\xC3\xA9\\u00e9\\\"\xF0\x9F\x98\x80 tail of the text\","
         "\"b\\\xC3\xA9\\\xF0\x9F\x98\x80\\\xFF\":\"x\"}",
+        // Escapes on either side of a block's end, and one that the text's end cuts off.
+        "[\"0123456789abcd\\\"x\",\"0123456789abcde\\\"x\",\"\\\\0123456789abcdef\"]",
+        "[\"0123456789abcdef\\",
         // Names.
         "{\"zz\":1,\"\\u0041b\":2,\"fifteen units..\":3,\"sixteen units...\":4,"
         "\"a name of more than sixteen units\":5,\"zz\":6}",
