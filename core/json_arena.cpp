@@ -178,10 +178,7 @@ JsonArena::JsonArena(size_t firstBytes, bool firstFromKernel)
     m_limit = base + firstBytes;
 }
 
-bool JsonArena::Owns(const void* block) const {
-    if (Within(block, this, m_firstBytes)) {
-        return true;
-    }
+bool JsonArena::OwnsLater(const void* block) const {
     for (const Block* next = m_blocks; next != nullptr; next = next->next) {
         if (Within(block, next, next->bytes)) {
             return true;

@@ -112,7 +112,14 @@ class JsonArena {
     // thread that parsed, which still holds a reference.
     void Seal() noexcept;
 
-    bool Owns(const void* block) const;
+    // Inline: a dropped tree asks this for every name and container it frees, nearly
+    // always of the first block.
+    bool Owns(const void* block) const {
+        const auto address = reinterpret_cast<uintptr_t>(block);
+        const auto first = reinterpret_cast<uintptr_t>(this);
+        return (address >= first && address - first < m_firstBytes) ||
+               (m_blocks != nullptr && OwnsLater(block));
+    }
     // What the tree took of the blocks, and what the blocks hold in all (the arena's own
     // record and the untouched ends that were not given back included).
     size_t UsedBytes() const { return m_used + static_cast<size_t>(m_cursor - m_start); }
@@ -139,6 +146,8 @@ class JsonArena {
     // A block that the current one has no room for: from a new block of the arena, or
     // from the heap once sealed or when the kernel refuses a region.
     [[gnu::noinline]] void* AllocateElsewhere(size_t bytes);
+    // Whether a block after the first holds `block`.
+    bool OwnsLater(const void* block) const;
     // Gives back the untouched whole pages at the end of the current block, when it is
     // a region.
     void TrimCurrent() noexcept;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -277,6 +278,23 @@ struct Scalar {
 
 // A scalar's token, once read, whatever the width of the text it came from.
 bool ReadScalarToken(WStringView token, Scalar& scalar) {
+    // Most scalars are decimal integers of a few digits, which no 32-bit integer can
+    // overflow: read at once, as ReadInteger would read them.
+    const size_t signs = !token.empty() && (token[0] == u'-' || token[0] == u'+') ? 1 : 0;
+    if (const size_t digits = token.size() - signs;
+        digits != 0 && digits <= 9 && token[signs] != u'0') {
+        uint32_t value = 0;
+        size_t i = signs;
+        for (; i < token.size() && IsAsciiDigit(token[i]); ++i) {
+            value = value * 10 + (token[i] - u'0');
+        }
+        if (i == token.size()) {
+            scalar.type = kJsonInteger;
+            scalar.integer =
+                token[0] == u'-' ? -static_cast<int32_t>(value) : static_cast<int32_t>(value);
+            return true;
+        }
+    }
     int32_t integer = 0;
     double number = 0;
     if (EqualsNoCase(token, "null")) {
@@ -452,9 +470,11 @@ class JsonTextReader {
     bool ReadWideString(const WChar*& position, const WChar* at, WString& out) const;
     bool ReadUtf8String(const char*& position, WString& out) const;
     // Reads a string after its opening quote and hands its units, also those read before
-    // a failure, to `take` as a view that lasts until the next string is read.
+    // a failure, to `take` as a view that lasts until the next string is read. A short
+    // string of UTF-8 may be widened into `shortUnits`, kScanLanes<char> units that the
+    // caller keeps; the view then shows them.
     template <typename Take>
-    bool ReadText(const Char*& position, Take&& take);
+    bool ReadText(const Char*& position, Take&& take, WChar* shortUnits = nullptr);
 
     // The first unit at or after `at` in the set, which holds the NUL: the text's end.
     template <ScanSet kSet>
@@ -484,6 +504,19 @@ class JsonTextReader {
     [[gnu::noinline]] JsonArena* MakeArena();
     size_t MeasureTree() const;
     size_t Extrapolated(size_t bytes, ptrdiff_t measured, const Char* start) const;
+    // The text of a string value. A new node's short text is copied here in a few fixed
+    // moves: a general copy costs more in its call than in its work on a short text.
+    static void SetText(JsonValue& node, WStringView text) {
+        if (node.m_type != kJsonNull || text.empty() || text.size() >= 2 * kScanLanes<WChar>) {
+            node.SetWString(text);
+            return;
+        }
+        auto* block = static_cast<WChar*>(node.AllocateBlock(text.size() * sizeof(WChar)));
+        CopyShortRun(text.data(), text.size(), block);
+        node.m_type = kJsonString;
+        node.m_text = block;
+        node.m_textLength = text.size();
+    }
     // The content of the value parsed into, moved aside before the parse changes it.
     void SetOldContentAside(JsonValue& node);
     // The elements read so far by the arrays being read, outermost first: an array's
@@ -605,6 +638,25 @@ size_t JsonTextReader<Char>::MeasureTree() const {
         if (c == u'"') {
             const Char* const start = ++at;
             for (;;) {
+                if constexpr (!kWide) {
+                    // Whether the string's first stop is its end is read from the masks,
+                    // not from the text again once the stop is found.
+                    if (Left(at) >= kScanLanes<char>) {
+                        const unsigned ends = MatchLanes<ScanSetOf(1, false, '"')>(at);
+                        const unsigned escapes = MatchLanes<ScanSetOf(0, false, '\\')>(at);
+                        if ((ends | escapes) == 0) {
+                            at += kScanLanes<char>;
+                            continue;
+                        }
+                        const size_t lane = FirstLane(ends | escapes);
+                        at += lane;
+                        if ((escapes >> lane & 1u) != 0 && At(at + 1) != 0) {
+                            at += 2;
+                            continue;
+                        }
+                        break;
+                    }
+                }
                 at = NextInSet<kStringEnd>(at);
                 if (At(at) == u'\\' && At(at + 1) != 0) {
                     at += 2;
@@ -763,7 +815,7 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
             if (root) {
                 SetOldContentAside(*node);
             }
-            node->SetWString(text);
+            SetText(*node, text);
         });
     }
     if (first == u'[' || first == u'{') {
@@ -785,7 +837,8 @@ bool JsonTextReader<Char>::ParseValue(JsonObject& value, const Char*& position, 
 
 template <typename Char>
 template <typename Take>
-bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
+bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take,
+                                    [[maybe_unused]] WChar* shortUnits) {
     QAV_TRACE("JSONOB::RdSt");
     if constexpr (kWide) {
         // Most strings hold no escape: taken from the text as they are.
@@ -807,8 +860,9 @@ bool JsonTextReader<Char>::ReadText(const Char*& position, Take&& take) {
                 stops != 0 && position[FirstLane(stops)] == '"') {
                 const size_t count = FirstLane(stops);
                 WChar units[kBlock];
-                WidenBlock(position, units);
-                take(WStringView(units, count));
+                WChar* const widened = shortUnits != nullptr ? shortUnits : units;
+                WidenBlock(position, widened);
+                take(WStringView(widened, count));
                 position += count + 1;
                 return true;
             }
@@ -1036,14 +1090,30 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             return false;
         }
         ++position;
-        // Copied into the tree at once: the next string read takes the view's place.
-        std::optional<JsonString> read;
-        if (!ReadText(position, [&](WStringView text) {
-                read.emplace(text.data(), text.size(), members.get_allocator());
-            })) {
+        // The next string read takes the view's place, so the name is kept until its
+        // member is made: where the text holds it as it is, as that view; a short one on
+        // the stack; a longer one in the tree at once. A member is then made straight
+        // from the name, not moved from a string made before it.
+        WChar shortName[kScanLanes<char>];
+        WStringView name;
+        std::optional<JsonString> longName;
+        if (!ReadText(
+                position,
+                [&](WStringView text) {
+                    if (text.data() == shortName || (kWide && text.data() != m_scratch.data())) {
+                        name = text;
+                        return;
+                    }
+                    if (text.size() < std::size(shortName)) {
+                        CopyShortRun(text.data(), text.size(), shortName);
+                        name = WStringView(shortName, text.size());
+                    } else {
+                        name = longName.emplace(text.data(), text.size(), members.get_allocator());
+                    }
+                },
+                shortName)) {
             return false;
         }
-        JsonString& name = *read;
         position = SkipWhiteSpace(position);
         if (At(position) == 0) {
             Report("Missing colon after JSON variable name.");
@@ -1066,13 +1136,18 @@ bool JsonTextReader<Char>::ReadStruct(JsonVariablesMap& members, const Char*& po
             // Text written from a tree (ours among it) lists members by name: such a
             // member goes at the end without a search. The name read goes in as it is.
             auto at = members.end();
-            if (!members.empty() && !(WStringView(members.rbegin()->first) < WStringView(name))) {
-                at = members.lower_bound(WStringView(name));
+            if (!members.empty() && !(WStringView(members.rbegin()->first) < name)) {
+                at = members.lower_bound(name);
             }
-            if (at != members.end() && WStringView(at->first) == WStringView(name)) {
+            if (at != members.end() && WStringView(at->first) == name) {
                 at->second = std::move(value);
+            } else if (longName.has_value()) {
+                members.emplace_hint(at, std::move(*longName), std::move(value));
             } else {
-                members.emplace_hint(at, std::move(name), std::move(value));
+                members.emplace_hint(
+                    at, std::piecewise_construct,
+                    std::forward_as_tuple(name.data(), name.size(), members.get_allocator()),
+                    std::forward_as_tuple(std::move(value)));
             }
         }
         position = SkipWhiteSpace(position);

@@ -47,6 +47,15 @@ TEST(JsonParser, ReadsTolerantTextIntoValues) {
         {u"0x10", u"16"},
         {u"-0X1f", u"-31"},
         {u"08", u"8"},  // not octal, so read as a number
+        // Decimal integers of up to nine digits, read at once, and the forms next to them.
+        {u"999999999", u"999999999"},
+        {u"-999999999", u"-999999999"},
+        {u"+7", u"7"},
+        {u"0", u"0"},
+        {u"-0", u"0"},
+        {u"1000000000", u"1000000000"},
+        {u"12a", u"FAIL"},
+        {u"-", u"FAIL"},
         {u"2147483647", u"2147483647"},
         {u"-2147483648", u"-2147483648"},
         // Beyond 32 bits: a number, not saturated (64-bit ids, times in milliseconds).
@@ -68,6 +77,15 @@ TEST(JsonParser, ReadsTolerantTextIntoValues) {
         {u"[1,]", u"[ 1 ]"},
         {u"{\"b\":\"x\",\"a\":1}", u"{ \"a\":1, \"b\":\"x\" }"},
         {u"{\"a\":1,\"a\":2}", u"{ \"a\":2 }"},
+        // Names held in the text, escaped, of 15 and 16 units, and longer.
+        {u"{\"zz\":1,\"\\u0041b\":2,\"fifteen units..\":3,\"sixteen units...\":4,"
+         u"\"a name of more than sixteen units\":5,\"zz\":6}",
+         u"{ \"Ab\":2, \"a name of more than sixteen units\":5, \"fifteen units..\":3, "
+         u"\"sixteen units...\":4, \"zz\":6 }"},
+        // Texts of 1, 4, 7, 8, 15 and 16 units, around the sizes copied in fixed moves.
+        {u"[\"a\",\"abcd\",\"abcdefg\",\"abcdefgh\",\"abcdefghijklmno\",\"abcdefghijklmnop\"]",
+         u"[ \"a\", \"abcd\", \"abcdefg\", \"abcdefgh\", \"abcdefghijklmno\", "
+         u"\"abcdefghijklmnop\" ]"},
         {u"{ \"a\" : 1 , \"n\" : null , }", u"{ \"a\":1 }"},
         {u"{\"a\":1,\"a\":null}", u"{  }"},
         {u"\"\\u00e9\\u00C9\"", u"\"\u00e9\u00c9\""},
@@ -265,7 +283,12 @@ TEST(JsonParser, Utf8TextParsesAsItsWideDecoding) {
         "{\"a long name, longer than one block \xE4\xB8\xAD\":\"0123456789abcdef\\n"
         "0123456789abcdef\xC3\xA9\\u00e9\\\"\xF0\x9F\x98\x80 tail of the text\","
         "\"b\\\xC3\xA9\\\xF0\x9F\x98\x80\\\xFF\":\"x\"}",
+        // Escapes on either side of a block's end, and one that the text's end cuts off.
+        "[\"0123456789abcd\\\"x\",\"0123456789abcde\\\"x\",\"\\\\0123456789abcdef\"]",
+        "[\"0123456789abcdef\\",
         // Names.
+        "{\"zz\":1,\"\\u0041b\":2,\"fifteen units..\":3,\"sixteen units...\":4,"
+        "\"a name of more than sixteen units\":5,\"zz\":6}",
         "{\"n\xFF\":1,\"\xE4\xB8\xAD\":\"\xE6\x96\x87\",\"\xF0\x9F\x98\x80\":[]}",
         // Tokens and bytes where a token, a colon or a separator belongs.
         "tru\xC3\xA9",
