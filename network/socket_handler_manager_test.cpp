@@ -519,6 +519,21 @@ TEST(SocketHandlerManager, ADescriptorTheKernelWillNotWatchIsReportedOnce) {
     fclose(file);
 }
 
+// A manager made while the process may open only `free` descriptors more; `open` is
+// any descriptor it holds.
+void MakeWithFreeDescriptors(int free, int open, std::unique_ptr<SocketHandlerManager>& made) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int lowest = dup(open);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit tight = limit;
+    tight.rlim_cur = static_cast<rlim_t>(lowest + free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    made = std::make_unique<SocketHandlerManager>();
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 // A manager whose epoll set the system refused (no descriptor left for it) polls.
 TEST(SocketHandlerManager, WithoutAnEpollSetTheLoopPolls) {
 #ifdef QAV_UNDEFINED_SANITIZER
@@ -527,17 +542,9 @@ TEST(SocketHandlerManager, WithoutAnEpollSetTheLoopPolls) {
     GTEST_SKIP() << "UndefinedBehaviorSanitizer cannot check calls without free descriptors";
 #endif
     SocketPair pair;
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const int lowest = dup(pair.mine);
-    ASSERT_GE(lowest, 0);
-    close(lowest);
     // The lowest free number goes to the wake-up descriptor, and none is left for epoll.
-    rlimit tight = limit;
-    tight.rlim_cur = static_cast<rlim_t>(lowest) + 1;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    auto manager = std::make_unique<SocketHandlerManager>();
-    setrlimit(RLIMIT_NOFILE, &limit);
+    std::unique_ptr<SocketHandlerManager> manager;
+    ASSERT_NO_FATAL_FAILURE(MakeWithFreeDescriptors(1, pair.mine, manager));
     EXPECT_EQ(manager->GetWaitMethod(), Method::kPoll);
     Log log;
     RefPtr<TestHandler> handler = Registered(*manager, "h", pair, &log);
@@ -554,17 +561,9 @@ TEST(SocketHandlerManager, AWakeUpThatCannotBeWatchedIsLoggedAndEpollGivesWayToP
 #ifndef QAV_UNDEFINED_SANITIZER
     {
         SocketPair pair;
-        rlimit limit{};
-        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-        const int lowest = dup(pair.mine);
-        ASSERT_GE(lowest, 0);
-        close(lowest);
-        rlimit none = limit;
-        none.rlim_cur = static_cast<rlim_t>(lowest);
         test_support::CapturingTextLogger logger(kSeverityError);
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-        auto manager = std::make_unique<SocketHandlerManager>();
-        setrlimit(RLIMIT_NOFILE, &limit);
+        std::unique_ptr<SocketHandlerManager> manager;
+        ASSERT_NO_FATAL_FAILURE(MakeWithFreeDescriptors(0, pair.mine, manager));
         EXPECT_EQ(logger.Lines(), Log{"3 Failed to make the wake-up descriptor: socket error 24 "
                                       "= Too many open files"});
     }
