@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/memory_test_support.h"
 #include "network/loopback_test_support.h"
 #include "node/node_process_test_support.h"
 
@@ -340,9 +341,9 @@ long long AddressSpaceBytes(pid_t pid) {
 // either goes on (records it cannot make are counted as lost) or, when its polling thread
 // ends, says so on stderr and exits non-zero; it never goes deaf while it seems to run.
 TEST(QavNode, RunningOutOfMemoryNeverLeavesADeafNodeThatExitsCleanly) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
-#endif
+    if (qav::test_support::kSanitizedBuild) {
+        GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
+    }
     // Descriptors enough for the connections that exhaust the memory, on both sides.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
