@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "connection/connection_set.h"
+#include "core/event.h"
 #include "core/memory_test_support.h"
 #include "core/race_test_support.h"
 #include "core/stopwatch.h"
@@ -1573,31 +1574,24 @@ struct ObserverSink {
     }
 };
 
-// Stays inside its "up" until the disconnection has taken the path (and queued its "down"),
-// then a little longer, so that a Disconnect that does not wait for it returns meanwhile.
+// Stays inside its "up" until the disconnecting thread's Disconnect returns, or a
+// millisecond at most: a Disconnect that does not wait for the observer returns meanwhile,
+// and one that waits lets the observer go on when its linger ends.
 class LingeringObserver final : public RefCountedObject<ConnectionStateObserver> {
   public:
+    static constexpr int kLingerMs = 1;
+
     explicit LingeringObserver(ObserverSink* sink) : m_sink(sink) {}
-    void ConnectionStateChanged(ConnectionContext* context, const std::string& localAddress,
+    void ConnectionStateChanged(ConnectionContext*, const std::string& localAddress,
                                 int32_t priority, bool connected) override {
         m_sink->Add((connected ? "+" : "-") + localAddress + " " + std::to_string(priority));
-        if (!connected) {
-            return;
-        }
-        inUp = true;
-        // Safety bounds only: a round that meets one is reported by its caller.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (context->GetAutomaticConnectionManager() != nullptr &&
-               std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::yield();
-        }
-        const auto linger = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-        while (!disconnectReturned && std::chrono::steady_clock::now() < linger) {
-            std::this_thread::yield();
+        if (connected) {
+            inUp.Set();
+            disconnectReturned.Wait(kLingerMs);
         }
     }
-    std::atomic<bool> inUp{false};
-    std::atomic<bool> disconnectReturned{false};
+    Event inUp;
+    Event disconnectReturned;
 
   private:
     ObserverSink* const m_sink;
@@ -1606,35 +1600,46 @@ class LingeringObserver final : public RefCountedObject<ConnectionStateObserver>
 // The observer is inside its "up" on the polling thread while another thread disconnects,
 // then frees what the observer writes to. Disconnect returns only once the observer has
 // heard the "down" it queued, and the observer is never called after that (a sanitizer
-// build reports a write to the freed sink). Bounded by rounds and by time.
+// build reports a write to the freed sink).
 TEST(AutomaticConnection, DisconnectReturnsOnlyOnceTheObserverHasHeardItsEnd) {
     constexpr int kRounds = 2000;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     TestClock clock;
     PlatformServices services{"/dev/null"};
     RefPtr<FakeHost> host(new FakeHost);
     const Lines both{"+10.0.0.1 1", "-10.0.0.1 1"};
-    int rounds = 0;
+    ObserverSink* sink = nullptr;
+    RefPtr<LingeringObserver> observer;
+    RefPtr<TestConnection> connection;
+    RefPtr<ConnectionContext> context;
+    std::string fault;
     int wrong = 0;
     std::string firstWrong;
-    for (; rounds < kRounds && std::chrono::steady_clock::now() < deadline; ++rounds) {
-        ObserverSink* sink = new ObserverSink;
-        RefPtr<LingeringObserver> observer(new LingeringObserver(sink));
-        RefPtr<TestConnection> connection(
-            new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr));
-        connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1, "10.0.0.1");
-        ASSERT_EQ(connection->streams.size(), 1u);
-        RefPtr<ConnectionContext> context =
-            host->set.FindContextByStream(connection->streams[0].get());
-        ASSERT_TRUE(context);
-        std::string fault;
-        std::thread releaser([&] {
-            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (!observer->inUp && std::chrono::steady_clock::now() < giveUp) {
-                std::this_thread::yield();
+    const int rounds = test_support::RunRaceRounds(
+        kRounds,
+        [&](int) {
+            fault.clear();
+            sink = new ObserverSink;
+            observer = new LingeringObserver(sink);
+            connection =
+                new TestConnection(host.get(), &services, MainServer(), observer.get(), nullptr);
+            connection->HandleNewInterface(&services, u"", kNetworkInterfaceEthernet, 1,
+                                           "10.0.0.1");
+            context = connection->streams.size() == 1
+                          ? host->set.FindContextByStream(connection->streams[0].get())
+                          : nullptr;
+        },
+        [&](int) {
+            if (context) {
+                Rig::Connected(context.get());
+            }
+        },
+        [&](int) {
+            if (!context || !observer->inUp.Wait(20000)) {
+                fault = "the observer never heard the path's up";
+                return;
             }
             connection->Disconnect();
-            observer->disconnectReturned = true;
+            observer->disconnectReturned.Set();
             const Lines heard = sink->Copy();
             if (heard != both) {
                 // Kept, so that the late call this round is bound to make does not write to
@@ -1643,19 +1648,17 @@ TEST(AutomaticConnection, DisconnectReturnsOnlyOnceTheObserverHasHeardItsEnd) {
                 return;
             }
             delete sink;
+        },
+        [&](int round) {
+            if (!fault.empty() && wrong++ == 0) {
+                firstWrong = "round " + std::to_string(round) + ": " + fault;
+            }
         });
-        Rig::Connected(context.get());
-        releaser.join();
-        if (fault.empty() && !observer->inUp) {
-            fault = "the observer never heard the path's up";
-        }
-        if (!fault.empty() && wrong++ == 0) {
-            firstWrong = "round " + std::to_string(rounds + 1) + ": " + fault;
-        }
-    }
-    std::printf("%d rounds\n", rounds);
     EXPECT_EQ(wrong, 0) << "of " << rounds << " rounds; first " << firstWrong;
     EXPECT_GT(rounds, 0);
+    context.Reset();
+    connection.Reset();
+    observer.Reset();
     EXPECT_EQ(host->set.GetCount(), 0u);
 }
 
